@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds, and runs the main job on the built-in demo clip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh
+mkdir -p out && cd out
+exec ../build/tools/ffwrap/ffwrap "$@"

@@ -1,0 +1,11 @@
+#include "core/FFCodecLock.h"
+
+namespace Quillet {
+
+std::mutex& CodecLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace Quillet

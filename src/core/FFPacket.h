@@ -1,0 +1,39 @@
+#pragma once
+// One compressed audio or video packet.
+#include "core/FFAVPtr.h"
+#include "core/FFData.h"
+
+namespace Quillet {
+
+class FFPacket : public FFData {
+public:
+    // 12 header + 96 fixed part + data + 16 zero bytes.
+    static constexpr int32_t kOverhead = 124;
+    static constexpr int32_t kDataOffset = 108;
+
+    FFPacket();
+    // Takes over the reference held by `src` (which is left blank); the data
+    // is made reference-counted so the record owns it.
+    explicit FFPacket(AVPacket* src);
+
+    AVPacket* Get() const { return packet.get(); }
+    FFStreamType GetStreamType() const { return streamType; }
+    void SetStreamType(FFStreamType t) { streamType = t; }
+    bool IsKey() const { return packet->flags == AV_PKT_FLAG_KEY; }
+
+    int32_t GetSerializedSize() const override;
+    FFAttribute GetAttribute() const override;
+    void Deserialize(const uint8_t* payload, int32_t length) override;
+
+    AVPacketPtr packet;
+    // Whether liveTime is trustworthy (set by the live camera source).
+    bool liveFlag = true;
+    FFStreamType streamType = FFStreamType::None;
+    // Wall-clock time in UTC, 100 ns ticks since 1970; 0 when unknown.
+    int64_t liveTime = 0;
+
+protected:
+    void WritePayload(WireWriter& w) const override;
+};
+
+} // namespace Quillet

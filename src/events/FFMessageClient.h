@@ -1,0 +1,63 @@
+#pragma once
+// What every node uses to log and report: its engine's messenger when it has
+// one, otherwise the root category (and then nothing is raised).
+#include <exception>
+#include <string>
+
+#include "events/FFMessenger.h"
+
+namespace Quillet {
+
+class FFMessageClient {
+public:
+    virtual ~FFMessageClient() = default;
+
+    void SetMessenger(FFMessenger* messenger) { _messenger = messenger; }
+    FFMessenger* GetMessenger() const { return _messenger; }
+
+    log4cpp::CategoryStream LogDebug() const { return Category().getStream(LogLevel::Debug); }
+    log4cpp::CategoryStream LogInfo() const { return Category().getStream(LogLevel::Info); }
+    log4cpp::CategoryStream LogWarn() const { return Category().getStream(LogLevel::Warn); }
+    log4cpp::CategoryStream LogError() const { return Category().getStream(LogLevel::Error); }
+
+    // Pair writers go through the messenger only.
+    void LogInfoPair(const std::string& where, const std::exception& e) const
+    {
+        if (_messenger)
+            _messenger->LogInfoPair(where, e);
+    }
+    void LogWarnPair(const std::string& where, const std::exception& e) const
+    {
+        if (_messenger)
+            _messenger->LogWarnPair(where, e);
+    }
+    void LogErrorPair(const std::string& where, const std::exception& e) const
+    {
+        if (_messenger)
+            _messenger->LogErrorPair(where, e);
+    }
+
+    void ReportEndOfStream() const
+    {
+        if (_messenger)
+            _messenger->SendMessageEvent(EndOfStream);
+    }
+    void ReportError(const std::string& where, const std::exception& e, int message) const
+    {
+        if (_messenger)
+            _messenger->Error(where, e, message);
+    }
+    void RaiseEvent(FFEventArgs& record) const
+    {
+        if (_messenger)
+            _messenger->SendFFEvent(&record);
+    }
+
+protected:
+    FFMessenger* _messenger = nullptr;
+
+private:
+    log4cpp::Category& Category() const { return _messenger ? _messenger->Category() : RootLogger(); }
+};
+
+} // namespace Quillet

@@ -1,0 +1,43 @@
+#include "events/FFMessenger.h"
+
+namespace Quillet {
+
+FFMessenger::FFMessenger(const std::string& log) : _category(LoggerCategory(log)) {}
+
+void FFMessenger::RegisterFFEventCallback(const Callback& cb)
+{
+    auto stored = cb ? std::make_shared<const Callback>(cb) : nullptr;
+    std::lock_guard<std::mutex> guard(_callbackLock);
+    _callback = std::move(stored);
+}
+
+void FFMessenger::SendMessageEvent(int message)
+{
+    LogInfo() << "FFMessenger::SendMessageEvent" << ": " << message;
+    FFMessageArgs args(message);
+    SendFFEvent(&args);
+}
+
+void FFMessenger::SendFFEvent(FFEventArgs* args)
+{
+    LogInfo() << "FFMessenger::SendFFEvent" << ": ";
+    std::shared_ptr<const Callback> cb;
+    {
+        std::lock_guard<std::mutex> guard(_callbackLock);
+        cb = _callback;
+    }
+    if (cb)
+        (*cb)(args);
+}
+
+void FFMessenger::Error(const std::string& where, const std::exception& e, int message)
+{
+    if (_category.isPriorityEnabled(LogLevel::Error)) {
+        LogError() << where;
+        LogError() << e.what();
+        LogError() << "FFMessageError: " << message;
+    }
+    SendMessageEvent(message);
+}
+
+} // namespace Quillet

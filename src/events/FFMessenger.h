@@ -1,0 +1,55 @@
+#pragma once
+// The one object through which the nodes of a graph log and report. Every
+// engine is a messenger; its category carries all log lines of its graph.
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "events/FFEventArgs.h"
+#include "events/FFLogger.h"
+
+namespace Quillet {
+
+class FFMessenger {
+public:
+    using Callback = std::function<void(FFEventArgs*)>;
+
+    explicit FFMessenger(const std::string& log);
+    virtual ~FFMessenger() = default;
+    FFMessenger(const FFMessenger&) = delete;
+    FFMessenger& operator=(const FFMessenger&) = delete;
+
+    virtual void SendMessageEvent(int message);
+    virtual void SendFFEvent(FFEventArgs* args);
+    // Logs where, the exception text and the message number, then raises the message.
+    virtual void Error(const std::string& where, const std::exception& e, int message);
+
+    // Replaces the stored callback; an empty one clears it. Safe while node
+    // threads raise events: a raising thread sees the old or the new callback.
+    void RegisterFFEventCallback(const Callback& cb);
+
+    log4cpp::CategoryStream LogDebug() { return _category.getStream(LogLevel::Debug); }
+    log4cpp::CategoryStream LogInfo() { return _category.getStream(LogLevel::Info); }
+    log4cpp::CategoryStream LogWarn() { return _category.getStream(LogLevel::Warn); }
+    log4cpp::CategoryStream LogError() { return _category.getStream(LogLevel::Error); }
+    void LogDebugPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Debug, where, e); }
+    void LogInfoPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Info, where, e); }
+    void LogWarnPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Warn, where, e); }
+    void LogErrorPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Error, where, e); }
+
+    log4cpp::Category& Category() const { return _category; }
+
+protected:
+    // Loads the logging configuration and writes the banner (engines call it
+    // from their constructor, under the codec lock).
+    void InitLogger() { Quillet::InitLogger(_category); }
+
+private:
+    log4cpp::Category& _category;
+    std::mutex _callbackLock;
+    std::shared_ptr<const Callback> _callback;
+};
+
+} // namespace Quillet
