@@ -1,0 +1,99 @@
+// Worker threads: start, refusal of a second start, timed join, exception report.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/FFThread.h"
+
+using namespace Quillet;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Looper {
+public:
+    void Run()
+    {
+        while (running)
+            std::this_thread::sleep_for(1ms);
+        ++runs;
+    }
+    void Throw() { throw std::runtime_error("decoder exploded"); }
+    std::atomic<bool> running{true};
+    std::atomic<int> runs{0};
+};
+
+} // namespace
+
+TEST(Worker, SecondStartIsRefusedAndTheFirstThreadKeepsRunning)
+{
+    Looper looper;
+    thread<Looper> worker;
+    worker.Start(&looper, &Looper::Run);
+    try {
+        worker.Start(&looper, &Looper::Run);
+        FAIL() << "second start accepted";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Thread is already defined");
+    }
+    EXPECT_TRUE(worker.IsRunning());
+    looper.running = false;
+    EXPECT_TRUE(worker.Join());
+    EXPECT_EQ(looper.runs, 1);
+    EXPECT_EQ(worker.ExitCode(), 0);
+    // Joined workers can start again.
+    looper.running = false;
+    worker.Start(&looper, &Looper::Run);
+    EXPECT_TRUE(worker.Join());
+    EXPECT_EQ(looper.runs, 2);
+}
+
+TEST(Worker, JoinWithoutThreadIsTrueAndTimedOutJoinLetsTheThreadGoOn)
+{
+    threadex idle;
+    EXPECT_TRUE(idle.Join());
+
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    {
+        threadex worker;
+        worker.Start([release, finished] {
+            while (!*release)
+                std::this_thread::sleep_for(1ms);
+            *finished = true;
+        });
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_FALSE(worker.Join(50ms));
+        EXPECT_GE(std::chrono::steady_clock::now() - before, 50ms);
+        EXPECT_FALSE(worker.IsStarted()); // forgotten by the wrapper
+    } // the wrapper is gone; the detached thread must not need it
+    *release = true;
+    for (int i = 0; i < 1000 && !*finished; ++i)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(*finished);
+}
+
+TEST(Worker, EscapingExceptionIsReportedAndEndsOnlyThatWorker)
+{
+    Looper looper;
+    thread<Looper> worker;
+    testing::internal::CaptureStdout();
+    worker.Start(&looper, &Looper::Throw);
+    EXPECT_TRUE(worker.Join());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "OOOHHHH - unhandled exception in thread\ndecoder exploded\n");
+    EXPECT_EQ(worker.ExitCode(), -1);
+}
+
+TEST(Worker, AWorkerMayJoinItselfWithoutWaiting)
+{
+    threadex worker;
+    std::atomic<bool> joined{false};
+    worker.Start([&] { joined = worker.Join(); });
+    for (int i = 0; i < 1000 && !joined; ++i)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(joined);
+}

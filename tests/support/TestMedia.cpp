@@ -1,0 +1,57 @@
+#include "support/TestMedia.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace Quillet::Testing {
+
+int Run(const std::string& command)
+{
+    return std::system(command.c_str());
+}
+
+std::string Capture(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
+{
+    if (std::filesystem::exists(name))
+        return name;
+    // Write under a temporary name so that an interrupted run leaves no half clip.
+    const std::string partial = "partial-" + name;
+    const std::string command = "ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + partial;
+    if (Run(command) != 0) {
+        ADD_FAILURE() << "Could not generate " << name << ": " << command;
+        return name;
+    }
+    std::filesystem::rename(partial, name);
+    return name;
+}
+
+AVInputContextPtr OpenInput(const std::string& path)
+{
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+        throw std::runtime_error("cannot open " + path);
+    AVInputContextPtr input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0)
+        throw std::runtime_error("cannot read stream info of " + path);
+    return input;
+}
+
+} // namespace Quillet::Testing

@@ -1,0 +1,22 @@
+#pragma once
+// Test media made on the spot by the ffmpeg tool, and a demuxer to read it.
+#include <string>
+#include <vector>
+
+#include "core/FFAVPtr.h"
+
+namespace Quillet::Testing {
+
+// Runs a shell command; returns its exit status.
+int Run(const std::string& command);
+// Runs a command and returns its standard output.
+std::string Capture(const std::string& command);
+
+// Generates `name` in the working directory with `ffmpeg -v error -y <args> name`
+// unless it already exists; returns the name. Fails the calling test on error.
+std::string MakeClip(const std::string& name, const std::string& ffmpegArgs);
+
+// An opened input with its stream info read.
+AVInputContextPtr OpenInput(const std::string& path);
+
+} // namespace Quillet::Testing
