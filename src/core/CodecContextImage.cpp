@@ -83,6 +83,16 @@ AVRational GetRational(const WireReader& r, size_t at, const char* what)
     return AVRational{r.I32(at, what), r.I32(at + 4, what)};
 }
 
+// Reads a named-value field, refusing numbers outside the enumeration.
+template <typename Enum>
+Enum GetEnum(const WireReader& r, size_t at, int32_t first, int32_t end, const char* what)
+{
+    const int32_t v = r.I32(at, what);
+    if (v < first || v >= end)
+        throw WireFormatError(std::string("Codec record with an unknown ") + what + " " + std::to_string(v));
+    return static_cast<Enum>(v);
+}
+
 void RequireNonNegative(int32_t v, const char* what)
 {
     if (v < 0)
@@ -178,12 +188,12 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
     c->has_b_frames = r.I32(at(kHasBFrames), "has b frames");
     RequireNonNegative(c->has_b_frames, "reorder delay");
     c->sample_aspect_ratio = GetRational(r, at(kSampleAspectRatio), "the aspect ratio");
-    c->color_primaries = static_cast<AVColorPrimaries>(r.I32(at(kColorPrimaries), "colour primaries"));
-    c->color_trc = static_cast<AVColorTransferCharacteristic>(r.I32(at(kColorTrc), "colour transfer"));
-    c->colorspace = static_cast<AVColorSpace>(r.I32(at(kColorSpace), "colour space"));
-    c->color_range = static_cast<AVColorRange>(r.I32(at(kColorRange), "colour range"));
-    c->chroma_sample_location = static_cast<AVChromaLocation>(r.I32(at(kChromaLocation), "chroma location"));
-    c->field_order = static_cast<AVFieldOrder>(r.I32(at(kFieldOrder), "field order"));
+    c->color_primaries = GetEnum<AVColorPrimaries>(r, at(kColorPrimaries), 0, AVCOL_PRI_NB, "colour primaries");
+    c->color_trc = GetEnum<AVColorTransferCharacteristic>(r, at(kColorTrc), 0, AVCOL_TRC_NB, "colour transfer");
+    c->colorspace = GetEnum<AVColorSpace>(r, at(kColorSpace), 0, AVCOL_SPC_NB, "colour space");
+    c->color_range = GetEnum<AVColorRange>(r, at(kColorRange), 0, AVCOL_RANGE_NB, "colour range");
+    c->chroma_sample_location = GetEnum<AVChromaLocation>(r, at(kChromaLocation), 0, AVCHROMA_LOC_NB, "chroma location");
+    c->field_order = GetEnum<AVFieldOrder>(r, at(kFieldOrder), 0, AV_FIELD_BT + 1, "field order");
     c->sample_rate = r.I32(at(kSampleRate), "the sample rate");
     RequireNonNegative(c->sample_rate, "sample rate");
     const int32_t channels = r.I32(at(kChannels), "the channel count");
@@ -200,7 +210,7 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
         c->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
         c->ch_layout.nb_channels = channels;
     }
-    c->audio_service_type = static_cast<AVAudioServiceType>(r.I32(at(kAudioServiceType), "the service type"));
+    c->audio_service_type = GetEnum<AVAudioServiceType>(r, at(kAudioServiceType), 0, AV_AUDIO_SERVICE_TYPE_NB, "service type");
     c->rc_buffer_size = r.I32(at(kRcBufferSize), "the buffer size");
     c->rc_max_rate = r.I32(at(kRcMaxRate), "the max rate");
     c->rc_min_rate = r.I32(at(kRcMinRate), "the min rate");

@@ -30,14 +30,14 @@ public:
     // threads raise events: a raising thread sees the old or the new callback.
     void RegisterFFEventCallback(const Callback& cb);
 
-    log4cpp::CategoryStream LogDebug() { return _category.getStream(LogLevel::Debug); }
-    log4cpp::CategoryStream LogInfo() { return _category.getStream(LogLevel::Info); }
-    log4cpp::CategoryStream LogWarn() { return _category.getStream(LogLevel::Warn); }
-    log4cpp::CategoryStream LogError() { return _category.getStream(LogLevel::Error); }
-    void LogDebugPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Debug, where, e); }
-    void LogInfoPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Info, where, e); }
-    void LogWarnPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Warn, where, e); }
-    void LogErrorPair(const std::string& where, const std::exception& e) { WritePair(_category, LogLevel::Error, where, e); }
+    log4cpp::CategoryStream LogDebug() const { return _category.getStream(LogLevel::Debug); }
+    log4cpp::CategoryStream LogInfo() const { return _category.getStream(LogLevel::Info); }
+    log4cpp::CategoryStream LogWarn() const { return _category.getStream(LogLevel::Warn); }
+    log4cpp::CategoryStream LogError() const { return _category.getStream(LogLevel::Error); }
+    void LogDebugPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Debug, where, e); }
+    void LogInfoPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Info, where, e); }
+    void LogWarnPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Warn, where, e); }
+    void LogErrorPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Error, where, e); }
 
     log4cpp::Category& Category() const { return _category; }
 
