@@ -38,6 +38,12 @@ bool IsVideoKeyPacket(const FFData& d)
     return p.streamType == FFStreamType::Video && p.packet->flags == AV_PKT_FLAG_KEY;
 }
 
+// A source without a stream of one kind still sends a blank description for it.
+bool DescribesStream(const std::shared_ptr<FFCodecInfo>& info)
+{
+    return info && info->Context() && info->Context()->codec_id != AV_CODEC_ID_NONE;
+}
+
 double Seconds(const FFCodecInfo& info)
 {
     return info.timeBaseDen != 0 ? static_cast<double>(info.timeBaseNum) / info.timeBaseDen : 0.0;
@@ -67,9 +73,9 @@ FFStatus FFDecode::FFProcess(std::shared_ptr<FFData> record)
         return FFStatus::Ready;
     case FFType::AVCodec: {
         const auto& av = static_cast<const FFAVCodec&>(*record);
-        if (av.video)
+        if (DescribesStream(av.video))
             _videoQueue.push_back(av.video);
-        if (av.audio)
+        if (DescribesStream(av.audio))
             _audioQueue.push_back(av.audio);
         return FFStatus::Ready;
     }
