@@ -546,6 +546,7 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     if (!_seek) {
         out->SetFirstFrame(_firstVideoFrame);
         _firstVideoFrame = false;
+        _lastVideoTime = t;
         return Picture::Delivered;
     }
     out->SetFirstFrame(true);
@@ -554,6 +555,9 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     if (t >= _seek->seekInfo->time) {
         _seek->seekInfo->time = t;
         _seek->reached = true;
+        // This picture was the first one after the seek; the next one, once
+        // the seek is over, continues the stream.
+        _firstVideoFrame = false;
         if (!_audioCodec && _audioQueue.empty() && !_seek->seekInfo->wasPaused)
             _seek.reset();
         return Picture::Delivered;

@@ -2,7 +2,9 @@
 #include "DecodeTestSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -214,4 +216,40 @@ TEST(FFDecodeVideo, ConnectionNoticeIsRaisedToTheMessenger)
     ASSERT_EQ(messenger.connections.size(), 1u);
     EXPECT_EQ(messenger.connections[0].first, ConnectionStatus::ConnectionLost);
     EXPECT_EQ(messenger.connections[0].second, "camera gone");
+}
+
+TEST(FFDecodeVideo, RecordsArrivingOnAnotherThreadAreAllDecodedInOrder)
+{
+    // The source pushes on its own thread and waits while the decoder is
+    // full; the reader decodes on the application's thread.
+    ASSERT_TRUE(MakeH264());
+    Demuxed d = Demux(kH264, true, false);
+    const std::vector<double> expected = ProbeFrameTimes(kH264, d.videoTimeBase);
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    std::thread producer([&] {
+        for (const auto& r : d.records) {
+            while (decode.GetStatus().MustWait())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            decode.FFProcess(r);
+        }
+    });
+    std::vector<double> times;
+    int last = 0;
+    for (int idle = 0; idle < 20000 && last >= 0;) {
+        const FFCLIFrame f = decode.ReadVideo();
+        last = f.size;
+        if (f.size > 0) {
+            times.push_back(f.frame->GetFrameTime());
+            idle = 0;
+        } else if (f.size == 0) {
+            ++idle;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    producer.join();
+    EXPECT_EQ(last, -1);
+    ASSERT_EQ(times.size(), expected.size());
+    for (size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(times[i], expected[i], 1e-9);
 }
