@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
@@ -29,12 +31,15 @@ namespace DecodeTest {
 using namespace Quillet;
 
 // Runs the ffmpeg tool once per output file; later tests reuse the file.
+// Test processes run in parallel, so the file appears under its name only
+// once it is complete.
 inline bool MakeMedia(const std::string& file, const std::string& args)
 {
     std::ifstream existing(file, std::ios::binary);
     if (existing.good() && existing.peek() != std::ifstream::traits_type::eof())
         return true;
-    const std::string cmd = "ffmpeg -v error -y " + args + " " + file + " </dev/null";
+    const std::string tmp = "tmp" + std::to_string(getpid()) + "_" + file;
+    const std::string cmd = "ffmpeg -v error -y " + args + " " + tmp + " </dev/null && mv -f " + tmp + " " + file;
     return std::system(cmd.c_str()) == 0;
 }
 

@@ -52,9 +52,7 @@ AudioRun ReadAllAudio(FFDecode& decode, const std::vector<std::shared_ptr<FFData
 std::vector<int16_t> ReferencePcm(const std::string& clip, int channels)
 {
     const std::string out = clip + ".s16";
-    const std::string cmd = "ffmpeg -v error -y -i " + clip + " -ac " + std::to_string(channels) + " -f s16le " + out +
-                            " </dev/null";
-    if (std::system(cmd.c_str()) != 0)
+    if (!MakeMedia(out, "-i " + clip + " -ac " + std::to_string(channels) + " -f s16le"))
         return {};
     const std::vector<uint8_t> bytes = ReadFile(out);
     std::vector<int16_t> s(bytes.size() / 2);

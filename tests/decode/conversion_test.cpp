@@ -67,9 +67,7 @@ bool MakeClip()
 
 std::vector<uint8_t> ReferenceOutput(const std::string& clip, const std::string& name, const std::string& pixFmt)
 {
-    const std::string cmd = "ffmpeg -v error -y -i " + clip + " -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt +
-                            " " + name + " </dev/null";
-    if (std::system(cmd.c_str()) != 0)
+    if (!MakeMedia(name, "-i " + clip + " -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt))
         return {};
     return ReadFile(name);
 }

@@ -94,7 +94,7 @@ TEST(FFDecodeVideo, ResolutionChangeMidStreamWarnsOnceAndFollowsTheNewSize)
     // switch the size without a new stream description.
     ASSERT_TRUE(MakeMedia("dec_part1.h264", "-f lavfi -i testsrc2=size=96x64:rate=25 -t 0.4 -c:v libx264 -bf 0 -f h264"));
     ASSERT_TRUE(MakeMedia("dec_part2.h264", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264 -bf 0 -f h264"));
-    ASSERT_EQ(std::system("cat dec_part1.h264 dec_part2.h264 > dec_sizechange.h264"), 0);
+    ASSERT_TRUE(MakeMedia("dec_sizechange.h264", "-i 'concat:dec_part1.h264|dec_part2.h264' -c copy -f h264"));
 
     Demuxed d = Demux("dec_sizechange.h264", true, false);
     RecordingMessenger messenger("decode-sizechange");
