@@ -61,7 +61,11 @@ std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src)
 {
     const AVFrame* f = src.CFrame();
     if (f->width != _width || f->height != _height) {
-        LogWarn() << "Changing from " << _width << "x" << _height << " To " << f->width << "x" << f->height;
+        // A description without a size is no change worth a warning.
+        if (_width > 0 && _height > 0)
+            LogWarn() << "Changing from " << _width << "x" << _height << " To " << f->width << "x" << f->height;
+        else
+            LogInfo() << "Picture size now known: " << f->width << "x" << f->height;
         Initialize(f->format >= 0 ? f->format : _srcFormat, f->width, f->height, _dstFormat);
     } else if (f->format >= 0 && f->format != _srcFormat) {
         // The stream description can name another layout than the decoder
