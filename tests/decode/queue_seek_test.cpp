@@ -249,3 +249,29 @@ TEST(FFDecodeSeek, ContinueDropsQueuedDataButKeepsTheDecoderAndDescriptions)
     EXPECT_FALSE(decode.HasVideoCodec());
     EXPECT_FALSE(decode.IsReadyToSeek());
 }
+
+TEST(FFDecodeSeek, PausedSeekToTheLastPictureDrainsTheCodecAfterTheEnd)
+{
+    // The band reaches the end of the stream: the sought picture may still
+    // sit in the codec's delay when the end marker arrives.
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, false);
+    const std::vector<double> times = ProbeFrameTimes(kClip, d.videoTimeBase);
+    ASSERT_FALSE(times.empty());
+    const double last = times.back();
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    decode.FFProcess(d.records[0]);
+    auto marker = std::make_shared<FFSeekInfo>(last - 0.001);
+    marker->wasPaused = true;
+    decode.FFProcess(marker);
+    for (size_t i = KeyPacketBefore(d, last); i < d.records.size(); ++i)
+        decode.FFProcess(d.records[i]); // ends with the end marker
+    FFCLIFrame f = ReadPicture(decode);
+    ASSERT_GT(f.size, 0);
+    EXPECT_NEAR(f.frame->GetFrameTime(), last, 1e-9);
+    EXPECT_EQ(f.status, FFStatus::Seeking);
+    // A paused seek never reports the end of the stream.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_GE(decode.ReadVideo().size, 0);
+}
