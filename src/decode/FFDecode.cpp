@@ -509,12 +509,15 @@ FFDecode::Picture FFDecode::ReceiveVideo(std::shared_ptr<FFBufferFrame>& out)
     if (r == 0)
         return DeliverPicture(out);
     _videoFramesPending = false;
-    if (r == AVERROR_EOF) {
-        // Drained: the codec takes packets again only after a flush.
+    if (r == AVERROR_EOF || _videoDrainSent) {
+        // Drained (or the drain failed): the codec takes packets again only
+        // after a flush, and a failed drain must not be retried forever.
         std::lock_guard<std::recursive_mutex> guard(_lock);
         avcodec_flush_buffers(_videoContext.get());
         _videoDrainSent = false;
         _videoNeedsDrain = false;
+        if (r != AVERROR_EOF)
+            LogDebug() << "avcodec_receive_frame while draining: " << r;
     } else if (r != AVERROR(EAGAIN)) {
         LogDebug() << "avcodec_receive_frame: " << r;
     }

@@ -71,23 +71,6 @@ TEST(FFDecodeVideo, Mpeg4InAviGivesEveryPictureOnceAtProbedTimes)
     ExpectEveryPictureOnceInOrder(kMpeg4);
 }
 
-TEST(FFDecodeVideo, PicturesOfTheSameClipAreIdenticalAcrossRuns)
-{
-    // The reused output picture must never leak one picture into the next.
-    ASSERT_TRUE(MakeH264());
-    Demuxed d1 = Demux(kH264, true, false);
-    Demuxed d2 = Demux(kH264, true, false);
-    FFDecode a, b;
-    a.SetColorSpace(AV_PIX_FMT_RGB24);
-    b.SetColorSpace(AV_PIX_FMT_RGB24);
-    VideoRun ra = FeedAndRead(a, d1.records);
-    VideoRun rb = FeedAndRead(b, d2.records);
-    ASSERT_EQ(ra.pictures.size(), rb.pictures.size());
-    for (size_t i = 0; i < ra.pictures.size(); ++i)
-        EXPECT_EQ(ra.pictures[i].pixels, rb.pictures[i].pixels);
-    EXPECT_NE(ra.pictures.front().pixels, ra.pictures.back().pixels);
-}
-
 TEST(FFDecodeVideo, ResolutionChangeMidStreamWarnsOnceAndFollowsTheNewSize)
 {
     // Two raw H.264 streams back to back: the second one's parameter sets
