@@ -1,0 +1,18 @@
+#pragma once
+// What one picture read hands back: the converted picture (or nothing), its
+// byte size (0 none ready, -1 once at end of stream) and the stream status.
+#include <cstdint>
+#include <memory>
+
+#include "core/FFFrame.h"
+
+namespace Quillet {
+
+struct FFCLIFrame {
+    std::shared_ptr<FFBufferFrame> frame;
+    int32_t size = 0;
+    // An FFStatus::FFStreamStatus value: Seeking while a seek is pending, else Ready.
+    int32_t status = 0;
+};
+
+} // namespace Quillet

@@ -1,0 +1,54 @@
+#pragma once
+// Turns decoded pictures into the pixel format the application asked for, at
+// the decoded size, into one output picture that is reused for every call.
+#include <cstdint>
+#include <memory>
+
+#include "core/FFFrame.h"
+#include "events/FFMessageClient.h"
+#include "image/ImagePrimitives.h"
+
+struct SwsContext;
+
+namespace Quillet {
+
+struct SwsContextDeleter {
+    void operator()(SwsContext* c) const;
+};
+using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+
+class FFColorSpace : public FFMessageClient {
+public:
+    FFColorSpace();
+    FFColorSpace(const FFColorSpace&) = delete;
+    FFColorSpace& operator=(const FFColorSpace&) = delete;
+
+    // Chooses the conversion route for one source format and size and sizes
+    // the output picture. Formats are AVPixelFormat numbers.
+    void Initialize(int srcFormat, int width, int height, int dstFormat);
+    // Converts one decoded picture; returns the same output object every time
+    // (valid until the next call). Follows size changes by re-initialising.
+    std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src);
+
+    int Width() const { return _width; }
+    int Height() const { return _height; }
+    int SourceFormat() const { return _srcFormat; }
+    int DestinationFormat() const { return _dstFormat; }
+    // Which route is chosen: the image primitive or the general scaler.
+    bool UsesImagePrimitive() const { return _primitive != nullptr; }
+    bool UsesScaler() const { return _swsContext != nullptr; }
+
+private:
+    void ChooseRoute();
+    void SizeOutput();
+
+    int32_t _height = -1;
+    int32_t _width = -1;
+    std::shared_ptr<FFBufferFrame> _outFrame;
+    SwsContextPtr _swsContext;
+    int32_t _srcFormat = -1;
+    int32_t _dstFormat = -1;
+    Image::PlanarToPackedRoutine _primitive = nullptr;
+};
+
+} // namespace Quillet

@@ -1,0 +1,723 @@
+#include "decode/FFDecode.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/FFAVCodec.h"
+#include "core/FFCodecLock.h"
+#include "core/FFError.h"
+#include "events/FFEventArgs.h"
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+namespace Quillet {
+namespace {
+
+bool IsCodecRecord(const FFData& d)
+{
+    return d.type == FFType::CodecInfo || d.type == FFType::AVCodec;
+}
+
+bool IsAudioRecord(const FFData& d)
+{
+    if (d.type == FFType::Packet)
+        return static_cast<const FFPacket&>(d).streamType == FFStreamType::Audio;
+    if (d.type == FFType::CodecInfo)
+        return static_cast<const FFCodecInfo&>(d).streamType == FFStreamType::Audio;
+    return false;
+}
+
+bool IsVideoKeyPacket(const FFData& d)
+{
+    if (d.type != FFType::Packet)
+        return false;
+    const auto& p = static_cast<const FFPacket&>(d);
+    return p.streamType == FFStreamType::Video && p.packet->flags == AV_PKT_FLAG_KEY;
+}
+
+// A source without a stream of one kind still sends a blank description for it.
+bool DescribesStream(const std::shared_ptr<FFCodecInfo>& info)
+{
+    return info && info->Context() && info->Context()->codec_id != AV_CODEC_ID_NONE;
+}
+
+double Seconds(const FFCodecInfo& info)
+{
+    return info.timeBaseDen != 0 ? static_cast<double>(info.timeBaseNum) / info.timeBaseDen : 0.0;
+}
+
+} // namespace
+
+FFDecode::FFDecode() = default;
+
+FFDecode::~FFDecode()
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _videoQueue.clear();
+    _audioQueue.clear();
+}
+
+// ---------------------------------------------------------------- node side
+
+FFStatus FFDecode::FFProcess(std::shared_ptr<FFData> record)
+{
+    if (!record)
+        return FFStatus::Ready;
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    switch (record->type) {
+    case FFType::SeekInfo:
+        OnSeekMarker(std::static_pointer_cast<FFSeekInfo>(record));
+        return FFStatus::Ready;
+    case FFType::AVCodec: {
+        const auto& av = static_cast<const FFAVCodec&>(*record);
+        if (DescribesStream(av.video))
+            _videoQueue.push_back(av.video);
+        if (DescribesStream(av.audio))
+            _audioQueue.push_back(av.audio);
+        return FFStatus::Ready;
+    }
+    default:
+        break;
+    }
+    if (IsAudioRecord(*record)) {
+        if (!_audioEnabled)
+            return FFStatus::Ready;
+        if (!_seek && _audioQueue.size() > kAudioOverflow)
+            ApplyOverflowRule(_audioQueue, *record);
+        _audioQueue.push_back(std::move(record));
+        return FFStatus::Ready;
+    }
+    if (!_seek && _videoQueue.size() > kVideoOverflow)
+        ApplyOverflowRule(_videoQueue, *record);
+    if (_seek && _seek->seekInfo->wasPaused && IsVideoKeyPacket(*record))
+        ++_seek->keyPackets;
+    _videoQueue.push_back(std::move(record));
+    return FFStatus::Ready;
+}
+
+void FFDecode::OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker)
+{
+    // A further seek while paused keeps what the band already decoded, unless
+    // the traffic node says the new target lies outside it.
+    if (_optimizeSeek && _seek && marker->wasPaused) {
+        _seek->seekInfo = marker;
+        _seek->videoPending = true;
+        if (marker->flushQueues) {
+            ClearKeepingCodec(_videoQueue);
+            ClearKeepingCodec(_audioQueue);
+            _seek->InvalidateCache();
+        }
+        return;
+    }
+    ClearKeepingCodec(_videoQueue);
+    ClearKeepingCodec(_audioQueue);
+    _seek = std::make_shared<DecodeSeek>(marker);
+}
+
+FFStatus FFDecode::GetStatus()
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _videoQueue.size() < kVideoQueueFull ? FFStatus::Ready : FFStatus::Full;
+}
+
+void FFDecode::ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue)
+{
+    auto it = std::find_if(queue.rbegin(), queue.rend(), [](const auto& d) { return IsCodecRecord(*d); });
+    std::shared_ptr<FFData> keep;
+    if (it != queue.rend()) {
+        LogWarn() << "The queue contains a codec info";
+        keep = *it;
+    }
+    queue.clear();
+    if (keep)
+        queue.push_back(std::move(keep));
+}
+
+void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving)
+{
+    // Only a key packet can restart decoding, so only then is the backlog dropped.
+    if (arriving.type == FFType::Packet && static_cast<const FFPacket&>(arriving).packet->flags == AV_PKT_FLAG_KEY)
+        ClearKeepingCodec(queue);
+}
+
+void FFDecode::Flush()
+{
+    LogInfo() << "FFDecode::Flush";
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _videoQueue.clear();
+    _audioQueue.clear();
+    _seek.reset();
+    FlushVideoDecoder();
+    FlushAudioDecoder();
+    _firstVideoFrame = true;
+    _lastVideoTime = 0.0;
+    _firstAudioFrame = true;
+    _videoContext.reset();
+    _audioContext.reset();
+    _videoCodec.reset();
+    _audioCodec.reset();
+    _eosPending = false;
+}
+
+void FFDecode::Continue()
+{
+    LogInfo() << "FFDecode::Continue";
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    ClearKeepingCodec(_videoQueue);
+    ClearKeepingCodec(_audioQueue);
+    FlushVideoDecoder();
+    FlushAudioDecoder();
+    _firstVideoFrame = true;
+    _lastVideoTime = 0.0;
+    _firstAudioFrame = true;
+    _seek.reset();
+}
+
+void FFDecode::SetColorSpace(int pixelFormat)
+{
+    LogInfo() << "Color space set to: " << pixelFormat;
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _dstPixelFormat = pixelFormat;
+}
+
+void FFDecode::SetOptimizeSeek(bool optimize)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _optimizeSeek = optimize;
+}
+
+bool FFDecode::GetOptimizeSeek() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _optimizeSeek;
+}
+
+bool FFDecode::HasVideoCodec() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _videoContext != nullptr;
+}
+
+bool FFDecode::IsReadyToSeek() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _videoContext || (!_videoQueue.empty() && _videoQueue.front()->type == FFType::CodecInfo);
+}
+
+bool FFDecode::IsSeekPending() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _seek != nullptr;
+}
+
+double FFDecode::GetSeekTime() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _seek ? _seek->seekInfo->time : -1.0;
+}
+
+size_t FFDecode::VideoQueueSize() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _videoQueue.size();
+}
+
+size_t FFDecode::AudioQueueSize() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _audioQueue.size();
+}
+
+// ------------------------------------------------------------------- codecs
+
+void FFDecode::FlushVideoDecoder()
+{
+    if (_videoContext)
+        avcodec_flush_buffers(_videoContext.get());
+    _videoFramesPending = false;
+    _videoDrainSent = false;
+    _videoNeedsDrain = false;
+}
+
+void FFDecode::FlushAudioDecoder()
+{
+    if (_audioContext)
+        avcodec_flush_buffers(_audioContext.get());
+    _audioFramesPending = false;
+}
+
+const AVCodec* FFDecode::FindDecoder(const FFCodecInfo& info, const char* kind)
+{
+    const int id = static_cast<int>(info.Context()->codec_id);
+    LogInfo() << "Find " << kind << " codec: " << id;
+    const AVCodec* codec = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(CodecLock());
+        codec = avcodec_find_decoder(info.Context()->codec_id);
+    }
+    if (!codec)
+        LogError() << (kind[0] == 'v' ? "Video" : "Audio") << " codec NOT found: " << id;
+    return codec;
+}
+
+AVCodecContextPtr FFDecode::OpenDecoder(const FFCodecInfo& info, const AVCodec* codec)
+{
+    // A fresh context carrying the description: nothing is shared with the
+    // record, which other nodes may read while this one decodes.
+    AVCodecContextPtr context = info.CopyContext(codec);
+    // Decoding runs on the application's reading thread; extra codec threads
+    // would add frame delay and compete with the rest of the process.
+    context->thread_count = 1;
+    if (!context->pkt_timebase.num)
+        context->pkt_timebase = info.TimeBase();
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> guard(CodecLock());
+        result = avcodec_open2(context.get(), codec, nullptr);
+    }
+    LogInfo() << "avcodec_open: " << result;
+    if (result < 0)
+        return nullptr;
+    return context;
+}
+
+void FFDecode::_InitializeVideoCodec()
+{
+    LogInfo() << "FFDecode::_InitializeVideoCodec";
+    if (!_videoCodec || _dstPixelFormat == -1)
+        throw std::logic_error("Not enough information to decode video");
+    _videoContext.reset();
+    const AVCodec* codec = FindDecoder(*_videoCodec, "video");
+    if (!codec) {
+        _videoCodec.reset();
+        throw FFError("Video codec not found");
+    }
+    _videoContext = OpenDecoder(*_videoCodec, codec);
+    if (!_videoContext) {
+        _videoCodec.reset();
+        return;
+    }
+    _colorSpace.SetMessenger(_messenger);
+    _colorSpace.Initialize(_videoContext->pix_fmt, _videoContext->width, _videoContext->height, _dstPixelFormat);
+    _videoFrame.Reset();
+    _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
+}
+
+void FFDecode::_InitializeAudioCodec()
+{
+    LogInfo() << "FFDecode::_InitializeAudioCodec";
+    if (!_audioCodec)
+        throw std::logic_error("Not enough information to decode audio");
+    _audioContext.reset();
+    const AVCodec* codec = FindDecoder(*_audioCodec, "audio");
+    if (codec)
+        _audioContext = OpenDecoder(*_audioCodec, codec);
+    if (!_audioContext) {
+        _audioCodec.reset();
+        return;
+    }
+    _pcmConvert.SetMessenger(_messenger);
+    _pcmConvert.Reset();
+    _audioFrame.Reset();
+    _audioFramesPending = false;
+}
+
+// --------------------------------------------------------------- video read
+
+FFCLIFrame FFDecode::ReadVideo()
+{
+    FFCLIFrame result;
+    std::shared_ptr<FFBufferFrame> out;
+    result.size = _ReadVideoFrame(out);
+    if (result.size > 0)
+        result.frame = std::move(out);
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    result.status = _seek ? FFStatus::Seeking : FFStatus::Ready;
+    return result;
+}
+
+int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
+{
+    out.reset();
+    for (;;) {
+        std::unique_lock<std::recursive_mutex> lock(_lock);
+        if (_seek && _seek->flushPending) {
+            FlushVideoDecoder();
+            _firstVideoFrame = true;
+            _lastVideoTime = 0.0;
+            FlushAudioDecoder();
+            _firstAudioFrame = true;
+            _seek->flushPending = false;
+        }
+
+        if (_seek && _seek->seekInfo->wasPaused) {
+            if (auto cached = _seek->FindCached(_seek->seekInfo->time)) {
+                out = std::make_shared<FFBufferFrame>();
+                out->CopyFrom(*cached);
+                _seek->videoPending = false;
+                _seek->reached = true;
+                return out->GetVideoSize();
+            }
+        }
+
+        // Pictures still inside the codec from an earlier packet come first.
+        if (_videoFramesPending) {
+            lock.unlock();
+            const Picture p = ReceiveVideo(out);
+            if (p == Picture::Delivered)
+                return out->GetVideoSize();
+            continue;
+        }
+
+        if (_videoQueue.empty() && !_seek) {
+            if (!_eosPending)
+                return 0;
+            const Picture p = DrainVideo(out);
+            if (p == Picture::Delivered)
+                return out->GetVideoSize();
+            if (p == Picture::Dropped || _videoFramesPending)
+                continue;
+            LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
+            _eosPending = false;
+            lock.unlock();
+            ReportEndOfStream();
+            return -1;
+        }
+
+        if (_seek && _videoQueue.empty()) {
+            if (_seek->seekInfo->wasPaused && _seek->keyPackets == 2) {
+                _seek->videoPending = false;
+                const Picture p = DrainVideo(out);
+                if (p == Picture::Delivered)
+                    return out->GetVideoSize();
+                if (p == Picture::Dropped || _videoFramesPending)
+                    continue;
+                return 0;
+            }
+            _eosPending = false;
+            return 0;
+        }
+
+        bool again = false;
+        const int result = TakeVideoRecord(out, lock, again);
+        if (!again)
+            return result;
+    }
+}
+
+int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
+                              bool& again)
+{
+    std::shared_ptr<FFData> record = _videoQueue.front();
+    // A new description replaces the decoder; the old one first gives up the
+    // pictures it still holds, so none is lost at a codec change.
+    if (record->type == FFType::CodecInfo && _videoContext && _videoNeedsDrain && !_seek) {
+        const Picture p = DrainVideo(out);
+        again = p != Picture::Delivered;
+        return p == Picture::Delivered ? out->GetVideoSize() : 0;
+    }
+    _videoQueue.pop_front();
+    if (_seek)
+        _seek->videoPending = false;
+    _eosPending = false;
+    lock.unlock();
+
+    switch (record->type) {
+    case FFType::Packet:
+        SendVideoPacket(static_cast<const FFPacket&>(*record));
+        again = true;
+        return 0;
+    case FFType::CodecInfo: {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        FlushVideoDecoder();
+        _firstVideoFrame = true;
+        _lastVideoTime = 0.0;
+        _videoCodec = std::static_pointer_cast<FFCodecInfo>(record);
+        _InitializeVideoCodec();
+        return 0;
+    }
+    case FFType::EOSInfo: {
+        LogInfo() << "FFDecode::_ReadVideoFrame" << ": End of stream";
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        if (!_seek) {
+            _eosPending = true;
+            again = true;
+            return 0;
+        }
+        if (_seek->seekInfo->wasPaused && _seek->keyPackets == 1)
+            _seek->keyPackets = 2;
+        return 0;
+    }
+    case FFType::ConnectionInfo: {
+        LogInfo() << "FFDecode::_ReadVideoFrame" << ": Connection status change";
+        const auto& info = static_cast<const FFConnectionInfo&>(*record);
+        {
+            std::lock_guard<std::recursive_mutex> guard(_lock);
+            FlushVideoDecoder();
+            FlushAudioDecoder();
+            _firstVideoFrame = true;
+            _firstAudioFrame = true;
+            _lastVideoTime = 0.0;
+        }
+        FFSourceConnectionStatusArgs args(info.status, info.message);
+        RaiseEvent(args);
+        return 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+void FFDecode::SendVideoPacket(const FFPacket& packet)
+{
+    if (!_videoContext)
+        throw FFError("_videoCodec may not be nullptr before decoding");
+    const int r = avcodec_send_packet(_videoContext.get(), packet.Get());
+    if (r < 0) {
+        // A damaged packet simply yields no picture.
+        LogDebug() << "avcodec_send_packet: " << r;
+        return;
+    }
+    _videoNeedsDrain = true;
+    _videoFramesPending = true;
+}
+
+FFDecode::Picture FFDecode::DrainVideo(std::shared_ptr<FFBufferFrame>& out)
+{
+    if (!_videoContext)
+        return Picture::None;
+    if (!_videoDrainSent) {
+        if (!_videoNeedsDrain)
+            return Picture::None;
+        avcodec_send_packet(_videoContext.get(), nullptr);
+        _videoDrainSent = true;
+        _videoFramesPending = true;
+    }
+    return ReceiveVideo(out);
+}
+
+FFDecode::Picture FFDecode::ReceiveVideo(std::shared_ptr<FFBufferFrame>& out)
+{
+    if (!_videoContext) {
+        _videoFramesPending = false;
+        throw FFError("_videoCodec may not be nullptr before decoding");
+    }
+    const int r = avcodec_receive_frame(_videoContext.get(), _videoFrame.CFrame());
+    if (r == 0)
+        return DeliverPicture(out);
+    _videoFramesPending = false;
+    if (r == AVERROR_EOF || _videoDrainSent) {
+        // Drained (or the drain failed): the codec takes packets again only
+        // after a flush, and a failed drain must not be retried forever.
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        avcodec_flush_buffers(_videoContext.get());
+        _videoDrainSent = false;
+        _videoNeedsDrain = false;
+        if (r != AVERROR_EOF)
+            LogDebug() << "avcodec_receive_frame while draining: " << r;
+    } else if (r != AVERROR(EAGAIN)) {
+        LogDebug() << "avcodec_receive_frame: " << r;
+    }
+    return Picture::None;
+}
+
+FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
+{
+    AVFrame* f = _videoFrame.CFrame();
+    const double tb = Seconds(*_videoCodec);
+    const int64_t ts = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp;
+    double t = static_cast<double>(ts) * tb;
+    if (!_firstVideoFrame) {
+        if (ts == 0) {
+            t = _lastVideoTime + tb + f->repeat_pict * tb * 0.5;
+            LogInfo() << "Position = 0 not in first frame. Set to " << t;
+        }
+        _lastVideoTime = t;
+    }
+
+    out = _colorSpace.Convert(_videoFrame);
+    {
+        std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
+        out->CFrame()->key_frame = f->key_frame;
+        out->SetFrameTime(t);
+    }
+
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    if (!_seek) {
+        out->SetFirstFrame(_firstVideoFrame);
+        _firstVideoFrame = false;
+        _lastVideoTime = t;
+        return Picture::Delivered;
+    }
+    out->SetFirstFrame(true);
+    if (_optimizeSeek)
+        _seek->CacheFrame(*out);
+    if (t >= _seek->seekInfo->time) {
+        _seek->seekInfo->time = t;
+        _seek->reached = true;
+        // This picture was the first one after the seek; the next one, once
+        // the seek is over, continues the stream.
+        _firstVideoFrame = false;
+        if (!_audioCodec && _audioQueue.empty() && !_seek->seekInfo->wasPaused)
+            _seek.reset();
+        return Picture::Delivered;
+    }
+    return Picture::Dropped;
+}
+
+// --------------------------------------------------------------- audio read
+
+void FFDecode::EnableAudio(bool enable)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _audioEnabled = enable;
+    if (!enable)
+        ClearKeepingCodec(_audioQueue);
+}
+
+bool FFDecode::IsAudioEnabled() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _audioEnabled;
+}
+
+AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        if (_seek) {
+            if (_seek->videoPending || !_seek->reached) {
+                _seek.reset();
+                return {};
+            }
+            _SyncAudioToSeek();
+            _seek.reset();
+        }
+    }
+    AudioBufferList filled;
+    for (auto& buffer : buffers) {
+        FFFrame* block = nullptr;
+        int n = -1;
+        while (n < 0)
+            n = _ReadAudioFrame(block);
+        if (n == 0)
+            break;
+        if (buffer->size() != static_cast<size_t>(n)) {
+            LogWarn() << "Changing the length of a predefined audio buffer: " << buffer->size() << " ---> " << n;
+            buffer->resize(static_cast<size_t>(n));
+        }
+        if (time)
+            *time = block->GetFrameTime();
+        std::memcpy(buffer->data(), block->GetAudioData(), static_cast<size_t>(n));
+        filled.push_back(buffer);
+    }
+    return filled;
+}
+
+void FFDecode::_SyncAudioToSeek()
+{
+    if (!_audioCodec) {
+        while (!_audioQueue.empty()) {
+            auto record = _audioQueue.front();
+            _audioQueue.pop_front();
+            if (record->type == FFType::CodecInfo) {
+                _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
+                _InitializeAudioCodec();
+                break;
+            }
+        }
+    }
+    if (!_audioCodec)
+        return;
+    const double tb = Seconds(*_audioCodec);
+    if (tb <= 0.0)
+        return;
+    const auto target = static_cast<int64_t>(_seek->seekInfo->time / tb);
+    std::shared_ptr<FFData> codec;
+    while (!_audioQueue.empty()) {
+        const auto& front = _audioQueue.front();
+        if (IsCodecRecord(*front)) {
+            codec = front;
+        } else if (front->type == FFType::Packet) {
+            if (static_cast<const FFPacket&>(*front).packet->pts >= target)
+                break;
+        } else {
+            break;
+        }
+        _audioQueue.pop_front();
+    }
+    if (codec && !_audioQueue.empty())
+        _audioQueue.push_front(std::move(codec));
+}
+
+int FFDecode::_ReadAudioFrame(FFFrame*& out)
+{
+    if (_audioFramesPending) {
+        const int n = ReceiveAudio(out);
+        if (n > 0)
+            return n;
+    }
+    std::shared_ptr<FFData> record;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        if (_audioQueue.empty())
+            return 0;
+        record = _audioQueue.front();
+        _audioQueue.pop_front();
+    }
+    switch (record->type) {
+    case FFType::Packet:
+        return _DecodeAudio(static_cast<const FFPacket&>(*record), out);
+    case FFType::CodecInfo: {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        FlushAudioDecoder();
+        _firstAudioFrame = true;
+        _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
+        _InitializeAudioCodec();
+        return -1;
+    }
+    default:
+        return -1;
+    }
+}
+
+int FFDecode::_DecodeAudio(const FFPacket& packet, FFFrame*& out)
+{
+    if (!_audioContext)
+        throw FFError("_audioCodec may not be nullptr before decoding");
+    const int r = avcodec_send_packet(_audioContext.get(), packet.Get());
+    if (r >= 0)
+        _audioFramesPending = true;
+    const int n = ReceiveAudio(out);
+    if (n == 0) {
+        const AVPacket* p = packet.Get();
+        LogDebug() << "Audio not finished: " << " - pts: " << (p->pts == AV_NOPTS_VALUE ? -1 : p->pts)
+                   << " - dts: " << p->dts;
+    }
+    return n;
+}
+
+int FFDecode::ReceiveAudio(FFFrame*& out)
+{
+    if (!_audioContext) {
+        _audioFramesPending = false;
+        return 0;
+    }
+    const int r = avcodec_receive_frame(_audioContext.get(), _audioFrame.CFrame());
+    if (r < 0) {
+        _audioFramesPending = false;
+        return 0;
+    }
+    const int64_t ts = _audioFrame.CFrame()->best_effort_timestamp;
+    out = _pcmConvert.Convert(_audioFrame);
+    const int n = out->GetAudioSize();
+    out->SetFrameTime(ts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(ts) * Seconds(*_audioCodec));
+    out->SetFirstFrame(_firstAudioFrame);
+    _firstAudioFrame = false;
+    return n;
+}
+
+} // namespace Quillet

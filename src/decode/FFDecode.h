@@ -1,0 +1,144 @@
+#pragma once
+// The decoder node at the end of the playback chain. Records arrive on the
+// source's thread and are only queued; pictures and sound are decoded on
+// demand on the reading thread. The node also works off seeks: it discards
+// stale data, flushes the codecs, drops pictures before the target and, while
+// paused, caches what it decoded so scrubbing needs no second decode.
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/FFAVPtr.h"
+#include "core/FFCodecInfo.h"
+#include "core/FFControlInfo.h"
+#include "core/FFData.h"
+#include "core/FFFrame.h"
+#include "core/FFNode.h"
+#include "core/FFPacket.h"
+#include "decode/DecodeSeek.h"
+#include "decode/FFCLIFrame.h"
+#include "decode/FFColorSpace.h"
+#include "decode/FFPCMConvert.h"
+#include "events/FFMessageClient.h"
+
+namespace Quillet {
+
+using AudioBufferList = std::list<std::shared_ptr<std::vector<uint8_t>>>;
+
+class FFDecode : public FFDestNode<FFData>, public FFMessageClient {
+public:
+    // Queue bounds: producers are told Full from this many queued video
+    // records; past the overflow marks a key packet empties the queue.
+    static constexpr size_t kVideoQueueFull = 51;
+    static constexpr size_t kVideoOverflow = 60;
+    static constexpr size_t kAudioOverflow = 600;
+
+    FFDecode();
+    ~FFDecode() override;
+    FFDecode(const FFDecode&) = delete;
+    FFDecode& operator=(const FFDecode&) = delete;
+
+    // Node side (source thread). Always answers Ready.
+    FFStatus FFProcess(std::shared_ptr<FFData> record) override;
+    // Ready while fewer than 51 video records wait, else Full.
+    FFStatus GetStatus() override;
+    // Drops everything, including both codecs.
+    void Flush() override;
+
+    // Pixel format (AVPixelFormat number) the pictures are converted to.
+    void SetColorSpace(int pixelFormat);
+    // Mirror of the engine's seek optimisation setting.
+    void SetOptimizeSeek(bool optimize);
+    bool GetOptimizeSeek() const;
+
+    // Next converted picture: size > 0 with the picture, 0 when none is
+    // ready, -1 once when the stream has ended; status Seeking (6) while a
+    // seek is pending. The picture object is reused by the next read.
+    // Throws FFError / std::logic_error on a missing or unknown codec.
+    FFCLIFrame ReadVideo();
+    int _ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out);
+
+    // Drops queued data and the pending seek, flushes the codecs, keeps the
+    // codec descriptions.
+    void Continue();
+
+    // Audio side (reading thread).
+    void EnableAudio(bool enable);
+    bool IsAudioEnabled() const;
+    // Fills `buffers` in order with 16-bit interleaved PCM and returns those
+    // filled; a buffer whose size differs from the block is resized. `*time`
+    // gets the media time of the last block copied (unchanged when none).
+    AudioBufferList ReadAudio(AudioBufferList buffers, double* time);
+
+    // State the engine asks about.
+    bool HasVideoCodec() const;
+    // True once a video codec is open or the next queued video record is a
+    // stream description, i.e. a seek can be worked off.
+    bool IsReadyToSeek() const;
+    bool IsSeekPending() const;
+    // Target time of the pending seek in seconds, or -1.0.
+    double GetSeekTime() const;
+    size_t VideoQueueSize() const;
+    size_t AudioQueueSize() const;
+
+private:
+    enum class Picture { None, Delivered, Dropped };
+
+    void ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue);
+    void ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
+    void OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker);
+
+    void FlushVideoDecoder();
+    void FlushAudioDecoder();
+    void SendVideoPacket(const FFPacket& packet);
+    Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
+    Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
+    Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
+    int TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
+                        bool& again);
+    const AVCodec* FindDecoder(const FFCodecInfo& info, const char* kind);
+    AVCodecContextPtr OpenDecoder(const FFCodecInfo& info, const AVCodec* codec);
+
+    void _InitializeVideoCodec();
+    void _InitializeAudioCodec();
+    int _ReadAudioFrame(FFFrame*& out);
+    int _DecodeAudio(const FFPacket& packet, FFFrame*& out);
+    int ReceiveAudio(FFFrame*& out);
+    void _SyncAudioToSeek();
+
+    mutable std::recursive_mutex _lock;
+    std::shared_ptr<FFCodecInfo> _videoCodec;
+    std::shared_ptr<FFCodecInfo> _audioCodec;
+    std::deque<std::shared_ptr<FFData>> _videoQueue;
+    std::deque<std::shared_ptr<FFData>> _audioQueue;
+    std::shared_ptr<DecodeSeek> _seek;
+    bool _optimizeSeek = true;
+    double _lastVideoTime = 0.0;
+    FFFrame _videoFrame;
+    FFFrame _audioFrame;
+    bool _firstVideoFrame = true;
+    bool _firstAudioFrame = true;
+    FFColorSpace _colorSpace;
+    FFPCMConvert _pcmConvert;
+    int32_t _dstPixelFormat = -1;
+    bool _audioEnabled = true;
+    bool _eosPending = false;
+
+    // Opened decoders, copies of the descriptions above: the description
+    // records are shared with the source and other nodes and stay untouched.
+    AVCodecContextPtr _videoContext;
+    AVCodecContextPtr _audioContext;
+    // One packet can give several pictures; they stay in the codec and are
+    // taken before the next record.
+    bool _videoFramesPending = false;
+    // A null packet was sent; the codec must be flushed once it reports EOF.
+    bool _videoDrainSent = false;
+    // Packets went in since the last flush, so delayed pictures may be held.
+    bool _videoNeedsDrain = false;
+    bool _audioFramesPending = false;
+};
+
+} // namespace Quillet

@@ -1,0 +1,277 @@
+// Queue bounds, overflow, and seeks worked off inside the decoder: dropped
+// pictures before the target, the paused-seek cache, audio after a seek.
+#include "DecodeTestSupport.h"
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+using namespace DecodeTest;
+using namespace Quillet;
+
+namespace {
+
+const char* kClip = "seek_h264_pcm.mov";
+
+bool MakeClip()
+{
+    // Key frames every 12 pictures (0.48 s), B-frames, and 16-bit audio.
+    return MakeMedia(kClip, "-f lavfi -i testsrc2=size=96x64:rate=25 -f lavfi -i "
+                            "aevalsrc='0.5*sin(440*2*PI*t)|0.3*sin(660*2*PI*t)':s=8000:d=2 -t 2 -c:v libx264 -bf 2 "
+                            "-g 12 -keyint_min 12 -sc_threshold 0 -pix_fmt yuv420p -c:a pcm_s16le");
+}
+
+std::shared_ptr<FFPacket> VideoPacket(bool key)
+{
+    auto p = std::make_shared<FFPacket>();
+    p->SetStreamType(FFStreamType::Video);
+    p->Get()->flags = key ? AV_PKT_FLAG_KEY : 0;
+    return p;
+}
+
+const FFPacket* AsPacket(const std::shared_ptr<FFData>& d)
+{
+    return d->type == FFType::Packet ? static_cast<const FFPacket*>(d.get()) : nullptr;
+}
+
+// Index of the last video key packet at or before `seconds`.
+size_t KeyPacketBefore(const Demuxed& d, double seconds)
+{
+    size_t found = 1;
+    for (size_t i = 1; i < d.records.size(); ++i) {
+        const FFPacket* p = AsPacket(d.records[i]);
+        if (p && p->streamType == FFStreamType::Video && p->IsKey() &&
+            p->Get()->pts * av_q2d(d.videoTimeBase) <= seconds)
+            found = i;
+    }
+    return found;
+}
+
+// Reads until a picture comes or `limit` empty reads pass.
+FFCLIFrame ReadPicture(FFDecode& decode, int limit = 200)
+{
+    FFCLIFrame f;
+    for (int i = 0; i < limit; ++i) {
+        f = decode.ReadVideo();
+        if (f.size != 0)
+            break;
+    }
+    return f;
+}
+
+} // namespace
+
+TEST(FFDecodeQueue, FullFromFiftyOneQueuedVideoRecords)
+{
+    FFDecode decode;
+    for (int i = 0; i < 50; ++i)
+        decode.FFProcess(VideoPacket(false));
+    EXPECT_EQ(decode.GetStatus(), FFStatus::Ready);
+    decode.FFProcess(VideoPacket(false));
+    EXPECT_EQ(decode.GetStatus(), FFStatus::Full);
+}
+
+TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndKeepsTheDescription)
+{
+    RecordingMessenger messenger("queue-overflow");
+    FFDecode decode;
+    decode.SetMessenger(&messenger);
+    auto description = std::make_shared<FFCodecInfo>();
+    description->SetStreamType(FFStreamType::Video);
+    decode.FFProcess(description);
+    for (int i = 0; i < 60; ++i)
+        decode.FFProcess(VideoPacket(false));
+    ASSERT_EQ(decode.VideoQueueSize(), 61u);
+    decode.FFProcess(VideoPacket(false));
+    EXPECT_EQ(decode.VideoQueueSize(), 62u); // nothing lost for a non-key packet
+    decode.FFProcess(VideoPacket(true));
+    EXPECT_EQ(decode.VideoQueueSize(), 2u); // the description and the key packet
+    EXPECT_EQ(messenger.CountLinesStartingWith("WARN The queue contains a codec info"), 1);
+    EXPECT_TRUE(decode.IsReadyToSeek());
+}
+
+TEST(FFDecodeQueue, OverflowIsSuspendedWhileASeekIsPending)
+{
+    FFDecode decode;
+    decode.FFProcess(std::make_shared<FFSeekInfo>(1.0));
+    for (int i = 0; i < 70; ++i)
+        decode.FFProcess(VideoPacket(i % 10 == 0));
+    EXPECT_EQ(decode.VideoQueueSize(), 70u);
+}
+
+TEST(FFDecodeSeek, SeekInsideAKeyIntervalDeliversNothingBeforeTheTarget)
+{
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, false);
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    // Play a little from the start first, so stale codec state exists.
+    for (size_t i = 0; i < 8; ++i)
+        decode.FFProcess(d.records[i]);
+    ASSERT_GT(ReadPicture(decode).size, 0);
+
+    const double target = 0.69; // between pictures 17 (0.68) and 18 (0.72)
+    auto marker = std::make_shared<FFSeekInfo>(target);
+    decode.FFProcess(marker);
+    EXPECT_EQ(decode.GetSeekTime(), target);
+    std::vector<std::shared_ptr<FFData>> rest(d.records.begin() + static_cast<std::ptrdiff_t>(KeyPacketBefore(d, target)),
+                                              d.records.end());
+    VideoRun run = FeedAndRead(decode, rest);
+    ASSERT_FALSE(run.pictures.empty());
+    EXPECT_NEAR(run.pictures[0].time, 0.72, 1e-9);
+    EXPECT_TRUE(run.pictures[0].first);
+    EXPECT_NEAR(marker->time, 0.72, 1e-9); // the time actually reached
+    for (size_t i = 1; i < run.pictures.size(); ++i) {
+        EXPECT_NEAR(run.pictures[i].time, 0.72 + 0.04 * static_cast<double>(i), 1e-9);
+        EXPECT_FALSE(run.pictures[i].first);
+    }
+    EXPECT_EQ(run.pictures.size(), 32u); // 0.72 .. 1.96
+    EXPECT_FALSE(decode.IsSeekPending());
+}
+
+TEST(FFDecodeSeek, PausedSeekInsideTheBandIsServedFromTheCache)
+{
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, false);
+    // Reference pictures from a plain run.
+    FFDecode plain;
+    plain.SetColorSpace(AV_PIX_FMT_BGR24);
+    VideoRun all = FeedAndRead(plain, Demux(kClip, true, false).records);
+    ASSERT_GT(all.pictures.size(), 30u);
+
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    decode.FFProcess(d.records[0]);
+    auto first = std::make_shared<FFSeekInfo>(0.70);
+    first->wasPaused = true;
+    first->flushQueues = false;
+    decode.FFProcess(first);
+    // The band: from the key packet at 0.48 up to (not including) the next one.
+    const size_t from = KeyPacketBefore(d, 0.70);
+    const size_t to = KeyPacketBefore(d, 1.0);
+    for (size_t i = from; i < to; ++i)
+        decode.FFProcess(d.records[i]);
+    FFCLIFrame f = ReadPicture(decode);
+    ASSERT_GT(f.size, 0);
+    EXPECT_NEAR(f.frame->GetFrameTime(), 0.72, 1e-9);
+    EXPECT_EQ(f.status, FFStatus::Seeking); // a paused seek stays open for scrubbing
+
+    // Scrub back inside the band: no new packets, the cached picture comes back.
+    auto second = std::make_shared<FFSeekInfo>(0.55);
+    second->wasPaused = true;
+    second->flushQueues = false;
+    decode.FFProcess(second);
+    f = ReadPicture(decode, 1);
+    ASSERT_GT(f.size, 0);
+    EXPECT_NEAR(f.frame->GetFrameTime(), 0.56, 1e-9);
+    EXPECT_EQ(f.frame->GetFirstFrame(), true);
+    EXPECT_EQ(f.frame->CFrame()->width, 96);
+    std::vector<uint8_t> pixels(static_cast<size_t>(f.size));
+    f.frame->CopyFrame(pixels.data());
+    EXPECT_EQ(pixels, all.pictures[14].pixels);
+
+    // Outside the band: the cache is invalid and nothing is left to decode.
+    auto third = std::make_shared<FFSeekInfo>(0.60);
+    third->wasPaused = true;
+    third->flushQueues = true;
+    decode.FFProcess(third);
+    EXPECT_EQ(decode.VideoQueueSize(), 0u);
+    EXPECT_EQ(ReadPicture(decode, 3).size, 0);
+    EXPECT_TRUE(decode.IsSeekPending());
+}
+
+TEST(FFDecodeSeek, AudioAfterASeekStartsAtTheSoughtPicture)
+{
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, true);
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    decode.FFProcess(d.records[0]);
+    const double target = 0.85;
+    decode.FFProcess(std::make_shared<FFSeekInfo>(target));
+    // The source repositions to the key frame before the target, audio included.
+    // Audio before the target arrives too and must be skipped.
+    for (size_t i = KeyPacketBefore(d, target); i < d.records.size(); ++i)
+        decode.FFProcess(d.records[i]);
+    FFCLIFrame f = ReadPicture(decode);
+    ASSERT_GT(f.size, 0);
+    EXPECT_NEAR(f.frame->GetFrameTime(), 0.88, 1e-9);
+    EXPECT_EQ(f.status, FFStatus::Seeking); // audio has not caught up yet
+
+    double t = -1.0;
+    AudioBufferList filled = decode.ReadAudio({std::make_shared<std::vector<uint8_t>>(64)}, &t);
+    ASSERT_EQ(filled.size(), 1u);
+    EXPECT_GE(t, 0.88 - 1e-9);
+    EXPECT_LT(t, 0.88 + 0.2);
+    EXPECT_FALSE(decode.IsSeekPending());
+}
+
+TEST(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)
+{
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, true);
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    decode.FFProcess(d.records[0]);
+    decode.FFProcess(std::make_shared<FFSeekInfo>(0.85));
+    double t = -1.0;
+    AudioBufferList filled = decode.ReadAudio({std::make_shared<std::vector<uint8_t>>(64)}, &t);
+    EXPECT_TRUE(filled.empty());
+    EXPECT_EQ(t, -1.0);
+    EXPECT_FALSE(decode.IsSeekPending());
+}
+
+TEST(FFDecodeSeek, ContinueDropsQueuedDataButKeepsTheDecoderAndDescriptions)
+{
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, false);
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    for (size_t i = 0; i < 20; ++i)
+        decode.FFProcess(d.records[i]);
+    ASSERT_GT(ReadPicture(decode).size, 0);
+    decode.FFProcess(std::make_shared<FFSeekInfo>(1.5));
+    decode.Continue();
+    EXPECT_FALSE(decode.IsSeekPending());
+    EXPECT_EQ(decode.VideoQueueSize(), 0u);
+    EXPECT_TRUE(decode.HasVideoCodec());
+    // Decoding resumes at the next key frame with times from the stream.
+    std::vector<std::shared_ptr<FFData>> rest(d.records.begin() + static_cast<std::ptrdiff_t>(KeyPacketBefore(d, 1.0)),
+                                              d.records.end());
+    VideoRun run = FeedAndRead(decode, rest);
+    ASSERT_FALSE(run.pictures.empty());
+    EXPECT_NEAR(run.pictures[0].time, 0.96, 1e-9);
+    EXPECT_TRUE(run.pictures[0].first);
+
+    decode.Flush();
+    EXPECT_FALSE(decode.HasVideoCodec());
+    EXPECT_FALSE(decode.IsReadyToSeek());
+}
+
+TEST(FFDecodeSeek, PausedSeekToTheLastPictureDrainsTheCodecAfterTheEnd)
+{
+    // The band reaches the end of the stream: the sought picture may still
+    // sit in the codec's delay when the end marker arrives.
+    ASSERT_TRUE(MakeClip());
+    Demuxed d = Demux(kClip, true, false);
+    const std::vector<double> times = ProbeFrameTimes(kClip, d.videoTimeBase);
+    ASSERT_FALSE(times.empty());
+    const double last = times.back();
+    FFDecode decode;
+    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    decode.FFProcess(d.records[0]);
+    auto marker = std::make_shared<FFSeekInfo>(last - 0.001);
+    marker->wasPaused = true;
+    decode.FFProcess(marker);
+    for (size_t i = KeyPacketBefore(d, last); i < d.records.size(); ++i)
+        decode.FFProcess(d.records[i]); // ends with the end marker
+    FFCLIFrame f = ReadPicture(decode);
+    ASSERT_GT(f.size, 0);
+    EXPECT_NEAR(f.frame->GetFrameTime(), last, 1e-9);
+    EXPECT_EQ(f.status, FFStatus::Seeking);
+    // A paused seek never reports the end of the stream.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_GE(decode.ReadVideo().size, 0);
+}
