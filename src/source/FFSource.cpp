@@ -183,6 +183,7 @@ void FFSource::CloseSource()
 std::shared_ptr<FFData> FFSource::GetMetaInfo()
 {
     LogInfo() << "FFSource::GetMetaInfo";
+    std::lock_guard<std::recursive_mutex> guard(_demuxLock);
     return std::make_shared<FFAVCodec>(_GetVideoCodecInfo(), _GetAudioCodecInfo());
 }
 
@@ -295,6 +296,7 @@ void FFSource::GetDimensions(int* width, int* height)
 // Display aspect of the coded picture with its sample aspect applied.
 double FFSource::_RenderAspect()
 {
+    std::lock_guard<std::recursive_mutex> guard(_demuxLock);
     AVStream* stream = _GetVideoStream();
     const AVCodecContext* context = _GetVideoCodecContext();
     if (!stream || !context || context->height <= 0)
@@ -524,7 +526,11 @@ bool FFSource::_FirstDestinationAcceptsSeek()
 int FFSource::_ReadFrame(bool lastReadOk)
 {
     AVPacketPtr packet = MakePacket();
-    const int result = av_read_frame(_srcFormatContext.get(), packet.get());
+    int result;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+        result = av_read_frame(_srcFormatContext.get(), packet.get());
+    }
     if (result < 0) {
         // Announced once per run of failures; a later seek may make reading
         // succeed again, and the next end is announced anew.
@@ -577,6 +583,7 @@ void FFSource::_SeekTo(double seconds)
     if (context->start_time != AV_NOPTS_VALUE)
         ts += context->start_time;
     int result;
+    std::unique_lock<std::recursive_mutex> guard(_demuxLock);
     if (context->duration < 0) {
         // Without a duration the index is unreliable; any packet near the
         // target will do.
@@ -585,6 +592,7 @@ void FFSource::_SeekTo(double seconds)
         result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), ts,
                                     std::numeric_limits<int64_t>::max(), AVSEEK_FLAG_BACKWARD);
     }
+    guard.unlock();
     if (result < 0)
         LogError() << "Seek failed: " << result;
     // Downstream flushes on the marker whether or not the demuxer moved.

@@ -79,6 +79,10 @@ private:
     AVCodecContextPtr _audioCodecContext;
     thread<FFSource> _readThread;
     std::atomic<bool> _running{false};
+    // Reading or seeking may change the demuxer's stream list and parameters;
+    // descriptions built on other threads look at them under this lock. Never
+    // held while pushing.
+    std::recursive_mutex _demuxLock;
     std::recursive_mutex _commandLock;
     std::recursive_mutex _pushLock;
     bool _pushEnabled = true;

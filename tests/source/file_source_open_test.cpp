@@ -45,6 +45,10 @@ TEST(FileSourceOpen, FailedOpenIsTriedOnceMore)
     source.SetMessenger(&messenger);
     EXPECT_FALSE(source.OpenSource("media/does-not-exist.mp4"));
     EXPECT_EQ(messenger.CountLinesStartingWith("Failed opening source: -"), 1u);
+    // A camera-style URL nobody answers: refused at once, also without options.
+    EXPECT_TRUE(FinishesWithin(30s, [&] { EXPECT_FALSE(source.OpenSource("rtsp://127.0.0.1:1/none")); }));
+    EXPECT_EQ(messenger.CountLinesStartingWith("Failed opening source: -"), 2u);
+    EXPECT_EQ(messenger.CountLinesStartingWith("av_open_input_file: -"), 2u);
 }
 
 TEST(FileSourceOpen, ElementaryStreamWithoutContainerFactsIsNotTrusted)
