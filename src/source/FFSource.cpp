@@ -1,0 +1,682 @@
+#include "source/FFSource.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <thread>
+
+#include "core/FFAVCodec.h"
+#include "core/FFControlInfo.h"
+#include "core/FFPacket.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace Quillet {
+namespace {
+
+constexpr auto kIdleWait = std::chrono::milliseconds(10);
+constexpr auto kPushWait = std::chrono::milliseconds(50);
+constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
+
+// Seeks closer to the start than this land on the first picture anyway and
+// some demuxers refuse a target of exactly zero.
+constexpr double kMinSeekSeconds = 0.03;
+constexpr int64_t kAnySeekWindow = 2000000;
+
+// The duration search looks within one week of media and stops once the
+// interval is narrower than a frame or two.
+constexpr double kSearchLimitSeconds = 604800.0;
+constexpr double kSearchPrecision = 0.03;
+constexpr int kSearchMaxSteps = 10000;
+// Packets read after a probe seek to find out whether media reaches the target.
+constexpr int kProbePackets = 64;
+
+// Several demuxers share global state while opening; one open at a time.
+std::mutex& OpenLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::string ErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
+
+} // namespace
+
+FFSource::~FFSource()
+{
+    // Engines stop the thread first; stopping it here as well keeps a source
+    // that is destroyed while reading from running on freed members.
+    StopReadThread();
+    CloseSource();
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    _commands.clear();
+}
+
+// ---------------------------------------------------------------- open / close
+
+bool FFSource::OpenSource(const std::string& url)
+{
+    LogInfo() << "FFSource::OpenSource" << ": " << url;
+    if (_srcFormatContext)
+        CloseSource();
+
+    AVDictionary* options = nullptr;
+    if (BeginsWithRtsp(url))
+        av_dict_set(&options, "rtsp_transport", "tcp", 0);
+
+    AVFormatContext* context = nullptr;
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(OpenLock());
+        result = avformat_open_input(&context, url.c_str(), nullptr, &options);
+        if (result < 0) {
+            LogInfo() << "Failed opening source: " << result;
+            context = nullptr;
+            result = avformat_open_input(&context, url.c_str(), nullptr, nullptr);
+        }
+    }
+    av_dict_free(&options);
+    LogInfo() << "av_open_input_file: " << result;
+    if (result < 0) {
+        LogWarn() << "Cannot open '" << url << "': " << ErrorText(result);
+        return false;
+    }
+    _srcFormatContext.reset(context);
+
+    result = avformat_find_stream_info(context, nullptr);
+    LogInfo() << "av_find_stream_info: " << result;
+    av_dump_format(context, 0, url.c_str(), 0);
+
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream* stream = context->streams[i];
+        const AVMediaType kind = stream->codecpar->codec_type;
+        if (kind == AVMEDIA_TYPE_VIDEO && _videoStreamIndex < 0) {
+            _videoStreamIndex = static_cast<int>(i);
+            LogInfo() << "Video stream index: " << i;
+            if (_LooksUntrustworthy(stream)) {
+                LogWarn() << "Something is off --- do not trust this video file!";
+                // Leave nothing half-open behind a refused file.
+                CloseSource();
+                return false;
+            }
+            _videoCodecContext = _MakeStreamContext(stream);
+        } else if (kind == AVMEDIA_TYPE_AUDIO && _audioStreamIndex < 0) {
+            _audioStreamIndex = static_cast<int>(i);
+            LogInfo() << "Audio stream index: " << i;
+            _audioCodecContext = _MakeStreamContext(stream);
+        }
+    }
+
+    if (_videoStreamIndex < 0 && _audioStreamIndex < 0) {
+        // Some demuxers accept nearly anything; with nothing to play the
+        // input is not media we can use.
+        LogWarn() << "No video or audio stream in '" << url << "'";
+        CloseSource();
+        return false;
+    }
+
+    _searchedDuration = -1.0;
+    if (context->duration < 0)
+        _SearchDuration();
+
+    _PushPacket(GetMetaInfo());
+    return true;
+}
+
+// A container without duration or bit rate whose video stream carries no
+// codec tag is usually a damaged or mislabelled file that decodes to garbage.
+bool FFSource::_LooksUntrustworthy(const AVStream* videoStream) const
+{
+    return _srcFormatContext->duration < 0 && _srcFormatContext->bit_rate == 0 &&
+           videoStream->codecpar->codec_tag == 0;
+}
+
+AVCodecContextPtr FFSource::_MakeStreamContext(const AVStream* stream) const
+{
+    AVCodecContextPtr context = MakeCodecContext();
+    if (avcodec_parameters_to_context(context.get(), stream->codecpar) < 0)
+        throw std::bad_alloc();
+    context->time_base = stream->time_base;
+    context->pkt_timebase = stream->time_base;
+    return context;
+}
+
+void FFSource::SetSourceSettings(std::shared_ptr<FFSourceSettings>)
+{
+    LogInfo() << "FFSource :" << "FFSource::SetSourceSettings" << " Not implemented";
+}
+
+void FFSource::CloseSource()
+{
+    LogInfo() << "FFSource::CloseSource";
+    // Closing under a running reader would pull the demuxer from under it.
+    if (_running)
+        StopReadThread();
+    if (_videoCodecContext) {
+        LogInfo() << "avcodec_close";
+        _videoCodecContext.reset(); // freed under the codec lock by its deleter
+    }
+    if (_audioCodecContext) {
+        LogInfo() << "avcodec_close";
+        _audioCodecContext.reset();
+    }
+    if (_srcFormatContext) {
+        LogInfo() << "av_close_input_file";
+        _srcFormatContext.reset();
+    }
+    _videoStreamIndex = -1;
+    _audioStreamIndex = -1;
+}
+
+// ---------------------------------------------------------------- stream facts
+
+std::shared_ptr<FFData> FFSource::GetMetaInfo()
+{
+    LogInfo() << "FFSource::GetMetaInfo";
+    std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+    return std::make_shared<FFAVCodec>(_GetVideoCodecInfo(), _GetAudioCodecInfo());
+}
+
+std::shared_ptr<FFCodecInfo> FFSource::_GetVideoCodecInfo()
+{
+    LogInfo() << "FFSource::_GetVideoCodecInfo";
+    const AVCodecContext* context = _GetVideoCodecContext();
+    const AVStream* stream = _GetVideoStream();
+    if (!context || !stream) {
+        LogInfo() << "Returning null codec context";
+        return nullptr;
+    }
+    auto info = FFCodecInfo::FromStream(stream);
+    info->SetStreamType(FFStreamType::Video);
+    LogInfo() << "Returning: " << "Video ID: " << context->codec_id << " - Width: " << context->width
+              << " - Height: " << context->height << " - Format: " << context->pix_fmt
+              << " - Timebase: " << info->timeBaseNum << "/" << info->timeBaseDen;
+    return info;
+}
+
+std::shared_ptr<FFCodecInfo> FFSource::_GetAudioCodecInfo()
+{
+    LogInfo() << "FFSource::_GetAudioCodecInfo";
+    const AVCodecContext* context = _GetAudioCodecContext();
+    const AVStream* stream = _GetAudioStream();
+    if (!context || !stream) {
+        LogInfo() << "Returning null codec context";
+        return nullptr;
+    }
+    auto info = FFCodecInfo::FromStream(stream);
+    info->SetStreamType(FFStreamType::Audio);
+    LogInfo() << "Returning: " << "Audio ID: " << context->codec_id << " - Sample Format: " << context->sample_fmt
+              << " - Bit Rate: " << context->bit_rate << " - Sample Rate: " << context->sample_rate
+              << " - Channels: " << context->ch_layout.nb_channels << " - Timebase: " << info->timeBaseNum << "/"
+              << info->timeBaseDen;
+    return info;
+}
+
+AVStream* FFSource::_GetVideoStream()
+{
+    if (!_srcFormatContext || _videoStreamIndex < 0 ||
+        _videoStreamIndex >= static_cast<int>(_srcFormatContext->nb_streams)) {
+        LogInfo() << "FFSource::_GetVideoStream" << ": returning null";
+        return nullptr;
+    }
+    return _srcFormatContext->streams[_videoStreamIndex];
+}
+
+AVCodecContext* FFSource::_GetVideoCodecContext()
+{
+    if (!_srcFormatContext || !_videoCodecContext) {
+        LogInfo() << "FFSource::_GetVideoCodecContext" << ": returning null";
+        return nullptr;
+    }
+    return _videoCodecContext.get();
+}
+
+AVStream* FFSource::_GetAudioStream()
+{
+    if (!_srcFormatContext || _audioStreamIndex < 0 ||
+        _audioStreamIndex >= static_cast<int>(_srcFormatContext->nb_streams)) {
+        LogInfo() << "FFSource::_GetAudioStream" << ": returning null";
+        return nullptr;
+    }
+    return _srcFormatContext->streams[_audioStreamIndex];
+}
+
+AVCodecContext* FFSource::_GetAudioCodecContext()
+{
+    if (!_srcFormatContext || !_audioCodecContext) {
+        LogInfo() << "FFSource::_GetAudioCodecContext" << ": returning null";
+        return nullptr;
+    }
+    return _audioCodecContext.get();
+}
+
+bool FFSource::IsReading() { return _running; }
+
+bool FFSource::IsOpen() { return _srcFormatContext != nullptr; }
+
+int FFSource::Width()
+{
+    const AVCodecContext* context = _GetVideoCodecContext();
+    const int width = context ? context->width : 0;
+    LogInfo() << "FFSource::Width" << ": " << width;
+    return width;
+}
+
+int FFSource::Height()
+{
+    const AVCodecContext* context = _GetVideoCodecContext();
+    const int height = context ? context->height : 0;
+    LogInfo() << "FFSource::Height" << ": " << height;
+    return height;
+}
+
+void FFSource::GetDimensions(int* width, int* height)
+{
+    LogInfo() << "FFSource::GetDimensions";
+    const AVCodecContext* context = _GetVideoCodecContext();
+    const int w = context ? context->width : 0;
+    const int h = context ? context->height : 0;
+    if (width)
+        *width = w;
+    if (height)
+        *height = h;
+    LogInfo() << "Returning - width: " << w << " - height: " << h;
+}
+
+// Display aspect of the coded picture with its sample aspect applied.
+double FFSource::_RenderAspect()
+{
+    std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+    AVStream* stream = _GetVideoStream();
+    const AVCodecContext* context = _GetVideoCodecContext();
+    if (!stream || !context || context->height <= 0)
+        return 1.0;
+    const AVRational sar = av_guess_sample_aspect_ratio(nullptr, stream, nullptr);
+    double sampleAspect = sar.den != 0 ? static_cast<double>(sar.num) / sar.den : 0.0;
+    if (sampleAspect <= 0.0)
+        sampleAspect = 1.0;
+    return static_cast<double>(context->width) / context->height * sampleAspect;
+}
+
+// The products below are exact integers in theory; the small bias keeps a
+// rounding error of the division (319.9999...) from losing a pixel.
+int FFSource::RenderWidth()
+{
+    const double aspect = _RenderAspect();
+    const AVCodecContext* context = _GetVideoCodecContext();
+    int width = 640;
+    if (context) {
+        width = context->width;
+        if (aspect > 1.0)
+            width = static_cast<int>(aspect * context->height + 1e-6);
+    }
+    LogInfo() << "FFSource::RenderWidth" << ": " << width;
+    return width;
+}
+
+int FFSource::RenderHeight()
+{
+    const double aspect = _RenderAspect();
+    const AVCodecContext* context = _GetVideoCodecContext();
+    int height = 480;
+    if (context) {
+        height = context->height;
+        if (aspect < 1.0)
+            height = static_cast<int>(context->width / aspect + 1e-6);
+    }
+    LogInfo() << "FFSource::RenderHeight" << ": " << height;
+    return height;
+}
+
+bool FFSource::HasAudio() { return _audioStreamIndex >= 0; }
+
+bool FFSource::GetAudioFormat(int* rate, int* bits, int* channels)
+{
+    const AVCodecContext* context = _GetAudioCodecContext();
+    if (!context)
+        return false;
+    // The decoder hands out signed 16-bit samples, at most two channels.
+    const int r = context->sample_rate;
+    const int b = 16;
+    const int c = std::min(context->ch_layout.nb_channels, 2);
+    if (rate)
+        *rate = r;
+    if (bits)
+        *bits = b;
+    if (channels)
+        *channels = c;
+    LogInfo() << "Returning - rate: " << r << " - bits: " << b << " - channels: " << c;
+    return true;
+}
+
+double FFSource::GetDuration()
+{
+    if (!_srcFormatContext) {
+        LogWarn() << "FFSource::GetDuration" << ": _srcFormatContext is null";
+        return 0;
+    }
+    const double reported = static_cast<double>(_srcFormatContext->duration) / 1000000.0;
+    double duration = reported;
+    if (_searchedDuration > -1.0 && (reported < 0 || _searchedDuration * 1.1 < reported))
+        duration = _searchedDuration;
+    LogInfo() << "FFSource::GetDuration" << ": " << duration;
+    return duration;
+}
+
+// ---------------------------------------------------------------- commands
+
+void FFSource::Seek(double seconds)
+{
+    LogInfo() << "FFSource::Seek" << ": " << seconds;
+    if (!_srcFormatContext) {
+        LogWarn() << "FFSource::Seek" << ": _srcFormatContext is null";
+        return;
+    }
+    {
+        // From now on nothing read before the seek reaches the graph.
+        std::lock_guard<std::recursive_mutex> guard(_pushLock);
+        _pushEnabled = false;
+    }
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    const auto isSeek = [](const std::unique_ptr<FFSourceCommand>& c) { return c->type == FFCommandType::Seek; };
+    const auto pending = std::count_if(_commands.begin(), _commands.end(), isSeek);
+    if (pending > 0) {
+        // Only the newest position matters.
+        LogDebug() << "Deleting " << pending << " seek requests.";
+        _commands.erase(std::remove_if(_commands.begin(), _commands.end(), isSeek), _commands.end());
+    }
+    _commands.push_back(std::make_unique<FFSeekCommand>(seconds));
+}
+
+void FFSource::StartReadThread()
+{
+    LogInfo() << "FFSource::StartReadThread";
+    if (_running || !IsOpen())
+        return;
+    LogInfo() << "Starting source thread";
+    {
+        std::lock_guard<std::recursive_mutex> guard(_commandLock);
+        _commands.push_back(std::make_unique<FFReadFrameCommand>());
+    }
+    _running = true;
+    _readThread.Start(this, &FFSource::_ReadFramesFromSource);
+}
+
+void FFSource::StopReadThread()
+{
+    LogInfo() << "FFSource::StopReadThread";
+    if (!_running)
+        return;
+    LogInfo() << "Stopping source thread";
+    _running = false;
+    _readThread.Join(kJoinLimit);
+    LogInfo() << "Stopped waiting for source thread";
+    {
+        std::lock_guard<std::recursive_mutex> guard(_commandLock);
+        _commands.clear();
+    }
+    // A seek dropped with the queue must not keep the next run from pushing.
+    std::lock_guard<std::recursive_mutex> guard(_pushLock);
+    _pushEnabled = true;
+}
+
+std::unique_ptr<FFSourceCommand> FFSource::_TakeCommand()
+{
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    if (_commands.empty())
+        return nullptr;
+    std::unique_ptr<FFSourceCommand> command = std::move(_commands.front());
+    _commands.pop_front();
+    return command;
+}
+
+void FFSource::_PutBack(std::unique_ptr<FFSourceCommand> command)
+{
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    _commands.push_back(std::move(command));
+}
+
+bool FFSource::_SeekQueued()
+{
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    return std::any_of(_commands.begin(), _commands.end(),
+                       [](const std::unique_ptr<FFSourceCommand>& c) { return c->type == FFCommandType::Seek; });
+}
+
+// ---------------------------------------------------------------- read thread
+
+void FFSource::_ReadFramesFromSource()
+{
+    LogInfo() << "FFSource::_ReadFramesFromSource";
+    try {
+        _RunReadLoop();
+    } catch (const std::exception& e) {
+        // The thread ends here; _running stays set until the owner stops it.
+        ReportError("Error in FFSource::_ReadFramesFromSource", e, 2);
+    }
+    LogInfo() << "Exiting " << "FFSource::_ReadFramesFromSource";
+}
+
+void FFSource::_RunReadLoop()
+{
+    bool lastReadOk = true;
+    while (_running) {
+        std::unique_ptr<FFSourceCommand> command = _TakeCommand();
+        if (!command) {
+            std::this_thread::sleep_for(kIdleWait);
+            continue;
+        }
+        switch (command->type) {
+        case FFCommandType::ReadFrame: {
+            const int result = _ReadFrame(lastReadOk);
+            lastReadOk = result >= 0;
+            // The read command goes round for as long as the thread runs, so
+            // anything queued meanwhile is taken up after at most one read.
+            _PutBack(std::move(command));
+            if (!lastReadOk)
+                std::this_thread::sleep_for(kIdleWait);
+            break;
+        }
+        case FFCommandType::Seek:
+            _TakeUpSeek(std::move(command));
+            break;
+        default:
+            LogWarn() << "Unknown command: " << static_cast<int32_t>(command->type);
+            break;
+        }
+    }
+}
+
+void FFSource::_TakeUpSeek(std::unique_ptr<FFSourceCommand> command)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(_pushLock);
+        _pushEnabled = true;
+    }
+    if (_FirstDestinationAcceptsSeek()) {
+        _SeekTo(static_cast<const FFSeekCommand&>(*command).time);
+        return;
+    }
+    // Downstream is still working off an earlier seek: try again later, unless
+    // a newer request has arrived meanwhile.
+    std::lock_guard<std::recursive_mutex> guard(_commandLock);
+    if (!_SeekQueued())
+        _commands.push_back(std::move(command));
+}
+
+bool FFSource::_FirstDestinationAcceptsSeek()
+{
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (destinations.empty())
+        return true;
+    const FFStatus status = destinations.front()->GetStatus();
+    return status == FFStatus::Ready || status == FFStatus::Full || status == FFStatus::Paused;
+}
+
+int FFSource::_ReadFrame(bool lastReadOk)
+{
+    AVPacketPtr packet = MakePacket();
+    int result;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+        result = av_read_frame(_srcFormatContext.get(), packet.get());
+    }
+    if (result < 0) {
+        // Announced once per run of failures; a later seek may make reading
+        // succeed again, and the next end is announced anew.
+        if (lastReadOk) {
+            LogInfo() << "Done reading stream!";
+            _PushPacket(std::make_shared<FFEOSInfo>());
+        }
+        return result;
+    }
+    FFStreamType kind;
+    if (packet->stream_index == _videoStreamIndex)
+        kind = FFStreamType::Video;
+    else if (packet->stream_index == _audioStreamIndex)
+        kind = FFStreamType::Audio;
+    else
+        return 0; // subtitles, data: nobody downstream uses them
+    auto record = std::make_shared<FFPacket>(packet.get());
+    record->SetStreamType(kind);
+    _PushPacket(record);
+    return result;
+}
+
+bool FFSource::_MayPush()
+{
+    std::lock_guard<std::recursive_mutex> guard(_pushLock);
+    return _pushEnabled && !AnyDestinationBusy();
+}
+
+void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
+{
+    while (_running) {
+        if (_MayPush())
+            break;
+        if (_SeekQueued()) {
+            // After the seek this record would be stale.
+            LogInfo() << "FFSource::_PushPacket" << ": seek command found";
+            return;
+        }
+        std::this_thread::sleep_for(kPushWait);
+    }
+    // Also reached when stopping: the record is delivered rather than lost.
+    PushToDestinations(record);
+}
+
+void FFSource::_SeekTo(double seconds)
+{
+    AVFormatContext* context = _srcFormatContext.get();
+    const double target = std::max(seconds, kMinSeekSeconds);
+    int64_t ts = static_cast<int64_t>(target * 1000000.0);
+    if (context->start_time != AV_NOPTS_VALUE)
+        ts += context->start_time;
+    int result;
+    std::unique_lock<std::recursive_mutex> guard(_demuxLock);
+    if (context->duration < 0) {
+        // Without a duration the index is unreliable; any packet near the
+        // target will do.
+        result = avformat_seek_file(context, -1, ts - kAnySeekWindow, ts, ts + kAnySeekWindow, AVSEEK_FLAG_ANY);
+    } else {
+        result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), ts,
+                                    std::numeric_limits<int64_t>::max(), AVSEEK_FLAG_BACKWARD);
+    }
+    guard.unlock();
+    if (result < 0)
+        LogError() << "Seek failed: " << result;
+    // Downstream flushes on the marker whether or not the demuxer moved.
+    PushToDestinations(std::make_shared<FFSeekInfo>(seconds));
+}
+
+// ---------------------------------------------------------------- duration search
+
+// Bisection over one week of media time: a probe succeeds when the demuxer can
+// seek to the time and packets reaching it follow.
+void FFSource::_SearchDuration()
+{
+    AVFormatContext* context = _srcFormatContext.get();
+    const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+    const int64_t firstPacketPos = _FirstPacketPosition();
+    double lo = 0.0;
+    double hi = kSearchLimitSeconds;
+    double mid = 0.0;
+    bool narrowed = false;
+    for (int step = 0; step < kSearchMaxSteps; ++step) {
+        mid = (lo + hi) * 0.5;
+        if ((hi - lo) * 0.5 < kSearchPrecision) {
+            narrowed = true;
+            break;
+        }
+        const int64_t t = static_cast<int64_t>(mid * 1000000.0) + start;
+        const int result = avformat_seek_file(context, -1, t, t, t, AVSEEK_FLAG_ANY);
+        if (result < 0 || !_MediaReachesTime(t))
+            hi = mid;
+        else
+            lo = mid;
+    }
+    if (narrowed)
+        _searchedDuration = mid;
+    _RewindAfterSearch(firstPacketPos);
+}
+
+// Where the first packet lies in the file, or -1 when the demuxer cannot say.
+int64_t FFSource::_FirstPacketPosition()
+{
+    AVPacketPtr packet = MakePacket();
+    if (av_read_frame(_srcFormatContext.get(), packet.get()) < 0)
+        return -1;
+    return packet->pos;
+}
+
+// Several demuxers "succeed" when asked for a time past their last packet and
+// simply stand on that packet; what follows the seek tells the truth.
+bool FFSource::_MediaReachesTime(int64_t micros)
+{
+    AVFormatContext* context = _srcFormatContext.get();
+    AVPacketPtr packet = MakePacket();
+    for (int i = 0; i < kProbePackets; ++i) {
+        if (av_read_frame(context, packet.get()) < 0)
+            return false;
+        const int index = packet->stream_index;
+        if (index == _videoStreamIndex || index == _audioStreamIndex) {
+            const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (pts != AV_NOPTS_VALUE) {
+                const int64_t end = av_rescale_q(pts + std::max<int64_t>(packet->duration, 0),
+                                                 context->streams[index]->time_base, AV_TIME_BASE_Q);
+                if (end >= micros)
+                    return true;
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    return false;
+}
+
+// The read thread starts where the search left the demuxer; put it back at
+// the beginning so that the first packets are not lost.
+void FFSource::_RewindAfterSearch(int64_t firstPacketPos)
+{
+    AVFormatContext* context = _srcFormatContext.get();
+    int result = -1;
+    if (firstPacketPos >= 0 && !(context->iformat->flags & AVFMT_NO_BYTE_SEEK))
+        result = av_seek_frame(context, -1, firstPacketPos, AVSEEK_FLAG_BYTE);
+    if (result < 0) {
+        const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
+        result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), start, start, 0);
+    }
+    if (result < 0)
+        LogWarn() << "Cannot return to the start after the duration search: " << result;
+}
+
+} // namespace Quillet

@@ -1,0 +1,234 @@
+// Reading a clip through the file source: every packet once and in order,
+// the description first, flow control, the end-of-stream marker and errors
+// raised downstream.
+#include <thread>
+
+#include "core/FFAVCodec.h"
+#include "source/FFSource.h"
+#include "source/file_source_support.h"
+
+namespace Quillet::FileSourceTest {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct OpenedSource {
+    TestMessenger messenger;
+    FFSource source;
+    RecordingDest dest;
+
+    explicit OpenedSource(const std::string& path)
+    {
+        source.SetMessenger(&messenger);
+        EXPECT_TRUE(source.OpenSource(path));
+        source.ConnectNode(&dest);
+    }
+    ~OpenedSource()
+    {
+        source.StopReadThread();
+        source.CloseSource();
+    }
+};
+
+void ExpectAllPacketsInOrder(const std::string& path, const std::vector<int>& keptStreams)
+{
+    OpenedSource s(path);
+    s.source.StartReadThread();
+    ASSERT_TRUE(s.dest.WaitFor(FFType::EOSInfo, 1));
+    s.source.StopReadThread();
+
+    std::vector<PacketFact> expected;
+    for (const auto& p : ProbePackets(path))
+        if (std::find(keptStreams.begin(), keptStreams.end(), p.stream) != keptStreams.end())
+            expected.push_back(p);
+    ASSERT_GT(expected.size(), 50u);
+    EXPECT_EQ(s.dest.PacketsBefore(FFType::EOSInfo), expected);
+    EXPECT_EQ(s.dest.PacketsAfter(FFType::EOSInfo, 1).size(), 0u);
+}
+
+TEST(FileSourceRead, DeliversEveryPacketOnceInDemuxOrder)
+{
+    ExpectAllPacketsInOrder(AvMp4(), {0, 1});
+}
+
+TEST(FileSourceRead, DropsPacketsOfStreamsOtherThanVideoAndAudio)
+{
+    ExpectAllPacketsInOrder(AvsMkv(), {0, 1});
+}
+
+TEST(FileSourceRead, PacketsCarryTheirStreamTypeAndOwnTheirData)
+{
+    OpenedSource s(AvMp4());
+    s.source.StartReadThread();
+    ASSERT_TRUE(s.dest.WaitFor(FFType::EOSInfo, 1));
+    s.source.StopReadThread();
+    s.source.CloseSource(); // the records must outlive the demuxer
+    size_t packets = 0;
+    for (const auto& r : s.dest.Records()) {
+        if (r->GetType() != FFType::Packet)
+            continue;
+        const auto& p = static_cast<const FFPacket&>(*r);
+        ++packets;
+        EXPECT_EQ(p.GetStreamType(), p.Get()->stream_index == 0 ? FFStreamType::Video : FFStreamType::Audio);
+        ASSERT_NE(p.Get()->buf, nullptr);
+        ASSERT_GT(p.Get()->size, 0);
+    }
+    EXPECT_GT(packets, 0u);
+}
+
+TEST(FileSourceRead, FirstRecordEachDestinationSeesIsTheDescription)
+{
+    TestMessenger messenger;
+    FFSource source;
+    source.SetMessenger(&messenger);
+    RecordingDest early;
+    // Connected before opening: the open itself delivers the description.
+    source.ConnectNode(&early);
+    ASSERT_EQ(early.Records().size(), 1u); // the empty description of a closed source
+    ASSERT_TRUE(source.OpenSource(AvMp4()));
+    RecordingDest late;
+    source.ConnectNode(&late);
+    source.StartReadThread();
+    ASSERT_TRUE(late.WaitFor(FFType::EOSInfo, 1));
+    source.StopReadThread();
+
+    const auto lateRecords = late.Records();
+    ASSERT_FALSE(lateRecords.empty());
+    ASSERT_EQ(lateRecords.front()->GetType(), FFType::AVCodec);
+    const auto& description = static_cast<const FFAVCodec&>(*lateRecords.front());
+    ASSERT_TRUE(description.video && description.audio);
+    EXPECT_EQ(description.video->GetStreamType(), FFStreamType::Video);
+    EXPECT_EQ(description.video->Context()->codec_id, AV_CODEC_ID_H264);
+    EXPECT_EQ(description.video->Context()->width, 160);
+    EXPECT_EQ(description.video->Context()->height, 120);
+    EXPECT_GT(description.video->Context()->extradata_size, 0);
+    EXPECT_EQ(description.video->timeBaseNum, 1);
+    EXPECT_EQ(description.video->timeBaseDen, 12800);
+    EXPECT_EQ(description.audio->GetStreamType(), FFStreamType::Audio);
+    EXPECT_EQ(description.audio->Context()->codec_id, AV_CODEC_ID_AAC);
+    EXPECT_EQ(description.audio->Context()->sample_rate, 48000);
+    EXPECT_EQ(description.audio->timeBaseDen, 48000);
+
+    const auto earlyRecords = early.Records();
+    ASSERT_GE(earlyRecords.size(), 2u);
+    EXPECT_EQ(earlyRecords[1]->GetType(), FFType::AVCodec);
+    EXPECT_EQ(early.PacketsBefore(FFType::EOSInfo), late.PacketsBefore(FFType::EOSInfo));
+}
+
+TEST(FileSourceRead, StreamFactsMatchTheFile)
+{
+    OpenedSource s(AvMp4());
+    EXPECT_EQ(s.source.Width(), 160);
+    EXPECT_EQ(s.source.Height(), 120);
+    int w = 0, h = 0;
+    s.source.GetDimensions(&w, &h);
+    EXPECT_EQ(w, 160);
+    EXPECT_EQ(h, 120);
+    EXPECT_EQ(s.source.RenderWidth(), 160);
+    EXPECT_EQ(s.source.RenderHeight(), 120);
+    EXPECT_TRUE(s.source.HasAudio());
+    int rate = 0, bits = 0, channels = 0;
+    EXPECT_TRUE(s.source.GetAudioFormat(&rate, &bits, &channels));
+    EXPECT_EQ(rate, 48000);
+    EXPECT_EQ(bits, 16);
+    EXPECT_EQ(channels, 1);
+    EXPECT_NEAR(s.source.GetDuration(), ProbeDuration(AvMp4()), 1e-6);
+    EXPECT_EQ(s.messenger.CountLines("Returning - rate: 48000 - bits: 16 - channels: 1"), 1u);
+}
+
+TEST(FileSourceRead, RenderSizeAppliesTheSampleAspect)
+{
+    TestMessenger messenger;
+    FFSource wide;
+    wide.SetMessenger(&messenger);
+    ASSERT_TRUE(wide.OpenSource(WideSarMp4()));
+    EXPECT_EQ(wide.RenderWidth(), 320);
+    EXPECT_EQ(wide.RenderHeight(), 120);
+    EXPECT_FALSE(wide.HasAudio());
+    int rate = -1, bits = -1, channels = -1;
+    EXPECT_FALSE(wide.GetAudioFormat(&rate, &bits, &channels));
+
+    FFSource tall;
+    tall.SetMessenger(&messenger);
+    ASSERT_TRUE(tall.OpenSource(TallSarMp4()));
+    EXPECT_EQ(tall.RenderWidth(), 160);
+    EXPECT_EQ(tall.RenderHeight(), 240);
+
+    FFSource closed;
+    closed.SetMessenger(&messenger);
+    EXPECT_EQ(closed.RenderWidth(), 640);
+    EXPECT_EQ(closed.RenderHeight(), 480);
+}
+
+TEST(FileSourceRead, FullDestinationHoldsTheSourceBackWithoutLoss)
+{
+    OpenedSource s(AvMp4());
+    s.dest.status = FFStatus::Full;
+    s.source.StartReadThread();
+    std::this_thread::sleep_for(300ms);
+    // Only the description given at connection time.
+    EXPECT_EQ(s.dest.Records().size(), 1u);
+
+    // Let it go in bursts, alternating with Full and Paused.
+    std::atomic<bool> done{false};
+    std::thread toggler([&] {
+        int i = 0;
+        while (!done) {
+            s.dest.status = (i % 3 == 0) ? FFStatus::Ready : (i % 3 == 1 ? FFStatus::Full : FFStatus::Paused);
+            std::this_thread::sleep_for(i % 3 == 0 ? 40ms : 60ms);
+            ++i;
+        }
+        s.dest.status = FFStatus::Ready;
+    });
+    const bool ended = s.dest.WaitFor(FFType::EOSInfo, 1, 60s);
+    done = true;
+    toggler.join();
+    ASSERT_TRUE(ended);
+    s.source.StopReadThread();
+    EXPECT_EQ(s.dest.PacketsBefore(FFType::EOSInfo), ProbePackets(AvMp4()));
+}
+
+TEST(FileSourceRead, AStatusOtherThanFullOrPausedDoesNotHoldBack)
+{
+    OpenedSource s(AvMp4());
+    s.dest.status = FFStatus::Seeking;
+    s.source.StartReadThread();
+    ASSERT_TRUE(s.dest.WaitFor(FFType::EOSInfo, 1));
+}
+
+TEST(FileSourceRead, EndOfStreamIsAnnouncedOnceWhileReadsKeepFailing)
+{
+    OpenedSource s(AvMp4());
+    s.source.StartReadThread();
+    ASSERT_TRUE(s.dest.WaitFor(FFType::EOSInfo, 1));
+    std::this_thread::sleep_for(200ms); // many failed reads later
+    EXPECT_TRUE(s.source.IsReading());
+    s.source.StopReadThread();
+    EXPECT_EQ(s.dest.Count(FFType::EOSInfo), 1u);
+    EXPECT_EQ(s.messenger.CountLines("Done reading stream!"), 1u);
+    EXPECT_FALSE(s.source.IsReading());
+}
+
+TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
+{
+    OpenedSource s(AvMp4());
+    s.dest.throwAfterPackets = 10;
+    s.source.StartReadThread();
+    for (int i = 0; i < 500 && s.messenger.Reports().empty(); ++i)
+        std::this_thread::sleep_for(10ms);
+    const auto reports = s.messenger.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].where, "Error in FFSource::_ReadFramesFromSource");
+    EXPECT_EQ(reports[0].what, "destination refuses packet");
+    EXPECT_EQ(reports[0].message, 2);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(s.dest.Count(FFType::Packet), 10u);
+    // The owner still sees a reading source until it stops it.
+    EXPECT_TRUE(s.source.IsReading());
+    EXPECT_TRUE(FinishesWithin(20s, [&] { s.source.StopReadThread(); }));
+    EXPECT_FALSE(s.source.IsReading());
+    EXPECT_EQ(s.messenger.CountLines("Exiting FFSource::_ReadFramesFromSource"), 1u);
+}
+
+} // namespace
+} // namespace Quillet::FileSourceTest
