@@ -7,9 +7,10 @@
 //
 // The bytes come from a network and are not trusted: a block is checked in
 // full (types, sizes, every record's content) before any of it is pushed, and
-// nothing outside [data, data + size) is read. A malformed block throws an
-// FFError (WireFormatError for structural faults, "Wrong FFData type..." for a
-// bad type) and leaves the node ready for the next block.
+// nothing outside [data, data + size) is read. A malformed block throws a
+// WireFormatError (an FFError) whose text says what was wrong and where (a bad
+// record type reads "Wrong FFData type <n> at offset ..."); none of the block
+// is pushed and the node is left ready for the next block.
 //
 // Everything runs on the caller's thread; the remote engine serialises calls
 // with its own lock.

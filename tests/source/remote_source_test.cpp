@@ -118,6 +118,7 @@ TEST_F(RemoteSource, DescribesItselfOnlyThroughItsRecords)
     RecordingDest late;
     source.ConnectNode(&late);
     EXPECT_EQ(late.Count(), 0u);
+    source.DisconnectNode();
 }
 
 TEST_F(RemoteSource, RecordsBeforeACodecDescriptionAreDropped)
@@ -233,6 +234,7 @@ TEST_F(RemoteSource, SeekSendsOneMarkerToEveryDestination)
     auto* marker = dynamic_cast<FFSeekInfo*>(dest.Records()[0].get());
     ASSERT_NE(marker, nullptr);
     EXPECT_EQ(marker->time, 12.5);
+    source.DisconnectNode();
 }
 
 TEST(RemoteSourceUnwired, BlocksGoNowhereWithoutDestinations)
