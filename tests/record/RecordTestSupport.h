@@ -250,7 +250,8 @@ protected:
     {
         av_log_set_level(AV_LOG_ERROR);
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        // No "." anywhere in the path: follow-on names mark the first one.
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
         std::replace(name.begin(), name.end(), '/', '_');
         folder = std::filesystem::current_path() / "record_out" / name;
         std::filesystem::remove_all(folder);
