@@ -16,8 +16,14 @@ using namespace std::chrono_literals;
 class ObservedSink : public FFFileSink {
 public:
     std::atomic<int> filesEnded{0};
+    std::atomic<int> videoWritten{0};
 
 protected:
+    void _WritingPacket(const FFPacket& packet) override
+    {
+        FFFileSink::_WritingPacket(packet);
+        ++videoWritten;
+    }
     void _WroteLastPacket(const FFPacket& packet) override
     {
         FFFileSink::_WroteLastPacket(packet);
@@ -356,8 +362,10 @@ TEST_F(RecordSink, FailedSplitKeepsTheCurrentFileComplete)
     const size_t half = VideoPosition(clip.packets, 37);
     for (size_t i = 0; i < half; ++i)
         sink.FFProcess(clip.packets[i]);
-    for (int i = 0; i < 2000 && !sink.IsWriting(); ++i)
+    // The split is asked for once the first 37 pictures are in the file.
+    for (int i = 0; i < 2000 && sink.videoWritten < 37; ++i)
         std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(sink.videoWritten, 37);
     sink.SetNextFileName(In("missing/next.mp4"));
     for (size_t i = half; i < clip.packets.size(); ++i)
         sink.FFProcess(clip.packets[i]);
