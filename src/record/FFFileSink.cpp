@@ -166,6 +166,9 @@ void FFFileSink::_WriteFileThread()
         ReportError(std::string("Error in: ") + kThreadName, e, FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
+    // Thread ids are reused; a stale one could make a later caller think it
+    // is this thread.
+    _writeThreadId = std::thread::id();
 }
 
 void FFFileSink::_WriteQueueToFile()
