@@ -315,16 +315,6 @@ TEST_F(RecordSink, QueueAnswersFullAboveAThousandRecordsAndNeverDrops)
     EXPECT_EQ(sink.FFProcess(std::make_shared<FFSeekInfo>(0.0)), FFStatus::Ready);
 }
 
-TEST_F(RecordSink, WithoutAFileNameNothingStarts)
-{
-    FFFileSink sink;
-    sink.StartWriteThread();
-    bool pending = true;
-    EXPECT_FALSE(sink.IsVideoSave(&pending));
-    EXPECT_FALSE(pending);
-    sink.StopWriteThread();
-}
-
 // Threaded: a file that cannot be created is reported as FileSinkError and
 // ends the write thread; stopping afterwards is clean.
 TEST_F(RecordSink, WriteFailureRaisesFileSinkErrorAndStopsRecording)
