@@ -35,8 +35,9 @@ public:
     static std::string FollowOnFileName(const std::string& base, SplitKind kind, int n);
 
     FFFileSink() = default;
-    // Neither stops the write thread nor finishes the file: the owner calls
-    // StopWriteThread first.
+    // Does not finish the file: the owner calls StopWriteThread first. A
+    // write thread left running is only waited for, so it never outlives
+    // the sink.
     ~FFFileSink() override;
     FFFileSink(const FFFileSink&) = delete;
     FFFileSink& operator=(const FFFileSink&) = delete;
