@@ -1,0 +1,306 @@
+#include "record/FFFile.h"
+
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/rational.h>
+}
+
+namespace Quillet {
+namespace {
+
+// Extra bytes after the copied extra data, zero-filled, as readers over-read.
+constexpr int kExtraDataSlack = 16;
+
+std::string Ratio(int num, int den)
+{
+    return std::to_string(num) + "/" + std::to_string(den);
+}
+
+bool HasNoFile(const AVOutputFormat* format)
+{
+    return format && (format->flags & AVFMT_NOFILE);
+}
+
+} // namespace
+
+FFFile::~FFFile()
+{
+    Finish();
+}
+
+int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFCodecInfo> stream)
+{
+    LogInfo() << "FFFile::PrepareFile" << ": " << fileName;
+    if (!stream)
+        throw std::invalid_argument("FFCodecInfo may not be null");
+    if (_videoStream || _outFormatContext)
+        Finish();
+    const FFStreamType type = stream->GetStreamType();
+    if (type != FFStreamType::Video && type != FFStreamType::Audio)
+        throw std::invalid_argument("Unrecognized stream type in codec");
+    std::shared_ptr<FFAVCodec> description;
+    if (type == FFStreamType::Video)
+        description = std::make_shared<FFAVCodec>(stream, _codec ? _codec->audio : nullptr);
+    else if (_codec && _codec->video)
+        description = std::make_shared<FFAVCodec>(_codec->video, stream);
+    else
+        throw std::invalid_argument("Audio description without a video description to join");
+    return PrepareFile(fileName, std::move(description));
+}
+
+int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> codec)
+{
+    LogInfo() << "FFFile::PrepareFile" << ": " << fileName;
+    _fileName = fileName;
+    if (!codec)
+        throw std::invalid_argument("FFAVCodec may not be null");
+    // A failed earlier preparation may have left a context without streams.
+    if (_videoStream || _outFormatContext)
+        Finish();
+    LogInfo() << "Preparing " << fileName;
+    _codec = codec;
+    if (!codec->video || !codec->video->Context())
+        throw std::invalid_argument("FFAVCodec has no video description");
+
+    const AVOutputFormat* format = av_guess_format(nullptr, fileName.c_str(), nullptr);
+    if (!format)
+        throw std::invalid_argument("Wrong format for av_guess_format");
+    avformat_alloc_output_context2(&_outFormatContext, format, nullptr, fileName.c_str());
+    if (!_outFormatContext)
+        throw std::runtime_error("Error in avformat_alloc_context");
+    _headerWritten = false;
+
+    _videoStream = _NewStream(0, *codec->video, _videoCodecContext);
+    _CopyVideoParameters(_videoStream, _videoCodecContext.get(), codec->video->Context());
+    _PublishParameters(_videoStream, _videoCodecContext.get());
+
+    if (codec->audio && codec->audio->Context()) {
+        _audioStream = _NewStream(1, *codec->audio, _audioCodecContext);
+        _CopyAudioParameters(_audioCodecContext.get(), codec->audio->Context());
+        _PublishParameters(_audioStream, _audioCodecContext.get());
+    }
+
+    _OpenAndWriteHeader();
+
+    LogInfo() << "Video stream timebase in destination file: "
+              << Ratio(_videoStream->time_base.num, _videoStream->time_base.den);
+    if (_audioStream)
+        LogInfo() << "Audio stream timebase in destination file: "
+                  << Ratio(_audioStream->time_base.num, _audioStream->time_base.den);
+    _lastVideoPts = 0;
+    _lastAudioPts = 0;
+    return 0;
+}
+
+AVStream* FFFile::_NewStream(int id, const FFCodecInfo& source, AVCodecContextPtr& context)
+{
+    AVStream* stream = avformat_new_stream(_outFormatContext, nullptr);
+    if (!stream)
+        throw std::runtime_error("Error in av_new_stream");
+    stream->id = id;
+    stream->disposition = source.disposition;
+    context = MakeCodecContext();
+    if (!context)
+        throw std::runtime_error("Codec in stream is null");
+    _CopyCommonParameters(context.get(), source);
+    return stream;
+}
+
+void FFFile::_CopyCommonParameters(AVCodecContext* dst, const FFCodecInfo& source)
+{
+    const AVCodecContext* src = source.Context();
+    dst->bits_per_raw_sample = src->bits_per_raw_sample;
+    dst->chroma_sample_location = src->chroma_sample_location;
+    dst->codec_id = src->codec_id;
+    dst->codec_type = src->codec_type;
+
+    // Keep the source's tag only where this container accepts it for the
+    // codec; otherwise leave it to the muxer to pick its own.
+    if (dst->codec_tag == 0) {
+        const AVCodecTag* const* table = _outFormatContext->oformat->codec_tag;
+        if (!table || av_codec_get_id(table, src->codec_tag) == dst->codec_id ||
+            av_codec_get_tag(table, src->codec_id) == 0)
+            dst->codec_tag = src->codec_tag;
+    }
+
+    dst->bit_rate = src->bit_rate;
+    dst->rc_max_rate = src->rc_max_rate;
+    dst->rc_buffer_size = src->rc_buffer_size;
+    dst->field_order = src->field_order;
+
+    if (src->extradata && src->extradata_size > 0) {
+        dst->extradata = static_cast<uint8_t*>(av_mallocz(static_cast<size_t>(src->extradata_size) + kExtraDataSlack));
+        if (!dst->extradata)
+            throw std::bad_alloc();
+        std::memcpy(dst->extradata, src->extradata, static_cast<size_t>(src->extradata_size));
+        dst->extradata_size = src->extradata_size;
+    }
+
+    dst->bits_per_coded_sample = src->bits_per_coded_sample;
+
+    // The stream's time base, not the codec's: packet timestamps are in it.
+    if (source.timeBaseNum <= 0 || source.timeBaseDen <= 0)
+        throw std::invalid_argument("Invalid time base in source stream: " +
+                                    Ratio(source.timeBaseNum, source.timeBaseDen));
+    LogInfo() << "Timebase in source stream: " << Ratio(source.timeBaseNum, source.timeBaseDen);
+    LogInfo() << "Timebase in source codec: " << Ratio(src->time_base.num, src->time_base.den);
+    av_reduce(&dst->time_base.num, &dst->time_base.den, source.timeBaseNum, source.timeBaseDen, INT_MAX);
+    LogInfo() << "Reduced timebase: " << Ratio(dst->time_base.num, dst->time_base.den);
+}
+
+void FFFile::_CopyVideoParameters(AVStream* stream, AVCodecContext* dst, const AVCodecContext* src)
+{
+    dst->pix_fmt = src->pix_fmt;
+    dst->width = src->width;
+    dst->height = src->height;
+    dst->has_b_frames = src->has_b_frames;
+    if (dst->sample_aspect_ratio.num == 0 && src->sample_aspect_ratio.num != 0) {
+        dst->sample_aspect_ratio = src->sample_aspect_ratio;
+        stream->sample_aspect_ratio = src->sample_aspect_ratio;
+    }
+}
+
+void FFFile::_CopyAudioParameters(AVCodecContext* dst, const AVCodecContext* src)
+{
+    if (av_channel_layout_copy(&dst->ch_layout, &src->ch_layout) < 0)
+        throw std::bad_alloc();
+    dst->sample_fmt = src->sample_fmt;
+    dst->sample_rate = src->sample_rate;
+    dst->frame_size = src->frame_size;
+    dst->audio_service_type = src->audio_service_type;
+    dst->block_align = src->block_align;
+    // Values some demuxers report for these codecs that muxers would take
+    // as a fixed packet size.
+    if (dst->codec_id == AV_CODEC_ID_MP3 && (dst->block_align == 1 || dst->block_align == 1152))
+        dst->block_align = 0;
+    if (dst->codec_id == AV_CODEC_ID_AC3)
+        dst->block_align = 0;
+}
+
+void FFFile::_PublishParameters(AVStream* stream, const AVCodecContext* context)
+{
+    if (avcodec_parameters_from_context(stream->codecpar, context) < 0)
+        throw std::bad_alloc();
+    stream->time_base = context->time_base;
+}
+
+void FFFile::_OpenAndWriteHeader()
+{
+    if (!HasNoFile(_outFormatContext->oformat)) {
+        // Read-write: some muxers read back what they wrote to finish the file.
+        const int r = avio_open(&_outFormatContext->pb, _fileName.c_str(), AVIO_FLAG_READ_WRITE);
+        LogInfo() << "avio_open: " << r;
+        if (r < 0)
+            throw std::runtime_error("Error in avio_open: " + std::to_string(r));
+    }
+    const int r = avformat_write_header(_outFormatContext, nullptr);
+    LogInfo() << "av_write_header: " << r;
+    if (r < 0) {
+        _headerWritten = false;
+        throw std::runtime_error("Error in avformat_write_header: " + std::to_string(r));
+    }
+    _headerWritten = true;
+    av_dump_format(_outFormatContext, 0, _fileName.c_str(), 1);
+}
+
+void FFFile::WriteVideoPacket(AVPacket* packet)
+{
+    _WritePacket(packet, _videoStream, _codec ? _codec->video.get() : nullptr, _lastVideoPts, "Video");
+}
+
+void FFFile::WriteAudioPacket(AVPacket* packet)
+{
+    _WritePacket(packet, _audioStream, _codec ? _codec->audio.get() : nullptr, _lastAudioPts, "Audio");
+}
+
+void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastPts,
+                          const char* label)
+{
+    if (!packet)
+        return;
+    if (!stream || !source || !_headerWritten) {
+        LogWarn() << label << ": no open stream to write to, packet dropped";
+        return;
+    }
+    const AVRational srcTb = source->TimeBase();
+    const AVRational dstTb = stream->time_base;
+
+    // Muxers refuse timestamps that repeat or go back; cameras send such.
+    // Move the packet one destination tick past the last one instead. The
+    // repaired value is kept in destination ticks: a round trip through a
+    // coarser source time base would round the extra tick away again.
+    bool repaired = false;
+    if (packet->pts != AV_NOPTS_VALUE) {
+        const int64_t newPts = av_rescale_q(packet->pts, srcTb, dstTb);
+        if (lastPts < newPts) {
+            lastPts = newPts;
+        } else {
+            LogError() << label << ": New PTS before last: " << lastPts << " >= " << newPts;
+            ++lastPts;
+            packet->pts = packet->dts = av_rescale_q(lastPts, dstTb, srcTb);
+            LogError() << "\t... PTSes changed to: " << lastPts << ", " << packet->pts;
+            repaired = true;
+        }
+    }
+
+    if (repaired) {
+        packet->pts = packet->dts = lastPts;
+    } else {
+        if (packet->pts != AV_NOPTS_VALUE)
+            packet->pts = av_rescale_q(packet->pts, srcTb, dstTb);
+        if (packet->dts != AV_NOPTS_VALUE)
+            packet->dts = av_rescale_q(packet->dts, srcTb, dstTb);
+    }
+    packet->duration = av_rescale_q(packet->duration, srcTb, dstTb);
+    packet->stream_index = stream->index;
+
+    const int r = av_interleaved_write_frame(_outFormatContext, packet);
+    if (r < 0)
+        LogWarn() << label << " Error in av_write_frame: " << r;
+}
+
+void FFFile::_CloseStreamCodec(AVCodecContextPtr& context)
+{
+    if (context) {
+        LogInfo() << "avcodec_close";
+        context.reset(); // frees under the codec lock
+    } else {
+        LogWarn() << "No codec in stream";
+    }
+}
+
+void FFFile::Finish()
+{
+    LogInfo() << "FFFile::Finish";
+    if (!_outFormatContext) {
+        LogWarn() << "_outFormatContext is null";
+    } else if (_headerWritten) {
+        const int r = av_write_trailer(_outFormatContext);
+        LogInfo() << "av_write_trailer: " << r;
+    }
+    LogInfo() << "Closing video stream";
+    _CloseStreamCodec(_videoCodecContext);
+    LogInfo() << "Closing audio stream";
+    _CloseStreamCodec(_audioCodecContext);
+    _videoStream = nullptr;
+    _audioStream = nullptr;
+
+    if (!_outFormatContext || !_outFormatContext->oformat || HasNoFile(_outFormatContext->oformat)) {
+        LogInfo() << "Not closing file via avio_close";
+    } else {
+        const int r = avio_closep(&_outFormatContext->pb);
+        LogInfo() << "avoi_close: " << r;
+    }
+    if (_outFormatContext)
+        avformat_free_context(_outFormatContext);
+    _outFormatContext = nullptr;
+    _headerWritten = false;
+}
+
+} // namespace Quillet

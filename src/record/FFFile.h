@@ -1,0 +1,68 @@
+#pragma once
+// Writes one container file from compressed packets, without re-encoding.
+// The output streams copy the source streams of an FFAVCodec description;
+// the container format follows the file name's extension. Not thread-safe:
+// the recording sink serialises every call.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/FFAVCodec.h"
+#include "core/FFAVPtr.h"
+#include "events/FFMessageClient.h"
+
+namespace Quillet {
+
+class FFFile : public FFMessageClient {
+public:
+    FFFile() = default;
+    ~FFFile() override;
+    FFFile(const FFFile&) = delete;
+    FFFile& operator=(const FFFile&) = delete;
+
+    // Creates the file and writes its header; 0 when ready, failures throw.
+    int PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> codec);
+    // Same, with one stream description replacing its counterpart in the
+    // description held from the previous file. A writer holding none accepts
+    // a video description alone (the file then has no audio).
+    int PrepareFile(const std::string& fileName, std::shared_ptr<FFCodecInfo> stream);
+
+    // Packets carry pts/dts/duration in the source stream's time base and the
+    // caller's stream index (0 video, 1 audio). The packet's reference is
+    // handed to the muxer; its fields are rescaled in place.
+    void WriteVideoPacket(AVPacket* packet);
+    void WriteAudioPacket(AVPacket* packet);
+
+    // Trailer, codecs, file; safe at any time and repeatedly.
+    void Finish();
+
+    bool IsOpen() const { return _videoStream != nullptr; }
+    const std::string& GetFileName() const { return _fileName; }
+    std::shared_ptr<FFAVCodec> GetCodec() const { return _codec; }
+
+private:
+    AVStream* _NewStream(int id, const FFCodecInfo& source, AVCodecContextPtr& context);
+    void _CopyCommonParameters(AVCodecContext* dst, const FFCodecInfo& source);
+    void _CopyVideoParameters(AVStream* stream, AVCodecContext* dst, const AVCodecContext* src);
+    void _CopyAudioParameters(AVCodecContext* dst, const AVCodecContext* src);
+    void _PublishParameters(AVStream* stream, const AVCodecContext* context);
+    void _OpenAndWriteHeader();
+    void _WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastPts,
+                      const char* label);
+    void _CloseStreamCodec(AVCodecContextPtr& context);
+
+    AVStream* _videoStream = nullptr;
+    AVStream* _audioStream = nullptr;
+    std::shared_ptr<FFAVCodec> _codec;
+    AVFormatContext* _outFormatContext = nullptr;
+    int64_t _lastAudioPts = 0;
+    int64_t _lastVideoPts = 0;
+    bool _headerWritten = false;
+    std::string _fileName = "NoFile";
+    // FFmpeg 5.1 streams carry parameters only; these contexts hold the copied
+    // description of each output stream until the file is finished.
+    AVCodecContextPtr _videoCodecContext;
+    AVCodecContextPtr _audioCodecContext;
+};
+
+} // namespace Quillet

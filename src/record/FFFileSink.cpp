@@ -1,0 +1,491 @@
+#include "record/FFFileSink.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+namespace Quillet {
+namespace {
+
+constexpr unsigned kDrainPeriodUs = 100000;
+constexpr auto kStopWaitLimit = std::chrono::milliseconds(10000);
+constexpr auto kStopPollStep = std::chrono::milliseconds(10);
+const char* const kThreadName = "FFFileSink::_WriteFileThread";
+
+// A file may only start, or switch, at a clean key packet: a key packet that
+// is also flagged corrupt or discardable is not a safe first picture.
+bool IsCleanKey(const AVPacket* p)
+{
+    return p->flags == AV_PKT_FLAG_KEY;
+}
+
+} // namespace
+
+FFFileSink::~FFFileSink()
+{
+    // The owner stops the thread first; if it did not, wait for it rather
+    // than let it run on into a destroyed sink.
+    if (_writeThread.IsStarted()) {
+        _running = false;
+        while (_writeThread.IsRunning())
+            std::this_thread::sleep_for(kStopPollStep);
+        _writeThread.Join();
+    }
+}
+
+FFStatus FFFileSink::FFProcess(std::shared_ptr<FFData> record)
+{
+    std::lock_guard<std::recursive_mutex> guard(_queueLock);
+    _queue.push_back(std::move(record));
+    if (_queue.size() > kQueueLimit) {
+        LogWarn() << "File sink is accumulating AV packets without writing to file: " << _queue.size();
+        return FFStatus::Full;
+    }
+    return FFStatus::Ready;
+}
+
+void FFFileSink::Flush()
+{
+    LogInfo() << "FFFileSink::Flush";
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        _nextFile.clear();
+    }
+    _DiscardQueue();
+}
+
+void FFFileSink::_DiscardQueue()
+{
+    std::lock_guard<std::recursive_mutex> guard(_queueLock);
+    _queue.clear();
+}
+
+void FFFileSink::SetNextFileName(const std::string& name)
+{
+    LogInfo() << "FFFileSink::SetNextFileName" << ": " << name;
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    _nextFile = name;
+    _codecSplitCount = 0;
+    _connectionSplitCount = 0;
+    _splitBaseName.clear();
+}
+
+void FFFileSink::StartWriteThread()
+{
+    LogInfo() << "FFFileSink::StartWriteThread";
+    bool haveName;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        haveName = !_nextFile.empty();
+    }
+    if (_running || !haveName)
+        return;
+    LogInfo() << "Starting file write thread.";
+    _running = true;
+    _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+}
+
+void FFFileSink::StopWriteThread()
+{
+    LogInfo() << "FFFileSink::StopWriteThread";
+    if (_running) {
+        LogInfo() << "Stopping file write thread";
+        _running = false;
+        if (std::this_thread::get_id() != _writeThreadId.load()) {
+            // A write that blocks for longer than the limit is waited out:
+            // letting the thread go on alone would leave it writing into a
+            // sink that its owner is about to reuse or destroy.
+            const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
+            bool warned = false;
+            while (_writeThread.IsRunning()) {
+                if (!warned && std::chrono::steady_clock::now() >= deadline) {
+                    LogError() << "File write thread did not stop within 10000 ms; still waiting";
+                    warned = true;
+                }
+                std::this_thread::sleep_for(kStopPollStep);
+            }
+        }
+        _writeThread.Join();
+        LogInfo() << "Stopped waiting for file write thread";
+    }
+    Finish();
+    _DiscardQueue();
+}
+
+void FFFileSink::Finish()
+{
+    LogInfo() << "FFFileSink::Finish";
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (!_file)
+        return;
+    _WriteQueueToFile();
+    // The drain may itself have met an end of stream and closed the file.
+    if (!_file)
+        return;
+    LogInfo() << "Closing file.";
+    _FinishFile();
+    _file.reset();
+    _firstTS = -1.0;
+}
+
+bool FFFileSink::IsVideoSave(bool* pending)
+{
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    const bool writing = IsWriting();
+    const bool waiting = !_nextFile.empty();
+    if (pending)
+        *pending = waiting;
+    LogInfo() << "FFFileSink::IsVideoSave" << ": " << (writing ? 1 : 0) << " - pending: " << (waiting ? 1 : 0);
+    return writing;
+}
+
+bool FFFileSink::IsWriting()
+{
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    return _file && _file->IsOpen();
+}
+
+void FFFileSink::_WritingFirstPacket(const FFPacket&) {}
+void FFFileSink::_WritingPacket(const FFPacket&) {}
+void FFFileSink::_WroteLastPacket(const FFPacket&) {}
+
+void FFFileSink::_WriteFileThread()
+{
+    _writeThreadId = std::this_thread::get_id();
+    LogInfo() << kThreadName;
+    try {
+        while (_running) {
+            _WriteQueueToFile();
+            av_usleep(kDrainPeriodUs);
+        }
+    } catch (const std::exception& e) {
+        ReportError(std::string("Error in: ") + kThreadName, e, FileSinkError);
+    }
+    LogInfo() << "Exiting " << kThreadName;
+    // Thread ids are reused; a stale one could make a later caller think it
+    // is this thread.
+    _writeThreadId = std::thread::id();
+}
+
+void FFFileSink::_WriteQueueToFile()
+{
+    std::deque<std::shared_ptr<FFData>> batch;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_queueLock);
+        batch.swap(_queue);
+    }
+    for (auto& record : batch) {
+        if (!record)
+            continue;
+        switch (record->GetType()) {
+        case FFType::Packet:
+            _WritePacketRecord(std::static_pointer_cast<FFPacket>(record));
+            break;
+        case FFType::CodecInfo: {
+            LogInfo() << "Codecinfo arrived";
+            auto info = std::static_pointer_cast<FFCodecInfo>(record);
+            _CodecChanged();
+            if (info->GetStreamType() == FFStreamType::Video) {
+                _PrepareFile(info);
+            } else {
+                std::lock_guard<std::recursive_mutex> guard(_fileLock);
+                _pendingAudioCodec = info;
+            }
+            break;
+        }
+        case FFType::SeekInfo:
+            break;
+        case FFType::EOSInfo:
+            LogInfo() << "FFFileSink::_WriteQueueToFile" << ": End of stream";
+            Finish();
+            return; // what followed the end in this batch is discarded
+        case FFType::AVCodec:
+            _CodecChanged();
+            _PrepareFile(std::static_pointer_cast<FFAVCodec>(record));
+            break;
+        case FFType::ConnectionInfo:
+            _ConnectionChanged(static_cast<const FFConnectionInfo&>(*record));
+            break;
+        default:
+            throw std::runtime_error("Wrong FFType");
+        }
+    }
+}
+
+void FFFileSink::_WritePacketRecord(const std::shared_ptr<FFPacket>& packet)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        if (!_file || !packet->Get())
+            return;
+    }
+    switch (packet->GetStreamType()) {
+    case FFStreamType::Video:
+        if (_WriteVideo(packet)) {
+            std::lock_guard<std::recursive_mutex> guard(_fileLock);
+            _lastWrittenVideo = packet;
+        }
+        break;
+    case FFStreamType::Audio:
+        _WriteAudio(*packet);
+        break;
+    default:
+        break;
+    }
+}
+
+void FFFileSink::_ConnectionChanged(const FFConnectionInfo& info)
+{
+    LogInfo() << "FFFileSink::_WriteQueueToFile" << ": Connection status changed to "
+              << static_cast<int>(info.status);
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (info.status == ConnectionStatus::ConnectionLost) {
+        if (!IsWriting())
+            LogInfo() << "\t... not writing to a file --> no split";
+        else if (!_lastWrittenVideo)
+            _ReuseCurrentFile();
+        else
+            _ConnectionFileSplit();
+    } else if (info.status == ConnectionStatus::Connected) {
+        // Back after a loss with no file open: ask the source for its
+        // description again so the next file can be prepared.
+        if (!_nextFile.empty() && !_file)
+            NotifyNewRecipient();
+    }
+}
+
+void FFFileSink::_CodecChanged()
+{
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (!IsWriting())
+        return;
+    if (!_lastWrittenVideo)
+        _ReuseCurrentFile();
+    else
+        _CodecFileSplit();
+}
+
+void FFFileSink::_ReuseCurrentFile()
+{
+    // Nothing of the file would be kept: close it and prepare the same name
+    // again rather than leave an empty file behind a follow-on name.
+    LogWarn() << "No data written to file - re-use the current file: " << _file->GetFileName();
+    _file->Finish();
+    _nextFile = _file->GetFileName();
+}
+
+void FFFileSink::_PrepareFile(std::shared_ptr<FFAVCodec> codec)
+{
+    LogInfo() << "FFFileSink::_PrepareFile";
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (_nextFile.empty()) {
+        LogInfo() << "_nextFile is empty";
+        return;
+    }
+    LogInfo() << "Preparing: " << _nextFile;
+    auto file = std::make_unique<FFFile>();
+    file->SetMessenger(_messenger);
+    const int status = file->PrepareFile(_nextFile, std::move(codec));
+    _nextFile.clear();
+    _InstallPreparedFile(std::move(file), status);
+}
+
+void FFFileSink::_PrepareFile(std::shared_ptr<FFCodecInfo> video)
+{
+    // A video description alone keeps the audio of the file it follows, or
+    // takes the audio description waiting for this split.
+    std::shared_ptr<FFCodecInfo> audio;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        if (_pendingAudioCodec)
+            audio = std::move(_pendingAudioCodec);
+        else if (_file && _file->GetCodec())
+            audio = _file->GetCodec()->audio;
+        _pendingAudioCodec.reset();
+    }
+    _PrepareFile(std::make_shared<FFAVCodec>(std::move(video), std::move(audio)));
+}
+
+void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
+{
+    if (status < 0) {
+        LogInfo() << "Failed preparing file: " << status;
+        return;
+    }
+    if (_file) {
+        LogInfo() << "Finishing previous file";
+        _FinishFile();
+        LogInfo() << "Done Finishing previous file";
+    }
+    _firstTS = -1.0;
+    _file = std::move(file);
+}
+
+void FFFileSink::_FinishFile()
+{
+    LogInfo() << "FFFileSink::_FinishFile";
+    if (_lastWrittenVideo) {
+        _WroteLastPacket(*_lastWrittenVideo);
+        _lastWrittenVideo.reset();
+    }
+    if (_file)
+        _file->Finish();
+}
+
+void FFFileSink::_SplitIfPending(const FFPacket& packet)
+{
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (_nextFile.empty())
+        return;
+    const AVPacket* p = packet.Get();
+    LogInfo() << "Splitting: searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+    if (!IsCleanKey(p) || !_file || !_file->GetCodec())
+        return;
+    auto codec = _file->GetCodec();
+    if (_pendingAudioCodec) {
+        codec = std::make_shared<FFAVCodec>(codec->video, std::move(_pendingAudioCodec));
+        _pendingAudioCodec.reset();
+    }
+    _PrepareFile(std::move(codec));
+}
+
+bool FFFileSink::_WriteVideo(const std::shared_ptr<FFPacket>& packet)
+{
+    _SplitIfPending(*packet);
+    const AVPacket* p = packet->Get();
+    std::shared_ptr<FFAVCodec> codec;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        // A writer closed by a connection loss waits for its follow-on file.
+        if (!_file || !_file->IsOpen())
+            return false;
+        codec = _file->GetCodec();
+    }
+    if (_firstTS < 0) {
+        LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+        // The file's zero is taken from the key packet's decode time, so a
+        // key packet without one cannot start it.
+        if (!IsCleanKey(p) || p->dts == AV_NOPTS_VALUE)
+            return false;
+        const AVRational tb = codec->video->TimeBase();
+        _firstTS = static_cast<double>(p->dts) * tb.num / tb.den;
+        LogDebug() << "First TS: " << _firstTS;
+        _WritingFirstPacket(*packet);
+    }
+    _WritingPacket(*packet);
+    AVPacketPtr out = _Retimed(*packet, 0, _GetVideoFirstPts());
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    _file->WriteVideoPacket(out.get());
+    return true;
+}
+
+void FFFileSink::_WriteAudio(const FFPacket& packet)
+{
+    const AVPacket* p = packet.Get();
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        if (_pendingAudioCodec) {
+            LogDebug() << "Ignoring audio packets --  PTS: " << p->pts << " - DTS: " << p->dts
+                       << " - Flags: " << p->flags;
+            return;
+        }
+    }
+    if (_firstTS < 0) {
+        LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (!_file || !_file->IsOpen() || !_file->GetCodec() || !_file->GetCodec()->audio)
+        return; // the file was prepared without an audio stream
+    AVPacketPtr out = _Retimed(packet, 1, _GetAudioFirstPts());
+    _file->WriteAudioPacket(out.get());
+}
+
+AVPacketPtr FFFileSink::_Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts)
+{
+    // Shares the source buffer: the record keeps it alive until the write
+    // returns, and the muxer takes its own reference when it must hold on.
+    const AVPacket* src = packet.Get();
+    AVPacketPtr out = MakePacket();
+    if (src->buf) {
+        out->buf = av_buffer_ref(src->buf);
+        if (!out->buf)
+            throw std::bad_alloc();
+    }
+    out->data = src->data;
+    out->size = src->size;
+    out->flags = src->flags;
+    out->duration = src->duration;
+    out->stream_index = streamIndex;
+    out->pts = src->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : src->pts - firstPts;
+    out->dts = src->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : src->dts - firstPts;
+    return out;
+}
+
+int64_t FFFileSink::_GetVideoFirstPts()
+{
+    if (_firstTS < 0) {
+        LogInfo() << "_GetVideoFirstPts() called with invalid _firstTS";
+        return 0;
+    }
+    const AVRational tb = _file->GetCodec()->video->TimeBase();
+    return static_cast<int64_t>(_firstTS / (static_cast<double>(tb.num) / tb.den));
+}
+
+int64_t FFFileSink::_GetAudioFirstPts()
+{
+    if (_firstTS < 0) {
+        LogInfo() << "_GetAudioFirstPts() called with invalid _firstTS";
+        return 0;
+    }
+    const AVRational tb = _file->GetCodec()->audio->TimeBase();
+    return static_cast<int64_t>(_firstTS / (static_cast<double>(tb.num) / tb.den));
+}
+
+std::string FFFileSink::FollowOnFileName(const std::string& base, SplitKind kind, int n)
+{
+    const bool codec = kind == SplitKind::CodecChange;
+    const std::string number = std::to_string(n);
+    // The marker goes before the first "." of the whole path, directories
+    // included, so every follow-on name keeps the extension that chose the
+    // container.
+    const auto dot = base.find('.');
+    if (dot == std::string::npos)
+        return (codec ? "codec_changed_" : "connection_lost_") + number + (codec ? ".mp4" : ".avi");
+    std::string name = base;
+    name.insert(dot, (codec ? "_#" : "_%") + number);
+    return name;
+}
+
+std::string FFFileSink::_SplitName(int& counter, SplitKind kind)
+{
+    // Each kind numbers from the base captured at its own first split, so
+    // its markers do not pile up; the other kind's markers may be in it.
+    if (counter == 0)
+        _splitBaseName = _file ? _file->GetFileName() : std::string();
+    return FollowOnFileName(_splitBaseName, kind, ++counter);
+}
+
+void FFFileSink::_CodecFileSplit()
+{
+    LogInfo() << "FFFileSink::_CodecFileSplit";
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (_nextFile.empty())
+        _nextFile = _SplitName(_codecSplitCount, SplitKind::CodecChange);
+}
+
+void FFFileSink::_ConnectionFileSplit()
+{
+    LogInfo() << "FFFileSink::_ConnectionFileSplit";
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    if (_nextFile.empty())
+        _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
+    _FinishFile();
+    _firstTS = -1.0;
+}
+
+} // namespace Quillet

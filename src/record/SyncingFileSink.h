@@ -1,0 +1,44 @@
+#pragma once
+// The recording sink the engines use: while recording it reports sync points,
+// pairs of a position in the recorded file and the wall-clock time at which
+// that picture was captured, when a file starts, at most every 30 s while it
+// is written, and when it ends.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "record/FFFileSink.h"
+
+namespace Quillet {
+
+class SyncingFileSink : public FFFileSink {
+public:
+    // 100 ns ticks since 1970-01-01 00:00 UTC.
+    using WallClock = std::function<int64_t()>;
+
+    static constexpr int64_t kTicksPerSecond = 10000000;
+
+    // The clock decides when intermediary sync points are due; the system
+    // clock unless one is given.
+    explicit SyncingFileSink(WallClock clock = SystemUtcTicks);
+
+    static int64_t SystemUtcTicks();
+    // "%Y-%m-%d %H:%M:%S.mmm" in UTC, or "Invalid timepoint".
+    static std::string FormatUtcTicks(int64_t ticks);
+
+protected:
+    void _WritingFirstPacket(const FFPacket& packet) override;
+    void _WritingPacket(const FFPacket& packet) override;
+    void _WroteLastPacket(const FFPacket& packet) override;
+
+private:
+    void _SendSyncInfo(const FFPacket& packet);
+
+    WallClock _clock;
+    int64_t _syncInterval = 30;
+    int64_t _nextSyncTime = 0;
+    int64_t _lastSyncPts = -1;
+    double _fileStartTS = -1.0;
+};
+
+} // namespace Quillet
