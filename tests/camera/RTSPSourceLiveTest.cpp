@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <csignal>
 #include <functional>
 #include <future>
@@ -287,27 +289,76 @@ TEST_F(RTSPSourceLive, ResolutionSwitchStartsNewConfiguration)
     EXPECT_GE(changes, 3);
 }
 
-TEST_F(RTSPSourceLive, VideoOnlyRequestAndReconnectOnSameObject)
+TEST_F(RTSPSourceLive, VideoOnlyRequestWithLatencyAndTimingLogThenReconnect)
 {
     StartServer();
+    namespace fs = std::filesystem;
+    const fs::path logFolder = fs::current_path() / "camera-timing-log";
+    fs::remove_all(logFolder);
+    fs::create_directories(logFolder);
+
     RTSPSource source;
     RTSPSourceSettings settings = MakeSettings(true, 3000);
     settings.mediaTypes = {MediaPacket::Video};
+    settings.videoLatencyMs = 250.0;
+    settings.syncShiftMs = 50.0;
+    settings.createTimingLog = true;
+    settings.timingLogFolder = logFolder.string();
     source.SetupSource(settings);
     ASSERT_TRUE(source.Connect(_server.Url() + "/test"));
     EXPECT_TRUE(source.GetVideoInfo());
     EXPECT_FALSE(source.GetAudioInfo());
     const auto received = ReadPackets(source, 3000ms, [](const auto& r) { return r.size() >= 20; });
-    EXPECT_GE(received.size(), 20u);
+    ASSERT_GE(received.size(), 20u);
     EXPECT_EQ(OfType(received, MediaPacket::Audio).size(), 0u);
+    // Before any report the time is the reception time, moved by the settings.
+    const TimingDataStruct& first = *received.front().packet->timing;
+    ASSERT_EQ(first.trustIndex, MediaPacket::LocalClock);
+    EXPECT_EQ(first.pcTimeUTC, first.receivedUTC - 200 * kTicksPerMs);
 
     EXPECT_TRUE(source.Close());
+    std::vector<fs::path> logs;
+    for (const auto& entry : fs::directory_iterator(logFolder))
+        logs.push_back(entry.path());
+    ASSERT_EQ(logs.size(), 1u);
+    std::ifstream log(logs.front());
+    std::string line;
+    std::getline(log, line);
+    EXPECT_EQ(line.rfind("media,configId,", 0), 0u);
+    std::size_t lines = 0;
+    while (std::getline(log, line)) {
+        EXPECT_EQ(line.rfind("video,", 0), 0u) << line;
+        ++lines;
+    }
+    EXPECT_GE(lines, received.size());
+
     settings.mediaTypes = {MediaPacket::Video, MediaPacket::Audio};
+    settings.createTimingLog = false;
     source.SetupSource(settings);
     ASSERT_TRUE(source.Connect(_server.Url() + "/test"));
     EXPECT_TRUE(source.GetAudioInfo());
     const auto again = ReadPackets(source, 3000ms, [](const auto& r) { return !OfType(r, MediaPacket::Audio).empty(); });
     EXPECT_FALSE(OfType(again, MediaPacket::Audio).empty());
+}
+
+// The test camera's first report comes 1-3 s after connecting.
+TEST_F(RTSPSourceLive, MissingSenderReportStopsStreamWhenRequired)
+{
+    StartServer();
+    RTSPSource source;
+    RTSPSourceSettings settings = MakeSettings(true, 3000);
+    settings.requireRTCP = true;
+    settings.rtcpTimeoutMs = 300;
+    source.SetupSource(settings);
+    ASSERT_TRUE(source.Connect(_server.Url() + "/video"));
+    EXPECT_TRUE(WaitUntilNotRunning(source, 1000ms));
+    EXPECT_TRUE(source.Close());
+
+    settings.requireRTCP = false;
+    source.SetupSource(settings);
+    ASSERT_TRUE(source.Connect(_server.Url() + "/video"));
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(source.IsRunning());
 }
 
 class RTSPSourceLoss : public RTSPSourceLive, public ::testing::WithParamInterface<bool> {};
