@@ -341,6 +341,28 @@ TEST_F(RTSPSourceLive, VideoOnlyRequestWithLatencyAndTimingLogThenReconnect)
     EXPECT_FALSE(OfType(again, MediaPacket::Audio).empty());
 }
 
+// A consumer that falls behind loses the oldest packets, never the newest.
+TEST_F(RTSPSourceLive, FullQueueDropsOldestPackets)
+{
+    StartServer();
+    RTSPSource source;
+    RTSPSourceSettings settings = MakeSettings(true, 3000);
+    settings.maxQueuedPackets = 5;
+    source.SetupSource(settings);
+    ASSERT_TRUE(source.Connect(_server.Url() + "/video"));
+    std::this_thread::sleep_for(1200ms); // about 30 frames
+    std::vector<std::shared_ptr<MediaPacketStruct>> drained;
+    const int64_t drainedAt = NowTicks();
+    while (auto packet = source.ReadFrame())
+        drained.push_back(packet);
+    ASSERT_GE(drained.size(), 3u);
+    EXPECT_LE(drained.size(), 5u);
+    EXPECT_GT(drained.front()->timing->receivedUTC, drainedAt - 500 * kTicksPerMs);
+    for (std::size_t i = 1; i < drained.size(); ++i)
+        EXPECT_NEAR(double(drained[i]->timing->timestamp - drained[i - 1]->timing->timestamp), 3600.0, 10.0);
+    EXPECT_TRUE(source.IsRunning());
+}
+
 // The test camera's first report comes 1-3 s after connecting.
 TEST_F(RTSPSourceLive, MissingSenderReportStopsStreamWhenRequired)
 {
