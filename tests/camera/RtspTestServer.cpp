@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +70,8 @@ bool RtspTestServer::Start(const std::vector<std::string>& arguments)
         return false;
     }
     if (pid == 0) {
+        // A test process that dies abnormally must not leave its camera behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(pipeEnds[1], STDOUT_FILENO);
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0)
