@@ -1,0 +1,36 @@
+#pragma once
+// Codec parameter sets (H.264 SPS/PPS, HEVC VPS/SPS/PPS) as cameras send
+// them: in the SDP (extradata) and again in-band before key frames. A change
+// of these bytes is a change of the stream's codec configuration.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+namespace Quillet {
+
+using NalUnit = std::vector<uint8_t>;
+
+struct ParameterSets {
+    std::vector<NalUnit> vps; // HEVC only
+    std::vector<NalUnit> sps;
+    std::vector<NalUnit> pps;
+
+    bool Empty() const { return vps.empty() && sps.empty() && pps.empty(); }
+    bool operator==(const ParameterSets&) const = default;
+    // Annex-B: every unit behind a four-byte start code, VPS, SPS, PPS.
+    std::vector<uint8_t> ToAnnexB() const;
+};
+
+bool HasParameterSets(AVCodecID codec);
+// The NAL units of an Annex-B byte stream (3- or 4-byte start codes).
+std::vector<NalUnit> SplitAnnexB(const uint8_t* data, std::size_t size);
+// Parameter sets found in Annex-B data or, for H.264, an avcC record.
+ParameterSets FindParameterSets(AVCodecID codec, const uint8_t* data, std::size_t size);
+// `current` with the kinds present in `update` replaced by them.
+ParameterSets MergeParameterSets(const ParameterSets& current, const ParameterSets& update);
+
+} // namespace Quillet

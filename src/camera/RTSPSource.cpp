@@ -1,0 +1,104 @@
+#include "camera/RTSPSource.h"
+
+#include "camera/CameraLog.h"
+#include "camera/RTSPConnection.h"
+
+namespace Quillet {
+
+RTSPSource::RTSPSource() = default;
+
+RTSPSource::~RTSPSource()
+{
+    Close();
+}
+
+void RTSPSource::SetupSource(RTSPSourceSettings& settings)
+{
+    std::lock_guard lock(_mutex);
+    _settings = settings;
+}
+
+bool RTSPSource::Connect(const std::string& url)
+{
+    std::lock_guard connectLock(_connectMutex);
+    if (auto previous = _TakeConnection()) {
+        CameraLog(CameraLogLevel::Info, previous->LogPrefix(), "Closing the previous connection before connecting again");
+        previous->Shutdown();
+    }
+
+    std::shared_ptr<RTSPConnection> connection;
+    uint64_t closeRequests = 0;
+    {
+        std::lock_guard lock(_mutex);
+        connection = std::make_shared<RTSPConnection>(_settings);
+        closeRequests = _closeRequests;
+        _connection = connection; // published first, so Close can interrupt the open
+    }
+    bool ok = connection->Open(url);
+    {
+        std::lock_guard lock(_mutex);
+        if (closeRequests != _closeRequests)
+            ok = false;
+        if (!ok && _connection == connection)
+            _connection.reset();
+    }
+    if (!ok)
+        connection->Shutdown();
+    return ok;
+}
+
+bool RTSPSource::Close()
+{
+    std::shared_ptr<RTSPConnection> connection;
+    {
+        std::lock_guard lock(_mutex);
+        ++_closeRequests;
+        connection = _connection;
+    }
+    if (connection)
+        connection->Interrupt(); // a blocked Connect gives up and releases _connectMutex
+    std::lock_guard connectLock(_connectMutex);
+    connection = _TakeConnection();
+    if (!connection)
+        return false;
+    connection->Shutdown();
+    return true;
+}
+
+bool RTSPSource::IsRunning()
+{
+    const auto connection = _CurrentConnection();
+    return connection && connection->IsRunning();
+}
+
+std::shared_ptr<MediaPacketStruct> RTSPSource::ReadFrame()
+{
+    const auto connection = _CurrentConnection();
+    return connection ? connection->Pop() : nullptr;
+}
+
+std::unique_ptr<MediaInfoStruct> RTSPSource::GetVideoInfo() const
+{
+    const auto connection = _CurrentConnection();
+    return connection ? connection->Info(MediaPacket::Video) : nullptr;
+}
+
+std::unique_ptr<MediaInfoStruct> RTSPSource::GetAudioInfo() const
+{
+    const auto connection = _CurrentConnection();
+    return connection ? connection->Info(MediaPacket::Audio) : nullptr;
+}
+
+std::shared_ptr<RTSPConnection> RTSPSource::_CurrentConnection() const
+{
+    std::lock_guard lock(_mutex);
+    return _connection;
+}
+
+std::shared_ptr<RTSPConnection> RTSPSource::_TakeConnection()
+{
+    std::lock_guard lock(_mutex);
+    return std::move(_connection);
+}
+
+} // namespace Quillet

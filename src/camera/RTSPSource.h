@@ -1,0 +1,42 @@
+#pragma once
+// The camera client on FFmpeg's RTSP demuxer. Each Connect makes a fresh
+// RTSPConnection (demuxer, reader thread, packet queue); this class only
+// serialises connecting and closing and lets Close interrupt a Connect.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "camera/IRTSPClient.h"
+
+namespace Quillet {
+
+class RTSPConnection;
+
+class RTSPSource final : public IRTSPClient {
+public:
+    RTSPSource();
+    ~RTSPSource() override;
+    RTSPSource(const RTSPSource&) = delete;
+    RTSPSource& operator=(const RTSPSource&) = delete;
+
+    void SetupSource(RTSPSourceSettings& settings) override;
+    bool Connect(const std::string& url) override;
+    bool Close() override;
+    bool IsRunning() override;
+    std::shared_ptr<MediaPacketStruct> ReadFrame() override;
+    std::unique_ptr<MediaInfoStruct> GetVideoInfo() const override;
+    std::unique_ptr<MediaInfoStruct> GetAudioInfo() const override;
+
+private:
+    std::shared_ptr<RTSPConnection> _CurrentConnection() const;
+    std::shared_ptr<RTSPConnection> _TakeConnection();
+
+    mutable std::mutex _mutex;   // guards the three members below
+    RTSPSourceSettings _settings;
+    std::shared_ptr<RTSPConnection> _connection;
+    uint64_t _closeRequests = 0; // lets a Connect notice a Close that raced it
+    std::mutex _connectMutex;    // one Connect or teardown at a time
+};
+
+} // namespace Quillet

@@ -1,0 +1,38 @@
+#pragma once
+// Connection settings of the camera client, applied at the next Connect.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "camera/MediaPacket.h"
+
+namespace Quillet {
+
+struct RTSPSourceSettings {
+    bool streamUsingTCP = false;
+    // Smooth the local-clock estimate used until the first RTCP report.
+    bool enableTimeFilter = false;
+    // A camera that sends no RTCP sender report within rtcpTimeoutMs is
+    // treated as failed (IsRunning turns false).
+    bool requireRTCP = true;
+    std::string username;
+    std::string password;
+    // One CSV line per packet with its times, in timingLogFolder.
+    bool createTimingLog = false;
+    std::string timingLogFolder;
+    // Subtracted from the wall-clock time of video/audio packets.
+    double audioLatencyMs = 0.0;
+    double videoLatencyMs = 0.0;
+    // Added to the wall-clock time of every packet.
+    double syncShiftMs = 0.0;
+    // No packet for this long (or no answer while connecting) ends the stream.
+    int32_t packetTimeoutMs = 10000;
+    int32_t rtcpTimeoutMs = 30000;
+    std::vector<MediaPacket::MediaType> mediaTypes{MediaPacket::Video, MediaPacket::Audio};
+    std::string logPrefix = "FF: ";
+    // Packets waiting for ReadFrame; when full the oldest is dropped.
+    std::size_t maxQueuedPackets = 1000;
+};
+
+} // namespace Quillet

@@ -1,0 +1,16 @@
+#pragma once
+// Credentials travel inside the URL for FFmpeg's RTSP demuxer, which then
+// answers Basic and Digest challenges itself.
+#include <string>
+
+namespace Quillet {
+
+// The URL with user and password (percent-encoded) as its user info,
+// replacing any user info it had. Unchanged when username is empty.
+std::string UrlWithCredentials(const std::string& url, const std::string& username,
+                               const std::string& password);
+// The URL with any password replaced by "***", for log lines.
+std::string UrlForLog(const std::string& url);
+std::string PercentEncodeUserInfo(const std::string& text);
+
+} // namespace Quillet
