@@ -83,6 +83,16 @@ AVRational GetRational(const WireReader& r, size_t at, const char* what)
     return AVRational{r.I32(at, what), r.I32(at + 4, what)};
 }
 
+// These tags travel as the sender's own FFmpeg numbers. One this FFmpeg does
+// not know (a newer sender, or garbage) becomes "unspecified": storing it in
+// the enum as it is would be undefined behaviour, and it is not worth
+// refusing a whole stream over a colour or service tag.
+template <typename Enum>
+Enum KnownOr(int32_t v, int32_t end, Enum unspecified)
+{
+    return v >= 0 && v < end ? static_cast<Enum>(v) : unspecified;
+}
+
 void RequireNonNegative(int32_t v, const char* what)
 {
     if (v < 0)
@@ -178,12 +188,13 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
     c->has_b_frames = r.I32(at(kHasBFrames), "has b frames");
     RequireNonNegative(c->has_b_frames, "reorder delay");
     c->sample_aspect_ratio = GetRational(r, at(kSampleAspectRatio), "the aspect ratio");
-    c->color_primaries = static_cast<AVColorPrimaries>(r.I32(at(kColorPrimaries), "colour primaries"));
-    c->color_trc = static_cast<AVColorTransferCharacteristic>(r.I32(at(kColorTrc), "colour transfer"));
-    c->colorspace = static_cast<AVColorSpace>(r.I32(at(kColorSpace), "colour space"));
-    c->color_range = static_cast<AVColorRange>(r.I32(at(kColorRange), "colour range"));
-    c->chroma_sample_location = static_cast<AVChromaLocation>(r.I32(at(kChromaLocation), "chroma location"));
-    c->field_order = static_cast<AVFieldOrder>(r.I32(at(kFieldOrder), "field order"));
+    c->color_primaries = KnownOr(r.I32(at(kColorPrimaries), "colour primaries"), AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+    c->color_trc = KnownOr(r.I32(at(kColorTrc), "colour transfer"), AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+    c->colorspace = KnownOr(r.I32(at(kColorSpace), "colour space"), AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+    c->color_range = KnownOr(r.I32(at(kColorRange), "colour range"), AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+    c->chroma_sample_location =
+        KnownOr(r.I32(at(kChromaLocation), "chroma location"), AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+    c->field_order = KnownOr(r.I32(at(kFieldOrder), "field order"), AV_FIELD_BT + 1, AV_FIELD_UNKNOWN);
     c->sample_rate = r.I32(at(kSampleRate), "the sample rate");
     RequireNonNegative(c->sample_rate, "sample rate");
     const int32_t channels = r.I32(at(kChannels), "the channel count");
@@ -200,7 +211,8 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
         c->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
         c->ch_layout.nb_channels = channels;
     }
-    c->audio_service_type = static_cast<AVAudioServiceType>(r.I32(at(kAudioServiceType), "the service type"));
+    c->audio_service_type =
+        KnownOr(r.I32(at(kAudioServiceType), "the service type"), AV_AUDIO_SERVICE_TYPE_NB, AV_AUDIO_SERVICE_TYPE_MAIN);
     c->rc_buffer_size = r.I32(at(kRcBufferSize), "the buffer size");
     c->rc_max_rate = r.I32(at(kRcMaxRate), "the max rate");
     c->rc_min_rate = r.I32(at(kRcMinRate), "the min rate");
