@@ -83,14 +83,14 @@ AVRational GetRational(const WireReader& r, size_t at, const char* what)
     return AVRational{r.I32(at, what), r.I32(at + 4, what)};
 }
 
-// Reads a named-value field, refusing numbers outside the enumeration.
+// These tags travel as the sender's own FFmpeg numbers. One this FFmpeg does
+// not know (a newer sender, or garbage) becomes "unspecified": storing it in
+// the enum as it is would be undefined behaviour, and it is not worth
+// refusing a whole stream over a colour or service tag.
 template <typename Enum>
-Enum GetEnum(const WireReader& r, size_t at, int32_t first, int32_t end, const char* what)
+Enum KnownOr(int32_t v, int32_t end, Enum unspecified)
 {
-    const int32_t v = r.I32(at, what);
-    if (v < first || v >= end)
-        throw WireFormatError(std::string("Codec record with an unknown ") + what + " " + std::to_string(v));
-    return static_cast<Enum>(v);
+    return v >= 0 && v < end ? static_cast<Enum>(v) : unspecified;
 }
 
 void RequireNonNegative(int32_t v, const char* what)
@@ -188,12 +188,13 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
     c->has_b_frames = r.I32(at(kHasBFrames), "has b frames");
     RequireNonNegative(c->has_b_frames, "reorder delay");
     c->sample_aspect_ratio = GetRational(r, at(kSampleAspectRatio), "the aspect ratio");
-    c->color_primaries = GetEnum<AVColorPrimaries>(r, at(kColorPrimaries), 0, AVCOL_PRI_NB, "colour primaries");
-    c->color_trc = GetEnum<AVColorTransferCharacteristic>(r, at(kColorTrc), 0, AVCOL_TRC_NB, "colour transfer");
-    c->colorspace = GetEnum<AVColorSpace>(r, at(kColorSpace), 0, AVCOL_SPC_NB, "colour space");
-    c->color_range = GetEnum<AVColorRange>(r, at(kColorRange), 0, AVCOL_RANGE_NB, "colour range");
-    c->chroma_sample_location = GetEnum<AVChromaLocation>(r, at(kChromaLocation), 0, AVCHROMA_LOC_NB, "chroma location");
-    c->field_order = GetEnum<AVFieldOrder>(r, at(kFieldOrder), 0, AV_FIELD_BT + 1, "field order");
+    c->color_primaries = KnownOr(r.I32(at(kColorPrimaries), "colour primaries"), AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+    c->color_trc = KnownOr(r.I32(at(kColorTrc), "colour transfer"), AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+    c->colorspace = KnownOr(r.I32(at(kColorSpace), "colour space"), AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+    c->color_range = KnownOr(r.I32(at(kColorRange), "colour range"), AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+    c->chroma_sample_location =
+        KnownOr(r.I32(at(kChromaLocation), "chroma location"), AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+    c->field_order = KnownOr(r.I32(at(kFieldOrder), "field order"), AV_FIELD_BT + 1, AV_FIELD_UNKNOWN);
     c->sample_rate = r.I32(at(kSampleRate), "the sample rate");
     RequireNonNegative(c->sample_rate, "sample rate");
     const int32_t channels = r.I32(at(kChannels), "the channel count");
@@ -210,7 +211,8 @@ void Read(const WireReader& r, size_t base, AVCodecContext* c)
         c->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
         c->ch_layout.nb_channels = channels;
     }
-    c->audio_service_type = GetEnum<AVAudioServiceType>(r, at(kAudioServiceType), 0, AV_AUDIO_SERVICE_TYPE_NB, "service type");
+    c->audio_service_type =
+        KnownOr(r.I32(at(kAudioServiceType), "the service type"), AV_AUDIO_SERVICE_TYPE_NB, AV_AUDIO_SERVICE_TYPE_MAIN);
     c->rc_buffer_size = r.I32(at(kRcBufferSize), "the buffer size");
     c->rc_max_rate = r.I32(at(kRcMaxRate), "the max rate");
     c->rc_min_rate = r.I32(at(kRcMinRate), "the min rate");

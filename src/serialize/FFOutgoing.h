@@ -1,0 +1,53 @@
+#pragma once
+// One client of a serving engine: holds the serialized records the source
+// produced until the application takes them, in batches, from its own thread.
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "core/FFData.h"
+#include "core/FFNode.h"
+#include "events/FFMessageClient.h"
+
+namespace Quillet {
+
+class FFOutgoing : public FFDestNode<FFSerializedData>, public FFMessageClient {
+public:
+    static constexpr uint32_t kDefaultNumberOutgoingPackets = 1;
+
+    FFOutgoing() = default;
+    ~FFOutgoing() override = default;
+    FFOutgoing(const FFOutgoing&) = delete;
+    FFOutgoing& operator=(const FFOutgoing&) = delete;
+
+    // Receives one serialized record on the source's thread; the two kinds of
+    // queue differ in what they drop when the client falls behind.
+    FFStatus FFProcess(std::shared_ptr<FFSerializedData> record) override = 0;
+    // Empties the queue; the connection stays.
+    void Flush() override;
+
+    // Takes up to GetNumberOutgoingPackets() records off the front and returns
+    // their bytes back to back as one batch (attribute Batch), independent of
+    // the queue afterwards. Empty when the queue is empty.
+    virtual std::shared_ptr<const FFSerializedData> GetNextPacket();
+    virtual void SetNumberOutgoingPackets(uint32_t count);
+    uint32_t GetNumberOutgoingPackets() const;
+
+    // How many records wait for the client.
+    size_t QueuedRecords() const;
+
+protected:
+    // Leaf destructors call this while the object is still whole, so that a
+    // push racing with the destruction never reaches a half-destroyed queue.
+    void _DetachFromSerializer();
+    // False (with a warning) for a record that cannot be queued: null, or
+    // sizes that do not match its bytes.
+    bool _IsUsable(const std::shared_ptr<FFSerializedData>& record) const;
+
+    mutable std::recursive_mutex _lock;
+    std::deque<std::shared_ptr<const FFSerializedData>> _queue;
+    uint32_t _numberOutgoingPackets = kDefaultNumberOutgoingPackets;
+};
+
+} // namespace Quillet

@@ -1,0 +1,46 @@
+#include "serialize/FFStreamOutgoing.h"
+
+#include <algorithm>
+
+namespace Quillet {
+
+FFStreamOutgoing::~FFStreamOutgoing()
+{
+    _DetachFromSerializer();
+}
+
+FFStatus FFStreamOutgoing::FFProcess(std::shared_ptr<FFSerializedData> record)
+{
+    if (!_IsUsable(record))
+        return FFStatus::Ready;
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    if (record->attribute == FFAttribute::VideoKey && _HoldsVideoKey())
+        _SkipToNewKeyFrame();
+    _queue.push_back(std::move(record));
+    return FFStatus::Ready;
+}
+
+bool FFStreamOutgoing::_HoldsVideoKey() const
+{
+    return std::any_of(_queue.begin(), _queue.end(),
+                       [](const auto& r) { return r->attribute == FFAttribute::VideoKey; });
+}
+
+void FFStreamOutgoing::_SkipToNewKeyFrame()
+{
+    LogWarn() << "Emptying output queue: " << _queue.size();
+    // The client still needs the description that the coming key frame
+    // belongs to; only the newest one is worth keeping.
+    auto codec = std::find_if(_queue.rbegin(), _queue.rend(),
+                              [](const auto& r) { return r->attribute == FFAttribute::Codec; });
+    std::shared_ptr<const FFSerializedData> kept;
+    if (codec != _queue.rend()) {
+        LogWarn() << "Found a codec packet in queue";
+        kept = *codec;
+    }
+    _queue.clear();
+    if (kept)
+        _queue.push_back(std::move(kept));
+}
+
+} // namespace Quillet
