@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
-mkdir -p out && cd out
+mkdir -p out/Config && cp Config/FFLogger.conf out/Config/ && cd out
 exec ../build/tools/ffwrap/ffwrap "$@"

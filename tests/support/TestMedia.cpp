@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace Quillet::Testing {
@@ -33,7 +35,8 @@ std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
     if (std::filesystem::exists(name))
         return name;
     // Write under a temporary name so that an interrupted run leaves no half clip.
-    const std::string partial = "partial-" + name;
+    // Tests run in parallel processes: each writes its own partial file.
+    const std::string partial = "partial-" + std::to_string(getpid()) + "-" + name;
     const std::string command = "ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + partial;
     if (Run(command) != 0) {
         ADD_FAILURE() << "Could not generate " << name << ": " << command;

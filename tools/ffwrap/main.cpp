@@ -1,23 +1,87 @@
-// ffwrap: the library's command-line tool. Without arguments it writes the
-// built-in demo clip and works on it; with a file or URL it works on that.
+// ffwrap: the library's command-line tool.
+//
+//   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
+//   ffwrap describe [source]
+//
+// Without a source it first writes the built-in demo clip and works on that.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "DemoClip.h"
+#include "PngWriter.h"
+#include "WavWriter.h"
 #include "core/FFAVCodec.h"
-#include "core/FFAVPtr.h"
 #include "core/FFCodecLock.h"
+#include "facade/FFWrapper.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
 using namespace Quillet;
+using namespace Quillet::FFWrapperCLI;
+using namespace std::chrono_literals;
 
 namespace {
 
-void Describe(const char* title, const FFCodecInfo& info)
+struct Options {
+    std::string command = "play";
+    std::string source;
+    std::string snapshot = "ffwrap-snapshot.png";
+    std::string wav;
+    std::optional<double> seek;
+    std::optional<double> pauseAt;
+};
+
+void Usage()
+{
+    std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
+                 "       ffwrap describe [source]\n";
+}
+
+std::optional<Options> Parse(int argc, char** argv)
+{
+    Options o;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    size_t i = 0;
+    if (i < args.size() && (args[i] == "play" || args[i] == "describe"))
+        o.command = args[i++];
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
+        if (a == "--snapshot" || a == "--wav" || a == "--seek" || a == "--pause-at") {
+            auto v = value();
+            if (!v)
+                return std::nullopt;
+            if (a == "--snapshot")
+                o.snapshot = *v;
+            else if (a == "--wav")
+                o.wav = *v;
+            else if (a == "--seek")
+                o.seek = std::stod(*v);
+            else
+                o.pauseAt = std::stod(*v);
+        } else if (a.rfind("--", 0) == 0 || !o.source.empty()) {
+            return std::nullopt;
+        } else {
+            o.source = a;
+        }
+    }
+    return o;
+}
+
+void DescribeStream(const char* title, const FFCodecInfo& info)
 {
     const AVCodecContext* c = info.Context();
     std::cout << "  " << title << ": " << avcodec_get_name(c->codec_id) << ", time base " << info.timeBaseNum << "/"
@@ -32,15 +96,17 @@ void Describe(const char* title, const FFCodecInfo& info)
               << " bytes serialized\n";
 }
 
-void Describe(const char* title, const FFAVCodec& codec)
+void DescribeSource(const char* title, const FFAVCodec& codec)
 {
     std::cout << title << " (" << codec.GetSerializedSize() << " bytes):\n";
-    Describe("video", *codec.video);
+    DescribeStream("video", *codec.video);
     if (codec.audio)
-        Describe("audio", *codec.audio);
+        DescribeStream("audio", *codec.audio);
 }
 
-int DescribeSource(const std::string& url)
+// Opens the source with libavformat, builds its description, turns it into
+// its wire form and back, and prints both.
+int Describe(const std::string& url)
 {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) {
@@ -61,11 +127,104 @@ int DescribeSource(const std::string& url)
             audio = FFCodecInfo::FromStream(s);
     }
     FFAVCodec original(video, audio);
-    Describe("Stream description", original);
+    DescribeSource("Stream description", original);
+    auto rebuilt = CreateFromSerialized(*original.Serialize());
+    DescribeSource("Rebuilt from its wire form", static_cast<const FFAVCodec&>(*rebuilt));
+    return 0;
+}
 
-    auto serialized = original.Serialize();
-    auto rebuilt = CreateFromSerialized(*serialized);
-    Describe("Rebuilt from its serialized form", static_cast<const FFAVCodec&>(*rebuilt));
+// Plays the source through the player facade, as an application would.
+int Play(const Options& o)
+{
+    FFWrapper player("ffwrap");
+    std::atomic<bool> ended{false};
+    player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
+        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e)) {
+            std::cout << "event: message " << static_cast<int>(m->message) << "\n";
+            if (m->message == FFMessageType::EndOfStream || m->message == FFMessageType::SourceError)
+                ended = true;
+        } else if (auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&e)) {
+            std::cout << "event: connection " << static_cast<int>(c->status) << " " << c->message << "\n";
+        }
+    }));
+    if (!player.OpenSource(o.source)) {
+        std::cerr << "Cannot open " << o.source << " (see FFLogger.log)\n";
+        return 1;
+    }
+    int rate = 0, bits = 0, channels = 0;
+    const bool audio = player.GetAudioFormat(rate, bits, channels);
+    std::cout << "Source: " << o.source << "\n  video " << player.Width() << "x" << player.Height() << " (shown as "
+              << player.RenderWidth() << "x" << player.RenderHeight() << "), duration " << player.GetDuration()
+              << " s\n";
+    if (audio)
+        std::cout << "  audio " << rate << " Hz, " << bits << " bits, " << channels << " channels\n";
+
+    std::unique_ptr<Tools::WavWriter> wav;
+    if (audio && !o.wav.empty()) {
+        wav = std::make_unique<Tools::WavWriter>(o.wav, rate, channels);
+        player.EnableAudio(true);
+    } else {
+        player.EnableAudio(false);
+    }
+    player.DecodeVideo(AV_PIX_FMT_RGB24);
+    if (!player.StartEngine()) {
+        std::cerr << "Cannot start playback\n";
+        return 1;
+    }
+    player.SetAudioInterface(wav.get());
+    if (o.seek) {
+        std::cout << "Seeking to " << *o.seek << " s\n";
+        for (int i = 0; i < 200 && player.GetSeekTime() < 0; ++i) {
+            player.Seek(*o.seek);
+            if (player.GetSeekTime() >= 0)
+                break;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    FrameData frame;
+    int pictures = 0;
+    bool snapshotWritten = false;
+    bool paused = false;
+    double nextReport = 0.0;
+    auto idleSince = std::chrono::steady_clock::now();
+    for (;;) {
+        if (wav)
+            player.ReadAudioFromInterface();
+        const int size = player.ReadFrameGetSize(&frame);
+        if (size < 0)
+            break;
+        if (size == 0) {
+            if (ended || std::chrono::steady_clock::now() - idleSince > 10s)
+                break;
+            std::this_thread::sleep_for(1ms);
+            continue;
+        }
+        idleSince = std::chrono::steady_clock::now();
+        ++pictures;
+        if (!snapshotWritten && (!o.seek || frame.frameTime >= *o.seek - 0.001)) {
+            Tools::WritePng(o.snapshot, frame.frame.data(), frame.width, frame.height);
+            std::cout << "Snapshot of the picture at " << frame.frameTime << " s written to " << o.snapshot << "\n";
+            snapshotWritten = true;
+        }
+        if (frame.frameTime >= nextReport) {
+            std::cout << "  " << frame.frameTime << " s, " << pictures << " pictures\n";
+            nextReport = frame.frameTime + 1.0;
+        }
+        if (o.pauseAt && !paused && frame.frameTime >= *o.pauseAt) {
+            std::cout << "Paused at " << frame.frameTime << " s for one second\n";
+            player.Pause();
+            std::this_thread::sleep_for(1s);
+            player.Continue();
+            paused = true;
+        }
+    }
+    std::cout << "End of stream after " << pictures << " pictures";
+    if (wav)
+        std::cout << ", " << wav->BytesWritten() << " bytes of audio written to " << o.wav;
+    std::cout << "\n";
+    player.StopEngine();
+    player.CloseSource();
     return 0;
 }
 
@@ -73,21 +232,23 @@ int DescribeSource(const std::string& url)
 
 int main(int argc, char** argv)
 {
-    {
-        std::lock_guard<std::mutex> guard(CodecLock());
-        avformat_network_init();
+    auto options = Parse(argc, argv);
+    if (!options) {
+        Usage();
+        return 2;
     }
     av_log_set_level(AV_LOG_ERROR);
     try {
-        std::string url;
-        if (argc > 1) {
-            url = argv[1];
-        } else {
-            url = "ffwrap-demo.mp4";
-            Tools::WriteDemoClip(url);
-            std::cout << "Wrote the built-in demo clip to " << url << "\n";
+        if (options->source.empty()) {
+            options->source = "ffwrap-demo.mp4";
+            Tools::WriteDemoClip(options->source);
+            std::cout << "Wrote the built-in demo clip to " << options->source << "\n";
         }
-        return DescribeSource(url);
+        if (options->command == "describe") {
+            std::lock_guard<std::mutex> guard(CodecLock());
+            avformat_network_init();
+        }
+        return options->command == "describe" ? Describe(options->source) : Play(*options);
     } catch (const std::exception& e) {
         std::cerr << "ffwrap: " << e.what() << "\n";
         return 1;

@@ -1,0 +1,488 @@
+#include "engine/FFEngine.h"
+
+
+#include "core/FFCodecLock.h"
+#include "core/FFError.h"
+#include "image/ImagePrimitives.h"
+#include "source/FFSource.h"
+
+namespace Quillet {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+template <typename R, typename F>
+R FFEngine::Guarded(const char* place, R neutral, F&& work) const
+{
+    try {
+        return work();
+    } catch (const std::exception& e) {
+        LogErrorPair(place, e);
+        return neutral;
+    }
+}
+
+template <typename F>
+void FFEngine::Guarded(const char* place, F&& work) const
+{
+    try {
+        work();
+    } catch (const std::exception& e) {
+        LogErrorPair(place, e);
+    }
+}
+
+FFEngine::FFEngine(const std::string& log) : FFMessenger(log)
+{
+    std::lock_guard<std::mutex> codecGuard(CodecLock());
+    // Pick the image primitives' SIMD code for this processor once, up front.
+    Image::InitializeImagePrimitives();
+    avformat_network_init();
+    InitLogger();
+    _traffic.SetMessenger(this);
+    _decode.SetMessenger(this);
+}
+
+FFEngine::~FFEngine()
+{
+    LogInfo() << "FFEngine::~FFEngine";
+    ShutDownCloseWorker();
+    // A source still reading would push into nodes that are about to go.
+    if (_source) {
+        _source->StopReadThread();
+        _source->CloseSource();
+        _source->DisconnectNode();
+        _source.reset();
+    }
+    _traffic.DisconnectNode();
+}
+
+void FFEngine::SendMessageEvent(int message)
+{
+    Guarded("Error in FFEngine::SendMessageEvent", [&] {
+        LogInfo() << "FFEngine::SendMessageEvent" << ": " << message;
+        FFMessenger::SendMessageEvent(message);
+        if (message == EndOfStream)
+            ScheduleOnCloseWorker([this] { CloseSource(); });
+    });
+}
+
+void FFEngine::Error(const std::string& where, const std::exception& e, int message)
+{
+    Guarded("Error in FFEngine::Error", [&] {
+        FFMessenger::Error(where, e, message);
+        if (message == SourceError || message == RTSPSourceError) {
+            LogError() << "Severe error in source - closing the source";
+            ScheduleOnCloseWorker([this] { CloseSource(); });
+        }
+    });
+}
+
+void FFEngine::ShutDownCloseWorker()
+{
+    {
+        std::lock_guard<std::mutex> guard(_closeLock);
+        _destroying = true;
+    }
+    // Nobody touches the worker once the flag is set, so the wait needs no
+    // lock; a node reporting meanwhile is turned away instead of blocking.
+    _closeThread.Join();
+}
+
+void FFEngine::ScheduleOnCloseWorker(std::function<void()> job)
+{
+    std::lock_guard<std::mutex> guard(_closeLock);
+    if (_destroying)
+        return;
+    _closeThread.Join();
+    _closeThread.Start(std::move(job));
+}
+
+bool FFEngine::OpenSource(const std::string& url)
+{
+    LogInfo() << "FFEngine::OpenSource" << ": " << url;
+    return Guarded("Error in FFEngine::OpenSource", false, [&] {
+        Lock lock(_mutex);
+        _CloseSource();
+        _url = url;
+        return _OpenSource();
+    });
+}
+
+std::unique_ptr<IFFSource> FFEngine::_CreateSource(const std::string& url)
+{
+    if (url.compare(0, 4, "rtsp") == 0 && url.size() >= 4) {
+        LogInfo() << "Opening FFRTSPSource";
+        // Until the camera source exists, FFmpeg's RTSP demuxer reads cameras through the file source.
+        auto source = std::make_unique<FFSource>();
+        source->SetSourceSettings(_sourceSettings ? std::make_shared<FFSourceSettings>(*_sourceSettings) : nullptr);
+        return source;
+    }
+    LogInfo() << "Opening FFSource";
+    return std::make_unique<FFSource>();
+}
+
+bool FFEngine::_OpenSource()
+{
+    Lock lock(_mutex);
+    if (_url.empty()) {
+        LogInfo() << "Url empty";
+        return false;
+    }
+    if (_source) {
+        LogInfo() << "Source already open";
+        return true;
+    }
+    try {
+        _source = _CreateSource(_url);
+        _source->SetMessenger(this);
+        if (!_source->OpenSource(_url)) {
+            LogWarn() << "Failed to open source";
+            _source.reset();
+            return false;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        _source.reset();
+        LogErrorPair("Error in: FFEngine::_OpenSource", e);
+        throw;
+    }
+}
+
+void FFEngine::_CloseSourceIfUnused()
+{
+    Lock lock(_mutex);
+    if (_source && _source->IsReading() && !_source->HasDestinations())
+        _CloseSource();
+}
+
+void FFEngine::CloseSource()
+{
+    LogInfo() << "FFEngine::CloseSource";
+    Guarded("Error in: FFEngine::CloseSource", [&] { _CloseSource(); });
+}
+
+void FFEngine::_CloseSource()
+{
+    Lock lock(_mutex);
+    _StopEngine();
+    _Flush();
+    if (_source) {
+        _source->CloseSource();
+        LogInfo() << "FFSource::DisconnectNode";
+        _source->DisconnectNode();
+        _source.reset();
+    }
+    _audioInterface = nullptr;
+}
+
+void FFEngine::PrepareVideoDecode(int pixelFormat)
+{
+    LogInfo() << "FFEngine::PrepareVideoDecode" << ": " << pixelFormat;
+    Guarded("Error in: FFEngine::PrepareVideoDecode", [&] { _PrepareVideoDecode(pixelFormat); });
+}
+
+void FFEngine::_PrepareVideoDecode(int pixelFormat)
+{
+    Lock lock(_mutex);
+    _decode.SetColorSpace(pixelFormat);
+    LogInfo() << "Connecting FFSource to FFDecode";
+    if (_source)
+        _source->ConnectNode(&_traffic);
+    _traffic.ConnectNode(&_decode);
+    _traffic.SetOptimizeSeek(_settings.optimizeSeek);
+    _decode.SetOptimizeSeek(_settings.optimizeSeek);
+}
+
+void FFEngine::ConfigureEngine(FFEngineSettings settings)
+{
+    LogInfo() << "FFEngine::ConfigureEngine";
+    Guarded("Error in: FFEngine::ConfigureEngine", [&] {
+        Lock lock(_mutex);
+        _settings = settings;
+        _traffic.SetOptimizeSeek(settings.optimizeSeek);
+        _decode.SetOptimizeSeek(settings.optimizeSeek);
+    });
+}
+
+FFEngineSettings FFEngine::GetEngineConfiguration() const
+{
+    Lock lock(_mutex);
+    return _settings;
+}
+
+bool FFEngine::StartEngine()
+{
+    LogInfo() << "FFEngine::StartEngine";
+    return Guarded("Error in: FFEngine::StartEngine", false, [&] {
+        _StartEngine();
+        return true;
+    });
+}
+
+void FFEngine::_StartEngine()
+{
+    Lock lock(_mutex);
+    if (!_OpenSource())
+        throw FFError("Source could not be opened");
+    if (_source)
+        _source->StartReadThread();
+}
+
+void FFEngine::StopEngine()
+{
+    LogInfo() << "FFEngine::StopEngine";
+    Guarded("Error in: FFEngine::StopEngine", [&] { _StopEngine(); });
+}
+
+void FFEngine::_StopEngine()
+{
+    Lock lock(_mutex);
+    if (_source)
+        _source->StopReadThread();
+    _traffic.ClearState();
+}
+
+bool FFEngine::IsEngineRunning()
+{
+    return Guarded("Error in: FFEngine::IsEngineRunning", false, [&] {
+        Lock lock(_mutex);
+        return _source && _source->IsReading();
+    });
+}
+
+bool FFEngine::IsReady() const
+{
+    return Guarded("Error in: FFEngine::IsReady", false, [&] {
+        Lock lock(_mutex);
+        return !_url.empty();
+    });
+}
+
+void FFEngine::Flush()
+{
+    LogInfo() << "FFEngine::Flush";
+    Guarded("Error in: FFEngine::Flush", [&] { _Flush(); });
+}
+
+void FFEngine::_Flush()
+{
+    Lock lock(_mutex);
+    _decode.Flush();
+    _traffic.Flush();
+}
+
+FFCLIFrame FFEngine::ReadVideo()
+{
+    FFCLIFrame result;
+    try {
+        Lock lock(_mutex);
+        if (_traffic.MayDeliverPicture()) {
+            result = _decode.ReadVideo();
+            if (result.size > 0)
+                _traffic.PictureDelivered();
+        } else {
+            _traffic.NoPictureTaken();
+        }
+    } catch (const std::runtime_error& e) {
+        LogErrorPair("Error in: FFEngine::ReadVideo", e);
+        throw;
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFEngine::ReadVideo", e);
+    }
+    return result;
+}
+
+namespace {
+
+template <typename F>
+auto AskSource(const std::unique_ptr<IFFSource>& source, F&& ask) -> decltype(ask(*source))
+{
+    return source ? ask(*source) : decltype(ask(*source)){};
+}
+
+} // namespace
+
+int FFEngine::Width() const
+{
+    return Guarded("Error in: FFEngine::Width", 0, [&] {
+        Lock lock(_mutex);
+        const int v = AskSource(_source, [](IFFSource& s) { return s.Width(); });
+        LogInfo() << "FFEngine::Width" << ": " << v;
+        return v;
+    });
+}
+
+int FFEngine::Height() const
+{
+    return Guarded("Error in: FFEngine::Height", 0, [&] {
+        Lock lock(_mutex);
+        const int v = AskSource(_source, [](IFFSource& s) { return s.Height(); });
+        LogInfo() << "FFEngine::Height" << ": " << v;
+        return v;
+    });
+}
+
+int FFEngine::RenderWidth() const
+{
+    return Guarded("Error in: FFEngine::RenderWidth", 0, [&] {
+        Lock lock(_mutex);
+        const int v = AskSource(_source, [](IFFSource& s) { return s.RenderWidth(); });
+        LogInfo() << "FFEngine::RenderWidth" << ": " << v;
+        return v;
+    });
+}
+
+int FFEngine::RenderHeight() const
+{
+    return Guarded("Error in: FFEngine::RenderHeight", 0, [&] {
+        Lock lock(_mutex);
+        const int v = AskSource(_source, [](IFFSource& s) { return s.RenderHeight(); });
+        LogInfo() << "FFEngine::RenderHeight" << ": " << v;
+        return v;
+    });
+}
+
+double FFEngine::GetDuration() const
+{
+    return Guarded("Error in: FFEngine::GetDuration", 0.0, [&] {
+        Lock lock(_mutex);
+        const double v = AskSource(_source, [](IFFSource& s) { return s.GetDuration(); });
+        LogInfo() << "FFEngine::GetDuration" << ": " << v;
+        return v;
+    });
+}
+
+void FFEngine::Pause()
+{
+    Guarded("Error in: FFEngine::Pause", [&] {
+        Lock lock(_mutex);
+        _traffic.Pause();
+    });
+}
+
+bool FFEngine::IsPause() const
+{
+    return Guarded("Error in: FFEngine::IsPause", false, [&] {
+        Lock lock(_mutex);
+        return _traffic.IsPaused();
+    });
+}
+
+void FFEngine::Continue()
+{
+    LogInfo() << "FFEngine::Continue";
+    Guarded("Error in: FFEngine::Continue", [&] {
+        Lock lock(_mutex);
+        const double pending = _decode.GetSeekTime();
+        _decode.Continue();
+        _traffic.Continue();
+        // The picture of that seek never came: read again from where it was wanted.
+        if (pending > -1.0 && _source)
+            _source->Seek(pending);
+    });
+}
+
+void FFEngine::Seek(double seconds)
+{
+    Guarded("Error in: FFEngine::Seek", [&] { _Seek(seconds); });
+}
+
+void FFEngine::_Seek(double seconds)
+{
+    Lock lock(_mutex);
+    if (!_decode.IsReadyToSeek()) {
+        LogInfo() << "Unable to seek: decoder not ready";
+        return;
+    }
+    if (_source) {
+        _source->Seek(seconds);
+        if (!_source->IsReading()) {
+            // Show the picture at the new position once, then stay paused.
+            Pause();
+            _source->StartReadThread();
+        }
+    }
+}
+
+bool FFEngine::IsOOB(double seconds, bool& pending) const
+{
+    return Guarded("Error in: FFEngine::IsOOB", false, [&] {
+        Lock lock(_mutex);
+        return _traffic.IsOOB(pending, seconds);
+    });
+}
+
+double FFEngine::GetSeekTime() const
+{
+    return Guarded("Error in: FFEngine::GetSeekTime", -1.0, [&] {
+        Lock lock(_mutex);
+        return _decode.GetSeekTime();
+    });
+}
+
+void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
+{
+    _audioInterface = audioInterface;
+}
+
+void FFEngine::EnableAudio(bool enable)
+{
+    Guarded("Error in: FFEngine::EnableAudio", [&] {
+        Lock lock(_mutex);
+        _decode.EnableAudio(enable);
+        LogInfo() << "FFEngine::EnableAudio" << ": " << enable;
+    });
+}
+
+bool FFEngine::IsAudio() const
+{
+    return Guarded("Error in: FFEngine::IsAudio", false, [&] {
+        Lock lock(_mutex);
+        const bool v = _source && _source->HasAudio();
+        LogInfo() << "FFEngine::IsAudio" << ": " << v;
+        return v;
+    });
+}
+
+bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
+{
+    return Guarded("Error in: FFEngine::GetAudioFormat", false, [&] {
+        Lock lock(_mutex);
+        const bool v = _source && _source->GetAudioFormat(rate, bits, channels);
+        LogInfo() << "FFEngine::GetAudioFormat" << ": " << v;
+        return v;
+    });
+}
+
+double FFEngine::ReadAudioFromInterface()
+{
+    return Guarded("Error in: FFEngine::ReadAudioFromInterface", -1.0, [&] {
+        AudioInterface* host = _audioInterface;
+        if (!host || !host->WantsAudio())
+            return -1.0;
+        double time = -1.0;
+        AudioBufferList filled = ReadAudio(host->GetBuffers(), &time);
+        if (filled.empty())
+            time = -1.0;
+        host->SubmitBuffers(std::move(filled));
+        return time;
+    });
+}
+
+AudioBufferList FFEngine::ReadAudio(AudioBufferList buffers, double* time)
+{
+    return Guarded("Error in: FFEngine::ReadAudio", AudioBufferList{}, [&] {
+        Lock lock(_mutex);
+        if (!_traffic.MayDeliverAudio())
+            return AudioBufferList{};
+        return _decode.ReadAudio(std::move(buffers), time);
+    });
+}
+
+void FFEngine::SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings)
+{
+    Lock lock(_mutex);
+    _sourceSettings = std::move(settings);
+}
+
+} // namespace Quillet

@@ -1,0 +1,110 @@
+#pragma once
+// The playback engine: owns one source, the traffic node and the decoder,
+// wires them into a chain, starts and stops the source's read thread, hands
+// out converted pictures one at a time, and reacts to end of stream and
+// source errors by closing the source on its own close worker.
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/FFThread.h"
+#include "decode/FFCLIFrame.h"
+#include "decode/FFDecode.h"
+#include "engine/AudioInterface.h"
+#include "engine/FFEngineSettings.h"
+#include "events/FFMessenger.h"
+#include "source/FFSourceSettings.h"
+#include "source/FFTraffic.h"
+#include "source/IFFSource.h"
+
+namespace Quillet {
+
+class FFEngine : public FFMessenger {
+public:
+    explicit FFEngine(const std::string& log);
+    ~FFEngine() override;
+
+    // Event reaction: end of stream and source errors close the source.
+    void SendMessageEvent(int message) override;
+    void Error(const std::string& where, const std::exception& e, int message) override;
+
+    bool OpenSource(const std::string& url);
+    void CloseSource();
+    void PrepareVideoDecode(int pixelFormat);
+    void ConfigureEngine(FFEngineSettings settings);
+    FFEngineSettings GetEngineConfiguration() const;
+    bool StartEngine();
+    void StopEngine();
+    bool IsEngineRunning();
+    bool IsReady() const;
+    void Flush();
+    // Never waits: size 0 when no picture is ready, -1 once at end of stream.
+    FFCLIFrame ReadVideo();
+    int Width() const;
+    int Height() const;
+    int RenderWidth() const;
+    int RenderHeight() const;
+    double GetDuration() const;
+
+    void Pause();
+    void Continue();
+    bool IsPause() const;
+    void Seek(double seconds);
+    bool IsOOB(double seconds, bool& pending) const;
+    double GetSeekTime() const;
+    void SetAudioInterface(AudioInterface* audioInterface);
+    void EnableAudio(bool enable);
+    bool IsAudio() const;
+    bool GetAudioFormat(int* rate, int* bits, int* channels) const;
+    // Media time of the last audio block written to the host, or -1.0.
+    double ReadAudioFromInterface();
+
+    // Settings handed to a camera source when one is opened.
+    void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
+
+protected:
+    virtual void _CloseSource();
+    virtual void _StartEngine();
+    virtual void _StopEngine();
+    virtual void _Flush();
+    virtual void _Seek(double seconds);
+    virtual void _PrepareVideoDecode(int pixelFormat);
+    // Creates the source for a URL; derived engines and tests may substitute.
+    virtual std::unique_ptr<IFFSource> _CreateSource(const std::string& url);
+
+    bool _OpenSource();
+    // Closes a running source that no node is connected to any more.
+    void _CloseSourceIfUnused();
+    AudioBufferList ReadAudio(AudioBufferList buffers, double* time);
+    // Runs `work` and turns an exception into the error pair and `neutral`.
+    template <typename R, typename F>
+    R Guarded(const char* place, R neutral, F&& work) const;
+    template <typename F>
+    void Guarded(const char* place, F&& work) const;
+
+    std::shared_ptr<FFSourceSettings> _sourceSettings;
+    mutable std::recursive_mutex _mutex;
+    std::unique_ptr<IFFSource> _source;
+    FFTraffic _traffic;
+    FFDecode _decode;
+    std::string _url;
+    AudioInterface* _audioInterface = nullptr;
+    FFEngineSettings _settings;
+
+    // Runs `job` on the close worker once the previous job has ended (at most
+    // the worker's join limit); never on the reporting node's thread.
+    void ScheduleOnCloseWorker(std::function<void()> job);
+    // Waits for a running close job and refuses new ones; derived engines call
+    // it first in their destructor, before their own members go.
+    void ShutDownCloseWorker();
+
+private:
+
+    // Guards the close worker: scheduling and destruction never overlap.
+    std::mutex _closeLock;
+    bool _destroying = false;
+    threadex _closeThread;
+};
+
+} // namespace Quillet

@@ -1,0 +1,110 @@
+#include "engine/FFFileEngine.h"
+
+namespace Quillet {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+FFFileEngine::FFFileEngine(const std::string& log) : FFEngine(log)
+{
+    _fileSink.SetMessenger(this);
+}
+
+FFFileEngine::~FFFileEngine()
+{
+    // The sink goes before the engine part: no close job may still use it.
+    ShutDownCloseWorker();
+    Lock lock(_mutex);
+    if (_source)
+        _source->RemoveNode(&_fileSink);
+    _fileSink.StopWriteThread();
+    _fileSink.DisconnectFromSource();
+}
+
+void FFFileEngine::SaveToVideoFile(const std::string& fileName)
+{
+    LogInfo() << "FFFileEngine::SaveToVideoFile" << ": " << fileName;
+    try {
+        _SaveToVideoFile(fileName);
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFFileEngine::SaveToVideoFile", e);
+    }
+}
+
+void FFFileEngine::_SaveToVideoFile(const std::string& fileName)
+{
+    Lock lock(_mutex);
+    _fileSink.SetNextFileName(fileName);
+    if (IsEngineRunning())
+        _fileSink.StartWriteThread();
+    LogInfo() << "Connecting FFSource to FFFileSink";
+    if (_source)
+        _source->ConnectNode(&_fileSink);
+}
+
+void FFFileEngine::SplitFile(const std::string& newFile)
+{
+    LogInfo() << "FFFileEngine::SplitFile" << ": " << newFile;
+    Lock lock(_mutex);
+    _fileSink.SetNextFileName(newFile);
+}
+
+void FFFileEngine::StopVideoSave()
+{
+    LogInfo() << "FFFileEngine::StopVideoSave";
+    try {
+        _StopVideoSave();
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFFileEngine::StopVideoSave", e);
+    }
+}
+
+void FFFileEngine::_StopVideoSave()
+{
+    Lock lock(_mutex);
+    LogInfo() << "Disonnecting FFSource from FFFileSink";
+    if (_source)
+        _source->RemoveNode(&_fileSink);
+    _fileSink.StopWriteThread();
+    _fileSink.DisconnectFromSource();
+}
+
+bool FFFileEngine::IsVideoSave(bool* pending) const
+{
+    Lock lock(_mutex);
+    return _fileSink.IsVideoSave(pending);
+}
+
+void FFFileEngine::_StartEngine()
+{
+    Lock lock(_mutex);
+    bool pending = false;
+    if (!_fileSink.IsVideoSave(&pending) && pending) {
+        LogInfo() << "Connecting FFSource to FFFileSink in _StartEngine";
+        if (_source)
+            _source->ConnectNode(&_fileSink);
+    }
+    FFEngine::_StartEngine();
+    _fileSink.StartWriteThread();
+}
+
+void FFFileEngine::_StopEngine()
+{
+    Lock lock(_mutex);
+    FFEngine::_StopEngine();
+    _fileSink.StopWriteThread();
+}
+
+void FFFileEngine::Error(const std::string& where, const std::exception& e, int message)
+{
+    FFEngine::Error(where, e, message);
+    try {
+        if (message == FileSinkError) {
+            LogError() << "Severe error in file write";
+            ScheduleOnCloseWorker([this] { StopVideoSave(); });
+        }
+    } catch (const std::exception& inner) {
+        LogErrorPair("Error in FFFileEngine::Error", inner);
+    }
+}
+
+} // namespace Quillet

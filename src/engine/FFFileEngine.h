@@ -1,0 +1,34 @@
+#pragma once
+// The recording engine: a playback engine whose source also feeds a
+// recording sink, next to the traffic node, so recording sees every packet
+// the source reads whatever decoding and pausing do.
+#include <string>
+
+#include "engine/FFEngine.h"
+#include "record/SyncingFileSink.h"
+
+namespace Quillet {
+
+class FFFileEngine : public FFEngine {
+public:
+    explicit FFFileEngine(const std::string& log);
+    ~FFFileEngine() override;
+
+    void Error(const std::string& where, const std::exception& e, int message) override;
+
+    void SaveToVideoFile(const std::string& fileName);
+    // Closes the current file and goes on in `newFile` at the next key packet.
+    void SplitFile(const std::string& newFile);
+    void StopVideoSave();
+    bool IsVideoSave(bool* pending) const;
+
+protected:
+    void _StartEngine() override;
+    void _StopEngine() override;
+    virtual void _SaveToVideoFile(const std::string& fileName);
+    virtual void _StopVideoSave();
+
+    mutable SyncingFileSink _fileSink;
+};
+
+} // namespace Quillet

@@ -1,0 +1,81 @@
+#include "engine/FFRemoteEngine.h"
+
+namespace Quillet {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+FFRemoteEngine::FFRemoteEngine(const std::string& log) : FFEngine(log)
+{
+    _remoteSource.SetMessenger(this);
+}
+
+FFRemoteEngine::~FFRemoteEngine()
+{
+    ShutDownCloseWorker();
+    Lock lock(_mutex);
+    _remoteSource.DisconnectNode();
+}
+
+bool FFRemoteEngine::PushPacketToRemoteSource(const uint8_t* data, unsigned int size)
+{
+    try {
+        Lock lock(_mutex);
+        return _remoteSource.Push(data, size);
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFRemoteEngine::PushPacketToRemoteSource", e);
+        return false;
+    }
+}
+
+bool FFRemoteEngine::WaitForSeek(double seekTo)
+{
+    try {
+        Lock lock(_mutex);
+        return _remoteSource.WaitForSeek(seekTo);
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFRemoteEngine::WaitForSeek", e);
+        return false;
+    }
+}
+
+void FFRemoteEngine::WaitForSeek()
+{
+    try {
+        Lock lock(_mutex);
+        _remoteSource.WaitForSeek();
+    } catch (const std::exception& e) {
+        LogErrorPair("Error in: FFRemoteEngine::WaitForSeek", e);
+    }
+}
+
+void FFRemoteEngine::_PrepareVideoDecode(int pixelFormat)
+{
+    Lock lock(_mutex);
+    _decode.SetColorSpace(pixelFormat);
+    LogInfo() << "Connecting FFRemoteSource to FFDecode";
+    _remoteSource.ConnectNode(&_traffic);
+    _traffic.ConnectNode(&_decode);
+}
+
+void FFRemoteEngine::_Seek(double seconds)
+{
+    Lock lock(_mutex);
+    _remoteSource.Seek(seconds);
+}
+
+void FFRemoteEngine::_Flush()
+{
+    Lock lock(_mutex);
+    _decode.Flush();
+    _traffic.Flush();
+    _remoteSource.Resynchronise();
+}
+
+void FFRemoteEngine::_CloseSource()
+{
+    Lock lock(_mutex);
+    FFEngine::_CloseSource();
+    _remoteSource.DisconnectNode();
+}
+
+} // namespace Quillet

@@ -1,0 +1,35 @@
+#pragma once
+// Plays a stream that arrives as serialized batches handed in by the
+// application: a remote-fed source in front of the usual traffic node and
+// decoder, with no read thread of its own.
+#include <cstdint>
+
+#include "engine/FFEngine.h"
+#include "source/FFRemoteSource.h"
+
+namespace Quillet {
+
+class FFRemoteEngine : public FFEngine {
+public:
+    explicit FFRemoteEngine(const std::string& log);
+    ~FFRemoteEngine() override;
+
+    // Parses the block and delivers its records downstream; false for a
+    // malformed block (the engine keeps working with the next one).
+    bool PushPacketToRemoteSource(const uint8_t* data, unsigned int size);
+    // True when `seekTo` is a new seek target; incoming data is then dropped
+    // until the matching seek marker arrives.
+    bool WaitForSeek(double seekTo);
+    // The next block is read from its start.
+    void WaitForSeek();
+
+protected:
+    void _CloseSource() override;
+    void _Flush() override;
+    void _Seek(double seconds) override;
+    void _PrepareVideoDecode(int pixelFormat) override;
+
+    FFRemoteSource _remoteSource;
+};
+
+} // namespace Quillet
