@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Builds the record fuzzer with clang and runs it for N seconds (default 60).
+# Builds the fuzzers with clang and runs them for N seconds each (default 60).
 #   fuzz/run.sh [seconds] [extra libFuzzer flags...]
-# New inputs go to build-fuzz/corpus (the committed seeds in fuzz/corpus stay
-# as they are); crashes land in build-fuzz/findings. FUZZ_JOBS runs parallel
-# workers; REFRESH_CORPUS=1 rebuilds the seeds from a freshly made clip.
+# FUZZ_TARGETS picks the fuzzers ("records remote" by default): records is the
+# record reader, remote the remote player's block input. New inputs go to
+# build-fuzz/corpus-<target> (the committed seeds in fuzz/corpus and
+# fuzz/corpus-remote stay as they are); crashes land in build-fuzz/findings.
+# FUZZ_JOBS runs parallel workers; REFRESH_CORPUS=1 rebuilds the record seeds
+# from a freshly made clip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_TO_RUN="${1:-60}"
 shift || true
 BUILD_DIR="${BUILD_DIR:-build-fuzz}"
+FUZZ_TARGETS="${FUZZ_TARGETS:-records remote}"
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target fuzz_serialized_records fuzz_make_corpus
+targets=(fuzz_make_corpus)
+for t in $FUZZ_TARGETS; do
+  case "$t" in
+    records) targets+=(fuzz_serialized_records) ;;
+    remote) targets+=(fuzz_remote_blocks) ;;
+    *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
+  esac
+done
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target "${targets[@]}"
 
 if [[ "${REFRESH_CORPUS:-0}" == 1 ]]; then
   clip="$BUILD_DIR/seed-clip.mp4"
@@ -21,9 +33,17 @@ if [[ "${REFRESH_CORPUS:-0}" == 1 ]]; then
   "$BUILD_DIR/fuzz/fuzz_make_corpus" "$clip" fuzz/corpus
 fi
 
-mkdir -p "$BUILD_DIR/corpus" "$BUILD_DIR/findings"
-# Logging from the library is not configured here; keep the console quiet.
-"$BUILD_DIR/fuzz/fuzz_serialized_records" "$BUILD_DIR/corpus" fuzz/corpus \
-  -max_total_time="$SECONDS_TO_RUN" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-  -artifact_prefix="$BUILD_DIR/findings/" -print_final_stats=1 \
-  ${FUZZ_JOBS:+-jobs=$FUZZ_JOBS -workers=$FUZZ_JOBS} "$@"
+mkdir -p "$BUILD_DIR/findings"
+for t in $FUZZ_TARGETS; do
+  case "$t" in
+    records) binary=fuzz_serialized_records seeds=fuzz/corpus max_len=8192 ;;
+    remote) binary=fuzz_remote_blocks seeds=fuzz/corpus-remote max_len=16384 ;;
+  esac
+  mkdir -p "$BUILD_DIR/corpus-$t"
+  echo "== $binary for ${SECONDS_TO_RUN}s"
+  # Logging from the library is not configured here; keep the console quiet.
+  "$BUILD_DIR/fuzz/$binary" "$BUILD_DIR/corpus-$t" "$seeds" \
+    -max_total_time="$SECONDS_TO_RUN" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$BUILD_DIR/findings/$t-" -print_final_stats=1 \
+    ${FUZZ_JOBS:+-jobs=$FUZZ_JOBS -workers=$FUZZ_JOBS} "$@"
+done

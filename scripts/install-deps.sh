@@ -9,6 +9,7 @@ PACKAGES=(
   liblog4cpp5-dev libyuv-dev
   ffmpeg
   libgtest-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev
   python3 python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
 )

@@ -2,6 +2,7 @@
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
 //   ffwrap describe [source]
+//   ffwrap relay [source]
 //
 // Without a source it first writes the built-in demo clip and works on that.
 #include <atomic>
@@ -16,6 +17,7 @@
 
 #include "DemoClip.h"
 #include "PngWriter.h"
+#include "RelayCommand.h"
 #include "WavWriter.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
@@ -43,7 +45,8 @@ struct Options {
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "       ffwrap describe [source]\n";
+                 "       ffwrap describe [source]\n"
+                 "       ffwrap relay [source]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -232,6 +235,8 @@ int Play(const Options& o)
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::string(argv[1]) == "relay")
+        return Tools::RelayCommand(argc - 2, argv + 2);
     auto options = Parse(argc, argv);
     if (!options) {
         Usage();

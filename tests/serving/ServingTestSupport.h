@@ -1,0 +1,206 @@
+#pragma once
+// Helpers for the serving and remote tests: clips, walking client batches
+// record by record, and reading pictures from a facade with their hashes.
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "facade/FFWrapper.h"
+#include "support/TestMedia.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+namespace Quillet::Testing {
+
+// 2 s, video key frames every 10 pictures (0.4 s), audio beside it.
+inline std::string ServingClip()
+{
+    return MakeClip("serving_h264.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "
+                                        "sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -bf 2 -g 10 "
+                                        "-pix_fmt yuv420p -c:a aac");
+}
+
+// 12 s, for the slow-client tests: more records than a playback queue may hold.
+inline std::string LongServingClip()
+{
+    return MakeClip("serving_long_h264.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
+                                             "sine=frequency=440:sample_rate=8000 -t 12 -c:v libx264 -bf 2 -g 10 "
+                                             "-pix_fmt yuv420p -c:a aac -b:a 16k");
+}
+
+// How many packets ffprobe sees in the clip (all streams).
+inline size_t ProbePacketCount(const std::string& clip)
+{
+    std::istringstream out(Capture("ffprobe -v error -show_entries packet=stream_index -of csv=p=0 " + clip));
+    size_t n = 0;
+    std::string line;
+    while (std::getline(out, line))
+        n += !line.empty();
+    return n;
+}
+
+inline int32_t WireI32(const uint8_t* p)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<uint32_t>(p[i]) << (8 * i);
+    return static_cast<int32_t>(v);
+}
+
+// One record of a client batch, with its own bytes.
+struct WireRecord {
+    int32_t type;
+    int32_t attribute;
+    std::vector<uint8_t> bytes;
+};
+
+// Splits a batch into its records; fails the test on a batch that does not add up.
+inline std::vector<WireRecord> SplitBatch(const std::vector<uint8_t>& batch)
+{
+    std::vector<WireRecord> records;
+    size_t at = 0;
+    while (at < batch.size()) {
+        if (batch.size() - at < 12) {
+            ADD_FAILURE() << "stray bytes at the end of a batch";
+            break;
+        }
+        const int32_t size = WireI32(batch.data() + at + 4);
+        if (size < 12 || static_cast<size_t>(size) > batch.size() - at) {
+            ADD_FAILURE() << "record size " << size << " does not fit the batch";
+            break;
+        }
+        records.push_back({WireI32(batch.data() + at), WireI32(batch.data() + at + 8),
+                           std::vector<uint8_t>(batch.data() + at, batch.data() + at + size)});
+        at += static_cast<size_t>(size);
+    }
+    return records;
+}
+
+// Concatenates records into one block, as a batch carries them.
+inline std::vector<uint8_t> JoinRecords(const std::vector<WireRecord>& records, size_t from = 0,
+                                        size_t to = static_cast<size_t>(-1))
+{
+    std::vector<uint8_t> block;
+    for (size_t i = from; i < records.size() && i < to; ++i)
+        block.insert(block.end(), records[i].bytes.begin(), records[i].bytes.end());
+    return block;
+}
+
+inline uint64_t HashBytes(const uint8_t* data, size_t size)
+{
+    uint64_t h = 1469598103934665603ull; // FNV-1a
+    for (size_t i = 0; i < size; ++i) {
+        h ^= data[i];
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+struct PictureHash {
+    double time;
+    uint64_t hash;
+    bool operator==(const PictureHash& o) const { return hash == o.hash && std::abs(time - o.time) < 1e-6; }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const PictureHash& p)
+{
+    return os << "{" << p.time << ", " << std::hex << p.hash << std::dec << "}";
+}
+
+// Takes every picture that is ready now; true once end of stream was seen.
+inline bool TakeReadyPictures(FFWrapperCLI::FFWrapper& player, std::vector<PictureHash>& out)
+{
+    FFWrapperCLI::FrameData data;
+    for (;;) {
+        const int size = player.ReadFrameGetSize(&data);
+        if (size < 0)
+            return true;
+        if (size == 0)
+            return false;
+        out.push_back({data.frameTime, HashBytes(data.frame.data(), static_cast<size_t>(size))});
+    }
+}
+
+// Plays a file directly, the reference for what a remote player must show.
+inline std::vector<PictureHash> PlayDirectly(const std::string& clip)
+{
+    FFWrapperCLI::FFWrapper player("ServingDirect");
+    EXPECT_TRUE(player.OpenSource(clip));
+    player.EnableAudio(false);
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    EXPECT_TRUE(player.StartEngine());
+    std::vector<PictureHash> pictures;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!TakeReadyPictures(player, pictures) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return pictures;
+}
+
+// Waits until `done` holds or the limit passes; the condition's last answer.
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace Quillet::Testing
+
+#include "facade/FFServingWrappers.h"
+
+namespace Quillet::Testing {
+
+// Serves a clip to one client and collects its records up to end of stream.
+inline std::vector<WireRecord> ServeAllRecords(const std::string& clip)
+{
+    FFWrapperCLI::FFPlayServerWrapper server("ServingCollect");
+    server.SetSource(clip);
+    FFWrapperCLI::FFOutgoingHandle client = server.AddClient();
+    EXPECT_TRUE(client);
+    if (!client)
+        return {};
+    EXPECT_TRUE(server.StartEngine());
+    std::vector<WireRecord> records;
+    WaitFor([&] {
+        for (auto& r : SplitBatch(client->GetNextPacket()))
+            records.push_back(std::move(r));
+        return !records.empty() && records.back().type == 4;
+    });
+    return records;
+}
+
+// Offers a block until the remote player has taken all of it, reading the
+// pictures that make room meanwhile. False when it never went through.
+inline bool FeedBlock(FFWrapperCLI::FFRemoteWrapper& remote, const std::vector<uint8_t>& block,
+                      std::vector<PictureHash>& pictures)
+{
+    return WaitFor([&] {
+        if (remote.WritePacket(block))
+            return true;
+        TakeReadyPictures(remote, pictures);
+        return false;
+    });
+}
+
+// Reads the remote player's pictures until end of stream (or the limit).
+inline bool DrainRemote(FFWrapperCLI::FFRemoteWrapper& remote, std::vector<PictureHash>& pictures,
+                        std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    return WaitFor([&] { return TakeReadyPictures(remote, pictures); }, limit);
+}
+
+} // namespace Quillet::Testing

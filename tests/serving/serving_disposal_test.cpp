@@ -1,0 +1,103 @@
+// Client handles outlive their facade, removal is forgiving, and a facade
+// without a source or after disposal answers with nothing.
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "facade/FFServingWrappers.h"
+#include "serialize/FFOutgoing.h"
+#include "serving/ServingTestSupport.h"
+#include "support/CapturingAppender.h"
+
+using namespace Quillet::FFWrapperCLI;
+using namespace Quillet::Testing;
+
+TEST(ServingDisposal, AddClientWithoutUrlGivesNull)
+{
+    FFPlayServerWrapper play("ServingNoUrl");
+    ScopedCapture log(log4cpp::Category::getInstance("ServingNoUrl"));
+    EXPECT_EQ(play.AddClient(), nullptr);
+    EXPECT_TRUE(log->Contains("Url empty"));
+    EXPECT_TRUE(log->Contains("Source could not be opened"));
+
+    FFFileServerWrapper live("ServingNoUrlLive");
+    EXPECT_EQ(live.AddClient(), nullptr);
+    live.SetSource("no-such-file.mp4");
+    EXPECT_EQ(live.AddClient(), nullptr);
+}
+
+TEST(ServingDisposal, HandlesOutliveTheirFacade)
+{
+    auto server = std::make_unique<FFPlayServerWrapper>("ServingOutlive");
+    server->SetSource(ServingClip());
+    FFOutgoingHandle client = server->AddClient();
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(server->StartEngine());
+    ASSERT_TRUE(WaitFor([&] { return client->GetOut()->QueuedRecords() > 5; }));
+
+    server.reset();
+    EXPECT_EQ(client->GetOut(), nullptr);
+    EXPECT_TRUE(client->GetNextPacket().empty());
+
+    FFFileServerWrapper live("ServingOutliveLive");
+    live.SetSource(ServingClip());
+    FFOutgoingHandle liveClient = live.AddClient();
+    ASSERT_TRUE(liveClient);
+    live.Dispose();
+    EXPECT_TRUE(liveClient->GetNextPacket().empty());
+    // Everything after disposal answers with nothing.
+    EXPECT_EQ(live.AddClient(), nullptr);
+    EXPECT_EQ(live.GetNumberOutgoingPackets(), 0u);
+    live.RemoveClient(liveClient);
+    live.Dispose();
+}
+
+TEST(ServingDisposal, RemovalIsForgivingAndLeavesOtherClientsServed)
+{
+    FFPlayServerWrapper server("ServingRemove");
+    server.SetSource(ServingClip());
+    server.RemoveClient(nullptr);
+    FFOutgoingHandle gone = server.AddClient();
+    FFOutgoingHandle kept = server.AddClient();
+    ASSERT_TRUE(gone && kept);
+
+    server.RemoveClient(gone);
+    server.RemoveClient(gone);
+    server.RemoveClient(nullptr);
+    EXPECT_TRUE(gone->GetNextPacket().empty());
+
+    ASSERT_TRUE(server.StartEngine());
+    std::vector<WireRecord> records;
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& r : SplitBatch(kept->GetNextPacket()))
+            records.push_back(std::move(r));
+        return !records.empty() && records.back().type == 4;
+    }));
+    EXPECT_EQ(records.size(), ProbePacketCount(ServingClip()) + 2);
+    EXPECT_TRUE(gone->GetNextPacket().empty());
+}
+
+TEST(ServingDisposal, BatchSizeReachesEveryClientOldAndNew)
+{
+    FFPlayServerWrapper server("ServingBatch");
+    server.SetSource(ServingClip());
+    FFOutgoingHandle before = server.AddClient();
+    server.SetNumberOutgoingPackets(5);
+    FFOutgoingHandle after = server.AddClient();
+    EXPECT_EQ(server.GetNumberOutgoingPackets(), 5u);
+    EXPECT_EQ(before->GetOut()->GetNumberOutgoingPackets(), 5u);
+    EXPECT_EQ(after->GetOut()->GetNumberOutgoingPackets(), 5u);
+    ASSERT_TRUE(server.StartEngine());
+    ASSERT_TRUE(WaitFor([&] { return after->GetOut()->QueuedRecords() >= 12; }));
+    EXPECT_EQ(SplitBatch(after->GetNextPacket()).size(), 5u);
+}
+
+TEST(ServingDisposal, RemoteFacadeAfterDisposalRefusesQuietly)
+{
+    FFRemoteWrapper remote("RemoteDisposed");
+    EXPECT_FALSE(remote.WritePacket(std::vector<uint8_t>{}));
+    remote.Dispose();
+    EXPECT_FALSE(remote.WritePacket(std::vector<uint8_t>(64, 1)));
+    EXPECT_FALSE(remote.WaitForSeek(1.0));
+    remote.WaitForSeek();
+}
