@@ -33,6 +33,7 @@ if [[ "${REFRESH_CORPUS:-0}" == 1 ]]; then
   "$BUILD_DIR/fuzz/fuzz_make_corpus" "$clip" fuzz/corpus
 fi
 
+ROOT="$(pwd)"
 mkdir -p "$BUILD_DIR/findings"
 for t in $FUZZ_TARGETS; do
   case "$t" in
@@ -41,9 +42,9 @@ for t in $FUZZ_TARGETS; do
   esac
   mkdir -p "$BUILD_DIR/corpus-$t"
   echo "== $binary for ${SECONDS_TO_RUN}s"
-  # Logging from the library is not configured here; keep the console quiet.
-  "$BUILD_DIR/fuzz/$binary" "$BUILD_DIR/corpus-$t" "$seeds" \
+  # Run inside the build folder: an engine writes its log file where it runs.
+  (cd "$BUILD_DIR" && "./fuzz/$binary" "corpus-$t" "$ROOT/$seeds" \
     -max_total_time="$SECONDS_TO_RUN" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$BUILD_DIR/findings/$t-" -print_final_stats=1 \
-    ${FUZZ_JOBS:+-jobs=$FUZZ_JOBS -workers=$FUZZ_JOBS} "$@"
+    -artifact_prefix="findings/$t-" -print_final_stats=1 \
+    ${FUZZ_JOBS:+-jobs=$FUZZ_JOBS -workers=$FUZZ_JOBS} "$@")
 done
