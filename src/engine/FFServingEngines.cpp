@@ -95,9 +95,11 @@ void FFPlayServerEngine::_Flush()
 
 void FFPlayServerEngine::_Seek(double seconds)
 {
-    // Clients must not receive packets from before the new position.
-    _serializeHelper->Flush();
+    // Clients must not receive packets from before the new position. The
+    // lock keeps the client list still: the facade's seek and its client
+    // calls run under different monitors.
     Lock lock(_mutex);
+    _serializeHelper->Flush();
     if (_source)
         _source->Seek(seconds);
     else
