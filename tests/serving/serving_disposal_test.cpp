@@ -1,5 +1,6 @@
 // Client handles outlive their facade, removal is forgiving, and a facade
 // without a source or after disposal answers with nothing.
+#include <cstdio>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -100,4 +101,26 @@ TEST(ServingDisposal, RemoteFacadeAfterDisposalRefusesQuietly)
     EXPECT_FALSE(remote.WritePacket(std::vector<uint8_t>(64, 1)));
     EXPECT_FALSE(remote.WaitForSeek(1.0));
     remote.WaitForSeek();
+}
+
+TEST(ServingDisposal, LiveSourceStaysOpenForTheRecordingAfterTheLastClientLeaves)
+{
+    const std::string clip = LongServingClip();
+    const std::string recording = "serving_recording.mp4";
+    std::remove(recording.c_str());
+    FFFileServerWrapper live("ServingRecording");
+    live.SetSource(clip);
+    FFOutgoingHandle client = live.AddClient();
+    ASSERT_TRUE(client);
+    live.SaveToVideoFile(recording);
+    ASSERT_TRUE(WaitFor([&] {
+        bool pending = false;
+        return live.IsVideoSave(pending) && !pending;
+    }));
+
+    live.RemoveClient(client);
+    EXPECT_EQ(live.Width(), 64); // still open: the recording uses it
+    live.StopVideoSave();
+    EXPECT_EQ(live.Width(), 0); // nobody left: closed
+    EXPECT_FALSE(Capture("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + recording).empty());
 }
