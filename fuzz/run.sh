@@ -16,7 +16,9 @@ FUZZ_TARGETS="${FUZZ_TARGETS:-records remote}"
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=(fuzz_make_corpus)
+targets=()
+# The seed maker links the whole uninstrumented library: only built when asked for.
+if [[ "${REFRESH_CORPUS:-0}" == 1 ]]; then targets+=(fuzz_make_corpus); fi
 for t in $FUZZ_TARGETS; do
   case "$t" in
     records) targets+=(fuzz_serialized_records) ;;
