@@ -183,7 +183,7 @@ int Record(const RecordOptions& o)
         bool pending = false;
         const bool saving = recorder.IsVideoSave(pending);
         std::cout << "\rrecording " << current << ": " << mediaTime << " s, " << pictures << " pictures, "
-                  << events.Points() << " sync points" << (saving ? "" : pending ? " (waiting)" : " (stopped)")
+                  << events.Points() << " sync points" << (saving ? "" : pending ? " (waiting)" : " (file closed)")
                   << "      " << std::flush;
     };
     while (!interrupted) {
