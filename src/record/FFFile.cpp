@@ -270,8 +270,8 @@ void FFFile::_RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* 
     // times jump back and forth by design, so they are left alone unless the
     // repair pushes the decode time past them. Kept in destination ticks, as
     // a round trip through a coarser source time base would round the extra
-    // tick away again.
-    // Without a decode time the muxer derives one from the presentation time.
+    // tick away again. Without a decode time the muxer derives one from the
+    // presentation time.
     if (packet->dts == AV_NOPTS_VALUE)
         return;
     if (lastDts == AV_NOPTS_VALUE || lastDts < packet->dts) {
@@ -280,7 +280,7 @@ void FFFile::_RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* 
     }
     LogError() << label << ": New PTS before last: " << lastDts << " >= " << packet->dts;
     packet->dts = ++lastDts;
-    if (packet->pts == AV_NOPTS_VALUE || packet->pts < packet->dts)
+    if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
         packet->pts = packet->dts;
     LogError() << "\t... PTSes changed to: " << lastDts << ", " << packet->pts;
 }
