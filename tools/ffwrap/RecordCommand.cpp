@@ -218,15 +218,15 @@ int Record(const RecordOptions& o)
     recorder.StopEngine();
     recorder.CloseSource();
     recorder.Dispose();
+    if (events.FileError()) {
+        std::cerr << "Played " << pictures << " pictures; the recording stopped after a file error (see FFLogger.log)\n";
+        return 1;
+    }
     std::cout << "Recorded " << pictures << " pictures into " << part << (part == 1 ? " file" : " files") << " from "
               << o.file;
     if (!o.syncPoints.empty())
         std::cout << "; " << events.Points() << " sync points written to " << o.syncPoints;
     std::cout << "\n";
-    if (events.FileError()) {
-        std::cerr << "Recording stopped after a file error (see FFLogger.log)\n";
-        return 1;
-    }
     return 0;
 }
 
