@@ -4,7 +4,8 @@ namespace Quillet {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-FFFileEngine::FFFileEngine(const std::string& log) : FFEngine(log)
+FFFileEngine::FFFileEngine(const std::string& log, SyncingFileSink::WallClock clock)
+    : FFEngine(log), _fileSink(std::move(clock))
 {
     _fileSink.SetMessenger(this);
 }

@@ -11,7 +11,9 @@ namespace Quillet {
 
 class FFFileEngine : public FFEngine {
 public:
-    explicit FFFileEngine(const std::string& log);
+    // `clock` paces the intermediary sync points (the system's UTC clock
+    // unless given; tests and replays supply their own).
+    explicit FFFileEngine(const std::string& log, SyncingFileSink::WallClock clock = {});
     ~FFFileEngine() override;
 
     void Error(const std::string& where, const std::exception& e, int message) override;

@@ -93,8 +93,9 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
     if (_audioStream)
         LogInfo() << "Audio stream timebase in destination file: "
                   << Ratio(_audioStream->time_base.num, _audioStream->time_base.den);
-    _lastVideoPts = 0;
-    _lastAudioPts = 0;
+    // Nothing written yet: the first packet of each stream may start at 0.
+    _lastVideoDts = AV_NOPTS_VALUE;
+    _lastAudioDts = AV_NOPTS_VALUE;
     return 0;
 }
 
@@ -160,10 +161,28 @@ void FFFile::_CopyVideoParameters(AVStream* stream, AVCodecContext* dst, const A
     dst->width = src->width;
     dst->height = src->height;
     dst->has_b_frames = src->has_b_frames;
+    _UseFrameTimeBaseIfCounted(dst, src);
     if (dst->sample_aspect_ratio.num == 0 && src->sample_aspect_ratio.num != 0) {
         dst->sample_aspect_ratio = src->sample_aspect_ratio;
         stream->sample_aspect_ratio = src->sample_aspect_ratio;
     }
+}
+
+void FFFile::_UseFrameTimeBaseIfCounted(AVCodecContext* dst, const AVCodecContext* src)
+{
+    // Containers without variable frame timing (AVI) count frames: every
+    // tick of a time base finer than a frame becomes an empty index entry,
+    // and readers take the tick rate for the frame rate. One frame per tick
+    // keeps such files as the format intends.
+    if (_outFormatContext->oformat->flags & AVFMT_VARIABLE_FPS)
+        return;
+    if (src->framerate.num <= 0 || src->framerate.den <= 0)
+        return;
+    const AVRational frame = av_inv_q(src->framerate);
+    if (av_cmp_q(frame, dst->time_base) <= 0)
+        return;
+    dst->time_base = frame;
+    LogInfo() << "Frame-counting container, timebase of one frame: " << Ratio(frame.num, frame.den);
 }
 
 void FFFile::_CopyAudioParameters(AVCodecContext* dst, const AVCodecContext* src)
@@ -211,15 +230,15 @@ void FFFile::_OpenAndWriteHeader()
 
 void FFFile::WriteVideoPacket(AVPacket* packet)
 {
-    _WritePacket(packet, _videoStream, _codec ? _codec->video.get() : nullptr, _lastVideoPts, "Video");
+    _WritePacket(packet, _videoStream, _codec ? _codec->video.get() : nullptr, _lastVideoDts, "Video");
 }
 
 void FFFile::WriteAudioPacket(AVPacket* packet)
 {
-    _WritePacket(packet, _audioStream, _codec ? _codec->audio.get() : nullptr, _lastAudioPts, "Audio");
+    _WritePacket(packet, _audioStream, _codec ? _codec->audio.get() : nullptr, _lastAudioDts, "Audio");
 }
 
-void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastPts,
+void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastDts,
                           const char* label)
 {
     if (!packet)
@@ -231,38 +250,39 @@ void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo*
     const AVRational srcTb = source->TimeBase();
     const AVRational dstTb = stream->time_base;
 
-    // Muxers refuse timestamps that repeat or go back; cameras send such.
-    // Move the packet one destination tick past the last one instead. The
-    // repaired value is kept in destination ticks: a round trip through a
-    // coarser source time base would round the extra tick away again.
-    bool repaired = false;
-    if (packet->pts != AV_NOPTS_VALUE) {
-        const int64_t newPts = av_rescale_q(packet->pts, srcTb, dstTb);
-        if (lastPts < newPts) {
-            lastPts = newPts;
-        } else {
-            LogError() << label << ": New PTS before last: " << lastPts << " >= " << newPts;
-            ++lastPts;
-            packet->pts = packet->dts = av_rescale_q(lastPts, dstTb, srcTb);
-            LogError() << "\t... PTSes changed to: " << lastPts << ", " << packet->pts;
-            repaired = true;
-        }
-    }
-
-    if (repaired) {
-        packet->pts = packet->dts = lastPts;
-    } else {
-        if (packet->pts != AV_NOPTS_VALUE)
-            packet->pts = av_rescale_q(packet->pts, srcTb, dstTb);
-        if (packet->dts != AV_NOPTS_VALUE)
-            packet->dts = av_rescale_q(packet->dts, srcTb, dstTb);
-    }
+    if (packet->pts != AV_NOPTS_VALUE)
+        packet->pts = av_rescale_q(packet->pts, srcTb, dstTb);
+    if (packet->dts != AV_NOPTS_VALUE)
+        packet->dts = av_rescale_q(packet->dts, srcTb, dstTb);
     packet->duration = av_rescale_q(packet->duration, srcTb, dstTb);
+    _RepairDecodeOrder(packet, lastDts, label);
     packet->stream_index = stream->index;
 
     const int r = av_interleaved_write_frame(_outFormatContext, packet);
     if (r < 0)
         LogWarn() << label << " Error in av_write_frame: " << r;
+}
+
+void FFFile::_RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* label)
+{
+    // Muxers refuse decode times that repeat or go back; cameras send such.
+    // Only the decode time has to increase: with B-frames the presentation
+    // times jump back and forth by design, so they are left alone unless the
+    // repair pushes the decode time past them. Kept in destination ticks, as
+    // a round trip through a coarser source time base would round the extra
+    // tick away again. Without a decode time the muxer derives one from the
+    // presentation time.
+    if (packet->dts == AV_NOPTS_VALUE)
+        return;
+    if (lastDts == AV_NOPTS_VALUE || lastDts < packet->dts) {
+        lastDts = packet->dts;
+        return;
+    }
+    LogError() << label << ": New PTS before last: " << lastDts << " >= " << packet->dts;
+    packet->dts = ++lastDts;
+    if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
+        packet->pts = packet->dts;
+    LogError() << "\t... PTSes changed to: " << lastDts << ", " << packet->pts;
 }
 
 void FFFile::_CloseStreamCodec(AVCodecContextPtr& context)

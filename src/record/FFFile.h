@@ -29,7 +29,8 @@ public:
 
     // Packets carry pts/dts/duration in the source stream's time base and the
     // caller's stream index (0 video, 1 audio). The packet's reference is
-    // handed to the muxer; its fields are rescaled in place.
+    // handed to the muxer; its fields are rescaled in place. Decode times
+    // that do not increase are moved one tick past the last and logged.
     void WriteVideoPacket(AVPacket* packet);
     void WriteAudioPacket(AVPacket* packet);
 
@@ -44,19 +45,23 @@ private:
     AVStream* _NewStream(int id, const FFCodecInfo& source, AVCodecContextPtr& context);
     void _CopyCommonParameters(AVCodecContext* dst, const FFCodecInfo& source);
     void _CopyVideoParameters(AVStream* stream, AVCodecContext* dst, const AVCodecContext* src);
+    void _UseFrameTimeBaseIfCounted(AVCodecContext* dst, const AVCodecContext* src);
     void _CopyAudioParameters(AVCodecContext* dst, const AVCodecContext* src);
     void _PublishParameters(AVStream* stream, const AVCodecContext* context);
     void _OpenAndWriteHeader();
-    void _WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastPts,
+    void _WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastDts,
                       const char* label);
+    void _RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* label);
     void _CloseStreamCodec(AVCodecContextPtr& context);
 
     AVStream* _videoStream = nullptr;
     AVStream* _audioStream = nullptr;
     std::shared_ptr<FFAVCodec> _codec;
     AVFormatContext* _outFormatContext = nullptr;
-    int64_t _lastAudioPts = 0;
-    int64_t _lastVideoPts = 0;
+    // Last decode time written per stream, in the destination time base;
+    // AV_NOPTS_VALUE until the stream's first packet.
+    int64_t _lastAudioDts = AV_NOPTS_VALUE;
+    int64_t _lastVideoDts = AV_NOPTS_VALUE;
     bool _headerWritten = false;
     std::string _fileName = "NoFile";
     // FFmpeg 5.1 streams carry parameters only; these contexts hold the copied

@@ -5,6 +5,7 @@
 #include <utility>
 
 extern "C" {
+#include <libavutil/mathematics.h>
 #include <libavutil/time.h>
 }
 
@@ -85,6 +86,7 @@ void FFFileSink::StartWriteThread()
     if (_running || !haveName)
         return;
     LogInfo() << "Starting file write thread.";
+    _writeFailed = false;
     _running = true;
     _writeThread.Start(this, &FFFileSink::_WriteFileThread);
 }
@@ -122,7 +124,18 @@ void FFFileSink::Finish()
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
     if (!_file)
         return;
-    _WriteQueueToFile();
+    // After a failed write what is queued belongs to a file that could not
+    // be made; the current file ends where the failure stopped it.
+    if (!_writeFailed) {
+        try {
+            _WriteQueueToFile();
+        } catch (const std::exception& e) {
+            // Reached from the engine's threads too: the failure must still
+            // reach the application, and the file still be closed.
+            _writeFailed = true;
+            ReportError(std::string("Error in: ") + "FFFileSink::Finish", e, FileSinkError);
+        }
+    }
     // The drain may itself have met an end of stream and closed the file.
     if (!_file)
         return;
@@ -163,6 +176,7 @@ void FFFileSink::_WriteFileThread()
             av_usleep(kDrainPeriodUs);
         }
     } catch (const std::exception& e) {
+        _writeFailed = true;
         ReportError(std::string("Error in: ") + kThreadName, e, FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
@@ -372,6 +386,7 @@ bool FFFileSink::_WriteVideo(const std::shared_ptr<FFPacket>& packet)
         if (!IsCleanKey(p) || p->dts == AV_NOPTS_VALUE)
             return false;
         const AVRational tb = codec->video->TimeBase();
+        _firstDts = p->dts;
         _firstTS = static_cast<double>(p->dts) * tb.num / tb.den;
         LogDebug() << "First TS: " << _firstTS;
         _WritingFirstPacket(*packet);
@@ -402,6 +417,13 @@ void FFFileSink::_WriteAudio(const FFPacket& packet)
     if (!_file || !_file->IsOpen() || !_file->GetCodec() || !_file->GetCodec()->audio)
         return; // the file was prepared without an audio stream
     AVPacketPtr out = _Retimed(packet, 1, _GetAudioFirstPts());
+    // Sound that arrives after the first picture but belongs before it would
+    // make the muxer shift the whole file off zero.
+    const int64_t start = out->dts != AV_NOPTS_VALUE ? out->dts : out->pts;
+    if (start != AV_NOPTS_VALUE && start < 0) {
+        LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+        return;
+    }
     _file->WriteAudioPacket(out.get());
 }
 
@@ -432,8 +454,9 @@ int64_t FFFileSink::_GetVideoFirstPts()
         LogInfo() << "_GetVideoFirstPts() called with invalid _firstTS";
         return 0;
     }
-    const AVRational tb = _file->GetCodec()->video->TimeBase();
-    return static_cast<int64_t>(_firstTS / (static_cast<double>(tb.num) / tb.den));
+    // The key packet's own decode time, so that it lands exactly on zero; a
+    // round trip through seconds could leave it one tick late.
+    return _firstDts;
 }
 
 int64_t FFFileSink::_GetAudioFirstPts()
@@ -442,8 +465,8 @@ int64_t FFFileSink::_GetAudioFirstPts()
         LogInfo() << "_GetAudioFirstPts() called with invalid _firstTS";
         return 0;
     }
-    const AVRational tb = _file->GetCodec()->audio->TimeBase();
-    return static_cast<int64_t>(_firstTS / (static_cast<double>(tb.num) / tb.den));
+    const auto codec = _file->GetCodec();
+    return av_rescale_q(_firstDts, codec->video->TimeBase(), codec->audio->TimeBase());
 }
 
 std::string FFFileSink::FollowOnFileName(const std::string& base, SplitKind kind, int n)

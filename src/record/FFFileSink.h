@@ -98,12 +98,17 @@ private:
     void _DiscardQueue();
 
     std::atomic<bool> _running{false};
+    // A write failed and was reported: nothing more goes into the files
+    // until the write thread is started again.
+    std::atomic<bool> _writeFailed{false};
     thread<FFFileSink> _writeThread;
     std::atomic<std::thread::id> _writeThreadId{};
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
     std::recursive_mutex _fileLock;
     double _firstTS = -1.0;
+    // The same start as _firstTS, in ticks of the video source time base.
+    int64_t _firstDts = 0;
     std::unique_ptr<FFFile> _file;
     std::string _nextFile;
     std::shared_ptr<FFPacket> _lastWrittenVideo;

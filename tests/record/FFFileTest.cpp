@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "support/CapturingAppender.h"
+
 namespace RecordTest {
 namespace {
 
@@ -28,6 +30,19 @@ protected:
         out->dts = dts;
         out->stream_index = 0;
         return out;
+    }
+
+    // H.264 with B-frames as ffmpeg makes it by default (time base 1/12800).
+    static std::string BFrameClipForWriter()
+    {
+        const std::string name = "writer_bframes_2s.mp4";
+        if (!std::filesystem::exists(name)) {
+            const std::string temp = "tmp" + std::to_string(getpid()) + "_" + name;
+            Shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -bf 2 -g 25 " + temp);
+            std::error_code ec;
+            std::filesystem::rename(temp, name, ec);
+        }
+        return name;
     }
 
     static std::vector<std::shared_ptr<FFPacket>> VideoOf(const Demuxed& d)
@@ -122,6 +137,7 @@ TEST_F(FFFileTest, RepeatedAndBackwardTimestampsAreMovedPastTheLastNotDropped)
     const auto packets = VideoOf(clip);
     // Frame numbers in the clip's 1/25 time base: one repeat and one jump back.
     const std::vector<int64_t> ts = {0, 1, 2, 3, 4, 4, 6, 7, 2, 9};
+    Quillet::Testing::ScopedCapture log(log4cpp::Category::getRoot());
     {
         FFFile file;
         ASSERT_EQ(file.PrepareFile(In("repair.mkv"), std::make_shared<FFAVCodec>(clip.codec->video, nullptr)), 0);
@@ -136,14 +152,63 @@ TEST_F(FFFileTest, RepeatedAndBackwardTimestampsAreMovedPastTheLastNotDropped)
     const ProbeResult r = Probe(In("repair.mkv"));
     EXPECT_TRUE(r.errors.empty()) << r.errors;
     ASSERT_EQ(r.video.size(), ts.size());
-    // Matroska counts in milliseconds: the first frame's 0 is not above the
-    // starting point and moves to 1 ms; the repeat and the jump back go one
-    // millisecond past their predecessor.
-    const std::vector<double> expected = {0.001, 0.040, 0.080, 0.120, 0.160, 0.161, 0.240, 0.280, 0.281, 0.360};
+    // Matroska counts in milliseconds. The first frame stays at 0; the repeat
+    // and the jump back go one millisecond past their predecessor.
+    const std::vector<double> expected = {0.0, 0.040, 0.080, 0.120, 0.160, 0.161, 0.240, 0.280, 0.281, 0.360};
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_NEAR(r.video[i].pts, expected[i], 1e-9) << "packet " << i;
     std::vector<std::shared_ptr<FFPacket>> written(packets.begin(), packets.begin() + static_cast<long>(ts.size()));
     EXPECT_EQ(Hashes(r.video), Hashes(written));
+    // Only the two real violations are repaired, and each is logged.
+    EXPECT_EQ(log->Count("Video: New PTS before last: 160 >= 160"), 1u);
+    EXPECT_EQ(log->Count("\t... PTSes changed to: 161, 161"), 1u);
+    EXPECT_EQ(log->Count("Video: New PTS before last: 280 >= 80"), 1u);
+    EXPECT_EQ(log->Count("\t... PTSes changed to: 281, 281"), 1u);
+    size_t repairs = 0;
+    for (const auto& line : log->Texts())
+        repairs += line.rfind("Video: New PTS before last: ", 0) == 0;
+    EXPECT_EQ(repairs, 2u);
+}
+
+// B-frames: presentation times go back and forth by design; only decode
+// times must increase. Written unchanged, nothing is "repaired"; a repeated
+// decode time moves the decode time alone while the picture still shows
+// when it should.
+TEST_F(FFFileTest, BFrameOrderIsKeptAndOnlyDecodeTimesAreRepaired)
+{
+    const Demuxed clip = Demux(BFrameClipForWriter());
+    const auto packets = VideoOf(clip);
+    ASSERT_GT(packets.size(), 20u);
+    const int64_t start = packets[0]->Get()->dts;
+    Quillet::Testing::ScopedCapture log(log4cpp::Category::getRoot());
+    {
+        FFFile file;
+        ASSERT_EQ(file.PrepareFile(In("bframes.mp4"), std::make_shared<FFAVCodec>(clip.codec->video, nullptr)), 0);
+        for (size_t i = 0; i < 20; ++i) {
+            const AVPacket* src = packets[i]->Get();
+            AVPacketPtr p = Copy(*packets[i], src->pts - start, src->dts - start);
+            p->duration = src->duration;
+            if (i == 10)
+                p->dts = packets[9]->Get()->dts - start; // a decode time given twice
+            file.WriteVideoPacket(p.get());
+        }
+    }
+    for (const auto& line : log->Texts())
+        EXPECT_EQ(line.rfind("Video: New PTS before last: ", 0) == 0, line == "Video: New PTS before last: 4608 >= 4608")
+            << line;
+    const ProbeResult r = Probe(In("bframes.mp4"));
+    EXPECT_TRUE(r.errors.empty()) << r.errors;
+    ASSERT_EQ(r.video.size(), 20u);
+    const double tb = av_q2d(clip.codec->video->TimeBase());
+    for (size_t i = 0; i < 20; ++i) {
+        const AVPacket* src = packets[i]->Get();
+        // ffprobe prints microseconds.
+        EXPECT_NEAR(r.video[i].pts, static_cast<double>(src->pts - start) * tb, 1e-6) << "packet " << i;
+        const double dts = i == 10 ? static_cast<double>(packets[9]->Get()->dts - start + 1) * tb
+                                   : static_cast<double>(src->dts - start) * tb;
+        EXPECT_NEAR(r.video[i].dts, dts, 1e-6) << "packet " << i;
+    }
+    EXPECT_DOUBLE_EQ(r.video[0].dts, 0.0);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
 //   ffwrap describe [source]
 //   ffwrap relay [source]
+//   ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
 //
 // Without a source it first writes the built-in demo clip and works on that.
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "DemoClip.h"
 #include "PngWriter.h"
 #include "RelayCommand.h"
+#include "RecordCommand.h"
 #include "WavWriter.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
@@ -46,7 +48,8 @@ void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
                  "       ffwrap describe [source]\n"
-                 "       ffwrap relay [source]\n";
+                 "       ffwrap relay [source]\n"
+                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -237,6 +240,20 @@ int main(int argc, char** argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
+    if (argc > 1 && std::string(argv[1]) == "record") {
+        const auto record = Tools::ParseRecordOptions(std::vector<std::string>(argv + 2, argv + argc));
+        if (!record) {
+            Usage();
+            return 2;
+        }
+        av_log_set_level(AV_LOG_ERROR);
+        try {
+            return Tools::Record(*record);
+        } catch (const std::exception& e) {
+            std::cerr << "ffwrap: " << e.what() << "\n";
+            return 1;
+        }
+    }
     auto options = Parse(argc, argv);
     if (!options) {
         Usage();
