@@ -377,8 +377,11 @@ void FFEngine::Continue()
         _decode.Continue();
         _traffic.Continue();
         // The picture of that seek never came: read again from where it was wanted.
-        if (pending > -1.0 && _source)
+        if (pending > -1.0 && _source) {
+            if (_traffic.GetParent())
+                _traffic.SeekRequested();
             _source->Seek(pending);
+        }
     });
 }
 
@@ -395,6 +398,10 @@ void FFEngine::_Seek(double seconds)
         return;
     }
     if (_source) {
+        // Armed before the request so the marker cannot overtake it; only a
+        // connected chain ever sees the marker that disarms it.
+        if (_traffic.GetParent())
+            _traffic.SeekRequested();
         _source->Seek(seconds);
         if (!_source->IsReading()) {
             // Show the picture at the new position once, then stay paused.
