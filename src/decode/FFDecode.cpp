@@ -397,7 +397,14 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
                 if (p == Picture::Dropped || _videoFramesPending)
                     continue;
                 _eosPending = false;
-                return 0;
+                // Played on to the end after the sought picture: the end is
+                // announced as usual. A seek past the end just stays pending.
+                if (!_seek->reached || _seek->seekInfo->wasPaused)
+                    return 0;
+                LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
+                lock.unlock();
+                ReportEndOfStream();
+                return -1;
             }
             if (_seek->seekInfo->wasPaused && _seek->keyPackets == 2) {
                 _seek->videoPending = false;

@@ -277,3 +277,25 @@ TEST(EngineSeek, ContinueReissuesASeekWhosePictureNeverCame)
     EXPECT_FALSE(engine.IsPause());
     ExpectReferencePicture(NextPicture(engine), 3.2, "re-issued seek");
 }
+
+TEST(EngineSeek, SeekIntoTheLastDelayedPicturesStillEndsTheStreamOnce)
+{
+    ProbedEngine engine;
+    std::atomic<int> endEvents{0};
+    engine.RegisterFFEventCallback([&](FFEventArgs* a) {
+        if (a->type == MessageEvent && static_cast<FFMessageArgs*>(a)->message == EndOfStream)
+            ++endEvents;
+    });
+    ASSERT_TRUE(OpenAndPrepare(engine));
+    ASSERT_TRUE(engine.StartEngine());
+    ASSERT_GT(NextPicture(engine).size, 0);
+    // No audio is read, so the seek stays pending for the sound's sake while
+    // the codec gives up its held pictures.
+    engine.Seek(3.9);
+    ExpectReferencePicture(NextPicture(engine), 3.9, "seek near the end");
+    const Shown last = NextPicture(engine);
+    ASSERT_GT(last.size, 0);
+    EXPECT_NEAR(last.time, 3.96, 1e-3);
+    EXPECT_EQ(NextPicture(engine).size, -1);
+    EXPECT_EQ(endEvents.load(), 1);
+}
