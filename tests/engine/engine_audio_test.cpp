@@ -30,7 +30,8 @@ std::vector<int16_t> ToolPcm(const std::string& clip, int channels)
     const auto bytes = ReadBytes(out);
     std::remove(out.c_str());
     std::vector<int16_t> s(bytes.size() / 2);
-    std::memcpy(s.data(), bytes.data(), s.size() * 2);
+    if (!s.empty())
+        std::memcpy(s.data(), bytes.data(), s.size() * 2);
     return s;
 }
 

@@ -46,7 +46,8 @@ public:
     {
         std::lock_guard<std::mutex> guard(_lock);
         std::vector<int16_t> s(pcm.size() / 2);
-        std::memcpy(s.data(), pcm.data(), s.size() * 2);
+        if (!s.empty())
+            std::memcpy(s.data(), pcm.data(), s.size() * 2);
         return s;
     }
 
