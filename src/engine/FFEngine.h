@@ -101,6 +101,8 @@ protected:
     // Waits for a running close job and refuses new ones; derived engines call
     // it first in their destructor, before their own members go.
     void ShutDownCloseWorker();
+    // Waits for a close job that is running (not when called from it).
+    void WaitForCloseJob();
 
 private:
 
