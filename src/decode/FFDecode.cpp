@@ -388,6 +388,24 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
         }
 
         if (_seek && _videoQueue.empty()) {
+            // The stream ended while the target was still ahead: the codec's
+            // delayed pictures may hold it (a seek to the last picture).
+            if (_eosPending) {
+                const Picture p = DrainVideo(out);
+                if (p == Picture::Delivered)
+                    return out->GetVideoSize();
+                if (p == Picture::Dropped || _videoFramesPending)
+                    continue;
+                _eosPending = false;
+                // Played on to the end after the sought picture: the end is
+                // announced as usual. A seek past the end just stays pending.
+                if (!_seek->reached || _seek->seekInfo->wasPaused)
+                    return 0;
+                LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
+                lock.unlock();
+                ReportEndOfStream();
+                return -1;
+            }
             if (_seek->seekInfo->wasPaused && _seek->keyPackets == 2) {
                 _seek->videoPending = false;
                 const Picture p = DrainVideo(out);
@@ -447,8 +465,12 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
             again = true;
             return 0;
         }
-        if (_seek->seekInfo->wasPaused && _seek->keyPackets == 1)
+        if (_seek->seekInfo->wasPaused && _seek->keyPackets == 1) {
             _seek->keyPackets = 2;
+            return 0;
+        }
+        _eosPending = true;
+        again = true;
         return 0;
     }
     case FFType::ConnectionInfo: {
@@ -506,8 +528,10 @@ FFDecode::Picture FFDecode::ReceiveVideo(std::shared_ptr<FFBufferFrame>& out)
         throw FFError("_videoCodec may not be nullptr before decoding");
     }
     const int r = avcodec_receive_frame(_videoContext.get(), _videoFrame.CFrame());
-    if (r == 0)
+    if (r == 0) {
+        ++_decodedPictures;
         return DeliverPicture(out);
+    }
     _videoFramesPending = false;
     if (r == AVERROR_EOF || _videoDrainSent) {
         // Drained (or the drain failed): the codec takes packets again only

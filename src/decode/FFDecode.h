@@ -4,6 +4,7 @@
 // demand on the reading thread. The node also works off seeks: it discards
 // stale data, flushes the codecs, drops pictures before the target and, while
 // paused, caches what it decoded so scrubbing needs no second decode.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -83,6 +84,9 @@ public:
     double GetSeekTime() const;
     size_t VideoQueueSize() const;
     size_t AudioQueueSize() const;
+    // Pictures the video codec has produced since construction; a picture
+    // served from the seek cache does not count.
+    uint64_t DecodedPictures() const { return _decodedPictures.load(); }
 
 private:
     enum class Picture { None, Delivered, Dropped };
@@ -139,6 +143,7 @@ private:
     // Packets went in since the last flush, so delayed pictures may be held.
     bool _videoNeedsDrain = false;
     bool _audioFramesPending = false;
+    std::atomic<uint64_t> _decodedPictures{0};
 };
 
 } // namespace Quillet

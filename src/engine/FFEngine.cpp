@@ -10,6 +10,11 @@ namespace Quillet {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
+namespace {
+// The engine whose close job runs on this thread, if any.
+thread_local const FFEngine* tCloseJobOf = nullptr;
+} // namespace
+
 template <typename R, typename F>
 R FFEngine::Guarded(const char* place, R neutral, F&& work) const
 {
@@ -94,7 +99,19 @@ void FFEngine::ScheduleOnCloseWorker(std::function<void()> job)
     if (_destroying)
         return;
     _closeThread.Join();
-    _closeThread.Start(std::move(job));
+    _closeThread.Start([this, job = std::move(job)] {
+        tCloseJobOf = this;
+        job();
+    });
+}
+
+void FFEngine::WaitForCloseJob()
+{
+    if (tCloseJobOf == this)
+        return;
+    std::lock_guard<std::mutex> guard(_closeLock);
+    if (!_destroying)
+        _closeThread.Join();
 }
 
 bool FFEngine::OpenSource(const std::string& url)
@@ -158,6 +175,9 @@ void FFEngine::_CloseSourceIfUnused()
 void FFEngine::CloseSource()
 {
     LogInfo() << "FFEngine::CloseSource";
+    // A close job still running after this returns would call into an engine
+    // its owner may be deleting already (the facade closes, then deletes).
+    WaitForCloseJob();
     Guarded("Error in: FFEngine::CloseSource", [&] { _CloseSource(); });
 }
 
@@ -377,8 +397,11 @@ void FFEngine::Continue()
         _decode.Continue();
         _traffic.Continue();
         // The picture of that seek never came: read again from where it was wanted.
-        if (pending > -1.0 && _source)
+        if (pending > -1.0 && _source) {
+            if (_traffic.GetParent())
+                _traffic.SeekRequested();
             _source->Seek(pending);
+        }
     });
 }
 
@@ -395,6 +418,10 @@ void FFEngine::_Seek(double seconds)
         return;
     }
     if (_source) {
+        // Armed before the request so the marker cannot overtake it; only a
+        // connected chain ever sees the marker that disarms it.
+        if (_traffic.GetParent())
+            _traffic.SeekRequested();
         _source->Seek(seconds);
         if (!_source->IsReading()) {
             // Show the picture at the new position once, then stay paused.

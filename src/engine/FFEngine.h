@@ -3,6 +3,7 @@
 // wires them into a chain, starts and stops the source's read thread, hands
 // out converted pictures one at a time, and reacts to end of stream and
 // source errors by closing the source on its own close worker.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,9 @@ protected:
     FFTraffic _traffic;
     FFDecode _decode;
     std::string _url;
-    AudioInterface* _audioInterface = nullptr;
+    // Set by the host without the engine lock, cleared by a close that may
+    // run on the close worker while the host reads audio.
+    std::atomic<AudioInterface*> _audioInterface{nullptr};
     FFEngineSettings _settings;
 
     // Runs `job` on the close worker once the previous job has ended (at most
@@ -98,6 +101,8 @@ protected:
     // Waits for a running close job and refuses new ones; derived engines call
     // it first in their destructor, before their own members go.
     void ShutDownCloseWorker();
+    // Waits for a close job that is running (not when called from it).
+    void WaitForCloseJob();
 
 private:
 

@@ -55,6 +55,7 @@ void FFTraffic::_OnSeek(FFSeekInfo& seek)
         _savedState = _state;
     _state = FFStatus::Seeking;
     _pictureDelivered = false;
+    _seekRequested = false;
 
     bool keepBand = false;
     if (_optimizeSeek) {
@@ -161,6 +162,7 @@ void FFTraffic::Flush()
     _ResetBandTimes();
     _pictureDelivered = false;
     _bandFlag = false;
+    _seekRequested = false;
 }
 
 std::shared_ptr<FFData> FFTraffic::GetMetaInfo()
@@ -187,6 +189,7 @@ void FFTraffic::Continue()
     _ResetBandTimes();
     _pictureDelivered = true;
     _bandFlag = false;
+    _seekRequested = false;
 }
 
 bool FFTraffic::IsPaused() const
@@ -202,6 +205,8 @@ void FFTraffic::ClearState()
     // Forget a pause remembered by a seek in flight as well; otherwise the
     // first picture after a restart would fall back into it.
     _savedState = FFStatus::Ready;
+    // A stopped source drops the seek it had not taken up yet.
+    _seekRequested = false;
 }
 
 void FFTraffic::SetOptimizeSeek(bool optimize)
@@ -210,10 +215,16 @@ void FFTraffic::SetOptimizeSeek(bool optimize)
     _optimizeSeek = optimize;
 }
 
+void FFTraffic::SeekRequested()
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _seekRequested = true;
+}
+
 bool FFTraffic::MayDeliverPicture() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    if (_state == FFStatus::Paused)
+    if (_state == FFStatus::Paused || _seekRequested)
         return false;
     return !(_state == FFStatus::Seeking && _pictureDelivered);
 }
@@ -221,7 +232,7 @@ bool FFTraffic::MayDeliverPicture() const
 bool FFTraffic::MayDeliverAudio() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _state != FFStatus::Paused && _state != FFStatus::Seeking;
+    return _state != FFStatus::Paused && _state != FFStatus::Seeking && !_seekRequested;
 }
 
 void FFTraffic::PictureDelivered()

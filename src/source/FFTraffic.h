@@ -45,6 +45,10 @@ public:
     void SetOptimizeSeek(bool optimize);
     bool MayDeliverPicture() const;
     bool MayDeliverAudio() const;
+    // The engine asked the source for a seek whose marker has not passed
+    // yet: what is queued downstream is stale, so nothing is delivered until
+    // the marker arrives (or the state is reset).
+    void SeekRequested();
     void PictureDelivered();
     void NoPictureTaken();
     // True when `seconds` lies outside the band read since the last seek.
@@ -77,6 +81,7 @@ private:
     bool _pictureDelivered = false;
     // A non-key video packet has passed since the band's first key frame.
     bool _bandFlag = false;
+    bool _seekRequested = false;
 };
 
 } // namespace Quillet
