@@ -27,7 +27,11 @@ void threadex::Start(std::function<void()> function)
     if (_handle)
         throw FFError("Thread is already defined");
     auto state = std::make_shared<Completion>();
+    // The thread waits for this lock, so the wrapper is complete before the
+    // function runs (a worker may join itself).
+    std::unique_lock<std::mutex> starting(state->mutex);
     _handle = std::make_unique<std::thread>([state, function = std::move(function)] {
+        { std::lock_guard<std::mutex> started(state->mutex); }
         int code = 0;
         try {
             function();
@@ -40,7 +44,7 @@ void threadex::Start(std::function<void()> function)
         state->done = true;
         state->ended.notify_all();
     });
-    _state = std::move(state);
+    _state = state;
 }
 
 bool threadex::Join(std::chrono::milliseconds limit)

@@ -113,9 +113,12 @@ TEST(ServingDisposal, LiveSourceStaysOpenForTheRecordingAfterTheLastClientLeaves
     FFOutgoingHandle client = live.AddClient();
     ASSERT_TRUE(client);
     live.SaveToVideoFile(recording);
+    // The file has started once its name is no longer pending. The clip is read
+    // faster than real time, so the file may already be finished by then.
     ASSERT_TRUE(WaitFor([&] {
         bool pending = false;
-        return live.IsVideoSave(pending) && !pending;
+        live.IsVideoSave(pending);
+        return !pending;
     }));
 
     live.RemoveClient(client);
