@@ -269,8 +269,12 @@ bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info)
         context->time_base = AVRational{1, info.clockRate};
         context->pkt_timebase = context->time_base;
     }
-    if (context->codec_id == AV_CODEC_ID_AAC)
+    if (context->codec_id == AV_CODEC_ID_AAC) {
         _FillAACExtradata(context.get());
+        // An AAC-LC frame always holds 1024 samples; container writers
+        // want to know it.
+        context->frame_size = 1024;
+    }
     LogInfo() << "Setting AudioCodecContext: " << "Audio ID: " << context->codec_id
               << " - Sample Format: " << context->sample_fmt << " - Bit Rate: " << context->bit_rate
               << " - Sample Rate: " << context->sample_rate << " - Channels: " << context->ch_layout.nb_channels
@@ -436,11 +440,15 @@ void FFRTSPSource::_ReadLoop()
         std::shared_ptr<MediaPacketStruct> mp;
         {
             Lock lock(_lock);
-            if (!_rtspSource->IsRunning()) {
-                if (!_Reconnect())
-                    _WaitBeforeNextAttempt();
-            } else {
+            if (_rtspSource->IsRunning()) {
                 mp = _rtspSource->ReadFrame();
+            } else {
+                // What the camera sent before the connection ended is still
+                // waiting in the client; it belongs in the graph (and in the
+                // file that the loss closes) before the client goes.
+                mp = _rtspSource->ReadFrame();
+                if (!mp && !_Reconnect())
+                    _WaitBeforeNextAttempt();
             }
         }
         if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
