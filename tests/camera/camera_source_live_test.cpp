@@ -13,6 +13,7 @@
 
 #include "camera/RtspTestServer.h"
 #include "camera/camera_source_support.h"
+#include "engine/FFEngine.h"
 #include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
 #include "facade/FFServingWrappers.h"
@@ -151,6 +152,8 @@ struct PlayCase {
     int channels;
 };
 
+void PrintTo(const PlayCase& c, std::ostream* os) { *os << (c.tcp ? "TCP " : "UDP ") << c.mount; }
+
 class LivePlay : public LiveCamera, public ::testing::WithParamInterface<PlayCase> {};
 
 TEST_P(LivePlay, PicturesAndAudioFormatOfTheCameraReachTheApplication)
@@ -221,6 +224,65 @@ INSTANTIATE_TEST_SUITE_P(Transports, LivePlay,
                          [](const auto& info) {
                              return std::string(info.param.tcp ? "Tcp" : "Udp") + (info.param.rate == 8000 ? "MuLaw" : "Aac");
                          });
+
+// A player engine whose camera retries quickly.
+class QuickRetryEngine : public FFEngine {
+public:
+    using FFEngine::FFEngine;
+
+protected:
+    std::unique_ptr<IFFSource> _CreateSource(const std::string& url) override
+    {
+        auto source = FFEngine::_CreateSource(url);
+        if (auto* camera = dynamic_cast<FFRTSPSource*>(source.get()))
+            camera->SetReconnectInterval(200ms);
+        return source;
+    }
+};
+
+TEST_F(LiveCamera, PlayingGoesOnAfterTheCameraRestartsAndTheDecoderReportsTheLoss)
+{
+    StartServer();
+    const int port = PortOf(server.Url());
+    FFWrapper player(new QuickRetryEngine("camera_source_replay"));
+    Timeline events;
+    player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
+        if (auto* s = dynamic_cast<const SourceConnectionStatusArgs*>(&e))
+            events.Add(std::to_string(static_cast<int>(s->status)) + " " + s->message);
+    }));
+    ASSERT_TRUE(player.OpenSource(server.Url() + "/video"));
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    ASSERT_TRUE(player.StartEngine());
+    FrameData frame;
+    int pictures = 0;
+    auto readFor = [&](std::chrono::milliseconds span) {
+        const auto end = Clock::now() + span;
+        while (Clock::now() < end) {
+            const int size = player.ReadFrameGetSize(&frame);
+            ASSERT_GE(size, 0);
+            if (size > 0)
+                ++pictures;
+            else
+                std::this_thread::sleep_for(2ms);
+        }
+    };
+    readFor(1000ms);
+    EXPECT_GT(pictures, 10);
+    server.Kill();
+    readFor(500ms);
+    StartServer({"--port", std::to_string(port)});
+    const int beforeRestart = pictures;
+    for (int i = 0; i < 50 && events.Count("0 RTSP connection reestablished") < 2; ++i)
+        readFor(100ms);
+    readFor(1000ms);
+    player.StopEngine();
+    player.CloseSource();
+    EXPECT_GT(pictures - beforeRestart, 10) << "pictures of the restarted camera are shown";
+    // Once from the source as it happens, once from the decoder as the
+    // notice passes through the picture queue.
+    EXPECT_GE(events.Count("2 RTSP connection lost, reconnection attempt 1"), 2u) << events.Text();
+    EXPECT_EQ(events.Count("0 RTSP connection reestablished"), 2u) << events.Text();
+}
 
 // ------------------------------------------------------------------ recording
 
