@@ -146,6 +146,19 @@ RTSPSourceSettings FFRTSPSource::MakeClientSettings(const FFSourceSettings* s)
 bool FFRTSPSource::OpenSource(const std::string& url)
 {
     LogInfo() << "FFRTSPSource::OpenSource" << ": " << url;
+    bool connected = false;
+    const bool ok = _Open(url, connected);
+    // Raised outside the lock: a handler may well ask this source (through
+    // its engine) about the stream it has just been told about.
+    if (connected) {
+        FFSourceConnectionStatusArgs args(ConnectionStatus::Connected, "RTSP connected");
+        RaiseEvent(args);
+    }
+    return ok;
+}
+
+bool FFRTSPSource::_Open(const std::string& url, bool& connected)
+{
     Lock lock(_lock);
     _url = url;
     if (!BeginsWithRtsp(url)) {
@@ -164,8 +177,7 @@ bool FFRTSPSource::OpenSource(const std::string& url)
         LogWarn() << "Failed to connect " << url;
         return false;
     }
-    FFSourceConnectionStatusArgs connected(ConnectionStatus::Connected, "RTSP connected");
-    RaiseEvent(connected);
+    connected = true;
 
     bool videoOk = false;
     if (auto info = _rtspSource->GetVideoInfo()) {
@@ -438,19 +450,18 @@ void FFRTSPSource::_ReadLoop()
 {
     while (_running && !_stopRequested) {
         std::shared_ptr<MediaPacketStruct> mp;
+        bool lost = false;
         {
             Lock lock(_lock);
-            if (_rtspSource->IsRunning()) {
-                mp = _rtspSource->ReadFrame();
-            } else {
-                // What the camera sent before the connection ended is still
-                // waiting in the client; it belongs in the graph (and in the
-                // file that the loss closes) before the client goes.
-                mp = _rtspSource->ReadFrame();
-                if (!mp && !_Reconnect())
-                    _WaitBeforeNextAttempt();
-            }
+            // What the camera sent before the connection ended is still
+            // waiting in the client; it belongs in the graph (and in the file
+            // that the loss closes) before the client goes.
+            const bool running = _rtspSource->IsRunning();
+            mp = _rtspSource->ReadFrame();
+            lost = !running && !mp;
         }
+        if (lost && !_Reconnect())
+            _WaitBeforeNextAttempt();
         if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
             _ForwardPacket(*mp);
         av_usleep(kPollUs);
@@ -502,19 +513,24 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
 {
     const bool video = mp.mediaType == MediaPacket::Video;
     LogInfo() << (video ? "Video: Codec Change" : "Audio: Codec Change");
-    // The new description and its push stay together under the lock, so no
-    // other description can overtake it on its way into the graph.
-    Lock lock(_lock);
-    if (video) {
-        _lastVideoConfigId = mp.configId;
-        if (auto info = _rtspSource->GetVideoInfo())
-            _InitVideoCodec(*info);
-    } else {
-        _lastAudioConfigId = mp.configId;
-        if (auto info = _rtspSource->GetAudioInfo())
-            _InitAudioCodec(*info);
+    std::shared_ptr<FFAVCodec> codec;
+    {
+        Lock lock(_lock);
+        if (video) {
+            _lastVideoConfigId = mp.configId;
+            if (auto info = _rtspSource->GetVideoInfo())
+                _InitVideoCodec(*info);
+        } else {
+            _lastAudioConfigId = mp.configId;
+            if (auto info = _rtspSource->GetAudioInfo())
+                _InitAudioCodec(*info);
+        }
+        codec = _GetCodecInfo();
     }
-    if (auto codec = _GetCodecInfo())
+    // Pushed without the lock: connecting a destination holds the graph's
+    // lock while it asks for the description, so pushing under ours could
+    // deadlock against it. Only this thread pushes, so nothing overtakes it.
+    if (codec)
         _PushData(codec);
 }
 
@@ -529,20 +545,26 @@ void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 
 bool FFRTSPSource::_Reconnect()
 {
-    Lock lock(_lock);
-    ++_reconnectAttempts;
-    const std::string text = "RTSP connection lost, reconnection attempt " + std::to_string(_reconnectAttempts);
+    // The announcements go out without the lock (see _HandleCodecChange);
+    // replacing and reopening the client happen under it.
+    const int32_t attempt = ++_reconnectAttempts;
+    const std::string text = "RTSP connection lost, reconnection attempt " + std::to_string(attempt);
     LogInfo() << text;
     _AnnounceConnection(ConnectionStatus::ConnectionLost, text);
 
-    _ReplaceClient();
-    _lastVideoConfigId = 0;
-    _lastAudioConfigId = 0;
-    LogInfo() << "RTSP source reopen attempt " << _reconnectAttempts;
+    std::string url;
+    {
+        Lock lock(_lock);
+        _ReplaceClient();
+        _lastVideoConfigId = 0;
+        _lastAudioConfigId = 0;
+        url = _url;
+    }
+    LogInfo() << "RTSP source reopen attempt " << attempt;
     if (_stopRequested)
         return false;
     _reconnecting = true;
-    const bool ok = OpenSource(_url);
+    const bool ok = OpenSource(url);
     _reconnecting = false;
     if (ok) {
         _AnnounceConnection(ConnectionStatus::Connected, "RTSP connection reestablished");
@@ -569,6 +591,7 @@ void FFRTSPSource::_AnnounceConnection(ConnectionStatus status, const std::strin
 void FFRTSPSource::_WaitBeforeNextAttempt()
 {
     // Held under the lock like the attempt itself; only a stop cuts it short.
+    Lock lock(_lock);
     const auto end = std::chrono::steady_clock::now() + _reconnectInterval;
     while (!_stopRequested && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(kBackOffStep);

@@ -69,6 +69,7 @@ private:
     };
     using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
 
+    bool _Open(const std::string& url, bool& connected);
     ContextPtr _AllocateContext(AVMediaType type);
     bool _InitVideoCodec(const MediaInfoStruct& info);
     bool _InitAudioCodec(const MediaInfoStruct& info);
