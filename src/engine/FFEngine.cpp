@@ -4,6 +4,7 @@
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
 #include "image/ImagePrimitives.h"
+#include "source/FFRTSPSource.h"
 #include "source/FFSource.h"
 
 namespace Quillet {
@@ -129,8 +130,7 @@ std::unique_ptr<IFFSource> FFEngine::_CreateSource(const std::string& url)
 {
     if (url.compare(0, 4, "rtsp") == 0 && url.size() >= 4) {
         LogInfo() << "Opening FFRTSPSource";
-        // Until the camera source exists, FFmpeg's RTSP demuxer reads cameras through the file source.
-        auto source = std::make_unique<FFSource>();
+        auto source = std::make_unique<FFRTSPSource>();
         source->SetSourceSettings(_sourceSettings ? std::make_shared<FFSourceSettings>(*_sourceSettings) : nullptr);
         return source;
     }

@@ -1,11 +1,14 @@
 // ffwrap: the library's command-line tool.
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
+//                          [--seconds S] [--tcp] [--user U] [--password P]
 //   ffwrap describe [source]
 //   ffwrap relay [source]
 //   ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
 //
 // Without a source it first writes the built-in demo clip and works on that.
+// A live camera (rtsp://...) plays until --seconds have passed; --tcp,
+// --user and --password are its connection settings.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "CameraPlayer.h"
 #include "DemoClip.h"
 #include "PngWriter.h"
 #include "RelayCommand.h"
@@ -42,14 +46,21 @@ struct Options {
     std::string wav;
     std::optional<double> seek;
     std::optional<double> pauseAt;
+    std::optional<double> seconds;
+    Tools::CameraOptions camera;
 };
 
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "       ffwrap describe [source]\n"
-                 "       ffwrap relay [source]\n"
-                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n";
+                 "                            [--seconds S] [--tcp] [--user U] [--password P]
+"
+                 "       ffwrap describe [source]
+"
+                 "       ffwrap relay [source]
+"
+                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
+";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -66,7 +77,19 @@ std::optional<Options> Parse(int argc, char** argv)
                 return std::nullopt;
             return args[++i];
         };
-        if (a == "--snapshot" || a == "--wav" || a == "--seek" || a == "--pause-at") {
+        if (a == "--tcp") {
+            o.camera.tcp = true;
+        } else if (a == "--seconds" || a == "--user" || a == "--password") {
+            auto v = value();
+            if (!v)
+                return std::nullopt;
+            if (a == "--seconds")
+                o.seconds = std::stod(*v);
+            else if (a == "--user")
+                o.camera.user = *v;
+            else
+                o.camera.password = *v;
+        } else if (a == "--snapshot" || a == "--wav" || a == "--seek" || a == "--pause-at") {
             auto v = value();
             if (!v)
                 return std::nullopt;
@@ -142,7 +165,8 @@ int Describe(const std::string& url)
 // Plays the source through the player facade, as an application would.
 int Play(const Options& o)
 {
-    FFWrapper player("ffwrap");
+    auto playerHolder = Tools::MakePlayer("ffwrap", o.camera);
+    FFWrapper& player = *playerHolder;
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
         if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e)) {
@@ -194,7 +218,10 @@ int Play(const Options& o)
     bool paused = false;
     double nextReport = 0.0;
     auto idleSince = std::chrono::steady_clock::now();
+    const auto playStart = idleSince;
     for (;;) {
+        if (o.seconds && std::chrono::steady_clock::now() - playStart > std::chrono::duration<double>(*o.seconds))
+            break;
         if (wav)
             player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
