@@ -53,14 +53,10 @@ struct Options {
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "                            [--seconds S] [--tcp] [--user U] [--password P]
-"
-                 "       ffwrap describe [source]
-"
-                 "       ffwrap relay [source]
-"
-                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
-";
+                 "                            [--seconds S] [--tcp] [--user U] [--password P]\n"
+                 "       ffwrap describe [source]\n"
+                 "       ffwrap relay [source]\n"
+                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
