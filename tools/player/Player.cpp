@@ -45,6 +45,27 @@ const char* Describe(int code)
     }
 }
 
+// The library's event as one of the codes above, or -1 for events the player ignores.
+int ToLibraryEvent(const FFWrapperCLI::EventArgs& e)
+{
+    using namespace FFWrapperCLI;
+    if (const auto* m = dynamic_cast<const FFMessageEventArgs*>(&e)) {
+        if (m->message == FFMessageType::EndOfStream)
+            return kEndOfStream;
+        if (m->message == FFMessageType::SourceError || m->message == FFMessageType::RTSPSourceError)
+            return kSourceError;
+        return -1;
+    }
+    if (const auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&e)) {
+        switch (c->status) {
+        case FFWrapperCLI::ConnectionStatus::Connected: return kConnected;
+        case FFWrapperCLI::ConnectionStatus::ConnectionLost: return kConnectionLost;
+        default: return kDisconnected;
+        }
+    }
+    return -1; // sync points belong to recording
+}
+
 // Runs on whichever thread the library raises the event on: it only posts to
 // SDL's queue, which is safe from any thread.
 void PostLibraryEvent(Uint32 type, int code)
@@ -114,16 +135,8 @@ bool Player::Open()
     // Events first, so that nothing the source reports while opening is missed.
     const Uint32 type = _libraryEventType;
     _player.RegisterFFEventCallback(FFWrapperCLI::ManagedEventDelegate([type](const FFWrapperCLI::EventArgs& e) {
-        if (const auto* m = dynamic_cast<const FFWrapperCLI::FFMessageEventArgs*>(&e)) {
-            if (m->message == FFWrapperCLI::FFMessageType::EndOfStream)
-                PostLibraryEvent(type, kEndOfStream);
-            else if (m->message == FFWrapperCLI::FFMessageType::SourceError || m->message == FFWrapperCLI::FFMessageType::RTSPSourceError)
-                PostLibraryEvent(type, kSourceError);
-        } else if (const auto* c = dynamic_cast<const FFWrapperCLI::SourceConnectionStatusArgs*>(&e)) {
-            PostLibraryEvent(type, c->status == FFWrapperCLI::ConnectionStatus::Connected      ? kConnected
-                                   : c->status == FFWrapperCLI::ConnectionStatus::ConnectionLost ? kConnectionLost
-                                                                                   : kDisconnected);
-        }
+        if (const int code = ToLibraryEvent(e); code >= 0)
+            PostLibraryEvent(type, code);
     }));
 
     if (!_player.OpenSource(_options.source)) {

@@ -323,7 +323,7 @@ def play_pause_seek_continue(player, env, workdir):
     print(f"sync: {len(drifts)} pictures on the audio clock, worst drift {worst}, {dropped} dropped", flush=True)
     check(len(drifts) >= 300, f"only {len(drifts)} pictures were paced by the audio clock")
     check(worst is not None and worst <= FRAME + 0.001, f"drift {worst} s is more than one frame interval")
-    check(dropped <= 10, f"{dropped} pictures dropped")
+    check(dropped <= 25, f"{dropped} pictures dropped")
     # Pictures were paced, not rushed: the rest of the clip took about its length.
     last_time = float(re.match(r"picture " + NUM, [l for l in lines if l.startswith("picture ")][-1]).group(1))
     check(time.monotonic() - resumed_at >= 0.8 * (last_time - paused * FRAME - 5.0),
