@@ -110,18 +110,20 @@ int Player::Run()
 {
     if (!Open())
         return 1;
-    while (!_quit) {
+    for (;;) {
+        // Events first: the end of the stream is reported from inside the
+        // last read, and should reach the status line before the player ends.
         bool busy = HandleWindowEvents();
         if (_quit)
             break;
-        busy |= FeedAudio();
-        busy |= ReadPicture();
-        busy |= ShowPictureWhenDue();
-        UpdateStatusLine();
         if (PlayedToTheEnd()) {
             Trace("finished shown ", _picturesShown, " dropped ", _picturesDropped);
             break;
         }
+        busy |= FeedAudio();
+        busy |= ReadPicture();
+        busy |= ShowPictureWhenDue();
+        UpdateStatusLine();
         if (!busy)
             SDL_Delay(1);
     }
