@@ -394,6 +394,12 @@ def main():
     # without usable stacks. Memory errors are still caught here; the
     # library's own leaks are checked by the unit tests.
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+    # Mesa's software rasteriser, loaded by SDL, has its own uninstrumented
+    # threads; ThreadSanitizer cannot see their synchronisation.
+    suppressions = os.path.join(workdir, "tsan-system-libraries.supp")
+    with open(suppressions, "w") as out:
+        out.write("race:swrast_dri.so\n")
+    env["TSAN_OPTIONS"] = (env.get("TSAN_OPTIONS", "") + ":suppressions=" + suppressions).lstrip(":")
     os.environ["DISPLAY"] = display
     try:
         play_pause_seek_continue(player, env, workdir)
