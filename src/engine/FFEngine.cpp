@@ -449,6 +449,7 @@ double FFEngine::GetSeekTime() const
 
 void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 {
+    Lock lock(_mutex);
     _audioInterface = audioInterface;
 }
 
@@ -484,6 +485,9 @@ bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
 double FFEngine::ReadAudioFromInterface()
 {
     return Guarded("Error in: FFEngine::ReadAudioFromInterface", -1.0, [&] {
+        // The close worker forgets the host when the stream ends; hold the
+        // lock so that it cannot do so while the host is being served.
+        Lock lock(_mutex);
         AudioInterface* host = _audioInterface;
         if (!host || !host->WantsAudio())
             return -1.0;
