@@ -449,7 +449,6 @@ double FFEngine::GetSeekTime() const
 
 void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 {
-    Lock lock(_mutex);
     _audioInterface = audioInterface;
 }
 
@@ -485,10 +484,11 @@ bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
 double FFEngine::ReadAudioFromInterface()
 {
     return Guarded("Error in: FFEngine::ReadAudioFromInterface", -1.0, [&] {
-        // The close worker forgets the host when the stream ends; hold the
-        // lock so that it cannot do so while the host is being served.
-        Lock lock(_mutex);
-        AudioInterface* host = _audioInterface;
+        // The host's slots are called without the engine lock, so a slow host
+        // never holds up picture reads; only filling the buffers takes it. The
+        // pointer is read once: a close that forgets the host meanwhile does
+        // not end the host's life, only the next call's use of it.
+        AudioInterface* host = _audioInterface.load();
         if (!host || !host->WantsAudio())
             return -1.0;
         double time = -1.0;
