@@ -4,6 +4,8 @@
 // what the decoder logged and raised.
 #include <gtest/gtest.h>
 
+#include "support/TestMedia.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -43,18 +45,10 @@ inline bool MakeMedia(const std::string& file, const std::string& args)
     return std::system(cmd.c_str()) == 0;
 }
 
+// Standard output of a command.
 inline std::string RunCommand(const std::string& cmd)
 {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
+    return Quillet::Testing::Capture(cmd);
 }
 
 inline std::vector<uint8_t> ReadFile(const std::string& file)

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/TestMedia.h"
+
 #include <log4cpp/Category.hh>
 #include <log4cpp/LoggingEvent.hh>
 
@@ -73,16 +75,7 @@ CaptureAppender& Capture()
 
 std::string Run(const std::string& command)
 {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    pclose(pipe);
-    return output;
+    return Quillet::Testing::Capture(command);
 }
 
 // Makes `name` once; several test processes may race for it, so each writes
