@@ -107,55 +107,6 @@ TEST(FFSerialize, PacketRecordLayoutThroughTheQueue)
     g.serializer.DisconnectNode();
 }
 
-TEST(FFSerialize, KeyFlagsGiveVideoAndAudioKeyAttributes)
-{
-    const auto attributeOf = [](int flags, FFStreamType st) {
-        return MakePacketRecord(4, flags, st)->Serialize()->attribute;
-    };
-    EXPECT_EQ(attributeOf(AV_PKT_FLAG_KEY, FFStreamType::Video), FFAttribute::VideoKey);
-    EXPECT_EQ(attributeOf(AV_PKT_FLAG_KEY, FFStreamType::Audio), FFAttribute::OtherKey);
-    EXPECT_EQ(attributeOf(0, FFStreamType::Video), FFAttribute::Plain);
-    // Key plus another flag is not "exactly key": such a packet never resets a live queue.
-    EXPECT_EQ(attributeOf(AV_PKT_FLAG_KEY | AV_PKT_FLAG_CORRUPT, FFStreamType::Video), FFAttribute::Plain);
-}
-
-TEST(FFSerialize, CodecDescriptionsAndNoticesHaveTheirFixedSizes)
-{
-    auto plain = MakeVideoDescription()->Serialize();
-    ASSERT_EQ(plain->size, 1012);
-    for (int i = 996; i < 1012; ++i)
-        EXPECT_EQ(plain->data[i], 0);
-
-    auto withExtra = MakeVideoDescription(10)->Serialize();
-    ASSERT_EQ(withExtra->size, 1022);
-    EXPECT_EQ(withExtra->data[996], 0xA0);
-    EXPECT_EQ(withExtra->data[1005], 0xA9);
-    for (int i = 1006; i < 1022; ++i)
-        EXPECT_EQ(withExtra->data[i], 0);
-
-    auto video = MakeVideoDescription(28); // 1040 bytes
-    auto audio = MakeAudioDescription();
-    audio->Context()->extradata = static_cast<uint8_t*>(av_mallocz(18 + AV_INPUT_BUFFER_PADDING_SIZE));
-    audio->Context()->extradata_size = 18; // 1030 bytes
-    auto videoOnly = FFAVCodec(video, nullptr).Serialize();
-    EXPECT_EQ(videoOnly->size, 1052);
-    auto both = FFAVCodec(video, audio).Serialize();
-    ASSERT_EQ(both->size, 2082);
-    EXPECT_EQ(I32At(both->data.get(), 0), 5);
-    EXPECT_EQ(I32At(both->data.get(), 12), 2);
-    EXPECT_EQ(I32At(both->data.get(), 16), 1040);
-    EXPECT_EQ(I32At(both->data.get(), 1052), 2);
-    EXPECT_EQ(I32At(both->data.get(), 1056), 1030);
-
-    auto notice = FFConnectionInfo(ConnectionStatus::ConnectionLost, "lost").Serialize();
-    ASSERT_EQ(notice->size, 20);
-    EXPECT_EQ(I32At(notice->data.get(), 0), 6);
-    EXPECT_EQ(I32At(notice->data.get(), 4), 20);
-    EXPECT_EQ(I32At(notice->data.get(), 8), 4);
-    EXPECT_EQ(I32At(notice->data.get(), 12), 2);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(notice->data.get() + 16), 4), "lost");
-}
-
 TEST(FFSerialize, CodecRecordsAreLoggedWithTheirSize)
 {
     SerializerGraph g("codeclog");
