@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "facade/FFWrapper.h"
+#include "facade/facade_test_support.h"
 #include "support/TestMedia.h"
 
 extern "C" {
@@ -25,18 +26,6 @@ std::string Clip()
     return MakeClip("facade_seek.mp4", "-f lavfi -i testsrc2=size=96x64:rate=25 -f lavfi -i "
                                        "sine=frequency=440:sample_rate=48000 -t 3 -c:v libx264 -bf 2 -g 25 "
                                        "-keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac");
-}
-
-int NextPicture(FFWrapper& player, FrameData& data, std::chrono::milliseconds limit = 10000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int size = player.ReadFrameGetSize(&data);
-        if (size != 0)
-            return size;
-        std::this_thread::sleep_for(2ms);
-    }
-    return 0;
 }
 
 class OneBufferHost : public Quillet::AudioInterface {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "facade/FFWrapper.h"
+#include "facade/facade_test_support.h"
 #include "support/TestMedia.h"
 
 extern "C" {
@@ -24,19 +25,6 @@ std::string Clip()
     return MakeClip("facade_h264.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "
                                        "sine=frequency=440:sample_rate=48000 -t 1 -c:v libx264 -bf 2 -g 10 "
                                        "-pix_fmt yuv420p -c:a aac");
-}
-
-// Reads until a picture comes (size > 0) or the stream ends (size < 0).
-int NextPicture(FFWrapper& player, FrameData& data, std::chrono::milliseconds limit = 10000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int size = player.ReadFrameGetSize(&data);
-        if (size != 0)
-            return size;
-        std::this_thread::sleep_for(1ms);
-    }
-    return 0;
 }
 
 } // namespace
