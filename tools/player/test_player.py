@@ -321,6 +321,10 @@ def play_pause_seek_continue(player, env, workdir):
     dropped = sum(l.startswith("dropped") for l in lines)
     worst = max((abs(d) for d in drifts), default=None)
     print(f"sync: {len(drifts)} pictures on the audio clock, worst drift {worst}, {dropped} dropped", flush=True)
+    if os.environ.get("QUILLET_PLAYER_TIMING", "1") == "0":
+        # Sanitizer builds run several times slower: what the picture shows and
+        # that nothing hangs is still checked, the timing is not.
+        return
     check(len(drifts) >= 300, f"only {len(drifts)} pictures were paced by the audio clock")
     check(worst is not None and worst <= FRAME + 0.001, f"drift {worst} s is more than one frame interval")
     check(dropped <= 25, f"{dropped} pictures dropped")
