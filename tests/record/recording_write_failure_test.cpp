@@ -70,8 +70,16 @@ PlayOutcome RecordWhilePlaying(const std::string& clip, const std::string& first
             continue;
         }
         ++out.pictures;
-        if (out.pictures == splitAt && !second.empty())
+        if (out.pictures == splitAt && !second.empty()) {
+            // A split asked for before the first drain would leave the first
+            // file empty: let the write thread open it and drain at least
+            // once (it drains every 100 ms) before moving on.
+            bool pending = false;
+            for (int i = 0; i < 200 && !recorder.IsVideoSave(pending); ++i)
+                std::this_thread::sleep_for(10ms);
+            std::this_thread::sleep_for(250ms);
             recorder.SplitFile(second);
+        }
         {
             std::lock_guard<std::mutex> guard(lock);
             seenError = out.fileSinkErrors;
