@@ -259,8 +259,14 @@ void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo*
     packet->stream_index = stream->index;
 
     const int r = av_interleaved_write_frame(_outFormatContext, packet);
-    if (r < 0)
+    if (r < 0) {
         LogWarn() << label << " Error in av_write_frame: " << r;
+        // A packet the muxer turns down is lost alone; once the file itself
+        // cannot take more bytes (disk full, file too large) every later
+        // write fails the same way, so the owner has to stop recording.
+        if (_outFormatContext->pb && _outFormatContext->pb->error < 0)
+            throw std::runtime_error(std::string(label) + " Error in av_write_frame: " + std::to_string(r));
+    }
 }
 
 void FFFile::_RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* label)

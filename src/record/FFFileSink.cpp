@@ -143,6 +143,7 @@ void FFFileSink::Finish()
     _FinishFile();
     _file.reset();
     _firstTS = -1.0;
+    _fileStarted = false;
 }
 
 bool FFFileSink::IsVideoSave(bool* pending)
@@ -336,6 +337,7 @@ void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
         LogInfo() << "Done Finishing previous file";
     }
     _firstTS = -1.0;
+    _fileStarted = false;
     _file = std::move(file);
 }
 
@@ -379,7 +381,7 @@ bool FFFileSink::_WriteVideo(const std::shared_ptr<FFPacket>& packet)
             return false;
         codec = _file->GetCodec();
     }
-    if (_firstTS < 0) {
+    if (!_fileStarted) {
         LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
         // The file's zero is taken from the key packet's decode time, so a
         // key packet without one cannot start it.
@@ -388,6 +390,7 @@ bool FFFileSink::_WriteVideo(const std::shared_ptr<FFPacket>& packet)
         const AVRational tb = codec->video->TimeBase();
         _firstDts = p->dts;
         _firstTS = static_cast<double>(p->dts) * tb.num / tb.den;
+        _fileStarted = true;
         LogDebug() << "First TS: " << _firstTS;
         _WritingFirstPacket(*packet);
     }
@@ -409,7 +412,7 @@ void FFFileSink::_WriteAudio(const FFPacket& packet)
             return;
         }
     }
-    if (_firstTS < 0) {
+    if (!_fileStarted) {
         LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
         return;
     }
@@ -450,7 +453,7 @@ AVPacketPtr FFFileSink::_Retimed(const FFPacket& packet, int streamIndex, int64_
 
 int64_t FFFileSink::_GetVideoFirstPts()
 {
-    if (_firstTS < 0) {
+    if (!_fileStarted) {
         LogInfo() << "_GetVideoFirstPts() called with invalid _firstTS";
         return 0;
     }
@@ -461,7 +464,7 @@ int64_t FFFileSink::_GetVideoFirstPts()
 
 int64_t FFFileSink::_GetAudioFirstPts()
 {
-    if (_firstTS < 0) {
+    if (!_fileStarted) {
         LogInfo() << "_GetAudioFirstPts() called with invalid _firstTS";
         return 0;
     }
@@ -509,6 +512,7 @@ void FFFileSink::_ConnectionFileSplit()
         _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
     _FinishFile();
     _firstTS = -1.0;
+    _fileStarted = false;
 }
 
 } // namespace Quillet

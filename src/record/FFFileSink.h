@@ -107,6 +107,9 @@ private:
     std::deque<std::shared_ptr<FFData>> _queue;
     std::recursive_mutex _fileLock;
     double _firstTS = -1.0;
+    // Whether the current file has its first key packet. Kept apart from
+    // _firstTS: with B-frames the first decode time is usually negative.
+    bool _fileStarted = false;
     // The same start as _firstTS, in ticks of the video source time base.
     int64_t _firstDts = 0;
     std::unique_ptr<FFFile> _file;
