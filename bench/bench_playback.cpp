@@ -12,31 +12,21 @@
 #include <vector>
 
 #include "core/FFAVPtr.h"
+#include "BenchSupport.h"
 #include "engine/FFEngine.h"
 
 
 using namespace Quillet;
-using Clock = std::chrono::steady_clock;
+using Bench::Clock;
+using Bench::Seconds;
 
 namespace {
 
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
 std::string EnsureClip(int argc, char** argv)
 {
-    if (argc > 1)
-        return argv[1];
-    const std::string clip = "bench_1080p.mp4";
-    if (!std::filesystem::exists(clip)) {
-        const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 12 "
-                                "-c:v libx264 -preset veryfast -bf 2 -g 50 -pix_fmt yuv420p " + clip;
-        if (std::system(cmd.c_str()) != 0)
-            throw std::runtime_error("cannot generate " + clip);
-    }
-    return clip;
+    return Bench::ClipFromArgs(argc, argv, "bench_1080p.mp4",
+                                "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 12 -c:v libx264 -preset veryfast -bf 2 -g 50 "
+                                "-pix_fmt yuv420p");
 }
 
 // Returns pictures per second and the number of pictures.

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "engine/FFFileEngine.h"
 
 extern "C" {
@@ -24,29 +25,16 @@ extern "C" {
 }
 
 using namespace Quillet;
-using Clock = std::chrono::steady_clock;
+using Bench::Clock;
+using Bench::Seconds;
 
 namespace {
 
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
 std::string EnsureClip(int argc, char** argv)
 {
-    if (argc > 1)
-        return argv[1];
-    const std::string clip = "bench_rec_720p_60s.mp4";
-    if (!std::filesystem::exists(clip)) {
-        const std::string cmd =
-            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=30 "
-            "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 60 "
-            "-c:v libx264 -preset ultrafast -b:v 6M -bf 2 -g 60 -pix_fmt yuv420p -c:a aac " + clip;
-        if (std::system(cmd.c_str()) != 0)
-            throw std::runtime_error("cannot generate " + clip);
-    }
-    return clip;
+    return Bench::ClipFromArgs(argc, argv, "bench_rec_720p_60s.mp4",
+                                "-f lavfi -i testsrc2=size=1280x720:rate=30 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                                "-t 60 -c:v libx264 -preset ultrafast -b:v 6M -bf 2 -g 60 -pix_fmt yuv420p -c:a aac");
 }
 
 std::string Run(const std::string& cmd)

@@ -1,4 +1,6 @@
 #pragma once
+
+#include "support/TestRecords.h"
 // Shared helpers for the serializer and queue tests: a source with a settable
 // description, a destination that remembers what it received, a messenger
 // whose log lines can be inspected, and record builders.
@@ -122,38 +124,12 @@ inline std::shared_ptr<FFPacket> MakePacketRecord(int size, int flags, FFStreamT
 
 inline std::shared_ptr<FFCodecInfo> MakeVideoDescription(int extraData = 0)
 {
-    auto info = std::make_shared<FFCodecInfo>();
-    AVCodecContext* c = info->Context();
-    c->codec_type = AVMEDIA_TYPE_VIDEO;
-    c->codec_id = AV_CODEC_ID_H264;
-    c->width = 320;
-    c->height = 240;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    if (extraData > 0) {
-        c->extradata = static_cast<uint8_t*>(av_mallocz(static_cast<size_t>(extraData) + AV_INPUT_BUFFER_PADDING_SIZE));
-        for (int i = 0; i < extraData; ++i)
-            c->extradata[i] = static_cast<uint8_t>(0xA0 + i);
-        c->extradata_size = extraData;
-    }
-    info->timeBaseNum = 1;
-    info->timeBaseDen = 12800;
-    info->streamType = FFStreamType::Video;
-    return info;
+    return Quillet::Testing::VideoDescription(1, 12800, extraData);
 }
 
 inline std::shared_ptr<FFCodecInfo> MakeAudioDescription()
 {
-    auto info = std::make_shared<FFCodecInfo>();
-    AVCodecContext* c = info->Context();
-    c->codec_type = AVMEDIA_TYPE_AUDIO;
-    c->codec_id = AV_CODEC_ID_AAC;
-    c->sample_rate = 48000;
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&c->ch_layout, 2);
-    info->timeBaseNum = 1;
-    info->timeBaseDen = 48000;
-    info->streamType = FFStreamType::Audio;
-    return info;
+    return Quillet::Testing::AudioDescription();
 }
 
 // A bare serialized record of the given attribute, tagged so tests can tell

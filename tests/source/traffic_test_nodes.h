@@ -1,4 +1,6 @@
 #pragma once
+
+#include "support/TestRecords.h"
 // Hand-made records and small graph nodes shared by the traffic-node and
 // remote-source tests.
 #include <atomic>
@@ -100,34 +102,12 @@ inline std::shared_ptr<FFPacket> Audio(int64_t pts, int dataSize = 0)
 
 inline std::shared_ptr<FFCodecInfo> VideoInfo(int32_t num, int32_t den)
 {
-    auto info = std::make_shared<FFCodecInfo>();
-    AVCodecContext* c = info->Context();
-    c->codec_type = AVMEDIA_TYPE_VIDEO;
-    c->codec_id = AV_CODEC_ID_H264;
-    c->width = 320;
-    c->height = 240;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->time_base = AVRational{num, den};
-    info->timeBaseNum = num;
-    info->timeBaseDen = den;
-    info->streamType = FFStreamType::Video;
-    return info;
+    return Quillet::Testing::VideoDescription(num, den);
 }
 
 inline std::shared_ptr<FFCodecInfo> AudioInfo()
 {
-    auto info = std::make_shared<FFCodecInfo>();
-    AVCodecContext* c = info->Context();
-    c->codec_type = AVMEDIA_TYPE_AUDIO;
-    c->codec_id = AV_CODEC_ID_AAC;
-    c->sample_rate = 48000;
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_uninit(&c->ch_layout);
-    av_channel_layout_default(&c->ch_layout, 2);
-    info->timeBaseNum = 1;
-    info->timeBaseDen = 48000;
-    info->streamType = FFStreamType::Audio;
-    return info;
+    return Quillet::Testing::AudioDescription();
 }
 
 inline std::shared_ptr<FFAVCodec> Codec(int32_t num = 1, int32_t den = 1000, bool withAudio = false)
