@@ -22,9 +22,8 @@ constexpr double kTimeSlack = 1e-9;
 constexpr int64_t kAnySeekWindow = 2000000;
 
 struct Landing {
-    bool found = false;
-    bool key = false;
-    int64_t time = AV_NOPTS_VALUE; // presentation time, else decode time
+    bool found = false;            // a video key packet
+    int64_t time = AV_NOPTS_VALUE; // of the last video packet read: presentation, else decode time
 };
 
 int64_t PacketTime(const AVPacket& packet)
@@ -32,23 +31,27 @@ int64_t PacketTime(const AVPacket& packet)
     return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
 }
 
-// Reads up to and including the first video packet, keeping what it read.
-Landing ReadToFirstVideoPacket(AVFormatContext* context, int videoIndex, std::vector<AVPacketPtr>& read)
+// Reads up to and including the first video key packet. Demuxers that search
+// the file for a time stand on the first packet after it, rarely a key one:
+// video packets before the key are dropped (they cannot be decoded), sound is
+// kept for the decoder to trim.
+Landing ReadToFirstVideoKey(AVFormatContext* context, int videoIndex, std::vector<AVPacketPtr>& read)
 {
     Landing landing;
     for (int i = 0; i < kProbePackets; ++i) {
         AVPacketPtr packet = MakePacket();
         if (av_read_frame(context, packet.get()) < 0)
             return landing;
-        const bool video = packet->stream_index == videoIndex;
-        if (video) {
-            landing.found = true;
-            landing.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-            landing.time = PacketTime(*packet);
+        if (packet->stream_index != videoIndex) {
+            read.push_back(std::move(packet));
+            continue;
         }
-        read.push_back(std::move(packet));
-        if (video)
+        landing.time = PacketTime(*packet);
+        if (packet->flags & AV_PKT_FLAG_KEY) {
+            landing.found = true;
+            read.push_back(std::move(packet));
             return landing;
+        }
     }
     return landing;
 }
@@ -92,10 +95,10 @@ std::vector<AVPacketPtr> LandBeforeKeyPicture(AVFormatContext* context, int vide
         const int result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), want, want,
                                               AVSEEK_FLAG_BACKWARD);
         if (result >= 0) {
-            const Landing landing = ReadToFirstVideoPacket(context, videoIndex, read);
-            if (landing.found && landing.key && (landing.time == AV_NOPTS_VALUE || shownBy(landing.time)))
+            const Landing landing = ReadToFirstVideoKey(context, videoIndex, read);
+            if (landing.found && (landing.time == AV_NOPTS_VALUE || shownBy(landing.time)))
                 return read;
-            if (landing.found && landing.time != AV_NOPTS_VALUE && landing.time < want)
+            if (landing.time != AV_NOPTS_VALUE && landing.time < want)
                 want = landing.time;
         }
         want -= step;
