@@ -51,8 +51,9 @@ double FirstPictureTime(FFEngine& engine)
     }
 }
 
-// Seconds from each Seek (paused) to its picture.
-std::vector<double> EngineSeeks(const std::string& clip, double& start)
+// Seconds from each Seek to its picture, with the engine paused (scrubbing)
+// or playing.
+std::vector<double> EngineSeeks(const std::string& clip, bool paused, double& start)
 {
     FFEngine engine("bench");
     engine.EnableAudio(false);
@@ -61,7 +62,8 @@ std::vector<double> EngineSeeks(const std::string& clip, double& start)
     engine.PrepareVideoDecode(AV_PIX_FMT_BGR24);
     engine.StartEngine();
     start = FirstPictureTime(engine);
-    engine.Pause();
+    if (paused)
+        engine.Pause();
     std::vector<double> spent;
     for (double t : kTargets) {
         const auto begin = Clock::now();
@@ -94,23 +96,30 @@ std::vector<double> ToolSeeks(const std::string& clip)
     return spent;
 }
 
+void Print(const char* mode, const std::vector<double>& engine, const std::vector<double>& tool)
+{
+    double engineSum = 0.0, toolSum = 0.0;
+    std::cout << "  " << mode << ": target   engine ms   ffmpeg ms   ratio\n";
+    for (size_t i = 0; i < kTargets.size(); ++i) {
+        engineSum += engine[i];
+        toolSum += tool[i];
+        std::cout << std::fixed << std::setprecision(2) << std::setw(16) << kTargets[i] << std::setw(12)
+                  << engine[i] * 1000 << std::setw(12) << tool[i] * 1000 << std::setw(8) << engine[i] / tool[i]
+                  << "\n";
+    }
+    std::cout << "  ratio engine / ffmpeg, " << mode << ", all targets: " << engineSum / toolSum << "\n";
+}
+
 void Report(const std::string& clip)
 {
     double start = 0.0;
     ToolSeeks(clip); // warm the file cache
-    const auto engine = EngineSeeks(clip, start);
+    const auto playing = EngineSeeks(clip, false, start);
+    const auto paused = EngineSeeks(clip, true, start);
     const auto tool = ToolSeeks(clip);
-    double engineSum = 0.0, toolSum = 0.0;
-    std::cout << "clip: " << clip << " (first picture at " << start << " s)\n"
-              << "  target   engine ms   ffmpeg ms   ratio\n";
-    for (size_t i = 0; i < kTargets.size(); ++i) {
-        engineSum += engine[i];
-        toolSum += tool[i];
-        std::cout << std::fixed << std::setprecision(2) << std::setw(8) << kTargets[i] << std::setw(12)
-                  << engine[i] * 1000 << std::setw(12) << tool[i] * 1000 << std::setw(8) << engine[i] / tool[i]
-                  << "\n";
-    }
-    std::cout << "  ratio engine / ffmpeg, all targets: " << engineSum / toolSum << "\n";
+    std::cout << "clip: " << clip << " (first picture at " << start << " s)\n";
+    Print("playing", playing, tool);
+    Print("paused", paused, tool);
 }
 
 } // namespace
