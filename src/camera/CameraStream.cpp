@@ -18,9 +18,28 @@ constexpr int64_t kDefaultFrameUs = 40'000; // until two timestamps show the rea
 // What FFmpeg's parser learns about the picture from the configuration and
 // one packet: enough to describe a stream whose SDP carries no size, and to
 // follow a camera that switches resolution in-band.
+// A JPEG picture's size is in its start-of-frame segment; FFmpeg's parser
+// does not report it.
+PictureFacts JpegPicture(const AVPacket& packet)
+{
+    PictureFacts facts;
+    const uint8_t* d = packet.data;
+    for (int i = 0; i + 9 < packet.size; ++i) {
+        if (d[i] != 0xFF || d[i + 1] < 0xC0 || d[i + 1] > 0xC3)
+            continue;
+        facts.height = (d[i + 5] << 8) | d[i + 6];
+        facts.width = (d[i + 7] << 8) | d[i + 8];
+        facts.format = AV_PIX_FMT_YUVJ420P;
+        break;
+    }
+    return facts;
+}
+
 PictureFacts ParsePicture(AVCodecID codec, const std::vector<uint8_t>& extradata, const AVPacket& packet)
 {
     PictureFacts facts;
+    if (codec == AV_CODEC_ID_MJPEG)
+        return JpegPicture(packet);
     AVCodecParserContext* parser = av_parser_init(codec);
     if (parser == nullptr)
         return facts;
