@@ -9,6 +9,7 @@
 #include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
+#include "source/CameraClientSettings.h"
 #include "source/CameraCodecMap.h"
 
 extern "C" {
@@ -34,8 +35,6 @@ constexpr int32_t kDefaultDisposition = 4;
 constexpr const char* kAuthorizationFailed = "RTSP authorization failed";
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
-
-int32_t WholeMilliseconds(double ms) { return static_cast<int32_t>(ms); }
 
 } // namespace
 
@@ -82,34 +81,6 @@ void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
     _reconnectInterval = interval;
 }
 
-RTSPSourceSettings FFRTSPSource::MakeClientSettings(const FFSourceSettings* s)
-{
-    RTSPSourceSettings settings;
-    settings.streamUsingTCP = false;
-    settings.enableTimeFilter = false;
-    settings.requireRTCP = true;
-    settings.packetTimeoutMs = 10000;
-    settings.rtcpTimeoutMs = 30000;
-    settings.mediaTypes = {MediaPacket::Video, MediaPacket::Audio};
-    if (!s)
-        return settings;
-    settings.streamUsingTCP = s->streamUsingTCP;
-    settings.enableTimeFilter = s->useTimeFilter;
-    settings.requireRTCP = s->requireRTCP;
-    settings.username = s->username;
-    settings.password = s->password;
-    settings.createTimingLog = s->createTimingLog;
-    settings.timingLogFolder = s->timingLogFolder;
-    settings.audioLatencyMs = s->audioLatencyMs;
-    settings.videoLatencyMs = s->videoLatencyMs;
-    settings.syncShiftMs = s->syncShiftMs;
-    settings.packetTimeoutMs = WholeMilliseconds(s->packetTimeoutMs);
-    settings.rtcpTimeoutMs = WholeMilliseconds(s->rtcpTimeoutMs);
-    if (s->useOnlyVideo)
-        settings.mediaTypes = {MediaPacket::Video};
-    return settings;
-}
-
 // ---------------------------------------------------------------- open / close
 
 bool FFRTSPSource::OpenSource(const std::string& url)
@@ -142,7 +113,7 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
             LogWarn() << "Attempting to open non-rtsp";
             return false;
         }
-        settings = MakeClientSettings(_sourceSettings.get());
+        settings = CameraClientSettings(_sourceSettings.get());
         client = _Client();
     }
     LogInfo() << "Applying Settings: " << "streamUsingTCP=" << settings.streamUsingTCP << ", "
@@ -591,37 +562,21 @@ void FFRTSPSource::_WaitBeforeNextAttempt()
 
 // ---------------------------------------------------------------- stream facts
 
-int FFRTSPSource::Width()
+int FFRTSPSource::_VideoSize(const char* operation, bool width)
 {
     Lock lock(_lock);
-    const int width = _videoCodecContext ? _videoCodecContext->width : 0;
-    LogInfo() << "FFRTSPSource::Width" << ": " << width;
-    return width;
+    const int size = !_videoCodecContext ? 0 : width ? _videoCodecContext->width : _videoCodecContext->height;
+    LogInfo() << operation << ": " << size;
+    return size;
 }
 
-int FFRTSPSource::Height()
-{
-    Lock lock(_lock);
-    const int height = _videoCodecContext ? _videoCodecContext->height : 0;
-    LogInfo() << "FFRTSPSource::Height" << ": " << height;
-    return height;
-}
+int FFRTSPSource::Width() { return _VideoSize("FFRTSPSource::Width", true); }
 
-int FFRTSPSource::RenderWidth()
-{
-    Lock lock(_lock);
-    const int width = _videoCodecContext ? _videoCodecContext->width : 0;
-    LogInfo() << "FFRTSPSource::RenderWidth" << ": " << width;
-    return width;
-}
+int FFRTSPSource::Height() { return _VideoSize("FFRTSPSource::Height", false); }
 
-int FFRTSPSource::RenderHeight()
-{
-    Lock lock(_lock);
-    const int height = _videoCodecContext ? _videoCodecContext->height : 0;
-    LogInfo() << "FFRTSPSource::RenderHeight" << ": " << height;
-    return height;
-}
+int FFRTSPSource::RenderWidth() { return _VideoSize("FFRTSPSource::RenderWidth", true); }
+
+int FFRTSPSource::RenderHeight() { return _VideoSize("FFRTSPSource::RenderHeight", false); }
 
 void FFRTSPSource::GetDimensions(int* width, int* height)
 {

@@ -74,9 +74,6 @@ public:
     void SetReconnectInterval(std::chrono::milliseconds interval);
 
 private:
-    // The client settings an OpenSource with `settings` (or none) applies.
-    static RTSPSourceSettings MakeClientSettings(const FFSourceSettings* settings);
-
     // What an open found out that the application must hear about.
     struct OpenOutcome {
         bool connected = false;
@@ -92,6 +89,7 @@ private:
     using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
 
     std::shared_ptr<IRTSPClient> _Client();
+    int _VideoSize(const char* operation, bool width);
     bool _Open(const std::string& url, OpenOutcome& outcome);
     void _AnnounceRefusals(const std::vector<std::string>& refusals);
     ContextPtr _AllocateContext(AVMediaType type);
