@@ -63,12 +63,10 @@ struct CameraScript {
     std::optional<MediaInfoStruct> audio;
     bool alive = false;       // the connection delivers
     int refuseConnects = 0;   // so many Connects fail
-    ConnectFailure refusal = ConnectFailure::Other; // why they fail
     bool hangConnects = false; // Connect waits for Close (or 20 s)
     bool throwOnRead = false;
     std::vector<RTSPSourceSettings> setups;
-    std::vector<Clock::time_point> connectTimes;
-    int clientsMade = 0;
+    size_t connects = 0;
     int clientsAlive = 0;
 
     // `video`: the configuration the camera reports from this packet on.
@@ -90,7 +88,7 @@ struct CameraScript {
     size_t Connects() const
     {
         std::lock_guard<std::mutex> guard(mutex);
-        return connectTimes.size();
+        return connects;
     }
     template <typename F>
     auto With(F&& f) const
@@ -105,7 +103,6 @@ public:
     explicit ScriptedCamera(std::shared_ptr<CameraScript> script) : _s(std::move(script))
     {
         std::lock_guard<std::mutex> guard(_s->mutex);
-        ++_s->clientsMade;
         ++_s->clientsAlive;
     }
     ~ScriptedCamera() override
@@ -122,14 +119,14 @@ public:
     bool Connect(const std::string&) override
     {
         std::unique_lock<std::mutex> guard(_s->mutex);
-        _s->connectTimes.push_back(Clock::now());
+        ++_s->connects;
         if (_s->hangConnects) {
             _s->changed.wait_for(guard, 20s, [this] { return _closed; });
             return false;
         }
         if (_s->refuseConnects > 0) {
             --_s->refuseConnects;
-            _failure = _s->refusal;
+            _failure = ConnectFailure::Other;
             return false;
         }
         _failure = ConnectFailure::None;
