@@ -202,8 +202,9 @@ TEST_P(RTSPSourceTransport, StreamsDescribedPacketsWithSaneTimes)
             }
             if (t.trustIndex == MediaPacket::SenderReport) {
                 trustedSeen = true;
-                // Video waits one frame in FFmpeg's parser, hence not zero.
-                EXPECT_LT(std::llabs(t.receivedUTC - t.pcTimeUTC), 100 * kTicksPerMs) << i;
+                // Video waits one frame in FFmpeg's parser, hence not zero;
+                // an H.265 encoder on a busy machine adds a few frames more.
+                EXPECT_LT(std::llabs(t.receivedUTC - t.pcTimeUTC), 300 * kTicksPerMs) << i;
                 continue;
             }
             EXPECT_FALSE(trustedSeen) << "back to the local clock after the camera's time was known, packet " << i;
