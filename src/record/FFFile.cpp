@@ -259,7 +259,13 @@ void FFFile::_OpenAndWriteHeader()
     if (IsMp4Family(format) && !_layout.classicMp4) {
         // A fragment starts at every key picture and lasts at most a second;
         // the index at the end still makes a finished file seekable.
-        av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+        // Without extra data the stream description comes from the first
+        // key picture, so the index waits for the first fragment.
+        const bool described = _videoCodecContext && _videoCodecContext->extradata_size > 0;
+        av_dict_set(&options, "movflags",
+                    described ? "+frag_keyframe+empty_moov+default_base_moof"
+                              : "+frag_keyframe+empty_moov+delay_moov+default_base_moof",
+                    0);
         av_dict_set(&options, "frag_duration", "1000000", 0);
     } else if (IsMatroska(format)) {
         av_dict_set(&options, "cluster_time_limit", "1000", 0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -100,7 +101,7 @@ void FFFileSink::SetNextFileName(const std::string& name)
     const std::string first = _FirstName(name);
     // No picture in the file yet: it becomes the new file rather than being
     // left behind empty.
-    if (_file && _file->IsOpen() && !_fileStarted && !_heldStart) {
+    if (_file && _file->IsOpen() && !_fileStarted && _heldPackets.empty()) {
         try {
             _file->Rename(first);
             _nextFile.clear();
@@ -188,7 +189,7 @@ void FFFileSink::Finish()
     LogInfo() << "Closing file.";
     _FinishFile();
     _file.reset();
-    _heldStart.reset();
+    _heldPackets.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -350,7 +351,15 @@ void FFFileSink::_PrepareFile(std::shared_ptr<FFAVCodec> codec)
     }
     LogInfo() << "Preparing: " << _nextFile;
     auto file = _NewFile(_nextFile);
-    const int status = file->PrepareFile(_nextFile, std::move(codec));
+    int status = -1;
+    try {
+        status = file->PrepareFile(_nextFile, std::move(codec));
+    } catch (const std::exception&) {
+        // A file that could not even take its header is no recording.
+        file->Finish();
+        std::remove(_nextFile.c_str());
+        throw;
+    }
     _nextFile.clear();
     _InstallPreparedFile(std::move(file), status);
 }
@@ -384,7 +393,7 @@ void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
     }
     _firstTS = -1.0;
     _fileStarted = false;
-    _heldStart.reset();
+    _heldPackets.clear();
     _file = std::move(file);
 }
 
@@ -441,29 +450,37 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
 {
     const AVPacket* p = packet->Get();
     LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
-    if (_heldStart) {
-        // The held key packet decodes one frame before this packet.
-        const auto key = std::move(_heldStart);
-        _heldStart.reset();
-        const AVPacket* k = key->Get();
-        int64_t start = k->pts;
+    if (_heldPackets.empty()) {
+        if (!IsCleanKey(p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
+            return false;
         if (p->dts != AV_NOPTS_VALUE) {
-            const int64_t step = p->duration > 0 ? p->duration : std::max<int64_t>(k->duration, 1);
-            start = std::min(k->pts, p->dts - step);
+            _StartFileAt(*packet, p->dts);
+            return true;
         }
-        _StartFileAt(*key, start);
-        _WritingPacket(*key);
-        return _WriteRetimed(*key, start);
-    }
-    if (!IsCleanKey(p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
-        return false;
-    if (p->dts == AV_NOPTS_VALUE) {
         // Demuxers leave the first decode times of a B-frame stream open;
-        // the next packet's tells this one's.
-        _heldStart = packet;
+        // the first packet that has one tells those before it.
+        _heldPackets.push_back(packet);
         return false;
     }
-    _StartFileAt(*packet, p->dts);
+    if (p->dts == AV_NOPTS_VALUE && _heldPackets.size() < kMaxHeldPackets) {
+        _heldPackets.push_back(packet);
+        return false;
+    }
+    const auto held = std::move(_heldPackets);
+    _heldPackets.clear();
+    const AVPacket* key = held.front()->Get();
+    // One frame apart, the last one frame before this packet.
+    const int64_t step = p->duration > 0 ? p->duration : std::max<int64_t>(key->duration, 1);
+    int64_t dts = key->pts;
+    if (p->dts != AV_NOPTS_VALUE)
+        dts = std::min(dts, p->dts - step * static_cast<int64_t>(held.size()));
+    _StartFileAt(*held.front(), dts);
+    for (const auto& h : held) {
+        _WritingPacket(*h);
+        if (!_WriteRetimed(*h, dts))
+            return false;
+        dts += step;
+    }
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
@@ -38,6 +39,8 @@ public:
     static constexpr size_t kQueueLimit = 1000;
     // At this many queued records the write thread is woken at once.
     static constexpr size_t kWakeThreshold = 64;
+    // Packets held at most while waiting for a decode time to start a file.
+    static constexpr size_t kMaxHeldPackets = 16;
 
     enum class SplitKind { CodecChange, ConnectionLoss };
 
@@ -152,9 +155,9 @@ private:
     int _connectionSplitCount = 0;
     std::string _splitBaseName;
     std::shared_ptr<FFCodecInfo> _pendingAudioCodec;
-    // A key packet without a decode time waiting for the next packet's, from
-    // which its own is taken.
-    std::shared_ptr<FFPacket> _heldStart;
+    // The first key packet and those after it while they come without a
+    // decode time; theirs are taken from the first packet that has one.
+    std::vector<std::shared_ptr<FFPacket>> _heldPackets;
     RecordingOptions _options;
     FreeSpaceGuard _guard;
     SegmentRetention _retention;

@@ -1,5 +1,6 @@
 // The recording sink's file naming, segmenting, retention and free-space
 // guard: the decisions about which file comes next and when.
+#include <cstdio>
 #include <ctime>
 #include <stdexcept>
 
@@ -78,7 +79,7 @@ void FFFileSink::_ConnectionFileSplit()
     if (_nextFile.empty())
         _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
     _FinishFile();
-    _heldStart.reset();
+    _heldPackets.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -129,9 +130,12 @@ void FFFileSink::_GuardFreeSpace()
     if (!_file || !_file->IsOpen() || !_guard.IsLow(_file->GetFileName(), _file->BytesWritten()))
         return;
     const std::string name = _file->GetFileName();
+    const bool empty = !_fileStarted;
     // Finished while there is room for its end, so the file stays whole.
     _FinishFile();
-    _heldStart.reset();
+    if (empty)
+        std::remove(name.c_str());
+    _heldPackets.clear();
     _fileStarted = false;
     _nextFile.clear();
     _writeFailed = true;
