@@ -1,5 +1,6 @@
 #include "record/FileOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -103,8 +104,11 @@ void FileOutput::Commit()
     if (!_context)
         return;
     avio_flush(_context);
-    if (!_errno && _context->error >= 0)
+    if (!_errno && _context->error >= 0) {
         _committed = _size;
+        if (_headerSize < 0)
+            _headerSize = _size;
+    }
 }
 
 void FileOutput::Sync()
@@ -129,6 +133,9 @@ void FileOutput::Close()
     ::fsync(_fd);
     ::close(_fd);
     _fd = -1;
+    // Nothing but the header survived: no picture to keep.
+    if (_errno && _size <= std::max<int64_t>(_headerSize, 0))
+        ::unlink(_path.c_str());
 }
 
 } // namespace Quillet

@@ -50,6 +50,8 @@ private:
     int64_t _position = 0;
     int64_t _size = 0;
     int64_t _committed = 0;
+    // The file's size after its header; -1 until then.
+    int64_t _headerSize = -1;
     int _errno = 0;
 };
 
