@@ -51,6 +51,7 @@ FFEngine::FFEngine(const std::string& log) : FFMessenger(log)
 FFEngine::~FFEngine()
 {
     LogInfo() << "FFEngine::~FFEngine";
+    InterruptSource();
     ShutDownCloseWorker();
     // A source still reading would push into nodes that are about to go.
     if (_source) {
@@ -150,19 +151,29 @@ bool FFEngine::_OpenSource()
         return true;
     }
     try {
+        _interrupt->Clear();
         _source = _CreateSource(_url);
         _source->SetMessenger(this);
+        _source->SetInterrupt(_interrupt, _settings.networkTimeoutSeconds);
         if (!_source->OpenSource(_url)) {
-            LogWarn() << "Failed to open source";
+            _lastFailure = _source->LastOpenFailure();
+            LogWarn() << "Failed to open source: " << OpenFailureText(_lastFailure);
             _source.reset();
             return false;
         }
+        _lastFailure = OpenFailure::None;
         return true;
     } catch (const std::exception& e) {
         _source.reset();
         LogErrorPair("Error in: FFEngine::_OpenSource", e);
         throw;
     }
+}
+
+OpenFailure FFEngine::LastOpenFailure() const
+{
+    Lock lock(_mutex);
+    return _lastFailure;
 }
 
 void FFEngine::_CloseSourceIfUnused()
@@ -175,6 +186,7 @@ void FFEngine::_CloseSourceIfUnused()
 void FFEngine::CloseSource()
 {
     LogInfo() << "FFEngine::CloseSource";
+    InterruptSource();
     // A close job still running after this returns would call into an engine
     // its owner may be deleting already (the facade closes, then deletes).
     WaitForCloseJob();
@@ -244,6 +256,8 @@ void FFEngine::_StartEngine()
     Lock lock(_mutex);
     if (!_OpenSource())
         throw FFError("Source could not be opened");
+    // A stop before this start must not cut the new run's reads short.
+    _interrupt->Clear();
     if (_source)
         _source->StartReadThread();
 }
@@ -251,6 +265,7 @@ void FFEngine::_StartEngine()
 void FFEngine::StopEngine()
 {
     LogInfo() << "FFEngine::StopEngine";
+    InterruptSource();
     Guarded("Error in: FFEngine::StopEngine", [&] { _StopEngine(); });
 }
 

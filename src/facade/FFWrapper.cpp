@@ -1,6 +1,8 @@
 #include "facade/FFWrapper.h"
 
 #include "engine/FFEngine.h"
+#include "source/OpenFailure.h"
+#include "source/SourceInterrupt.h"
 
 namespace Quillet::FFWrapperCLI {
 
@@ -13,7 +15,16 @@ FFWrapper::FFWrapper() : FFWrapper(std::string("FF1")) {}
 
 FFWrapper::FFWrapper(const std::string& log) : FFWrapper(new Quillet::FFEngine(log)) {}
 
-FFWrapper::FFWrapper(Quillet::FFEngine* engine) : _engine(engine) {}
+FFWrapper::FFWrapper(Quillet::FFEngine* engine)
+    : _engine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
+{
+}
+
+void FFWrapper::InterruptSource()
+{
+    if (_interrupt)
+        _interrupt->Fire();
+}
 
 FFWrapper::~FFWrapper()
 {
@@ -22,6 +33,7 @@ FFWrapper::~FFWrapper()
 
 void FFWrapper::Dispose()
 {
+    InterruptSource();
     _DeleteEngine();
 }
 
@@ -48,6 +60,7 @@ bool FFWrapper::OpenSource(const std::string& sourceName)
 
 void FFWrapper::CloseSource()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->CloseSource();
@@ -61,6 +74,7 @@ bool FFWrapper::StartEngine()
 
 void FFWrapper::StopEngine()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->StopEngine();
@@ -217,10 +231,26 @@ void FFWrapper::SetOptimizeSeek(bool optimizeSeek)
 {
     lock guard(_mutex);
     if (_engine) {
-        FFEngineSettings settings;
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
         settings.optimizeSeek = optimizeSeek;
         _engine->ConfigureEngine(settings);
     }
+}
+
+void FFWrapper::SetNetworkTimeout(double seconds)
+{
+    lock guard(_mutex);
+    if (_engine && seconds >= 0.0) {
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
+        settings.networkTimeoutSeconds = seconds;
+        _engine->ConfigureEngine(settings);
+    }
+}
+
+std::string FFWrapper::GetOpenFailureReason()
+{
+    lock guard(_mutex);
+    return _engine ? Quillet::OpenFailureText(_engine->LastOpenFailure()) : "";
 }
 
 bool FFWrapper::IsOptimizeSeek()

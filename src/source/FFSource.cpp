@@ -6,12 +6,16 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "core/FFAVCodec.h"
+#include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/time.h>
 }
 
 namespace Quillet {
@@ -35,17 +39,48 @@ constexpr int kSearchMaxSteps = 10000;
 constexpr int kProbePackets = 64;
 
 // Several demuxers share global state while opening; one open at a time.
-std::mutex& OpenLock()
+// Waiting for it polls the interrupt, so a cancelled open never waits long.
+std::timed_mutex& OpenLock()
 {
-    static std::mutex lock;
+    static std::timed_mutex lock;
     return lock;
 }
+
+constexpr auto kOpenLockPoll = std::chrono::milliseconds(50);
 
 std::string ErrorText(int code)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return text;
+}
+
+// Anything with a scheme other than file: goes over the network.
+bool IsNetworkUrl(const std::string& url)
+{
+    const auto scheme = url.find("://");
+    return scheme != std::string::npos && url.compare(0, 5, "file:") != 0;
+}
+
+std::string LocalPath(const std::string& url)
+{
+    if (url.compare(0, 7, "file://") == 0)
+        return url.substr(7);
+    if (url.compare(0, 5, "file:") == 0)
+        return url.substr(5);
+    return url;
+}
+
+// A FIFO, socket or device blocks the open (or reads forever); only regular
+// files are handed to the demuxer.
+OpenFailure CheckLocalFile(const std::string& path)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return errno == EACCES ? OpenFailure::PermissionDenied : OpenFailure::NotFound;
+    if (!S_ISREG(info.st_mode))
+        return OpenFailure::NotMediaFile;
+    return OpenFailure::None;
 }
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
@@ -69,32 +104,139 @@ bool FFSource::OpenSource(const std::string& url)
     LogInfo() << "FFSource::OpenSource" << ": " << url;
     if (_srcFormatContext)
         CloseSource();
-
-    AVDictionary* options = nullptr;
-    if (BeginsWithRtsp(url))
-        av_dict_set(&options, "rtsp_transport", "tcp", 0);
-
-    AVFormatContext* context = nullptr;
-    int result;
-    {
-        std::lock_guard<std::mutex> guard(OpenLock());
-        result = avformat_open_input(&context, url.c_str(), nullptr, &options);
-        if (result < 0) {
-            LogInfo() << "Failed opening source: " << result;
-            context = nullptr;
-            result = avformat_open_input(&context, url.c_str(), nullptr, nullptr);
+    _network = IsNetworkUrl(url);
+    if (!_network) {
+        _failure = CheckLocalFile(LocalPath(url));
+        if (_failure != OpenFailure::None) {
+            LogWarn() << "Cannot open '" << url << "': " << OpenFailureText(_failure);
+            return false;
         }
     }
-    av_dict_free(&options);
-    LogInfo() << "av_open_input_file: " << result;
-    if (result < 0) {
-        LogWarn() << "Cannot open '" << url << "': " << ErrorText(result);
-        return false;
+    return _Open(url);
+}
+
+bool FFSource::OpenMemory(std::vector<uint8_t> bytes)
+{
+    LogInfo() << "FFSource::OpenMemory" << ": " << bytes.size() << " bytes";
+    if (_srcFormatContext)
+        CloseSource();
+    _network = false;
+    _memoryInput = std::make_unique<MemoryInput>(std::move(bytes));
+    return _Open("memory");
+}
+
+void FFSource::SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double networkTimeoutSeconds)
+{
+    _interrupt = std::move(interrupt);
+    _networkTimeout = networkTimeoutSeconds;
+}
+
+OpenFailure FFSource::LastOpenFailure() const { return _failure; }
+
+int FFSource::_InterruptCallback(void* opaque)
+{
+    return static_cast<FFSource*>(opaque)->_ShouldInterrupt() ? 1 : 0;
+}
+
+bool FFSource::_ShouldInterrupt()
+{
+    if (_stopping || (_interrupt && _interrupt->Fired()))
+        return true;
+    const int64_t deadline = _deadline;
+    if (deadline > 0 && av_gettime_relative() > deadline) {
+        _timedOut = true;
+        return true;
     }
-    _srcFormatContext.reset(context);
+    return false;
+}
+
+void FFSource::_ArmDeadline()
+{
+    _deadline = _network && _networkTimeout > 0 ? av_gettime_relative() + static_cast<int64_t>(_networkTimeout * 1e6)
+                                                : 0;
+}
+
+bool FFSource::_Interrupted() const
+{
+    return _timedOut || (_interrupt && _interrupt->Fired());
+}
+
+OpenFailure FFSource::_FailureFor(int averror) const
+{
+    if (_timedOut)
+        return OpenFailure::TimedOut;
+    if (_interrupt && _interrupt->Fired())
+        return OpenFailure::Cancelled;
+    return OpenFailureFromError(averror);
+}
+
+bool FFSource::_AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard)
+{
+    while (!guard.try_lock_for(kOpenLockPoll)) {
+        if (_ShouldInterrupt())
+            return false;
+    }
+    return true;
+}
+
+int FFSource::_OpenInput(const std::string& url)
+{
+    std::unique_lock<std::timed_mutex> guard(OpenLock(), std::defer_lock);
+    if (!_AcquireOpenLock(guard))
+        return AVERROR_EXIT;
+    const bool rtsp = BeginsWithRtsp(url);
+    for (int attempt = 0; attempt < (rtsp ? 2 : 1); ++attempt) {
+        AVFormatContext* context = avformat_alloc_context();
+        if (!context)
+            return AVERROR(ENOMEM);
+        context->interrupt_callback = {&FFSource::_InterruptCallback, this};
+        if (_memoryInput) {
+            context->pb = _memoryInput->Context();
+            context->flags |= AVFMT_FLAG_CUSTOM_IO;
+        }
+        AVDictionary* options = nullptr;
+        if (rtsp && attempt == 0)
+            av_dict_set(&options, "rtsp_transport", "tcp", 0);
+        const int result = avformat_open_input(&context, url.c_str(), nullptr, &options);
+        av_dict_free(&options);
+        if (result >= 0) {
+            _srcFormatContext.reset(context);
+            return result;
+        }
+        LogInfo() << "Failed opening source: " << result;
+        if (attempt + 1 == (rtsp ? 2 : 1) || _Interrupted())
+            return result;
+    }
+    return AVERROR_EXIT;
+}
+
+bool FFSource::_RefuseOpen(OpenFailure failure, const std::string& why)
+{
+    _failure = failure;
+    LogWarn() << why << ": " << OpenFailureText(failure);
+    CloseSource();
+    _deadline = 0;
+    return false;
+}
+
+bool FFSource::_Open(const std::string& url)
+{
+    _failure = OpenFailure::None;
+    _timedOut = false;
+    _stopping = false;
+    // One deadline for the whole open: the demuxer's probing, the stream
+    // search and the duration search together.
+    _ArmDeadline();
+    int result = _OpenInput(url);
+    LogInfo() << "av_open_input_file: " << result;
+    if (result < 0)
+        return _RefuseOpen(_FailureFor(result), "Cannot open '" + url + "': " + ErrorText(result));
+    AVFormatContext* context = _srcFormatContext.get();
 
     result = avformat_find_stream_info(context, nullptr);
     LogInfo() << "av_find_stream_info: " << result;
+    if (_Interrupted())
+        return _RefuseOpen(_FailureFor(result), "Stream search in '" + url + "' interrupted");
     av_dump_format(context, 0, url.c_str(), 0);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -104,10 +246,8 @@ bool FFSource::OpenSource(const std::string& url)
             _videoStreamIndex = static_cast<int>(i);
             LogInfo() << "Video stream index: " << i;
             if (_LooksUntrustworthy(stream)) {
-                LogWarn() << "Something is off --- do not trust this video file!";
                 // Leave nothing half-open behind a refused file.
-                CloseSource();
-                return false;
+                return _RefuseOpen(OpenFailure::NotMediaFile, "Something is off --- do not trust this video file!");
             }
             _videoCodecContext = _MakeStreamContext(stream);
         } else if (kind == AVMEDIA_TYPE_AUDIO && _audioStreamIndex < 0) {
@@ -120,17 +260,28 @@ bool FFSource::OpenSource(const std::string& url)
     if (_videoStreamIndex < 0 && _audioStreamIndex < 0) {
         // Some demuxers accept nearly anything; with nothing to play the
         // input is not media we can use.
-        LogWarn() << "No video or audio stream in '" << url << "'";
-        CloseSource();
-        return false;
+        return _RefuseOpen(OpenFailure::NotMediaFile, "No video or audio stream in '" + url + "'");
     }
+    if (!_HasDecoder(_videoCodecContext.get()) && !_HasDecoder(_audioCodecContext.get()))
+        return _RefuseOpen(OpenFailure::UnsupportedCodec, "No decoder for any stream of '" + url + "'");
 
     _searchedDuration = -1.0;
     if (context->duration < 0)
         _SearchDuration();
+    if (_Interrupted())
+        return _RefuseOpen(_FailureFor(AVERROR_EXIT), "Duration search in '" + url + "' interrupted");
+    _deadline = 0;
 
     _PushPacket(GetMetaInfo());
     return true;
+}
+
+bool FFSource::_HasDecoder(const AVCodecContext* context)
+{
+    if (!context)
+        return false;
+    std::lock_guard<std::mutex> guard(CodecLock());
+    return avcodec_find_decoder(context->codec_id) != nullptr;
 }
 
 // A container without duration or bit rate whose video stream carries no
@@ -174,6 +325,7 @@ void FFSource::CloseSource()
         LogInfo() << "av_close_input_file";
         _srcFormatContext.reset();
     }
+    _memoryInput.reset(); // only after the demuxer that reads from it
     _videoStreamIndex = -1;
     _audioStreamIndex = -1;
 }
@@ -419,7 +571,10 @@ void FFSource::StopReadThread()
         return;
     LogInfo() << "Stopping source thread";
     _running = false;
+    // Ends a read blocked on the network at once.
+    _stopping = true;
     _readThread.Join(kJoinLimit);
+    _stopping = false;
     LogInfo() << "Stopped waiting for source thread";
     {
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
@@ -523,14 +678,25 @@ bool FFSource::_FirstDestinationAcceptsSeek()
     return status == FFStatus::Ready || status == FFStatus::Full || status == FFStatus::Paused;
 }
 
+int FFSource::ReadNextPacket()
+{
+    if (!_srcFormatContext || _running)
+        return AVERROR(EINVAL);
+    return _ReadFrame(true);
+}
+
 int FFSource::_ReadFrame(bool lastReadOk)
 {
     AVPacketPtr packet = MakePacket();
     int result;
     {
         std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+        _ArmDeadline();
         result = av_read_frame(_srcFormatContext.get(), packet.get());
+        _deadline = 0;
     }
+    if (result < 0 && (_stopping || (_interrupt && _interrupt->Fired())))
+        return result; // cut short by a stop, not the end of the media
     if (result < 0) {
         // Announced once per run of failures; a later seek may make reading
         // succeed again, and the next end is announced anew.
@@ -584,6 +750,7 @@ void FFSource::_SeekTo(double seconds)
         ts += context->start_time;
     int result;
     std::unique_lock<std::recursive_mutex> guard(_demuxLock);
+    _ArmDeadline();
     if (context->duration < 0) {
         // Without a duration the index is unreliable; any packet near the
         // target will do.
@@ -592,6 +759,7 @@ void FFSource::_SeekTo(double seconds)
         result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), ts,
                                     std::numeric_limits<int64_t>::max(), AVSEEK_FLAG_BACKWARD);
     }
+    _deadline = 0;
     guard.unlock();
     if (result < 0)
         LogError() << "Seek failed: " << result;
@@ -618,6 +786,8 @@ void FFSource::_SearchDuration()
             narrowed = true;
             break;
         }
+        if (_Interrupted())
+            return;
         const int64_t t = static_cast<int64_t>(mid * 1000000.0) + start;
         const int result = avformat_seek_file(context, -1, t, t, t, AVSEEK_FLAG_ANY);
         if (result < 0 || !_MediaReachesTime(t))
