@@ -119,6 +119,8 @@ void FFEngine::WaitForCloseJob()
 bool FFEngine::OpenSource(const std::string& url)
 {
     LogInfo() << "FFEngine::OpenSource" << ": " << url;
+    // A stop or close from now on cancels this open, one before it does not.
+    _interrupt->Clear();
     return Guarded("Error in FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
         _CloseSource();
@@ -144,6 +146,7 @@ bool FFEngine::_OpenSource()
     Lock lock(_mutex);
     if (_url.empty()) {
         LogInfo() << "Url empty";
+        _lastFailure = OpenFailure::NotFound;
         return false;
     }
     if (_source) {
@@ -151,7 +154,6 @@ bool FFEngine::_OpenSource()
         return true;
     }
     try {
-        _interrupt->Clear();
         _source = _CreateSource(_url);
         _source->SetMessenger(this);
         _source->SetInterrupt(_interrupt, _settings.networkTimeoutSeconds);
@@ -245,6 +247,7 @@ FFEngineSettings FFEngine::GetEngineConfiguration() const
 bool FFEngine::StartEngine()
 {
     LogInfo() << "FFEngine::StartEngine";
+    _interrupt->Clear();
     return Guarded("Error in: FFEngine::StartEngine", false, [&] {
         _StartEngine();
         return true;
@@ -256,8 +259,6 @@ void FFEngine::_StartEngine()
     Lock lock(_mutex);
     if (!_OpenSource())
         throw FFError("Source could not be opened");
-    // A stop before this start must not cut the new run's reads short.
-    _interrupt->Clear();
     if (_source)
         _source->StartReadThread();
 }

@@ -54,6 +54,9 @@ void FFWrapper::_DeleteEngine()
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
+    // A close from now on cancels this open, one before it does not.
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->OpenSource(sourceName) : false;
 }
@@ -68,6 +71,8 @@ void FFWrapper::CloseSource()
 
 bool FFWrapper::StartEngine()
 {
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->StartEngine() : false;
 }

@@ -140,7 +140,9 @@ int FFSource::_InterruptCallback(void* opaque)
 
 bool FFSource::_ShouldInterrupt()
 {
-    if (_stopping || (_interrupt && _interrupt->Fired()))
+    // The shared interrupt ends opens only; a running reader is ended by
+    // StopReadThread, which every stop and close goes through.
+    if (_stopping || (_opening && _interrupt && _interrupt->Fired()))
         return true;
     const int64_t deadline = _deadline;
     if (deadline > 0 && av_gettime_relative() > deadline) {
@@ -220,6 +222,14 @@ bool FFSource::_RefuseOpen(OpenFailure failure, const std::string& why)
 }
 
 bool FFSource::_Open(const std::string& url)
+{
+    _opening = true;
+    const bool opened = _OpenAndSearch(url);
+    _opening = false;
+    return opened;
+}
+
+bool FFSource::_OpenAndSearch(const std::string& url)
 {
     _failure = OpenFailure::None;
     _timedOut = false;
@@ -695,7 +705,7 @@ int FFSource::_ReadFrame(bool lastReadOk)
         result = av_read_frame(_srcFormatContext.get(), packet.get());
         _deadline = 0;
     }
-    if (result < 0 && (_stopping || (_interrupt && _interrupt->Fired())))
+    if (result < 0 && _stopping)
         return result; // cut short by a stop, not the end of the media
     if (result < 0) {
         // Announced once per run of failures; a later seek may make reading

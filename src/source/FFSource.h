@@ -6,9 +6,9 @@
 // Threads: the engine opens, closes, starts and stops the source under its
 // own lock; the read thread reads, seeks and pushes. Every blocking demuxer
 // call (open, stream search, duration search, read, seek) polls an interrupt
-// callback that ends it when the shared SourceInterrupt fires (any thread),
-// when StopReadThread asks the reader to stop, or, for network URLs, when the
-// network timeout passes. _demuxLock guards the demuxer between the reader
+// callback that ends it when the shared SourceInterrupt fires during an open
+// (any thread), when StopReadThread asks the reader to stop, or, for network
+// URLs, when the network timeout passes. _demuxLock guards the demuxer between the reader
 // and stream descriptions built on other threads; _commandLock the command
 // queue; _pushLock the push switch. Local paths that are not regular files
 // (FIFOs, devices) are refused before the demuxer could block on them.
@@ -66,6 +66,7 @@ public:
 
 private:
     bool _Open(const std::string& url);
+    bool _OpenAndSearch(const std::string& url);
     int _OpenInput(const std::string& url);
     bool _AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard);
     bool _RefuseOpen(OpenFailure failure, const std::string& why);
@@ -113,6 +114,7 @@ private:
     std::atomic<int64_t> _deadline{0};
     std::atomic<bool> _timedOut{false};
     std::atomic<bool> _stopping{false};
+    std::atomic<bool> _opening{false};
     int _videoStreamIndex = -1;
     int _audioStreamIndex = -1;
     // The demuxer's streams carry only parameters; these hold the decoder

@@ -42,10 +42,10 @@ std::string StallingHttpServer::Url() const
     return "http://127.0.0.1:" + std::to_string(_port) + "/clip";
 }
 
-bool StallingHttpServer::WaitUntilStalled(double seconds)
+bool StallingHttpServer::WaitUntilStalled(int clients, double seconds)
 {
     std::unique_lock<std::mutex> guard(_lock);
-    return _changed.wait_for(guard, std::chrono::duration<double>(seconds), [this] { return _stalled; });
+    return _changed.wait_for(guard, std::chrono::duration<double>(seconds), [&] { return _stalled >= clients; });
 }
 
 void StallingHttpServer::Serve()
@@ -68,7 +68,7 @@ void StallingHttpServer::Serve()
             }
         }
         std::lock_guard<std::mutex> guard(_lock);
-        _stalled = true;
+        ++_stalled;
         _changed.notify_all();
     }
 }

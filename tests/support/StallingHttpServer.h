@@ -21,9 +21,9 @@ public:
     StallingHttpServer& operator=(const StallingHttpServer&) = delete;
 
     std::string Url() const;
-    // Waits until a client has connected and everything there was to send
-    // is sent; false after `seconds`.
-    bool WaitUntilStalled(double seconds);
+    // Waits until `clients` connections have been accepted and given all
+    // there was to send; false after `seconds`.
+    bool WaitUntilStalled(int clients, double seconds);
 
 private:
     void Serve();
@@ -33,7 +33,7 @@ private:
     int _port = 0;
     std::mutex _lock;
     std::condition_variable _changed;
-    bool _stalled = false;      // guarded by _lock
+    int _stalled = 0;           // guarded by _lock
     std::vector<int> _clients;  // guarded by _lock
     std::atomic<bool> _closing{false};
     std::thread _thread;
