@@ -169,7 +169,12 @@ OpenFailure FFSource::_FailureFor(int averror) const
         return OpenFailure::TimedOut;
     if (_interrupt && _interrupt->Fired())
         return OpenFailure::Cancelled;
-    return OpenFailureFromError(averror);
+    const OpenFailure failure = OpenFailureFromError(averror);
+    // A readable regular file the demuxers cannot make sense of, whatever
+    // their error says.
+    if (!_network && failure == OpenFailure::Other)
+        return OpenFailure::NotMediaFile;
+    return failure;
 }
 
 bool FFSource::_AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard)
