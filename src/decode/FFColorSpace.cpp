@@ -8,13 +8,21 @@ extern "C" {
 
 namespace Quillet {
 
+namespace {
+// A stream may claim any size; past these no real picture goes, and the
+// output picture alone would take gigabytes.
+constexpr int kMaxSide = 16384;
+constexpr int64_t kMaxPixels = int64_t{8192} * 8192;
+} // namespace
+
 bool FFColorSpace::CanConvert(int srcFormat, int width, int height, int dstFormat)
 {
     // The scaler asserts (aborting the process) on formats it has no
     // description for, so everything is checked before it sees them.
     if (srcFormat < 0 || srcFormat >= AV_PIX_FMT_NB || dstFormat < 0 || dstFormat >= AV_PIX_FMT_NB)
         return false;
-    if (width <= 0 || height <= 0 || av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) < 0)
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
+        int64_t{width} * height > kMaxPixels || av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) < 0)
         return false;
     return sws_isSupportedInput(static_cast<AVPixelFormat>(srcFormat)) > 0 &&
            sws_isSupportedOutput(static_cast<AVPixelFormat>(dstFormat)) > 0;
