@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -140,8 +141,8 @@ class DamagedFiles : public testing::TestWithParam<DamagedFile> {};
 
 TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
 {
-    const std::string path = Damaged(GetParam(), static_cast<size_t>(testing::UnitTest::GetInstance()->random_seed()) +
-                                                     GetParam().keepBytes + GetParam().mutations);
+    // A fixed seed per case: the same bytes are damaged in every run.
+    const std::string path = Damaged(GetParam(), GetParam().keepBytes + GetParam().mutations);
     FFWrapper player("HostileDamaged");
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
@@ -190,7 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
                     DamagedFile{"dmg.avi", kAvi, 500, 0}, DamagedFile{"dmg.avi", kAvi, 1000, 0},
                     DamagedFile{"dmg.avi", kAvi, 10000, 0}, DamagedFile{"dmg.mp4", kMp4, 0, 40},
                     DamagedFile{"dmg.webm", kWebm, 0, 40}, DamagedFile{"dmg_sizes.ts", "", 0, 200},
-                    DamagedFile{"dmg.avi", kAvi, 0, 200}));
+                    DamagedFile{"dmg.avi", kAvi, 0, 200}),
+    [](const testing::TestParamInfo<DamagedFile>& info) {
+        std::string name = info.param.clip;
+        for (char& c : name)
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name + (info.param.keepBytes ? "_cut" + std::to_string(info.param.keepBytes)
+                                            : "_mutated" + std::to_string(info.param.mutations));
+    });
 
 // ---------------------------------------------------------------- stalls and cancels
 
