@@ -1,10 +1,13 @@
 #pragma once
 // Turns decoded pictures into the pixel format the application asked for, at
-// the decoded size, into one output picture that is reused for every call.
+// the decoded size, into one output picture that is reused for every call, or
+// straight into the application's own buffer when the read brings one.
+// Called on the reading thread only (inside the decoder node's reads).
 #include <cstdint>
 #include <memory>
 
 #include "core/FFFrame.h"
+#include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
 #include "image/ImagePrimitives.h"
 
@@ -28,7 +31,9 @@ public:
     void Initialize(int srcFormat, int width, int height, int dstFormat);
     // Converts one decoded picture; returns the same output object every time
     // (valid until the next call). Follows size changes by re-initialising.
-    std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src);
+    // With a target the pixels go straight into the target's storage and the
+    // returned picture lies over it (the target's own output object).
+    std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src, PictureTarget* target = nullptr);
 
     int Width() const { return _width; }
     int Height() const { return _height; }
@@ -41,10 +46,13 @@ public:
 private:
     void ChooseRoute();
     void SizeOutput();
+    void FollowSource(const AVFrame* f);
+    void ConvertInto(const AVFrame* f, AVFrame* out);
 
     int32_t _height = -1;
     int32_t _width = -1;
     std::shared_ptr<FFBufferFrame> _outFrame;
+    std::shared_ptr<TargetFrame> _targetFrame;
     SwsContextPtr _swsContext;
     int32_t _srcFormat = -1;
     int32_t _dstFormat = -1;

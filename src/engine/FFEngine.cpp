@@ -157,6 +157,9 @@ bool FFEngine::_OpenSource()
             _source.reset();
             return false;
         }
+        // A source without a duration has no end to wait for: its pictures
+        // must not be held back by frame threads.
+        _decode.SetLiveSource(_source->GetDuration() <= 0.0);
         return true;
     } catch (const std::exception& e) {
         _source.reset();
@@ -221,6 +224,7 @@ void FFEngine::ConfigureEngine(FFEngineSettings settings)
         _settings = settings;
         _traffic.SetOptimizeSeek(settings.optimizeSeek);
         _decode.SetOptimizeSeek(settings.optimizeSeek);
+        _decode.SetDecodingThreads(settings.decodingThreads);
     });
 }
 
@@ -291,13 +295,13 @@ void FFEngine::_Flush()
     _traffic.Flush();
 }
 
-FFCLIFrame FFEngine::ReadVideo()
+FFCLIFrame FFEngine::ReadVideo(PictureTarget* target)
 {
     FFCLIFrame result;
     try {
         Lock lock(_mutex);
         if (_traffic.MayDeliverPicture()) {
-            result = _decode.ReadVideo();
+            result = _decode.ReadVideo(target);
             if (result.size > 0)
                 _traffic.PictureDelivered();
         } else {
@@ -514,6 +518,10 @@ void FFEngine::SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> sett
 {
     Lock lock(_mutex);
     _sourceSettings = std::move(settings);
+    if (_sourceSettings) {
+        _settings.decodingThreads = _sourceSettings->decodingThreads;
+        _decode.SetDecodingThreads(_settings.decodingThreads);
+    }
 }
 
 } // namespace Quillet
