@@ -60,8 +60,9 @@ inline Demuxed Demux(const std::string& file, bool wantVideo = true, bool wantAu
     AVPacketPtr pkt = MakePacket();
     while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
         if (pkt->stream_index == v || pkt->stream_index == a) {
-            auto record = std::make_shared<FFPacket>(pkt.get());
-            record->SetStreamType(pkt->stream_index == v ? FFStreamType::Video : FFStreamType::Audio);
+            const bool video = pkt->stream_index == v;
+            auto record = std::make_shared<FFPacket>(pkt.get()); // takes the packet over
+            record->SetStreamType(video ? FFStreamType::Video : FFStreamType::Audio);
             d.records.push_back(record);
         }
         av_packet_unref(pkt.get());
