@@ -3,7 +3,8 @@
 // recorded by stream copy into its own file, one also decoded to BGR for
 // display. For K = 1, 8, 32 and then more until the machine falls behind, it
 // reports CPU per camera (process CPU time / wall time / K, with and without
-// the display decode), RSS per camera, and whether every camera received
+// the display decode), RSS per camera (process RSS / K, and what the cameras
+// added to the process), and whether every camera received
 // every video packet in real time.
 //
 //   bench_cameras [seconds per step (15)] [largest K to try (128)]
@@ -135,7 +136,7 @@ struct Camera {
 
 struct Step {
     int cameras = 0;
-    double cpuPerCamera = 0, recordCpuPerCamera = 0, rssPerCamera = 0, rss = 0;
+    double cpuPerCamera = 0, recordCpuPerCamera = 0, rssPerCamera = 0, rssGrowthPerCamera = 0, rss = 0;
     int worstPictures = 0, bestPictures = 0, expected = 0, missed = 0, shown = 0;
     bool realTime = false;
 };
@@ -156,11 +157,11 @@ void Connect(Camera& c, const std::string& url, const std::string& file, bool sh
     c.started = c.facade->StartEngine();
 }
 
-Step RunStep(const std::string& url, int k, double seconds, const std::filesystem::path& dir)
+// `rssAtStart`: the process before any camera was made.
+Step RunStep(const std::string& url, int k, double seconds, const std::filesystem::path& dir, double rssAtStart)
 {
     Step s;
     s.cameras = k;
-    const double rssBefore = RssMegabytes();
     std::vector<std::unique_ptr<Camera>> cameras;
     for (int i = 0; i < k; ++i)
         cameras.push_back(std::make_unique<Camera>());
@@ -221,7 +222,10 @@ Step RunStep(const std::string& url, int k, double seconds, const std::filesyste
     }
     s.cpuPerCamera = cpu / wall / k;
     s.recordCpuPerCamera = (cpu - decodeCpu) / wall / k;
-    s.rssPerCamera = (s.rss - rssBefore) / k;
+    // Everything the process holds, shared parts and the display decode
+    // included, charged to the cameras; and only what they added.
+    s.rssPerCamera = s.rss / k;
+    s.rssGrowthPerCamera = (s.rss - rssAtStart) / k;
     s.realTime = allStarted && s.missed == 0 && s.worstPictures >= 0.98 * s.expected;
     for (auto& c : cameras) {
         c->engine->Detach(&c->counter);
@@ -239,8 +243,8 @@ void Print(const Step& s)
     std::cout << std::fixed << std::setprecision(2) << "K=" << std::setw(3) << s.cameras
               << "  CPU/camera " << std::setw(5) << 100 * s.cpuPerCamera << "% of a core"
               << " (recording only " << std::setw(5) << 100 * s.recordCpuPerCamera << "%)"
-              << "  RSS/camera " << std::setw(6) << s.rssPerCamera << " MB (process " << std::setprecision(0) << s.rss
-              << " MB)  pictures/camera " << s.worstPictures << ".." << s.bestPictures << " of " << s.expected
+              << "  RSS/camera " << std::setw(6) << s.rssPerCamera << " MB (added " << s.rssGrowthPerCamera
+              << " MB, process " << std::setprecision(0) << s.rss << " MB)  pictures/camera " << s.worstPictures << ".." << s.bestPictures << " of " << s.expected
               << "  missed " << s.missed << "  shown " << s.shown << "  " << (s.realTime ? "real time" : "FELL BEHIND")
               << std::endl;
 }
@@ -267,11 +271,12 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(dir);
     std::cout << "camera: " << url << " (1080p25 H.264 4 Mbit/s + AAC), " << seconds << " s per step, "
               << std::thread::hardware_concurrency() << " cores\n";
+    const double rssAtStart = RssMegabytes();
     int held = 0;
     for (int k : {1, 8, 32, 48, 64, 96, 128}) {
         if (k > largest)
             break;
-        const Step s = RunStep(url, k, seconds, dir);
+        const Step s = RunStep(url, k, seconds, dir, rssAtStart);
         Print(s);
         if (!s.realTime && k > 32)
             break;
