@@ -7,7 +7,7 @@
 // added to the process), and whether every camera received
 // every video packet in real time.
 //
-//   bench_cameras [seconds per step (15)] [largest K to try (128)]
+//   bench_cameras [seconds per step (15)] [largest K to try (256)]
 //
 // A camera holds real time when, in the measured window, it received at least
 // 98% of the pictures the camera sends (25 per second) and FFmpeg's RTP reader
@@ -254,7 +254,7 @@ void Print(const Step& s)
 int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 15.0;
-    const int largest = argc > 2 ? std::atoi(argv[2]) : 128;
+    const int largest = argc > 2 ? std::atoi(argv[2]) : 256;
     av_log_set_level(AV_LOG_WARNING);
     av_log_set_callback(CountMissedPackets);
     if (!QuilletTest::RtspTestServer::Available()) {
@@ -273,7 +273,7 @@ int main(int argc, char** argv)
               << std::thread::hardware_concurrency() << " cores\n";
     const double rssAtStart = RssMegabytes();
     int held = 0;
-    for (int k : {1, 8, 32, 48, 64, 96, 128}) {
+    for (int k : {1, 8, 32, 64, 128, 192, 256}) {
         if (k > largest)
             break;
         const Step s = RunStep(url, k, seconds, dir, rssAtStart);
