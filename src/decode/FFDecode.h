@@ -154,6 +154,7 @@ private:
     bool _videoNeedsDrain = false;
     bool _audioFramesPending = false;
     std::atomic<uint64_t> _decodedPictures{0};
+    // Guarded by _lock: set on the application's thread, read when a decoder opens.
     DecoderThreads _threads;
     // The target of the read in progress; set and used on the reading thread only.
     PictureTarget* _target = nullptr;

@@ -18,7 +18,8 @@ public:
 };
 
 // A picture laid over a target's storage instead of a buffer of its own.
-// Valid, like every picture handed out, until the next read.
+// Valid, like every picture handed out, until the next read. Its `lock`
+// guards the layout while it is laid over new storage (reading thread).
 class TargetFrame : public FFBufferFrame {
 public:
     // Lays a picture of the given format and size over storage reserved from
