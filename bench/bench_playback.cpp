@@ -1,20 +1,26 @@
-// Pictures per second through the playback engine to packed BGR, side by
-// side with the ffmpeg tool decoding the same clip to bgr24 on one thread;
-// the cost of each conversion route alone is measured by bench_conversion.
+// Pictures per second through the player facade to packed BGR (into the
+// application's FrameData, as an application reads them), with one decoding
+// thread and with automatic threads, side by side in the same run with the
+// ffmpeg tool decoding the same clip to bgr24 with `-threads 1` and
+// `-threads 0`, and with OpenCV's VideoCapture when Debian's python3-opencv
+// is installed. The cost of each conversion route alone is measured by
+// bench_conversion.
 //
-//   bench_playback [clip]     (default: a 1080p H.264 clip generated on the spot)
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
+//   bench_playback [clip ...]   (default: 1080p H.264 and 1080p H.265 clips generated on the spot)
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/FFAVPtr.h"
 #include "BenchSupport.h"
-#include "engine/FFEngine.h"
+#include "facade/FFWrapper.h"
 
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
+}
 
 using namespace Quillet;
 using Bench::Clock;
@@ -22,47 +28,97 @@ using Bench::Seconds;
 
 namespace {
 
-std::string EnsureClip(int argc, char** argv)
+const std::string kPattern = "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 12 -pix_fmt yuv420p ";
+
+std::vector<std::string> Clips(int argc, char** argv)
 {
-    return Bench::ClipFromArgs(argc, argv, "bench_1080p.mp4",
-                                "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 12 -c:v libx264 -preset veryfast -bf 2 -g 50 "
-                                "-pix_fmt yuv420p");
+    if (argc > 1)
+        return std::vector<std::string>(argv + 1, argv + argc);
+    return {Bench::ClipFromArgs(1, argv, "bench_1080p.mp4", kPattern + "-c:v libx264 -preset veryfast -bf 2 -g 50"),
+            Bench::ClipFromArgs(1, argv, "bench_1080p_hevc.mp4",
+                                kPattern + "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=50 "
+                                           "-tag:v hvc1")};
 }
 
-// Returns pictures per second and the number of pictures.
-std::pair<double, int> EngineRun(const std::string& clip)
+// Pictures per second through the facade, and the number of pictures.
+std::pair<double, int> FacadeRun(const std::string& clip, int threads)
 {
-    FFEngine engine("bench");
-    engine.EnableAudio(false);
-    if (!engine.OpenSource(clip))
-        throw std::runtime_error("engine cannot open " + clip);
-    engine.PrepareVideoDecode(AV_PIX_FMT_BGR24);
+    FFWrapperCLI::FFWrapper player("bench");
+    player.SetDecodingThreads(threads);
+    player.EnableAudio(false);
+    if (!player.OpenSource(clip))
+        throw std::runtime_error("cannot open " + clip);
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    FFWrapperCLI::FrameData frame;
     const auto start = Clock::now();
-    engine.StartEngine();
+    player.StartEngine();
     int pictures = 0;
-    for (;;) {
-        FFCLIFrame f = engine.ReadVideo();
-        if (f.size < 0)
-            break;
-        if (f.size > 0)
+    for (int n; (n = player.ReadFrameGetSize(&frame)) >= 0;) {
+        if (n > 0)
             ++pictures;
         else
             std::this_thread::yield();
     }
     const double s = Seconds(Clock::now() - start);
-    engine.StopEngine();
-    engine.CloseSource();
+    player.CloseSource();
     return {pictures / s, pictures};
 }
 
-double ToolRun(const std::string& clip, int pictures)
+double ToolRun(const std::string& clip, int threads, int pictures)
 {
-    const std::string cmd = "ffmpeg -nostdin -v error -threads 1 -i " + clip +
-                            " -an -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -y /dev/null";
+    const std::string cmd = "ffmpeg -nostdin -v error -threads " + std::to_string(threads) + " -i '" + clip +
+                            "' -an -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -y /dev/null";
     const auto start = Clock::now();
     if (std::system(cmd.c_str()) != 0)
         throw std::runtime_error("ffmpeg failed");
     return pictures / Seconds(Clock::now() - start);
+}
+
+// OpenCV's VideoCapture reading every picture (BGR), timed inside Python so
+// interpreter start-up does not count; 0 when OpenCV is not installed.
+double OpenCvRun(const std::string& clip)
+{
+    const std::string script = "import cv2,time,sys\n"
+                               "c=cv2.VideoCapture(sys.argv[1]);n=0;t=time.perf_counter()\n"
+                               "while c.read()[0]: n+=1\n"
+                               "print(n/(time.perf_counter()-t))\n";
+    const std::string cmd = "/usr/bin/python3 -c '" + script + "' '" + clip + "' 2>/dev/null";
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe)
+        return 0.0;
+    char line[128] = {};
+    const bool got = fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    return got ? std::atof(line) : 0.0;
+}
+
+void Report(const std::string& name, double pps, double reference)
+{
+    std::cout << "  " << std::left << std::setw(34) << name << std::right << std::setw(8) << std::fixed
+              << std::setprecision(1) << pps << " pictures/s";
+    if (reference > 0 && pps > 0)
+        std::cout << "   auto threads / this: " << std::setprecision(2) << reference / pps;
+    std::cout << "\n";
+}
+
+void BenchClip(const std::string& clip)
+{
+    ToolRun(clip, 0, 1); // warm the file cache
+    const auto [one, pictures] = FacadeRun(clip, 1);
+    const double automatic = FacadeRun(clip, 0).first;
+    const double tool1 = ToolRun(clip, 1, pictures);
+    const double tool0 = ToolRun(clip, 0, pictures);
+    const double opencv = OpenCvRun(clip);
+    std::cout << "clip: " << clip << ", " << pictures << " pictures, " << std::thread::hardware_concurrency()
+              << " cores\n";
+    Report("facade to BGR24, 1 thread", one, automatic);
+    Report("facade to BGR24, automatic threads", automatic, 0);
+    Report("ffmpeg -threads 1 to bgr24", tool1, automatic);
+    Report("ffmpeg -threads 0 to bgr24", tool0, automatic);
+    if (opencv > 0)
+        Report("OpenCV VideoCapture (BGR)", opencv, automatic);
+    else
+        std::cout << "  OpenCV VideoCapture: not installed (python3-opencv)\n";
 }
 
 } // namespace
@@ -71,14 +127,8 @@ int main(int argc, char** argv)
 {
     try {
         av_log_set_level(AV_LOG_ERROR);
-        const std::string clip = EnsureClip(argc, argv);
-        ToolRun(clip, 1); // warm the file cache
-        const auto [enginePps, pictures] = EngineRun(clip);
-        const double toolPps = ToolRun(clip, pictures);
-        std::cout << "clip: " << clip << ", " << pictures << " pictures\n"
-                  << "engine ReadVideo to BGR24:        " << enginePps << " pictures/s\n"
-                  << "ffmpeg -threads 1 to bgr24:       " << toolPps << " pictures/s\n"
-                  << "ratio engine / ffmpeg:            " << enginePps / toolPps << "\n";
+        for (const auto& clip : Clips(argc, argv))
+            BenchClip(clip);
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "bench_playback: " << e.what() << "\n";

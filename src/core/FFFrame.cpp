@@ -1,5 +1,6 @@
 #include "core/FFFrame.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -145,8 +146,11 @@ void FFBufferFrame::CopyFrom(const FFFrame& src)
 void FFBufferFrame::CopyFrame(uint8_t* destination) const
 {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    if (!buffer.empty())
-        std::copy(buffer.begin(), buffer.end(), destination);
+    // A picture converted straight into the destination needs no copy.
+    const uint8_t* data = GetVideoData();
+    const int size = GetVideoSize();
+    if (size > 0 && data != destination)
+        std::memcpy(destination, data, static_cast<size_t>(size));
 }
 
 FFCachedFrame::FFCachedFrame(const FFBufferFrame& src)

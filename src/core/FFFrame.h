@@ -59,7 +59,8 @@ public:
 
     // Copies picture, time and first-frame flag from `src`.
     void CopyFrom(const FFFrame& src);
-    // Copies the whole buffer to `destination` (room for GetVideoSize bytes).
+    // Copies the whole picture to `destination` (room for GetVideoSize bytes);
+    // nothing to do when the picture already lies there.
     void CopyFrame(uint8_t* destination) const;
 
     mutable std::recursive_mutex lock;

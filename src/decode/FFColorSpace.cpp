@@ -33,7 +33,9 @@ void SwsContextDeleter::operator()(SwsContext* c) const
     sws_freeContext(c);
 }
 
-FFColorSpace::FFColorSpace() : _outFrame(std::make_shared<FFBufferFrame>()) {}
+FFColorSpace::FFColorSpace() : _outFrame(std::make_shared<FFBufferFrame>()), _targetFrame(std::make_shared<TargetFrame>())
+{
+}
 
 void FFColorSpace::Initialize(int srcFormat, int width, int height, int dstFormat)
 {
@@ -81,9 +83,23 @@ void FFColorSpace::SizeOutput()
     _outFrame->AllocVideo(_dstFormat, _width, _height);
 }
 
-std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src)
+std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src, PictureTarget* target)
 {
     const AVFrame* f = src.CFrame();
+    if (!FollowSource(f))
+        return nullptr;
+    if (target && _targetFrame->LayOver(*target, _dstFormat, _width, _height)) {
+        std::lock_guard<std::recursive_mutex> guard(_targetFrame->lock);
+        ConvertInto(f, _targetFrame->CFrame());
+        return _targetFrame;
+    }
+    std::lock_guard<std::recursive_mutex> guard(_outFrame->lock);
+    ConvertInto(f, _outFrame->CFrame());
+    return _outFrame;
+}
+
+bool FFColorSpace::FollowSource(const AVFrame* f)
+{
     if (f->width != _width || f->height != _height) {
         // A description without a size is no change worth a warning.
         if (_width > 0 && _height > 0)
@@ -101,18 +117,17 @@ std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src)
         // Set up before the format settled: try again with the picture's own.
         Initialize(f->format, _width, _height, _dstFormat);
     }
-    if ((!_primitive && !_swsContext) || !f->data[0])
-        return nullptr;
+    return (_primitive || _swsContext) && f->data[0];
+}
 
-    std::lock_guard<std::recursive_mutex> guard(_outFrame->lock);
-    AVFrame* out = _outFrame->CFrame();
+void FFColorSpace::ConvertInto(const AVFrame* f, AVFrame* out)
+{
     if (_primitive) {
         _primitive(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], out->data[0],
                    out->linesize[0], _width, _height);
     } else {
         sws_scale(_swsContext.get(), f->data, f->linesize, 0, _height, out->data, out->linesize);
     }
-    return _outFrame;
 }
 
 } // namespace Quillet

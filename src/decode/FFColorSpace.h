@@ -1,6 +1,7 @@
 #pragma once
 // Turns decoded pictures into the pixel format the application asked for, at
-// the decoded size, into one output picture that is reused for every call.
+// the decoded size, into one output picture that is reused for every call, or
+// straight into the application's own buffer when the read brings one.
 // Used only by the decoder on the application's reading thread (under the
 // decoder's lock); holds no lock of its own. Formats and sizes the scaler
 // cannot take are refused before it ever sees them.
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "core/FFFrame.h"
+#include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
 #include "image/ImagePrimitives.h"
 
@@ -32,7 +34,9 @@ public:
     // Converts one decoded picture; returns the same output object every time
     // (valid until the next call), or null when the picture's format or size
     // cannot be converted. Follows size changes by re-initialising.
-    std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src);
+    // With a target the pixels go straight into the target's storage and the
+    // returned picture lies over it (the target's own output object).
+    std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src, PictureTarget* target = nullptr);
 
     // Whether the pair of formats and the size can be converted at all.
     static bool CanConvert(int srcFormat, int width, int height, int dstFormat);
@@ -48,10 +52,14 @@ public:
 private:
     void ChooseRoute();
     void SizeOutput();
+    // Re-initialises on a size or format change; false when the picture cannot be converted.
+    bool FollowSource(const AVFrame* f);
+    void ConvertInto(const AVFrame* f, AVFrame* out);
 
     int32_t _height = -1;
     int32_t _width = -1;
     std::shared_ptr<FFBufferFrame> _outFrame;
+    std::shared_ptr<TargetFrame> _targetFrame;
     SwsContextPtr _swsContext;
     int32_t _srcFormat = -1;
     int32_t _dstFormat = -1;

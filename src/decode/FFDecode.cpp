@@ -196,6 +196,24 @@ bool FFDecode::GetOptimizeSeek() const
     return _optimizeSeek;
 }
 
+void FFDecode::SetDecodingThreads(int threads)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _threads.threads = threads;
+}
+
+void FFDecode::SetLiveSource(bool live)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _threads.live = live;
+}
+
+DecoderThreads FFDecode::GetDecodingThreads() const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _threads;
+}
+
 bool FFDecode::HasVideoCodec() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -269,9 +287,12 @@ AVCodecContextPtr FFDecode::OpenDecoder(const FFCodecInfo& info, const AVCodec* 
     // A fresh context carrying the description: nothing is shared with the
     // record, which other nodes may read while this one decodes.
     AVCodecContextPtr context = info.CopyContext(codec);
-    // Decoding runs on the application's reading thread; extra codec threads
-    // would add frame delay and compete with the rest of the process.
-    context->thread_count = 1;
+    // One thread unless asked: extra codec threads compete with the rest of
+    // the process, and frame threads hold pictures back (drained at the end).
+    if (info.Context()->codec_type == AVMEDIA_TYPE_VIDEO)
+        GetDecodingThreads().ApplyTo(context.get());
+    else
+        context->thread_count = 1;
     if (!context->pkt_timebase.num)
         context->pkt_timebase = info.TimeBase();
     int result = 0;
@@ -330,11 +351,18 @@ void FFDecode::_InitializeAudioCodec()
 
 // --------------------------------------------------------------- video read
 
-FFCLIFrame FFDecode::ReadVideo()
+FFCLIFrame FFDecode::ReadVideo(PictureTarget* target)
 {
     FFCLIFrame result;
     std::shared_ptr<FFBufferFrame> out;
-    result.size = _ReadVideoFrame(out);
+    _target = target;
+    try {
+        result.size = _ReadVideoFrame(out);
+    } catch (...) {
+        _target = nullptr;
+        throw;
+    }
+    _target = nullptr;
     if (result.size > 0)
         result.frame = std::move(out);
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -358,8 +386,8 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
 
         if (_seek && _seek->seekInfo->wasPaused) {
             if (auto cached = _seek->FindCached(_seek->seekInfo->time)) {
-                out = std::make_shared<FFBufferFrame>();
-                out->CopyFrom(*cached);
+                // Handed out as it is: the caller's copy is the only one.
+                out = cached;
                 _seek->videoPending = false;
                 _seek->reached = true;
                 return out->GetVideoSize();
@@ -583,7 +611,15 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
 
     if (_DropsBeforeConverting(t))
         return Picture::Dropped;
-    out = _colorSpace.Convert(_videoFrame);
+    // While a seek is worked off the picture may be dropped or cached, so it
+    // stays in the decoder's own picture; the running stream goes straight
+    // into the caller's buffer.
+    PictureTarget* target = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        target = _seek ? nullptr : _target;
+    }
+    out = _colorSpace.Convert(_videoFrame, target);
     if (!out) {
         RefuseVideo();
         return Picture::None;

@@ -20,9 +20,11 @@
 #include "core/FFNode.h"
 #include "core/FFPacket.h"
 #include "decode/DecodeSeek.h"
+#include "decode/DecoderThreads.h"
 #include "decode/FFCLIFrame.h"
 #include "decode/FFColorSpace.h"
 #include "decode/FFPCMConvert.h"
+#include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
 
 namespace Quillet {
@@ -54,12 +56,20 @@ public:
     // Mirror of the engine's seek optimisation setting.
     void SetOptimizeSeek(bool optimize);
     bool GetOptimizeSeek() const;
+    // Decoding threads (0 automatic, 1 the reading thread alone) and whether
+    // the source is live; both apply from the next opened video decoder.
+    void SetDecodingThreads(int threads);
+    void SetLiveSource(bool live);
+    DecoderThreads GetDecodingThreads() const;
 
     // Next converted picture: size > 0 with the picture, 0 when none is
     // ready, -1 once when the stream has ended; status Seeking (6) while a
     // seek is pending. The picture object is reused by the next read.
+    // With a target, a picture of the running stream is converted straight
+    // into the target's storage; one sought or served from the scrubbing
+    // cache is handed out from the decoder's own picture, to be copied once.
     // Throws FFError / std::logic_error on a missing or unknown codec.
-    FFCLIFrame ReadVideo();
+    FFCLIFrame ReadVideo(PictureTarget* target = nullptr);
     int _ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out);
 
     // Drops queued data and the pending seek, flushes the codecs, keeps the
@@ -152,6 +162,10 @@ private:
     bool _videoRefused = false;
     bool _audioRefused = false;
     std::atomic<uint64_t> _decodedPictures{0};
+    // Guarded by _lock: set on the application's thread, read when a decoder opens.
+    DecoderThreads _threads;
+    // The target of the read in progress; set and used on the reading thread only.
+    PictureTarget* _target = nullptr;
 };
 
 } // namespace Quillet

@@ -164,6 +164,9 @@ bool FFEngine::_OpenSource()
             return false;
         }
         _lastFailure = OpenFailure::None;
+        // A source without a duration has no end to wait for: its pictures
+        // must not be held back by frame threads.
+        _decode.SetLiveSource(_source->GetDuration() <= 0.0);
         return true;
     } catch (const std::exception& e) {
         _source.reset();
@@ -235,6 +238,7 @@ void FFEngine::ConfigureEngine(FFEngineSettings settings)
         _settings = settings;
         _traffic.SetOptimizeSeek(settings.optimizeSeek);
         _decode.SetOptimizeSeek(settings.optimizeSeek);
+        _decode.SetDecodingThreads(settings.decodingThreads);
     });
 }
 
@@ -307,13 +311,13 @@ void FFEngine::_Flush()
     _traffic.Flush();
 }
 
-FFCLIFrame FFEngine::ReadVideo()
+FFCLIFrame FFEngine::ReadVideo(PictureTarget* target)
 {
     FFCLIFrame result;
     try {
         Lock lock(_mutex);
         if (_traffic.MayDeliverPicture()) {
-            result = _decode.ReadVideo();
+            result = _decode.ReadVideo(target);
             if (result.size > 0)
                 _traffic.PictureDelivered();
         } else {
@@ -530,6 +534,10 @@ void FFEngine::SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> sett
 {
     Lock lock(_mutex);
     _sourceSettings = std::move(settings);
+    if (_sourceSettings) {
+        _settings.decodingThreads = _sourceSettings->decodingThreads;
+        _decode.SetDecodingThreads(_settings.decodingThreads);
+    }
 }
 
 } // namespace Quillet

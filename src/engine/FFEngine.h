@@ -49,7 +49,9 @@ public:
     bool IsReady() const;
     void Flush();
     // Never waits: size 0 when no picture is ready, -1 once at end of stream.
-    FFCLIFrame ReadVideo();
+    // With a target, a picture of the running stream is converted straight
+    // into the target's storage (see FFDecode::ReadVideo).
+    FFCLIFrame ReadVideo(PictureTarget* target = nullptr);
     int Width() const;
     int Height() const;
     int RenderWidth() const;
@@ -69,7 +71,8 @@ public:
     // Media time of the last audio block written to the host, or -1.0.
     double ReadAudioFromInterface();
 
-    // Settings handed to a camera source when one is opened.
+    // Settings handed to a camera source when one is opened; their decoding
+    // threads become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
 protected:

@@ -8,6 +8,9 @@ struct FFEngineSettings {
     // Longest a network open (with its stream and duration search) or a
     // single network read may block, in seconds; 0 waits forever.
     double networkTimeoutSeconds = 10.0;
+    // Video decoding threads: 0 automatic (frame threads for files, slice
+    // threads for live sources), 1 the reading thread alone, N that many.
+    int decodingThreads = 1;
 };
 
 } // namespace Quillet

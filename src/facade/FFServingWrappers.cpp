@@ -143,6 +143,7 @@ void FFFileServerWrapper::SetSourceSettings(const SourceSettings& s)
     native->syncShiftMs = s.syncShiftMs;
     native->rtcpTimeoutMs = s.rtcpTimeoutMs;
     native->packetTimeoutMs = s.packetTimeoutMs;
+    native->decodingThreads = s.decodingThreads;
     lock guard(_mutex);
     if (auto* e = ServerEngine())
         e->SetRTSPSourceSettings(native);

@@ -6,6 +6,32 @@
 
 namespace Quillet::FFWrapperCLI {
 
+namespace {
+
+// Sizes the application's picture buffer for one picture, keeping its
+// storage (same data pointer) while size and dimensions stay the same.
+uint8_t* SizeFrameData(FrameData& data, int width, int height, int bytes)
+{
+    if (data.width != width || data.height != height || data.frame.size() != static_cast<size_t>(bytes)) {
+        data.frame = std::vector<uint8_t>(static_cast<size_t>(bytes));
+        data.width = width;
+        data.height = height;
+    }
+    return data.frame.data();
+}
+
+// The application's FrameData as the decoder's conversion target.
+class FrameDataTarget : public Quillet::PictureTarget {
+public:
+    explicit FrameDataTarget(FrameData& data) : _data(data) {}
+    uint8_t* Reserve(int width, int height, int bytes) override { return SizeFrameData(_data, width, height, bytes); }
+
+private:
+    FrameData& _data;
+};
+
+} // namespace
+
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks)
 {
     return std::chrono::system_clock::time_point(std::chrono::microseconds(ticks / 10));
@@ -123,20 +149,17 @@ int FFWrapper::ReadFrameGetSize(FrameData* data)
     lock guard(_mutex);
     if (!data || !_engine)
         return 0;
-    FFCLIFrame picture = _engine->ReadVideo();
+    // The running stream is converted straight into data->frame; a sought
+    // or cached picture is copied into it once.
+    FrameDataTarget target(*data);
+    FFCLIFrame picture = _engine->ReadVideo(&target);
     data->status = picture.status;
     if (picture.frame && picture.size > 0) {
         data->frameTime = picture.frame->GetFrameTime();
         data->size = picture.frame->GetVideoSize();
         data->firstFrame = picture.frame->GetFirstFrame();
-        const int w = picture.frame->CFrame()->width;
-        const int h = picture.frame->CFrame()->height;
-        if (data->width != w || data->height != h || data->frame.size() != static_cast<size_t>(data->size)) {
-            data->frame = std::vector<uint8_t>(static_cast<size_t>(data->size));
-            data->width = w;
-            data->height = h;
-        }
-        picture.frame->CopyFrame(data->frame.data());
+        const AVFrame* f = picture.frame->CFrame();
+        picture.frame->CopyFrame(SizeFrameData(*data, f->width, f->height, data->size));
     }
     return picture.size;
 }
@@ -252,10 +275,26 @@ void FFWrapper::SetNetworkTimeout(double seconds)
     }
 }
 
+void FFWrapper::SetDecodingThreads(int threads)
+{
+    lock guard(_mutex);
+    if (_engine) {
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
+        settings.decodingThreads = threads;
+        _engine->ConfigureEngine(settings);
+    }
+}
+
 std::string FFWrapper::GetOpenFailureReason()
 {
     lock guard(_mutex);
     return _engine ? Quillet::OpenFailureText(_engine->LastOpenFailure()) : "";
+}
+
+int FFWrapper::GetDecodingThreads()
+{
+    lock guard(_mutex);
+    return _engine ? _engine->GetEngineConfiguration().decodingThreads : 1;
 }
 
 bool FFWrapper::IsOptimizeSeek()

@@ -47,7 +47,8 @@ public:
     void Flush();
     bool IsPause();
     bool IsReady();
-    // Copies the next picture into `data`: its byte size, 0 when none is
+    // Puts the next picture into `data` (converted straight into its buffer
+    // while the stream runs): its byte size, 0 when none is
     // ready, -1 once at end of stream.
     int ReadFrameGetSize(FrameData* data);
     void GetDimensions(int& width, int& height);
@@ -65,6 +66,13 @@ public:
     void Seek(double seconds);
     void SetOptimizeSeek(bool optimizeSeek);
     bool IsOptimizeSeek();
+    /// Video decoding threads: 0 automatic (every core for a file, with frame
+    /// threads; slice threads for a live source, so no picture is held back),
+    /// 1 the reading thread alone (the default), N that many. Takes effect
+    /// from the next stream opened or decoder started.
+    void SetDecodingThreads(int threads);
+    /// The decoding threads last set (0 automatic).
+    int GetDecodingThreads();
     bool IsOOB(double seconds, bool& pending);
     double GetSeekTime();
 

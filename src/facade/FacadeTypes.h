@@ -58,6 +58,9 @@ public:
     double syncShiftMs = 0.0;
     double rtcpTimeoutMs = 30000.0;
     double packetTimeoutMs = 10000.0;
+    /// Video decoding threads when the camera is also shown: 0 automatic
+    /// (slice threads, no picture held back), 1 the reading thread alone.
+    int decodingThreads = 1;
 };
 
 class EventArgs {

@@ -24,6 +24,9 @@ struct FFSourceSettings {
     // Both timeouts reach the camera client as whole milliseconds.
     double rtcpTimeoutMs = 30000.0;
     double packetTimeoutMs = 10000.0;
+    // Video decoding threads for a camera that is also shown: 0 automatic
+    // (slice threads, nothing held back), 1 the reading thread alone.
+    int decodingThreads = 1;
 };
 
 } // namespace Quillet

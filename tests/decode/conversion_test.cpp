@@ -1,6 +1,6 @@
 // Picture conversion: the image-primitive route against an exact BT.601
 // transform, the scaler route against the ffmpeg tool, and route choice.
-#include "DecodeTestSupport.h"
+#include "support/DecodeFeed.h"
 
 #include <algorithm>
 #include <cmath>

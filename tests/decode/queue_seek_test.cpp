@@ -1,6 +1,6 @@
 // Queue bounds, overflow, and seeks worked off inside the decoder: dropped
 // pictures before the target, the paused-seek cache, audio after a seek.
-#include "DecodeTestSupport.h"
+#include "support/DecodeFeed.h"
 
 #include <cmath>
 

@@ -1,0 +1,24 @@
+#pragma once
+// How many threads a video decoder gets, and of which kind. Set by the engine
+// on the application's thread and read when a decoder is opened, both under
+// the decoder node's lock; a change applies from the next opened decoder.
+//
+// Frame threads decode several pictures at once and hold up to N-1 finished
+// pictures back, which a file can afford; slice threads split one picture and
+// hold nothing back, which is what a live source needs for its latency.
+struct AVCodecContext;
+
+namespace Quillet {
+
+struct DecoderThreads {
+    // 0 picks one per core (frame threads for files, slice threads for live
+    // sources), 1 decodes on the reading thread alone, N asks for N threads.
+    int threads = 1;
+    // The source has no end and no duration: a camera or a live URL.
+    bool live = false;
+
+    // Fills the thread fields of a context before it is opened.
+    void ApplyTo(AVCodecContext* context) const;
+};
+
+} // namespace Quillet

@@ -1,0 +1,212 @@
+// Playing files end to end through the player facade, one row per kind of
+// clip, each row once on the reading thread alone and once with automatic
+// decoding threads, against the ffmpeg tools: every picture once, in order, at
+// ffprobe's times, with the tool's pixels (within a tolerance), written into
+// one application buffer that keeps its storage; the sound as the tool decodes
+// it to 16 bits; then end of stream once and the source closed by the engine.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/EnginePlayback.h"
+#include "facade/FFWrapper.h"
+#include "support/DecodeFeed.h"
+#include "support/DecodingThreads.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+using namespace Quillet;
+using namespace Quillet::FFWrapperCLI;
+using namespace Quillet::Testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Row {
+    const char* name;
+    const char* clip;
+    std::string recipe; // ffmpeg arguments that make the clip
+    int pixelFormat;
+    int tolerance;     // largest difference per byte from the tool's pixels
+    int channels;      // delivered channels, 0 for a clip without sound
+    int audioTolerance; // largest difference per sample from the tool's PCM
+};
+
+// Sound stops half a second before the pictures, so every audio packet is
+// queued well before the end of stream closes the source.
+const std::string kPictures = "-f lavfi -i testsrc2=size=320x240:rate=25:duration=1.5 ";
+const std::string kStereo = "-f lavfi -i aevalsrc='0.5*sin(440*2*PI*t)|0.3*sin(660*2*PI*t)':d=1:s=";
+const std::string kMono = "-f lavfi -i aevalsrc='0.6*sin(300*2*PI*t)':s=22050:d=1 ";
+const std::string kSurround = "-f lavfi -i aevalsrc='0.3*sin(200*2*PI*t)|0.3*sin(300*2*PI*t)|0.3*sin(400*2*PI*t)|"
+                              "0.2*sin(50*2*PI*t)|0.3*sin(500*2*PI*t)|0.3*sin(600*2*PI*t)':s=48000:d=1:c=5.1 ";
+const std::string kH264 = "-c:v libx264 -bf 3 -g 20 -pix_fmt yuv420p ";
+
+const Row kRows[] = {
+    {"H264BFramesPcmStereo", "pt_h264_s16.mkv", kPictures + kStereo + "44100 " + kH264 + "-c:a pcm_s16le",
+     AV_PIX_FMT_BGR24, 4, 2, 0},
+    {"H264AacInMp4ToRgb", "pt_h264_aac.mp4", kPictures + kStereo + "48000 " + kH264 + "-c:a aac -b:a 128k",
+     AV_PIX_FMT_RGB24, 4, 2, 2},
+    {"Mpeg4InAviPcmMono", "pt_mpeg4.avi", kPictures + kMono + "-c:v mpeg4 -bf 1 -q:v 4 -c:a pcm_s16le",
+     AV_PIX_FMT_BGR24, 4, 1, 0},
+    {"HevcAc3MixedDown", "pt_hevc_ac3.mkv",
+     kPictures + kSurround + "-c:v libx265 -x265-params log-level=error -c:a ac3 -b:a 384k", AV_PIX_FMT_BGR24, 4, 2,
+     2},
+    {"FullRangeMjpegOnTheScaler", "pt_mjpeg.avi", kPictures + "-c:v mjpeg -pix_fmt yuvj422p -q:v 3",
+     AV_PIX_FMT_BGR24, 4, 0, 0},
+    {"Vp9InWebm", "pt_vp9.webm", kPictures + "-c:v libvpx-vp9 -deadline realtime -cpu-used 8", AV_PIX_FMT_BGR24, 4,
+     0, 0},
+    {"Mpeg2TransportStream", "pt_mpeg2.ts", kPictures + "-c:v mpeg2video -bf 2", AV_PIX_FMT_BGR24, 4, 0, 0},
+};
+
+struct Played {
+    std::vector<DecodeTest::Picture> pictures;
+    std::vector<int16_t> samples;
+    std::vector<double> audioTimes;
+    int endMarkers = 0;
+    std::atomic<int> endEvents{0};
+    bool timedOut = true;
+    bool storageKept = true;
+    int rate = 0, bits = 0, channels = 0;
+    double duration = 0.0;
+    int widthAfterEnd = -1;
+};
+
+// Plays through the facade, pulling sound before every picture, until the
+// end marker came and nothing followed for a while.
+void Play(const std::string& clip, int pixelFormat, int threads, Played& p)
+{
+    FFWrapper player("PlaybackTable");
+    player.RegisterFFEventCallback(ManagedEventDelegate([&p](const EventArgs& a) {
+        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&a); m && m->message == FFMessageType::EndOfStream)
+            ++p.endEvents;
+    }));
+    player.SetDecodingThreads(threads);
+    RecordingHost host(4096, 1); // one block per call: each time reported is its own
+    ASSERT_TRUE(player.OpenSource(clip));
+    player.DecodeVideo(pixelFormat);
+    p.duration = player.GetDuration();
+    player.GetAudioFormat(p.rate, p.bits, p.channels);
+    player.SetAudioInterface(&host);
+    ASSERT_TRUE(player.StartEngine());
+    FrameData frame;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (int idleAfterEnd = 0; std::chrono::steady_clock::now() < deadline;) {
+        for (double t; (t = player.ReadAudioFromInterface()) >= 0;)
+            p.audioTimes.push_back(t);
+        const uint8_t* storage = frame.frame.data();
+        const size_t bytes = frame.frame.size();
+        const int n = player.ReadFrameGetSize(&frame);
+        if (n > 0) {
+            p.storageKept = p.storageKept && (bytes != frame.frame.size() || storage == frame.frame.data());
+            p.pictures.push_back({frame.frameTime, frame.firstFrame, frame.width, frame.height, frame.frame});
+        } else if (n < 0) {
+            ++p.endMarkers;
+        } else if (p.endMarkers > 0 && ++idleAfterEnd > 50) {
+            p.timedOut = false;
+            break;
+        } else {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    p.samples = host.Samples();
+    // The close worker closes the source after the end: its facts are gone.
+    for (int i = 0; i < 400 && player.Width() != 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    p.widthAfterEnd = player.Width();
+}
+
+std::vector<uint8_t> ToolPixels(const std::string& clip, int pixelFormat)
+{
+    const std::string out = clip + "." + std::to_string(getpid()) + ".raw";
+    Run("ffmpeg -nostdin -v error -y -threads 1 -i " + clip + " -map 0:v -fps_mode passthrough -f rawvideo -pix_fmt " +
+        av_get_pix_fmt_name(static_cast<AVPixelFormat>(pixelFormat)) + " " + out);
+    auto bytes = DecodeTest::ReadFile(out);
+    std::remove(out.c_str());
+    return bytes;
+}
+
+std::vector<int16_t> ToolPcm(const std::string& clip, int channels)
+{
+    const std::string out = clip + "." + std::to_string(getpid()) + ".s16";
+    Run("ffmpeg -nostdin -v error -y -i " + clip + " -map 0:a -ac " + std::to_string(channels) + " -f s16le " + out);
+    const auto bytes = DecodeTest::ReadFile(out);
+    std::remove(out.c_str());
+    std::vector<int16_t> s(bytes.size() / 2);
+    std::memcpy(s.data(), bytes.data(), s.size() * 2);
+    return s;
+}
+
+template <typename T>
+int MaxDifference(const T* a, const T* b, size_t n)
+{
+    int worst = 0;
+    for (size_t i = 0; i < n; ++i)
+        worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    return worst;
+}
+
+void PrintTo(const Row& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
+class PlaybackTable : public ::testing::TestWithParam<std::tuple<Row, int>> {};
+
+} // namespace
+
+TEST_P(PlaybackTable, PlaysLikeTheTools)
+{
+    const auto& [row, threads] = GetParam();
+    const std::string clip = MakeClip(row.clip, row.recipe);
+    const std::vector<double> times = DecodeTest::ProbeFrameTimes(clip);
+    ASSERT_GT(times.size(), 20u);
+    Played p;
+    Play(clip, row.pixelFormat, threads, p);
+    ASSERT_FALSE(p.timedOut);
+    EXPECT_EQ(p.endMarkers, 1);
+    EXPECT_EQ(p.endEvents.load(), 1);
+    EXPECT_EQ(p.widthAfterEnd, 0);
+    EXPECT_NEAR(p.duration, 1.5, 0.1);
+    EXPECT_TRUE(p.storageKept) << "the application's buffer was reallocated at the same size";
+
+    ASSERT_EQ(p.pictures.size(), times.size());
+    const std::vector<uint8_t> reference = ToolPixels(clip, row.pixelFormat);
+    ASSERT_EQ(reference.size(), p.pictures.size() * 320 * 240 * 3);
+    for (size_t i = 0; i < times.size(); ++i) {
+        const auto& pic = p.pictures[i];
+        if (std::isnan(times[i]))
+            EXPECT_GT(pic.time, i > 0 ? p.pictures[i - 1].time : -1.0) << "picture " << i;
+        else
+            EXPECT_NEAR(pic.time, times[i], 1e-3) << "picture " << i;
+        EXPECT_EQ(pic.first, i == 0) << "picture " << i;
+        ASSERT_EQ(pic.pixels.size(), 320u * 240u * 3u);
+        EXPECT_LE(MaxDifference(pic.pixels.data(), reference.data() + i * pic.pixels.size(), pic.pixels.size()),
+                  row.tolerance)
+            << "picture " << i;
+    }
+
+    if (row.channels == 0)
+        return;
+    EXPECT_EQ(p.bits, 16);
+    EXPECT_EQ(p.channels, row.channels);
+    const std::vector<int16_t> pcm = ToolPcm(clip, row.channels);
+    ASSERT_FALSE(pcm.empty());
+    EXPECT_EQ(p.samples.size(), pcm.size());
+    EXPECT_LE(MaxDifference(p.samples.data(), pcm.data(), std::min(p.samples.size(), pcm.size())), row.audioTolerance);
+    ASSERT_FALSE(p.audioTimes.empty());
+    EXPECT_TRUE(std::is_sorted(p.audioTimes.begin(), p.audioTimes.end()));
+    EXPECT_NEAR(p.audioTimes.front(), 0.0, 0.03);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, PlaybackTable, ::testing::Combine(::testing::ValuesIn(kRows), DecodingThreadsUnderTest()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    DecodingThreadsName(std::get<1>(info.param));
+                         });

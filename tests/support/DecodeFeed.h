@@ -1,0 +1,175 @@
+#pragma once
+// Feeding a decoder node by hand: a clip demuxed into the records a source
+// would push, the ffmpeg tools' view of it, a messenger that keeps what the
+// node logged and raised, and a reader that plays the records to the end.
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <log4cpp/Priority.hh>
+
+#include "core/FFAVCodec.h"
+#include "core/FFControlInfo.h"
+#include "core/FFPacket.h"
+#include "decode/FFDecode.h"
+#include "events/FFMessenger.h"
+#include "support/CapturingAppender.h"
+#include "support/TestMedia.h"
+
+namespace DecodeTest {
+
+using namespace Quillet;
+
+inline bool MakeMedia(const std::string& file, const std::string& args)
+{
+    Testing::MakeClip(file, args);
+    return !::testing::Test::HasFailure();
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The records a source would push for `file`: one FFAVCodec, the packets of
+// the first video and audio stream in file order, then the end marker.
+struct Demuxed {
+    std::shared_ptr<FFAVCodec> codec;
+    std::vector<std::shared_ptr<FFData>> records;
+    AVRational videoTimeBase{0, 1};
+};
+
+inline Demuxed Demux(const std::string& file, bool wantVideo = true, bool wantAudio = true)
+{
+    Demuxed d;
+    AVInputContextPtr fmt = Testing::OpenInput(file);
+    const int v = wantVideo ? av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    const int a = wantAudio ? av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
+    if (v >= 0)
+        d.videoTimeBase = fmt->streams[v]->time_base;
+    d.codec = std::make_shared<FFAVCodec>(v >= 0 ? FFCodecInfo::FromStream(fmt->streams[v]) : nullptr,
+                                          a >= 0 ? FFCodecInfo::FromStream(fmt->streams[a]) : nullptr);
+    d.records.push_back(d.codec);
+    AVPacketPtr pkt = MakePacket();
+    while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
+        if (pkt->stream_index == v || pkt->stream_index == a) {
+            const bool video = pkt->stream_index == v;
+            auto record = std::make_shared<FFPacket>(pkt.get()); // takes the packet over
+            record->SetStreamType(video ? FFStreamType::Video : FFStreamType::Audio);
+            d.records.push_back(record);
+        }
+        av_packet_unref(pkt.get());
+    }
+    d.records.push_back(std::make_shared<FFEOSInfo>());
+    return d;
+}
+
+// ffprobe's presentation times of the first video stream in seconds, from
+// its timestamps in the stream's time base (NaN for a picture without any).
+inline std::vector<double> ProbeFrameTimes(const std::string& file, AVRational tb)
+{
+    std::istringstream out(Testing::Capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                            "frame=best_effort_timestamp -of csv=p=0 " + file));
+    std::vector<double> times;
+    for (std::string line; std::getline(out, line);)
+        if (line.rfind("N/A", 0) == 0)
+            times.push_back(std::numeric_limits<double>::quiet_NaN());
+        else if (!line.empty())
+            times.push_back(static_cast<double>(std::stoll(line)) * tb.num / tb.den);
+    return times;
+}
+
+inline std::vector<double> ProbeFrameTimes(const std::string& file)
+{
+    AVInputContextPtr input = Testing::OpenInput(file);
+    const int v = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    return v < 0 ? std::vector<double>{} : ProbeFrameTimes(file, input->streams[v]->time_base);
+}
+
+// A messenger that keeps every log line of its category and the events raised.
+class RecordingMessenger : public FFMessenger {
+public:
+    explicit RecordingMessenger(const std::string& name) : FFMessenger(name), _capture(Category(), 700) {}
+
+    void SendMessageEvent(int message) override
+    {
+        messages.push_back(message);
+        FFMessenger::SendMessageEvent(message);
+    }
+    void SendFFEvent(FFEventArgs* args) override
+    {
+        if (args->type == ConnectionStatusEvent) {
+            auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
+            connections.emplace_back(c->status, c->message);
+        }
+        FFMessenger::SendFFEvent(args);
+    }
+    // Lines, written "PRIORITY text", that begin with `prefix`.
+    int CountLinesStartingWith(const std::string& prefix)
+    {
+        int n = 0;
+        for (const auto& l : _capture->Lines())
+            n += (log4cpp::Priority::getPriorityName(l.priority) + " " + l.text).rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    std::vector<int> messages;
+    std::vector<std::pair<ConnectionStatus, std::string>> connections;
+
+private:
+    Testing::ScopedCapture _capture;
+};
+
+// One picture as the application would see it.
+struct Picture {
+    double time;
+    bool first;
+    int width;
+    int height;
+    std::vector<uint8_t> pixels;
+};
+
+struct VideoRun {
+    std::vector<Picture> pictures;
+    std::vector<int> sizes; // every non-zero ReadVideo answer
+    int zeroReads = 0;
+};
+
+// Feeds the records as a source would (waiting while the decoder says Full)
+// and reads pictures until the end of the stream is reported, then a few more.
+inline VideoRun FeedAndRead(FFDecode& decode, const std::vector<std::shared_ptr<FFData>>& records, int extraReads = 3)
+{
+    VideoRun run;
+    size_t next = 0;
+    for (int idle = 0; idle < 100000;) {
+        while (next < records.size() && decode.GetStatus() == FFStatus::Ready)
+            decode.FFProcess(records[next++]);
+        const FFCLIFrame f = decode.ReadVideo();
+        if (f.size == 0) {
+            ++run.zeroReads;
+            ++idle;
+            continue;
+        }
+        idle = 0;
+        run.sizes.push_back(f.size);
+        if (f.size < 0)
+            break;
+        Picture p{f.frame->GetFrameTime(), f.frame->GetFirstFrame(), f.frame->CFrame()->width,
+                  f.frame->CFrame()->height, std::vector<uint8_t>(static_cast<size_t>(f.size))};
+        f.frame->CopyFrame(p.pixels.data());
+        run.pictures.push_back(std::move(p));
+    }
+    for (int i = 0; i < extraReads; ++i)
+        if (const int n = decode.ReadVideo().size; n != 0)
+            run.sizes.push_back(n);
+    return run;
+}
+
+} // namespace DecodeTest
