@@ -1,6 +1,9 @@
 #pragma once
 // Logging set-up: the configuration file is re-read at every engine
 // construction; a missing or broken file never stops anything.
+// Any thread may call these; one process-wide mutex (FFLogger.cpp) serialises
+// configuration loading with category lookup, since log4cpp's configurator
+// replaces categories' appenders while it runs.
 #include <string>
 
 #include <log4cpp/Category.hh>
