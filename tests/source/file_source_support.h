@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "core/FFControlInfo.h"
 #include "support/CapturingDest.h"
 #include "support/CapturingMessenger.h"
 #include "support/Probe.h"
