@@ -61,6 +61,7 @@ TEST_F(SerializerGraph, SerializesEachRecordOnceAndEveryQueueGetsTheSameBytes)
     ASSERT_TRUE(fromLive && fromPlay);
     EXPECT_EQ(Bytes(*fromLive), Bytes(*fromPlay));
     EXPECT_EQ(Bytes(*fromLive), Bytes(*a.Records()[0]));
+    source.DisconnectNode(); // before `a` and `b` go
 }
 
 TEST_F(SerializerGraph, EveryNewQueueStartsWithAFreshDescription)

@@ -113,6 +113,7 @@ TEST_F(RemoteSource, SeekSendsOneMarkerToEveryDestination)
     ASSERT_EQ(second.Count(), 1u);
     EXPECT_EQ(dest.Records()[0], second.Records()[0]);
     EXPECT_EQ(Received(dest), Block({SeekMarker(12.5)}));
+    source.DisconnectNode(); // before `second` goes
 }
 
 TEST(RemoteSourceUnwired, BlocksGoNowhereWithoutDestinations)
