@@ -1,7 +1,8 @@
 #pragma once
 // The 960-byte codec-context image of the wire format, written and read field
 // by field. Only the fields a receiver needs to rebuild a decoder or a muxer
-// stream are carried; everything else is zero.
+// stream are carried; everything else is zero. Pure functions of the
+// context and the bytes: any thread, no lock.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,6 +1,7 @@
 #pragma once
 // The codec description of a whole source: its video stream and, when it has
-// one, its audio stream.
+// one, its audio stream. Built by a source on its thread, then shared
+// read-only with every destination; no lock (see FFData.h).
 #include <memory>
 
 #include "core/FFCodecInfo.h"

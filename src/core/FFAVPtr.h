@@ -1,6 +1,7 @@
 #pragma once
 // Owning handles for FFmpeg objects. Codec contexts are freed under the
-// process-wide codec lock, because freeing closes the codec.
+// process-wide codec lock, because freeing closes the codec. A handle is
+// owned by one object and used by that object's thread(s) under its locks.
 #include <memory>
 
 extern "C" {

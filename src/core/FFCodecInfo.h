@@ -1,7 +1,8 @@
 #pragma once
 // The full description of one elementary stream: a codec context of its own
 // (never shared with the context it was copied from) plus the stream's time
-// base, disposition and kind.
+// base, disposition and kind. Read-only once pushed, so shared without a
+// lock; its context is freed under the codec lock (FFAVPtr.h).
 #include "core/FFAVPtr.h"
 #include "core/FFData.h"
 

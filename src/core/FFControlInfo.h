@@ -1,5 +1,6 @@
 #pragma once
 // The small control records: seek marker, end of stream, connection notice.
+// Immutable once pushed, like every record (see FFData.h); no lock.
 #include <string>
 
 #include "core/FFData.h"

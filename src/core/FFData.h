@@ -2,6 +2,11 @@
 // Records that travel between the nodes of a graph. Every record can flatten
 // itself into an FFSerializedData and be rebuilt from one; that is how packets
 // reach remote clients and come back in.
+//
+// Threads: a record is built by one thread and then only read, by as many
+// threads as hold it (a packet shared by several destinations, a serialized
+// record shared by several client queues). Records carry no lock: nobody
+// changes a record after pushing it.
 #include <cstdint>
 #include <memory>
 

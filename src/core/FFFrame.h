@@ -2,6 +2,10 @@
 // Decoded pictures and sample blocks. FFFrame wraps a decoder's output frame;
 // FFBufferFrame holds a converted picture or sample block in a buffer of its
 // own; FFCachedFrame is a buffer frame that remembers whether it holds a copy.
+//
+// Threads: a decoder's worker fills a buffer frame (Alloc*, CopyFrom, Store)
+// while the application's thread reads it out through the facade
+// (CopyFrame). FFFrame itself is used by one thread at a time.
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -63,12 +67,16 @@ public:
     // nothing to do when the picture already lies there.
     void CopyFrame(uint8_t* destination) const;
 
+    // `lock` guards `buffer` and the picture laid over it. The converters and
+    // the decoder hold it around several calls to the methods above, which
+    // take it again: hence recursive.
     mutable std::recursive_mutex lock;
 
 protected:
     std::vector<uint8_t> buffer;
 
 private:
+    // Expects `lock` held.
     void LayOutPicture(int format, int width, int height, size_t size);
 };
 

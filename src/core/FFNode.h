@@ -2,6 +2,20 @@
 // The processing graph. A source side keeps its destinations and pushes
 // records to them synchronously on its own thread; a destination side
 // remembers its source; a filter is both. Disconnection runs down the graph.
+//
+// Threads: a source's own thread (file read thread, camera thread, remote
+// writer) calls PushToDestinations and AnyDestinationBusy; the thread that
+// builds or tears down the graph (the engine's caller) calls ConnectNode,
+// RemoveNode and DisconnectNode, possibly while a push runs. FFProcess,
+// GetStatus and NotifyNewRecipient therefore run on whichever of the two
+// called into the source.
+//
+// Locking: each source side's `lock` guards its list of destinations and is
+// held while a push walks it, so a destination is never removed under a
+// running push. It is recursive because a destination may reach back into
+// its source from inside FFProcess or NotifyNewRecipient (asking for the
+// description, removing itself); across nodes the order is always upstream
+// node before downstream node, following the push.
 #include <algorithm>
 #include <list>
 #include <memory>
@@ -51,6 +65,7 @@ public:
 
 private:
     friend class FFSourceNode<T>;
+    // Set and cleared under the source's `lock` (ConnectNode, DisconnectNode).
     FFSourceNode<T>* parent = nullptr;
 };
 
@@ -115,6 +130,7 @@ public:
     }
 
 protected:
+    // `lock` guards `destinations`.
     std::list<FFDestNode<T>*> destinations;
     mutable std::recursive_mutex lock;
 };

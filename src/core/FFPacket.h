@@ -1,5 +1,6 @@
 #pragma once
-// One compressed audio or video packet.
+// One compressed audio or video packet. Built by a source on its thread, then
+// only read by the nodes it is pushed to; no lock (see FFData.h).
 #include "core/FFAVPtr.h"
 #include "core/FFData.h"
 

@@ -3,6 +3,12 @@
 // fixed time and, when the worker does not end in time, lets it go on
 // detached. The worker's completion state is shared with the thread itself,
 // so a detached worker never touches the wrapper that started it.
+//
+// Threads: one owning thread calls Start, Join and the queries; the worker
+// thread only touches the shared completion state, whose own mutex guards
+// its finished flag and exit code (see FFThread.cpp). The wrapper's
+// `_handle` and `_state` belong to the owning thread and take no lock. A
+// worker may Join itself: that returns at once.
 #include <chrono>
 #include <condition_variable>
 #include <functional>

@@ -1,7 +1,8 @@
 #pragma once
 // Little-endian field writer and bounds-checked reader for the wire format.
 // Records are written field by field, never by copying structs, so the bytes
-// are the same whatever the compiler lays out in memory.
+// are the same whatever the compiler lays out in memory. Plain values used
+// by one thread at a time; no shared state.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -2,7 +2,8 @@
 // Numbers that name things (codec ids, pixel and sample formats, media types)
 // travel in one frozen numbering, translated by name to and from the numbers
 // of the FFmpeg this library is linked with. The wire therefore never changes
-// when the linked FFmpeg does.
+// when the linked FFmpeg does. Pure functions over constant tables: any
+// thread, no lock.
 #include <cstdint>
 
 extern "C" {

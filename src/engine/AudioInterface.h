@@ -1,7 +1,8 @@
 #pragma once
 // The host application's audio sink. The engine asks whether the host wants
 // audio, takes the buffers it offers, fills them with 16-bit PCM and hands
-// back the ones it filled.
+// back the ones it filled. The engine calls these on the host's audio thread
+// (inside ReadAudioFromInterface), without holding any library lock.
 #include "decode/FFDecode.h"
 
 namespace Quillet {

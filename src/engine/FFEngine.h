@@ -3,6 +3,26 @@
 // wires them into a chain, starts and stops the source's read thread, hands
 // out converted pictures one at a time, and reacts to end of stream and
 // source errors by closing the source on its own close worker.
+//
+// Threads:
+// - the application's thread, through a facade, calls every public
+//   operation (open, start, stop, seek, pause, reads, queries);
+// - the source's read thread and the decoder's workers call SendMessageEvent
+//   and Error (and so the application's event handler runs on them); these
+//   never take `_mutex`, they only schedule a close on the close worker;
+// - the close worker runs CloseSource for end of stream and source errors;
+// - the host's audio thread calls ReadAudioFromInterface.
+//
+// Lock order, one for the whole library (take left to right, never back):
+//   facade lock -> engine `_mutex` -> a node's lock (FFSourceNode::lock, the
+//   traffic node's and the decoder's own locks) -> a queue's lock (decoder
+//   queues, client queues) -> codec lock (FFCodecLock.h).
+// `_closeLock` stands apart: it is taken without `_mutex` held (by reporting
+// node threads and by CloseSource before it locks), and nothing is locked
+// while it is held except the close worker's join.
+// `_mutex` is recursive because the public operations call the protected
+// steps below, which lock it again so that derived engines can call them
+// alone.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -76,6 +96,8 @@ public:
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
 protected:
+    // The steps behind the public operations. Each takes `_mutex` itself
+    // (recursively when called from a public operation that holds it).
     virtual void _CloseSource();
     virtual void _StartEngine();
     virtual void _StopEngine();
@@ -90,11 +112,15 @@ protected:
     void _CloseSourceIfUnused();
     AudioBufferList ReadAudio(AudioBufferList buffers, double* time);
     // Runs `work` and turns an exception into the error pair and `neutral`.
+    // Takes no lock; `work` takes what it needs.
     template <typename R, typename F>
     R Guarded(const char* place, R neutral, F&& work) const;
     template <typename F>
     void Guarded(const char* place, F&& work) const;
 
+    // `_mutex` guards everything below down to `_settings`, except the
+    // atomic `_audioInterface`: the source, the nodes' wiring, the URL and
+    // the settings.
     std::shared_ptr<FFSourceSettings> _sourceSettings;
     mutable std::recursive_mutex _mutex;
     std::unique_ptr<IFFSource> _source;
@@ -115,7 +141,8 @@ protected:
     // Waits for a running close job and refuses new ones; derived engines call
     // it first in their destructor, before their own members go.
     void ShutDownCloseWorker();
-    // Waits for a close job that is running (not when called from it).
+    // Waits for a close job that is running (not when called from it). Must
+    // be called without `_mutex` held: the close job takes it.
     void WaitForCloseJob();
 
 private:

@@ -2,6 +2,10 @@
 // The recording engine: a playback engine whose source also feeds a
 // recording sink, next to the traffic node, so recording sees every packet
 // the source reads whatever decoding and pausing do.
+// Threads and lock order as in FFEngine.h. The recording operations come
+// from the application's thread and take `_mutex`; the sink's writer thread
+// reports write failures through Error without it. The sink has its own
+// lock, taken after `_mutex` (it is a node in the order).
 #include <string>
 
 #include "engine/FFEngine.h"
@@ -33,6 +37,7 @@ protected:
     virtual void _SaveToVideoFile(const std::string& fileName);
     virtual void _StopVideoSave();
 
+    // Wired and started under `_mutex`; guarded by its own lock otherwise.
     mutable SyncingFileSink _fileSink;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // Serves a live source to any number of clients while it may also record it.
 // A slow client skips ahead to the newest key frame instead of holding the
-// camera back.
+// camera back. Threads and lock order as in FFPlayServerEngine.h.
 #include <memory>
 
 #include "engine/FFFileEngine.h"
@@ -28,6 +28,7 @@ protected:
     void _StopVideoSave() override;
 
 private:
+    // Guarded by `_mutex`.
     std::unique_ptr<FFSerializeHelper> _serializeHelper;
 };
 

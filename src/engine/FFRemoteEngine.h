@@ -2,6 +2,9 @@
 // Plays a stream that arrives as serialized batches handed in by the
 // application: a remote-fed source in front of the usual traffic node and
 // decoder, with no read thread of its own.
+// Threads and lock order as in FFEngine.h: the application's writer thread
+// pushes blocks and asks for seeks under `_mutex`, so the remote source's
+// pushes run on that thread, inside the engine lock.
 #include <cstdint>
 
 #include "engine/FFEngine.h"
@@ -29,6 +32,7 @@ protected:
     void _Seek(double seconds) override;
     void _PrepareVideoDecode(int pixelFormat) override;
 
+    // Used under `_mutex` only.
     FFRemoteSource _remoteSource;
 };
 

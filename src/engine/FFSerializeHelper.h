@@ -1,6 +1,9 @@
 #pragma once
 // The client bookkeeping shared by both serving engines: one serializer node
 // behind the source and one outgoing queue per client behind it.
+// Not thread-safe on its own: its engine calls every operation under the
+// engine's `_mutex`, which guards `_outgoings` and the batch size. The
+// queues themselves are shared with the clients' threads and lock inside.
 #include <algorithm>
 #include <cstdint>
 #include <memory>

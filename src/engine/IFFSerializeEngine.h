@@ -1,5 +1,6 @@
 #pragma once
 // Client management of the serving engines, as the serving facades see it.
+// Called on the application's thread, under the facade's lock.
 #include <memory>
 
 namespace Quillet {

@@ -1,6 +1,7 @@
 #pragma once
 // Native event records, raised by the nodes of a graph through their
-// messenger. They are valid only during the call that carries them.
+// messenger. They are valid only during the call that carries them, on the
+// thread that raised them (a library thread, not the application's).
 #include <cstdint>
 #include <string>
 

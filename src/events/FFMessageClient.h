@@ -1,6 +1,9 @@
 #pragma once
 // What every node uses to log and report: its engine's messenger when it has
 // one, otherwise the root category (and then nothing is raised).
+// SetMessenger is called while the graph is built, before any node thread
+// runs; afterwards `_messenger` is only read, from any thread, so it takes no
+// lock.
 #include <exception>
 #include <string>
 

@@ -1,6 +1,12 @@
 #pragma once
 // The one object through which the nodes of a graph log and report. Every
 // engine is a messenger; its category carries all log lines of its graph.
+//
+// Threads: every node thread of the graph (read thread, decoder workers,
+// camera thread, file writer) and the application's thread log and raise
+// events through it at any time. The callback runs on the raising thread,
+// with no library lock of the messenger held, so it may call back into the
+// engine. RegisterFFEventCallback comes from the application's thread.
 #include <exception>
 #include <functional>
 #include <memory>
@@ -47,7 +53,10 @@ protected:
     void InitLogger() { Quillet::InitLogger(_category); }
 
 private:
+    // log4cpp serialises writes to a category itself.
     log4cpp::Category& _category;
+    // `_callbackLock` guards the pointer only: a raiser copies it under the
+    // lock and calls the callback after releasing it.
     std::mutex _callbackLock;
     std::shared_ptr<const Callback> _callback;
 };

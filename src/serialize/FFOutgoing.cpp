@@ -9,13 +9,13 @@ namespace Quillet {
 void FFOutgoing::Flush()
 {
     LogInfo() << "FFOutgoing::Flush";
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     _queue.clear();
 }
 
 std::shared_ptr<const FFSerializedData> FFOutgoing::GetNextPacket()
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     if (_queue.empty())
         return nullptr;
 
@@ -51,19 +51,19 @@ std::shared_ptr<const FFSerializedData> FFOutgoing::GetNextPacket()
 
 void FFOutgoing::SetNumberOutgoingPackets(uint32_t count)
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     _numberOutgoingPackets = count;
 }
 
 uint32_t FFOutgoing::GetNumberOutgoingPackets() const
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     return _numberOutgoingPackets;
 }
 
 size_t FFOutgoing::QueuedRecords() const
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     return _queue.size();
 }
 

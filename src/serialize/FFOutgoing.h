@@ -1,6 +1,13 @@
 #pragma once
 // One client of a serving engine: holds the serialized records the source
 // produced until the application takes them, in batches, from its own thread.
+//
+// Threads: FFProcess and GetStatus run on the source's read thread (through
+// the serializer); Flush runs there too or on the thread that disconnects
+// the graph; GetNextPacket, SetNumberOutgoingPackets and QueuedRecords run on
+// the application's thread. Every operation takes `_lock` once and calls
+// nothing that locks it again, so it is a plain mutex. Lock order: the
+// serializer's node lock may be held when `_lock` is taken, never the reverse.
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -42,10 +49,11 @@ protected:
     // push racing with the destruction never reaches a half-destroyed queue.
     void _DetachFromSerializer();
     // False (with a warning) for a record that cannot be queued: null, or
-    // sizes that do not match its bytes.
+    // sizes that do not match its bytes. Needs no lock.
     bool _IsUsable(const std::shared_ptr<FFSerializedData>& record) const;
 
-    mutable std::recursive_mutex _lock;
+    // `_lock` guards the queue and the batch size.
+    mutable std::mutex _lock;
     std::deque<std::shared_ptr<const FFSerializedData>> _queue;
     uint32_t _numberOutgoingPackets = kDefaultNumberOutgoingPackets;
 };

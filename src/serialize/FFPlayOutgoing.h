@@ -1,6 +1,8 @@
 #pragma once
 // Client queue of a played file: keeps every record and makes the source wait
-// instead once the client is far enough behind.
+// instead once the client is far enough behind. Threads and locking as for
+// FFOutgoing: the source's thread pushes and asks GetStatus, the
+// application's thread takes batches.
 #include <cstddef>
 
 #include "serialize/FFOutgoing.h"

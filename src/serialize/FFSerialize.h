@@ -1,6 +1,12 @@
 #pragma once
 // Turns every record coming out of a source into its flat byte form and hands
 // that one byte record to every client queue behind it.
+//
+// Threads: FFProcess and GetStatus run on the source's read thread;
+// ConnectNode, NotifyNewRecipient, GetMetaInfo and DisconnectNode run on the
+// thread that builds or tears down the graph (the engine's caller). The node
+// lock inherited from FFSourceNode guards the list of queues; the serializer
+// has no state of its own. Lock order: node lock, then a queue's `_lock`.
 #include <memory>
 
 #include "core/FFData.h"
@@ -30,6 +36,7 @@ public:
     std::shared_ptr<FFSerializedData> GetMetaInfo() override;
 
 private:
+    // Asks the source for its description; takes no lock of its own.
     std::shared_ptr<FFSerializedData> _GetMetaInfoFromParent();
 };
 

@@ -13,7 +13,7 @@ FFStatus FFStreamOutgoing::FFProcess(std::shared_ptr<FFSerializedData> record)
 {
     if (!_IsUsable(record))
         return FFStatus::Ready;
-    std::lock_guard<std::recursive_mutex> guard(_lock);
+    std::lock_guard<std::mutex> guard(_lock);
     if (record->attribute == FFAttribute::VideoKey && _HoldsVideoKey())
         _SkipToNewKeyFrame();
     _queue.push_back(std::move(record));

@@ -1,6 +1,7 @@
 #pragma once
 // Client queue of a live stream: a client that falls behind skips ahead to
 // the newest key frame, so a slow client never stalls the camera.
+// Threads and locking as for FFOutgoing.
 #include "serialize/FFOutgoing.h"
 
 namespace Quillet {
@@ -16,6 +17,7 @@ public:
     FFStatus FFProcess(std::shared_ptr<FFSerializedData> record) override;
 
 private:
+    // Both expect `_lock` held.
     bool _HoldsVideoKey() const;
     void _SkipToNewKeyFrame();
 };

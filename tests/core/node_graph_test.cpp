@@ -6,41 +6,14 @@
 
 #include "core/FFControlInfo.h"
 #include "core/FFNode.h"
+#include "support/CapturingDest.h"
 
 using namespace Quillet;
 
 namespace {
 
-// Remembers everything it receives, in order, and answers a chosen status.
-class Recorder : public FFDestNode<FFData> {
-public:
-    explicit Recorder(std::string n, std::vector<std::string>* journal = nullptr) : name(std::move(n)), log(journal) {}
-    FFStatus FFProcess(std::shared_ptr<FFData> record) override
-    {
-        received.push_back(record);
-        return answer;
-    }
-    FFStatus GetStatus() override { return status; }
-    void Flush() override
-    {
-        ++flushes;
-        if (log)
-            log->push_back("flush " + name);
-    }
-
-    std::string name;
-    std::vector<std::string>* log;
-    std::vector<std::shared_ptr<FFData>> received;
-    FFStatus answer = FFStatus::Ready;
-    FFStatus status = FFStatus::Ready;
-    int flushes = 0;
-};
-
-class Source : public FFSourceNode<FFData> {
-public:
-    std::shared_ptr<FFData> GetMetaInfo() override { return meta; }
-    std::shared_ptr<FFData> meta;
-};
+using Recorder = Quillet::Testing::CapturingDest<FFData>;
+using Source = Quillet::Testing::ManualSource<FFData>;
 
 // A filter that forwards what it gets and describes its stream by asking upstream.
 class Relay : public FFNode<FFData, FFData> {
@@ -61,24 +34,24 @@ public:
 TEST(NodeGraph, NewDestinationFirstReceivesTheStreamDescription)
 {
     Source source;
-    Recorder early("early");
+    Recorder early;
     source.ConnectNode(&early); // nothing to describe yet
-    EXPECT_TRUE(early.received.empty());
+    EXPECT_TRUE(early.Count() == 0);
 
     source.meta = std::make_shared<FFEOSInfo>();
-    Recorder late("late");
+    Recorder late;
     source.ConnectNode(&late);
-    ASSERT_EQ(late.received.size(), 1u);
-    EXPECT_EQ(late.received[0], source.meta);
+    ASSERT_EQ(late.Count(), 1u);
+    EXPECT_EQ(late.Records()[0], source.meta);
     EXPECT_EQ(late.GetParent(), &source);
 
     // Connecting twice neither duplicates the destination nor re-sends the description.
     source.ConnectNode(&late);
-    EXPECT_EQ(late.received.size(), 1u);
+    EXPECT_EQ(late.Count(), 1u);
     auto record = std::make_shared<FFSeekInfo>(1.0);
     source.PushToDestinations(record);
-    EXPECT_EQ(late.received.size(), 2u);
-    EXPECT_EQ(early.received.size(), 1u);
+    EXPECT_EQ(late.Count(), 2u);
+    EXPECT_EQ(early.Count(), 1u);
 }
 
 TEST(NodeGraph, PushDeliversTheSameRecordToEachDestinationInOrder)
@@ -86,9 +59,9 @@ TEST(NodeGraph, PushDeliversTheSameRecordToEachDestinationInOrder)
     Source source;
     EXPECT_TRUE(source.PushToDestinations(std::make_shared<FFEOSInfo>()).empty());
 
-    Recorder a("a"), b("b"), c("c");
-    b.answer = FFStatus::Full;
-    c.answer = FFStatus::Paused;
+    Recorder a, b, c;
+    b.processAnswer = FFStatus::Full;
+    c.processAnswer = FFStatus::Paused;
     source.ConnectNode(&a);
     source.ConnectNode(&b);
     source.ConnectNode(&c);
@@ -98,8 +71,8 @@ TEST(NodeGraph, PushDeliversTheSameRecordToEachDestinationInOrder)
     EXPECT_EQ(answers[0], FFStatus::Ready);
     EXPECT_EQ(answers[1], FFStatus::Full);
     EXPECT_EQ(answers[2], FFStatus::Paused);
-    EXPECT_EQ(a.received.back(), record);
-    EXPECT_EQ(c.received.back(), record);
+    EXPECT_EQ(a.Records().back(), record);
+    EXPECT_EQ(c.Records().back(), record);
 
     EXPECT_FALSE(source.AnyDestinationBusy());
     b.status = FFStatus::Full;
@@ -111,7 +84,7 @@ TEST(NodeGraph, PushDeliversTheSameRecordToEachDestinationInOrder)
     source.RemoveNode(&b);
     source.RemoveNode(&b);
     source.PushToDestinations(record);
-    EXPECT_EQ(b.received.size(), 1u);
+    EXPECT_EQ(b.Count(), 1u);
     EXPECT_EQ(b.GetParent(), &source);
 }
 
@@ -120,14 +93,16 @@ TEST(NodeGraph, DisconnectionCutsTheSubtreeDeepestFirst)
     std::vector<std::string> journal;
     Source source;
     Relay relay(&journal);
-    Recorder left("left", &journal), right("right", &journal);
+    Recorder left, right;
+    left.onFlush = [&] { journal.push_back("flush left"); };
+    right.onFlush = [&] { journal.push_back("flush right"); };
     source.meta = std::make_shared<FFEOSInfo>();
     source.ConnectNode(&relay);
     relay.ConnectNode(&left);
     relay.ConnectNode(&right);
     // Destinations connected below a relay see the description of the top source.
-    ASSERT_EQ(left.received.size(), 1u);
-    EXPECT_EQ(left.received[0], source.meta);
+    ASSERT_EQ(left.Count(), 1u);
+    EXPECT_EQ(left.Records()[0], source.meta);
 
     source.DisconnectNode();
     EXPECT_EQ(relay.GetParent(), nullptr);
@@ -139,5 +114,5 @@ TEST(NodeGraph, DisconnectionCutsTheSubtreeDeepestFirst)
 
     // Nothing reaches the former destinations afterwards.
     source.PushToDestinations(std::make_shared<FFEOSInfo>());
-    EXPECT_EQ(left.received.size(), 1u);
+    EXPECT_EQ(left.Count(), 1u);
 }

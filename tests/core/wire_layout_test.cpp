@@ -9,6 +9,7 @@
 #include "core/FFError.h"
 #include "core/FFPacket.h"
 #include "core/WireBytes.h"
+#include "support/TestRecords.h"
 
 extern "C" {
 #include <libavutil/mem.h>
@@ -36,35 +37,20 @@ bool ZeroBytes(const FFSerializedData& s, size_t from, size_t to)
 
 std::shared_ptr<FFPacket> MakePacketRecord(int size, int flags, FFStreamType type)
 {
-    auto p = std::make_shared<FFPacket>();
-    if (size > 0) {
-        av_new_packet(p->Get(), size);
-        for (int i = 0; i < size; ++i)
-            p->Get()->data[i] = static_cast<uint8_t>(i * 7 + 1);
-    }
+    auto p = Testing::MakePacket(type, 0, false, size);
+    for (int i = 0; i < size; ++i)
+        p->Get()->data[i] = static_cast<uint8_t>(i * 7 + 1);
     p->Get()->flags = flags;
-    p->SetStreamType(type);
     return p;
 }
 
+// A 640x480 description of `id` in time base 1/90000.
 std::shared_ptr<FFCodecInfo> VideoDescription(AVCodecID id, int extraDataSize)
 {
-    auto info = std::make_shared<FFCodecInfo>();
-    AVCodecContext* c = info->Context();
-    c->codec_type = AVMEDIA_TYPE_VIDEO;
-    c->codec_id = id;
-    c->width = 640;
-    c->height = 480;
-    c->pix_fmt = AV_PIX_FMT_YUV420P;
-    if (extraDataSize > 0) {
-        c->extradata = static_cast<uint8_t*>(av_mallocz(extraDataSize + AV_INPUT_BUFFER_PADDING_SIZE));
-        for (int i = 0; i < extraDataSize; ++i)
-            c->extradata[i] = static_cast<uint8_t>(0xA0 + i);
-        c->extradata_size = extraDataSize;
-    }
-    info->timeBaseNum = 1;
-    info->timeBaseDen = 90000;
-    info->SetStreamType(FFStreamType::Video);
+    auto info = Testing::VideoDescription(1, 90000, extraDataSize);
+    info->Context()->codec_id = id;
+    info->Context()->width = 640;
+    info->Context()->height = 480;
     return info;
 }
 
@@ -267,4 +253,28 @@ TEST(WireLayout, NewerCodecsUseTheirAgreedNumbersAndUnknownOnesAreRefused)
     } catch (const std::invalid_argument& e) {
         EXPECT_NE(std::string(e.what()).find("av1"), std::string::npos) << e.what();
     }
+}
+
+// Found by the record fuzzer: colour, field-order and audio-service tags
+// outside what the linked FFmpeg knows were stored raw into enum fields.
+TEST(WireLayout, UnknownEnumTagsBecomeUnspecified)
+{
+    auto bytes = Testing::AudioDescription()->Serialize();
+    WireWriter w(bytes->data.get(), static_cast<size_t>(bytes->size));
+    const size_t image = FFCodecInfo::kImageOffset;
+    for (auto [offset, tag] : {std::pair<size_t, int32_t>{488, 256}, {408, 1000}, {412, -1}, {416, 0x7fff}, {420, 9},
+                               {424, 77}, {432, 6}})
+        w.PutI32(image + offset, tag);
+    auto rebuilt = CreateFromSerialized(*bytes);
+    const AVCodecContext* c = static_cast<FFCodecInfo&>(*rebuilt).Context();
+    EXPECT_EQ(c->audio_service_type, AV_AUDIO_SERVICE_TYPE_MAIN);
+    EXPECT_EQ(c->color_primaries, AVCOL_PRI_UNSPECIFIED);
+    EXPECT_EQ(c->color_trc, AVCOL_TRC_UNSPECIFIED);
+    EXPECT_EQ(c->colorspace, AVCOL_SPC_UNSPECIFIED);
+    EXPECT_EQ(c->color_range, AVCOL_RANGE_UNSPECIFIED);
+    EXPECT_EQ(c->chroma_sample_location, AVCHROMA_LOC_UNSPECIFIED);
+    EXPECT_EQ(c->field_order, AV_FIELD_UNKNOWN);
+    auto again = rebuilt->Serialize(); // written out again, it carries the replaced tags
+    EXPECT_EQ(I32At(*again, image + 488), AV_AUDIO_SERVICE_TYPE_MAIN);
+    EXPECT_EQ(I32At(*again, image + 408), AVCOL_PRI_UNSPECIFIED);
 }

@@ -117,24 +117,30 @@ void CheckRoundTrip(const std::string& path, size_t packetsPerStream)
 
 } // namespace
 
-TEST(WireStreamRoundTrip, H264WithBFramesAndAacInMp4)
+struct RoundTripClip {
+    const char* name;
+    const char* ffmpegArgs;
+    size_t packetsPerStream;
+};
+
+class WireStreamRoundTrip : public ::testing::TestWithParam<RoundTripClip> {};
+
+TEST_P(WireStreamRoundTrip, RebuiltDescriptionDecodesLikeTheOriginal)
 {
-    CheckRoundTrip(MakeClip("rt_h264_aac.mp4", "-f lavfi -i testsrc2=size=176x144:rate=25 -f lavfi -i "
-                                               "sine=frequency=440:sample_rate=48000 -t 1 -c:v libx264 -bf 2 "
-                                               "-g 12 -pix_fmt yuv420p -c:a aac -ac 2"),
-                   20);
+    CheckRoundTrip(MakeClip(GetParam().name, GetParam().ffmpegArgs), GetParam().packetsPerStream);
 }
 
-TEST(WireStreamRoundTrip, Mpeg4PartTwoAndMjpegInAvi)
-{
-    CheckRoundTrip(MakeClip("rt_mpeg4.avi", "-f lavfi -i testsrc2=size=176x144:rate=25 -t 1 -c:v mpeg4 -bf 1"), 15);
-    CheckRoundTrip(MakeClip("rt_mjpeg.avi", "-f lavfi -i testsrc2=size=176x144:rate=25 -t 0.5 -c:v mjpeg "
-                                            "-pix_fmt yuvj422p"),
-                   6);
-}
-
-TEST(WireStreamRoundTrip, MuLawAudio)
-{
-    CheckRoundTrip(MakeClip("rt_mulaw.wav", "-f lavfi -i sine=frequency=300:sample_rate=8000 -t 1 -c:a pcm_mulaw"),
-                   10);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Clips, WireStreamRoundTrip,
+    ::testing::Values(
+        RoundTripClip{"rt_h264_aac.mp4",
+                      "-f lavfi -i testsrc2=size=176x144:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                      "-t 1 -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -ac 2",
+                      20},
+        RoundTripClip{"rt_mpeg4.avi", "-f lavfi -i testsrc2=size=176x144:rate=25 -t 1 -c:v mpeg4 -bf 1", 15},
+        RoundTripClip{"rt_mjpeg.avi", "-f lavfi -i testsrc2=size=176x144:rate=25 -t 0.5 -c:v mjpeg -pix_fmt yuvj422p", 6},
+        RoundTripClip{"rt_mulaw.wav", "-f lavfi -i sine=frequency=300:sample_rate=8000 -t 1 -c:a pcm_mulaw", 10}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        return name.substr(3, name.find('.') - 3);
+    });

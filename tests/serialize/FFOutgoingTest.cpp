@@ -1,31 +1,49 @@
+// The client queues: batching, the live queue's key-frame rule, the playback
+// queue's limit, flushing, and a producer racing the client.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "serialize/FFPlayOutgoing.h"
 #include "serialize/FFSerialize.h"
 #include "serialize/FFStreamOutgoing.h"
-#include "serialize/SerializeTestSupport.h"
+#include "support/CapturingDest.h"
+#include "support/TestRecords.h"
 
 using namespace Quillet;
 using namespace Quillet::Testing;
 
 namespace {
 
-// Tags of the records a batch holds, walking it by each header's size.
-std::vector<int32_t> TagsIn(const FFSerializedData& batch)
+// A bare 16-byte record of the given attribute whose int32 at offset 12 tells it apart.
+std::shared_ptr<FFSerializedData> Tagged(FFAttribute attribute, int32_t tag)
+{
+    auto s = std::make_shared<FFSerializedData>();
+    s->size = 16;
+    s->attribute = attribute;
+    s->data = std::make_unique<uint8_t[]>(16);
+    std::memcpy(s->data.get() + 12, &tag, 4);
+    return s;
+}
+
+// Tags of the records a batch of tagged records holds.
+std::vector<int32_t> TagsIn(const std::shared_ptr<const FFSerializedData>& batch)
 {
     std::vector<int32_t> tags;
-    for (int32_t at = 0; at < batch.size; at += 16)
-        tags.push_back(TagOf(batch, static_cast<size_t>(at)));
+    for (int32_t at = 0; batch && at < batch->size; at += 16) {
+        int32_t tag;
+        std::memcpy(&tag, batch->data.get() + at + 12, 4);
+        tags.push_back(tag);
+    }
     return tags;
 }
 
 std::vector<int32_t> Drain(FFOutgoing& q)
 {
     q.SetNumberOutgoingPackets(1000);
-    auto batch = q.GetNextPacket();
-    return batch ? TagsIn(*batch) : std::vector<int32_t>{};
+    return TagsIn(q.GetNextPacket());
 }
 
 void Fill(FFOutgoing& q, int count, FFAttribute attribute = FFAttribute::Plain, int firstTag = 0)
@@ -34,211 +52,140 @@ void Fill(FFOutgoing& q, int count, FFAttribute attribute = FFAttribute::Plain, 
         q.FFProcess(Tagged(attribute, firstTag + i));
 }
 
+std::vector<int32_t> Range(int from, int to)
+{
+    std::vector<int32_t> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(i);
+    return out;
+}
+
 } // namespace
 
-TEST(FFOutgoing, EmptyQueueGivesNothing)
-{
-    FFStreamOutgoing live;
-    FFPlayOutgoing play;
-    EXPECT_EQ(live.GetNextPacket(), nullptr);
-    EXPECT_EQ(play.GetNextPacket(), nullptr);
-    EXPECT_EQ(live.GetNumberOutgoingPackets(), 1u);
-    EXPECT_EQ(play.GetNumberOutgoingPackets(), 30u);
-}
-
-TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrder)
+TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
 {
     FFPlayOutgoing q;
-    Fill(q, 45);
-
-    auto first = q.GetNextPacket();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->attribute, FFAttribute::Batch);
-    EXPECT_EQ(first->size, 30 * 16);
-    std::vector<int32_t> expected(30);
-    for (int i = 0; i < 30; ++i)
-        expected[i] = i;
-    EXPECT_EQ(TagsIn(*first), expected);
-
-    auto second = q.GetNextPacket();
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->size, 15 * 16);
-    EXPECT_EQ(TagsIn(*second).front(), 30);
-    EXPECT_EQ(TagsIn(*second).back(), 44);
-
     EXPECT_EQ(q.GetNextPacket(), nullptr);
-}
-
-TEST(FFOutgoing, SingleRecordIsWrappedAsABatchAndOwnsItsBytes)
-{
-    FFStreamOutgoing q;
-    auto record = Tagged(FFAttribute::Codec, 77);
-    q.FFProcess(record);
+    auto first = Tagged(FFAttribute::Plain, 0);
+    q.FFProcess(first);
+    Fill(q, 44, FFAttribute::Plain, 1);
+    q.SetNumberOutgoingPackets(30);
     auto batch = q.GetNextPacket();
     ASSERT_TRUE(batch);
     EXPECT_EQ(batch->attribute, FFAttribute::Batch);
-    EXPECT_EQ(batch->size, 16);
-    EXPECT_NE(batch->data.get(), record->data.get());
-    record->data[12] = 0; // the queue's record changing later does not reach the batch
-    EXPECT_EQ(TagOf(*batch), 77);
-}
+    first->data[12] = 99; // the queue's record changing later does not reach the batch
+    EXPECT_EQ(TagsIn(batch), Range(0, 30));
+    EXPECT_EQ(TagsIn(q.GetNextPacket()), Range(30, 45));
+    EXPECT_EQ(q.GetNextPacket(), nullptr);
 
-TEST(FFOutgoing, CountZeroGivesEmptyBatchesAndKeepsEverything)
-{
-    FFPlayOutgoing q;
-    q.SetNumberOutgoingPackets(0);
+    // A count of zero gives empty batches and keeps everything.
     Fill(q, 3);
-    for (int i = 0; i < 2; ++i) {
-        auto batch = q.GetNextPacket();
-        ASSERT_TRUE(batch);
-        EXPECT_EQ(batch->size, 0);
-        EXPECT_EQ(batch->attribute, FFAttribute::Batch);
-    }
-    Fill(q, 2, FFAttribute::Plain, 3);
-    EXPECT_EQ(q.QueuedRecords(), 5u);
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    q.SetNumberOutgoingPackets(0);
+    auto empty = q.GetNextPacket();
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->size, 0);
+    EXPECT_EQ(Drain(q), Range(0, 3));
 }
 
 TEST(FFOutgoing, BatchOfRealRecordsCanBeWalkedAndRebuilt)
 {
     FFStreamOutgoing q;
     q.SetNumberOutgoingPackets(4);
-    q.FFProcess(std::make_shared<FFAVCodec>(MakeVideoDescription(6), nullptr)->Serialize());
-    q.FFProcess(MakePacketRecord(100, 1, FFStreamType::Video, 1)->Serialize());
+    q.FFProcess(Codec(1, 12800, false, 6)->Serialize());
+    q.FFProcess(Video(1, true, 100)->Serialize());
     q.FFProcess(FFSeekInfo(2.5).Serialize());
     q.FFProcess(FFConnectionInfo(ConnectionStatus::Connected, "ok").Serialize());
 
     auto batch = q.GetNextPacket();
     ASSERT_TRUE(batch);
-    ASSERT_EQ(batch->size, (12 + 1018) + 224 + 36 + 18);
-    std::vector<int32_t> offsets, types;
+    std::vector<int32_t> offsets;
+    std::vector<FFType> types;
     for (int32_t at = 0; at < batch->size;) {
         offsets.push_back(at);
-        types.push_back(I32At(batch->data.get(), static_cast<size_t>(at)));
-        const int32_t size = I32At(batch->data.get(), static_cast<size_t>(at) + 4);
         auto rebuilt = CreateFromSerialized(batch->data.get() + at, static_cast<size_t>(batch->size - at));
-        EXPECT_EQ(rebuilt->GetSerializedSize(), size);
-        at += size;
+        types.push_back(rebuilt->GetType());
+        at += rebuilt->GetSerializedSize();
     }
     EXPECT_EQ(offsets, (std::vector<int32_t>{0, 1030, 1254, 1290}));
-    EXPECT_EQ(types, (std::vector<int32_t>{5, 1, 3, 6}));
+    EXPECT_EQ(types, (std::vector<FFType>{FFType::AVCodec, FFType::Packet, FFType::SeekInfo, FFType::ConnectionInfo}));
+    EXPECT_EQ(batch->size, 1290 + 18);
 }
 
-TEST(FFStreamOutgoing, SecondKeyFrameDropsEverythingButTheNewestDescription)
-{
-    CapturingMessenger m("outgoing.keyrule");
-    FFStreamOutgoing q;
-    q.SetMessenger(&m);
-    q.FFProcess(Tagged(FFAttribute::Codec, 1));     // codec A
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 2));  // key 1
-    q.FFProcess(Tagged(FFAttribute::Plain, 3));
-    q.FFProcess(Tagged(FFAttribute::Plain, 4));
-    q.FFProcess(Tagged(FFAttribute::Codec, 5));     // codec B
-    q.FFProcess(Tagged(FFAttribute::Plain, 6));
-    EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::VideoKey, 7)), FFStatus::Ready);
+// The live queue's rule: a video key frame arriving while an untaken one
+// waits drops everything queued except the newest stream description.
+struct KeyRuleCase {
+    const char* name;
+    // One record per letter, tagged with its position: C description,
+    // K video key, A audio key, P plain; '2' lets the client take two
+    // records, 'D' take everything.
+    std::string steps;
+    std::vector<int32_t> left;
+};
 
-    EXPECT_EQ(m.capture.Count("Emptying output queue: 6", 400), 1u);
-    EXPECT_EQ(m.capture.Count("Found a codec packet in queue", 400), 1u);
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{5, 7}));
-}
+class LiveKeyRule : public ::testing::TestWithParam<KeyRuleCase> {};
 
-TEST(FFStreamOutgoing, DropWithoutDescriptionKeepsOnlyTheNewKey)
-{
-    CapturingMessenger m("outgoing.nocodec");
-    FFStreamOutgoing q;
-    q.SetMessenger(&m);
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 1));
-    q.FFProcess(Tagged(FFAttribute::Plain, 2));
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 3));
-    EXPECT_EQ(m.capture.Count("Emptying output queue: 2", 400), 1u);
-    EXPECT_EQ(m.capture.Count("Found a codec packet in queue"), 0u);
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{3}));
-}
-
-TEST(FFStreamOutgoing, OnlyAQueuedVideoKeyTriggersTheDrop)
-{
-    CapturingMessenger m("outgoing.nodrop");
-    FFStreamOutgoing q;
-    q.SetMessenger(&m);
-    // Audio keys never count as key frames for the rule.
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 1));
-    q.FFProcess(Tagged(FFAttribute::Plain, 2));
-    q.FFProcess(Tagged(FFAttribute::Plain, 3));
-    q.FFProcess(Tagged(FFAttribute::OtherKey, 4));
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{1, 2, 3, 4}));
-
-    // A key frame the client already took does not count either.
-    q.FFProcess(Tagged(FFAttribute::Plain, 5));
-    q.FFProcess(Tagged(FFAttribute::Plain, 6));
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 7));
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{5, 6, 7}));
-    EXPECT_EQ(m.capture.Count("Emptying output queue: 2"), 0u);
-    EXPECT_EQ(m.capture.Count("Emptying output queue: 3"), 0u);
-}
-
-TEST(FFStreamOutgoing, AnUntakenKeyFrameIsReplacedEvenAfterPartialDrain)
+TEST_P(LiveKeyRule, LeavesWhatTheClientStillNeeds)
 {
     FFStreamOutgoing q;
-    q.SetNumberOutgoingPackets(2);
-    Fill(q, 3); // 0, 1, 2
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 3));
-    q.FFProcess(Tagged(FFAttribute::Plain, 4));
-    ASSERT_TRUE(q.GetNextPacket()); // takes 0 and 1; key 3 still waits
-    q.FFProcess(Tagged(FFAttribute::VideoKey, 5));
-    EXPECT_EQ(Drain(q), (std::vector<int32_t>{5}));
+    const std::string& steps = GetParam().steps;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const auto tag = static_cast<int32_t>(i);
+        switch (steps[i]) {
+        case 'C': EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::Codec, tag)), FFStatus::Ready); break;
+        case 'K': EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::VideoKey, tag)), FFStatus::Ready); break;
+        case 'A': q.FFProcess(Tagged(FFAttribute::OtherKey, tag)); break;
+        case 'P': q.FFProcess(Tagged(FFAttribute::Plain, tag)); break;
+        case '2': q.SetNumberOutgoingPackets(2); q.GetNextPacket(); break;
+        case 'D': Drain(q); break;
+        }
+    }
+    EXPECT_EQ(Drain(q), GetParam().left);
 }
 
-TEST(FFPlayOutgoing, ReadyUpToThreeHundredRecordsFullPastThem)
+INSTANTIATE_TEST_SUITE_P(
+    FFStreamOutgoing, LiveKeyRule,
+    ::testing::Values(KeyRuleCase{"NewestDescriptionSurvives", "CKPPCPK", {4, 6}},
+                      KeyRuleCase{"WithoutDescriptionOnlyTheNewKey", "KPK", {2}},
+                      KeyRuleCase{"AudioKeysDoNotCount", "KPPA", {0, 1, 2, 3}},
+                      KeyRuleCase{"ATakenKeyDoesNotCount", "KPDPPK", {3, 4, 5}},
+                      KeyRuleCase{"AnUntakenKeyCountsAfterPartialTake", "PPPKP2K", {6}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FFPlayOutgoing, FullPastItsLimitYetKeepsWhatIsOnItsWay)
 {
     FFPlayOutgoing q;
-    Fill(q, 300);
+    Fill(q, static_cast<int>(FFPlayOutgoing::kMaxQueuedRecords));
     EXPECT_EQ(q.GetStatus(), FFStatus::Ready);
-    EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::Plain, 300)), FFStatus::Ready);
+    Fill(q, 6, FFAttribute::VideoKey, 300);
     EXPECT_EQ(q.GetStatus(), FFStatus::Full);
-    // Records already on their way are still kept.
-    Fill(q, 5, FFAttribute::VideoKey, 301);
-    EXPECT_EQ(q.QueuedRecords(), 306u);
-    q.SetNumberOutgoingPackets(5);
-    q.GetNextPacket();
-    EXPECT_EQ(q.QueuedRecords(), 301u);
-    EXPECT_EQ(q.GetStatus(), FFStatus::Full);
-    q.SetNumberOutgoingPackets(1);
+    EXPECT_EQ(q.QueuedRecords(), 306u); // nothing dropped, not even before key frames
+    q.SetNumberOutgoingPackets(6);
     q.GetNextPacket();
     EXPECT_EQ(q.GetStatus(), FFStatus::Ready);
 }
 
-TEST(FFOutgoing, FlushEmptiesButKeepsTheConnection)
+TEST(FFOutgoing, FlushEmptiesKeepsTheConnectionAndBadRecordsAreRefused)
 {
-    CapturingMessenger m("outgoing.flush");
-    FakeSource source;
+    ManualSource<FFData> source;
     FFSerialize s;
     FFStreamOutgoing q;
-    q.SetMessenger(&m);
     source.ConnectNode(&s);
     s.ConnectNode(&q);
-    source.PushToDestinations(MakePacketRecord(4, 0, FFStreamType::Video));
+    source.Push(Video(0, false, 4));
     q.Flush();
-    EXPECT_EQ(m.capture.Count("FFOutgoing::Flush", 600), 1u);
     EXPECT_EQ(q.GetNextPacket(), nullptr);
     EXPECT_EQ(q.GetParent(), &s);
-    source.PushToDestinations(MakePacketRecord(4, 0, FFStreamType::Video));
+    source.Push(Video(1, false, 4));
     EXPECT_EQ(q.QueuedRecords(), 1u);
-    source.DisconnectNode();
-    EXPECT_EQ(q.QueuedRecords(), 0u);
-    EXPECT_EQ(m.capture.Count("FFOutgoing::Flush", 600), 2u);
-}
 
-TEST(FFOutgoing, InconsistentRecordsAreRefusedWithAWarning)
-{
-    CapturingMessenger m("outgoing.bad");
-    FFPlayOutgoing q;
-    q.SetMessenger(&m);
     auto lying = std::make_shared<FFSerializedData>();
     lying->size = 20; // no bytes behind it
     EXPECT_EQ(q.FFProcess(nullptr), FFStatus::Ready);
     EXPECT_EQ(q.FFProcess(lying), FFStatus::Ready);
+    EXPECT_EQ(q.QueuedRecords(), 1u);
+
+    source.DisconnectNode();
     EXPECT_EQ(q.QueuedRecords(), 0u);
-    EXPECT_EQ(m.capture.Lines().size(), 2u);
 }
 
 // A source thread pushes through the serializer with the usual polling
@@ -246,7 +193,7 @@ TEST(FFOutgoing, InconsistentRecordsAreRefusedWithAWarning)
 // duplicated or reordered. Meant to be run under ThreadSanitizer as well.
 TEST(FFOutgoing, ConcurrentPushAndDrainLoseNothing)
 {
-    FakeSource source;
+    ManualSource<FFData> source;
     FFSerialize serializer;
     FFPlayOutgoing play;
     FFStreamOutgoing live;
@@ -259,33 +206,31 @@ TEST(FFOutgoing, ConcurrentPushAndDrainLoseNothing)
         for (int i = 0; i < kRecords; ++i) {
             while (source.AnyDestinationBusy())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            source.PushToDestinations(MakePacketRecord(16, i % 50 == 0 ? 1 : 0, FFStreamType::Video, i));
+            source.Push(Video(i, i % 50 == 0, 16));
         }
     });
 
-    std::vector<int64_t> seen;
-    std::vector<int64_t> liveSeen;
+    auto walk = [](const std::shared_ptr<const FFSerializedData>& batch, std::vector<int64_t>& into) {
+        for (int32_t at = 0; batch && at < batch->size;) {
+            auto r = CreateFromSerialized(batch->data.get() + at, static_cast<size_t>(batch->size - at));
+            into.push_back(static_cast<FFPacket&>(*r).Get()->pts);
+            at += r->GetSerializedSize();
+        }
+    };
+    std::vector<int64_t> seen, liveSeen;
     play.SetNumberOutgoingPackets(7);
     live.SetNumberOutgoingPackets(3);
-    while (static_cast<int>(seen.size()) < kRecords) {
-        auto walk = [](const std::shared_ptr<const FFSerializedData>& batch, std::vector<int64_t>& into) {
-            if (!batch)
-                return;
-            for (int32_t at = 0; at < batch->size;) {
-                auto r = CreateFromSerialized(batch->data.get() + at, static_cast<size_t>(batch->size - at));
-                into.push_back(static_cast<FFPacket&>(*r).Get()->pts);
-                at += r->GetSerializedSize();
-            }
-        };
+    while (seen.size() < static_cast<size_t>(kRecords)) {
         walk(play.GetNextPacket(), seen);
         walk(live.GetNextPacket(), liveSeen);
         if (play.QueuedRecords() == 0)
             std::this_thread::yield();
     }
     producer.join();
-    ASSERT_EQ(seen.size(), static_cast<size_t>(kRecords));
+    std::vector<int64_t> expected(kRecords);
     for (int i = 0; i < kRecords; ++i)
-        ASSERT_EQ(seen[static_cast<size_t>(i)], i);
+        expected[static_cast<size_t>(i)] = i;
+    EXPECT_EQ(seen, expected);
     // The live queue may skip, but what it delivers stays in order.
     EXPECT_TRUE(std::is_sorted(liveSeen.begin(), liveSeen.end()));
     source.DisconnectNode();

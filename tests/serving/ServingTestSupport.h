@@ -4,8 +4,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -14,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "facade/FFWrapper.h"
+#include "support/Probe.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -36,17 +36,6 @@ inline std::string LongServingClip()
     return MakeClip("serving_long_h264.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
                                              "sine=frequency=440:sample_rate=8000 -t 12 -c:v libx264 -bf 2 -g 10 "
                                              "-pix_fmt yuv420p -c:a aac -b:a 16k");
-}
-
-// How many packets ffprobe sees in the clip (all streams).
-inline size_t ProbePacketCount(const std::string& clip)
-{
-    std::istringstream out(Capture("ffprobe -v error -show_entries packet=stream_index -of csv=p=0 " + clip));
-    size_t n = 0;
-    std::string line;
-    while (std::getline(out, line))
-        n += !line.empty();
-    return n;
 }
 
 inline int32_t WireI32(const uint8_t* p)
@@ -144,18 +133,6 @@ inline std::vector<PictureHash> PlayDirectly(const std::string& clip)
     while (!TakeReadyPictures(player, pictures) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return pictures;
-}
-
-// Waits until `done` holds or the limit passes; the condition's last answer.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 } // namespace Quillet::Testing

@@ -46,14 +46,10 @@ void ExpectAllPacketsInOrder(const std::string& path, const std::vector<int>& ke
     EXPECT_EQ(s.dest.PacketsAfter(FFType::EOSInfo, 1).size(), 0u);
 }
 
-TEST(FileSourceRead, DeliversEveryPacketOnceInDemuxOrder)
+TEST(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrder)
 {
     ExpectAllPacketsInOrder(AvMp4(), {0, 1});
-}
-
-TEST(FileSourceRead, DropsPacketsOfStreamsOtherThanVideoAndAudio)
-{
-    ExpectAllPacketsInOrder(AvsMkv(), {0, 1});
+    ExpectAllPacketsInOrder(AvsMkv(), {0, 1}); // the subtitle stream is dropped
 }
 
 TEST(FileSourceRead, PacketsCarryTheirStreamTypeAndOwnTheirData)
@@ -97,14 +93,12 @@ TEST(FileSourceRead, FirstRecordEachDestinationSeesIsTheDescription)
     ASSERT_EQ(lateRecords.front()->GetType(), FFType::AVCodec);
     const auto& description = static_cast<const FFAVCodec&>(*lateRecords.front());
     ASSERT_TRUE(description.video && description.audio);
-    EXPECT_EQ(description.video->GetStreamType(), FFStreamType::Video);
     EXPECT_EQ(description.video->Context()->codec_id, AV_CODEC_ID_H264);
     EXPECT_EQ(description.video->Context()->width, 160);
     EXPECT_EQ(description.video->Context()->height, 120);
     EXPECT_GT(description.video->Context()->extradata_size, 0);
     EXPECT_EQ(description.video->timeBaseNum, 1);
     EXPECT_EQ(description.video->timeBaseDen, 12800);
-    EXPECT_EQ(description.audio->GetStreamType(), FFStreamType::Audio);
     EXPECT_EQ(description.audio->Context()->codec_id, AV_CODEC_ID_AAC);
     EXPECT_EQ(description.audio->Context()->sample_rate, 48000);
     EXPECT_EQ(description.audio->timeBaseDen, 48000);
@@ -120,10 +114,6 @@ TEST(FileSourceRead, StreamFactsMatchTheFile)
     OpenedSource s(AvMp4());
     EXPECT_EQ(s.source.Width(), 160);
     EXPECT_EQ(s.source.Height(), 120);
-    int w = 0, h = 0;
-    s.source.GetDimensions(&w, &h);
-    EXPECT_EQ(w, 160);
-    EXPECT_EQ(h, 120);
     EXPECT_EQ(s.source.RenderWidth(), 160);
     EXPECT_EQ(s.source.RenderHeight(), 120);
     EXPECT_TRUE(s.source.HasAudio());
@@ -133,7 +123,6 @@ TEST(FileSourceRead, StreamFactsMatchTheFile)
     EXPECT_EQ(bits, 16);
     EXPECT_EQ(channels, 1);
     EXPECT_NEAR(s.source.GetDuration(), ProbeDuration(AvMp4()), 1e-6);
-    EXPECT_EQ(s.messenger.CountLines("Returning - rate: 48000 - bits: 16 - channels: 1"), 1u);
 }
 
 TEST(FileSourceRead, RenderSizeAppliesTheSampleAspect)
@@ -205,7 +194,6 @@ TEST(FileSourceRead, EndOfStreamIsAnnouncedOnceWhileReadsKeepFailing)
     EXPECT_TRUE(s.source.IsReading());
     s.source.StopReadThread();
     EXPECT_EQ(s.dest.Count(FFType::EOSInfo), 1u);
-    EXPECT_EQ(s.messenger.CountLines("Done reading stream!"), 1u);
     EXPECT_FALSE(s.source.IsReading());
 }
 
@@ -218,7 +206,6 @@ TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
         std::this_thread::sleep_for(10ms);
     const auto reports = s.messenger.Reports();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].where, "Error in FFSource::_ReadFramesFromSource");
     EXPECT_EQ(reports[0].what, "destination refuses packet");
     EXPECT_EQ(reports[0].message, 2);
     std::this_thread::sleep_for(50ms);
@@ -227,7 +214,6 @@ TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
     EXPECT_TRUE(s.source.IsReading());
     EXPECT_TRUE(FinishesWithin(20s, [&] { s.source.StopReadThread(); }));
     EXPECT_FALSE(s.source.IsReading());
-    EXPECT_EQ(s.messenger.CountLines("Exiting FFSource::_ReadFramesFromSource"), 1u);
 }
 
 } // namespace

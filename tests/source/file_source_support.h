@@ -1,98 +1,33 @@
 #pragma once
-// Shared pieces of the file source tests: a destination that records what it
-// is given, a messenger that remembers reports and log lines, and clips made
-// with the ffmpeg command-line tool, with ffprobe as the independent oracle.
+// What the file source tests share: the shared capturing destination and
+// ffprobe oracle under their old names, a messenger on the test category, and
+// clips made with the ffmpeg tool.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
-
-#include <log4cpp/AppenderSkeleton.hh>
 
 #include "core/FFControlInfo.h"
-#include "core/FFData.h"
-#include "core/FFNode.h"
-#include "core/FFPacket.h"
-#include "events/FFMessenger.h"
+#include "support/CapturingDest.h"
+#include "support/CapturingMessenger.h"
+#include "support/Probe.h"
 
 namespace Quillet::FileSourceTest {
 
-// One packet as ffprobe or the source reports it.
-struct PacketFact {
-    int stream = -1;
-    int64_t pts = AV_NOPTS_VALUE;
-    int64_t dts = AV_NOPTS_VALUE;
-    double ptsTime = 0.0;
-    bool key = false;
+using RecordingDest = Testing::CapturingDest<FFData>;
+using Testing::FactOf;
+using Testing::OnlyStream;
+using Testing::PacketFact;
+using Testing::ProbeDuration;
+using Testing::ProbePackets;
 
-    bool operator==(const PacketFact& o) const
-    {
-        return stream == o.stream && pts == o.pts && dts == o.dts && key == o.key;
-    }
-};
-std::ostream& operator<<(std::ostream& os, const PacketFact& p);
-
-// A destination that keeps every record and can hold its producer back.
-class RecordingDest : public FFDestNode<FFData> {
+// A messenger whose lines and error reports the test can read.
+class TestMessenger : public Testing::CapturingMessenger {
 public:
-    FFStatus FFProcess(std::shared_ptr<FFData> record) override;
-    FFStatus GetStatus() override
-    {
-        ++statusQueries;
-        return status.load();
-    }
-
-    std::vector<std::shared_ptr<FFData>> Records() const;
-    size_t Count(FFType type) const;
-    // Waits (at most `limit`) until `count` records of `type` have arrived.
-    bool WaitFor(FFType type, size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
-    // Packets after the n-th record of `marker` (all packets when n is 0).
-    std::vector<PacketFact> PacketsAfter(FFType marker, size_t n) const;
-    // Packets received before the first record of `marker`.
-    std::vector<PacketFact> PacketsBefore(FFType marker) const;
-
-    std::atomic<FFStatus::FFStreamStatus> status{FFStatus::Ready};
-    // When set, FFProcess throws once this many packets have arrived.
-    std::atomic<int> throwAfterPackets{-1};
-    std::atomic<int> statusQueries{0};
-
-private:
-    mutable std::mutex _mutex;
-    mutable std::condition_variable _arrived;
-    std::vector<std::shared_ptr<FFData>> _records;
-    int _packets = 0;
-};
-
-PacketFact FactOf(const FFPacket& packet);
-
-// A messenger whose category feeds a line store, and which remembers errors.
-class TestMessenger : public FFMessenger {
-public:
-    struct Report {
-        std::string where;
-        std::string what;
-        int message;
-    };
-
     TestMessenger();
-    ~TestMessenger() override;
-    void Error(const std::string& where, const std::exception& e, int message) override;
-
-    std::vector<Report> Reports() const;
-    // Number of captured lines equal to `text` (at `priority`, when given).
-    size_t CountLines(const std::string& text, int priority = -1) const;
-    // Number of captured lines that begin with `prefix`.
-    size_t CountLinesStartingWith(const std::string& prefix) const;
-
-private:
-    mutable std::mutex _mutex;
-    std::vector<Report> _reports;
+    size_t CountLines(const std::string& text, int priority = -1) const { return capture.Count(text, priority); }
+    size_t CountLinesStartingWith(const std::string& prefix) const { return capture.CountStartingWith(prefix); }
 };
 
 // Paths of clips in the tests' working folder, made on first use.
@@ -105,12 +40,6 @@ std::string PaddedTs();   // MPEG-TS whose end is so far away that no duration i
 std::string PlainTs();    // the same TS without the padding
 std::string TruncatedMp4();
 std::string NotMedia();
-
-// ffprobe's account of a file: packets in demux order, the container duration.
-std::vector<PacketFact> ProbePackets(const std::string& path);
-double ProbeDuration(const std::string& path);
-
-std::vector<PacketFact> OnlyStream(const std::vector<PacketFact>& packets, int stream);
 
 // Runs `work` on a thread of its own and reports whether it ended in time.
 bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work);

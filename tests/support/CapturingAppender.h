@@ -1,6 +1,6 @@
 #pragma once
 // A log4cpp appender that keeps every line it receives, so tests can check
-// what the system logged.
+// what the system logged. Any thread may log into it; `_mutex` guards the lines.
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,12 +38,25 @@ public:
                 return true;
         return false;
     }
-    size_t Count(const std::string& text) const
+    // Lines equal to `text` (at `priority`, when given).
+    size_t Count(const std::string& text, int priority = -1) const
     {
         size_t n = 0;
         for (const auto& l : Lines())
-            n += l.text == text;
+            n += l.text == text && (priority < 0 || l.priority == priority);
         return n;
+    }
+    size_t CountStartingWith(const std::string& prefix) const
+    {
+        size_t n = 0;
+        for (const auto& l : Lines())
+            n += l.text.rfind(prefix, 0) == 0;
+        return n;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        _lines.clear();
     }
 
     void close() override {}
