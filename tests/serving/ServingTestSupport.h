@@ -15,6 +15,7 @@
 
 #include "facade/FFWrapper.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -144,18 +145,6 @@ inline std::vector<PictureHash> PlayDirectly(const std::string& clip)
     while (!TakeReadyPictures(player, pictures) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return pictures;
-}
-
-// Waits until `done` holds or the limit passes; the condition's last answer.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 } // namespace Quillet::Testing
