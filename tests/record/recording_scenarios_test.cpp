@@ -291,4 +291,11 @@ INSTANTIATE_TEST_SUITE_P(
             {{"ok.mp4", 0, 50}}, true)),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The sync-point files print capture times with this.
+TEST(SyncTimeFormat, UtcWithMillisecondsOrInvalid)
+{
+    EXPECT_EQ(SyncingFileSink::FormatUtcTicks(kCaptureStart + 12345678), "2017-07-14 02:40:01.234");
+    EXPECT_EQ(SyncingFileSink::FormatUtcTicks(-1), "Invalid timepoint");
+}
+
 } // namespace
