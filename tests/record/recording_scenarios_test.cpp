@@ -47,7 +47,8 @@ const Step kCodec{Step::Codec, 0, 0, ""}, kAudio{Step::AudioCodec, 0, 0, ""}, kL
 
 struct File {
     std::string name;
-    int from, to; // the source pictures it holds
+    int from, to;     // the source pictures it holds
+    int audioTo = -1; // sound pushed before this picture, when not `to`
 };
 
 struct Scenario {
@@ -156,7 +157,7 @@ protected:
     {
         const double start = static_cast<double>(video[f.from]->Get()->dts) * av_q2d(clip.codec->video->TimeBase());
         std::vector<std::shared_ptr<FFPacket>> audio;
-        for (size_t i = clip.VideoPosition(f.from); i < clip.VideoPosition(f.to); ++i) {
+        for (size_t i = clip.VideoPosition(f.from); i < clip.VideoPosition(f.audioTo < 0 ? f.to : f.audioTo); ++i) {
             const auto& p = clip.packets[i];
             if (!IsVideo(p) && static_cast<double>(p->Get()->dts) * av_q2d(clip.codec->audio->TimeBase()) >= start - 1e-9)
                 audio.push_back(p);
@@ -277,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row("ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
             {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}),
         Row("AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
-            {{"a.mp4", 0, 20}, {"a_#1.mp4", 20, 30}}),
+            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}),
         // Ten pictures written per ten seconds of wall clock: a point is due
         // every 30 s, taken by the first picture written at or after it.
         Row("SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
