@@ -29,13 +29,17 @@ TEST(FFFileWriter, FailedPreparationsLeaveItReusableAndVideoAloneMakesAVideoOnly
     EXPECT_THROW(file.PrepareFile(Out("x.qqq"), clip.codec), std::invalid_argument);
     EXPECT_THROW(file.PrepareFile(Out("x.mp4"), std::shared_ptr<FFAVCodec>()), std::invalid_argument);
     EXPECT_THROW(file.PrepareFile(Out("missing/x.mp4"), clip.codec), std::runtime_error);
+    file.Finish();
     EXPECT_FALSE(file.IsOpen());
     EXPECT_FALSE(fs::exists(Out("x.mp4")) || fs::exists(Out("missing")));
 
     ASSERT_EQ(file.PrepareFile(Out("video.mkv"), clip.codec->video), 0);
     EXPECT_EQ(file.GetCodec()->audio, nullptr);
-    for (const auto& p : clip.Video())
-        file.WriteVideoPacket(p->Get());
+    for (const auto& p : clip.Video()) {
+        AVPacketPtr copy = MakePacket(); // the writer takes what it is given
+        av_packet_ref(copy.get(), p->Get());
+        file.WriteVideoPacket(copy.get());
+    }
     file.Finish();
     const WrittenFile r = ReadWritten(Out("video.mkv"));
     EXPECT_TRUE(r.errors.empty()) << r.errors;

@@ -68,9 +68,10 @@ inline Demuxed Demux(const std::string& path)
                                           ai < 0 ? nullptr : FFCodecInfo::FromStream(input->streams[ai]));
     AVPacketPtr pkt = MakePacket();
     while (av_read_frame(input.get(), pkt.get()) >= 0) {
-        if (pkt->stream_index == vi || pkt->stream_index == ai) {
+        const int index = pkt->stream_index; // the record takes the packet over
+        if (index == vi || index == ai) {
             auto record = std::make_shared<FFPacket>(pkt.get());
-            record->SetStreamType(pkt->stream_index == vi ? FFStreamType::Video : FFStreamType::Audio);
+            record->SetStreamType(index == vi ? FFStreamType::Video : FFStreamType::Audio);
             d.packets.push_back(record);
         }
         av_packet_unref(pkt.get());
