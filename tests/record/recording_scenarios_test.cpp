@@ -99,6 +99,7 @@ protected:
     {
         folder = fs::current_path() / "record_out" / GetParam().name; // no "." in the folders
         fs::remove_all(folder);
+        fs::create_directories(folder);
         for (const auto& f : GetParam().files)
             fs::create_directories((folder / f.name).parent_path());
         clip = Demux(ClipFor(GetParam().clip));
