@@ -145,7 +145,17 @@ void FFFileSink::StartWriteThread()
         _writerDone = false;
     }
     _running = true;
-    _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+    try {
+        _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+    } catch (...) {
+        // No thread runs that could ever say it is done.
+        _running = false;
+        {
+            std::lock_guard<std::mutex> guard(_wakeLock);
+            _writerDone = true;
+        }
+        throw;
+    }
 }
 
 void FFFileSink::StopWriteThread()
