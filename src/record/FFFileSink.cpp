@@ -16,7 +16,6 @@ namespace {
 
 constexpr auto kDrainPeriod = std::chrono::milliseconds(100);
 constexpr auto kStopWaitLimit = std::chrono::milliseconds(10000);
-constexpr auto kStopPollStep = std::chrono::milliseconds(10);
 const char* const kThreadName = "FFFileSink::_WriteFileThread";
 
 } // namespace
@@ -35,8 +34,7 @@ FFFileSink::~FFFileSink()
     if (_writeThread.IsStarted()) {
         _running = false;
         _WakeWriter();
-        while (_writeThread.IsRunning())
-            std::this_thread::sleep_for(kStopPollStep);
+        _WaitForWriterExit();
         _writeThread.Join();
     }
 }
@@ -66,6 +64,15 @@ void FFFileSink::_WakeWriter()
         _wakeRequested = true;
     }
     _wake.notify_one();
+}
+
+void FFFileSink::_WaitForWriterExit()
+{
+    std::unique_lock<std::mutex> lock(_wakeLock);
+    if (!_writerExited.wait_for(lock, kStopWaitLimit, [this] { return _writerDone; })) {
+        LogError() << "File write thread did not stop within 10000 ms; still waiting";
+        _writerExited.wait(lock, [this] { return _writerDone; });
+    }
 }
 
 void FFFileSink::_WaitForWork()
@@ -133,8 +140,22 @@ void FFFileSink::StartWriteThread()
         return;
     LogInfo() << "Starting file write thread.";
     _writeFailed = false;
+    {
+        std::lock_guard<std::mutex> guard(_wakeLock);
+        _writerDone = false;
+    }
     _running = true;
-    _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+    try {
+        _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+    } catch (...) {
+        // No thread runs that could ever say it is done.
+        _running = false;
+        {
+            std::lock_guard<std::mutex> guard(_wakeLock);
+            _writerDone = true;
+        }
+        throw;
+    }
 }
 
 void FFFileSink::StopWriteThread()
@@ -148,15 +169,7 @@ void FFFileSink::StopWriteThread()
             // A write that blocks for longer than the limit is waited out:
             // letting the thread go on alone would leave it writing into a
             // sink that its owner is about to reuse or destroy.
-            const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
-            bool warned = false;
-            while (_writeThread.IsRunning()) {
-                if (!warned && std::chrono::steady_clock::now() >= deadline) {
-                    LogError() << "File write thread did not stop within 10000 ms; still waiting";
-                    warned = true;
-                }
-                std::this_thread::sleep_for(kStopPollStep);
-            }
+            _WaitForWriterExit();
         }
         _writeThread.Join();
         LogInfo() << "Stopped waiting for file write thread";
@@ -232,6 +245,11 @@ void FFFileSink::_WriteFileThread()
     // Thread ids are reused; a stale one could make a later caller think it
     // is this thread.
     _writeThreadId = std::thread::id();
+    {
+        std::lock_guard<std::mutex> guard(_wakeLock);
+        _writerDone = true;
+    }
+    _writerExited.notify_all();
 }
 
 void FFFileSink::_WriteQueueToFile()

@@ -10,7 +10,9 @@
 //
 // Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
 // IsVideoSave on the engine's threads; everything else on the write thread.
-// _queueLock guards _queue; _wakeLock guards _wakeRequested; _fileLock guards
+// _queueLock guards _queue; _wakeLock guards _wakeRequested and _writerDone
+// (the write thread signals _wake's partner _writerExited as its last step,
+// which is what StopWriteThread and the destructor wait on); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
 #include <atomic>
 #include <condition_variable>
@@ -99,6 +101,8 @@ private:
     void _WriteFileThread();
     void _WakeWriter();
     void _WaitForWork();
+    // Blocks until the write thread has left its loop (logs once after 10 s).
+    void _WaitForWriterExit();
     bool _StartFile(const std::shared_ptr<FFPacket>& packet);
     void _StartFileAt(const FFPacket& packet, int64_t startDts);
     bool _WriteRetimed(const FFPacket& packet, int64_t dts);
@@ -141,6 +145,8 @@ private:
     std::mutex _wakeLock;
     std::condition_variable _wake;
     bool _wakeRequested = false;
+    std::condition_variable _writerExited;
+    bool _writerDone = true;
     std::recursive_mutex _fileLock;
     double _firstTS = -1.0;
     // Whether the current file has its first key packet. Kept apart from

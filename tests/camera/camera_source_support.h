@@ -23,6 +23,7 @@
 #include "core/FFPacket.h"
 #include "events/FFMessenger.h"
 #include "facade/FFWrapper.h"
+#include "support/WaitFor.h"
 
 namespace CameraSourceTest {
 
@@ -30,16 +31,7 @@ using namespace Quillet;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return condition();
-}
+using Quillet::Testing::WaitFor;
 
 inline int64_t NowTicks()
 {

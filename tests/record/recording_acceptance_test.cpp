@@ -16,6 +16,7 @@
 #include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
 #include "support/MediaOracle.h"
+#include "support/WaitFor.h"
 
 using namespace Quillet;
 using namespace Quillet::Testing;
@@ -106,6 +107,14 @@ TEST_F(CameraRecording, KilledSegmentedAndRetainedRecordingsAllPlay)
                                 {"--segment", "2", "--name-pattern", "k{n}.mp4", "--keep-bytes", "150000"}),
                          (folder / "keep.log").string());
 
+    // The recordings' time counts from their first pictures: starting five
+    // tools on a busy machine takes seconds of its own.
+    ASSERT_TRUE(WaitFor([&] {
+        for (const char* log : {"k.mp4.log", "k.mkv.log", "k.ts.log", "seg.log", "keep.log"})
+            if (PicturesShown((folder / log).string()) <= 0)
+                return false;
+        return true;
+    }, 30s)) << "a recording never received a picture";
     std::this_thread::sleep_for(10s);
     for (size_t i = 0; i < killed.size(); ++i) {
         kills[i]->Signal(SIGKILL);

@@ -1,0 +1,303 @@
+// The recording sink as one scenario table: records in (a clip's packets,
+// new descriptions, lost and regained connections, split requests, wall-
+// clock steps, end of stream) -> the files in the folder, their names, the
+// exact packets of each (ffprobe against the source bytes and times) and the
+// sync points sent. The sink is drained on the test thread so every split
+// lands where the scenario puts it; its write thread is exercised by the
+// acceptance tests.
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "events/FFMessenger.h"
+#include "record/SyncingFileSink.h"
+#include "support/RecordedPackets.h"
+
+namespace {
+
+using namespace Quillet;
+using namespace Quillet::Testing;
+namespace fs = std::filesystem;
+
+constexpr int64_t kSecond = SyncingFileSink::kTicksPerSecond;
+constexpr int64_t kCaptureStart = 15000000000000000; // 2017-07-14 02:40:00 UTC in ticks
+
+std::string ClipFor(const std::string& recipe)
+{
+    const std::string av = "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 ";
+    if (recipe == "g25") // as cameras send: no B-frames, a key picture a second
+        return MakeClip("rec_g25.mp4", av + "-t 3 -c:v libx264 -bf 0 -g 25 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
+    if (recipe == "g10")
+        return MakeClip("rec_g10.mp4", av + "-t 4 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
+    // ffmpeg's defaults: B-frames, so the first decode time is negative.
+    return MakeClip("rec_bf.mp4", av + "-t 4 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -c:a aac");
+}
+
+struct Step {
+    enum Kind { Video, Codec, AudioCodec, Lost, Back, Split, Clock, End } kind;
+    int from = 0, to = 0; // Video: pictures [from, to); Clock: seconds
+    std::string name;     // Split: the next file
+};
+Step V(int from, int to) { return {Step::Video, from, to, ""}; }
+Step Split(const std::string& name) { return {Step::Split, 0, 0, name}; }
+Step ClockAt(int seconds) { return {Step::Clock, seconds, 0, ""}; }
+const Step kCodec{Step::Codec, 0, 0, ""}, kAudio{Step::AudioCodec, 0, 0, ""}, kLost{Step::Lost, 0, 0, ""},
+    kBack{Step::Back, 0, 0, ""}, kEnd{Step::End, 0, 0, ""};
+
+struct File {
+    std::string name;
+    int from, to;     // the source pictures it holds
+    int audioTo = -1; // sound pushed before this picture, when not `to`
+};
+
+struct Scenario {
+    const char* name;
+    const char* clip;
+    std::string first; // the name the recording starts with
+    std::vector<Step> steps;
+    std::vector<File> files;
+    bool fails = false;           // a file cannot be written: FileSinkError
+    std::vector<int> extraPoints; // sync points besides each file's first and last picture
+};
+
+Scenario Row(const char* name, const char* clip, std::string first, std::vector<Step> steps, std::vector<File> files,
+             bool fails = false, std::vector<int> extraPoints = {})
+{
+    return Scenario{name, clip, std::move(first), std::move(steps), std::move(files), fails, std::move(extraPoints)};
+}
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+class SinkMessages : public FFMessenger {
+public:
+    SinkMessages() : FFMessenger("record-test")
+    {
+        RegisterFFEventCallback([this](FFEventArgs* args) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (args->type == SyncPointEvent)
+                points.push_back(*static_cast<FFSyncPointArgs*>(args));
+            else if (args->type == MessageEvent)
+                errors += static_cast<FFMessageArgs*>(args)->message == FileSinkError;
+        });
+    }
+    std::mutex lock;
+    std::vector<FFSyncPointArgs> points;
+    int errors = 0;
+};
+
+// The sink without its write thread: Drain is one pass of the thread's loop.
+class DrivenSink : public SyncingFileSink {
+public:
+    using SyncingFileSink::SyncingFileSink;
+    void Drain() { _WriteQueueToFile(); }
+};
+
+class RecordingScenario : public ::testing::TestWithParam<Scenario> {
+protected:
+    void SetUp() override
+    {
+        folder = fs::current_path() / "record_out" / GetParam().name; // no "." in the folders
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        for (const auto& f : GetParam().files)
+            fs::create_directories((folder / f.name).parent_path());
+        clip = Demux(ClipFor(GetParam().clip));
+        video = clip.Video();
+        for (size_t n = 0; n < video.size(); ++n) { // capture times 40 ms apart, every third untrusted
+            video[n]->liveTime = kCaptureStart + static_cast<int64_t>(n) * 400000;
+            video[n]->liveFlag = n % 3 != 0;
+        }
+        sink.SetMessenger(&messages);
+    }
+    std::string In(const std::string& name) const { return (folder / name).string(); }
+
+    void Play(const Step& step)
+    {
+        switch (step.kind) {
+        case Step::Video:
+            for (size_t i = clip.VideoPosition(step.from); i < clip.VideoPosition(step.to); ++i)
+                sink.FFProcess(clip.packets[i]);
+            break;
+        case Step::Codec: // the same streams described anew
+            sink.FFProcess(std::make_shared<FFAVCodec>(clip.codec->video, clip.codec->audio));
+            break;
+        case Step::AudioCodec:
+            sink.FFProcess(clip.codec->audio);
+            break;
+        case Step::Lost:
+        case Step::Back:
+            sink.FFProcess(std::make_shared<FFConnectionInfo>(
+                step.kind == Step::Lost ? ConnectionStatus::ConnectionLost : ConnectionStatus::Connected, "camera"));
+            break;
+        case Step::Split:
+            Drain();
+            sink.SetNextFileName(In(step.name));
+            break;
+        case Step::Clock:
+            Drain();
+            now = kCaptureStart + step.from * kSecond;
+            break;
+        case Step::End:
+            sink.FFProcess(std::make_shared<FFEOSInfo>());
+            break;
+        }
+    }
+    void Drain()
+    {
+        try {
+            sink.Drain();
+        } catch (const std::exception&) {
+            ++thrown; // the write thread reports this as FileSinkError
+        }
+    }
+
+    // Sound the file must hold: what was pushed among its pictures, from its
+    // first picture's decode time on.
+    std::vector<std::shared_ptr<FFPacket>> AudioOf(const File& f) const
+    {
+        const double start = static_cast<double>(video[f.from]->Get()->dts) * av_q2d(clip.codec->video->TimeBase());
+        std::vector<std::shared_ptr<FFPacket>> audio;
+        for (size_t i = clip.VideoPosition(f.from); i < clip.VideoPosition(f.audioTo < 0 ? f.to : f.audioTo); ++i) {
+            const auto& p = clip.packets[i];
+            if (!IsVideo(p) && static_cast<double>(p->Get()->dts) * av_q2d(clip.codec->audio->TimeBase()) >= start - 1e-9)
+                audio.push_back(p);
+        }
+        return audio;
+    }
+
+    // Every picture keeps the source's timing, moved so that the file's
+    // first decode time is 0 (to the container's millisecond where it rounds).
+    void ExpectSourceTiming(const WrittenFile& r, const File& f) const
+    {
+        const double tb = av_q2d(clip.codec->video->TimeBase());
+        const int64_t start = video[f.from]->Get()->dts;
+        std::vector<WrittenPacket> written;
+        std::copy_if(r.video.begin(), r.video.end(), std::back_inserter(written), [](const auto& p) { return p.size > 0; });
+        ASSERT_EQ(written.size(), size_t(f.to - f.from)) << f.name;
+        for (size_t i = 0; i < written.size(); ++i) {
+            const AVPacket* s = video[f.from + i]->Get();
+            if (!std::isnan(written[i].dts)) {
+                EXPECT_NEAR(written[i].dts, double(s->dts - start) * tb, 0.0011) << f.name << " dts " << i;
+            }
+            if (!std::isnan(written[i].pts)) {
+                EXPECT_NEAR(written[i].pts, double(s->pts - start) * tb, 0.0011) << f.name << " pts " << i;
+            }
+        }
+    }
+
+    // A point names its file, the capture time and trust of its picture, and
+    // the picture's time in the file.
+    void ExpectPoint(const FFSyncPointArgs& point, int picture, const File& f) const
+    {
+        const AVPacket* p = video[picture]->Get();
+        EXPECT_EQ(point.fileName, In(f.name)) << "picture " << picture;
+        EXPECT_NEAR(point.videoTime, double(p->pts - video[f.from]->Get()->dts) * av_q2d(clip.codec->video->TimeBase()),
+                    1e-9) << "picture " << picture;
+        EXPECT_EQ(point.PCTimeUTC, video[picture]->liveTime) << "picture " << picture;
+        EXPECT_EQ(point.isGood, video[picture]->liveFlag) << "picture " << picture;
+    }
+
+    fs::path folder;
+    Demuxed clip;
+    std::vector<std::shared_ptr<FFPacket>> video;
+    std::atomic<int64_t> now{kCaptureStart};
+    SinkMessages messages;
+    DrivenSink sink{[this] { return now.load(); }};
+    int thrown = 0;
+};
+
+TEST_P(RecordingScenario, FilesNamesPacketsAndSyncPoints)
+{
+    const Scenario& s = GetParam();
+    sink.SetNextFileName(In(s.first));
+    sink.FFProcess(clip.codec);
+    for (const Step& step : s.steps)
+        Play(step);
+    Drain();
+    sink.Finish();
+    EXPECT_EQ(thrown + messages.errors > 0, s.fails) << thrown << " thrown, " << messages.errors << " reported";
+
+    std::vector<std::string> names, expectedNames;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file())
+            names.push_back(fs::relative(e.path(), folder).string());
+    for (const auto& f : s.files)
+        expectedNames.push_back(f.name);
+    std::sort(names.begin(), names.end());
+    std::sort(expectedNames.begin(), expectedNames.end());
+    EXPECT_EQ(names, expectedNames) << "follow-on files stay in the folder, named by their markers";
+
+    std::vector<std::pair<int, const File*>> expectedPoints;
+    for (const auto& f : s.files) {
+        const WrittenFile r = ReadWritten(In(f.name));
+        ExpectWellFormed(r, f.name);
+        EXPECT_EQ(Hashes(r.video), Hashes(std::vector<std::shared_ptr<FFPacket>>(video.begin() + f.from, video.begin() + f.to)))
+            << f.name;
+        EXPECT_EQ(Hashes(r.audio), Hashes(AudioOf(f))) << f.name;
+        ExpectSourceTiming(r, f);
+        expectedPoints.emplace_back(f.from, &f);
+        for (int extra : s.extraPoints)
+            if (extra > f.from && extra < f.to - 1)
+                expectedPoints.emplace_back(extra, &f);
+        expectedPoints.emplace_back(f.to - 1, &f);
+    }
+    if (s.fails)
+        return; // a file cut short by the failure has no end point
+    std::lock_guard<std::mutex> guard(messages.lock);
+    ASSERT_EQ(messages.points.size(), expectedPoints.size());
+    for (size_t i = 0; i < expectedPoints.size(); ++i)
+        ExpectPoint(messages.points[i], expectedPoints[i].first, *expectedPoints[i].second);
+}
+
+// Pictures of "g25" (75): keys every 25; "g10" (100): every 10; "bf": 100
+// with B-frames, keys every 25.
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, RecordingScenario,
+    ::testing::Values(
+        // Fed from after the first key picture: the file starts at the next.
+        Row("Mp4FromTheNextKeyPicture", "g25", "rec.mp4", {V(1, 75), kEnd}, {{"rec.mp4", 25, 75}}),
+        Row("MkvFromTheNextKeyPicture", "g25", "rec.mkv", {V(1, 75), kEnd}, {{"rec.mkv", 25, 75}}),
+        Row("AviFromTheNextKeyPicture", "g25", "rec.avi", {V(1, 75), kEnd}, {{"rec.avi", 25, 75}}),
+        Row("BFramesFromANegativeStartMp4", "bf", "rec.mp4", {V(0, 100), kEnd}, {{"rec.mp4", 0, 100}}),
+        Row("BFramesMkv", "bf", "rec.mkv", {V(0, 100), kEnd}, {{"rec.mkv", 0, 100}}),
+        // Nothing lost or doubled across a requested split.
+        Row("SplitWaitsForTheNextKeyPicture", "g25", "first.mp4", {V(0, 37), Split("second.mp4"), V(37, 75), kEnd},
+            {{"first.mp4", 0, 50}, {"second.mp4", 50, 75}}),
+        Row("CodecChangesAndALossAccumulateMarkers", "g10", "a.mp4",
+            {V(0, 15), kCodec, V(15, 30), kCodec, V(30, 45), kLost, V(45, 60), kCodec, V(60, 75), kEnd},
+            {{"a.mp4", 0, 15}, {"a_#1.mp4", 20, 30}, {"a_#2.mp4", 30, 45}, {"a_#2_%1.mp4", 50, 60}, {"a_#2_#3.mp4", 60, 75}}),
+        // Markers go into the file name, never a folder; a name without an
+        // extension keeps the container of the file before.
+        Row("NamesInADottedFolderAndWithoutExtension", "g10", "v1.0/cam.tar.mkv",
+            {V(0, 15), kLost, V(15, 30), Split("v1.0/camera"), V(30, 45), kCodec, V(45, 60), kEnd},
+            {{"v1.0/cam.tar.mkv", 0, 15}, {"v1.0/cam_%1.tar.mkv", 20, 30}, {"v1.0/camera", 30, 45},
+             {"v1.0/camera_#1", 50, 60}}),
+        Row("NameSetByTheEngineWinsAndRestartsTheCounters", "g10", "a.mp4",
+            {V(0, 15), Split("b.mp4"), kCodec, V(15, 30), kCodec, V(30, 45), kEnd},
+            {{"a.mp4", 0, 15}, {"b.mp4", 20, 30}, {"b_#1.mp4", 30, 45}}),
+        Row("ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
+            {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}),
+        Row("AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
+            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}),
+        // Ten pictures written per ten seconds of wall clock: a point is due
+        // every 30 s, taken by the first picture written at or after it.
+        Row("SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
+            {V(0, 10), ClockAt(10), V(10, 20), ClockAt(20), V(20, 30), ClockAt(30), V(30, 40), ClockAt(40), V(40, 50),
+             ClockAt(50), V(50, 60), ClockAt(60), V(60, 70), ClockAt(70), V(70, 80), ClockAt(80), V(80, 90),
+             ClockAt(90), V(90, 100), kEnd},
+            {{"sync.mp4", 0, 100}}, false, {30, 60, 90}),
+        // Write failures: FileSinkError, and what was written so far stays complete.
+        Row("UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true),
+        Row("UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},
+            {{"ok.mp4", 0, 50}}, true)),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The sync-point files print capture times with this.
+TEST(SyncTimeFormat, UtcWithMillisecondsOrInvalid)
+{
+    EXPECT_EQ(SyncingFileSink::FormatUtcTicks(kCaptureStart + 12345678), "2017-07-14 02:40:01.234");
+    EXPECT_EQ(SyncingFileSink::FormatUtcTicks(-1), "Invalid timepoint");
+}
+
+} // namespace

@@ -1,0 +1,179 @@
+#pragma once
+// Packet-exact recording checks: a clip demuxed into the records a source
+// pushes, and ffprobe's view of a written file (times, key flags, MD5 of each
+// packet's bytes) to compare them with. Test thread only.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/md5.h>
+}
+
+#include "core/FFAVCodec.h"
+#include "core/FFPacket.h"
+#include "support/TestMedia.h"
+
+namespace Quillet::Testing {
+
+inline std::string Md5(const uint8_t* data, int size)
+{
+    uint8_t digest[16];
+    av_md5_sum(digest, data, size);
+    char hex[33];
+    for (int i = 0; i < 16; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    return std::string("MD5:") + hex;
+}
+
+inline bool IsVideo(const std::shared_ptr<FFPacket>& p)
+{
+    return p->GetStreamType() == FFStreamType::Video;
+}
+
+// A clip's first video and audio streams as the records a source pushes.
+struct Demuxed {
+    std::shared_ptr<FFAVCodec> codec;
+    std::vector<std::shared_ptr<FFPacket>> packets; // demux order
+
+    std::vector<std::shared_ptr<FFPacket>> Video() const
+    {
+        std::vector<std::shared_ptr<FFPacket>> v;
+        for (const auto& p : packets)
+            if (IsVideo(p))
+                v.push_back(p);
+        return v;
+    }
+    // Position in `packets` of the n-th video packet (the end past the last).
+    size_t VideoPosition(int n) const
+    {
+        for (size_t i = 0; i < packets.size(); ++i)
+            if (IsVideo(packets[i]) && n-- == 0)
+                return i;
+        return packets.size();
+    }
+};
+
+inline Demuxed Demux(const std::string& path)
+{
+    Demuxed d;
+    AVInputContextPtr input = OpenInput(path);
+    const int vi = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int ai = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    d.codec = std::make_shared<FFAVCodec>(vi < 0 ? nullptr : FFCodecInfo::FromStream(input->streams[vi]),
+                                          ai < 0 ? nullptr : FFCodecInfo::FromStream(input->streams[ai]));
+    AVPacketPtr pkt = MakePacket();
+    while (av_read_frame(input.get(), pkt.get()) >= 0) {
+        const int index = pkt->stream_index; // the record takes the packet over
+        if (index == vi || index == ai) {
+            auto record = std::make_shared<FFPacket>(pkt.get());
+            record->SetStreamType(index == vi ? FFStreamType::Video : FFStreamType::Audio);
+            d.packets.push_back(record);
+        }
+        av_packet_unref(pkt.get());
+    }
+    return d;
+}
+
+// One packet of a written file; times in seconds, NAN where not kept.
+struct WrittenPacket {
+    double pts = NAN, dts = NAN;
+    bool key = false;
+    int size = 0;
+    std::string hash;
+};
+
+struct WrittenFile {
+    std::string errors; // whatever ffprobe complained about
+    std::vector<WrittenPacket> video, audio;
+};
+
+inline WrittenFile ReadWritten(const std::string& path)
+{
+    WrittenFile r;
+    const std::string out = Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,flags,size,"
+                                    "data_hash -show_data_hash MD5 -of default=nw=1 '" + path + "' 2>&1");
+    std::vector<WrittenPacket>* list = nullptr;
+    auto seconds = [](const std::string& s) { return s.empty() || s == "N/A" ? NAN : std::stod(s); };
+    for (size_t start = 0, end; start < out.size(); start = end + 1) {
+        end = std::min(out.find('\n', start), out.size());
+        const std::string line = out.substr(start, end - start);
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            r.errors += line.empty() ? "" : line + "\n";
+            continue;
+        }
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "codec_type") {
+            list = value == "video" ? &r.video : value == "audio" ? &r.audio : nullptr;
+            if (list)
+                list->emplace_back();
+        } else if (!list) {
+        } else if (key == "pts_time") {
+            list->back().pts = seconds(value);
+        } else if (key == "dts_time") {
+            list->back().dts = seconds(value);
+        } else if (key == "size") {
+            list->back().size = std::stoi(value);
+        } else if (key == "flags") {
+            list->back().key = value.find('K') != std::string::npos;
+        } else if (key == "data_hash") {
+            list->back().hash = value;
+        }
+    }
+    return r;
+}
+
+// Hashes of the packets with content (containers may add empty fillers).
+inline std::vector<std::string> Hashes(const std::vector<WrittenPacket>& packets)
+{
+    std::vector<std::string> h;
+    for (const auto& p : packets)
+        if (p.size > 0)
+            h.push_back(p.hash);
+    return h;
+}
+
+inline std::vector<std::string> Hashes(const std::vector<std::shared_ptr<FFPacket>>& packets)
+{
+    std::vector<std::string> h;
+    for (const auto& p : packets)
+        h.push_back(Md5(p->Get()->data, p->Get()->size));
+    return h;
+}
+
+// What every recorded file must satisfy whatever the container: readable
+// without complaint, starting with a key packet at decode time 0 (where
+// kept: Matroska keeps presentation times only), decode
+// times (where kept) strictly increasing, no picture shown before it is
+// decoded, sound in order and not before the start.
+inline void ExpectWellFormed(const WrittenFile& r, const std::string& name)
+{
+    EXPECT_TRUE(r.errors.empty()) << name << ": " << r.errors;
+    ASSERT_FALSE(r.video.empty()) << name;
+    EXPECT_TRUE(r.video.front().key) << name;
+    if (!std::isnan(r.video.front().dts)) {
+        EXPECT_NEAR(r.video.front().dts, 0.0, 1e-9) << name;
+    }
+    double last = -INFINITY;
+    for (size_t i = 0; i < r.video.size(); ++i) {
+        const WrittenPacket& p = r.video[i];
+        if (p.size == 0 || std::isnan(p.dts))
+            continue;
+        EXPECT_GT(p.dts, last) << name << " video dts at " << i;
+        last = p.dts;
+        EXPECT_TRUE(std::isnan(p.pts) || p.pts >= p.dts - 1e-9) << name << " video pts before dts at " << i;
+    }
+    last = -INFINITY;
+    for (size_t i = 0; i < r.audio.size(); ++i) {
+        EXPECT_GE(r.audio[i].dts, 0.0) << name << " audio before the file's start at " << i;
+        EXPECT_GT(r.audio[i].dts, last) << name << " audio dts at " << i;
+        last = r.audio[i].dts;
+    }
+}
+
+} // namespace Quillet::Testing
