@@ -14,6 +14,7 @@
 #include "decode/FFDecode.h"
 #include "engine/AudioInterface.h"
 #include "engine/FFEngineSettings.h"
+#include "publish/PublishHub.h"
 #include "events/FFMessenger.h"
 #include "source/FFSourceSettings.h"
 #include "source/FFTraffic.h"
@@ -61,6 +62,14 @@ public:
     // Media time of the last audio block written to the host, or -1.0.
     double ReadAudioFromInterface();
 
+    // Publishing the source to network outputs, beside playing and recording
+    // it. Application threads; not from a publishing event handler for the
+    // same URL's start. False (and logged) for a URL no protocol takes.
+    bool StartPublishing(const std::string& url);
+    // False when nothing is published to `url`.
+    bool StopPublishing(const std::string& url);
+    std::vector<PublishStatus> GetPublishingStatus() const;
+
     // Settings handed to a camera source when one is opened.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
@@ -94,6 +103,8 @@ protected:
     // run on the close worker while the host reads audio.
     std::atomic<AudioInterface*> _audioInterface{nullptr};
     FFEngineSettings _settings;
+    // Connected to each source the engine opens; its own lock guards the list.
+    PublishHub _publishers;
 
     // Runs `job` on the close worker once the previous job has ended (at most
     // the worker's join limit); never on the reporting node's thread.

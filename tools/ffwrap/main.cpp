@@ -5,6 +5,7 @@
 //   ffwrap describe [source]
 //   ffwrap relay [source]
 //   ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
+//   ffwrap publish <source> <url> [<url>...] [--seconds S]
 //
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
@@ -22,6 +23,7 @@
 #include "CameraPlayer.h"
 #include "DemoClip.h"
 #include "PngWriter.h"
+#include "PublishCommand.h"
 #include "RelayCommand.h"
 #include "RecordCommand.h"
 #include "WavWriter.h"
@@ -56,7 +58,8 @@ void Usage()
                  "                            [--seconds S] [--tcp] [--user U] [--password P]\n"
                  "       ffwrap describe [source]\n"
                  "       ffwrap relay [source]\n"
-                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n";
+                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n"
+                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -263,6 +266,8 @@ int main(int argc, char** argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
+    if (argc >= 2 && std::string(argv[1]) == "publish")
+        return Tools::PublishCommand(argc - 2, argv + 2);
     if (argc > 1 && std::string(argv[1]) == "record") {
         const auto record = Tools::ParseRecordOptions(std::vector<std::string>(argv + 2, argv + argc));
         if (!record) {
