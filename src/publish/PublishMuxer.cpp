@@ -107,6 +107,10 @@ void PublishMuxer::Open(std::shared_ptr<FFAVCodec> codec)
     if (!_target.MuxerOpensOutput()) {
         AVDictionary* io = nullptr;
         av_dict_set(&io, "rw_timeout", kIoTimeoutUs, 0);
+        // SRT in live mode drops what is still unsent when the socket closes:
+        // the end of the last picture would be lost.
+        if (_target.protocol == PublishProtocol::Srt)
+            av_dict_set(&io, "linger", "2", 0);
         const int r = avio_open2(&_context->pb, _target.address.c_str(), AVIO_FLAG_WRITE,
                                  &_context->interrupt_callback, &io);
         av_dict_free(&io);

@@ -1,7 +1,8 @@
 #pragma once
 // Real receivers for the publishing tests: an ffmpeg listening on 127.0.0.1
 // for one protocol and copying what it gets into an MPEG-TS file, plus the
-// checks made on such files.
+// checks made on such files. (The RTSP receiver, whoever publishes to it,
+// cannot time the first picture of a stream with B-frames; cameras send none.)
 #include <chrono>
 #include <sstream>
 #include <string>
