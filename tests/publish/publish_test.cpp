@@ -214,6 +214,7 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     });
 
     ASSERT_TRUE(WaitForOutputs(engine, IsPublishing, 20s));
+    const auto publishing = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(2s);
     first.Kill();
     ASSERT_TRUE(WaitForOutputs(
@@ -242,6 +243,7 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     playing = false;
     player.join();
     engine.StopVideoSave();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - publishing;
     engine.CloseSource();
     first.Finish();
 
@@ -249,4 +251,21 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     EXPECT_TRUE(Plays(secondFile)) << first.Log();
     EXPECT_GT(VideoSeconds(secondFile), 1.0);
     EXPECT_TRUE(Plays(recording));
+    EXPECT_GT(VideoSeconds(recording), elapsed.count() - 1.5) << "the recording has a gap";
+}
+
+TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
+{
+    // Tests run in build/tests/work; the tool is built beside them.
+    const std::string tool = "../../tools/ffwrap/ffwrap";
+    if (!std::filesystem::exists(tool))
+        GTEST_SKIP() << "ffwrap is not built in this tree";
+    const std::string folder = Unique("tool_hls");
+    std::filesystem::create_directories(folder);
+    const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
+    const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
+    EXPECT_TRUE(std::regex_search(out, std::regex(a + ": finished, [1-9][0-9]* packets, [1-9][0-9]* bytes"))) << out;
+    EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
+    EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
+    EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
 }

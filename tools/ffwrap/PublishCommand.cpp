@@ -3,14 +3,16 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
+#include <pthread.h>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "facade/FFWrapper.h"
+#include "publish/PublishStatus.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -22,36 +24,29 @@ namespace {
 using namespace Quillet::FFWrapperCLI;
 using namespace std::chrono_literals;
 
-std::atomic<bool> interrupted{false};
-
-extern "C" void OnPublishInterrupt(int)
+// Interrupts arrive as a value from WaitForInterrupt instead of in a handler:
+// blocked here, before the facade starts threads, they stay blocked in all.
+sigset_t BlockInterrupts()
 {
-    interrupted = true;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
 }
 
-const char* StateName(PublishingState state)
+// Waits up to 50 ms; true when the process was asked to stop.
+bool WaitForInterrupt(const sigset_t& set)
 {
-    switch (state) {
-    case PublishingState::Connecting:
-        return "connecting";
-    case PublishingState::Publishing:
-        return "publishing";
-    case PublishingState::Retrying:
-        return "retrying";
-    case PublishingState::Finished:
-        return "finished";
-    case PublishingState::Failed:
-        return "failed";
-    case PublishingState::Stopped:
-        return "stopped";
-    }
-    return "?";
+    const timespec wait{0, 50 * 1000 * 1000};
+    return sigtimedwait(&set, nullptr, &wait) > 0;
 }
 
 void PrintStatus(const std::vector<PublishingStatus>& all)
 {
     for (const auto& s : all) {
-        std::cout << s.url << ": " << StateName(s.state) << ", " << s.packets << " packets, " << s.bytes
+        std::cout << s.url << ": " << PublishStateName(static_cast<PublishState>(s.state)) << ", " << s.packets << " packets, " << s.bytes
                   << " bytes, " << s.reconnects << " reconnects";
         if (!s.lastError.empty())
             std::cout << ", last error: " << s.lastError;
@@ -86,8 +81,7 @@ int PublishCommand(int argc, char** argv)
         return 2;
     }
     av_log_set_level(AV_LOG_ERROR);
-    std::signal(SIGINT, OnPublishInterrupt);
-    std::signal(SIGTERM, OnPublishInterrupt);
+    const sigset_t interrupts = BlockInterrupts();
 
     FFWrapper publisher("ffwrap");
     if (!publisher.OpenSource(positional[0])) {
@@ -110,10 +104,11 @@ int PublishCommand(int argc, char** argv)
     const auto start = std::chrono::steady_clock::now();
     auto nextLine = start + 1s;
     std::vector<PublishingStatus> status = publisher.GetPublishingStatus();
-    while (!interrupted && !status.empty() && !AllDone(status)) {
+    while (!status.empty() && !AllDone(status)) {
         if (seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds))
             break;
-        std::this_thread::sleep_for(50ms);
+        if (WaitForInterrupt(interrupts))
+            break;
         status = publisher.GetPublishingStatus();
         if (std::chrono::steady_clock::now() >= nextLine) {
             PrintStatus(status);
