@@ -136,12 +136,9 @@ void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
     const int r = av_interleaved_write_frame(_context.get(), packet);
     if (r >= 0)
         return;
-    // A packet the muxer turns down (odd timestamps) is lost alone; an
-    // output that cannot take bytes any more ends the connection.
-    const bool broken = r == AVERROR(EPIPE) || r == AVERROR(ECONNRESET) || r == AVERROR_EXIT ||
-                        r == AVERROR(ETIMEDOUT) || r == AVERROR(EIO) || (_context->pb && _context->pb->error < 0) ||
-                        _target.protocol == PublishProtocol::Rtsp;
-    if (broken)
+    // A packet the muxer turns down for its timestamps (EINVAL) is lost
+    // alone; anything else means the output cannot take more.
+    if (r != AVERROR(EINVAL))
         Check(r, "Sending to " + _target.url);
     LogWarn() << "Packet refused by the muxer for " << _target.url << ": " << ErrorText(r);
 }

@@ -174,6 +174,12 @@ void PublishSink::DisconnectFromSource()
     FFProcess(std::make_shared<FFEOSInfo>());
 }
 
+PublishState PublishSink::_State() const
+{
+    std::lock_guard<std::mutex> guard(_queueLock);
+    return _status.state;
+}
+
 PublishStatus PublishSink::Status() const
 {
     std::lock_guard<std::mutex> guard(_queueLock);
@@ -185,7 +191,7 @@ PublishStatus PublishSink::Status() const
 void PublishSink::_Run()
 {
     while (!_stop) {
-        const PublishState state = Status().state;
+        const PublishState state = _State();
         if (_codec && !_muxer.IsOpen() && (state == PublishState::Connecting || state == PublishState::Retrying)) {
             _Connect();
             continue;
@@ -226,7 +232,7 @@ bool PublishSink::_WaitUntil(Clock::time_point when)
 
 void PublishSink::_Connect()
 {
-    if (Status().state == PublishState::Retrying && !_WaitUntil(_retryAt))
+    if (_State() == PublishState::Retrying && !_WaitUntil(_retryAt))
         return;
     try {
         _muxer.Open(_codec);
@@ -313,7 +319,7 @@ void PublishSink::_Handle(const std::shared_ptr<FFData>& record)
         _rebase = _started;
         break;
     case FFType::EOSInfo:
-        if (_muxer.IsOpen() || Status().state != PublishState::Failed) {
+        if (_muxer.IsOpen() || _State() != PublishState::Failed) {
             _CloseOutput();
             _SetState(PublishState::Finished, {});
         }
@@ -333,7 +339,7 @@ void PublishSink::_TakeDescription(const std::shared_ptr<FFData>& record)
                                             video ? (_codec ? _codec->audio : nullptr) : info);
     }
     const bool same = _codec && SameStream(_codec->video, codec->video) && SameStream(_codec->audio, codec->audio);
-    const PublishState state = Status().state;
+    const PublishState state = _State();
     if (same && state != PublishState::Finished)
         return; // the same description again (a new connection of the graph)
     // A new description: the output starts over with it, at once.

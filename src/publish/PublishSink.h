@@ -70,6 +70,7 @@ public:
     bool IsWorkerThread() const { return std::this_thread::get_id() == _worker.get_id(); }
 
 private:
+    PublishState _State() const;
     void _Run();
     std::shared_ptr<FFData> _NextRecord();
     void _Handle(const std::shared_ptr<FFData>& record);
