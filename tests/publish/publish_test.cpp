@@ -269,3 +269,30 @@ TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
     EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
     EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
 }
+
+TEST(Publish, NewStreamDescriptionRestartsTheOutputWithIt)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = Unique("hls_restart");
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string playlist = (folder / "live.m3u8").string();
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(ServingClip())); // 160x120
+    ASSERT_TRUE(publisher.StartPublishing(playlist + "?time=0.3"));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+    const uint64_t firstPackets = publisher.GetPublishingStatus().at(0).packets;
+
+    // The next source's description differs: the same output starts over with it.
+    ASSERT_TRUE(publisher.OpenSource(
+        MakeClip("publish_64x48.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 2 -c:v libx264 -g 10 -pix_fmt yuv420p")));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(
+        publisher, [&](const PublishingStatus& s) { return IsFinished(s) && s.packets > firstPackets; }, 30s));
+    publisher.CloseSource();
+    const std::string sizes =
+        Capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " + playlist);
+    EXPECT_EQ(sizes.substr(0, sizes.find('\n')), "64,48") << sizes;
+    EXPECT_TRUE(Plays(playlist));
+}
