@@ -116,7 +116,7 @@ FFStatus PublishSink::FFProcess(std::shared_ptr<FFData> record)
     }
     _queue.push_back(std::move(record));
     // While the output is down only the newest key picture on is worth keeping.
-    const bool down = _status.state != PublishState::Publishing && _status.state != PublishState::Connecting;
+    const bool down = _status.state == PublishState::Retrying;
     if ((down && IsVideoKey(_queue.back())) || (_OverLimit() && !_MayHoldSource()))
         _TrimToNewestKey();
     _status.queued = _queue.size();
