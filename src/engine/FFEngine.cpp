@@ -14,6 +14,12 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 namespace {
 // The engine whose close job runs on this thread, if any.
 thread_local const FFEngine* tCloseJobOf = nullptr;
+
+// Live cameras get their own source; everything else is read by FFmpeg.
+bool IsCameraUrl(const std::string& url)
+{
+    return url.compare(0, 4, "rtsp") == 0;
+}
 } // namespace
 
 template <typename R, typename F>
@@ -58,8 +64,10 @@ FFEngine::~FFEngine()
         _source->StopReadThread();
         _source->CloseSource();
         _source->DisconnectNode();
-        _source.reset();
     }
+    for (auto& sink : _publishers.DetachAll(_source.get()))
+        _publishers.Retire(std::move(sink));
+    _source.reset();
     _traffic.DisconnectNode();
 }
 
@@ -131,7 +139,7 @@ bool FFEngine::OpenSource(const std::string& url)
 
 std::unique_ptr<IFFSource> FFEngine::_CreateSource(const std::string& url)
 {
-    if (url.compare(0, 4, "rtsp") == 0 && url.size() >= 4) {
+    if (IsCameraUrl(url)) {
         LogInfo() << "Opening FFRTSPSource";
         auto source = std::make_unique<FFRTSPSource>();
         source->SetSourceSettings(_sourceSettings ? std::make_shared<FFSourceSettings>(*_sourceSettings) : nullptr);
@@ -167,6 +175,7 @@ bool FFEngine::_OpenSource()
         // A source without a duration has no end to wait for: its pictures
         // must not be held back by frame threads.
         _decode.SetLiveSource(_source->GetDuration() <= 0.0);
+        _publishers.ConnectAll(_source.get(), IsCameraUrl(_url));
         return true;
     } catch (const std::exception& e) {
         _source.reset();
@@ -186,6 +195,49 @@ void FFEngine::_CloseSourceIfUnused()
     Lock lock(_mutex);
     if (_source && _source->IsReading() && !_source->HasDestinations())
         _CloseSource();
+}
+
+bool FFEngine::StartPublishing(const std::string& url)
+{
+    LogInfo() << "FFEngine::StartPublishing" << ": " << url;
+    return Guarded("Error in: FFEngine::StartPublishing", false, [&] {
+        try {
+            Lock lock(_mutex);
+            // A serving engine opens its source on demand; so does publishing.
+            _OpenSource();
+            _publishers.Start(url, _source.get(), IsCameraUrl(_url), this);
+            return true;
+        } catch (const std::invalid_argument& e) {
+            // An output that cannot be made is refused with the reason.
+            LogErrorPair("Error in: FFEngine::StartPublishing", e);
+            FFPublishStatusArgs args(url, static_cast<int32_t>(PublishState::Failed), e.what());
+            SendFFEvent(&args);
+            return false;
+        }
+    });
+}
+
+bool FFEngine::StopPublishing(const std::string& url)
+{
+    LogInfo() << "FFEngine::StopPublishing" << ": " << url;
+    return Guarded("Error in: FFEngine::StopPublishing", false, [&] {
+        std::unique_ptr<PublishSink> sink;
+        {
+            Lock lock(_mutex);
+            sink = _publishers.Detach(url, _source.get());
+        }
+        // Outside the engine lock: the output's worker may be raising an
+        // event whose handler calls the engine.
+        const bool found = sink != nullptr;
+        _publishers.Retire(std::move(sink));
+        return found;
+    });
+}
+
+std::vector<PublishStatus> FFEngine::GetPublishingStatus() const
+{
+    return Guarded("Error in: FFEngine::GetPublishingStatus", std::vector<PublishStatus>{},
+                   [&] { return _publishers.Statuses(); });
 }
 
 void FFEngine::CloseSource()

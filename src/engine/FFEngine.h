@@ -34,6 +34,7 @@
 #include "decode/FFDecode.h"
 #include "engine/AudioInterface.h"
 #include "engine/FFEngineSettings.h"
+#include "publish/PublishHub.h"
 #include "events/FFMessenger.h"
 #include "source/FFSourceSettings.h"
 #include "source/FFTraffic.h"
@@ -91,6 +92,14 @@ public:
     // Media time of the last audio block written to the host, or -1.0.
     double ReadAudioFromInterface();
 
+    // Publishing the source to network outputs, beside playing and recording
+    // it. Application threads; not from a publishing event handler for the
+    // same URL's start. False (and logged) for a URL no protocol takes.
+    bool StartPublishing(const std::string& url);
+    // False when nothing is published to `url`.
+    bool StopPublishing(const std::string& url);
+    std::vector<PublishStatus> GetPublishingStatus() const;
+
     // Settings handed to a camera source when one is opened; their decoding
     // threads become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
@@ -134,6 +143,8 @@ protected:
     // Shared with every source this engine opens; never replaced.
     const std::shared_ptr<SourceInterrupt> _interrupt = std::make_shared<SourceInterrupt>();
     OpenFailure _lastFailure = OpenFailure::None;
+    // Connected to each source the engine opens; its own lock guards the list.
+    PublishHub _publishers;
 
     // Runs `job` on the close worker once the previous job has ended (at most
     // the worker's join limit); never on the reporting node's thread.

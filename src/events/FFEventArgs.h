@@ -13,6 +13,7 @@ enum FFEventType : int32_t {
     SyncPointEvent = 1,
     MessageEvent = 2,
     ConnectionStatusEvent = 3,
+    PublishStatusEvent = 4,
 };
 
 // Numbers shared with the facade's message type.
@@ -54,6 +55,18 @@ struct FFSourceConnectionStatusArgs : FFEventArgs {
     }
     ConnectionStatus status = ConnectionStatus::Disconnected;
     std::string message;
+};
+
+// A publishing output changed state (see publish/PublishStatus.h); raised on
+// the output's worker thread.
+struct FFPublishStatusArgs : FFEventArgs {
+    FFPublishStatusArgs(std::string u, int32_t s, std::string m)
+        : FFEventArgs(PublishStatusEvent), url(std::move(u)), state(s), message(std::move(m))
+    {
+    }
+    std::string url;
+    int32_t state;
+    std::string message; // why the connection failed or was lost, else empty
 };
 
 } // namespace Quillet

@@ -255,6 +255,38 @@ void FFWrapper::Seek(double seconds)
         _engine->Seek(seconds);
 }
 
+bool FFWrapper::StartPublishing(const std::string& url)
+{
+    lock guard(_mutex);
+    return _engine && _engine->StartPublishing(url);
+}
+
+bool FFWrapper::StopPublishing(const std::string& url)
+{
+    lock guard(_mutex);
+    return _engine && _engine->StopPublishing(url);
+}
+
+std::vector<PublishingStatus> FFWrapper::GetPublishingStatus()
+{
+    lock guard(_mutex);
+    std::vector<PublishingStatus> all;
+    if (!_engine)
+        return all;
+    for (const Quillet::PublishStatus& s : _engine->GetPublishingStatus()) {
+        PublishingStatus status;
+        status.url = s.url;
+        status.state = static_cast<PublishingState>(s.state);
+        status.bytes = s.bytes;
+        status.packets = s.packets;
+        status.queued = s.queued;
+        status.reconnects = s.reconnects;
+        status.lastError = s.lastError;
+        all.push_back(std::move(status));
+    }
+    return all;
+}
+
 void FFWrapper::SetOptimizeSeek(bool optimizeSeek)
 {
     lock guard(_mutex);
@@ -368,6 +400,13 @@ void FFWrapper::FFEventHandler(Quillet::FFEventArgs* a)
         SourceConnectionStatusArgs args;
         args.status = static_cast<ConnectionStatus>(c->status);
         args.message = c->message;
+        Raise(args);
+    } else if (a->type == Quillet::PublishStatusEvent) {
+        const auto* p = static_cast<Quillet::FFPublishStatusArgs*>(a);
+        PublishingStatusArgs args;
+        args.url = p->url;
+        args.state = static_cast<PublishingState>(p->state);
+        args.message = p->message;
         Raise(args);
     }
 }

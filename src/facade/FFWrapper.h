@@ -76,6 +76,17 @@ public:
     bool IsOOB(double seconds, bool& pending);
     double GetSeekTime();
 
+    /// Publishes the source to `url` (rtsp://, rtmp://, srt:// or a .m3u8
+    /// path) by stream copy, beside playing and recording; several URLs may
+    /// run at once. False, with a Failed PublishingStatusArgs event, for a URL
+    /// no protocol takes. Any application thread, not an event handler.
+    bool StartPublishing(const std::string& url);
+    /// Stops and closes the output for `url`; false when none runs. Any
+    /// application thread, not an event handler.
+    bool StopPublishing(const std::string& url);
+    /// State and byte counts of every running output. Any application
+    /// thread, not an event handler.
+    std::vector<PublishingStatus> GetPublishingStatus();
     void RegisterFFEventCallback(const ManagedEventDelegate& cb);
     void UnRegisterFFEventCallback(const ManagedEventDelegate& cb);
 

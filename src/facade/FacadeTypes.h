@@ -68,6 +68,37 @@ public:
     virtual ~EventArgs() = default;
 };
 
+// The life of one publishing output.
+enum class PublishingState : int32_t {
+    Connecting = 0, // opening the connection
+    Publishing = 1, // connected; packets flow from the first key picture on
+    Retrying = 2,   // connection failed or lost; the next attempt follows a back-off
+    Finished = 3,   // the source ended and the output was closed properly
+    Failed = 4,     // refused for good (URL or codecs unfit for the protocol)
+    Stopped = 5,    // stopped by the application
+};
+
+// One output as GetPublishingStatus reports it.
+class PublishingStatus {
+public:
+    std::string url;
+    PublishingState state = PublishingState::Connecting;
+    uint64_t bytes = 0;    // media bytes handed to the output
+    uint64_t packets = 0;  // packets handed to the output
+    uint64_t queued = 0;   // records waiting for the output
+    uint32_t reconnects = 0;
+    std::string lastError; // why the last attempt failed, or empty
+};
+
+// Raised on the output's own thread whenever its state changes; a lost
+// connection arrives as Retrying with the reason in `message`.
+class PublishingStatusArgs : public EventArgs {
+public:
+    std::string url;
+    PublishingState state = PublishingState::Connecting;
+    std::string message;
+};
+
 class FFMessageEventArgs : public EventArgs {
 public:
     FFMessageEventArgs() = default;

@@ -5,6 +5,7 @@
 //   ffwrap describe [source]
 //   ffwrap relay [source]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
+//   ffwrap publish <source> <url> [<url>...] [--seconds S]
 //
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
@@ -24,6 +25,7 @@
 #include "DemoClip.h"
 #include "EventText.h"
 #include "PngWriter.h"
+#include "PublishCommand.h"
 #include "RelayCommand.h"
 #include "RecordCommand.h"
 #include "WavWriter.h"
@@ -60,7 +62,8 @@ void Usage()
                  "       ffwrap describe [source]\n"
                  "       ffwrap relay [source]\n"
                  "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
-                 "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n";
+                 "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n"
+                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -259,6 +262,8 @@ int main(int argc, char** argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
+    if (argc >= 2 && std::string(argv[1]) == "publish")
+        return Tools::PublishCommand(argc - 2, argv + 2);
     if (argc > 1 && std::string(argv[1]) == "record") {
         const auto record = Tools::ParseRecordOptions(std::vector<std::string>(argv + 2, argv + argc));
         if (!record) {

@@ -1,0 +1,149 @@
+#pragma once
+// Real receivers for the publishing tests: an ffmpeg listening on 127.0.0.1
+// for one protocol and copying what it gets into an MPEG-TS file, plus the
+// checks made on such files. (The RTSP receiver, whoever publishes to it,
+// cannot time the first picture of a stream with B-frames; cameras send none.)
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "camera/RtspTestServer.h"
+#include "facade/FFWrapper.h"
+#include "support/ChildProcess.h"
+#include "support/TestMedia.h"
+
+namespace Quillet::Testing {
+
+enum class Transport { Rtsp, Rtmp, Srt };
+
+inline const char* TransportName(Transport t)
+{
+    return t == Transport::Rtsp ? "rtsp" : t == Transport::Rtmp ? "rtmp" : "srt";
+}
+
+class Receiver {
+public:
+    Receiver(Transport transport, std::string file)
+        : _transport(transport), _port(QuilletTest::UnusedLocalPort()), _file(std::move(file))
+    {
+        const std::string host = "127.0.0.1:" + std::to_string(_port);
+        _url = transport == Transport::Rtsp ? "rtsp://" + host + "/live"
+               : transport == Transport::Rtmp ? "rtmp://" + host + "/live/x"
+                                              : "srt://" + host;
+    }
+
+    // Starts (again) to listen on the same port; into `file` when given.
+    bool Listen(const std::string& file = {})
+    {
+        if (!file.empty())
+            _file = file;
+        std::vector<std::string> args{"ffmpeg", "-nostdin", "-v", "error", "-y"};
+        if (_transport == Transport::Rtsp)
+            args.insert(args.end(), {"-rtsp_flags", "listen", "-i", _url});
+        else if (_transport == Transport::Rtmp)
+            args.insert(args.end(), {"-listen", "1", "-i", _url});
+        else
+            args.insert(args.end(), {"-i", _url + "?mode=listener"});
+        args.insert(args.end(), {"-c", "copy", "-f", "mpegts", _file});
+        return _process.Start(args, _file + ".log") && WaitForLocalPort(_port, _transport == Transport::Srt);
+    }
+
+    // Waits for the receiver to finish its file after the publisher left.
+    void Finish()
+    {
+        if (_process.Wait(std::chrono::seconds(8)) < 0)
+            _process.Kill(SIGINT); // ffmpeg still closes the file properly
+    }
+
+    void Kill() { _process.Kill(SIGKILL); }
+    const std::string& Url() const { return _url; }
+    const std::string& File() const { return _file; }
+    std::string Log() const { return _process.Log(); }
+
+private:
+    Transport _transport;
+    int _port;
+    std::string _file;
+    std::string _url;
+    ChildProcess _process;
+};
+
+// The video packets' payload hashes in order, compared in one form whatever
+// the container: Annex B, without the parameter sets and delimiters some
+// muxers repeat in-band.
+inline std::vector<std::string> VideoPacketHashes(const std::string& file)
+{
+    const std::string out = Capture("ffmpeg -nostdin -v error -i " + file +
+                                    " -map 0:v:0 -c copy -bsf:v 'h264_mp4toannexb,filter_units=remove_types=7|8|9'"
+                                    " -f framemd5 - 2>/dev/null");
+    std::vector<std::string> hashes;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
+        }
+        hashes.push_back(field);
+    }
+    return hashes;
+}
+
+// Seconds between the first and the end of the last video picture.
+inline double VideoSeconds(const std::string& file)
+{
+    const std::string out =
+        Capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,duration_time -of csv=p=0 " + file);
+    std::istringstream lines(out);
+    std::string line;
+    double first = -1, last = 0;
+    while (std::getline(lines, line)) {
+        double pts = 0, duration = 0;
+        if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) < 1)
+            continue;
+        if (first < 0 || pts < first)
+            first = pts;
+        last = std::max(last, pts + duration);
+    }
+    return first < 0 ? 0.0 : last - first;
+}
+
+// Whether the first video packet of the file is a key picture.
+inline bool StartsAtKeyPicture(const std::string& file)
+{
+    const std::string flags =
+        Capture("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries packet=flags -of csv=p=0 " +
+                file);
+    return !flags.empty() && flags[0] == 'K';
+}
+
+// Whether ffmpeg decodes the whole file without an error.
+inline bool Plays(const std::string& file)
+{
+    return Run("ffmpeg -nostdin -v error -xerror -i " + file + " -map 0:v -f null - >/dev/null 2>&1") == 0;
+}
+
+// Polls the facade's output list until `done` holds for every output.
+template <typename Done>
+bool WaitForOutputs(FFWrapperCLI::FFWrapper& publisher, Done done, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto all = publisher.GetPublishingStatus();
+        bool ok = !all.empty();
+        for (const auto& s : all)
+            ok = ok && done(s);
+        if (ok)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace Quillet::Testing

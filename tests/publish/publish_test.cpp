@@ -1,0 +1,298 @@
+// Publishing to real receivers on 127.0.0.1: every video packet of a file
+// arrives from the first key picture on, a live camera arrives as a playable
+// stream of the published length, HLS playlists roll and play, and a lost
+// receiver is reconnected while playback and recording go on.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "facade/FFFileWrapper.h"
+#include "publish/PublishTarget.h"
+#include "publish/publish_support.h"
+#include "record/RecordTestSupport.h"
+#include "serving/ServingTestSupport.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+using namespace Quillet::Testing;
+using namespace Quillet::FFWrapperCLI;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool IsPublishing(const PublishingStatus& s)
+{
+    return s.state == PublishingState::Publishing && s.packets > 0;
+}
+
+bool IsFinished(const PublishingStatus& s)
+{
+    return s.state == PublishingState::Finished;
+}
+
+std::string Unique(const std::string& stem)
+{
+    return stem + "_" + std::to_string(getpid());
+}
+
+class PublishTransport : public ::testing::TestWithParam<Transport> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Transport::Srt && !Quillet::SrtAvailable())
+            GTEST_SKIP() << "this FFmpeg has no SRT";
+    }
+};
+
+} // namespace
+
+TEST_P(PublishTransport, FileSourceDeliversEveryVideoPacketFromTheFirstKeyPicture)
+{
+    // B-frames over RTMP and SRT; the RTSP receiver takes none (see Receiver).
+    const std::string clip = GetParam() == Transport::Rtsp ? RecordTest::Clip("publish_no_bframes.mp4", 2, 10) : ServingClip();
+    Receiver receiver(GetParam(), Unique(std::string("file_") + TransportName(GetParam())) + ".ts");
+    ASSERT_TRUE(receiver.Listen()) << receiver.Log();
+
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(clip));
+    ASSERT_TRUE(publisher.StartPublishing(receiver.Url()));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s)) << receiver.Log();
+    const auto status = publisher.GetPublishingStatus().at(0);
+    EXPECT_TRUE(publisher.StopPublishing(receiver.Url()));
+    publisher.CloseSource();
+    receiver.Finish();
+
+    const auto sent = VideoPacketHashes(clip);
+    ASSERT_EQ(sent.size(), 50u);
+    EXPECT_EQ(VideoPacketHashes(receiver.File()), sent) << receiver.Log();
+    EXPECT_GT(status.bytes, 0u);
+    EXPECT_GE(status.packets, sent.size());
+    EXPECT_EQ(status.reconnects, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Publish, PublishTransport, ::testing::Values(Transport::Rtsp, Transport::Rtmp, Transport::Srt),
+                         [](const auto& info) { return std::string(TransportName(info.param)); });
+
+TEST(Publish, RefusesWhatTheProtocolCannotCarry)
+{
+    // RTMP takes H.264 and AAC only; unknown schemes nothing.
+    const std::string mpeg4 = MakeClip("publish_mpeg4.avi", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 1 -c:v mpeg4");
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(mpeg4));
+    const std::string rtmp = "rtmp://127.0.0.1:" + std::to_string(QuilletTest::UnusedLocalPort()) + "/live/x";
+    EXPECT_FALSE(publisher.StartPublishing("ftp://127.0.0.1/x"));
+    EXPECT_FALSE(publisher.StartPublishing("out/live.m3u8?window=0"));
+    ASSERT_TRUE(publisher.StartPublishing(rtmp));
+    ASSERT_TRUE(WaitForOutputs(
+        publisher, [](const PublishingStatus& s) { return s.state == PublishingState::Failed; }, 10s));
+    EXPECT_NE(publisher.GetPublishingStatus().at(0).lastError.find("H.264"), std::string::npos);
+}
+
+TEST(Publish, LiveCameraArrivesAsPlayableStreamOfThePublishedLengthOverEveryTransport)
+{
+    if (!QuilletTest::RtspTestServer::Available())
+        GTEST_SKIP() << "no RTSP test camera";
+    QuilletTest::RtspTestServer camera;
+    ASSERT_TRUE(camera.Start()) << camera.Error();
+    std::vector<std::unique_ptr<Receiver>> receivers;
+    for (Transport t : {Transport::Rtsp, Transport::Rtmp, Transport::Srt}) {
+        if (t == Transport::Srt && !Quillet::SrtAvailable())
+            continue;
+        receivers.push_back(std::make_unique<Receiver>(t, Unique(std::string("live_") + TransportName(t)) + ".ts"));
+        ASSERT_TRUE(receivers.back()->Listen()) << receivers.back()->Log();
+    }
+
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(camera.Url() + "/test"));
+    for (auto& r : receivers)
+        ASSERT_TRUE(publisher.StartPublishing(r->Url()));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsPublishing, 20s));
+    std::this_thread::sleep_for(20s);
+    for (auto& r : receivers)
+        EXPECT_TRUE(publisher.StopPublishing(r->Url()));
+    publisher.CloseSource();
+
+    for (auto& r : receivers) {
+        r->Finish();
+        SCOPED_TRACE(r->Url());
+        EXPECT_TRUE(StartsAtKeyPicture(r->File()));
+        EXPECT_TRUE(Plays(r->File())) << r->Log();
+        EXPECT_NEAR(VideoSeconds(r->File()), 20.0, 0.5);
+    }
+}
+
+// ---- HLS ------------------------------------------------------------------------
+
+class PublishHls : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
+{
+    namespace fs = std::filesystem;
+    const std::string type = GetParam();
+    const fs::path folder = Unique("hls_" + type);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string playlist = (folder / "live.m3u8").string();
+    constexpr int kWindow = 2;
+
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(ServingClip())); // 2 s, a key picture every 0.4 s
+    ASSERT_TRUE(publisher.StartPublishing(playlist + "?segments=" + type + "&window=2&time=0.3"));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+    publisher.CloseSource();
+
+    std::ifstream in(playlist);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> listed;
+    std::string line;
+    while (std::getline(text, line))
+        if (!line.empty() && line[0] != '#')
+            listed.push_back(line);
+    ASSERT_EQ(listed.size(), static_cast<size_t>(kWindow)) << text.str();
+    EXPECT_EQ(listed.front(), std::string("live3.") + (type == "ts" ? "ts" : "m4s")) << text.str();
+    // Five segments were made (one per key picture); one beyond the window stays.
+    size_t segments = 0;
+    for (const auto& entry : fs::directory_iterator(folder))
+        segments += entry.path().extension() != ".m3u8" && entry.path().filename() != "init.mp4";
+    EXPECT_EQ(segments, static_cast<size_t>(kWindow + 1));
+    EXPECT_TRUE(fs::exists(folder / listed.front()));
+    EXPECT_FALSE(fs::exists(folder / (std::string("live0.") + (type == "ts" ? "ts" : "m4s"))));
+
+    for (const auto& name : listed) {
+        // A segment alone (after the fMP4 header) must begin with a key picture.
+        const fs::path piece = folder / ("probe_" + name + ".mp4");
+        std::ofstream out(piece, std::ios::binary);
+        for (const fs::path& part : {folder / "init.mp4", folder / name})
+            if (fs::exists(part))
+                out << std::ifstream(part, std::ios::binary).rdbuf();
+        out.close();
+        EXPECT_TRUE(StartsAtKeyPicture(piece.string())) << name;
+    }
+    EXPECT_TRUE(Plays(playlist));
+}
+
+INSTANTIATE_TEST_SUITE_P(Publish, PublishHls, ::testing::Values("ts", "fmp4"));
+
+// ---- lost receiver ----------------------------------------------------------------
+
+TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
+{
+    if (!QuilletTest::RtspTestServer::Available())
+        GTEST_SKIP() << "no RTSP test camera";
+    QuilletTest::RtspTestServer camera;
+    ASSERT_TRUE(camera.Start()) << camera.Error();
+    Receiver first(Transport::Rtmp, Unique("reconnect_1") + ".ts");
+    ASSERT_TRUE(first.Listen());
+    const std::string recording = Unique("reconnect_rec") + ".mp4";
+
+    FFFileWrapper engine("publish");
+    ASSERT_TRUE(engine.OpenSource(camera.Url() + "/test"));
+    engine.DecodeVideo(AV_PIX_FMT_BGRA);
+    engine.SaveToVideoFile(recording);
+    ASSERT_TRUE(engine.StartPublishing(first.Url()));
+    ASSERT_TRUE(engine.StartEngine());
+    std::atomic<bool> playing{true};
+    std::atomic<int> pictures{0};
+    std::thread player([&] {
+        FrameData frame;
+        while (playing) {
+            if (engine.ReadFrameGetSize(&frame) > 0)
+                ++pictures;
+            else
+                std::this_thread::sleep_for(5ms);
+        }
+    });
+
+    ASSERT_TRUE(WaitForOutputs(engine, IsPublishing, 20s));
+    const auto publishing = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2s);
+    first.Kill();
+    ASSERT_TRUE(WaitForOutputs(
+        engine, [](const PublishingStatus& s) { return s.state == PublishingState::Retrying; }, 15s));
+    // While the receiver is gone the queue holds no more than a key picture's group.
+    const int picturesBefore = pictures;
+    uint64_t mostQueued = 0;
+    for (int i = 0; i < 40; ++i) {
+        mostQueued = std::max(mostQueued, engine.GetPublishingStatus().at(0).queued);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LT(mostQueued, 150u);
+
+    EXPECT_GT(pictures - picturesBefore, 25) << "playback stopped while the receiver was gone";
+    bool pending = false;
+    EXPECT_TRUE(engine.IsVideoSave(pending)) << "recording stopped while the receiver was gone";
+
+    // Back on the same port: the next attempt of the back-off (at most 2 s
+    // after the last, plus jitter) finds it.
+    const std::string secondFile = Unique("reconnect_2") + ".ts";
+    ASSERT_TRUE(first.Listen(secondFile));
+    ASSERT_TRUE(WaitForOutputs(
+        engine, [](const PublishingStatus& s) { return s.reconnects == 1 && IsPublishing(s); }, 8s));
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(engine.StopPublishing(first.Url()));
+    playing = false;
+    player.join();
+    engine.StopVideoSave();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - publishing;
+    engine.CloseSource();
+    first.Finish();
+
+    EXPECT_TRUE(StartsAtKeyPicture(secondFile));
+    EXPECT_TRUE(Plays(secondFile)) << first.Log();
+    EXPECT_GT(VideoSeconds(secondFile), 1.0);
+    EXPECT_TRUE(Plays(recording));
+    EXPECT_GT(VideoSeconds(recording), elapsed.count() - 1.5) << "the recording has a gap";
+}
+
+TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
+{
+    // Tests run in build/tests/work; the tool is built beside them.
+    const std::string tool = "../../tools/ffwrap/ffwrap";
+    if (!std::filesystem::exists(tool))
+        GTEST_SKIP() << "ffwrap is not built in this tree";
+    const std::string folder = Unique("tool_hls");
+    std::filesystem::create_directories(folder);
+    const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
+    const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
+    EXPECT_TRUE(std::regex_search(out, std::regex(a + ": finished, [1-9][0-9]* packets, [1-9][0-9]* bytes"))) << out;
+    EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
+    EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
+    EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
+}
+
+TEST(Publish, NewStreamDescriptionRestartsTheOutputWithIt)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = Unique("hls_restart");
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string playlist = (folder / "live.m3u8").string();
+    FFWrapper publisher("publish");
+    ASSERT_TRUE(publisher.OpenSource(ServingClip())); // 160x120
+    ASSERT_TRUE(publisher.StartPublishing(playlist + "?time=0.3"));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+    const uint64_t firstPackets = publisher.GetPublishingStatus().at(0).packets;
+
+    // The next source's description differs: the same output starts over with it.
+    ASSERT_TRUE(publisher.OpenSource(
+        MakeClip("publish_64x48.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 2 -c:v libx264 -g 10 -pix_fmt yuv420p")));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(
+        publisher, [&](const PublishingStatus& s) { return IsFinished(s) && s.packets > firstPackets; }, 30s));
+    publisher.CloseSource();
+    const std::string sizes =
+        Capture("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " + playlist);
+    EXPECT_EQ(sizes.substr(0, sizes.find('\n')), "64,48") << sizes;
+    EXPECT_TRUE(Plays(playlist));
+}
