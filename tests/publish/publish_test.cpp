@@ -13,7 +13,7 @@
 #include "facade/FFFileWrapper.h"
 #include "publish/PublishTarget.h"
 #include "publish/publish_support.h"
-#include "record/RecordTestSupport.h"
+#include "support/TestMedia.h"
 #include "serving/ServingTestSupport.h"
 
 extern "C" {
@@ -55,7 +55,9 @@ protected:
 TEST_P(PublishTransport, FileSourceDeliversEveryVideoPacketFromTheFirstKeyPicture)
 {
     // B-frames over RTMP and SRT; the RTSP receiver takes none (see Receiver).
-    const std::string clip = GetParam() == Transport::Rtsp ? RecordTest::Clip("publish_no_bframes.mp4", 2, 10) : ServingClip();
+    const std::string clip = GetParam() == Transport::Rtsp ? MakeClip("publish_no_bframes.mp4",
+                                   "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                                   "-t 2 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -video_track_timescale 25 -c:a aac") : ServingClip();
     Receiver receiver(GetParam(), Unique(std::string("file_") + TransportName(GetParam())) + ".ts");
     ASSERT_TRUE(receiver.Listen()) << receiver.Log();
 
