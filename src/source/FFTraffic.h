@@ -71,8 +71,7 @@ private:
     int _savedState = FFStatus::Ready;
     mutable std::recursive_mutex _lock;
     bool _optimizeSeek = true;
-    // 0 no band, 1 its first key frame has passed (and, once _bandEnd is
-    // set, its closing one), 2 complete.
+    // 0 no band, 1 its first key frame has passed, 2 complete.
     int _bandPhase = 0;
     int32_t _timeBaseNum = 0;
     int32_t _timeBaseDen = 1;
