@@ -102,10 +102,11 @@ bool FFTraffic::_OnPacket(const FFPacket& packet)
         return true;
     const double t = _timeBaseDen != 0 ? static_cast<double>(_timeBaseNum) / _timeBaseDen * static_cast<double>(ts) : 0.0;
     if (_bandEnd != kNoTime) {
-        // The band is closing (phase 1 with its end known). After the closing key frame come pictures shown before it (open
-        // groups of pictures): they belong to the band. The first one shown
-        // at or after it still goes through, telling the decoder that the
-        // band is complete.
+        // The band is closing (phase 1 with its end known). After the
+        // closing key frame come pictures shown before it (open groups of
+        // pictures): they belong to the band. The first one shown at or
+        // after it still goes through, telling the decoder that the band is
+        // complete.
         if (t >= _bandEnd)
             _bandPhase = 2;
         return true;
