@@ -132,6 +132,7 @@ void FFDecode::Flush()
     _audioContext.reset();
     _videoCodec.reset();
     _audioCodec.reset();
+    _videoRefused = _audioRefused = false;
     _eosPending = false;
     _soundFrom = -1.0;
 }
@@ -265,6 +266,7 @@ void FFDecode::_InitializeVideoCodec()
     if (!_videoCodec || _dstPixelFormat == -1)
         throw std::logic_error("Not enough information to decode video");
     _videoContext.reset();
+    _videoRefused = false;
     const AVCodec* codec = FindDecoder(*_videoCodec, "video");
     if (!codec) {
         _videoCodec.reset();
@@ -287,6 +289,7 @@ void FFDecode::_InitializeAudioCodec()
     if (!_audioCodec)
         throw std::logic_error("Not enough information to decode audio");
     _audioContext.reset();
+    _audioRefused = false;
     const AVCodec* codec = FindDecoder(*_audioCodec, "audio");
     if (codec)
         _audioContext = OpenDecoder(*_audioCodec, codec);
@@ -468,8 +471,24 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
     }
 }
 
+void FFDecode::RefuseVideo()
+{
+    LogError() << "Video pictures of format " << _videoFrame.CFrame()->format << " at "
+               << _videoFrame.CFrame()->width << "x" << _videoFrame.CFrame()->height
+               << " cannot be converted; the video stream is refused";
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _videoContext.reset();
+        _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
+        _videoRefused = true;
+    }
+    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), StreamRefused);
+}
+
 void FFDecode::SendVideoPacket(const FFPacket& packet)
 {
+    if (!_videoContext && _videoRefused)
+        return; // the stream was refused: its packets go nowhere
     if (!_videoContext)
         throw FFError("_videoCodec may not be nullptr before decoding");
     const int r = avcodec_send_packet(_videoContext.get(), packet.Get());
@@ -540,6 +559,10 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     if (_DropsBeforeConverting(t))
         return Picture::Dropped;
     out = _colorSpace.Convert(_videoFrame);
+    if (!out) {
+        RefuseVideo();
+        return Picture::None;
+    }
     {
         std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
         out->CFrame()->key_frame = f->key_frame;

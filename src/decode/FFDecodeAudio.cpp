@@ -4,6 +4,7 @@
 #include "decode/FFDecode.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "core/FFError.h"
 #include "decode/DecodeRecords.h"
@@ -128,6 +129,8 @@ int FFDecode::_ReadAudioFrame(FFFrame*& out)
 
 int FFDecode::_DecodeAudio(const FFPacket& packet, FFFrame*& out)
 {
+    if (!_audioContext && _audioRefused)
+        return -1; // the stream was refused: skip to the next record
     if (!_audioContext)
         throw FFError("_audioCodec may not be nullptr before decoding");
     const int r = avcodec_send_packet(_audioContext.get(), packet.Get());
@@ -154,7 +157,20 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
         return 0;
     }
     const int64_t ts = _audioFrame.CFrame()->best_effort_timestamp;
-    out = _pcmConvert.Convert(_audioFrame);
+    try {
+        out = _pcmConvert.Convert(_audioFrame);
+    } catch (const std::runtime_error& e) {
+        // Sound in a shape the resampler cannot take: the audio stream is
+        // given up, the pictures play on.
+        {
+            std::lock_guard<std::recursive_mutex> guard(_lock);
+            _audioContext.reset();
+            _audioFramesPending = false;
+            _audioRefused = true;
+        }
+        ReportError("Error in FFDecode::ReceiveAudio", e, StreamRefused);
+        return 0;
+    }
     const int n = out->GetAudioSize();
     out->SetFrameTime(ts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(ts) * SecondsPerTick(*_audioCodec));
     out->SetFirstFrame(_firstAudioFrame);

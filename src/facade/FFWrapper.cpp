@@ -1,6 +1,8 @@
 #include "facade/FFWrapper.h"
 
 #include "engine/FFEngine.h"
+#include "source/OpenFailure.h"
+#include "source/SourceInterrupt.h"
 
 namespace Quillet::FFWrapperCLI {
 
@@ -13,7 +15,16 @@ FFWrapper::FFWrapper() : FFWrapper(std::string("FF1")) {}
 
 FFWrapper::FFWrapper(const std::string& log) : FFWrapper(new Quillet::FFEngine(log)) {}
 
-FFWrapper::FFWrapper(Quillet::FFEngine* engine) : _engine(engine) {}
+FFWrapper::FFWrapper(Quillet::FFEngine* engine)
+    : _engine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
+{
+}
+
+void FFWrapper::InterruptSource()
+{
+    if (_interrupt)
+        _interrupt->Fire();
+}
 
 FFWrapper::~FFWrapper()
 {
@@ -22,6 +33,7 @@ FFWrapper::~FFWrapper()
 
 void FFWrapper::Dispose()
 {
+    InterruptSource();
     _DeleteEngine();
 }
 
@@ -42,12 +54,16 @@ void FFWrapper::_DeleteEngine()
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
+    // A close from now on cancels this open, one before it does not.
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->OpenSource(sourceName) : false;
 }
 
 void FFWrapper::CloseSource()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->CloseSource();
@@ -55,12 +71,15 @@ void FFWrapper::CloseSource()
 
 bool FFWrapper::StartEngine()
 {
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->StartEngine() : false;
 }
 
 void FFWrapper::StopEngine()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->StopEngine();
@@ -217,10 +236,26 @@ void FFWrapper::SetOptimizeSeek(bool optimizeSeek)
 {
     lock guard(_mutex);
     if (_engine) {
-        FFEngineSettings settings;
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
         settings.optimizeSeek = optimizeSeek;
         _engine->ConfigureEngine(settings);
     }
+}
+
+void FFWrapper::SetNetworkTimeout(double seconds)
+{
+    lock guard(_mutex);
+    if (_engine && seconds >= 0.0) {
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
+        settings.networkTimeoutSeconds = seconds;
+        _engine->ConfigureEngine(settings);
+    }
+}
+
+std::string FFWrapper::GetOpenFailureReason()
+{
+    lock guard(_mutex);
+    return _engine ? Quillet::OpenFailureText(_engine->LastOpenFailure()) : "";
 }
 
 bool FFWrapper::IsOptimizeSeek()

@@ -1,7 +1,10 @@
 #pragma once
 // The player facade: owns one engine, forwards each call under its own
 // monitor, copies pictures into the application's FrameData and turns native
-// events into the application's events.
+// events into the application's events. Any thread may call any operation;
+// the monitor (_mutex) serialises them. CloseSource, StopEngine and Dispose
+// first fire the engine's source interrupt (no lock) so that they return
+// promptly even while another thread is blocked in an open or a read.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,7 +16,8 @@
 
 namespace Quillet {
 class FFEngine;
-}
+class SourceInterrupt;
+} // namespace Quillet
 
 namespace Quillet::FFWrapperCLI {
 
@@ -29,6 +33,12 @@ public:
 
     void Initialize() {}
     bool OpenSource(const std::string& sourceName);
+    // Why the last open failed: "not found", "permission denied", "connection
+    // refused", "timed out", "authorization failed", "not a media file",
+    // "unsupported codec", ...; empty after a successful open.
+    std::string GetOpenFailureReason();
+    // Longest a network open or read may block (default 10 s; 0 = no limit).
+    void SetNetworkTimeout(double seconds);
     void CloseSource();
     bool StartEngine();
     void StopEngine();
@@ -72,10 +82,14 @@ protected:
     std::recursive_mutex _mutex;
 
 private:
+    void InterruptSource();
     void FFEventHandler(Quillet::FFEventArgs* args);
     void Raise(const EventArgs& args);
 
     Quillet::FFEngine* _engine = nullptr;
+    // The engine's interrupt, kept apart so it can fire without the monitor
+    // and outlive the engine; set once at construction.
+    const std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
     std::mutex _handlersLock;
     std::vector<ManagedEventDelegate> _handlers;
 };

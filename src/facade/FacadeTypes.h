@@ -18,6 +18,9 @@ enum class FFMessageType : int32_t {
     RTSPSourceError = 3,
     EndOfStream = 4,
     SyncPointReady = 5,
+    // One stream (video or audio) cannot be decoded or converted and is
+    // given up; the other plays on.
+    StreamRefused = 6,
 };
 
 enum class ConnectionStatus : int32_t {
