@@ -1,12 +1,12 @@
 #include "decode/FFDecode.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
+#include "decode/DecodeRecords.h"
 #include "events/FFEventArgs.h"
 
 extern "C" {
@@ -16,37 +16,10 @@ extern "C" {
 namespace Quillet {
 namespace {
 
-bool IsCodecRecord(const FFData& d)
-{
-    return d.type == FFType::CodecInfo || d.type == FFType::AVCodec;
-}
-
-bool IsAudioRecord(const FFData& d)
-{
-    if (d.type == FFType::Packet)
-        return static_cast<const FFPacket&>(d).streamType == FFStreamType::Audio;
-    if (d.type == FFType::CodecInfo)
-        return static_cast<const FFCodecInfo&>(d).streamType == FFStreamType::Audio;
-    return false;
-}
-
-bool IsVideoKeyPacket(const FFData& d)
-{
-    if (d.type != FFType::Packet)
-        return false;
-    const auto& p = static_cast<const FFPacket&>(d);
-    return p.streamType == FFStreamType::Video && p.packet->flags == AV_PKT_FLAG_KEY;
-}
-
 // A source without a stream of one kind still sends a blank description for it.
 bool DescribesStream(const std::shared_ptr<FFCodecInfo>& info)
 {
     return info && info->Context() && info->Context()->codec_id != AV_CODEC_ID_NONE;
-}
-
-double Seconds(const FFCodecInfo& info)
-{
-    return info.timeBaseDen != 0 ? static_cast<double>(info.timeBaseNum) / info.timeBaseDen : 0.0;
 }
 
 } // namespace
@@ -92,8 +65,8 @@ FFStatus FFDecode::FFProcess(std::shared_ptr<FFData> record)
     }
     if (!_seek && _videoQueue.size() > kVideoOverflow)
         ApplyOverflowRule(_videoQueue, *record);
-    if (_seek && _seek->seekInfo->wasPaused && IsVideoKeyPacket(*record))
-        ++_seek->keyPackets;
+    if (_seek)
+        _seek->FollowBand(*record);
     _videoQueue.push_back(std::move(record));
     return FFStatus::Ready;
 }
@@ -153,7 +126,7 @@ void FFDecode::Flush()
     FlushVideoDecoder();
     FlushAudioDecoder();
     _firstVideoFrame = true;
-    _lastVideoTime = 0.0;
+    _lastVideoTime = kNoVideoTime;
     _firstAudioFrame = true;
     _videoContext.reset();
     _audioContext.reset();
@@ -161,6 +134,7 @@ void FFDecode::Flush()
     _audioCodec.reset();
     _videoRefused = _audioRefused = false;
     _eosPending = false;
+    _soundFrom = -1.0;
 }
 
 void FFDecode::Continue()
@@ -172,8 +146,9 @@ void FFDecode::Continue()
     FlushVideoDecoder();
     FlushAudioDecoder();
     _firstVideoFrame = true;
-    _lastVideoTime = 0.0;
+    _lastVideoTime = kNoVideoTime;
     _firstAudioFrame = true;
+    _soundFrom = -1.0;
     _seek.reset();
 }
 
@@ -378,7 +353,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
         if (_seek && _seek->flushPending) {
             FlushVideoDecoder();
             _firstVideoFrame = true;
-            _lastVideoTime = 0.0;
+            _lastVideoTime = kNoVideoTime;
             FlushAudioDecoder();
             _firstAudioFrame = true;
             _seek->flushPending = false;
@@ -437,7 +412,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
                 ReportEndOfStream();
                 return -1;
             }
-            if (_seek->seekInfo->wasPaused && _seek->keyPackets == 2) {
+            if (_seek->seekInfo->wasPaused && _seek->bandComplete) {
                 _seek->videoPending = false;
                 const Picture p = DrainVideo(out);
                 if (p == Picture::Delivered)
@@ -483,7 +458,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         std::lock_guard<std::recursive_mutex> guard(_lock);
         FlushVideoDecoder();
         _firstVideoFrame = true;
-        _lastVideoTime = 0.0;
+        _lastVideoTime = kNoVideoTime;
         _videoCodec = std::static_pointer_cast<FFCodecInfo>(record);
         _InitializeVideoCodec();
         return 0;
@@ -496,8 +471,8 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
             again = true;
             return 0;
         }
-        if (_seek->seekInfo->wasPaused && _seek->keyPackets == 1) {
-            _seek->keyPackets = 2;
+        if (_seek->seekInfo->wasPaused && _seek->keyPackets >= 1 && !_seek->bandComplete) {
+            _seek->bandComplete = true;
             return 0;
         }
         _eosPending = true;
@@ -513,7 +488,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
             FlushAudioDecoder();
             _firstVideoFrame = true;
             _firstAudioFrame = true;
-            _lastVideoTime = 0.0;
+            _lastVideoTime = kNoVideoTime;
         }
         FFSourceConnectionStatusArgs args(info.status, info.message);
         RaiseEvent(args);
@@ -598,16 +573,16 @@ FFDecode::Picture FFDecode::ReceiveVideo(std::shared_ptr<FFBufferFrame>& out)
 FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
 {
     AVFrame* f = _videoFrame.CFrame();
-    const double tb = Seconds(*_videoCodec);
+    const double tb = SecondsPerTick(*_videoCodec);
     const int64_t ts = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp;
     double t = static_cast<double>(ts) * tb;
-    if (!_firstVideoFrame) {
-        if (ts == 0) {
-            t = _lastVideoTime + tb + f->repeat_pict * tb * 0.5;
-            LogInfo() << "Position = 0 not in first frame. Set to " << t;
-        }
-        _lastVideoTime = t;
+    // A picture without a time (the last one some AVI files give) follows
+    // the one before it, also while a seek decodes towards its target.
+    if (ts == 0 && _lastVideoTime != kNoVideoTime) {
+        t = _lastVideoTime + tb + f->repeat_pict * tb * 0.5;
+        LogInfo() << "Position = 0 not in first frame. Set to " << t;
     }
+    _lastVideoTime = t;
 
     if (_DropsBeforeConverting(t))
         return Picture::Dropped;
@@ -634,7 +609,6 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     if (!_seek) {
         out->SetFirstFrame(_firstVideoFrame);
         _firstVideoFrame = false;
-        _lastVideoTime = t;
         return Picture::Delivered;
     }
     out->SetFirstFrame(true);
@@ -662,173 +636,6 @@ bool FFDecode::_DropsBeforeConverting(double t) const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
     return _seek && t < _seek->seekInfo->time && !(_optimizeSeek && _seek->seekInfo->wasPaused);
-}
-
-// --------------------------------------------------------------- audio read
-
-void FFDecode::EnableAudio(bool enable)
-{
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _audioEnabled = enable;
-    if (!enable)
-        ClearKeepingCodec(_audioQueue);
-}
-
-bool FFDecode::IsAudioEnabled() const
-{
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _audioEnabled;
-}
-
-AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
-{
-    {
-        std::lock_guard<std::recursive_mutex> guard(_lock);
-        if (_seek) {
-            if (_seek->videoPending || !_seek->reached) {
-                _seek.reset();
-                return {};
-            }
-            _SyncAudioToSeek();
-            _seek.reset();
-        }
-    }
-    AudioBufferList filled;
-    for (auto& buffer : buffers) {
-        FFFrame* block = nullptr;
-        int n = -1;
-        while (n < 0)
-            n = _ReadAudioFrame(block);
-        if (n == 0)
-            break;
-        if (buffer->size() != static_cast<size_t>(n)) {
-            LogWarn() << "Changing the length of a predefined audio buffer: " << buffer->size() << " ---> " << n;
-            buffer->resize(static_cast<size_t>(n));
-        }
-        if (time)
-            *time = block->GetFrameTime();
-        std::memcpy(buffer->data(), block->GetAudioData(), static_cast<size_t>(n));
-        filled.push_back(buffer);
-    }
-    return filled;
-}
-
-void FFDecode::_SyncAudioToSeek()
-{
-    if (!_audioCodec) {
-        while (!_audioQueue.empty()) {
-            auto record = _audioQueue.front();
-            _audioQueue.pop_front();
-            if (record->type == FFType::CodecInfo) {
-                _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
-                _InitializeAudioCodec();
-                break;
-            }
-        }
-    }
-    if (!_audioCodec)
-        return;
-    const double tb = Seconds(*_audioCodec);
-    if (tb <= 0.0)
-        return;
-    const auto target = static_cast<int64_t>(_seek->seekInfo->time / tb);
-    std::shared_ptr<FFData> codec;
-    while (!_audioQueue.empty()) {
-        const auto& front = _audioQueue.front();
-        if (IsCodecRecord(*front)) {
-            codec = front;
-        } else if (front->type == FFType::Packet) {
-            if (static_cast<const FFPacket&>(*front).packet->pts >= target)
-                break;
-        } else {
-            break;
-        }
-        _audioQueue.pop_front();
-    }
-    if (codec && !_audioQueue.empty())
-        _audioQueue.push_front(std::move(codec));
-}
-
-int FFDecode::_ReadAudioFrame(FFFrame*& out)
-{
-    if (_audioFramesPending) {
-        const int n = ReceiveAudio(out);
-        if (n > 0)
-            return n;
-    }
-    std::shared_ptr<FFData> record;
-    {
-        std::lock_guard<std::recursive_mutex> guard(_lock);
-        if (_audioQueue.empty())
-            return 0;
-        record = _audioQueue.front();
-        _audioQueue.pop_front();
-    }
-    switch (record->type) {
-    case FFType::Packet:
-        return _DecodeAudio(static_cast<const FFPacket&>(*record), out);
-    case FFType::CodecInfo: {
-        std::lock_guard<std::recursive_mutex> guard(_lock);
-        FlushAudioDecoder();
-        _firstAudioFrame = true;
-        _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
-        _InitializeAudioCodec();
-        return -1;
-    }
-    default:
-        return -1;
-    }
-}
-
-int FFDecode::_DecodeAudio(const FFPacket& packet, FFFrame*& out)
-{
-    if (!_audioContext && _audioRefused)
-        return -1; // the stream was refused: skip to the next record
-    if (!_audioContext)
-        throw FFError("_audioCodec may not be nullptr before decoding");
-    const int r = avcodec_send_packet(_audioContext.get(), packet.Get());
-    if (r >= 0)
-        _audioFramesPending = true;
-    const int n = ReceiveAudio(out);
-    if (n == 0) {
-        const AVPacket* p = packet.Get();
-        LogDebug() << "Audio not finished: " << " - pts: " << (p->pts == AV_NOPTS_VALUE ? -1 : p->pts)
-                   << " - dts: " << p->dts;
-    }
-    return n;
-}
-
-int FFDecode::ReceiveAudio(FFFrame*& out)
-{
-    if (!_audioContext) {
-        _audioFramesPending = false;
-        return 0;
-    }
-    const int r = avcodec_receive_frame(_audioContext.get(), _audioFrame.CFrame());
-    if (r < 0) {
-        _audioFramesPending = false;
-        return 0;
-    }
-    const int64_t ts = _audioFrame.CFrame()->best_effort_timestamp;
-    try {
-        out = _pcmConvert.Convert(_audioFrame);
-    } catch (const std::runtime_error& e) {
-        // Sound in a shape the resampler cannot take: the audio stream is
-        // given up, the pictures play on.
-        {
-            std::lock_guard<std::recursive_mutex> guard(_lock);
-            _audioContext.reset();
-            _audioFramesPending = false;
-            _audioRefused = true;
-        }
-        ReportError("Error in FFDecode::ReceiveAudio", e, StreamRefused);
-        return 0;
-    }
-    const int n = out->GetAudioSize();
-    out->SetFrameTime(ts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(ts) * Seconds(*_audioCodec));
-    out->SetFirstFrame(_firstAudioFrame);
-    _firstAudioFrame = false;
-    return n;
 }
 
 } // namespace Quillet

@@ -4,6 +4,8 @@
 // demand on the reading thread. The node also works off seeks: it discards
 // stale data, flushes the codecs, drops pictures before the target and, while
 // paused, caches what it decoded so scrubbing needs no second decode.
+// FFDecode.cpp holds the node and video side, FFDecodeAudio.cpp the sound
+// side, DecodeSeek the state of a seek being worked off.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -126,6 +128,9 @@ private:
     int _DecodeAudio(const FFPacket& packet, FFFrame*& out);
     int ReceiveAudio(FFFrame*& out);
     void _SyncAudioToSeek();
+    // The next sound block to play; blocks decoded from before a seek's
+    // landing picture are skipped (0 when none is ready).
+    int NextAudioBlock(FFFrame*& block);
 
     mutable std::recursive_mutex _lock;
     std::shared_ptr<FFCodecInfo> _videoCodec;
@@ -134,7 +139,9 @@ private:
     std::deque<std::shared_ptr<FFData>> _audioQueue;
     std::shared_ptr<DecodeSeek> _seek;
     bool _optimizeSeek = true;
-    double _lastVideoTime = 0.0;
+    // Time of the last picture decoded since the codec was flushed.
+    static constexpr double kNoVideoTime = -1e300;
+    double _lastVideoTime = kNoVideoTime;
     FFFrame _videoFrame;
     FFFrame _audioFrame;
     bool _firstVideoFrame = true;
@@ -144,6 +151,12 @@ private:
     int32_t _dstPixelFormat = -1;
     bool _audioEnabled = true;
     bool _eosPending = false;
+    // Sound blocks that start before this time are not played: set when a
+    // seek hands over to sound, cleared by the first block played (-1: off).
+    // Decoded times, not packet times, decide: codecs with a delay (Opus,
+    // MP3) give blocks times that differ from their packets'.
+    double _soundFrom = -1.0;
+    static constexpr double kSoundSlack = 1e-6;
 
     // Opened decoders, copies of the descriptions above: the description
     // records are shared with the source and other nodes and stay untouched.

@@ -84,7 +84,8 @@ void FFTraffic::_OnEndOfStream()
     // The stream ended inside the band: the band is as complete as it gets.
     if (_bandPhase == 1) {
         _bandPhase = 2;
-        _bandEnd = _bandLastTime;
+        if (_bandEnd == kNoTime)
+            _bandEnd = _bandLastTime;
     }
 }
 
@@ -100,6 +101,16 @@ bool FFTraffic::_OnPacket(const FFPacket& packet)
     if (ts == AV_NOPTS_VALUE)
         return true;
     const double t = _timeBaseDen != 0 ? static_cast<double>(_timeBaseNum) / _timeBaseDen * static_cast<double>(ts) : 0.0;
+    if (_bandEnd != kNoTime) {
+        // The band is closing (phase 1 with its end known). After the
+        // closing key frame come pictures shown before it (open groups of
+        // pictures): they belong to the band. The first one shown at or
+        // after it still goes through, telling the decoder that the band is
+        // complete.
+        if (t >= _bandEnd)
+            _bandPhase = 2;
+        return true;
+    }
     _bandLastTime = t;
 
     if (packet.IsKey()) {
@@ -112,7 +123,6 @@ bool FFTraffic::_OnPacket(const FFPacket& packet)
                 // The key frame that closes the band still goes through: the
                 // decoder needs it to finish the last picture of the interval.
                 _bandEnd = t;
-                _bandPhase = 2;
             } else if (t <= _bandStart) {
                 _bandStart = t;
                 _bandPhase = 1;

@@ -23,13 +23,11 @@ using namespace Quillet::Testing;
 
 namespace {
 
-constexpr double kBlockSlack = 0.03;
-
 struct Container {
     const char* name;
     const char* file;
     const char* codecs;
-    // A step this container does not pass yet; reported as skipped.
+    // Steps whose name contains this are not passed yet; reported as skipped.
     const char* knownGap = "";
 };
 
@@ -37,16 +35,18 @@ const std::string kSources = "-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi 
                              "sine=frequency=330:sample_rate=48000 -t 3 ";
 
 const Container kContainers[] = {
-    {"Mpeg2TsStartTime", "seek_mpeg2.ts", "-c:v mpeg2video -g 12 -bf 2 -flags +cgop -sc_threshold 1000000000 -c:a mp2",
-     "paused, backwards"},
+    {"Mpeg2TsStartTime", "seek_mpeg2.ts", "-c:v mpeg2video -g 12 -bf 2 -sc_threshold 1000000000 -c:a mp2"},
     {"H264TsStartTen", "seek_h264.ts", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a mp2 "
                                        "-muxdelay 0 -muxpreload 0 -output_ts_offset 10"},
+    // Timestamps pass 2^33 ticks of 90 kHz (95443.7 s) one second in.
+    {"H264TsWrap", "seek_wrap.ts", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a mp2 "
+                                   "-muxdelay 0 -muxpreload 0 -output_ts_offset 95442.7", "zero"},
     {"H264Mp4EditList", "seek_h264.mp4", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
     {"H264MkvNoFirstDts", "seek_h264.mkv", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
     {"HevcMkv", "seek_hevc.mkv", "-c:v libx265 -x265-params log-level=error:keyint=25:min-keyint=25:bframes=2:"
                                  "scenecut=0 -pix_fmt yuv420p -c:a aac"},
-    {"Vp9WebM", "seek_vp9.webm", "-c:v libvpx-vp9 -g 25 -deadline realtime -cpu-used 8 -c:a libopus"},
-    {"Mpeg4Avi", "seek_mpeg4.avi", "-c:v mpeg4 -g 12 -c:a libmp3lame", "on a picture"},
+    {"Vp9WebM", "seek_vp9.webm", "-c:v libvpx-vp9 -g 25 -deadline realtime -cpu-used 8 -c:a libopus", "zero"},
+    {"Mpeg4Avi", "seek_mpeg4.avi", "-c:v mpeg4 -g 12 -bf 2 -c:a libmp3lame", "backwards"},
     {"MjpegAvi", "seek_mjpeg.avi", "-c:v mjpeg -q:v 5 -pix_fmt yuvj420p -c:a pcm_s16le"},
 };
 
@@ -174,7 +174,7 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureAndSoundFollowsIt)
 
     for (const Step& step : Steps(p, 12)) {
         const std::string what = std::string(step.what) + " at " + std::to_string(step.target);
-        if (what.rfind(GetParam().knownGap, 0) == 0 && *GetParam().knownGap) {
+        if (*GetParam().knownGap && what.find(GetParam().knownGap) != std::string::npos) {
             std::cout << "[ KNOWN GAP ] " << GetParam().name << ": " << what << "\n";
             continue;
         }
@@ -194,16 +194,13 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureAndSoundFollowsIt)
             EXPECT_EQ(PicturesUntilPaused(engine), 0) << what << ": one picture per paused seek";
             continue;
         }
-        // Sound resumes with the picture: nothing from before it, nothing
-        // left out beyond the one block a codec may hold back after a flush.
-        const auto sound = std::lower_bound(p.audio.begin(), p.audio.end(), shown.time - 1e-4);
+        // Sound resumes with the first block at or after the picture.
+        const auto sound = std::lower_bound(p.audio.begin(), p.audio.end(), shown.time - 1e-6);
         const double heard = FirstAudioTime(engine);
-        if (sound == p.audio.end()) {
+        if (sound == p.audio.end())
             EXPECT_LT(heard, 0.0) << what;
-        } else {
-            EXPECT_GE(heard, *sound - 1e-3) << what;
-            EXPECT_LE(heard, *sound + kBlockSlack) << what;
-        }
+        else
+            EXPECT_NEAR(heard, *sound, 1e-4) << what;
     }
 }
 

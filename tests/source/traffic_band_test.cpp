@@ -55,6 +55,7 @@ protected:
         Send(Video(2040, false));
         Send(Video(2080, false));
         Send(Video(3000, true));
+        Send(Video(3040, false)); // shown after the closing key: completes the band
     }
 
     RecordingDest dest;
@@ -111,12 +112,15 @@ TEST_F(Traffic, PausedSeekLetsThroughExactlyOneKeyFrameIntervalThenHolds)
     Send(Audio(2050));
     Send(Video(2080, false));
     EXPECT_EQ(Send(Video(3000, true)), FFStatus::Ready); // closes the band, still forwarded
-    EXPECT_EQ(Send(Video(3040, false)), FFStatus::Full);
+    EXPECT_EQ(Send(Video(2960, false)), FFStatus::Ready); // open group: shown before the closing key
+    EXPECT_EQ(traffic.GetStatus(), FFStatus::Ready);      // not complete yet
+    EXPECT_EQ(Send(Video(3040, false)), FFStatus::Ready); // shown after it: completes the band
+    EXPECT_EQ(Send(Video(3080, false)), FFStatus::Full);
     EXPECT_EQ(Send(Video(4000, true)), FFStatus::Full);
     Send(Audio(3050)); // only video is held back
 
-    EXPECT_EQ(VideoPts(dest.Records()), (std::vector<int64_t>{1960, 2000, 2040, 2080, 3000}));
-    EXPECT_EQ(CountType(dest.Records(), FFType::Packet), 7u);
+    EXPECT_EQ(VideoPts(dest.Records()), (std::vector<int64_t>{1960, 2000, 2040, 2080, 3000, 2960, 3040}));
+    EXPECT_EQ(CountType(dest.Records(), FFType::Packet), 9u);
 
     dest.status = FFStatus::Ready;
     EXPECT_EQ(traffic.GetStatus(), FFStatus::Full);
@@ -126,8 +130,8 @@ TEST_F(Traffic, PausedSeekLetsThroughExactlyOneKeyFrameIntervalThenHolds)
 
     traffic.Continue();
     EXPECT_EQ(traffic.GetStatus(), FFStatus::Ready);
-    EXPECT_EQ(Send(Video(3040, false)), FFStatus::Ready);
-    EXPECT_EQ(VideoPts(dest.Records()).back(), 3040);
+    EXPECT_EQ(Send(Video(3080, false)), FFStatus::Ready);
+    EXPECT_EQ(VideoPts(dest.Records()).back(), 3080);
 }
 
 TEST_F(Traffic, KeyFrameWithoutNonKeyBetweenDoesNotCloseTheBand)
@@ -138,8 +142,9 @@ TEST_F(Traffic, KeyFrameWithoutNonKeyBetweenDoesNotCloseTheBand)
     Send(Video(2040, true));
     EXPECT_EQ(Send(Video(2080, false)), FFStatus::Ready);
     EXPECT_EQ(Send(Video(3000, true)), FFStatus::Ready);
-    EXPECT_EQ(Send(Video(3040, false)), FFStatus::Full);
-    EXPECT_EQ(dest.Count(), 5u);
+    EXPECT_EQ(Send(Video(3040, false)), FFStatus::Ready);
+    EXPECT_EQ(Send(Video(3080, false)), FFStatus::Full);
+    EXPECT_EQ(dest.Count(), 6u);
 }
 
 TEST_F(Traffic, TimesComeFromTheVideoTimeBaseAndFallBackToDts)
@@ -221,8 +226,9 @@ TEST_F(Traffic, SecondSeekInsideTheHeldBandKeepsItOutsideStartsOver)
     Send(Video(3000, true));
     Send(Video(3040, false));
     Send(Video(4000, true));
-    EXPECT_EQ(Send(Video(4040, false)), FFStatus::Full);
-    EXPECT_EQ(VideoPts(dest.Records()), (std::vector<int64_t>{3000, 3040, 4000}));
+    Send(Video(4040, false));
+    EXPECT_EQ(Send(Video(4080, false)), FFStatus::Full);
+    EXPECT_EQ(VideoPts(dest.Records()), (std::vector<int64_t>{3000, 3040, 4000, 4040}));
     EXPECT_FALSE(traffic.IsOOB(later, 3.5));
 }
 
@@ -282,6 +288,7 @@ TEST_F(Traffic, PausedSeekShowsOnePictureThenFallsBackToPause)
 
     Send(Video(2040, false));
     Send(Video(3000, true));
+    Send(Video(3040, false));
     traffic.NoPictureTaken();
     EXPECT_TRUE(traffic.IsPaused());
     EXPECT_FALSE(traffic.MayDeliverPicture());
