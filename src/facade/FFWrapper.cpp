@@ -1,8 +1,16 @@
 #include "facade/FFWrapper.h"
 
 #include "engine/FFEngine.h"
+#include "events/FFEventArgs.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 namespace Quillet::FFWrapperCLI {
+
+// The public names spare applications the FFmpeg headers; they must stay FFmpeg's numbers.
+static_assert(PixelFormat::RGB24 == AV_PIX_FMT_RGB24 && PixelFormat::BGR24 == AV_PIX_FMT_BGR24);
 
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks)
 {
