@@ -47,7 +47,7 @@ run_examples() {
   local dir="$work/examples-$1"
   (
     cd "$dir"
-    ./play_snapshots "$clip" 25 >play.log || { cat play.log; fail "$1: play_snapshots failed"; }
+    ./play_snapshots "$clip" 25 >play.log 2>&1 || { cat play.log; fail "$1: play_snapshots failed"; }
     grep -qx "quillet $version" play.log || fail "$1: library does not report version $version"
     grep -q "^libavcodec .* (built with " play.log || fail "$1: no FFmpeg versions reported"
     local expected=$(((frames + 24) / 25))
@@ -58,7 +58,7 @@ run_examples() {
     done
     cmp -s picture_00000.png picture_00025.png && fail "$1: different pictures saved identically"
 
-    ./record_sync_points "$clip" rec.mp4 2 >record.log || { cat record.log; fail "$1: record_sync_points failed"; }
+    ./record_sync_points "$clip" rec.mp4 2 >record.log 2>&1 || { cat record.log; fail "$1: record_sync_points failed"; }
     # Splits take effect at the recording's next key picture, so the count of files may vary;
     # every video packet must be in exactly one of them.
     local recorded=0 n
@@ -70,7 +70,7 @@ run_examples() {
     done
     [ "$recorded" -eq "$frames" ] || fail "$1: recorded $recorded of $frames video packets"
 
-    ./serve_and_play "$clip" >serve.log || { cat serve.log; fail "$1: serve_and_play failed"; }
+    ./serve_and_play "$clip" >serve.log 2>&1 || { cat serve.log; fail "$1: serve_and_play failed"; }
     grep -q "viewer played $frames pictures" serve.log || { cat serve.log; fail "$1: viewer lost pictures"; }
   )
   echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
