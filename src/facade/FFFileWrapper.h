@@ -20,7 +20,8 @@ namespace Quillet::FFWrapperCLI {
 /// at its start, every 30 seconds and at its end).
 ///
 /// Threads: as FFWrapper, any application thread may call every operation. The file is written on
-/// the recording's own write thread; sync points and FileSinkError arrive on that thread.
+/// the recording's own write thread; sync points and FileSinkError arrive on that thread (a file's
+/// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread).
 class FFFileWrapper : public FFWrapper {
 public:
     /// A recorder whose log lines use the category "FF1".

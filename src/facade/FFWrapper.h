@@ -37,8 +37,10 @@ namespace Quillet::FFWrapperCLI {
 /// Events: handlers registered with RegisterFFEventCallback are called synchronously on the thread
 /// that reports the event, without the facade's monitor held: EndOfStream on the application
 /// thread inside ReadFrameGetSize; SourceError, RTSPSourceError and connection changes on the
-/// source's read thread; sync points and FileSinkError on the recording's write thread. A
-/// handler should return quickly and must not call StopEngine, CloseSource or Dispose of the
+/// source's read thread (a camera's first Connected inside OpenSource, on its caller's thread);
+/// sync points and FileSinkError on the recording's write thread (a file's last sync point may
+/// come inside StopVideoSave or CloseSource, on their caller's thread). A handler should return
+/// quickly and must not call StopEngine, CloseSource or Dispose of the
 /// facade that raised the event (they wait for the thread the handler runs on); it may signal the
 /// application's own thread to do so.
 ///

@@ -104,7 +104,7 @@ public:
     virtual ~EventArgs() = default;
 };
 
-/// An error, the end of the stream or another notice.
+/// An error, the end of the stream or another notice; FFWrapper lists the thread each kind arrives on.
 class FFMessageEventArgs : public EventArgs {
 public:
     /// A NoError notice.
@@ -116,6 +116,7 @@ public:
 };
 
 /// A sync point of a recording: a position in a recorded file paired with the PC's UTC clock.
+/// Arrives on the recording's write thread (see FFFileWrapper).
 class SyncPointEventArgs : public EventArgs {
 public:
     /// Position in the recorded file (media time from the file's start).
@@ -128,7 +129,7 @@ public:
     bool isGood = false;
 };
 
-/// The state of a camera connection changed.
+/// The state of a camera connection changed. Arrives on the source's read thread (see FFWrapper).
 class SourceConnectionStatusArgs : public EventArgs {
 public:
     /// A description of the change.
