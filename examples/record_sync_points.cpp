@@ -1,9 +1,9 @@
-// Records a camera (or any source) to container files, starting a new file every
-// S seconds of media, and prints each sync point: a position in a recorded file
-// paired with the PC's UTC clock.
+// Records a camera (or any source) to container files, a new file every S seconds of media, and
+// prints each sync point: a position in a recorded file paired with the PC's UTC clock.
 //   record_sync_points <rtsp://camera | file> <out.mp4> [S=2] [stop after seconds=0 (at the end)]
 #include <quillet/facade/FFFileWrapper.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -16,11 +16,9 @@
 using namespace Quillet::FFWrapperCLI;
 using namespace std::chrono;
 
-std::string PartName(const std::string& file, int part) // out.mp4 -> out_2.mp4
+std::string PartName(std::string file, int part) // out.mp4 -> out_2.mp4
 {
-    const auto dot = file.rfind('.');
-    return dot == std::string::npos ? file + "_" + std::to_string(part)
-                                    : file.substr(0, dot) + "_" + std::to_string(part) + file.substr(dot);
+    return file.insert(std::min(file.rfind('.'), file.size()), "_" + std::to_string(part));
 }
 
 int main(int argc, char** argv)
@@ -65,26 +63,35 @@ int main(int argc, char** argv)
 
     FrameData picture;
     int part = 1;
-    auto lastPicture = steady_clock::now();
+    double firstTime = -1.0;
+    auto start = steady_clock::now(), lastPicture = start;
     while (!failed && steady_clock::now() - lastPicture < seconds(20)) {
         const int size = recorder.ReadFrameGetSize(&picture);
-        if (size < 0 || (stopAfter > 0 && picture.frameTime >= stopAfter))
+        if (size < 0)
             break;
         if (size == 0) {
             std::this_thread::sleep_for(milliseconds(2));
             continue;
         }
         lastPicture = steady_clock::now();
-        if (picture.frameTime >= part * splitEvery) // the new file starts at the next key picture
+        if (firstTime < 0)
+            firstTime = picture.frameTime, start = lastPicture;
+        const double media = picture.frameTime - firstTime;
+        if (stopAfter > 0 && media >= stopAfter)
+            break;
+        // Keep to the media's pace as a viewer would (a camera delivers at that pace anyway).
+        const auto due = start + duration_cast<steady_clock::duration>(duration<double>(media));
+        std::this_thread::sleep_until(std::min(due, lastPicture + milliseconds(100)));
+        // A split takes effect at the recording's next key picture; ask for the next one only after.
+        bool pending = false;
+        if (media >= part * splitEvery && recorder.IsVideoSave(pending) && !pending)
             recorder.SplitFile(PartName(argv[2], ++part));
     }
-    recorder.StopVideoSave();
+    recorder.StopVideoSave(); // the file is finished on the write thread: wait until it is closed
     bool pending = false;
-    for (auto until = steady_clock::now() + seconds(10); recorder.IsVideoSave(pending) || pending;) {
-        if (steady_clock::now() > until)
-            break;
+    const auto until = steady_clock::now() + seconds(10);
+    while ((recorder.IsVideoSave(pending) || pending) && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(10));
-    }
     recorder.CloseSource();
     std::lock_guard<std::mutex> guard(printing);
     std::cout << files.size() << " files, " << syncPoints << " sync points\n";

@@ -30,7 +30,7 @@ bash scripts/check-headers.sh "$work/prefix/include"
 
 step "test clip"
 clip="$work/clip.mp4"
-ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=5 -f lavfi -i sine=frequency=440:duration=5 \
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=6 -f lavfi -i sine=frequency=440:duration=6 \
   -c:v libx264 -g 25 -pix_fmt yuv420p -c:a aac -shortest "$clip"
 frames="$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$clip")"
 
@@ -58,9 +58,9 @@ run_examples() {
     done
     cmp -s picture_00000.png picture_00025.png && fail "$1: different pictures saved identically"
 
-    ./record_sync_points "$clip" rec.mp4 2 >record.log 2>&1 || { cat record.log; fail "$1: record_sync_points failed"; }
-    # Splits take effect at the recording's next key picture, so the count of files may vary;
-    # every video packet must be in exactly one of them.
+    ./record_sync_points "$clip" rec.mp4 1 >record.log 2>&1 || { cat record.log; fail "$1: record_sync_points failed"; }
+    # The example asks for a split every second once the previous one took effect (at a key
+    # picture, each second in the clip); every video packet must be in exactly one file.
     local recorded=0 n
     [ "$(ls rec*.mp4 | wc -l)" -ge 2 ] || fail "$1: the recording was not split"
     for f in rec*.mp4; do
