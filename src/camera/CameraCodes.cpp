@@ -14,6 +14,9 @@ MediaPacket::Codec CameraCodecOf(AVCodecID id)
     case AV_CODEC_ID_ADPCM_G726LE: return MediaPacket::G726;
     case AV_CODEC_ID_AAC: return MediaPacket::AAC;
     case AV_CODEC_ID_HEVC: return MediaPacket::HEVC;
+    case AV_CODEC_ID_OPUS: return MediaPacket::OPUS;
+    case AV_CODEC_ID_ADPCM_G722: return MediaPacket::G722;
+    case AV_CODEC_ID_AAC_LATM: return MediaPacket::AACLATM;
     default: return MediaPacket::UnknownCodec;
     }
 }

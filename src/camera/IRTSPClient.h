@@ -1,6 +1,7 @@
 #pragma once
 // The camera client as its user sees it. RTSPSource is the real one; tests of
 // the engine-side camera source install a scripted camera through the factory.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +11,13 @@
 
 namespace Quillet {
 
+// Why the last Connect failed, as far as the camera told.
+enum class ConnectFailure : int32_t {
+    None = 0,
+    Other = 1,               // unreachable, silent, no usable stream, closed
+    AuthorizationFailed = 2, // the camera refused the credentials (401/403)
+};
+
 class IRTSPClient {
 public:
     virtual ~IRTSPClient() = default;
@@ -18,6 +26,8 @@ public:
     // Blocks until the streams are described; false when the camera cannot
     // be reached, refuses, or stays silent for packetTimeoutMs.
     virtual bool Connect(const std::string& url) = 0;
+    // Why the last Connect returned false; None after one that succeeded.
+    virtual ConnectFailure LastConnectFailure() const = 0;
     // Safe from any thread, also while Connect or a read is blocked. False
     // when nothing was open.
     virtual bool Close() = 0;

@@ -29,6 +29,9 @@ enum Codec : int32_t {
     G726 = 8,
     AAC = 9,
     HEVC = 10,
+    OPUS = 11,
+    G722 = 12,
+    AACLATM = 13, // AAC in LATM (MP4A-LATM), as some cameras send it
 };
 
 enum AVPixelFormat : int32_t { UnknownPixelFormat = 0, Gray8 = 1, YUV420 = 2, YUV422 = 3, YUV444 = 4 };

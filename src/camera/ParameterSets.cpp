@@ -145,6 +145,24 @@ ParameterSets FindParameterSets(AVCodecID codec, const uint8_t* data, std::size_
     return sets;
 }
 
+bool HasKeyPicture(AVCodecID codec, const uint8_t* data, std::size_t size)
+{
+    bool key = false;
+    if (data == nullptr || !HasParameterSets(codec))
+        return false;
+    ForEachAnnexBNal(data, size, [&](const uint8_t* nal, std::size_t n) {
+        if (n == 0)
+            return;
+        if (codec == AV_CODEC_ID_HEVC) {
+            const int type = (nal[0] >> 1) & 0x3F;
+            key = key || (type >= 16 && type <= 23);
+        } else {
+            key = key || (nal[0] & 0x1F) == 5;
+        }
+    });
+    return key;
+}
+
 ParameterSets MergeParameterSets(const ParameterSets& current, const ParameterSets& update)
 {
     ParameterSets merged = current;

@@ -30,6 +30,9 @@ bool HasParameterSets(AVCodecID codec);
 std::vector<NalUnit> SplitAnnexB(const uint8_t* data, std::size_t size);
 // Parameter sets found in Annex-B data or, for H.264, an avcC record.
 ParameterSets FindParameterSets(AVCodecID codec, const uint8_t* data, std::size_t size);
+// An H.265 picture is a key picture when it holds an IRAP unit (types 16 to
+// 23); an H.264 one when it holds an IDR slice. Other codecs: false.
+bool HasKeyPicture(AVCodecID codec, const uint8_t* data, std::size_t size);
 // `current` with the kinds present in `update` replaced by them.
 ParameterSets MergeParameterSets(const ParameterSets& current, const ParameterSets& update);
 

@@ -24,8 +24,6 @@ namespace {
 
 constexpr int64_t kMaxProbeUs = 3'000'000;     // longest wait for the first picture's size
 constexpr int64_t kTeardownUs = 500'000;       // time allowed to say goodbye to the camera
-constexpr int kMaxSizeParses = 50;             // give up on sizes the parser cannot find
-constexpr int64_t kDefaultFrameUs = 40'000;    // until two timestamps show the real spacing
 
 int64_t NowUs()
 {
@@ -54,46 +52,6 @@ bool Wanted(const std::vector<MediaPacket::MediaType>& types, MediaPacket::Media
     return types.empty() || std::find(types.begin(), types.end(), type) != types.end();
 }
 
-struct PictureFacts {
-    int width = 0;
-    int height = 0;
-    ::AVPixelFormat format = AV_PIX_FMT_NONE;
-};
-
-// What FFmpeg's parser learns about the picture from the configuration and
-// one packet: enough to describe a stream whose SDP carries no size, and to
-// follow a camera that switches resolution in-band.
-PictureFacts ParsePicture(AVCodecID codec, const std::vector<uint8_t>& extradata, const AVPacket& packet)
-{
-    PictureFacts facts;
-    AVCodecParserContext* parser = av_parser_init(codec);
-    if (parser == nullptr)
-        return facts;
-    AVCodecContext* context = avcodec_alloc_context3(nullptr);
-    if (context != nullptr) {
-        context->codec_type = AVMEDIA_TYPE_VIDEO;
-        context->codec_id = codec;
-        if (!extradata.empty()) {
-            context->extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-            if (context->extradata != nullptr) {
-                std::copy(extradata.begin(), extradata.end(), context->extradata);
-                context->extradata_size = static_cast<int>(extradata.size());
-            }
-        }
-        parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-        uint8_t* out = nullptr;
-        int outSize = 0;
-        av_parser_parse2(parser, context, &out, &outSize, packet.data, packet.size, AV_NOPTS_VALUE,
-                         AV_NOPTS_VALUE, 0);
-        facts.width = parser->width > 0 ? parser->width : context->width;
-        facts.height = parser->height > 0 ? parser->height : context->height;
-        facts.format = static_cast<::AVPixelFormat>(parser->format);
-        avcodec_free_context(&context);
-    }
-    av_parser_close(parser);
-    return facts;
-}
-
 std::string TimestampForFileName()
 {
     const std::time_t now = std::time(nullptr);
@@ -106,91 +64,15 @@ std::string TimestampForFileName()
 
 } // namespace
 
-struct RTSPConnection::Stream {
-    Stream(const AVStream& stream, MediaPacket::MediaType mediaType, bool filterTimes)
-        : index(stream.index), type(mediaType), codecId(stream.codecpar->codec_id), timeBase(stream.time_base),
-          parameters(stream.codecpar), frameRate(av_q2d(stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate
-                                                                                      : stream.r_frame_rate)),
-          clock(stream.time_base, filterTimes)
-    {
-        frameDuration = std::max<int64_t>(1, av_rescale_q(kDefaultFrameUs, AVRational{1, 1000000}, timeBase));
-        if (parameters->extradata_size > 0)
-            extradata.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
-        sets = FindParameterSets(codecId, extradata.data(), extradata.size());
-        if (parameters->width > 0 && parameters->height > 0)
-            picture = {parameters->width, parameters->height, static_cast<::AVPixelFormat>(parameters->format)};
-    }
-
-    std::shared_ptr<const MediaInfoStruct> Describe() const
-    {
-        auto info = std::make_shared<MediaInfoStruct>();
-        info->streamIndex = index;
-        info->codec = CameraCodecOf(codecId);
-        info->codecName = avcodec_get_name(codecId);
-        info->clockRate = timeBase.num > 0 ? static_cast<int32_t>(timeBase.den / timeBase.num) : 0;
-        info->extradata = extradata;
-        info->configId = configId;
-        if (type == MediaPacket::Video) {
-            info->width = picture.width;
-            info->height = picture.height;
-            const auto format = picture.format != AV_PIX_FMT_NONE ? picture.format
-                                                                  : static_cast<::AVPixelFormat>(parameters->format);
-            info->pixelFormat = CameraPixelFormatOf(format);
-            info->frameRate = frameRate;
-        } else {
-            info->width = 0;
-            info->height = 0;
-            info->channels = parameters->ch_layout.nb_channels;
-            info->sampleRate = parameters->sample_rate;
-            int64_t bitRate = parameters->bit_rate;
-            if (bitRate <= 0 && parameters->bits_per_coded_sample > 0)
-                bitRate = int64_t(parameters->bits_per_coded_sample) * parameters->sample_rate * std::max(1, info->channels);
-            info->bitRateKbps = static_cast<int32_t>(bitRate / 1000);
-        }
-        return info;
-    }
-
-    bool PictureKnown() const { return picture.width > 0 && picture.height > 0; }
-
-    int index;
-    MediaPacket::MediaType type;
-    AVCodecID codecId;
-    AVRational timeBase;
-    const AVCodecParameters* parameters;
-    double frameRate;
-    PacketClock clock;
-    int64_t frameDuration = 1;
-
-    int32_t configId = 1;
-    std::vector<uint8_t> extradata;
-    ParameterSets sets;
-    PictureFacts picture;
-    std::shared_ptr<const MediaInfoStruct> info;
-    int sizeParses = 0;
-    bool sawKey = false;
-    bool emittedAny = false;
-
-    bool hasLastTimestamp = false;
-    int64_t lastTimestamp = 0;
-    // A packet without any timestamp that waits for the next one to place it.
-    PacketPtr held;
-    int64_t heldReceivedUs = 0;
-    std::shared_ptr<const MediaInfoStruct> heldInfo;
-};
-
 void RTSPConnection::FormatDeleter::operator()(AVFormatContext* context) const
 {
     avformat_close_input(&context);
 }
 
-void RTSPConnection::PacketDeleter::operator()(AVPacket* packet) const
-{
-    av_packet_free(&packet);
-}
-
 RTSPConnection::RTSPConnection(RTSPSourceSettings settings)
     : _settings(std::move(settings)),
-      _timeoutUs(int64_t(std::max(_settings.packetTimeoutMs, 1)) * 1000)
+      _timeoutUs(int64_t(std::max(_settings.packetTimeoutMs, 1)) * 1000),
+      _watch(_timeoutUs, int64_t(_settings.rtcpTimeoutMs) * 1000, _settings.requireRTCP)
 {
     static std::once_flag networkInit;
     std::call_once(networkInit, [] { avformat_network_init(); });
@@ -208,37 +90,25 @@ void RTSPConnection::_Log(int level, const std::string& text) const
 
 int RTSPConnection::_InterruptCallback(void* opaque)
 {
-    return static_cast<RTSPConnection*>(opaque)->_ShouldAbort();
+    auto* self = static_cast<RTSPConnection*>(opaque);
+    ConnectionWatch::Finding finding = ConnectionWatch::Finding::None;
+    const bool abort = self->_watch.ShouldAbort(NowUs(), finding);
+    self->_Report(finding);
+    return abort ? 1 : 0;
 }
 
-int RTSPConnection::_ShouldAbort()
+void RTSPConnection::_Report(ConnectionWatch::Finding finding) const
 {
-    const int64_t now = NowUs();
-    const int64_t deadline = _deadlineUs.load();
-    if (_tearingDown)
-        return now > deadline ? 1 : 0;
-    if (_interrupted)
-        return 1;
-    if (deadline != 0 && now > deadline)
-        return 1;
-    if (_stalled)
-        return 1;
-    if (_watchStall && now - _lastPacketUs.load() > _timeoutUs) {
-        if (!_stalled.exchange(true))
-            _Log(int(CameraLogLevel::Warn),
-                 "No packet for " + std::to_string(_settings.packetTimeoutMs) + " ms from " + _logUrl);
-        return 1;
-    }
-    return 0;
-}
-
-void RTSPConnection::Interrupt()
-{
-    _interrupted = true;
+    if (finding == ConnectionWatch::Finding::Stalled)
+        _Log(int(CameraLogLevel::Warn), "No packet for " + std::to_string(_settings.packetTimeoutMs) + " ms from " + _logUrl);
+    else if (finding == ConnectionWatch::Finding::NoSenderReport)
+        _Log(int(CameraLogLevel::Warn), "No RTCP sender report within " + std::to_string(_settings.rtcpTimeoutMs) +
+                                            " ms from " + _logUrl);
 }
 
 bool RTSPConnection::Open(const std::string& url)
 {
+    _failure = ConnectFailure::Other;
     _openedUs = NowUs();
     _logUrl = UrlForLog(UrlWithCredentials(url, _settings.username, _settings.password));
     _Log(int(CameraLogLevel::Info), "Connecting to " + _logUrl + " over " +
@@ -252,12 +122,12 @@ bool RTSPConnection::Open(const std::string& url)
         return false;
     }
     _OpenTimingLog();
-    _lastPacketUs = NowUs();
-    _watchStall = true;
+    _watch.WatchPackets(NowUs());
     if (!_ProbeVideo())
         return false;
     _PublishInitialInfo();
-    _connectedUs = NowUs();
+    _watch.Connected(NowUs());
+    _failure = ConnectFailure::None;
     _started = true;
     _reader = std::thread(&RTSPConnection::_ReadLoop, this);
 
@@ -289,11 +159,11 @@ bool RTSPConnection::_OpenInput(const std::string& url)
     av_dict_set(&options, "timeout", std::to_string(_timeoutUs).c_str(), 0);
     av_dict_set(&options, "allowed_media_types", AllowedMediaTypes(_settings.mediaTypes).c_str(), 0);
 
-    _deadlineUs = NowUs() + _timeoutUs;
+    _watch.SetDeadline(NowUs() + _timeoutUs);
     const std::string openUrl = UrlWithCredentials(url, _settings.username, _settings.password);
     const int result = avformat_open_input(&context, openUrl.c_str(), nullptr, &options);
-    const bool timedOut = NowUs() > _deadlineUs.load();
-    _deadlineUs = 0;
+    const bool timedOut = _watch.DeadlinePassed(NowUs());
+    _watch.SetDeadline(0);
 
     // FFmpeg silently keeps options it does not know (a failed open keeps
     // them all); a renamed option would otherwise quietly stop working.
@@ -303,9 +173,15 @@ bool RTSPConnection::_OpenInput(const std::string& url)
     av_dict_free(&options);
 
     if (result < 0) {
-        const std::string reason = _interrupted ? "closed while connecting"
-                                   : timedOut  ? "no answer within " + std::to_string(_settings.packetTimeoutMs) + " ms"
-                                               : ErrorText(result);
+        // Told apart from an unreachable camera: the user has to fix the
+        // credentials, not the network. The reason never quotes them.
+        const bool refused = result == AVERROR_HTTP_UNAUTHORIZED || result == AVERROR_HTTP_FORBIDDEN;
+        if (refused)
+            _failure = ConnectFailure::AuthorizationFailed;
+        const std::string reason = _watch.Interrupted() ? "closed while connecting"
+                                   : refused            ? "authorization failed"
+                                   : timedOut ? "no answer within " + std::to_string(_settings.packetTimeoutMs) + " ms"
+                                              : ErrorText(result);
         _Log(int(CameraLogLevel::Warn), "Cannot open " + _logUrl + ": " + reason);
         return false; // FFmpeg freed the context
     }
@@ -322,16 +198,14 @@ bool RTSPConnection::_SelectStreams()
         const AVMediaType kind = stream->codecpar->codec_type;
         if (kind == AVMEDIA_TYPE_VIDEO && !haveVideo && Wanted(_settings.mediaTypes, MediaPacket::Video)) {
             haveVideo = true;
-            _streams.push_back(std::make_unique<Stream>(*stream, MediaPacket::Video, _settings.enableTimeFilter));
+            _streams.push_back(std::make_unique<CameraStream>(*stream, MediaPacket::Video, _settings.enableTimeFilter));
         } else if (kind == AVMEDIA_TYPE_AUDIO && !haveAudio && Wanted(_settings.mediaTypes, MediaPacket::Audio)) {
             haveAudio = true;
-            _streams.push_back(std::make_unique<Stream>(*stream, MediaPacket::Audio, _settings.enableTimeFilter));
+            _streams.push_back(std::make_unique<CameraStream>(*stream, MediaPacket::Audio, _settings.enableTimeFilter));
         } else {
             stream->discard = AVDISCARD_ALL;
         }
     }
-    for (auto& stream : _streams)
-        stream->info = stream->Describe();
     return !_streams.empty();
 }
 
@@ -339,7 +213,7 @@ bool RTSPConnection::_SelectStreams()
 // tells it, so the description handed out after Connect is complete.
 bool RTSPConnection::_ProbeVideo()
 {
-    Stream* video = nullptr;
+    CameraStream* video = nullptr;
     for (auto& stream : _streams)
         if (stream->type == MediaPacket::Video)
             video = stream.get();
@@ -353,8 +227,8 @@ bool RTSPConnection::_ProbeVideo()
             continue;
         }
         if (result < 0) {
-            const std::string reason = _interrupted ? "closed while connecting"
-                                       : _stalled  ? "no media within " + std::to_string(_settings.packetTimeoutMs) + " ms"
+            const std::string reason = _watch.Interrupted() ? "closed while connecting"
+                                       : _watch.Stalled()     ? "no media within " + std::to_string(_settings.packetTimeoutMs) + " ms"
                                                    : ErrorText(result);
             _Log(int(CameraLogLevel::Warn), "Cannot read from " + _logUrl + ": " + reason);
             return false;
@@ -378,7 +252,7 @@ void RTSPConnection::_PublishInitialInfo()
                 break;
             }
         }
-        if (info->configId == stream->configId)
+        if (info->configId == stream->info->configId)
             info = stream->info; // the same configuration, maybe with its size found meanwhile
         const int slot = _Slot(stream->type);
         _published[slot] = info;
@@ -389,7 +263,7 @@ void RTSPConnection::_PublishInitialInfo()
 void RTSPConnection::_ReadLoop()
 {
     int result = 0;
-    while (!_interrupted) {
+    while (!_watch.Interrupted()) {
         result = _ReadOne();
         if (result == AVERROR(EAGAIN)) {
             av_usleep(5000);
@@ -399,9 +273,9 @@ void RTSPConnection::_ReadLoop()
             break;
     }
     _ended = true;
-    if (_interrupted)
+    if (_watch.Interrupted())
         return;
-    const std::string reason = _stalled                  ? "no packet for " + std::to_string(_settings.packetTimeoutMs) + " ms"
+    const std::string reason = _watch.Stalled()                  ? "no packet for " + std::to_string(_settings.packetTimeoutMs) + " ms"
                                : result == AVERROR_EOF ? "the camera ended the session"
                                                        : ErrorText(result);
     _Log(int(CameraLogLevel::Warn), "Stream from " + _logUrl + " stopped: " + reason);
@@ -409,7 +283,7 @@ void RTSPConnection::_ReadLoop()
 
 int RTSPConnection::_ReadOne()
 {
-    PacketPtr packet(av_packet_alloc());
+    CameraPacketPtr packet(av_packet_alloc());
     if (!packet)
         return AVERROR(ENOMEM);
     const int result = av_read_frame(_input.get(), packet.get());
@@ -417,15 +291,15 @@ int RTSPConnection::_ReadOne()
         return result;
     // A read that timed out may still hand back a frame the parser held;
     // it says nothing about the camera being alive.
-    if (_stalled || _interrupted)
+    if (_watch.Stalled() || _watch.Interrupted())
         return AVERROR_EXIT;
     const int64_t now = NowUs();
-    _lastPacketUs = now;
+    _watch.PacketArrived(now);
     _HandlePacket(std::move(packet), now);
     return 0;
 }
 
-RTSPConnection::Stream* RTSPConnection::_StreamOf(int index)
+CameraStream* RTSPConnection::_StreamOf(int index)
 {
     for (auto& stream : _streams)
         if (stream->index == index)
@@ -433,113 +307,33 @@ RTSPConnection::Stream* RTSPConnection::_StreamOf(int index)
     return nullptr;
 }
 
-void RTSPConnection::_HandlePacket(PacketPtr packet, int64_t receivedUs)
+void RTSPConnection::_HandlePacket(CameraPacketPtr packet, int64_t receivedUs)
 {
-    Stream* stream = _StreamOf(packet->stream_index);
+    CameraStream* stream = _StreamOf(packet->stream_index);
     if (stream == nullptr)
         return;
-    _TrackConfiguration(*stream, *packet);
+    const std::string change = stream->TrackConfiguration(*packet);
+    if (!change.empty())
+        _Log(int(CameraLogLevel::Info), change);
+    if (stream->IsKey(*packet))
+        packet->flags |= AV_PKT_FLAG_KEY;
+    else
+        packet->flags &= ~AV_PKT_FLAG_KEY;
     if (packet->flags & AV_PKT_FLAG_KEY)
         stream->sawKey = true;
-    auto info = stream->info;
-
-    const int64_t timestamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (timestamp != AV_NOPTS_VALUE) {
-        if (stream->held)
-            _Emit(*stream, std::move(stream->held), timestamp - stream->frameDuration, true, stream->heldReceivedUs,
-                  std::move(stream->heldInfo));
-        if (stream->hasLastTimestamp) {
-            const int64_t step = timestamp - stream->lastTimestamp;
-            if (step > 0 && step < av_rescale_q(1, AVRational{1, 1}, stream->timeBase))
-                stream->frameDuration = step;
-        }
-        stream->lastTimestamp = timestamp;
-        stream->hasLastTimestamp = true;
-        _Emit(*stream, std::move(packet), timestamp, false, receivedUs, std::move(info));
-        return;
-    }
-    // No time at all (the first video packet after connecting never has
-    // one): place it one frame after the previous packet, or hold it until
-    // the next packet shows where it belongs.
-    if (!stream->hasLastTimestamp && !stream->held) {
-        stream->held = std::move(packet);
-        stream->heldReceivedUs = receivedUs;
-        stream->heldInfo = std::move(info);
-        return;
-    }
-    if (stream->held) {
-        _Emit(*stream, std::move(stream->held), 0, true, stream->heldReceivedUs, std::move(stream->heldInfo));
-        stream->lastTimestamp = 0;
-        stream->hasLastTimestamp = true;
-    }
-    stream->lastTimestamp += stream->frameDuration;
-    _Emit(*stream, std::move(packet), stream->lastTimestamp, true, receivedUs, std::move(info));
+    for (PlacedPacket& placed : stream->Place(std::move(packet), receivedUs))
+        _Emit(*stream, std::move(placed));
 }
 
-void RTSPConnection::_TrackConfiguration(Stream& stream, const AVPacket& packet)
+void RTSPConnection::_Emit(CameraStream& stream, PlacedPacket placed)
 {
-    bool changed = false;
-    std::size_t sideSize = 0;
-    const uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_NEW_EXTRADATA, &sideSize);
-    if (side != nullptr && sideSize > 0) {
-        std::vector<uint8_t> extradata(side, side + sideSize);
-        if (extradata != stream.extradata) {
-            stream.extradata = std::move(extradata);
-            stream.sets = FindParameterSets(stream.codecId, stream.extradata.data(), stream.extradata.size());
-            changed = true;
-        }
-    }
-    if (HasParameterSets(stream.codecId)) {
-        const ParameterSets found = FindParameterSets(stream.codecId, packet.data, std::size_t(packet.size));
-        if (!found.Empty()) {
-            ParameterSets merged = MergeParameterSets(stream.sets, found);
-            if (merged != stream.sets) {
-                // Sets first seen in-band complete the first configuration
-                // rather than start a new one, as long as nothing went out.
-                changed = changed || !(stream.sets.Empty() && !stream.emittedAny);
-                stream.sets = std::move(merged);
-                stream.extradata = stream.sets.ToAnnexB();
-                if (!changed)
-                    stream.info = stream.Describe();
-            }
-        }
-    }
-
-    if (stream.type != MediaPacket::Video) {
-        if (changed) {
-            ++stream.configId;
-            stream.info = stream.Describe();
-            _Log(int(CameraLogLevel::Info), "Audio configuration " + std::to_string(stream.configId));
-        }
-        return;
-    }
-    if (changed) {
-        ++stream.configId;
-        stream.picture = ParsePicture(stream.codecId, stream.extradata, packet);
-        stream.sizeParses = 0;
-        stream.info = stream.Describe();
-        _Log(int(CameraLogLevel::Info), "Video configuration " + std::to_string(stream.configId) + ": " +
-                                            std::to_string(stream.picture.width) + "x" +
-                                            std::to_string(stream.picture.height));
-        return;
-    }
-    if (!stream.PictureKnown() && stream.sizeParses < kMaxSizeParses) {
-        ++stream.sizeParses;
-        const PictureFacts facts = ParsePicture(stream.codecId, stream.extradata, packet);
-        if (facts.width > 0 && facts.height > 0) {
-            stream.picture = facts;
-            stream.info = stream.Describe();
-        }
-    }
-}
-
-void RTSPConnection::_Emit(Stream& stream, PacketPtr packet, int64_t timestamp, bool estimated, int64_t receivedUs,
-                           std::shared_ptr<const MediaInfoStruct> info)
-{
+    const int64_t timestamp = placed.timestamp;
+    const int64_t receivedUs = placed.receivedUs;
+    auto info = std::move(placed.info);
     stream.emittedAny = true;
     auto record = std::make_shared<MediaPacketStruct>();
-    AVPacket* raw = packet.release();
-    record->storage = std::shared_ptr<const AVPacket>(raw, PacketDeleter{});
+    AVPacket* raw = placed.packet.release();
+    record->storage = std::shared_ptr<const AVPacket>(raw, CameraPacketDeleter{});
     record->data = raw->data;
     record->size = raw->size;
     record->streamIndex = raw->stream_index;
@@ -548,7 +342,7 @@ void RTSPConnection::_Emit(Stream& stream, PacketPtr packet, int64_t timestamp, 
     record->configId = info->configId;
 
     const int64_t senderReportBase = _input->start_time_realtime;
-    if (HasSenderReportBase(senderReportBase) && !_senderReportSeen.exchange(true))
+    if (HasSenderReportBase(senderReportBase) && _watch.SenderReportArrived())
         _Log(int(CameraLogLevel::Info), "First RTCP sender report " +
                                             std::to_string((receivedUs - _openedUs) / 1000) +
                                             " ms after connecting");
@@ -564,7 +358,7 @@ void RTSPConnection::_Emit(Stream& stream, PacketPtr packet, int64_t timestamp, 
 
     auto timing = std::make_shared<TimingDataStruct>();
     timing->timestamp = timestamp;
-    timing->timestampEstimated = estimated;
+    timing->timestampEstimated = placed.estimated;
     timing->pcTimeUTC = wall.microseconds * 10;
     timing->trustIndex = wall.trust;
     timing->receivedUTC = receivedUs * 10;
@@ -615,24 +409,12 @@ std::unique_ptr<MediaInfoStruct> RTSPConnection::Info(MediaPacket::MediaType typ
 
 bool RTSPConnection::IsRunning()
 {
-    if (!_started || _ended || _stalled || _rtcpMissing)
+    if (!_started || _ended)
         return false;
-    const int64_t now = NowUs();
-    if (now - _lastPacketUs.load() > _timeoutUs) {
-        // The reader may sit in a read that has not timed out yet.
-        if (!_stalled.exchange(true))
-            _Log(int(CameraLogLevel::Warn),
-                 "No packet for " + std::to_string(_settings.packetTimeoutMs) + " ms from " + _logUrl);
-        return false;
-    }
-    if (_settings.requireRTCP && !_senderReportSeen && now - _connectedUs > int64_t(_settings.rtcpTimeoutMs) * 1000) {
-        if (!_rtcpMissing.exchange(true))
-            _Log(int(CameraLogLevel::Warn), "No RTCP sender report within " + std::to_string(_settings.rtcpTimeoutMs) +
-                                                " ms from " + _logUrl);
-        Interrupt();
-        return false;
-    }
-    return true;
+    ConnectionWatch::Finding finding = ConnectionWatch::Finding::None;
+    const bool healthy = _watch.Healthy(NowUs(), finding);
+    _Report(finding);
+    return healthy;
 }
 
 void RTSPConnection::Shutdown()
@@ -644,8 +426,7 @@ void RTSPConnection::Shutdown()
     if (_input) {
         // Reading is over; give the TEARDOWN a short chance to leave so the
         // camera frees the session at once instead of at its own timeout.
-        _deadlineUs = NowUs() + std::min(_timeoutUs, kTeardownUs);
-        _tearingDown = true;
+        _watch.BeginTeardown(NowUs() + std::min(_timeoutUs, kTeardownUs));
         _input.reset();
     }
     _streams.clear();

@@ -1,7 +1,16 @@
 #pragma once
 // One connection to a camera: the RTSP demuxer, a reader thread that moves
-// packets into a bounded queue, codec-configuration tracking and packet
-// times. Made by RTSPSource for each Connect and thrown away at Close.
+// packets into a bounded queue, and packet times. Made by RTSPSource for each
+// Connect and thrown away at Close. Each stream's configuration tracking
+// lives in CameraStream, the decisions to give up in ConnectionWatch.
+//
+// Threads and locks:
+// - Open runs on the caller's thread and starts the reader; from then on
+//   _input, _streams and _timingLog belong to the reader until Shutdown has
+//   joined it.
+// - Interrupt, IsRunning, Pop and Info may be called from any thread at any
+//   time; _queueMutex guards _queue, _published, _deliveredConfig, _dropped.
+// - Shutdown is idempotent and serialised by _shutdownMutex.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -13,11 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "camera/CameraStream.h"
+#include "camera/ConnectionWatch.h"
+#include "camera/IRTSPClient.h"
 #include "camera/MediaPacket.h"
 #include "camera/RTSPSourceSettings.h"
-
-struct AVFormatContext;
-struct AVPacket;
 
 namespace Quillet {
 
@@ -30,8 +39,10 @@ public:
 
     // Opens the URL, describes the streams and starts the reader. Call once.
     bool Open(const std::string& url);
+    // Why Open failed.
+    ConnectFailure Failure() const { return _failure; }
     // Makes every blocking FFmpeg call of this connection return. Any thread.
-    void Interrupt();
+    void Interrupt() { _watch.Interrupt(); }
     // Interrupts, joins the reader and closes the demuxer. Idempotent.
     void Shutdown();
 
@@ -41,7 +52,6 @@ public:
     const std::string& LogPrefix() const { return _settings.logPrefix; }
 
 private:
-    struct Stream;
     struct QueueEntry {
         std::shared_ptr<MediaPacketStruct> packet;
         std::shared_ptr<const MediaInfoStruct> info;
@@ -49,51 +59,38 @@ private:
     struct FormatDeleter {
         void operator()(AVFormatContext* context) const;
     };
-    struct PacketDeleter {
-        void operator()(AVPacket* packet) const;
-    };
-    using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
     static int _InterruptCallback(void* opaque);
-    int _ShouldAbort();
     bool _OpenInput(const std::string& url);
     bool _SelectStreams();
     bool _ProbeVideo();
     void _PublishInitialInfo();
     void _ReadLoop();
     int _ReadOne();
-    void _HandlePacket(PacketPtr packet, int64_t receivedUs);
-    void _TrackConfiguration(Stream& stream, const AVPacket& packet);
-    void _Emit(Stream& stream, PacketPtr packet, int64_t timestamp, bool estimated, int64_t receivedUs,
-               std::shared_ptr<const MediaInfoStruct> info);
+    void _HandlePacket(CameraPacketPtr packet, int64_t receivedUs);
+    void _Emit(CameraStream& stream, PlacedPacket placed);
     void _Enqueue(QueueEntry entry);
     void _WriteTimingLog(const MediaPacketStruct& packet);
     void _OpenTimingLog();
     void _Log(int level, const std::string& text) const;
-    Stream* _StreamOf(int index);
+    void _Report(ConnectionWatch::Finding finding) const;
+    CameraStream* _StreamOf(int index);
     static int _Slot(MediaPacket::MediaType type) { return type == MediaPacket::Audio ? 1 : 0; }
 
     const RTSPSourceSettings _settings;
     const int64_t _timeoutUs;
     std::string _logUrl;
+    ConnectionWatch _watch;
+    ConnectFailure _failure = ConnectFailure::None; // written by Open only
 
     std::unique_ptr<AVFormatContext, FormatDeleter> _input; // the reader's once started
-    std::vector<std::unique_ptr<Stream>> _streams;          // the reader's once started
+    std::vector<std::unique_ptr<CameraStream>> _streams;    // the reader's once started
     std::thread _reader;
     std::ofstream _timingLog;
 
-    std::atomic<bool> _interrupted{false};
-    std::atomic<bool> _watchStall{false};
-    std::atomic<int64_t> _deadlineUs{0};
-    std::atomic<int64_t> _lastPacketUs{0};
     std::atomic<bool> _started{false};
     std::atomic<bool> _ended{false};
-    std::atomic<bool> _stalled{false};
-    std::atomic<bool> _senderReportSeen{false};
-    std::atomic<bool> _rtcpMissing{false};
-    std::atomic<bool> _tearingDown{false};
-    int64_t _openedUs = 0;    // Open began
-    int64_t _connectedUs = 0; // Open succeeded
+    int64_t _openedUs = 0; // Open began
 
     mutable std::mutex _queueMutex; // guards the members below
     std::deque<QueueEntry> _queue;

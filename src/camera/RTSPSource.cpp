@@ -39,12 +39,20 @@ bool RTSPSource::Connect(const std::string& url)
         std::lock_guard lock(_mutex);
         if (closeRequests != _closeRequests)
             ok = false;
+        _lastFailure = ok ? ConnectFailure::None
+                          : (connection->Failure() == ConnectFailure::None ? ConnectFailure::Other : connection->Failure());
         if (!ok && _connection == connection)
             _connection.reset();
     }
     if (!ok)
         connection->Shutdown();
     return ok;
+}
+
+ConnectFailure RTSPSource::LastConnectFailure() const
+{
+    std::lock_guard lock(_mutex);
+    return _lastFailure;
 }
 
 bool RTSPSource::Close()

@@ -2,6 +2,9 @@
 // The camera client on FFmpeg's RTSP demuxer. Each Connect makes a fresh
 // RTSPConnection (demuxer, reader thread, packet queue); this class only
 // serialises connecting and closing and lets Close interrupt a Connect.
+// Threads: any thread may call any operation; Connect and the teardown in
+// Close are serialised by _connectMutex, which is never held by the calls
+// that only look (IsRunning, ReadFrame, Get*Info).
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,6 +25,7 @@ public:
 
     void SetupSource(RTSPSourceSettings& settings) override;
     bool Connect(const std::string& url) override;
+    ConnectFailure LastConnectFailure() const override;
     bool Close() override;
     bool IsRunning() override;
     std::shared_ptr<MediaPacketStruct> ReadFrame() override;
@@ -32,10 +36,11 @@ private:
     std::shared_ptr<RTSPConnection> _CurrentConnection() const;
     std::shared_ptr<RTSPConnection> _TakeConnection();
 
-    mutable std::mutex _mutex;   // guards the three members below
+    mutable std::mutex _mutex;   // guards the four members below
     RTSPSourceSettings _settings;
     std::shared_ptr<RTSPConnection> _connection;
     uint64_t _closeRequests = 0; // lets a Connect notice a Close that raced it
+    ConnectFailure _lastFailure = ConnectFailure::None;
     std::mutex _connectMutex;    // one Connect or teardown at a time
 };
 

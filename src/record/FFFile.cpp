@@ -80,7 +80,14 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
     _CopyVideoParameters(_videoStream, _videoCodecContext.get(), codec->video->Context());
     _PublishParameters(_videoStream, _videoCodecContext.get());
 
-    if (codec->audio && codec->audio->Context()) {
+    // A camera's sound the container cannot hold (G.711 in MP4) is left
+    // out rather than losing the pictures too.
+    const AVCodecContext* audio = codec->audio ? codec->audio->Context() : nullptr;
+    _audioLeftOut = audio && avformat_query_codec(format, audio->codec_id, FF_COMPLIANCE_NORMAL) == 0;
+    if (_audioLeftOut)
+        LogWarn() << "Audio codec " << avcodec_get_name(audio->codec_id) << " cannot be stored in " << format->name
+                  << "; recording the pictures only";
+    if (audio && !_audioLeftOut) {
         _audioStream = _NewStream(1, *codec->audio, _audioCodecContext);
         _CopyAudioParameters(_audioCodecContext.get(), codec->audio->Context());
         _PublishParameters(_audioStream, _audioCodecContext.get());
@@ -235,6 +242,8 @@ void FFFile::WriteVideoPacket(AVPacket* packet)
 
 void FFFile::WriteAudioPacket(AVPacket* packet)
 {
+    if (_audioLeftOut)
+        return;
     _WritePacket(packet, _audioStream, _codec ? _codec->audio.get() : nullptr, _lastAudioDts, "Audio");
 }
 

@@ -56,6 +56,7 @@ private:
 
     AVStream* _videoStream = nullptr;
     AVStream* _audioStream = nullptr;
+    bool _audioLeftOut = false; // the container cannot hold the audio codec
     std::shared_ptr<FFAVCodec> _codec;
     AVFormatContext* _outFormatContext = nullptr;
     // Last decode time written per stream, in the destination time base;

@@ -5,9 +5,12 @@
 #include <new>
 #include <thread>
 
+#include "camera/RtspUrl.h"
 #include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
+#include "source/CameraClientSettings.h"
+#include "source/CameraCodecMap.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -23,56 +26,15 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 constexpr unsigned kPollUs = 1000;      // between two reads from the client
 constexpr unsigned kPushWaitUs = 10000; // while a destination is full or paused
-constexpr auto kBackOffStep = std::chrono::milliseconds(10);
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
 constexpr int32_t kDefaultDisposition = 4;
 
-// Sampling frequencies by their AudioSpecificConfig index.
-constexpr int kAacSampleRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-constexpr int kAacNoRateIndex = 16;
+// Told to the application when the camera refuses the credentials.
+constexpr const char* kAuthorizationFailed = "RTSP authorization failed";
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
-
-AVCodecID VideoCodecId(MediaPacket::Codec codec)
-{
-    switch (codec) {
-    case MediaPacket::MPEG4:
-        return AV_CODEC_ID_MPEG4;
-    case MediaPacket::MJPEG:
-    case MediaPacket::JPEG:
-        return AV_CODEC_ID_MJPEG;
-    default: // H.264 and everything this system cannot tell apart from it
-        return AV_CODEC_ID_H264;
-    }
-}
-
-AVCodecID AudioCodecId(MediaPacket::Codec codec)
-{
-    switch (codec) {
-    case MediaPacket::G726:
-        return AV_CODEC_ID_ADPCM_G726;
-    case MediaPacket::AAC:
-        return AV_CODEC_ID_AAC;
-    default: // mu-law and everything else
-        return AV_CODEC_ID_PCM_MULAW;
-    }
-}
-
-::AVPixelFormat PixelFormatOf(MediaPacket::AVPixelFormat format)
-{
-    switch (format) {
-    case MediaPacket::YUV422:
-        return AV_PIX_FMT_YUV422P;
-    case MediaPacket::YUV444:
-        return AV_PIX_FMT_YUV444P;
-    default:
-        return AV_PIX_FMT_YUV420P;
-    }
-}
-
-int32_t WholeMilliseconds(double ms) { return static_cast<int32_t>(ms); }
 
 } // namespace
 
@@ -87,6 +49,12 @@ void FFRTSPSource::ContextDeleter::operator()(AVCodecContext* context) const
 }
 
 FFRTSPSource::FFRTSPSource() : _rtspSource(CreateRTSPClient()) {}
+
+std::shared_ptr<IRTSPClient> FFRTSPSource::_Client()
+{
+    std::lock_guard<std::mutex> guard(_clientGuard);
+    return _rtspSource;
+}
 
 FFRTSPSource::~FFRTSPSource()
 {
@@ -109,100 +77,97 @@ void FFRTSPSource::SetSourceSettings(std::shared_ptr<FFSourceSettings> settings)
 
 void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
 {
-    Lock lock(_lock);
+    std::lock_guard<std::mutex> guard(_stopMutex);
     _reconnectInterval = interval;
-}
-
-RTSPSourceSettings FFRTSPSource::MakeClientSettings(const FFSourceSettings* s)
-{
-    RTSPSourceSettings settings;
-    settings.streamUsingTCP = false;
-    settings.enableTimeFilter = false;
-    settings.requireRTCP = true;
-    settings.packetTimeoutMs = 10000;
-    settings.rtcpTimeoutMs = 30000;
-    settings.mediaTypes = {MediaPacket::Video, MediaPacket::Audio};
-    if (!s)
-        return settings;
-    settings.streamUsingTCP = s->streamUsingTCP;
-    settings.enableTimeFilter = s->useTimeFilter;
-    settings.requireRTCP = s->requireRTCP;
-    settings.username = s->username;
-    settings.password = s->password;
-    settings.createTimingLog = s->createTimingLog;
-    settings.timingLogFolder = s->timingLogFolder;
-    settings.audioLatencyMs = s->audioLatencyMs;
-    settings.videoLatencyMs = s->videoLatencyMs;
-    settings.syncShiftMs = s->syncShiftMs;
-    settings.packetTimeoutMs = WholeMilliseconds(s->packetTimeoutMs);
-    settings.rtcpTimeoutMs = WholeMilliseconds(s->rtcpTimeoutMs);
-    if (s->useOnlyVideo)
-        settings.mediaTypes = {MediaPacket::Video};
-    return settings;
 }
 
 // ---------------------------------------------------------------- open / close
 
 bool FFRTSPSource::OpenSource(const std::string& url)
 {
-    LogInfo() << "FFRTSPSource::OpenSource" << ": " << url;
-    bool connected = false;
-    const bool ok = _Open(url, connected);
+    LogInfo() << "FFRTSPSource::OpenSource" << ": " << UrlForLog(url);
+    OpenOutcome outcome;
+    const bool ok = _Open(url, outcome);
     // Raised outside the lock: a handler may well ask this source (through
     // its engine) about the stream it has just been told about.
-    if (connected) {
+    if (outcome.connected) {
         FFSourceConnectionStatusArgs args(ConnectionStatus::Connected, "RTSP connected");
         RaiseEvent(args);
     }
+    if (outcome.authorizationFailed) {
+        FFSourceConnectionStatusArgs args(ConnectionStatus::Disconnected, kAuthorizationFailed);
+        RaiseEvent(args);
+    }
+    _AnnounceRefusals(outcome.refusals);
     return ok;
 }
 
-bool FFRTSPSource::_Open(const std::string& url, bool& connected)
+bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
 {
-    Lock lock(_lock);
-    _url = url;
-    if (!BeginsWithRtsp(url)) {
-        LogWarn() << "Attempting to open non-rtsp";
-        return false;
+    std::shared_ptr<IRTSPClient> client;
+    RTSPSourceSettings settings;
+    {
+        Lock lock(_lock);
+        _url = url;
+        if (!BeginsWithRtsp(url)) {
+            LogWarn() << "Attempting to open non-rtsp";
+            return false;
+        }
+        settings = CameraClientSettings(_sourceSettings.get());
+        client = _Client();
     }
-
-    RTSPSourceSettings settings = MakeClientSettings(_sourceSettings.get());
     LogInfo() << "Applying Settings: " << "streamUsingTCP=" << settings.streamUsingTCP << ", "
               << "enableTimeFilter=" << settings.enableTimeFilter;
     for (MediaPacket::MediaType type : settings.mediaTypes)
         LogInfo() << "mediaTypes=" << static_cast<int>(type);
 
-    _rtspSource->SetupSource(settings);
-    if (!_rtspSource->Connect(url)) {
-        LogWarn() << "Failed to connect " << url;
+    // Connecting may take the whole packet timeout; the stream facts stay
+    // answerable meanwhile, so the lock is not held.
+    client->SetupSource(settings);
+    if (!client->Connect(url)) {
+        LogWarn() << "Failed to connect " << UrlForLog(url);
+        if (client->LastConnectFailure() == ConnectFailure::AuthorizationFailed) {
+            LogWarn() << kAuthorizationFailed;
+            outcome.authorizationFailed = true;
+        }
         return false;
     }
-    connected = true;
+    outcome.connected = true;
 
+    Lock lock(_lock);
     bool videoOk = false;
-    if (auto info = _rtspSource->GetVideoInfo()) {
+    if (auto info = client->GetVideoInfo()) {
         _videoStreamIndex = info->streamIndex;
         LogInfo() << "Video stream index: " << _videoStreamIndex;
-        videoOk = _InitVideoCodec(*info);
+        videoOk = _InitVideoCodec(*info, outcome.refusals);
     } else {
         LogWarn() << "No video info available";
     }
     bool audioOk = false;
-    if (auto info = _rtspSource->GetAudioInfo()) {
+    if (auto info = client->GetAudioInfo()) {
         _audioStreamIndex = info->streamIndex;
         LogInfo() << "Audio stream index: " << _audioStreamIndex;
-        audioOk = _InitAudioCodec(*info);
+        audioOk = _InitAudioCodec(*info, outcome.refusals);
     } else {
         LogWarn() << "No audio info available";
     }
     return videoOk || audioOk;
 }
 
+void FFRTSPSource::_AnnounceRefusals(const std::vector<std::string>& refusals)
+{
+    for (const std::string& refusal : refusals) {
+        FFSourceConnectionStatusArgs args(ConnectionStatus::Disconnected, refusal);
+        RaiseEvent(args);
+        ReportError("FFRTSPSource", std::invalid_argument(refusal), RTSPSourceError);
+    }
+}
+
 void FFRTSPSource::CloseSource()
 {
     LogInfo() << "FFRTSPSource::CloseSource";
+    _Client()->Close();
     Lock lock(_lock);
-    _rtspSource->Close();
     _videoStreamIndex = -1;
     _audioStreamIndex = -1;
 }
@@ -222,11 +187,16 @@ FFRTSPSource::ContextPtr FFRTSPSource::_AllocateContext(AVMediaType type)
     return ContextPtr(context, ContextDeleter{this});
 }
 
-bool FFRTSPSource::_InitVideoCodec(const MediaInfoStruct& info)
+bool FFRTSPSource::_InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals)
 {
     LogInfo() << "FFRTSPSource::_InitVideoCodec";
-    const AVCodecID codecId = VideoCodecId(info.codec);
-    const ::AVPixelFormat pixelFormat = PixelFormatOf(info.pixelFormat);
+    const AVCodecID codecId = CameraVideoCodecId(info.codec);
+    const ::AVPixelFormat pixelFormat = CameraPixelFormat(info.pixelFormat);
+    if (std::string refusal = CameraCodecRefusal(codecId, info, true); !refusal.empty()) {
+        LogError() << refusal;
+        refusals.push_back(std::move(refusal));
+        return false;
+    }
     int width = info.width;
     int height = info.height;
     if (width < 0 || height < 0) {
@@ -245,6 +215,10 @@ bool FFRTSPSource::_InitVideoCodec(const MediaInfoStruct& info)
     context->width = width;
     context->height = height;
     context->pix_fmt = pixelFormat;
+    // The tag MP4 players want for H.265 with its parameter sets in the
+    // sample description; containers without tags ignore it.
+    if (codecId == AV_CODEC_ID_HEVC)
+        context->codec_tag = MKTAG('h', 'v', 'c', '1');
     if (info.clockRate > 0) {
         context->time_base = AVRational{1, info.clockRate};
         context->pkt_timebase = context->time_base;
@@ -266,11 +240,17 @@ bool FFRTSPSource::_InitVideoCodec(const MediaInfoStruct& info)
     return true;
 }
 
-bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info)
+bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals)
 {
     LogInfo() << "FFRTSPSource::_InitAudioCodec";
+    const AVCodecID codecId = CameraAudioCodecId(info.codec);
+    if (std::string refusal = CameraCodecRefusal(codecId, info, false); !refusal.empty()) {
+        LogError() << refusal;
+        refusals.push_back(std::move(refusal));
+        return false;
+    }
     ContextPtr context = _AllocateContext(AVMEDIA_TYPE_AUDIO);
-    context->codec_id = AudioCodecId(info.codec);
+    context->codec_id = codecId;
     if (context->codec_id == AV_CODEC_ID_ADPCM_G726 && info.sampleRate > 0)
         context->bits_per_coded_sample = info.bitRateKbps * 1000 / info.sampleRate;
     context->bit_rate = int64_t(info.bitRateKbps) * 1000;
@@ -282,7 +262,8 @@ bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info)
         context->pkt_timebase = context->time_base;
     }
     if (context->codec_id == AV_CODEC_ID_AAC) {
-        _FillAACExtradata(context.get());
+        if (!FillAacConfig(context.get()))
+            LogError() << "FFRTSPSource::_FillAACExtradata" << "AACV Extradata error";
         // An AAC-LC frame always holds 1024 samples; container writers
         // want to know it.
         context->frame_size = 1024;
@@ -295,27 +276,6 @@ bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info)
     return true;
 }
 
-void FFRTSPSource::_FillAACExtradata(AVCodecContext* context) const
-{
-    const auto* begin = std::begin(kAacSampleRates);
-    const auto* found = std::find(begin, std::end(kAacSampleRates), context->sample_rate);
-    int index = static_cast<int>(found - begin);
-    if (found == std::end(kAacSampleRates)) {
-        LogError() << "FFRTSPSource::_FillAACExtradata" << "AACV Extradata error";
-        index = kAacNoRateIndex;
-    }
-    av_freep(&context->extradata);
-    context->extradata = static_cast<uint8_t*>(av_mallocz(2 + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!context->extradata)
-        throw std::bad_alloc();
-    context->extradata_size = 2;
-    const int channels = context->ch_layout.nb_channels;
-    // Object type 2 (AAC LC) in five bits, the rate index in four, the
-    // channel configuration in four, three zero bits.
-    context->extradata[0] = static_cast<uint8_t>(0x10 | (index >> 1));
-    context->extradata[1] = static_cast<uint8_t>((((index << 4) | channels) << 3) & 0xFF);
-}
-
 std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetVideoCodecInfo()
 {
     LogInfo() << "FFRTSPSource::_GetVideoCodecInfo";
@@ -323,7 +283,7 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetVideoCodecInfo()
         LogWarn() << "Returning null codec info";
         return nullptr;
     }
-    auto mediaInfo = _rtspSource->GetVideoInfo();
+    auto mediaInfo = _Client()->GetVideoInfo();
     if (!mediaInfo) {
         LogWarn() << "videoInfo null from source - returning null";
         return nullptr;
@@ -346,7 +306,7 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetAudioCodecInfo()
         LogWarn() << "Returning null codec info";
         return nullptr;
     }
-    auto mediaInfo = _rtspSource->GetAudioInfo();
+    auto mediaInfo = _Client()->GetAudioInfo();
     if (!mediaInfo) {
         LogWarn() << "Returning null codec info 2";
         return nullptr;
@@ -399,7 +359,10 @@ void FFRTSPSource::StartReadThread()
     LogInfo() << "Starting source thread";
     // A worker that ended on an error is finished; let go of its handle.
     _readThread.Join(kJoinLimit);
-    _stopRequested = false;
+    {
+        std::lock_guard<std::mutex> guard(_stopMutex);
+        _stopRequested = false;
+    }
     _running = true;
     _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource);
 }
@@ -407,7 +370,11 @@ void FFRTSPSource::StartReadThread()
 void FFRTSPSource::StopReadThread()
 {
     LogInfo() << "FFRTSPSource::StopReadThread";
-    _stopRequested = true;
+    {
+        std::lock_guard<std::mutex> guard(_stopMutex);
+        _stopRequested = true;
+    }
+    _stopSignal.notify_all();
     _InterruptConnect();
     std::unique_lock<std::recursive_mutex> lock(_lock);
     if (!_running) {
@@ -424,11 +391,8 @@ void FFRTSPSource::StopReadThread()
 
 void FFRTSPSource::_InterruptConnect()
 {
-    if (!_reconnecting)
-        return;
-    std::lock_guard<std::mutex> guard(_clientGuard);
-    if (_rtspSource)
-        _rtspSource->Close();
+    if (_reconnecting)
+        _Client()->Close();
 }
 
 bool FFRTSPSource::IsReading() { return _running; }
@@ -449,17 +413,13 @@ void FFRTSPSource::_ReadFramesFromSource()
 void FFRTSPSource::_ReadLoop()
 {
     while (_running && !_stopRequested) {
-        std::shared_ptr<MediaPacketStruct> mp;
-        bool lost = false;
-        {
-            Lock lock(_lock);
-            // What the camera sent before the connection ended is still
-            // waiting in the client; it belongs in the graph (and in the file
-            // that the loss closes) before the client goes.
-            const bool running = _rtspSource->IsRunning();
-            mp = _rtspSource->ReadFrame();
-            lost = !running && !mp;
-        }
+        // What the camera sent before the connection ended is still waiting
+        // in the client; it belongs in the graph (and in the file that the
+        // loss closes) before the client goes.
+        const auto client = _Client();
+        const bool running = client->IsRunning();
+        std::shared_ptr<MediaPacketStruct> mp = client->ReadFrame();
+        const bool lost = !running && !mp;
         if (lost && !_Reconnect())
             _WaitBeforeNextAttempt();
         if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
@@ -491,9 +451,7 @@ void FFRTSPSource::_ConvertPacket(const MediaPacketStruct& mp, FFPacket& packet)
     MediaPacket::Frametype frameType = mp.frameType;
     if (video) {
         Lock lock(_lock);
-        // Only H.264 and MPEG-4 have pictures that depend on others.
-        if (_videoCodecContext && _videoCodecContext->codec_id != AV_CODEC_ID_MPEG4 &&
-            _videoCodecContext->codec_id != AV_CODEC_ID_H264)
+        if (_videoCodecContext && !HasInterPictures(_videoCodecContext->codec_id))
             frameType = MediaPacket::KeyFrame;
     } else {
         frameType = MediaPacket::KeyFrame;
@@ -514,19 +472,22 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
     const bool video = mp.mediaType == MediaPacket::Video;
     LogInfo() << (video ? "Video: Codec Change" : "Audio: Codec Change");
     std::shared_ptr<FFAVCodec> codec;
+    std::vector<std::string> refusals;
     {
         Lock lock(_lock);
+        const auto client = _Client();
         if (video) {
             _lastVideoConfigId = mp.configId;
-            if (auto info = _rtspSource->GetVideoInfo())
-                _InitVideoCodec(*info);
+            if (auto info = client->GetVideoInfo())
+                _InitVideoCodec(*info, refusals);
         } else {
             _lastAudioConfigId = mp.configId;
-            if (auto info = _rtspSource->GetAudioInfo())
-                _InitAudioCodec(*info);
+            if (auto info = client->GetAudioInfo())
+                _InitAudioCodec(*info, refusals);
         }
         codec = _GetCodecInfo();
     }
+    _AnnounceRefusals(refusals);
     // Pushed without the lock: connecting a destination holds the graph's
     // lock while it asks for the description, so pushing under ours could
     // deadlock against it. Only this thread pushes, so nothing overtakes it.
@@ -552,10 +513,10 @@ bool FFRTSPSource::_Reconnect()
     LogInfo() << text;
     _AnnounceConnection(ConnectionStatus::ConnectionLost, text);
 
+    _ReplaceClient();
     std::string url;
     {
         Lock lock(_lock);
-        _ReplaceClient();
         _lastVideoConfigId = 0;
         _lastAudioConfigId = 0;
         url = _url;
@@ -575,10 +536,14 @@ bool FFRTSPSource::_Reconnect()
 
 void FFRTSPSource::_ReplaceClient()
 {
-    // The old connection goes first: a camera may accept one session only.
-    std::lock_guard<std::mutex> guard(_clientGuard);
-    _rtspSource.reset();
-    _rtspSource = CreateRTSPClient();
+    // The old connection ends before the new one connects (a camera may
+    // accept one session only); its teardown holds none of our locks.
+    std::shared_ptr<IRTSPClient> old = CreateRTSPClient();
+    {
+        std::lock_guard<std::mutex> guard(_clientGuard);
+        std::swap(old, _rtspSource);
+    }
+    old.reset();
 }
 
 void FFRTSPSource::_AnnounceConnection(ConnectionStatus status, const std::string& text)
@@ -590,46 +555,28 @@ void FFRTSPSource::_AnnounceConnection(ConnectionStatus status, const std::strin
 
 void FFRTSPSource::_WaitBeforeNextAttempt()
 {
-    // Held under the lock like the attempt itself; only a stop cuts it short.
-    Lock lock(_lock);
-    const auto end = std::chrono::steady_clock::now() + _reconnectInterval;
-    while (!_stopRequested && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(kBackOffStep);
+    // Not under _lock: the stream facts stay answerable; a stop ends it.
+    std::unique_lock<std::mutex> guard(_stopMutex);
+    _stopSignal.wait_for(guard, _reconnectInterval, [this] { return _stopRequested.load(); });
 }
 
 // ---------------------------------------------------------------- stream facts
 
-int FFRTSPSource::Width()
+int FFRTSPSource::_VideoSize(const char* operation, bool width)
 {
     Lock lock(_lock);
-    const int width = _videoCodecContext ? _videoCodecContext->width : 0;
-    LogInfo() << "FFRTSPSource::Width" << ": " << width;
-    return width;
+    const int size = !_videoCodecContext ? 0 : width ? _videoCodecContext->width : _videoCodecContext->height;
+    LogInfo() << operation << ": " << size;
+    return size;
 }
 
-int FFRTSPSource::Height()
-{
-    Lock lock(_lock);
-    const int height = _videoCodecContext ? _videoCodecContext->height : 0;
-    LogInfo() << "FFRTSPSource::Height" << ": " << height;
-    return height;
-}
+int FFRTSPSource::Width() { return _VideoSize("FFRTSPSource::Width", true); }
 
-int FFRTSPSource::RenderWidth()
-{
-    Lock lock(_lock);
-    const int width = _videoCodecContext ? _videoCodecContext->width : 0;
-    LogInfo() << "FFRTSPSource::RenderWidth" << ": " << width;
-    return width;
-}
+int FFRTSPSource::Height() { return _VideoSize("FFRTSPSource::Height", false); }
 
-int FFRTSPSource::RenderHeight()
-{
-    Lock lock(_lock);
-    const int height = _videoCodecContext ? _videoCodecContext->height : 0;
-    LogInfo() << "FFRTSPSource::RenderHeight" << ": " << height;
-    return height;
-}
+int FFRTSPSource::RenderWidth() { return _VideoSize("FFRTSPSource::RenderWidth", true); }
+
+int FFRTSPSource::RenderHeight() { return _VideoSize("FFRTSPSource::RenderHeight", false); }
 
 void FFRTSPSource::GetDimensions(int* width, int* height)
 {

@@ -6,13 +6,31 @@
 // connection ends it tells the application and the graph, then reopens the
 // camera at a fixed interval until it answers again. A camera that changes
 // its codec configuration gets a new description pushed ahead of the packet
-// that carries the change.
+// that carries the change. A camera codec this library cannot carry is
+// refused with an event naming it; a camera that refuses the credentials
+// raises an "authorization failed" event.
+//
+// Threads and locks:
+// - The engine's threads call the IFFSource operations; the worker
+//   (_ReadFramesFromSource) reads from the client, pushes, reconnects.
+// - _lock (recursive) guards the codec contexts, stream indexes, config ids,
+//   _url and _sourceSettings. It is never held across a call that can block
+//   for long: not during Connect, not during the pause between attempts,
+//   not during a push. Width(), HasAudio() and the like therefore answer at
+//   once even while the camera is away.
+// - _clientGuard guards only the _rtspSource pointer; callers take a copy
+//   (_Client) and call the client without it. The client itself is safe to
+//   call from any thread.
+// - _stopMutex guards _stopRequested's changes and _reconnectInterval;
+//   _stopSignal wakes the pause between attempts when a stop comes.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "camera/IRTSPClient.h"
 #include "core/FFAVCodec.h"
@@ -56,11 +74,12 @@ public:
     void SetReconnectInterval(std::chrono::milliseconds interval);
 
 private:
-    // The client settings an OpenSource with `settings` (or none) applies.
-    static RTSPSourceSettings MakeClientSettings(const FFSourceSettings* settings);
-    // The two-byte AAC-LC AudioSpecificConfig for the context's sample rate
-    // and channel count, with the input padding after it.
-    void _FillAACExtradata(AVCodecContext* context) const;
+    // What an open found out that the application must hear about.
+    struct OpenOutcome {
+        bool connected = false;
+        bool authorizationFailed = false;
+        std::vector<std::string> refusals; // codecs that cannot be carried
+    };
 
     // Frees a context under the codec lock and says so in this source's log.
     struct ContextDeleter {
@@ -69,10 +88,13 @@ private:
     };
     using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
 
-    bool _Open(const std::string& url, bool& connected);
+    std::shared_ptr<IRTSPClient> _Client();
+    int _VideoSize(const char* operation, bool width);
+    bool _Open(const std::string& url, OpenOutcome& outcome);
+    void _AnnounceRefusals(const std::vector<std::string>& refusals);
     ContextPtr _AllocateContext(AVMediaType type);
-    bool _InitVideoCodec(const MediaInfoStruct& info);
-    bool _InitAudioCodec(const MediaInfoStruct& info);
+    bool _InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
+    bool _InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
     std::shared_ptr<FFCodecInfo> _GetVideoCodecInfo();
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
     std::shared_ptr<FFAVCodec> _GetCodecInfo();
@@ -96,7 +118,7 @@ private:
     int32_t _audioStreamIndex = -1;
     int32_t _lastVideoConfigId = 0;
     int32_t _lastAudioConfigId = 0;
-    std::unique_ptr<IRTSPClient> _rtspSource;
+    std::shared_ptr<IRTSPClient> _rtspSource; // see _clientGuard
     std::string _url;
     thread<FFRTSPSource> _readThread;
     // Written under _lock, read by the worker without it.
@@ -104,14 +126,16 @@ private:
     int32_t _reconnectAttempts = 0;
     std::shared_ptr<FFSourceSettings> _sourceSettings;
 
-    // A stop must not wait out a whole back-off pause or a camera that
-    // does not answer a reconnection: it raises this flag without _lock, and
-    // interrupts a reconnection Connect through the client, which is safe
-    // from any thread. _clientGuard keeps the client alive meanwhile.
+    // A stop must not wait out a whole pause between attempts or a camera
+    // that does not answer a reconnection: it raises _stopRequested (waking
+    // the pause through _stopSignal) and interrupts a reconnection's Connect
+    // through the client.
+    std::mutex _stopMutex;
+    std::condition_variable _stopSignal;
     std::atomic<bool> _stopRequested{false};
+    std::chrono::milliseconds _reconnectInterval{kReconnectInterval};
     std::atomic<bool> _reconnecting{false};
     std::mutex _clientGuard;
-    std::chrono::milliseconds _reconnectInterval{kReconnectInterval};
 };
 
 } // namespace Quillet

@@ -1,8 +1,7 @@
 #pragma once
-// Shared pieces of the camera-source tests: a scripted camera client that the
+// Shared pieces of the camera tests: the scripted camera client that the
 // tests drive packet by packet, a graph node and a messenger that note what
-// reached them on one common timeline, and H.264 access units made by the
-// ffmpeg tool.
+// reached them on one common timeline, and a facade event recorder.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,7 +22,7 @@
 #include "core/FFNode.h"
 #include "core/FFPacket.h"
 #include "events/FFMessenger.h"
-#include "support/TestMedia.h"
+#include "facade/FFWrapper.h"
 
 namespace CameraSourceTest {
 
@@ -67,8 +66,7 @@ struct CameraScript {
     bool hangConnects = false; // Connect waits for Close (or 20 s)
     bool throwOnRead = false;
     std::vector<RTSPSourceSettings> setups;
-    std::vector<Clock::time_point> connectTimes;
-    int clientsMade = 0;
+    size_t connects = 0;
     int clientsAlive = 0;
 
     // `video`: the configuration the camera reports from this packet on.
@@ -90,7 +88,7 @@ struct CameraScript {
     size_t Connects() const
     {
         std::lock_guard<std::mutex> guard(mutex);
-        return connectTimes.size();
+        return connects;
     }
     template <typename F>
     auto With(F&& f) const
@@ -105,7 +103,6 @@ public:
     explicit ScriptedCamera(std::shared_ptr<CameraScript> script) : _s(std::move(script))
     {
         std::lock_guard<std::mutex> guard(_s->mutex);
-        ++_s->clientsMade;
         ++_s->clientsAlive;
     }
     ~ScriptedCamera() override
@@ -122,18 +119,21 @@ public:
     bool Connect(const std::string&) override
     {
         std::unique_lock<std::mutex> guard(_s->mutex);
-        _s->connectTimes.push_back(Clock::now());
+        ++_s->connects;
         if (_s->hangConnects) {
             _s->changed.wait_for(guard, 20s, [this] { return _closed; });
             return false;
         }
         if (_s->refuseConnects > 0) {
             --_s->refuseConnects;
+            _failure = ConnectFailure::Other;
             return false;
         }
+        _failure = ConnectFailure::None;
         _s->alive = true;
         return true;
     }
+    ConnectFailure LastConnectFailure() const override { return _failure; }
     bool Close() override
     {
         std::lock_guard<std::mutex> guard(_s->mutex);
@@ -175,6 +175,7 @@ public:
 private:
     std::shared_ptr<CameraScript> _s;
     bool _closed = false;
+    ConnectFailure _failure = ConnectFailure::None;
 };
 
 // Installs the scripted camera for the lifetime of the guard.
@@ -359,30 +360,17 @@ private:
     std::vector<std::shared_ptr<FFData>> _records;
 };
 
-// Access units of a small H.264 clip (Annex B, parameter sets before every
-// key picture, a key picture every `gop` pictures), as a camera sends them.
-struct AccessUnit {
-    std::vector<uint8_t> bytes;
-    bool key = false;
-};
-
-inline std::vector<AccessUnit> H264AccessUnits(const std::string& name, int width, int height, int frames, int gop)
+// Notes a facade's connection events ("<status> <message>") and message
+// events ("message <n>").
+inline void RecordFacadeEvents(FFWrapperCLI::FFWrapper& facade, Timeline& events)
 {
-    const std::string clip = Quillet::Testing::MakeClip(
-        name, "-f lavfi -i testsrc2=size=" + std::to_string(width) + "x" + std::to_string(height) +
-                  ":rate=25 -frames:v " + std::to_string(frames) + " -c:v libx264 -bf 0 -g " + std::to_string(gop) +
-                  " -keyint_min " + std::to_string(gop) + " -sc_threshold 0 -x264-params repeat-headers=1 -f h264");
-    std::vector<AccessUnit> units;
-    auto input = Quillet::Testing::OpenInput(clip);
-    if (!input)
-        return units;
-    AVPacketPtr packet = MakePacket();
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        units.push_back({std::vector<uint8_t>(packet->data, packet->data + packet->size),
-                         (packet->flags & AV_PKT_FLAG_KEY) != 0});
-        av_packet_unref(packet.get());
-    }
-    return units;
+    using namespace FFWrapperCLI;
+    facade.RegisterFFEventCallback(ManagedEventDelegate([&events](const EventArgs& e) {
+        if (auto* s = dynamic_cast<const SourceConnectionStatusArgs*>(&e))
+            events.Add(std::to_string(static_cast<int>(s->status)) + " " + s->message);
+        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
+            events.Add("message " + std::to_string(static_cast<int>(m->message)));
+    }));
 }
 
 } // namespace CameraSourceTest

@@ -1,0 +1,38 @@
+#include "source/CameraClientSettings.h"
+
+namespace Quillet {
+namespace {
+
+int32_t WholeMilliseconds(double ms) { return static_cast<int32_t>(ms); }
+
+} // namespace
+
+RTSPSourceSettings CameraClientSettings(const FFSourceSettings* s)
+{
+    RTSPSourceSettings settings;
+    settings.streamUsingTCP = false;
+    settings.enableTimeFilter = false;
+    settings.requireRTCP = true;
+    settings.packetTimeoutMs = 10000;
+    settings.rtcpTimeoutMs = 30000;
+    settings.mediaTypes = {MediaPacket::Video, MediaPacket::Audio};
+    if (!s)
+        return settings;
+    settings.streamUsingTCP = s->streamUsingTCP;
+    settings.enableTimeFilter = s->useTimeFilter;
+    settings.requireRTCP = s->requireRTCP;
+    settings.username = s->username;
+    settings.password = s->password;
+    settings.createTimingLog = s->createTimingLog;
+    settings.timingLogFolder = s->timingLogFolder;
+    settings.audioLatencyMs = s->audioLatencyMs;
+    settings.videoLatencyMs = s->videoLatencyMs;
+    settings.syncShiftMs = s->syncShiftMs;
+    settings.packetTimeoutMs = WholeMilliseconds(s->packetTimeoutMs);
+    settings.rtcpTimeoutMs = WholeMilliseconds(s->rtcpTimeoutMs);
+    if (s->useOnlyVideo)
+        settings.mediaTypes = {MediaPacket::Video};
+    return settings;
+}
+
+} // namespace Quillet

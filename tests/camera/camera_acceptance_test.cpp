@@ -1,0 +1,501 @@
+// The camera source against the real test camera (GStreamer's, spawned per
+// test on 127.0.0.1), through the facades an application uses: playing each
+// mount over TCP and UDP (pictures of the moving ball, a clean 440 Hz tone),
+// with and without a login; recording to each container; serving to a remote
+// player; wall-clock sync points; and a camera killed and restarted under a
+// running recording.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "camera/RtspTestServer.h"
+#include "camera/camera_source_support.h"
+#include "core/FFCodecLock.h"
+#include "engine/FFEngine.h"
+#include "engine/FFFileEngine.h"
+#include "facade/FFFileWrapper.h"
+#include "facade/FFServingWrappers.h"
+#include "serving/ServingTestSupport.h"
+#include "source/FFRTSPSource.h"
+#include "support/TestMedia.h"
+#include "support/ToneAnalysis.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+using namespace CameraSourceTest;
+using namespace Quillet::FFWrapperCLI;
+using Quillet::Testing::Capture;
+using QuilletTest::RtspTestServer;
+
+namespace {
+
+constexpr int64_t kTicksPerMs = 10000;
+
+// Notes every video packet the source pushed, and where connections began.
+class ArrivalProbe : public FFDestNode<FFData> {
+public:
+    struct Arrival {
+        int64_t arrivedTicks, liveTime;
+        bool liveFlag, key, hasDts;
+        int segment;
+    };
+    FFStatus FFProcess(std::shared_ptr<FFData> record) override
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        if (record && record->GetType() == FFType::ConnectionInfo &&
+            static_cast<const FFConnectionInfo&>(*record).status == Quillet::ConnectionStatus::Connected)
+            ++_segment;
+        if (!record || record->GetType() != FFType::Packet)
+            return FFStatus::Ready;
+        const auto& p = static_cast<const FFPacket&>(*record);
+        if (p.GetStreamType() == FFStreamType::Video)
+            _arrivals.push_back({NowTicks(), p.liveTime, p.liveFlag, (p.Get()->flags & AV_PKT_FLAG_KEY) != 0,
+                                 p.Get()->dts != AV_NOPTS_VALUE, _segment});
+        return FFStatus::Ready;
+    }
+    std::vector<Arrival> Arrivals() const
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        return _arrivals;
+    }
+    // Per connection, the packets from its first key picture on: what a
+    // recording of it must hold.
+    std::map<int, int> Recordable() const
+    {
+        std::map<int, int> counts;
+        std::map<int, bool> started;
+        for (const auto& a : Arrivals()) {
+            started[a.segment] = started[a.segment] || (a.key && a.hasDts);
+            counts[a.segment] += started[a.segment];
+        }
+        return counts;
+    }
+
+private:
+    mutable std::mutex _mutex;
+    std::vector<Arrival> _arrivals;
+    int _segment = 0;
+};
+
+// An engine whose camera retries quickly and that lets a probe watch it.
+template <typename Base>
+class ProbedEngine : public Base {
+public:
+    ProbedEngine(const std::string& log, std::shared_ptr<FFSourceSettings> settings) : Base(log)
+    {
+        this->SetSourceSettingsForCamera(std::move(settings));
+    }
+    void Attach(FFDestNode<FFData>* node)
+    {
+        std::lock_guard<std::recursive_mutex> guard(this->_mutex);
+        if (this->_source)
+            this->_source->ConnectNode(node);
+    }
+
+protected:
+    std::unique_ptr<IFFSource> _CreateSource(const std::string& url) override
+    {
+        auto source = Base::_CreateSource(url);
+        if (auto* camera = dynamic_cast<FFRTSPSource*>(source.get()))
+            camera->SetReconnectInterval(300ms);
+        return source;
+    }
+};
+
+std::shared_ptr<FFSourceSettings> CameraSettings(bool tcp, const std::string& user = "", const std::string& password = "")
+{
+    auto s = std::make_shared<FFSourceSettings>();
+    s->streamUsingTCP = tcp;
+    s->username = user;
+    s->password = password;
+    return s;
+}
+
+// The moving-ball pattern: a small bright disc on black. Returns the disc's
+// centre, or {-1, -1} when the picture is something else (grey, noise).
+std::pair<double, double> BallCentre(const FrameData& frame)
+{
+    const uint8_t* bgr = frame.frame.data();
+    size_t dark = 0, bright = 0;
+    double sx = 0, sy = 0;
+    int minX = frame.width, maxX = -1, minY = frame.height, maxY = -1;
+    for (int y = 0; y < frame.height; ++y)
+        for (int x = 0; x < frame.width; ++x) {
+            const uint8_t* p = bgr + (size_t(y) * frame.width + x) * 3;
+            const int luma = (p[0] + 2 * p[1] + p[2]) / 4;
+            dark += luma < 40;
+            if (luma > 200) {
+                ++bright, sx += x, sy += y;
+                minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+            }
+        }
+    const size_t all = size_t(frame.width) * frame.height;
+    const bool ball = dark > all * 8 / 10 && bright > all / 1000 && maxX - minX < frame.width / 3 &&
+                      maxY - minY < frame.height / 3;
+    return ball ? std::make_pair(sx / bright, sy / bright) : std::make_pair(-1.0, -1.0);
+}
+
+// Keeps the 16-bit PCM the engine writes.
+class PcmHost : public Quillet::AudioInterface {
+public:
+    bool WantsAudio() override { return true; }
+    Quillet::AudioBufferList GetBuffers() override { return {std::make_shared<std::vector<uint8_t>>(4096)}; }
+    void SubmitBuffers(Quillet::AudioBufferList filled) override
+    {
+        for (const auto& b : filled)
+            blocks.emplace_back(reinterpret_cast<const int16_t*>(b->data()),
+                                reinterpret_cast<const int16_t*>(b->data() + b->size()));
+    }
+    std::vector<std::vector<int16_t>> blocks;
+};
+
+class LiveCamera : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!RtspTestServer::Available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
+        folder = "camera_acceptance_" + std::to_string(getpid());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+    void StartServer(std::vector<std::string> arguments = {}) { ASSERT_TRUE(server.Start(arguments)) << server.Error(); }
+
+    RtspTestServer server;
+    std::string folder;
+    Timeline events;
+};
+
+// ------------------------------------------------------------------ playing
+
+struct PlayCase {
+    const char* name;
+    const char* mount;
+    bool tcp;
+    bool login; // the camera demands Digest credentials
+    int rate, channels;
+    bool tone; // G.711: the decoded sound is checked sample by sample
+};
+
+class LivePlay : public LiveCamera, public ::testing::WithParamInterface<PlayCase> {};
+
+TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
+{
+    const PlayCase& c = GetParam();
+    StartServer(c.login ? std::vector<std::string>{"--auth", "viewer:Secr3t-pw"} : std::vector<std::string>{});
+    FFWrapper player(new ProbedEngine<FFEngine>("camera_play", CameraSettings(c.tcp, c.login ? "viewer" : "",
+                                                                                  c.login ? "Secr3t-pw" : "")));
+    RecordFacadeEvents(player, events);
+    PcmHost host;
+    ASSERT_TRUE(player.OpenSource(server.Url() + c.mount)) << events.Text();
+    EXPECT_EQ(player.Width(), 640);
+    EXPECT_EQ(player.Height(), 480);
+    int rate = 0, bits = 0, channels = 0;
+    EXPECT_EQ(player.GetAudioFormat(rate, bits, channels), c.rate > 0);
+    EXPECT_EQ(std::vector<int>({rate, channels}), std::vector<int>({c.rate, c.channels}));
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    const auto started = Clock::now();
+    ASSERT_TRUE(player.StartEngine());
+    player.SetAudioInterface(&host);
+
+    FrameData frame;
+    int pictures = 0;
+    double firstTime = -1, lastTime = -1;
+    Clock::duration firstAfter{};
+    std::vector<std::pair<double, double>> balls;
+    while (Clock::now() - started < 4s && (pictures < 50 || host.blocks.size() < (c.rate > 0 ? 4u : 0u))) {
+        player.ReadAudioFromInterface();
+        const int size = player.ReadFrameGetSize(&frame);
+        ASSERT_GE(size, 0) << "a live camera has no end";
+        if (size == 0) {
+            std::this_thread::sleep_for(2ms);
+            continue;
+        }
+        if (pictures++ == 0)
+            firstAfter = Clock::now() - started, firstTime = frame.frameTime;
+        ASSERT_EQ(size, 640 * 480 * 3);
+        EXPECT_GE(frame.frameTime, lastTime) << "pictures come in time order";
+        lastTime = frame.frameTime;
+        if (pictures % 10 == 1)
+            balls.push_back(BallCentre(frame));
+    }
+    player.StopEngine();
+    player.CloseSource();
+    EXPECT_LT(firstAfter, 2s) << "first picture after starting";
+    EXPECT_GE(pictures, 40) << "about 25 pictures a second";
+    EXPECT_NEAR(lastTime - firstTime, (pictures - 1) / 25.0, 0.4) << "picture times follow the camera's clock";
+    ASSERT_GE(balls.size(), 3u);
+    for (const auto& b : balls)
+        EXPECT_GE(b.first, 0.0) << "not the moving-ball picture";
+    EXPECT_NE(balls.front(), balls.back()) << "the ball moves";
+    if (c.tone) {
+        // The tone, and nothing but it, in the cleanest block (mu-law
+        // decoding of A-law bytes stays far below; one block may straddle a
+        // lost packet).
+        ASSERT_GE(host.blocks.size(), 3u);
+        Quillet::Testing::Tone tone;
+        std::string all;
+        for (size_t i = 1; i < host.blocks.size(); ++i) {
+            const auto t = Quillet::Testing::FindTone(host.blocks[i], c.rate);
+            all += std::to_string(t.frequency) + " Hz " + std::to_string(t.snrDb) + " dB; ";
+            tone = t.snrDb > tone.snrDb ? t : tone;
+        }
+        EXPECT_NEAR(tone.frequency, 440.0, 5.0) << all;
+        EXPECT_GT(tone.snrDb, 30.0) << all;
+    }
+    EXPECT_EQ(events.Count("0 RTSP connected"), 1u) << events.Text();
+    EXPECT_EQ(events.Count("message 3"), 0u) << events.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, LivePlay,
+                         ::testing::Values(PlayCase{"HevcAlawTcp", "/hevc", true, false, 8000, 1, true},
+                                           PlayCase{"HevcAlawUdp", "/hevc", false, false, 8000, 1, true},
+                                           PlayCase{"HevcWithLoginTcp", "/hevc", true, true, 8000, 1, true},
+                                           PlayCase{"MjpegTcp", "/mjpeg", true, false, 0, 0, false},
+                                           PlayCase{"H264AacUdp", "/test", false, false, 48000, 2, false},
+                                           PlayCase{"H264MulawUdp", "/pcmu", false, false, 8000, 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------------ recording
+
+struct FileFacts {
+    int packets = -1; // ffprobe's count of video packets
+    std::string tag;
+    bool allKey = true;
+    bool firstDecodes = false; // the first packet alone gives a picture: a key picture with its parameter sets
+};
+
+bool FirstVideoPacketDecodesAlone(const std::string& file)
+{
+    auto input = Quillet::Testing::OpenInput(file);
+    const int v = input ? av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    if (v < 0)
+        return false;
+    AVPacketPtr packet = MakePacket();
+    while (av_read_frame(input.get(), packet.get()) >= 0 && packet->stream_index != v)
+        av_packet_unref(packet.get());
+    const AVCodecParameters* par = input->streams[v]->codecpar;
+    AVCodecContextPtr decoder = MakeCodecContext(avcodec_find_decoder(par->codec_id));
+    {
+        std::lock_guard<std::mutex> guard(CodecLock());
+        if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
+            avcodec_open2(decoder.get(), decoder->codec, nullptr) < 0)
+            return false;
+    }
+    AVFramePtr frame = MakeFrame();
+    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    return key && avcodec_send_packet(decoder.get(), packet.get()) >= 0 &&
+           avcodec_send_packet(decoder.get(), nullptr) >= 0 && avcodec_receive_frame(decoder.get(), frame.get()) >= 0 &&
+           !(frame->flags & AV_FRAME_FLAG_CORRUPT);
+}
+
+FileFacts ProbeRecording(const std::string& file)
+{
+    FileFacts facts;
+    std::istringstream flags(Capture("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 '" +
+                                     file + "' 2>/dev/null"));
+    facts.packets = 0;
+    for (std::string line; std::getline(flags, line);)
+        if (!line.empty())
+            ++facts.packets, facts.allKey = facts.allKey && line[0] == 'K';
+    facts.tag = Capture("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 '" +
+                        file + "' 2>/dev/null");
+    facts.tag = facts.tag.substr(0, facts.tag.find_first_of("\r\n"));
+    facts.firstDecodes = FirstVideoPacketDecodesAlone(file);
+    return facts;
+}
+
+struct RecordCase {
+    const char* mount;
+    const char* extension;
+    std::chrono::seconds length;
+    const char* tag; // expected video tag, "" for any
+    bool allKey;
+};
+
+class LiveRecording : public LiveCamera, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(LiveRecording, EveryPacketReceivedIsInAFileThatStartsAtAKeyPicture)
+{
+    const RecordCase& c = GetParam();
+    StartServer();
+    ArrivalProbe probe;
+    auto* engine = new ProbedEngine<FFFileEngine>("camera_record", CameraSettings(true));
+    FFFileWrapper recorder(engine);
+    RecordFacadeEvents(recorder, events);
+    ASSERT_TRUE(recorder.OpenSource(server.Url() + c.mount));
+    engine->Attach(&probe);
+    const std::string file = folder + "/cam" + c.extension;
+    recorder.SaveToVideoFile(file);
+    ASSERT_TRUE(recorder.StartEngine());
+    std::this_thread::sleep_for(c.length);
+    server.Kill(); // so every packet received has been handed to the file
+    ASSERT_TRUE(WaitFor([&] { return events.Count("2 RTSP connection lost, reconnection attempt 1") == 1; }));
+    std::this_thread::sleep_for(300ms); // the write thread drains every 100 ms
+    recorder.StopVideoSave();
+    recorder.StopEngine();
+    recorder.CloseSource();
+
+    const FileFacts facts = ProbeRecording(file);
+    EXPECT_EQ(facts.packets, probe.Recordable()[0]);
+    EXPECT_GT(facts.packets, 20 * int(c.length.count()));
+    EXPECT_EQ(facts.tag, *c.tag ? c.tag : facts.tag);
+    EXPECT_TRUE(facts.firstDecodes);
+    EXPECT_TRUE(facts.allKey || !c.allKey) << "every Motion JPEG packet is a key picture";
+    EXPECT_EQ(events.Count("message 3"), 0u) << events.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, LiveRecording,
+                         ::testing::Values(RecordCase{"/hevc", ".mp4", 10s, "hvc1", false},
+                                           RecordCase{"/hevc", ".mkv", 10s, "", false},
+                                           RecordCase{"/hevc", ".ts", 10s, "", false},
+                                           RecordCase{"/mjpeg", ".mkv", 3s, "", true}),
+                         [](const auto& info) {
+                             return std::string(info.param.mount + 1) + (info.param.extension + 1);
+                         });
+
+TEST_F(LiveCamera, RestartedCameraContinuesTheRecordingInAFollowOnFileFromAKeyPicture)
+{
+    StartServer();
+    const std::string port = server.Url().substr(server.Url().rfind(':') + 1);
+    ArrivalProbe probe;
+    auto* engine = new ProbedEngine<FFFileEngine>("camera_restart", CameraSettings(true));
+    FFFileWrapper recorder(engine);
+    RecordFacadeEvents(recorder, events);
+    ASSERT_TRUE(recorder.OpenSource(server.Url() + "/hevc"));
+    engine->Attach(&probe);
+    recorder.SaveToVideoFile(folder + "/cam.mp4");
+    ASSERT_TRUE(recorder.StartEngine());
+    for (int loss = 1; loss <= 2; ++loss) {
+        std::this_thread::sleep_for(2500ms);
+        server.Kill();
+        ASSERT_TRUE(WaitFor([&] {
+            return events.Count("2 RTSP connection lost, reconnection attempt 1") == size_t(loss);
+        })) << events.Text();
+        if (loss == 2)
+            break; // ends on a loss, so every packet received is in a file
+        std::this_thread::sleep_for(400ms); // at least one refused attempt
+        StartServer({"--port", port});
+        ASSERT_TRUE(WaitFor([&] { return events.Count("0 RTSP connection reestablished") == 1; }, 10s)) << events.Text();
+    }
+    std::this_thread::sleep_for(300ms);
+    recorder.StopVideoSave();
+    recorder.StopEngine();
+    recorder.CloseSource();
+
+    const auto expected = probe.Recordable();
+    for (int segment = 0; segment <= 1; ++segment) {
+        const std::string file = folder + (segment == 0 ? "/cam.mp4" : "/cam_%1.mp4");
+        const FileFacts facts = ProbeRecording(file);
+        EXPECT_EQ(facts.packets, expected.at(segment)) << file;
+        EXPECT_TRUE(facts.firstDecodes) << file;
+        EXPECT_EQ(facts.tag, "hvc1") << file;
+    }
+}
+
+// Sync points carry the wall clock at which their picture arrived once the
+// camera's RTCP reports are in, and are flagged untrusted before.
+TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
+{
+    StartServer();
+    ArrivalProbe probe;
+    auto* engine = new ProbedEngine<FFFileEngine>("camera_sync", CameraSettings(true));
+    FFFileWrapper recorder(engine);
+    std::mutex pointsLock;
+    std::vector<std::pair<int64_t, bool>> points; // microseconds, good
+    recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
+        if (auto* s = dynamic_cast<const SyncPointEventArgs*>(&e)) {
+            using namespace std::chrono;
+            std::lock_guard<std::mutex> guard(pointsLock);
+            points.emplace_back(duration_cast<microseconds>(s->PCTimeUTC.time_since_epoch()).count(), s->isGood);
+        }
+    }));
+    ASSERT_TRUE(recorder.OpenSource(server.Url() + "/test"));
+    engine->Attach(&probe);
+    recorder.SaveToVideoFile(folder + "/sync.mp4");
+    ASSERT_TRUE(recorder.StartEngine());
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& a : probe.Arrivals())
+            if (a.liveFlag)
+                return true;
+        return false;
+    }, 10000ms)) << "no RTCP sender report";
+    std::this_thread::sleep_for(1200ms); // past the next key picture
+    recorder.SplitFile(folder + "/sync2.mp4");
+    std::this_thread::sleep_for(1500ms);
+    recorder.StopVideoSave();
+    recorder.StopEngine();
+    recorder.CloseSource();
+
+    const auto arrivals = probe.Arrivals();
+    std::lock_guard<std::mutex> guard(pointsLock);
+    ASSERT_GE(points.size(), 3u) << "start of each file and end of the first";
+    EXPECT_FALSE(points.front().second) << "the first picture came before any sender report";
+    int good = 0;
+    for (const auto& [pcTimeUs, isGood] : points) {
+        const ArrivalProbe::Arrival* match = nullptr;
+        for (const auto& a : arrivals)
+            if (a.liveTime / 10 == pcTimeUs)
+                match = &a;
+        ASSERT_NE(match, nullptr) << pcTimeUs;
+        EXPECT_EQ(isGood, match->liveFlag);
+        if (isGood) {
+            ++good;
+            const int64_t lagMs = (match->arrivedTicks - match->liveTime) / kTicksPerMs;
+            EXPECT_GE(lagMs, -5) << "a picture cannot arrive before it was taken";
+            EXPECT_LT(lagMs, 100) << "wall-clock time agrees with this PC's clock at arrival";
+        }
+    }
+    EXPECT_GE(good, 2) << "end of the first file and start of the second";
+}
+
+// ------------------------------------------------------------------ serving
+
+TEST_F(LiveCamera, HevcServedAndPlayedRemotelyEqualsDirectPlaybackPictureForPicture)
+{
+    using namespace Quillet::Testing;
+    StartServer();
+    FFPlayServerWrapper direct("camera_serve");
+    direct.SetSource(server.Url() + "/hevc");
+    FFOutgoingHandle client = direct.AddClient();
+    ASSERT_TRUE(client);
+    direct.EnableAudio(false);
+    direct.DecodeVideo(AV_PIX_FMT_BGR24);
+    FFRemoteWrapper remote("camera_remote");
+    remote.EnableAudio(false);
+    remote.DecodeVideo(AV_PIX_FMT_BGR24);
+    ASSERT_TRUE(direct.StartEngine());
+    std::vector<PictureHash> local, remotePictures;
+    const auto end = Clock::now() + 4s;
+    while (Clock::now() < end) {
+        const auto batch = client->GetNextPacket();
+        if (!batch.empty()) {
+            ASSERT_TRUE(FeedBlock(remote, batch, remotePictures));
+        }
+        TakeReadyPictures(direct, local);
+        TakeReadyPictures(remote, remotePictures);
+        std::this_thread::sleep_for(1ms);
+    }
+    direct.StopEngine();
+    direct.CloseSource();
+    // The remote player may begin later, never elsewhere: from its first
+    // picture on, both show the same pictures.
+    ASSERT_FALSE(remotePictures.empty());
+    const auto start = std::find_if(local.begin(), local.end(),
+                                    [&](const PictureHash& p) { return p.hash == remotePictures.front().hash; });
+    ASSERT_NE(start, local.end()) << "the remote player's first picture was never shown directly";
+    const size_t both = std::min(remotePictures.size(), size_t(local.end() - start));
+    EXPECT_GE(both, 50u);
+    for (size_t i = 0; i < both; ++i)
+        ASSERT_EQ(remotePictures[i].hash, start[i].hash) << "picture " << i;
+}
+
+} // namespace
