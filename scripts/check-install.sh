@@ -7,7 +7,7 @@
 #    generated clip;
 #  - `cpack -G DEB` gives a package whose Depends are run-time packages and
 #    whose files are only the libraries, public headers, package files and
-#    docs; unpacked into a fresh root it builds and runs the examples.
+#    docs; installed into a fresh root it builds and runs the examples.
 #   check-install.sh [BUILD_DIR]    (default: build, configured and built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -95,7 +95,21 @@ for lib in libavformat libavcodec libavutil libswscale libswresample liblog4cpp 
   echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib"
 done
 echo "$depends" | grep -q -- '-dev' && fail "Depends names development packages"
-files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
+# Installed as root (CI): by dpkg into a fresh root with a database of its own, listed by
+# `dpkg -L`. Otherwise unpacked, listed from the archive (the same list).
+root="$work/root"
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  # The run-time packages live in the real system, not in the fresh root.
+  dpkg --root="$root" --force-depends --force-script-chrootless -i "$deb" >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log"; fail "dpkg cannot install the package"; }
+  files="$(dpkg --root="$root" -L quillet | sed 's|^|.|')"
+  files="$(for f in $files; do [ -d "$root/${f#./}" ] || echo "$f"; done)"
+else
+  dpkg-deb -x "$deb" "$root"
+  files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
+fi
 unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/[a-z]+/[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|share/doc/quillet/.+)$' || true)"
 [ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
 for needed in ./usr/lib/libquillet.so ./usr/lib/libquillet.so.0.2 ./usr/lib/libquillet_camera.so.0.2 \
@@ -107,8 +121,7 @@ done
   fail "package headers differ from the installed public headers"
 apt-get install -s "$deb" >/dev/null 2>"$work/apt.err" || { cat "$work/apt.err"; fail "apt cannot satisfy the package's Depends"; }
 
-step "examples against the unpacked package"
-dpkg-deb -x "$deb" "$work/root"
-build_examples deb -DCMAKE_PREFIX_PATH="$work/root/usr"
+step "examples against the installed package"
+build_examples deb -DCMAKE_PREFIX_PATH="$root/usr"
 run_examples deb
 echo "install, package and examples: OK"
