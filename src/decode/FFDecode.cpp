@@ -562,6 +562,8 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
         _lastVideoTime = t;
     }
 
+    if (_DropsBeforeConverting(t))
+        return Picture::Dropped;
     out = _colorSpace.Convert(_videoFrame);
     {
         std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
@@ -593,6 +595,14 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
         return Picture::Delivered;
     }
     return Picture::Dropped;
+}
+
+// A picture before the target of a running seek is never shown nor cached:
+// converting it would only cost time on the way to the target.
+bool FFDecode::_DropsBeforeConverting(double t) const
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    return _seek && t < _seek->seekInfo->time && !(_optimizeSeek && _seek->seekInfo->wasPaused);
 }
 
 // --------------------------------------------------------------- audio read

@@ -100,6 +100,7 @@ private:
     Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
+    bool _DropsBeforeConverting(double t) const;
     int TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
                         bool& again);
     const AVCodec* FindDecoder(const FFCodecInfo& info, const char* kind);

@@ -21,6 +21,11 @@ FFFileEngine::~FFFileEngine()
     _fileSink.DisconnectFromSource();
 }
 
+void FFFileEngine::SetRecordingOptions(const RecordingOptions& options)
+{
+    _fileSink.SetRecordingOptions(options);
+}
+
 void FFFileEngine::SaveToVideoFile(const std::string& fileName)
 {
     LogInfo() << "FFFileEngine::SaveToVideoFile" << ": " << fileName;

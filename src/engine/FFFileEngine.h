@@ -18,6 +18,9 @@ public:
 
     void Error(const std::string& where, const std::exception& e, int message) override;
 
+    // Segments, naming, retention, free-space minimum and file layout of the
+    // recordings started or split from now on.
+    void SetRecordingOptions(const RecordingOptions& options);
     void SaveToVideoFile(const std::string& fileName);
     // Closes the current file and goes on in `newFile` at the next key packet.
     void SplitFile(const std::string& newFile);

@@ -3,10 +3,13 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <cstdio>
 #include <string>
 
 extern "C" {
+#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/time.h>
 #include <libavutil/mem.h>
 #include <libavutil/rational.h>
 }
@@ -26,6 +29,24 @@ bool HasNoFile(const AVOutputFormat* format)
 {
     return format && (format->flags & AVFMT_NOFILE);
 }
+
+bool IsNamed(const AVOutputFormat* format, const char* name)
+{
+    return std::string(format->name) == name;
+}
+
+bool IsMp4Family(const AVOutputFormat* format)
+{
+    return IsNamed(format, "mp4") || IsNamed(format, "mov") || IsNamed(format, "ipod");
+}
+
+bool IsMatroska(const AVOutputFormat* format)
+{
+    return IsNamed(format, "matroska") || IsNamed(format, "webm");
+}
+
+// Containers whose files are not pushed on per fragment go out this often.
+constexpr int64_t kPlainFlushUs = 1000000;
 
 } // namespace
 
@@ -68,9 +89,7 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
     if (!codec->video || !codec->video->Context())
         throw std::invalid_argument("FFAVCodec has no video description");
 
-    const AVOutputFormat* format = av_guess_format(nullptr, fileName.c_str(), nullptr);
-    if (!format)
-        throw std::invalid_argument("Wrong format for av_guess_format");
+    const AVOutputFormat* format = _ChooseFormat(fileName);
     avformat_alloc_output_context2(&_outFormatContext, format, nullptr, fileName.c_str());
     if (!_outFormatContext)
         throw std::runtime_error("Error in avformat_alloc_context");
@@ -104,6 +123,25 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
     _lastVideoDts = AV_NOPTS_VALUE;
     _lastAudioDts = AV_NOPTS_VALUE;
     return 0;
+}
+
+const AVOutputFormat* FFFile::_ChooseFormat(const std::string& fileName)
+{
+    const AVOutputFormat* format = nullptr;
+    if (!_layout.format.empty())
+        format = av_guess_format(_layout.format.c_str(), nullptr, nullptr);
+    else
+        format = av_guess_format(nullptr, fileName.c_str(), nullptr);
+    // A name without an extension says nothing about the container.
+    const auto slash = fileName.find_last_of('/');
+    const std::string leaf = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    if (!format && leaf.find('.') == std::string::npos)
+        format = av_guess_format("mp4", nullptr, nullptr);
+    if (!format)
+        throw std::invalid_argument("Wrong format for av_guess_format");
+    _formatName = format->name;
+    _fragmented = !HasNoFile(format) && (IsMatroska(format) || (IsMp4Family(format) && !_layout.classicMp4));
+    return format;
 }
 
 AVStream* FFFile::_NewStream(int id, const FFCodecInfo& source, AVCodecContextPtr& context)
@@ -219,20 +257,63 @@ void FFFile::_PublishParameters(AVStream* stream, const AVCodecContext* context)
 void FFFile::_OpenAndWriteHeader()
 {
     if (!HasNoFile(_outFormatContext->oformat)) {
-        // Read-write: some muxers read back what they wrote to finish the file.
-        const int r = avio_open(&_outFormatContext->pb, _fileName.c_str(), AVIO_FLAG_READ_WRITE);
-        LogInfo() << "avio_open: " << r;
-        if (r < 0)
-            throw std::runtime_error("Error in avio_open: " + std::to_string(r));
+        _output = std::make_unique<FileOutput>(_fileName);
+        _outFormatContext->pb = _output->Context();
+        _outFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
-    const int r = avformat_write_header(_outFormatContext, nullptr);
+    AVDictionary* options = nullptr;
+    const AVOutputFormat* format = _outFormatContext->oformat;
+    if (IsMp4Family(format) && !_layout.classicMp4) {
+        // A fragment starts at every key picture and lasts at most a second;
+        // the index at the end still makes a finished file seekable.
+        // Without extra data the stream description comes from the first
+        // key picture, so the index waits for the first fragment.
+        const bool described = _videoCodecContext && _videoCodecContext->extradata_size > 0;
+        av_dict_set(&options, "movflags",
+                    described ? "+frag_keyframe+empty_moov+default_base_moof"
+                              : "+frag_keyframe+empty_moov+delay_moov+default_base_moof",
+                    0);
+        av_dict_set(&options, "frag_duration", "1000000", 0);
+    } else if (IsMatroska(format)) {
+        av_dict_set(&options, "cluster_time_limit", "1000", 0);
+    }
+    const int r = avformat_write_header(_outFormatContext, &options);
+    av_dict_free(&options);
     LogInfo() << "av_write_header: " << r;
     if (r < 0) {
         _headerWritten = false;
         throw std::runtime_error("Error in avformat_write_header: " + std::to_string(r));
     }
     _headerWritten = true;
+    _lastCommitUs = _lastSyncUs = av_gettime_relative();
+    _PushToDisk(true);
     av_dump_format(_outFormatContext, 0, _fileName.c_str(), 1);
+}
+
+void FFFile::_PushToDisk(bool force)
+{
+    if (!_output)
+        return;
+    const int64_t now = av_gettime_relative();
+    if (force || _fragmented || now - _lastCommitUs >= kPlainFlushUs) {
+        _output->Commit();
+        _lastCommitUs = now;
+    }
+    if (_layout.syncSeconds > 0 && now - _lastSyncUs >= static_cast<int64_t>(_layout.syncSeconds * 1e6)) {
+        _output->Sync();
+        _lastSyncUs = now;
+    }
+}
+
+void FFFile::Rename(const std::string& fileName)
+{
+    if (fileName == _fileName)
+        return;
+    if (std::rename(_fileName.c_str(), fileName.c_str()) != 0)
+        throw std::runtime_error("Cannot rename " + _fileName + " to " + fileName);
+    _fileName = fileName;
+    if (_output)
+        _output->Rename(fileName);
 }
 
 void FFFile::WriteVideoPacket(AVPacket* packet)
@@ -268,11 +349,16 @@ void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo*
     packet->stream_index = stream->index;
 
     const int r = av_interleaved_write_frame(_outFormatContext, packet);
-    if (r < 0) {
+    if (r >= 0)
+        _PushToDisk(false);
+    if (r < 0 || (_output && _output->Error())) {
         LogWarn() << label << " Error in av_write_frame: " << r;
         // A packet the muxer turns down is lost alone; once the file itself
         // cannot take more bytes (disk full, file too large) every later
         // write fails the same way, so the owner has to stop recording.
+        if (_output && _output->Error())
+            throw std::runtime_error(std::string(label) + " write failed: " +
+                                     std::strerror(_output->Error()));
         if (_outFormatContext->pb && _outFormatContext->pb->error < 0)
             throw std::runtime_error(std::string(label) + " Error in av_write_frame: " + std::to_string(r));
     }
@@ -326,11 +412,13 @@ void FFFile::Finish()
     _videoStream = nullptr;
     _audioStream = nullptr;
 
-    if (!_outFormatContext || !_outFormatContext->oformat || HasNoFile(_outFormatContext->oformat)) {
-        LogInfo() << "Not closing file via avio_close";
-    } else {
-        const int r = avio_closep(&_outFormatContext->pb);
-        LogInfo() << "avoi_close: " << r;
+    if (_output) {
+        // Flushed, cut back to the last complete fragment after a failed
+        // write, and put on the disk.
+        _output->Close();
+        _output.reset();
+        if (_outFormatContext)
+            _outFormatContext->pb = nullptr;
     }
     if (_outFormatContext)
         avformat_free_context(_outFormatContext);

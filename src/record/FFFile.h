@@ -1,21 +1,39 @@
 #pragma once
 // Writes one container file from compressed packets, without re-encoding.
 // The output streams copy the source streams of an FFAVCodec description;
-// the container format follows the file name's extension. Not thread-safe:
-// the recording sink serialises every call.
+// the container format follows the file name's extension. Files survive a
+// crash: MP4/MOV are written as fragments (one per key picture, at most about
+// a second), Matroska as a cluster per key picture, and each complete
+// fragment goes to the OS at once; other containers go out every second.
+// Not thread-safe: the recording sink serialises every call.
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/FFAVCodec.h"
 #include "core/FFAVPtr.h"
 #include "events/FFMessageClient.h"
+#include "record/FileOutput.h"
 
 namespace Quillet {
+
+// How a file is laid out on disk.
+struct FileLayout {
+    // MP4/MOV with one index written at the end (unreadable until finished)
+    // instead of fragments.
+    bool classicMp4 = false;
+    // Seconds between fsyncs while writing; 0: only when the file closes.
+    double syncSeconds = 10.0;
+    // Container short name (as FFmpeg knows it); empty: from the extension,
+    // and MP4 for a name without one.
+    std::string format;
+};
 
 class FFFile : public FFMessageClient {
 public:
     FFFile() = default;
+    explicit FFFile(FileLayout layout) : _layout(std::move(layout)) {}
     ~FFFile() override;
     FFFile(const FFFile&) = delete;
     FFFile& operator=(const FFFile&) = delete;
@@ -38,6 +56,12 @@ public:
     void Finish();
 
     bool IsOpen() const { return _videoStream != nullptr; }
+    // Moves the file on disk (only before anything but the header is in it).
+    void Rename(const std::string& fileName);
+    // Bytes in the file so far; 0 when none is open.
+    int64_t BytesWritten() const { return _output ? _output->Size() : 0; }
+    // The container short name, once prepared.
+    const std::string& FormatName() const { return _formatName; }
     const std::string& GetFileName() const { return _fileName; }
     std::shared_ptr<FFAVCodec> GetCodec() const { return _codec; }
 
@@ -53,6 +77,8 @@ private:
                       const char* label);
     void _RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* label);
     void _CloseStreamCodec(AVCodecContextPtr& context);
+    const AVOutputFormat* _ChooseFormat(const std::string& fileName);
+    void _PushToDisk(bool force);
 
     AVStream* _videoStream = nullptr;
     AVStream* _audioStream = nullptr;
@@ -69,6 +95,14 @@ private:
     // description of each output stream until the file is finished.
     AVCodecContextPtr _videoCodecContext;
     AVCodecContextPtr _audioCodecContext;
+    FileLayout _layout;
+    std::string _formatName;
+    // Whether the muxer hands over only complete fragments (then every
+    // packet may be pushed on at once).
+    bool _fragmented = false;
+    std::unique_ptr<FileOutput> _output;
+    int64_t _lastCommitUs = 0;
+    int64_t _lastSyncUs = 0;
 };
 
 } // namespace Quillet

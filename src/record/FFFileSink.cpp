@@ -1,6 +1,8 @@
 #include "record/FFFileSink.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -12,19 +14,19 @@ extern "C" {
 namespace Quillet {
 namespace {
 
-constexpr unsigned kDrainPeriodUs = 100000;
+constexpr auto kDrainPeriod = std::chrono::milliseconds(100);
 constexpr auto kStopWaitLimit = std::chrono::milliseconds(10000);
 constexpr auto kStopPollStep = std::chrono::milliseconds(10);
 const char* const kThreadName = "FFFileSink::_WriteFileThread";
 
+} // namespace
+
 // A file may only start, or switch, at a clean key packet: a key packet that
 // is also flagged corrupt or discardable is not a safe first picture.
-bool IsCleanKey(const AVPacket* p)
+bool FFFileSink::IsCleanKey(const AVPacket* p)
 {
     return p->flags == AV_PKT_FLAG_KEY;
 }
-
-} // namespace
 
 FFFileSink::~FFFileSink()
 {
@@ -32,6 +34,7 @@ FFFileSink::~FFFileSink()
     // than let it run on into a destroyed sink.
     if (_writeThread.IsStarted()) {
         _running = false;
+        _WakeWriter();
         while (_writeThread.IsRunning())
             std::this_thread::sleep_for(kStopPollStep);
         _writeThread.Join();
@@ -40,13 +43,36 @@ FFFileSink::~FFFileSink()
 
 FFStatus FFFileSink::FFProcess(std::shared_ptr<FFData> record)
 {
-    std::lock_guard<std::recursive_mutex> guard(_queueLock);
-    _queue.push_back(std::move(record));
-    if (_queue.size() > kQueueLimit) {
-        LogWarn() << "File sink is accumulating AV packets without writing to file: " << _queue.size();
+    const bool ends = record && record->GetType() == FFType::EOSInfo;
+    size_t queued = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_queueLock);
+        _queue.push_back(std::move(record));
+        queued = _queue.size();
+    }
+    if (ends || queued >= kWakeThreshold)
+        _WakeWriter();
+    if (queued > kQueueLimit) {
+        LogWarn() << "File sink is accumulating AV packets without writing to file: " << queued;
         return FFStatus::Full;
     }
     return FFStatus::Ready;
+}
+
+void FFFileSink::_WakeWriter()
+{
+    {
+        std::lock_guard<std::mutex> guard(_wakeLock);
+        _wakeRequested = true;
+    }
+    _wake.notify_one();
+}
+
+void FFFileSink::_WaitForWork()
+{
+    std::unique_lock<std::mutex> lock(_wakeLock);
+    _wake.wait_for(lock, kDrainPeriod, [this] { return _wakeRequested || !_running; });
+    _wakeRequested = false;
 }
 
 void FFFileSink::Flush()
@@ -69,10 +95,30 @@ void FFFileSink::SetNextFileName(const std::string& name)
 {
     LogInfo() << "FFFileSink::SetNextFileName" << ": " << name;
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
-    _nextFile = name;
     _codecSplitCount = 0;
     _connectionSplitCount = 0;
     _splitBaseName.clear();
+    const std::string first = _FirstName(name);
+    // No picture in the file yet: it becomes the new file rather than being
+    // left behind empty.
+    if (_file && _file->IsOpen() && !_fileStarted && _heldPackets.empty()) {
+        try {
+            _file->Rename(first);
+            _nextFile.clear();
+            return;
+        } catch (const std::exception& e) {
+            LogWarn() << e.what();
+        }
+    }
+    _nextFile = first;
+}
+
+void FFFileSink::SetRecordingOptions(const RecordingOptions& options)
+{
+    std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    _options = options;
+    _guard.SetMinimum(options.minFreeBytes);
+    _retention.Configure(options.keepBytes, options.keepSeconds);
 }
 
 void FFFileSink::StartWriteThread()
@@ -97,6 +143,7 @@ void FFFileSink::StopWriteThread()
     if (_running) {
         LogInfo() << "Stopping file write thread";
         _running = false;
+        _WakeWriter();
         if (std::this_thread::get_id() != _writeThreadId.load()) {
             // A write that blocks for longer than the limit is waited out:
             // letting the thread go on alone would leave it writing into a
@@ -142,6 +189,7 @@ void FFFileSink::Finish()
     LogInfo() << "Closing file.";
     _FinishFile();
     _file.reset();
+    _heldPackets.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -174,7 +222,7 @@ void FFFileSink::_WriteFileThread()
     try {
         while (_running) {
             _WriteQueueToFile();
-            av_usleep(kDrainPeriodUs);
+            _WaitForWork();
         }
     } catch (const std::exception& e) {
         _writeFailed = true;
@@ -302,9 +350,16 @@ void FFFileSink::_PrepareFile(std::shared_ptr<FFAVCodec> codec)
         return;
     }
     LogInfo() << "Preparing: " << _nextFile;
-    auto file = std::make_unique<FFFile>();
-    file->SetMessenger(_messenger);
-    const int status = file->PrepareFile(_nextFile, std::move(codec));
+    auto file = _NewFile(_nextFile);
+    int status = -1;
+    try {
+        status = file->PrepareFile(_nextFile, std::move(codec));
+    } catch (const std::exception&) {
+        // A file that could not even take its header is no recording.
+        file->Finish();
+        std::remove(_nextFile.c_str());
+        throw;
+    }
     _nextFile.clear();
     _InstallPreparedFile(std::move(file), status);
 }
@@ -338,18 +393,24 @@ void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
     }
     _firstTS = -1.0;
     _fileStarted = false;
+    _heldPackets.clear();
     _file = std::move(file);
 }
 
 void FFFileSink::_FinishFile()
 {
     LogInfo() << "FFFileSink::_FinishFile";
+    const bool hadPictures = _lastWrittenVideo != nullptr;
     if (_lastWrittenVideo) {
         _WroteLastPacket(*_lastWrittenVideo);
         _lastWrittenVideo.reset();
     }
-    if (_file)
-        _file->Finish();
+    if (!_file)
+        return;
+    const bool wasOpen = _file->IsOpen();
+    _file->Finish();
+    if (wasOpen && hadPictures)
+        _SegmentFinished(_file->GetFileName());
 }
 
 void FFFileSink::_SplitIfPending(const FFPacket& packet)
@@ -371,32 +432,82 @@ void FFFileSink::_SplitIfPending(const FFPacket& packet)
 
 bool FFFileSink::_WriteVideo(const std::shared_ptr<FFPacket>& packet)
 {
+    _RequestSegmentIfDue(*packet);
     _SplitIfPending(*packet);
-    const AVPacket* p = packet->Get();
-    std::shared_ptr<FFAVCodec> codec;
     {
         std::lock_guard<std::recursive_mutex> guard(_fileLock);
         // A writer closed by a connection loss waits for its follow-on file.
         if (!_file || !_file->IsOpen())
             return false;
-        codec = _file->GetCodec();
     }
-    if (!_fileStarted) {
-        LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
-        // The file's zero is taken from the key packet's decode time, so a
-        // key packet without one cannot start it.
-        if (!IsCleanKey(p) || p->dts == AV_NOPTS_VALUE)
-            return false;
-        const AVRational tb = codec->video->TimeBase();
-        _firstDts = p->dts;
-        _firstTS = static_cast<double>(p->dts) * tb.num / tb.den;
-        _fileStarted = true;
-        LogDebug() << "First TS: " << _firstTS;
-        _WritingFirstPacket(*packet);
-    }
+    if (!_fileStarted && !_StartFile(packet))
+        return false;
     _WritingPacket(*packet);
-    AVPacketPtr out = _Retimed(*packet, 0, _GetVideoFirstPts());
+    return _WriteRetimed(*packet, AV_NOPTS_VALUE);
+}
+
+bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
+{
+    const AVPacket* p = packet->Get();
+    LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+    if (_heldPackets.empty()) {
+        if (!IsCleanKey(p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
+            return false;
+        if (p->dts != AV_NOPTS_VALUE) {
+            _StartFileAt(*packet, p->dts);
+            return true;
+        }
+        // Demuxers leave the first decode times of a B-frame stream open;
+        // the first packet that has one tells those before it.
+        _heldPackets.push_back(packet);
+        return false;
+    }
+    if (p->dts == AV_NOPTS_VALUE && _heldPackets.size() < kMaxHeldPackets) {
+        _heldPackets.push_back(packet);
+        return false;
+    }
+    const auto held = std::move(_heldPackets);
+    _heldPackets.clear();
+    const AVPacket* key = held.front()->Get();
+    // One frame apart, the last one frame before this packet.
+    const int64_t step = p->duration > 0 ? p->duration : std::max<int64_t>(key->duration, 1);
+    int64_t dts = key->pts;
+    if (p->dts != AV_NOPTS_VALUE)
+        dts = std::min(dts, p->dts - step * static_cast<int64_t>(held.size()));
+    _StartFileAt(*held.front(), dts);
+    for (const auto& h : held) {
+        _WritingPacket(*h);
+        if (!_WriteRetimed(*h, dts))
+            return false;
+        dts += step;
+    }
+    return true;
+}
+
+void FFFileSink::_StartFileAt(const FFPacket& packet, int64_t startDts)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(_fileLock);
+        const AVRational tb = _file->GetCodec()->video->TimeBase();
+        // The file's zero: the key packet's decode time lands exactly on it.
+        _firstDts = startDts;
+        _firstTS = static_cast<double>(startDts) * tb.num / tb.den;
+        _fileStarted = true;
+        _segmentTicks = 0;
+        _lastSegmentDts = startDts;
+    }
+    LogDebug() << "First TS: " << _firstTS;
+    _WritingFirstPacket(packet);
+}
+
+bool FFFileSink::_WriteRetimed(const FFPacket& packet, int64_t dts)
+{
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
+    _GuardFreeSpace();
+    if (!_file || !_file->IsOpen())
+        return false;
+    AVPacketPtr out = _Retimed(packet, 0, _GetVideoFirstPts(), dts);
+    _CountSegmentTime(dts != AV_NOPTS_VALUE ? dts : packet.Get()->dts);
     _file->WriteVideoPacket(out.get());
     return true;
 }
@@ -430,7 +541,7 @@ void FFFileSink::_WriteAudio(const FFPacket& packet)
     _file->WriteAudioPacket(out.get());
 }
 
-AVPacketPtr FFFileSink::_Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts)
+AVPacketPtr FFFileSink::_Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts, int64_t dts)
 {
     // Shares the source buffer: the record keeps it alive until the write
     // returns, and the muxer takes its own reference when it must hold on.
@@ -447,7 +558,9 @@ AVPacketPtr FFFileSink::_Retimed(const FFPacket& packet, int streamIndex, int64_
     out->duration = src->duration;
     out->stream_index = streamIndex;
     out->pts = src->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : src->pts - firstPts;
-    out->dts = src->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : src->dts - firstPts;
+    if (dts == AV_NOPTS_VALUE)
+        dts = src->dts;
+    out->dts = dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : dts - firstPts;
     return out;
 }
 
@@ -470,49 +583,6 @@ int64_t FFFileSink::_GetAudioFirstPts()
     }
     const auto codec = _file->GetCodec();
     return av_rescale_q(_firstDts, codec->video->TimeBase(), codec->audio->TimeBase());
-}
-
-std::string FFFileSink::FollowOnFileName(const std::string& base, SplitKind kind, int n)
-{
-    const bool codec = kind == SplitKind::CodecChange;
-    const std::string number = std::to_string(n);
-    // The marker goes before the first "." of the whole path, directories
-    // included, so every follow-on name keeps the extension that chose the
-    // container.
-    const auto dot = base.find('.');
-    if (dot == std::string::npos)
-        return (codec ? "codec_changed_" : "connection_lost_") + number + (codec ? ".mp4" : ".avi");
-    std::string name = base;
-    name.insert(dot, (codec ? "_#" : "_%") + number);
-    return name;
-}
-
-std::string FFFileSink::_SplitName(int& counter, SplitKind kind)
-{
-    // Each kind numbers from the base captured at its own first split, so
-    // its markers do not pile up; the other kind's markers may be in it.
-    if (counter == 0)
-        _splitBaseName = _file ? _file->GetFileName() : std::string();
-    return FollowOnFileName(_splitBaseName, kind, ++counter);
-}
-
-void FFFileSink::_CodecFileSplit()
-{
-    LogInfo() << "FFFileSink::_CodecFileSplit";
-    std::lock_guard<std::recursive_mutex> guard(_fileLock);
-    if (_nextFile.empty())
-        _nextFile = _SplitName(_codecSplitCount, SplitKind::CodecChange);
-}
-
-void FFFileSink::_ConnectionFileSplit()
-{
-    LogInfo() << "FFFileSink::_ConnectionFileSplit";
-    std::lock_guard<std::recursive_mutex> guard(_fileLock);
-    if (_nextFile.empty())
-        _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
-    _FinishFile();
-    _firstTS = -1.0;
-    _fileStarted = false;
 }
 
 } // namespace Quillet

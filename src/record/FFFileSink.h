@@ -1,16 +1,25 @@
 #pragma once
 // The destination node that records a stream into container files. The
 // source's thread only queues records; the sink's write thread drains the
-// queue every 100 ms into the current FFFile. A file starts at the first video
+// queue into the current FFFile every 100 ms, and at once when the queue
+// passes kWakeThreshold or the stream ends. A file starts at the first video
 // key packet, every file is re-timed to begin at zero, and the recording is
-// split into follow-on files on request, on a codec change and when a live
-// connection is lost.
+// split into follow-on files on request, on a codec change, when a live
+// connection is lost and when a segment's media time is up. Below the free-
+// space minimum the file is finished and FileSinkError "disk full" raised.
+//
+// Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
+// IsVideoSave on the engine's threads; everything else on the write thread.
+// _queueLock guards _queue; _wakeLock guards _wakeRequested; _fileLock guards
+// the file, the names, the split counters, the segment and retention state.
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
@@ -19,6 +28,8 @@
 #include "core/FFThread.h"
 #include "events/FFMessageClient.h"
 #include "record/FFFile.h"
+#include "record/FreeSpaceGuard.h"
+#include "record/SegmentPolicy.h"
 
 namespace Quillet {
 
@@ -26,12 +37,16 @@ class FFFileSink : public FFDestNode<FFData>, public FFMessageClient {
 public:
     // Above this many queued records the producer is told to wait.
     static constexpr size_t kQueueLimit = 1000;
+    // At this many queued records the write thread is woken at once.
+    static constexpr size_t kWakeThreshold = 64;
+    // Packets held at most while waiting for a decode time to start a file.
+    static constexpr size_t kMaxHeldPackets = 16;
 
     enum class SplitKind { CodecChange, ConnectionLoss };
 
     // The name of the n-th follow-on file of `base`: "_#n" (codec change) or
-    // "_%n" (connection loss) before the first "." of the path; without any
-    // ".", codec_changed_n.mp4 or connection_lost_n.avi.
+    // "_%n" (connection loss) before the first "." of the file name, or at
+    // its end when it has none; always in the same folder.
     static std::string FollowOnFileName(const std::string& base, SplitKind kind, int n);
 
     FFFileSink() = default;
@@ -47,8 +62,12 @@ public:
     // Drops the queue and any pending file name; the open file stays open.
     void Flush() override;
 
-    // The file to write next; while recording, a split at the next key packet.
+    // The file to write next; while recording, a split at the next key
+    // packet (before the first one, the file waiting for it is renamed).
     void SetNextFileName(const std::string& name);
+    // Segments, naming, retention, free-space minimum and file layout; for
+    // files prepared from now on.
+    void SetRecordingOptions(const RecordingOptions& options);
     // Starts the write thread when a file name is set and it is not running.
     void StartWriteThread();
     // Ends the write thread, writes out what is queued, closes the file.
@@ -78,6 +97,19 @@ protected:
 
 private:
     void _WriteFileThread();
+    void _WakeWriter();
+    void _WaitForWork();
+    bool _StartFile(const std::shared_ptr<FFPacket>& packet);
+    void _StartFileAt(const FFPacket& packet, int64_t startDts);
+    bool _WriteRetimed(const FFPacket& packet, int64_t dts);
+    static bool IsCleanKey(const AVPacket* p);
+    void _CountSegmentTime(int64_t dts);
+    void _RequestSegmentIfDue(const FFPacket& packet);
+    void _GuardFreeSpace();
+    std::string _FirstName(const std::string& name);
+    std::string _PatternName();
+    void _SegmentFinished(const std::string& path);
+    std::unique_ptr<FFFile> _NewFile(const std::string& name);
     void _WritePacketRecord(const std::shared_ptr<FFPacket>& packet);
     void _ConnectionChanged(const FFConnectionInfo& info);
     void _CodecChanged();
@@ -89,7 +121,8 @@ private:
     void _SplitIfPending(const FFPacket& packet);
     bool _WriteVideo(const std::shared_ptr<FFPacket>& packet);
     void _WriteAudio(const FFPacket& packet);
-    AVPacketPtr _Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts);
+    AVPacketPtr _Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts,
+                         int64_t dts = AV_NOPTS_VALUE);
     int64_t _GetVideoFirstPts();
     int64_t _GetAudioFirstPts();
     void _CodecFileSplit();
@@ -105,6 +138,9 @@ private:
     std::atomic<std::thread::id> _writeThreadId{};
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
+    std::mutex _wakeLock;
+    std::condition_variable _wake;
+    bool _wakeRequested = false;
     std::recursive_mutex _fileLock;
     double _firstTS = -1.0;
     // Whether the current file has its first key packet. Kept apart from
@@ -119,6 +155,20 @@ private:
     int _connectionSplitCount = 0;
     std::string _splitBaseName;
     std::shared_ptr<FFCodecInfo> _pendingAudioCodec;
+    // The first key packet and those after it while they come without a
+    // decode time; theirs are taken from the first packet that has one.
+    std::vector<std::shared_ptr<FFPacket>> _heldPackets;
+    RecordingOptions _options;
+    FreeSpaceGuard _guard;
+    SegmentRetention _retention;
+    // Media time of the current file, in video ticks, from the decode-time
+    // steps between its packets (so a timestamp restart adds nothing).
+    int64_t _segmentTicks = 0;
+    int64_t _lastSegmentDts = AV_NOPTS_VALUE;
+    // Files of this recording so far (numbers the pattern's {n}).
+    int _fileCount = 0;
+    // The name the recording was started with (folder and extension).
+    std::string _recordingName;
 };
 
 } // namespace Quillet

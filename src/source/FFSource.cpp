@@ -9,6 +9,7 @@
 #include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
+#include "source/SeekLanding.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -21,10 +22,6 @@ constexpr auto kIdleWait = std::chrono::milliseconds(10);
 constexpr auto kPushWait = std::chrono::milliseconds(50);
 constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 
-// Seeks closer to the start than this land on the first picture anyway and
-// some demuxers refuse a target of exactly zero.
-constexpr double kMinSeekSeconds = 0.03;
-constexpr int64_t kAnySeekWindow = 2000000;
 
 // The duration search looks within one week of media and stops once the
 // interval is narrower than a frame or two.
@@ -540,17 +537,22 @@ int FFSource::_ReadFrame(bool lastReadOk)
         }
         return result;
     }
+    _PushReadPacket(*packet);
+    return result;
+}
+
+void FFSource::_PushReadPacket(AVPacket& packet)
+{
     FFStreamType kind;
-    if (packet->stream_index == _videoStreamIndex)
+    if (packet.stream_index == _videoStreamIndex)
         kind = FFStreamType::Video;
-    else if (packet->stream_index == _audioStreamIndex)
+    else if (packet.stream_index == _audioStreamIndex)
         kind = FFStreamType::Audio;
     else
-        return 0; // subtitles, data: nobody downstream uses them
-    auto record = std::make_shared<FFPacket>(packet.get());
+        return; // subtitles, data: nobody downstream uses them
+    auto record = std::make_shared<FFPacket>(&packet);
     record->SetStreamType(kind);
     _PushPacket(record);
-    return result;
 }
 
 bool FFSource::_MayPush()
@@ -577,26 +579,16 @@ void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
 
 void FFSource::_SeekTo(double seconds)
 {
-    AVFormatContext* context = _srcFormatContext.get();
-    const double target = std::max(seconds, kMinSeekSeconds);
-    int64_t ts = static_cast<int64_t>(target * 1000000.0);
-    if (context->start_time != AV_NOPTS_VALUE)
-        ts += context->start_time;
-    int result;
+    std::vector<AVPacketPtr> lead;
     std::unique_lock<std::recursive_mutex> guard(_demuxLock);
-    if (context->duration < 0) {
-        // Without a duration the index is unreliable; any packet near the
-        // target will do.
-        result = avformat_seek_file(context, -1, ts - kAnySeekWindow, ts, ts + kAnySeekWindow, AVSEEK_FLAG_ANY);
-    } else {
-        result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), ts,
-                                    std::numeric_limits<int64_t>::max(), AVSEEK_FLAG_BACKWARD);
-    }
+    const int result = SeekForPictures(_srcFormatContext.get(), _videoStreamIndex, seconds, lead);
     guard.unlock();
     if (result < 0)
         LogError() << "Seek failed: " << result;
     // Downstream flushes on the marker whether or not the demuxer moved.
     PushToDestinations(std::make_shared<FFSeekInfo>(seconds));
+    for (const auto& packet : lead)
+        _PushReadPacket(*packet);
 }
 
 // ---------------------------------------------------------------- duration search

@@ -52,6 +52,7 @@ private:
     bool _FirstDestinationAcceptsSeek();
     bool _SeekQueued();
     int _ReadFrame(bool lastReadOk);
+    void _PushReadPacket(AVPacket& packet);
     void _PushPacket(const std::shared_ptr<FFData>& record);
     bool _MayPush();
     void _SeekTo(double seconds);

@@ -101,36 +101,6 @@ TEST(FFDecodeQueue, OverflowIsSuspendedWhileASeekIsPending)
     EXPECT_EQ(decode.VideoQueueSize(), 70u);
 }
 
-TEST(FFDecodeSeek, SeekInsideAKeyIntervalDeliversNothingBeforeTheTarget)
-{
-    ASSERT_TRUE(MakeClip());
-    Demuxed d = Demux(kClip, true, false);
-    FFDecode decode;
-    decode.SetColorSpace(AV_PIX_FMT_BGR24);
-    // Play a little from the start first, so stale codec state exists.
-    for (size_t i = 0; i < 8; ++i)
-        decode.FFProcess(d.records[i]);
-    ASSERT_GT(ReadPicture(decode).size, 0);
-
-    const double target = 0.69; // between pictures 17 (0.68) and 18 (0.72)
-    auto marker = std::make_shared<FFSeekInfo>(target);
-    decode.FFProcess(marker);
-    EXPECT_EQ(decode.GetSeekTime(), target);
-    std::vector<std::shared_ptr<FFData>> rest(d.records.begin() + static_cast<std::ptrdiff_t>(KeyPacketBefore(d, target)),
-                                              d.records.end());
-    VideoRun run = FeedAndRead(decode, rest);
-    ASSERT_FALSE(run.pictures.empty());
-    EXPECT_NEAR(run.pictures[0].time, 0.72, 1e-9);
-    EXPECT_TRUE(run.pictures[0].first);
-    EXPECT_NEAR(marker->time, 0.72, 1e-9); // the time actually reached
-    for (size_t i = 1; i < run.pictures.size(); ++i) {
-        EXPECT_NEAR(run.pictures[i].time, 0.72 + 0.04 * static_cast<double>(i), 1e-9);
-        EXPECT_FALSE(run.pictures[i].first);
-    }
-    EXPECT_EQ(run.pictures.size(), 32u); // 0.72 .. 1.96
-    EXPECT_FALSE(decode.IsSeekPending());
-}
-
 TEST(FFDecodeSeek, PausedSeekInsideTheBandIsServedFromTheCache)
 {
     ASSERT_TRUE(MakeClip());
@@ -180,32 +150,6 @@ TEST(FFDecodeSeek, PausedSeekInsideTheBandIsServedFromTheCache)
     EXPECT_EQ(decode.VideoQueueSize(), 0u);
     EXPECT_EQ(ReadPicture(decode, 3).size, 0);
     EXPECT_TRUE(decode.IsSeekPending());
-}
-
-TEST(FFDecodeSeek, AudioAfterASeekStartsAtTheSoughtPicture)
-{
-    ASSERT_TRUE(MakeClip());
-    Demuxed d = Demux(kClip, true, true);
-    FFDecode decode;
-    decode.SetColorSpace(AV_PIX_FMT_BGR24);
-    decode.FFProcess(d.records[0]);
-    const double target = 0.85;
-    decode.FFProcess(std::make_shared<FFSeekInfo>(target));
-    // The source repositions to the key frame before the target, audio included.
-    // Audio before the target arrives too and must be skipped.
-    for (size_t i = KeyPacketBefore(d, target); i < d.records.size(); ++i)
-        decode.FFProcess(d.records[i]);
-    FFCLIFrame f = ReadPicture(decode);
-    ASSERT_GT(f.size, 0);
-    EXPECT_NEAR(f.frame->GetFrameTime(), 0.88, 1e-9);
-    EXPECT_EQ(f.status, FFStatus::Seeking); // audio has not caught up yet
-
-    double t = -1.0;
-    AudioBufferList filled = decode.ReadAudio({std::make_shared<std::vector<uint8_t>>(64)}, &t);
-    ASSERT_EQ(filled.size(), 1u);
-    EXPECT_GE(t, 0.88 - 1e-9);
-    EXPECT_LT(t, 0.88 + 0.2);
-    EXPECT_FALSE(decode.IsSeekPending());
 }
 
 TEST(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)

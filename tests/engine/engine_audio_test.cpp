@@ -4,9 +4,9 @@
 // reported format is the delivered one; nothing flows while paused.
 #include <gtest/gtest.h>
 
-#include "engine_seek_host.h"
-#include "engine_seek_support.h"
 #include "support/CapturingAppender.h"
+#include "support/EnginePlayback.h"
+#include "support/TestMedia.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -14,7 +14,6 @@ extern "C" {
 
 using namespace Quillet;
 using namespace Quillet::Testing;
-using namespace EngineSeekTest;
 
 namespace {
 

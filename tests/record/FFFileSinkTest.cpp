@@ -4,6 +4,7 @@
 #include "RecordTestSupport.h"
 
 #include <atomic>
+#include <ctime>
 #include <chrono>
 #include <thread>
 
@@ -200,16 +201,33 @@ TEST_F(RecordSink, RequestedSplitContinuesAtTheNextKeyPacketWithNothingLostOrDou
     EXPECT_EQ(Hashes(whole.video), Hashes(Videos(clip, 0, total)));
 }
 
-TEST(RecordSinkNames, FollowOnNamesMarkTheFirstDotOfThePath)
+// Follow-on and pattern names stay in the file's folder, whatever dots the
+// folders have.
+TEST(RecordSinkNames, MarkersGoIntoTheFileNameOnly)
 {
     using K = FFFileSink::SplitKind;
-    EXPECT_EQ(FFFileSink::FollowOnFileName("rec.mp4", K::CodecChange, 1), "rec_#1.mp4");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("rec.mp4", K::CodecChange, 2), "rec_#2.mp4");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("rec.mp4", K::ConnectionLoss, 1), "rec_%1.mp4");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("C:\\rec.v2\\cam.mp4", K::CodecChange, 1), "C:\\rec_#1.v2\\cam.mp4");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("camera", K::CodecChange, 1), "codec_changed_1.mp4");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("camera", K::ConnectionLoss, 1), "connection_lost_1.avi");
-    EXPECT_EQ(FFFileSink::FollowOnFileName("a_#2.mp4", K::ConnectionLoss, 12), "a_#2_%12.mp4");
+    struct Case {
+        std::string base;
+        K kind;
+        int n;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {"rec.mp4", K::CodecChange, 2, "rec_#2.mp4"},
+        {"./cam.mp4", K::ConnectionLoss, 1, "./cam_%1.mp4"},
+        {"/data/v1.0/cam.mp4", K::ConnectionLoss, 1, "/data/v1.0/cam_%1.mp4"},
+        {"rec/v1.0/cam.tar.mkv", K::CodecChange, 1, "rec/v1.0/cam_#1.tar.mkv"},
+        {"/data/v1.0/camera", K::CodecChange, 1, "/data/v1.0/camera_#1"},
+        {"a_#2.mp4", K::ConnectionLoss, 12, "a_#2_%12.mp4"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FFFileSink::FollowOnFileName(c.base, c.kind, c.n), c.expected) << c.base;
+    std::tm t{};
+    t.tm_year = 126, t.tm_mon = 11, t.tm_mday = 6, t.tm_hour = 1, t.tm_min = 2, t.tm_sec = 3, t.tm_isdst = -1;
+    const std::time_t start = std::mktime(&t);
+    EXPECT_EQ(FileNaming::FromPattern("cam1_%Y%m%d-%H%M%S.mp4", "/d/v1.0/", start, 3, "x.mkv"),
+              "/d/v1.0/cam1_20261206-010203.mp4");
+    EXPECT_EQ(FileNaming::FromPattern("seg{n}", "r/", start, 3, "x.mkv"), "r/seg3.mkv");
 }
 
 TEST_F(RecordSink, CodecChangesAndConnectionLossNameFollowOnFilesThatAccumulateMarkers)

@@ -84,12 +84,7 @@ TEST_F(FFFileTest, RefusesBadPreparationsAndStaysReusable)
 
     // A folder that does not exist fails at the open; nothing is left
     // half-open afterwards and the same writer can still write a file.
-    try {
-        file.PrepareFile(In("missing/x.mp4"), clip.codec);
-        FAIL() << "file in a missing folder opened";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Error in avio_open: ", 0), 0u) << e.what();
-    }
+    EXPECT_THROW(file.PrepareFile(In("missing/x.mp4"), clip.codec), std::runtime_error);
     file.Finish();
     EXPECT_FALSE(file.IsOpen());
 

@@ -173,44 +173,6 @@ TEST_F(RecordingFacade, NameGivenBeforeStartWaitsAndStartsWithTheEngine)
     EXPECT_FALSE(pending);
 }
 
-TEST_F(RecordingFacade, FailedFileRaisesFileSinkErrorStopsRecordingAndPlaybackGoesOn)
-{
-    FFFileWrapper recorder("RecordingFacadeTest");
-    recorder.RegisterFFEventCallback(handler);
-    ASSERT_TRUE(recorder.OpenSource(clipName));
-    recorder.DecodeVideo(AV_PIX_FMT_BGR24);
-    recorder.SaveToVideoFile(In("ok.mp4"));
-    ASSERT_TRUE(recorder.StartEngine());
-    bool stoppedWhilePlaying = false;
-    const int pictures = PlayToEnd(recorder, [&](int n) {
-        if (n == 30)
-            recorder.SplitFile(In("missing/next.mp4")); // a folder that is not there
-        if (n > 30 && !stoppedWhilePlaying) {
-            bool pending = false;
-            stoppedWhilePlaying = !recorder.IsVideoSave(pending) && !pending;
-        }
-    });
-    // Every picture reached the application, before and after the failure.
-    EXPECT_EQ(pictures, total);
-    EXPECT_TRUE(stoppedWhilePlaying);
-    const auto messages = Messages();
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages.front(), FFMessageType::FileSinkError);
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), FFMessageType::FileSinkError), 1);
-    recorder.Dispose();
-
-    // What was recorded before the failed split is a complete file, which
-    // ends where the split was due: just before a key packet.
-    const ProbeResult r = Probe(In("ok.mp4"));
-    ExpectWellFormed(r, "ok.mp4");
-    ASSERT_FALSE(r.video.empty());
-    const auto source = VideoPackets(Demux(clipName));
-    ASSERT_LT(r.video.size(), source.size());
-    EXPECT_EQ(Hashes(r.video), Hashes(std::vector<std::shared_ptr<FFPacket>>(source.begin(), source.begin() + static_cast<long>(r.video.size()))));
-    EXPECT_EQ(source[r.video.size()]->Get()->flags & AV_PKT_FLAG_KEY, AV_PKT_FLAG_KEY);
-    EXPECT_EQ(DecodeErrors(In("ok.mp4")), "");
-    EXPECT_FALSE(std::filesystem::exists(In("missing")));
-}
 
 } // namespace
 } // namespace RecordTest

@@ -143,59 +143,6 @@ protected:
     std::vector<int> messages;
 };
 
-TEST_F(RecordingEngineSplits, CodecChangesAndLostConnectionsContinueInNamedFollowOnFiles)
-{
-    std::vector<Step> script;
-    Add(script, 0, 15);
-    script.push_back(SameStreamsAnew()); // a_#1.mp4 from key 20
-    Add(script, 15, 25);                 // 15 to 19 wait for that key
-    script.push_back(SameStreamsAnew()); // a_#2.mp4 from key 30
-    Add(script, 25, 35);
-    script.push_back(Lost());            // a_#2_%1.mp4 from key 40 on
-    Add(script, 35, 37);
-    script.push_back(Back());
-    script.push_back(SameStreamsAnew()); // the camera describes itself again
-    script.push_back(Lost());            // nothing written yet: a_#2_%1.mp4 is used again
-    script.push_back(Back());
-    Add(script, 37, 55);
-    Record(script, "a.mp4");
-
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(FilesInFolder(), (std::vector<std::string>{"a.mp4", "a_#1.mp4", "a_#2.mp4", "a_#2_%1.mp4"}));
-    const std::map<std::string, std::pair<int, int>> ranges = {
-        {"a.mp4", {0, 15}}, {"a_#1.mp4", {20, 25}}, {"a_#2.mp4", {30, 35}}, {"a_#2_%1.mp4", {40, 55}}};
-    const auto video = VideoPackets(clip);
-    for (const auto& [name, range] : ranges) {
-        const ProbeResult r = Probe(In(name));
-        ExpectWellFormed(r, name);
-        ExpectSourceTiming(r, {video.begin() + range.first, video.begin() + range.second},
-                           clip.codec->video->TimeBase(), name);
-        EXPECT_EQ(RecordTest::Hashes(r.video), Hashes(range.first, range.second)) << name;
-        EXPECT_FALSE(r.audio.empty()) << name;
-    }
-}
-
-TEST_F(RecordingEngineSplits, FirstSplitOfEachKindMarksTheRecordingsName)
-{
-    std::vector<Step> codec;
-    Add(codec, 0, 15);
-    codec.push_back(SameStreamsAnew());
-    Add(codec, 15, 25);
-    Record(codec, "rec.mp4");
-    EXPECT_EQ(FilesInFolder(), (std::vector<std::string>{"rec.mp4", "rec_#1.mp4"}));
-
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    std::vector<Step> lost;
-    Add(lost, 0, 15);
-    lost.push_back(Lost());
-    Add(lost, 15, 25);
-    Record(lost, "rec.mp4");
-    EXPECT_EQ(FilesInFolder(), (std::vector<std::string>{"rec.mp4", "rec_%1.mp4"}));
-    EXPECT_EQ(RecordTest::Hashes(Probe(In("rec.mp4")).video), Hashes(0, 15));
-    EXPECT_EQ(RecordTest::Hashes(Probe(In("rec_%1.mp4")).video), Hashes(20, 25));
-}
-
 // The clock moves one second each time the sink reads it, and it reads it
 // once per written picture (and once more per point sent): points come at
 // the file's first picture, every 30 pictures after that, and at its last.

@@ -21,22 +21,6 @@ std::vector<double> SeekTimes(const RecordingDest& dest)
     return times;
 }
 
-// Packets after the n-th seek marker up to the next end-of-stream marker.
-std::vector<PacketFact> PacketsUntilEnd(const RecordingDest& dest, size_t n)
-{
-    std::vector<PacketFact> out;
-    size_t markers = 0;
-    for (const auto& r : dest.Records()) {
-        if (r->GetType() == FFType::SeekInfo)
-            ++markers;
-        else if (markers == n && r->GetType() == FFType::EOSInfo)
-            break;
-        else if (markers == n && r->GetType() == FFType::Packet)
-            out.push_back(FactOf(static_cast<const FFPacket&>(*r)));
-    }
-    return out;
-}
-
 // The last video key frame at or before `seconds`, from ffprobe.
 PacketFact KeyFrameAtOrBefore(double seconds)
 {
@@ -65,31 +49,6 @@ struct FileSourceSeeking : ::testing::Test {
     }
 };
 
-TEST_F(FileSourceSeeking, MarkerThenPacketsFromTheKeyFrameAtOrBeforeTheTarget)
-{
-    for (double target : {1.5, 2.0, 0.7}) {
-        source.StopReadThread();
-        const size_t markersBefore = dest.Count(FFType::SeekInfo);
-        // Queued before the thread starts, so it runs before any read.
-        source.Seek(target);
-        source.StartReadThread();
-        ASSERT_TRUE(dest.WaitFor(FFType::SeekInfo, markersBefore + 1));
-        ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, markersBefore + 1));
-        EXPECT_DOUBLE_EQ(SeekTimes(dest).back(), target);
-
-        const auto after = OnlyStream(dest.PacketsAfter(FFType::SeekInfo, markersBefore + 1), 0);
-        ASSERT_FALSE(after.empty());
-        const PacketFact key = KeyFrameAtOrBefore(target);
-        EXPECT_TRUE(after.front().key) << "target " << target;
-        EXPECT_EQ(after.front().pts, key.pts) << "target " << target;
-        // From there on the video runs to the end without a gap.
-        const auto all = OnlyStream(ProbePackets(AvMp4()), 0);
-        const auto start = std::find(all.begin(), all.end(), after.front());
-        ASSERT_NE(start, all.end());
-        EXPECT_EQ(OnlyStream(PacketsUntilEnd(dest, markersBefore + 1), 0), std::vector<PacketFact>(start, all.end()));
-    }
-}
-
 TEST_F(FileSourceSeeking, RapidRequestsCollapseIntoTheNewest)
 {
     source.Seek(0.5);
@@ -103,29 +62,6 @@ TEST_F(FileSourceSeeking, RapidRequestsCollapseIntoTheNewest)
     const auto after = OnlyStream(dest.PacketsAfter(FFType::SeekInfo, 1), 0);
     ASSERT_FALSE(after.empty());
     EXPECT_EQ(after.front().pts, KeyFrameAtOrBefore(2.2).pts);
-}
-
-TEST_F(FileSourceSeeking, SeekBackAfterTheEndReadsAgainAndEndsAgain)
-{
-    source.StartReadThread();
-    ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 1));
-    source.Seek(0.0);
-    ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 2));
-    source.StopReadThread();
-    // The marker says 0 although the demuxer was asked for a little later.
-    EXPECT_EQ(SeekTimes(dest), std::vector<double>{0.0});
-    EXPECT_EQ(dest.Count(FFType::EOSInfo), 2u);
-    const auto allVideo = OnlyStream(ProbePackets(AvMp4()), 0);
-    // Between the marker and the second end: the whole video once more.
-    std::vector<PacketFact> second;
-    size_t markers = 0, ends = 0;
-    for (const auto& r : dest.Records()) {
-        markers += r->GetType() == FFType::SeekInfo;
-        ends += r->GetType() == FFType::EOSInfo;
-        if (markers == 1 && ends == 1 && r->GetType() == FFType::Packet)
-            second.push_back(FactOf(static_cast<const FFPacket&>(*r)));
-    }
-    EXPECT_EQ(OnlyStream(second, 0), allVideo);
 }
 
 TEST_F(FileSourceSeeking, NothingReadBeforeASeekIsPushedAfterIt)

@@ -5,11 +5,14 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <thread>
 
+#include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
 
 extern "C" {
@@ -53,7 +56,7 @@ public:
         _csv.open(csv);
         if (!_csv)
             throw std::runtime_error("cannot write " + csv);
-        _csv << "file,video_time_s,pc_time_utc,is_good\n";
+        _csv << "file,video_time_s,pc_time_utc,is_good" << std::endl;
     }
 
     void operator()(const EventArgs& e)
@@ -61,12 +64,14 @@ public:
         std::lock_guard<std::mutex> guard(_lock);
         if (auto* s = dynamic_cast<const SyncPointEventArgs*>(&e)) {
             ++_points;
+            _files.insert(s->fileName);
+            // Flushed per line: a crash keeps every point written so far.
             if (_csv.is_open())
                 _csv << '"' << s->fileName << "\"," << s->videoTime.count() << ',' << FormatUtc(s->PCTimeUTC) << ','
-                     << (s->isGood ? 1 : 0) << '\n';
+                     << (s->isGood ? 1 : 0) << std::endl;
         } else if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e)) {
             if (m->message == FFMessageType::FileSinkError)
-                _fileError = true;
+                _fileError = _anyFileError = true;
             if (m->message == FFMessageType::EndOfStream || m->message == FFMessageType::SourceError ||
                 m->message == FFMessageType::RTSPSourceError)
                 _ended = true;
@@ -80,14 +85,31 @@ public:
         std::lock_guard<std::mutex> guard(_lock);
         return _points;
     }
-    bool FileError() const { return _fileError; }
+    bool TakeFileError() { return _fileError.exchange(false); }
+    bool HadFileError() const { return _anyFileError; }
+    void AddFile(const std::string& name)
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _files.insert(name);
+    }
+    // Files of the recording still on disk (retention may have deleted some).
+    int ExistingFiles()
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        int n = 0;
+        for (const auto& f : _files)
+            n += std::filesystem::exists(f) ? 1 : 0;
+        return n;
+    }
     bool Ended() const { return _ended; }
 
 private:
     std::mutex _lock;
     std::ofstream _csv;
     int _points = 0;
+    std::set<std::string> _files;
     std::atomic<bool> _fileError{false};
+    std::atomic<bool> _anyFileError{false};
     std::atomic<bool> _ended{false};
 };
 
@@ -108,30 +130,49 @@ bool WaitUntilClosed(FFFileWrapper& recorder, std::chrono::seconds limit)
 std::optional<RecordOptions> ParseRecordOptions(const std::vector<std::string>& args)
 {
     RecordOptions o;
+    auto& r = o.recording;
     std::vector<std::string> positional;
+    const auto number = [](const std::string& v, double& out) {
+        try {
+            size_t used = 0;
+            out = std::stod(v, &used);
+            return used == v.size() && out >= 0.0;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--split-after" || a == "--sync-points") {
-            if (i + 1 >= args.size())
-                return std::nullopt;
-            const std::string& v = args[++i];
-            if (a == "--sync-points") {
-                o.syncPoints = v;
-                continue;
-            }
-            try {
-                size_t used = 0;
-                o.splitAfter = std::stod(v, &used);
-                if (used != v.size() || !(*o.splitAfter > 0.0))
-                    return std::nullopt;
-            } catch (const std::exception&) {
-                return std::nullopt;
-            }
-        } else if (a.rfind("--", 0) == 0) {
-            return std::nullopt;
-        } else {
-            positional.push_back(a);
+        if (a == "--retry" || a == "--classic-mp4") {
+            (a == "--retry" ? o.retry : r.layout.classicMp4) = true;
+            continue;
         }
+        if (a.rfind("--", 0) != 0) {
+            positional.push_back(a);
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return std::nullopt;
+        const std::string& v = args[++i];
+        double x = 0.0;
+        if (a == "--sync-points")
+            o.syncPoints = v;
+        else if (a == "--name-pattern")
+            r.namePattern = v;
+        else if (!number(v, x))
+            return std::nullopt;
+        else if (a == "--segment" || a == "--split-after")
+            r.segmentSeconds = x;
+        else if (a == "--keep-bytes")
+            r.keepBytes = static_cast<int64_t>(x);
+        else if (a == "--keep-hours")
+            r.keepSeconds = x * 3600.0;
+        else if (a == "--min-free")
+            r.minFreeBytes = static_cast<int64_t>(x);
+        else if (a == "--sync-every")
+            r.layout.syncSeconds = x;
+        else
+            return std::nullopt;
     }
     if (positional.size() != 2)
         return std::nullopt;
@@ -140,53 +181,62 @@ std::optional<RecordOptions> ParseRecordOptions(const std::vector<std::string>& 
     return o;
 }
 
-std::string PartFileName(const std::string& file, int n)
-{
-    const auto slash = file.find_last_of('/');
-    const auto dot = file.find_last_of('.');
-    const std::string suffix = "_part" + std::to_string(n);
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return file + suffix;
-    return file.substr(0, dot) + suffix + file.substr(dot);
-}
-
 int Record(const RecordOptions& o)
 {
     RecordEvents events(o.syncPoints);
-    FFFileWrapper recorder("ffwrap");
+    auto* engine = new FFFileEngine("ffwrap"); // owned by the facade
+    engine->SetRecordingOptions(o.recording);
+    FFFileWrapper recorder(engine);
     recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) { events(e); }));
     if (!recorder.OpenSource(o.source)) {
         std::cerr << "Cannot open " << o.source << " (see FFLogger.log)\n";
         return 1;
     }
-    // Pictures are decoded only to follow the media time for splitting and
-    // progress; reading them as fast as they come keeps the recording going.
+    // Pictures are decoded only to show progress; reading them as fast as
+    // they come keeps the recording going.
     recorder.EnableAudio(false);
     recorder.DecodeVideo(AV_PIX_FMT_RGB24);
     recorder.SaveToVideoFile(o.file);
+    events.AddFile(o.file);
     if (!recorder.StartEngine()) {
         std::cerr << "Cannot start reading " << o.source << "\n";
         return 1;
     }
     interrupted = false;
-    auto previous = std::signal(SIGINT, OnInterrupt);
+    auto previousInt = std::signal(SIGINT, OnInterrupt);
+    auto previousTerm = std::signal(SIGTERM, OnInterrupt);
+    // Past a file-size limit a write fails (and the file is finished) rather
+    // than the process being killed.
+    std::signal(SIGXFSZ, SIG_IGN);
 
-    std::string current = o.file;
-    int part = 1;
-    double nextSplit = o.splitAfter ? *o.splitAfter : 0.0;
-    int pictures = 0;
+    int pictures = 0, retries = 0;
+    bool failed = false;
     double mediaTime = 0.0;
     FrameData frame;
     auto lastProgress = std::chrono::steady_clock::now() - 1s;
     auto idleSince = std::chrono::steady_clock::now();
+    auto failedAt = std::chrono::steady_clock::now();
     const auto progress = [&] {
         bool pending = false;
         const bool saving = recorder.IsVideoSave(pending);
-        std::cout << "\rrecording " << current << ": " << mediaTime << " s, " << pictures << " pictures, "
+        std::cout << "\rrecording " << o.file << ": " << mediaTime << " s, " << pictures << " pictures, "
                   << events.Points() << " sync points" << (saving ? "" : pending ? " (waiting)" : " (file closed)")
                   << "      " << std::flush;
     };
     while (!interrupted) {
+        if (events.TakeFileError()) {
+            failed = true;
+            failedAt = std::chrono::steady_clock::now();
+            if (!o.retry)
+                break;
+        }
+        if (failed && o.retry && std::chrono::steady_clock::now() - failedAt > 5s) {
+            const std::string next = FileNaming::WithMarker(o.file, "_retry" + std::to_string(++retries));
+            std::cout << "\nretrying into " << next << "\n";
+            recorder.SaveToVideoFile(next);
+            events.AddFile(next);
+            failed = false;
+        }
         const int size = recorder.ReadFrameGetSize(&frame);
         if (size < 0)
             break;
@@ -199,34 +249,31 @@ int Record(const RecordOptions& o)
         idleSince = std::chrono::steady_clock::now();
         ++pictures;
         mediaTime = frame.frameTime;
-        if (o.splitAfter && mediaTime >= nextSplit && !events.FileError()) {
-            current = PartFileName(o.file, ++part);
-            recorder.SplitFile(current);
-            nextSplit += *o.splitAfter;
-        }
         if (std::chrono::steady_clock::now() - lastProgress >= 200ms) {
             progress();
             lastProgress = std::chrono::steady_clock::now();
         }
     }
-    std::signal(SIGINT, previous);
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
     // At the end of stream the engine closes the file itself; otherwise stop.
-    if (interrupted || !WaitUntilClosed(recorder, 30s))
+    if (interrupted || failed || !WaitUntilClosed(recorder, 30s))
         recorder.StopVideoSave();
     progress();
     std::cout << "\n";
     recorder.StopEngine();
     recorder.CloseSource();
     recorder.Dispose();
-    if (events.FileError()) {
-        std::cerr << "Played " << pictures << " pictures; the recording stopped after a file error (see FFLogger.log)\n";
-        return 1;
-    }
-    std::cout << "Recorded " << pictures << " pictures into " << part << (part == 1 ? " file" : " files") << " from "
-              << o.file;
+    const int files = events.ExistingFiles();
+    std::cout << "Recorded " << pictures << " pictures into " << files << (files == 1 ? " file" : " files")
+              << " from " << o.file;
     if (!o.syncPoints.empty())
         std::cout << "; " << events.Points() << " sync points written to " << o.syncPoints;
     std::cout << "\n";
+    if (failed || events.HadFileError()) {
+        std::cerr << "The recording stopped after a file error (see FFLogger.log)\n";
+        return 1;
+    }
     return 0;
 }
 

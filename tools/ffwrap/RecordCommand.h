@@ -1,30 +1,39 @@
 #pragma once
-// `ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]`:
-// records a source through the recording facade while playing it, optionally
-// continuing in a new file every S seconds of media time, and writes the
-// sync points the application would receive to a CSV file.
+// `ffwrap record <source> <file> [options]`: records a source through the
+// recording facade while playing it and writes the sync points the
+// application would receive to a CSV file. Options:
+//   --segment S          next file after S media seconds, at a key picture
+//   --name-pattern P     segment names (strftime fields, {n} counter)
+//   --keep-bytes N       delete the oldest segments beyond N bytes in total
+//   --keep-hours H       ... or older than H hours
+//   --min-free N         finish with "disk full" below N free bytes
+//   --sync-every S       fsync the file every S seconds (0: only at close)
+//   --classic-mp4        one index at the end instead of fragments
+//   --sync-points F      sync points to the CSV file F
+//   --retry              after a file error, start a new file instead of exiting
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "record/SegmentPolicy.h"
 
 namespace Quillet::Tools {
 
 struct RecordOptions {
     std::string source;
     std::string file;
-    std::optional<double> splitAfter;
     std::string syncPoints;
+    Quillet::RecordingOptions recording;
+    bool retry = false;
 };
 
 // Parses the arguments after "record"; nothing when they do not fit.
 std::optional<RecordOptions> ParseRecordOptions(const std::vector<std::string>& args);
 
-// Records until the source ends (or the process is interrupted); the exit
-// status for the tool.
+// Records until the source ends (or the process is interrupted by SIGINT or
+// SIGTERM, which finish the files); the exit status for the tool: non-zero
+// after a file error unless --retry.
 int Record(const RecordOptions& options);
-
-// The name of the n-th file (n >= 2) of a recording split by the tool:
-// rec.mp4 gives rec_part2.mp4; the extension keeps choosing the container.
-std::string PartFileName(const std::string& file, int n);
 
 } // namespace Quillet::Tools

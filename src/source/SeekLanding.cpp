@@ -1,0 +1,130 @@
+#include "source/SeekLanding.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace Quillet {
+namespace {
+
+// Packets read after a seek while looking for the first video packet.
+constexpr int kProbePackets = 2000;
+// Step-back attempts; the step doubles each time, from half a second.
+constexpr int kMaxAttempts = 24;
+constexpr double kFirstStepSeconds = 0.5;
+constexpr double kTimeSlack = 1e-9;
+// Files without a duration have no index worth trusting: any packet this
+// close to the target will do.
+constexpr int64_t kAnySeekWindow = 2000000;
+
+struct Landing {
+    bool found = false;            // a video key packet
+    int64_t time = AV_NOPTS_VALUE; // of the last video packet read: presentation, else decode time
+};
+
+int64_t PacketTime(const AVPacket& packet)
+{
+    return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+}
+
+// Reads up to and including the first video key packet. Demuxers that search
+// the file for a time stand on the first packet after it, rarely a key one:
+// video packets before the key are dropped (they cannot be decoded), sound is
+// kept for the decoder to trim.
+Landing ReadToFirstVideoKey(AVFormatContext* context, int videoIndex, std::vector<AVPacketPtr>& read)
+{
+    Landing landing;
+    for (int i = 0; i < kProbePackets; ++i) {
+        AVPacketPtr packet = MakePacket();
+        if (av_read_frame(context, packet.get()) < 0)
+            return landing;
+        if (packet->stream_index != videoIndex) {
+            read.push_back(std::move(packet));
+            continue;
+        }
+        landing.time = PacketTime(*packet);
+        if (packet->flags & AV_PKT_FLAG_KEY) {
+            landing.found = true;
+            read.push_back(std::move(packet));
+            return landing;
+        }
+    }
+    return landing;
+}
+
+// Formats that seek by searching the file for timestamps can simply start
+// over at byte 0; those with an index of their own are asked for their first
+// entry.
+int SeekToStart(AVFormatContext* context, int videoIndex)
+{
+    const AVInputFormat* format = context->iformat;
+    if (!format->read_seek && !format->read_seek2 && !(format->flags & AVFMT_NO_BYTE_SEEK))
+        return avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), 0, 0, AVSEEK_FLAG_BYTE);
+    const AVStream* stream = context->streams[videoIndex];
+    const int64_t first = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    int result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), first, first,
+                                    AVSEEK_FLAG_BACKWARD);
+    if (result < 0)
+        result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), first,
+                                    std::numeric_limits<int64_t>::max(), 0);
+    return result;
+}
+
+// Steps back until the next video packet is a key picture shown at or before
+// the target, or to the start.
+std::vector<AVPacketPtr> LandBeforeKeyPicture(AVFormatContext* context, int videoIndex, double seconds, int* error)
+{
+    std::vector<AVPacketPtr> read;
+    const AVStream* stream = context->streams[videoIndex];
+    const double unit = av_q2d(stream->time_base);
+    if (unit <= 0.0)
+        return read;
+    const auto shownBy = [&](int64_t t) { return static_cast<double>(t) * unit <= seconds + kTimeSlack; };
+    const int64_t first = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    // Times are compared as the decoder compares them: count times unit.
+    const double wanted = std::floor(seconds / unit);
+    int64_t want = wanted < static_cast<double>(first) ? first : static_cast<int64_t>(wanted);
+    int64_t step = std::max<int64_t>(1, static_cast<int64_t>(kFirstStepSeconds / unit));
+
+    for (int attempt = 0; attempt < kMaxAttempts && want > first; ++attempt) {
+        read.clear();
+        const int result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), want, want,
+                                              AVSEEK_FLAG_BACKWARD);
+        if (result >= 0) {
+            const Landing landing = ReadToFirstVideoKey(context, videoIndex, read);
+            if (landing.found && (landing.time == AV_NOPTS_VALUE || shownBy(landing.time)))
+                return read;
+            if (landing.time != AV_NOPTS_VALUE && landing.time < want)
+                want = landing.time;
+        }
+        want -= step;
+        step *= 2;
+    }
+    read.clear();
+    const int result = SeekToStart(context, videoIndex);
+    if (result < 0)
+        *error = result;
+    return read;
+}
+
+} // namespace
+
+int SeekForPictures(AVFormatContext* context, int videoIndex, double seconds, std::vector<AVPacketPtr>& lead)
+{
+    int error = 0;
+    const auto micros = static_cast<int64_t>(seconds * 1000000.0);
+    if (context->duration < 0)
+        return avformat_seek_file(context, -1, micros - kAnySeekWindow, micros, micros + kAnySeekWindow,
+                                  AVSEEK_FLAG_ANY);
+    if (videoIndex < 0)
+        return avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), micros,
+                                  std::numeric_limits<int64_t>::max(), AVSEEK_FLAG_BACKWARD);
+    lead = LandBeforeKeyPicture(context, videoIndex, seconds, &error);
+    return error;
+}
+
+} // namespace Quillet

@@ -1,0 +1,242 @@
+// The recording as a 24/7 user meets it, through `ffwrap record` against the
+// test camera: files that survive kill -9 and full disks, segments by time
+// with retention, follow-on files in dotted folders, B-frame sources.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sys/mount.h>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "source/FFRTSPSource.h"
+#include "camera/RtspTestServer.h"
+#include "engine/FFFileEngine.h"
+#include "facade/FFFileWrapper.h"
+#include "support/MediaOracle.h"
+
+using namespace Quillet;
+using namespace Quillet::Testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kTool = "../../tools/ffwrap/ffwrap";
+constexpr int kFps = 25; // the test camera's rate, one key picture a second
+
+std::vector<std::string> FilesIn(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder))
+        names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The last "N pictures" of the tool's progress line.
+int PicturesShown(const std::string& log)
+{
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::regex shown(R"(([0-9]+) pictures)");
+    int last = -1;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), shown); it != std::sregex_iterator(); ++it)
+        last = std::stoi((*it)[1]);
+    return last;
+}
+
+class CameraRecording : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fs::exists(kTool))
+            GTEST_SKIP() << "ffwrap is not built in this tree";
+        if (!QuilletTest::RtspTestServer::Available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
+        folder = "record_accept_" + std::to_string(getpid());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        ASSERT_TRUE(server.Start()) << server.Error();
+    }
+    void TearDown() override
+    {
+        for (const auto& m : mounts)
+            umount2(m.c_str(), MNT_DETACH);
+        fs::remove_all(folder);
+    }
+    std::vector<std::string> Record(const std::string& out, std::vector<std::string> options = {})
+    {
+        std::vector<std::string> argv{kTool, "record", server.Url() + "/test", out};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return argv;
+    }
+    // A small RAM disk (root only); false where it cannot be made.
+    bool SmallVolume(const fs::path& at, const char* size)
+    {
+        fs::create_directories(at);
+        if (mount("tmpfs", at.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0)
+            return false;
+        mounts.push_back(at.string());
+        return true;
+    }
+
+    QuilletTest::RtspTestServer server;
+    fs::path folder;
+    std::vector<std::string> mounts;
+};
+
+// Five recordings side by side, so the camera time is spent once: three
+// killed with SIGKILL, one segmented, one with retention.
+TEST_F(CameraRecording, KilledSegmentedAndRetainedRecordingsAllPlay)
+{
+    const std::vector<std::string> killed{"k.mp4", "k.mkv", "k.ts"};
+    std::vector<std::unique_ptr<ToolProcess>> kills;
+    for (const auto& name : killed)
+        kills.push_back(std::make_unique<ToolProcess>(Record((folder / name).string()), (folder / (name + ".log"))));
+    fs::create_directories(folder / "seg");
+    fs::create_directories(folder / "keep");
+    ToolProcess segmented(Record((folder / "seg/cam.mp4").string(),
+                                 {"--segment", "6", "--name-pattern", "cam1_{n}_%Y%m%d-%H%M%S.mp4",
+                                  "--sync-points", (folder / "seg.csv").string()}),
+                          (folder / "seg.log").string());
+    ToolProcess retained(Record((folder / "keep/cam.mp4").string(),
+                                {"--segment", "2", "--name-pattern", "k{n}.mp4", "--keep-bytes", "150000"}),
+                         (folder / "keep.log").string());
+
+    std::this_thread::sleep_for(10s);
+    for (size_t i = 0; i < killed.size(); ++i) {
+        kills[i]->Signal(SIGKILL);
+        kills[i]->Wait();
+        const int received = PicturesShown((folder / (killed[i] + ".log")).string());
+        ASSERT_GT(received, 5 * kFps) << killed[i];
+        EXPECT_GE(ProbeVideo((folder / killed[i]).string()).frames, received - 2 * kFps) << killed[i];
+    }
+    std::this_thread::sleep_for(9s);
+    segmented.Signal(SIGINT);
+    retained.Signal(SIGTERM);
+    EXPECT_EQ(segmented.Wait(), 0);
+    EXPECT_EQ(retained.Wait(), 0);
+
+    const auto segments = FilesIn(folder / "seg");
+    ASSERT_EQ(segments.size(), 4u);
+    const std::regex pattern(R"(.*/cam1_[1-4]_20[0-9]{6}-[0-9]{6}\.mp4)");
+    for (size_t i = 0; i < segments.size(); ++i) {
+        const Probe p = ProbeVideo(segments[i]);
+        EXPECT_TRUE(std::regex_match(segments[i], pattern)) << segments[i];
+        EXPECT_TRUE(p.startsWithKey) << segments[i];
+        if (i < 3) {
+            EXPECT_NEAR(p.duration, 6.0, 1.0) << segments[i];
+        }
+    }
+    std::ifstream csv(folder / "seg.csv");
+    const std::string points((std::istreambuf_iterator<char>(csv)), std::istreambuf_iterator<char>());
+    EXPECT_NE(points.find("cam1_4_"), std::string::npos) << "sync points name every segment";
+
+    // About 19 s in 2 s segments, at most 150 kB kept: the oldest went.
+    const auto kept = FilesIn(folder / "keep");
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LT(kept.size(), 6u);
+    EXPECT_FALSE(fs::exists(folder / "keep/k1.mp4"));
+    EXPECT_TRUE(fs::exists(folder / "keep/k8.mp4"));
+    for (const auto& f : kept)
+        EXPECT_GT(ProbeVideo(f).frames, 0) << f;
+}
+
+// A full volume ends the recording with an error, with or without the guard;
+// every file on it plays, the one in progress up to its last fragment.
+TEST_F(CameraRecording, FullVolumeLeavesEveryFilePlayable)
+{
+    struct Case {
+        const char* name;
+        const char* minFree;
+    };
+    const std::vector<Case> cases{{"guarded", "100000"}, {"unguarded", "0"}};
+    std::vector<std::unique_ptr<ToolProcess>> runs;
+    for (const auto& c : cases) {
+        const fs::path volume = folder / c.name;
+        std::vector<std::string> options{"--segment", "2", "--min-free", c.minFree};
+        rlim_t limit = RLIM_INFINITY;
+        if (!SmallVolume(volume, "320k")) {
+            // Unprivileged: a file-size limit stands in for the volume.
+            limit = 320000;
+            options = {"--min-free", c.minFree};
+        }
+        runs.push_back(std::make_unique<ToolProcess>(Record((volume / "cam.mp4").string(), options),
+                                                     (folder / (std::string(c.name) + ".log")).string(), limit));
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(runs[i]->Wait(), 1) << cases[i].name << ": a file error ends the tool";
+        const auto files = FilesIn(folder / cases[i].name);
+        ASSERT_FALSE(files.empty());
+        int frames = 0;
+        for (const auto& f : files) {
+            const int n = ProbeVideo(f).frames;
+            EXPECT_GT(n, 0) << f;
+            frames += n;
+        }
+        EXPECT_GT(frames, 3 * kFps) << cases[i].name;
+    }
+}
+
+// A recording engine that retries a lost camera quickly.
+class QuickRetryEngine : public FFFileEngine {
+public:
+    QuickRetryEngine() : FFFileEngine("record_accept_restart") {}
+
+protected:
+    std::unique_ptr<IFFSource> _CreateSource(const std::string& url) override
+    {
+        auto source = FFFileEngine::_CreateSource(url);
+        if (auto* camera = dynamic_cast<FFRTSPSource*>(source.get()))
+            camera->SetReconnectInterval(300ms);
+        return source;
+    }
+};
+
+TEST_F(CameraRecording, RestartedCameraGoesOnInFollowOnFilesInADottedFolder)
+{
+    const int port = std::stoi(server.Url().substr(server.Url().rfind(':') + 1));
+    const fs::path rec = folder / "rec/v1.0";
+    fs::create_directories(rec);
+    FFWrapperCLI::FFFileWrapper recorder(new QuickRetryEngine);
+    ASSERT_TRUE(recorder.OpenSource(server.Url() + "/test"));
+    recorder.SaveToVideoFile((rec / "cam.mp4").string());
+    ASSERT_TRUE(recorder.StartEngine());
+    for (int restart = 0; restart <= 5; ++restart) {
+        std::this_thread::sleep_for(2500ms);
+        server.Kill();
+        if (restart < 5) {
+            ASSERT_TRUE(server.Start({"--port", std::to_string(port)})) << server.Error();
+        }
+    }
+    std::this_thread::sleep_for(500ms);
+    recorder.StopVideoSave();
+    recorder.StopEngine();
+    recorder.CloseSource();
+    const auto files = FilesIn(rec);
+    ASSERT_EQ(files.size(), 6u) << "every file stays in the dotted folder";
+    for (const auto& f : files)
+        EXPECT_GT(ProbeVideo(f).frames, kFps) << f;
+    EXPECT_EQ(FilesIn(folder).size(), 1u) << "nothing lands beside the folder";
+}
+
+} // namespace
+
+// A B-frame source whose first packets come without a decode time (as the
+// ffmpeg tool writes Matroska by default) is recorded from its first picture.
+TEST(BFrameRecording, EveryPictureFromTheFirstKeyPictureIsRecorded)
+{
+    if (!fs::exists(kTool))
+        GTEST_SKIP() << "ffwrap is not built in this tree";
+    const std::string clip = MakeClip("record_bframes.mkv", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 8 "
+                                                            "-c:v libx264 -g 25");
+    for (const std::string out : {"record_bframes_out.mkv", "record_bframes_out.mp4"}) { // NOLINT
+        ToolProcess tool({kTool, "record", clip, out}, out + ".log");
+        ASSERT_EQ(tool.Wait(), 0);
+        EXPECT_EQ(ProbeVideo(out).frames, 200) << out;
+        fs::remove(out);
+    }
+}

@@ -1,0 +1,152 @@
+#pragma once
+// Driving an FFEngine from a test as an application would: taking pictures
+// by polling, a host audio sink that keeps what it is given, and small
+// helpers around the ffmpeg tool's output.
+//
+// Threads: everything here runs on the test's thread except the sink's slots,
+// which the engine calls on the thread that reads audio; the sink's byte store
+// is guarded by its own mutex.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/AudioInterface.h"
+#include "engine/FFEngine.h"
+
+namespace Quillet::Testing {
+
+using namespace std::chrono_literals;
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// One number a line, as ffprobe prints with csv=p=0; "N/A" lines are skipped.
+inline std::vector<double> ParseTimes(const std::string& csv)
+{
+    std::istringstream in(csv);
+    std::vector<double> times;
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line.rfind("N/A", 0) != 0)
+            times.push_back(std::stod(line));
+    return times;
+}
+
+inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (uint8_t b : bytes)
+        h = (h ^ b) * 1099511628211ull;
+    return h;
+}
+
+// What one ReadVideo gave, copied out of the reused picture.
+struct Shown {
+    int size = 0;
+    int status = 0;
+    double time = -1.0;
+    bool first = false;
+    std::vector<uint8_t> pixels;
+};
+
+inline Shown Take(const FFCLIFrame& f)
+{
+    Shown s;
+    s.size = f.size;
+    s.status = f.status;
+    if (f.size > 0 && f.frame) {
+        s.time = f.frame->GetFrameTime();
+        s.first = f.frame->GetFirstFrame();
+        s.pixels.resize(static_cast<size_t>(f.size));
+        f.frame->CopyFrame(s.pixels.data());
+    }
+    return s;
+}
+
+// Reads until a picture (or the end marker) comes; size 0 when none came in time.
+template <typename Engine>
+Shown NextPicture(Engine& engine, std::chrono::milliseconds limit = 10000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    Shown last;
+    while (std::chrono::steady_clock::now() < deadline) {
+        last = Take(engine.ReadVideo());
+        if (last.size != 0)
+            return last;
+        std::this_thread::sleep_for(2ms);
+    }
+    return last;
+}
+
+// A host audio sink: offers a fixed set of buffers and keeps every byte
+// handed back.
+class RecordingHost : public AudioInterface {
+public:
+    explicit RecordingHost(size_t bufferBytes = 4096, int buffersPerCall = 2)
+        : _bufferBytes(bufferBytes), _buffersPerCall(buffersPerCall)
+    {
+    }
+
+    bool WantsAudio() override
+    {
+        ++askedWants;
+        return wants.load();
+    }
+
+    AudioBufferList GetBuffers() override
+    {
+        AudioBufferList list;
+        for (int i = 0; i < _buffersPerCall; ++i)
+            list.push_back(std::make_shared<std::vector<uint8_t>>(_bufferBytes));
+        return list;
+    }
+
+    void SubmitBuffers(AudioBufferList filled) override
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        ++submits;
+        if (filled.empty())
+            ++emptySubmits;
+        for (const auto& b : filled)
+            _pcm.insert(_pcm.end(), b->begin(), b->end());
+    }
+
+    std::vector<int16_t> Samples() const
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        std::vector<int16_t> s(_pcm.size() / 2);
+        if (!s.empty())
+            std::memcpy(s.data(), _pcm.data(), s.size() * 2);
+        return s;
+    }
+
+    void Clear()
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _pcm.clear();
+    }
+
+    std::atomic<bool> wants{true};
+    std::atomic<int> askedWants{0};
+    int submits = 0;
+    int emptySubmits = 0;
+
+private:
+    size_t _bufferBytes;
+    int _buffersPerCall;
+    mutable std::mutex _lock;
+    std::vector<uint8_t> _pcm;
+};
+
+} // namespace Quillet::Testing
