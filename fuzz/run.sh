@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang and runs them for N seconds each (default 60).
 #   fuzz/run.sh [seconds] [extra libFuzzer flags...]
-# FUZZ_TARGETS picks the fuzzers ("records remote" by default): records is the
-# record reader, remote the remote player's block input. New inputs go to
+# FUZZ_TARGETS picks the fuzzers ("records remote playback" by default): records
+# is the record reader, remote the remote player's block input, playback the
+# file source, decoder and conversion fed a damaged file from memory. New inputs go to
 # build-fuzz/corpus-<target> (the committed seeds in fuzz/corpus and
-# fuzz/corpus-remote stay as they are); crashes land in build-fuzz/findings.
+# fuzz/corpus-remote and fuzz/corpus-playback stay as they are); crashes land in build-fuzz/findings.
 # FUZZ_JOBS runs parallel workers; REFRESH_CORPUS=1 rebuilds the record seeds
 # from a freshly made clip.
 set -euo pipefail
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 SECONDS_TO_RUN="${1:-60}"
 shift || true
 BUILD_DIR="${BUILD_DIR:-build-fuzz}"
-FUZZ_TARGETS="${FUZZ_TARGETS:-records remote}"
+FUZZ_TARGETS="${FUZZ_TARGETS:-records remote playback}"
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DQUILLET_FUZZ=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -23,6 +24,7 @@ for t in $FUZZ_TARGETS; do
   case "$t" in
     records) targets+=(fuzz_serialized_records) ;;
     remote) targets+=(fuzz_remote_blocks) ;;
+    playback) targets+=(fuzz_playback) ;;
     *) echo "unknown fuzz target: $t" >&2; exit 2 ;;
   esac
 done
@@ -41,6 +43,7 @@ for t in $FUZZ_TARGETS; do
   case "$t" in
     records) binary=fuzz_serialized_records seeds=fuzz/corpus max_len=8192 ;;
     remote) binary=fuzz_remote_blocks seeds=fuzz/corpus-remote max_len=16384 ;;
+    playback) binary=fuzz_playback seeds=fuzz/corpus-playback max_len=4096 ;;
   esac
   mkdir -p "$BUILD_DIR/corpus-$t"
   echo "== $binary for ${SECONDS_TO_RUN}s"

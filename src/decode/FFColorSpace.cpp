@@ -1,11 +1,32 @@
 #include "decode/FFColorSpace.h"
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
 
 namespace Quillet {
+
+namespace {
+// A stream may claim any size; past these no real picture goes, and the
+// output picture alone would take gigabytes.
+constexpr int kMaxSide = 16384;
+constexpr int64_t kMaxPixels = int64_t{8192} * 8192;
+} // namespace
+
+bool FFColorSpace::CanConvert(int srcFormat, int width, int height, int dstFormat)
+{
+    // The scaler asserts (aborting the process) on formats it has no
+    // description for, so everything is checked before it sees them.
+    if (srcFormat < 0 || srcFormat >= AV_PIX_FMT_NB || dstFormat < 0 || dstFormat >= AV_PIX_FMT_NB)
+        return false;
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
+        int64_t{width} * height > kMaxPixels || av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) < 0)
+        return false;
+    return sws_isSupportedInput(static_cast<AVPixelFormat>(srcFormat)) > 0 &&
+           sws_isSupportedOutput(static_cast<AVPixelFormat>(dstFormat)) > 0;
+}
 
 void SwsContextDeleter::operator()(SwsContext* c) const
 {
@@ -30,6 +51,11 @@ void FFColorSpace::Initialize(int srcFormat, int width, int height, int dstForma
 
 void FFColorSpace::ChooseRoute()
 {
+    if (!CanConvert(_srcFormat, _width, _height, _dstFormat)) {
+        // Until a picture arrives the stream's format may still be unsettled.
+        LogInfo() << "Converter: none for this format and size yet";
+        return;
+    }
     if (_srcFormat == AV_PIX_FMT_YUV420P && _dstFormat == AV_PIX_FMT_BGR24) {
         LogInfo() << "Converter: ippiYCbCr420ToBGR_8u_P3C3R";
         _primitive = &Image::YCbCr420ToBGR;
@@ -41,8 +67,6 @@ void FFColorSpace::ChooseRoute()
         return;
     }
     LogInfo() << "Converter: sws_getContext";
-    // A pair the scaler refuses leaves no context; Convert then leaves the
-    // output picture untouched rather than scaling without one.
     _swsContext.reset(sws_getContext(_width, _height, static_cast<AVPixelFormat>(_srcFormat), _width, _height,
                                      static_cast<AVPixelFormat>(_dstFormat), SWS_FAST_BILINEAR, nullptr, nullptr,
                                      nullptr));
@@ -52,7 +76,7 @@ void FFColorSpace::ChooseRoute()
 
 void FFColorSpace::SizeOutput()
 {
-    if (_width <= 0 || _height <= 0 || _dstFormat < 0)
+    if (!UsesImagePrimitive() && !UsesScaler())
         return;
     _outFrame->AllocVideo(_dstFormat, _width, _height);
 }
@@ -73,14 +97,19 @@ std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src)
         // the planes.
         LogWarn() << "Changing pixel format from " << _srcFormat << " To " << f->format;
         Initialize(f->format, _width, _height, _dstFormat);
+    } else if (!_primitive && !_swsContext && f->format >= 0) {
+        // Set up before the format settled: try again with the picture's own.
+        Initialize(f->format, _width, _height, _dstFormat);
     }
+    if ((!_primitive && !_swsContext) || !f->data[0])
+        return nullptr;
 
     std::lock_guard<std::recursive_mutex> guard(_outFrame->lock);
     AVFrame* out = _outFrame->CFrame();
     if (_primitive) {
         _primitive(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], out->data[0],
                    out->linesize[0], _width, _height);
-    } else if (_swsContext) {
+    } else {
         sws_scale(_swsContext.get(), f->data, f->linesize, 0, _height, out->data, out->linesize);
     }
     return _outFrame;

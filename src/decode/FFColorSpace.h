@@ -1,6 +1,9 @@
 #pragma once
 // Turns decoded pictures into the pixel format the application asked for, at
 // the decoded size, into one output picture that is reused for every call.
+// Used only by the decoder on the application's reading thread (under the
+// decoder's lock); holds no lock of its own. Formats and sizes the scaler
+// cannot take are refused before it ever sees them.
 #include <cstdint>
 #include <memory>
 
@@ -27,8 +30,12 @@ public:
     // the output picture. Formats are AVPixelFormat numbers.
     void Initialize(int srcFormat, int width, int height, int dstFormat);
     // Converts one decoded picture; returns the same output object every time
-    // (valid until the next call). Follows size changes by re-initialising.
+    // (valid until the next call), or null when the picture's format or size
+    // cannot be converted. Follows size changes by re-initialising.
     std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src);
+
+    // Whether the pair of formats and the size can be converted at all.
+    static bool CanConvert(int srcFormat, int width, int height, int dstFormat);
 
     int Width() const { return _width; }
     int Height() const { return _height; }

@@ -159,6 +159,7 @@ void FFDecode::Flush()
     _audioContext.reset();
     _videoCodec.reset();
     _audioCodec.reset();
+    _videoRefused = _audioRefused = false;
     _eosPending = false;
 }
 
@@ -290,6 +291,7 @@ void FFDecode::_InitializeVideoCodec()
     if (!_videoCodec || _dstPixelFormat == -1)
         throw std::logic_error("Not enough information to decode video");
     _videoContext.reset();
+    _videoRefused = false;
     const AVCodec* codec = FindDecoder(*_videoCodec, "video");
     if (!codec) {
         _videoCodec.reset();
@@ -312,6 +314,7 @@ void FFDecode::_InitializeAudioCodec()
     if (!_audioCodec)
         throw std::logic_error("Not enough information to decode audio");
     _audioContext.reset();
+    _audioRefused = false;
     const AVCodec* codec = FindDecoder(*_audioCodec, "audio");
     if (codec)
         _audioContext = OpenDecoder(*_audioCodec, codec);
@@ -493,8 +496,24 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
     }
 }
 
+void FFDecode::RefuseVideo()
+{
+    LogError() << "Video pictures of format " << _videoFrame.CFrame()->format << " at "
+               << _videoFrame.CFrame()->width << "x" << _videoFrame.CFrame()->height
+               << " cannot be converted; the video stream is refused";
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _videoContext.reset();
+        _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
+        _videoRefused = true;
+    }
+    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), StreamRefused);
+}
+
 void FFDecode::SendVideoPacket(const FFPacket& packet)
 {
+    if (!_videoContext && _videoRefused)
+        return; // the stream was refused: its packets go nowhere
     if (!_videoContext)
         throw FFError("_videoCodec may not be nullptr before decoding");
     const int r = avcodec_send_packet(_videoContext.get(), packet.Get());
@@ -565,6 +584,10 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     if (_DropsBeforeConverting(t))
         return Picture::Dropped;
     out = _colorSpace.Convert(_videoFrame);
+    if (!out) {
+        RefuseVideo();
+        return Picture::None;
+    }
     {
         std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
         out->CFrame()->key_frame = f->key_frame;
@@ -723,6 +746,8 @@ int FFDecode::_ReadAudioFrame(FFFrame*& out)
 
 int FFDecode::_DecodeAudio(const FFPacket& packet, FFFrame*& out)
 {
+    if (!_audioContext && _audioRefused)
+        return -1; // the stream was refused: skip to the next record
     if (!_audioContext)
         throw FFError("_audioCodec may not be nullptr before decoding");
     const int r = avcodec_send_packet(_audioContext.get(), packet.Get());
@@ -749,7 +774,20 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
         return 0;
     }
     const int64_t ts = _audioFrame.CFrame()->best_effort_timestamp;
-    out = _pcmConvert.Convert(_audioFrame);
+    try {
+        out = _pcmConvert.Convert(_audioFrame);
+    } catch (const std::runtime_error& e) {
+        // Sound in a shape the resampler cannot take: the audio stream is
+        // given up, the pictures play on.
+        {
+            std::lock_guard<std::recursive_mutex> guard(_lock);
+            _audioContext.reset();
+            _audioFramesPending = false;
+            _audioRefused = true;
+        }
+        ReportError("Error in FFDecode::ReceiveAudio", e, StreamRefused);
+        return 0;
+    }
     const int n = out->GetAudioSize();
     out->SetFrameTime(ts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(ts) * Seconds(*_audioCodec));
     out->SetFirstFrame(_firstAudioFrame);

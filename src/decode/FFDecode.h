@@ -96,6 +96,9 @@ private:
 
     void FlushVideoDecoder();
     void FlushAudioDecoder();
+    // Gives up a video stream whose pictures cannot be converted: reports
+    // StreamRefused and drops its packets from then on, audio goes on.
+    void RefuseVideo();
     void SendVideoPacket(const FFPacket& packet);
     Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
@@ -143,6 +146,10 @@ private:
     // Packets went in since the last flush, so delayed pictures may be held.
     bool _videoNeedsDrain = false;
     bool _audioFramesPending = false;
+    // Set when a stream was refused (no conversion for it); cleared by the
+    // next stream description and by Flush. Guarded by _lock.
+    bool _videoRefused = false;
+    bool _audioRefused = false;
     std::atomic<uint64_t> _decodedPictures{0};
 };
 

@@ -90,6 +90,12 @@ void FFPCMConvert::_Initialize(const FFFrame& src)
     _inRate = f->sample_rate;
     if (!NeedsConversion(f))
         return;
+    // The resampler asserts on shapes it cannot describe; refuse them first.
+    constexpr int kMaxChannels = 64;
+    if (f->format < 0 || f->format >= AV_SAMPLE_FMT_NB || inChannels <= 0 || inChannels > kMaxChannels ||
+        f->sample_rate <= 0 || f->nb_samples < 0)
+        throw std::runtime_error("Cannot resample the audio format " + std::to_string(f->format) + " with " +
+                                 std::to_string(inChannels) + " channels at " + std::to_string(f->sample_rate) + " Hz");
 
     AVChannelLayout inLayout = InputLayout(f);
     AVChannelLayout outLayout{};

@@ -51,6 +51,7 @@ FFEngine::FFEngine(const std::string& log) : FFMessenger(log)
 FFEngine::~FFEngine()
 {
     LogInfo() << "FFEngine::~FFEngine";
+    InterruptSource();
     ShutDownCloseWorker();
     // A source still reading would push into nodes that are about to go.
     if (_source) {
@@ -118,6 +119,8 @@ void FFEngine::WaitForCloseJob()
 bool FFEngine::OpenSource(const std::string& url)
 {
     LogInfo() << "FFEngine::OpenSource" << ": " << url;
+    // A stop or close from now on cancels this open, one before it does not.
+    _interrupt->Clear();
     return Guarded("Error in FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
         _CloseSource();
@@ -143,6 +146,7 @@ bool FFEngine::_OpenSource()
     Lock lock(_mutex);
     if (_url.empty()) {
         LogInfo() << "Url empty";
+        _lastFailure = OpenFailure::NotFound;
         return false;
     }
     if (_source) {
@@ -152,17 +156,26 @@ bool FFEngine::_OpenSource()
     try {
         _source = _CreateSource(_url);
         _source->SetMessenger(this);
+        _source->SetInterrupt(_interrupt, _settings.networkTimeoutSeconds);
         if (!_source->OpenSource(_url)) {
-            LogWarn() << "Failed to open source";
+            _lastFailure = _source->LastOpenFailure();
+            LogWarn() << "Failed to open source: " << OpenFailureText(_lastFailure);
             _source.reset();
             return false;
         }
+        _lastFailure = OpenFailure::None;
         return true;
     } catch (const std::exception& e) {
         _source.reset();
         LogErrorPair("Error in: FFEngine::_OpenSource", e);
         throw;
     }
+}
+
+OpenFailure FFEngine::LastOpenFailure() const
+{
+    Lock lock(_mutex);
+    return _lastFailure;
 }
 
 void FFEngine::_CloseSourceIfUnused()
@@ -175,6 +188,7 @@ void FFEngine::_CloseSourceIfUnused()
 void FFEngine::CloseSource()
 {
     LogInfo() << "FFEngine::CloseSource";
+    InterruptSource();
     // A close job still running after this returns would call into an engine
     // its owner may be deleting already (the facade closes, then deletes).
     WaitForCloseJob();
@@ -233,6 +247,7 @@ FFEngineSettings FFEngine::GetEngineConfiguration() const
 bool FFEngine::StartEngine()
 {
     LogInfo() << "FFEngine::StartEngine";
+    _interrupt->Clear();
     return Guarded("Error in: FFEngine::StartEngine", false, [&] {
         _StartEngine();
         return true;
@@ -251,6 +266,7 @@ void FFEngine::_StartEngine()
 void FFEngine::StopEngine()
 {
     LogInfo() << "FFEngine::StopEngine";
+    InterruptSource();
     Guarded("Error in: FFEngine::StopEngine", [&] { _StopEngine(); });
 }
 

@@ -18,6 +18,7 @@
 #include "source/FFSourceSettings.h"
 #include "source/FFTraffic.h"
 #include "source/IFFSource.h"
+#include "source/SourceInterrupt.h"
 
 namespace Quillet {
 
@@ -31,6 +32,13 @@ public:
     void Error(const std::string& where, const std::exception& e, int message) override;
 
     bool OpenSource(const std::string& url);
+    // Why the last OpenSource (or StartEngine's open) failed.
+    OpenFailure LastOpenFailure() const;
+    // Ends a blocking open or read at once; any thread, no lock taken.
+    // StopEngine, CloseSource and the destructor do this before they wait
+    // for the engine lock; a facade does it before its own monitor.
+    void InterruptSource() { _interrupt->Fire(); }
+    const std::shared_ptr<SourceInterrupt>& Interrupt() const { return _interrupt; }
     void CloseSource();
     void PrepareVideoDecode(int pixelFormat);
     void ConfigureEngine(FFEngineSettings settings);
@@ -94,6 +102,9 @@ protected:
     // run on the close worker while the host reads audio.
     std::atomic<AudioInterface*> _audioInterface{nullptr};
     FFEngineSettings _settings;
+    // Shared with every source this engine opens; never replaced.
+    const std::shared_ptr<SourceInterrupt> _interrupt = std::make_shared<SourceInterrupt>();
+    OpenFailure _lastFailure = OpenFailure::None;
 
     // Runs `job` on the close worker once the previous job has ended (at most
     // the worker's join limit); never on the reporting node's thread.

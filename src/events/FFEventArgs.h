@@ -22,6 +22,9 @@ enum FFMessageEventType : int32_t {
     RTSPSourceError = 3,
     EndOfStream = 4,
     SyncPointReady = 5,
+    // One stream (video or audio) cannot be decoded or converted and is
+    // given up; the other plays on.
+    StreamRefused = 6,
 };
 
 struct FFEventArgs {

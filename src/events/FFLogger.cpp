@@ -1,5 +1,7 @@
 #include "events/FFLogger.h"
 
+#include <sys/stat.h>
+
 #include <iostream>
 #include <mutex>
 
@@ -14,6 +16,49 @@ std::mutex& LoggingMutex()
     return m;
 }
 
+// What the configuration file looked like when it was last applied. Applying
+// it again opens every file appender anew (one descriptor and some memory per
+// engine), so that is done only for a file that changed.
+struct ConfigStamp {
+    bool present = false;
+    long long seconds = 0;
+    long long nanos = 0;
+    long long size = 0;
+    long long inode = 0;
+    bool operator==(const ConfigStamp& o) const
+    {
+        return present == o.present && seconds == o.seconds && nanos == o.nanos && size == o.size &&
+               inode == o.inode;
+    }
+};
+
+ConfigStamp StampOf(const char* path)
+{
+    ConfigStamp stamp;
+    struct stat info {};
+    if (stat(path, &info) != 0)
+        return stamp;
+    stamp.present = true;
+    stamp.seconds = info.st_mtim.tv_sec;
+    stamp.nanos = info.st_mtim.tv_nsec;
+    stamp.size = info.st_size;
+    stamp.inode = static_cast<long long>(info.st_ino);
+    return stamp;
+}
+
+// Called under LoggingMutex.
+bool ConfigChangedSinceApplied()
+{
+    static bool applied = false;
+    static ConfigStamp last;
+    const ConfigStamp now = StampOf(kLoggerConfigPath);
+    if (applied && now == last)
+        return false;
+    applied = true;
+    last = now;
+    return true;
+}
+
 } // namespace
 
 void InitLogger(log4cpp::Category& category)
@@ -21,7 +66,8 @@ void InitLogger(log4cpp::Category& category)
     {
         std::lock_guard<std::mutex> guard(LoggingMutex());
         try {
-            log4cpp::PropertyConfigurator::configure(kLoggerConfigPath);
+            if (ConfigChangedSinceApplied())
+                log4cpp::PropertyConfigurator::configure(kLoggerConfigPath);
         } catch (const std::exception& e) {
             // Logging goes on with what log4cpp holds; say so once, on the console.
             static bool reported = false;

@@ -1,6 +1,9 @@
 #pragma once
-// Logging set-up: the configuration file is re-read at every engine
-// construction; a missing or broken file never stops anything.
+// Logging set-up: every engine construction calls InitLogger, which applies
+// the configuration file once per process and again only when the file has
+// changed since (time, size or inode); a missing or broken file never stops
+// anything. All functions may be called from any thread; configuration and
+// category lookup are serialised by one process-wide mutex.
 #include <string>
 
 #include <log4cpp/Category.hh>

@@ -2,6 +2,8 @@
 
 #include "engine/FFEngine.h"
 #include "events/FFEventArgs.h"
+#include "source/OpenFailure.h"
+#include "source/SourceInterrupt.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -21,7 +23,16 @@ FFWrapper::FFWrapper() : FFWrapper(std::string("FF1")) {}
 
 FFWrapper::FFWrapper(const std::string& log) : FFWrapper(new Quillet::FFEngine(log)) {}
 
-FFWrapper::FFWrapper(Quillet::FFEngine* engine) : _engine(engine) {}
+FFWrapper::FFWrapper(Quillet::FFEngine* engine)
+    : _engine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
+{
+}
+
+void FFWrapper::InterruptSource()
+{
+    if (_interrupt)
+        _interrupt->Fire();
+}
 
 FFWrapper::~FFWrapper()
 {
@@ -30,6 +41,7 @@ FFWrapper::~FFWrapper()
 
 void FFWrapper::Dispose()
 {
+    InterruptSource();
     _DeleteEngine();
 }
 
@@ -50,12 +62,16 @@ void FFWrapper::_DeleteEngine()
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
+    // A close from now on cancels this open, one before it does not.
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->OpenSource(sourceName) : false;
 }
 
 void FFWrapper::CloseSource()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->CloseSource();
@@ -63,12 +79,15 @@ void FFWrapper::CloseSource()
 
 bool FFWrapper::StartEngine()
 {
+    if (_interrupt)
+        _interrupt->Clear();
     lock guard(_mutex);
     return _engine ? _engine->StartEngine() : false;
 }
 
 void FFWrapper::StopEngine()
 {
+    InterruptSource();
     lock guard(_mutex);
     if (_engine)
         _engine->StopEngine();
@@ -225,10 +244,26 @@ void FFWrapper::SetOptimizeSeek(bool optimizeSeek)
 {
     lock guard(_mutex);
     if (_engine) {
-        FFEngineSettings settings;
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
         settings.optimizeSeek = optimizeSeek;
         _engine->ConfigureEngine(settings);
     }
+}
+
+void FFWrapper::SetNetworkTimeout(double seconds)
+{
+    lock guard(_mutex);
+    if (_engine && seconds >= 0.0) {
+        FFEngineSettings settings = _engine->GetEngineConfiguration();
+        settings.networkTimeoutSeconds = seconds;
+        _engine->ConfigureEngine(settings);
+    }
+}
+
+std::string FFWrapper::GetOpenFailureReason()
+{
+    lock guard(_mutex);
+    return _engine ? Quillet::OpenFailureText(_engine->LastOpenFailure()) : "";
 }
 
 bool FFWrapper::IsOptimizeSeek()

@@ -5,9 +5,11 @@
 // standard library and other public headers.
 //
 // Threads: any application thread calls the operations; each call holds
-// `_mutex` (the monitor) for its duration. `_handlersLock` guards `_handlers`
-// and is never held while a handler runs. Events are raised on the thread
-// that reports them (see the class comment).
+// `_mutex` (the monitor) for its duration. CloseSource, StopEngine and Dispose
+// first fire the engine's source interrupt (no lock) so that they return
+// promptly even while another thread is blocked in an open or a read.
+// `_handlersLock` guards `_handlers` and is never held while a handler runs.
+// Events are raised on the thread that reports them (see the class comment).
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +21,7 @@
 namespace Quillet {
 class FFEngine;
 struct FFEventArgs;
+class SourceInterrupt;
 } // namespace Quillet
 
 namespace Quillet::FFWrapperCLI {
@@ -32,17 +35,18 @@ namespace Quillet::FFWrapperCLI {
 /// Threads: every operation may be called from any application thread; calls are serialised by
 /// the facade's monitor, so two threads may share one facade. Pictures and sound are decoded on
 /// the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface). The source reads on a
-/// thread of its own.
+/// thread of its own. CloseSource, StopEngine and Dispose return promptly even while another
+/// thread is blocked in an open or a read (they interrupt it first).
 ///
 /// Events: handlers registered with RegisterFFEventCallback are called synchronously on the thread
 /// that reports the event, without the facade's monitor held: EndOfStream on the application
-/// thread inside ReadFrameGetSize; SourceError, RTSPSourceError and connection changes on the
-/// source's read thread (a camera's first Connected inside OpenSource, on its caller's thread);
-/// sync points and FileSinkError on the recording's write thread (a file's last sync point may
-/// come inside StopVideoSave or CloseSource, on their caller's thread). A handler should return
-/// quickly and must not call StopEngine, CloseSource or Dispose of the
-/// facade that raised the event (they wait for the thread the handler runs on); it may signal the
-/// application's own thread to do so.
+/// thread inside ReadFrameGetSize; StreamRefused on the thread that decodes; SourceError,
+/// RTSPSourceError and connection changes on the source's read thread (a camera's first Connected
+/// inside OpenSource, on its caller's thread); sync points and FileSinkError on the recording's
+/// write thread (a file's last sync point may come inside StopVideoSave or CloseSource, on their
+/// caller's thread). A handler should return quickly and must not call StopEngine, CloseSource or
+/// Dispose of the facade that raised the event (they wait for the thread the handler runs on); it
+/// may signal the application's own thread to do so.
 ///
 /// Errors are logged (see Config/FFLogger.conf) and answered with a neutral value: false, 0, -1
 /// or an empty result. After Dispose every operation returns that neutral value.
@@ -64,6 +68,12 @@ public:
     /// Opens a file path, a URL FFmpeg can read, or an "rtsp://" camera. Blocks until the streams
     /// are known; false when the source cannot be opened.
     bool OpenSource(const std::string& sourceName);
+    /// Why the last open failed: "not found", "permission denied", "connection refused",
+    /// "timed out", "authorization failed", "not a media file", "unsupported codec", ...;
+    /// empty after a successful open.
+    std::string GetOpenFailureReason();
+    /// Longest a network open or read may block, in seconds (default 10; 0 = no limit).
+    void SetNetworkTimeout(double seconds);
     /// Stops reading and closes the source; the facade may open another one.
     void CloseSource();
     /// Starts the source's read thread; false when no source is open.
@@ -142,10 +152,14 @@ protected:
     std::recursive_mutex _mutex;
 
 private:
+    void InterruptSource();
     void FFEventHandler(Quillet::FFEventArgs* args);
     void Raise(const EventArgs& args);
 
     Quillet::FFEngine* _engine = nullptr;
+    // The engine's interrupt, kept apart so it can fire without the monitor
+    // and outlive the engine; set once at construction.
+    const std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
     std::mutex _handlersLock;
     std::vector<ManagedEventDelegate> _handlers;
 };

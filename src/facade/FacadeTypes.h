@@ -34,6 +34,8 @@ enum class FFMessageType : int32_t {
     RTSPSourceError = 3, ///< The camera connection failed; the source is closed.
     EndOfStream = 4,     ///< The last picture of the source has been handed out.
     SyncPointReady = 5,  ///< A sync point is ready (delivered as SyncPointEventArgs).
+    StreamRefused = 6,   ///< One stream (video or audio) cannot be decoded or converted and is
+                         ///< given up; the other plays on.
 };
 
 /// State of a live camera connection, reported by SourceConnectionStatusArgs.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+
 #include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
@@ -13,6 +14,7 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/time.h>
 }
 
 namespace Quillet {
@@ -22,30 +24,6 @@ constexpr auto kIdleWait = std::chrono::milliseconds(10);
 constexpr auto kPushWait = std::chrono::milliseconds(50);
 constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 
-
-// The duration search looks within one week of media and stops once the
-// interval is narrower than a frame or two.
-constexpr double kSearchLimitSeconds = 604800.0;
-constexpr double kSearchPrecision = 0.03;
-constexpr int kSearchMaxSteps = 10000;
-// Packets read after a probe seek to find out whether media reaches the target.
-constexpr int kProbePackets = 64;
-
-// Several demuxers share global state while opening; one open at a time.
-std::mutex& OpenLock()
-{
-    static std::mutex lock;
-    return lock;
-}
-
-std::string ErrorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
 
 } // namespace
 
@@ -60,93 +38,6 @@ FFSource::~FFSource()
 }
 
 // ---------------------------------------------------------------- open / close
-
-bool FFSource::OpenSource(const std::string& url)
-{
-    LogInfo() << "FFSource::OpenSource" << ": " << url;
-    if (_srcFormatContext)
-        CloseSource();
-
-    AVDictionary* options = nullptr;
-    if (BeginsWithRtsp(url))
-        av_dict_set(&options, "rtsp_transport", "tcp", 0);
-
-    AVFormatContext* context = nullptr;
-    int result;
-    {
-        std::lock_guard<std::mutex> guard(OpenLock());
-        result = avformat_open_input(&context, url.c_str(), nullptr, &options);
-        if (result < 0) {
-            LogInfo() << "Failed opening source: " << result;
-            context = nullptr;
-            result = avformat_open_input(&context, url.c_str(), nullptr, nullptr);
-        }
-    }
-    av_dict_free(&options);
-    LogInfo() << "av_open_input_file: " << result;
-    if (result < 0) {
-        LogWarn() << "Cannot open '" << url << "': " << ErrorText(result);
-        return false;
-    }
-    _srcFormatContext.reset(context);
-
-    result = avformat_find_stream_info(context, nullptr);
-    LogInfo() << "av_find_stream_info: " << result;
-    av_dump_format(context, 0, url.c_str(), 0);
-
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* stream = context->streams[i];
-        const AVMediaType kind = stream->codecpar->codec_type;
-        if (kind == AVMEDIA_TYPE_VIDEO && _videoStreamIndex < 0) {
-            _videoStreamIndex = static_cast<int>(i);
-            LogInfo() << "Video stream index: " << i;
-            if (_LooksUntrustworthy(stream)) {
-                LogWarn() << "Something is off --- do not trust this video file!";
-                // Leave nothing half-open behind a refused file.
-                CloseSource();
-                return false;
-            }
-            _videoCodecContext = _MakeStreamContext(stream);
-        } else if (kind == AVMEDIA_TYPE_AUDIO && _audioStreamIndex < 0) {
-            _audioStreamIndex = static_cast<int>(i);
-            LogInfo() << "Audio stream index: " << i;
-            _audioCodecContext = _MakeStreamContext(stream);
-        }
-    }
-
-    if (_videoStreamIndex < 0 && _audioStreamIndex < 0) {
-        // Some demuxers accept nearly anything; with nothing to play the
-        // input is not media we can use.
-        LogWarn() << "No video or audio stream in '" << url << "'";
-        CloseSource();
-        return false;
-    }
-
-    _searchedDuration = -1.0;
-    if (context->duration < 0)
-        _SearchDuration();
-
-    _PushPacket(GetMetaInfo());
-    return true;
-}
-
-// A container without duration or bit rate whose video stream carries no
-// codec tag is usually a damaged or mislabelled file that decodes to garbage.
-bool FFSource::_LooksUntrustworthy(const AVStream* videoStream) const
-{
-    return _srcFormatContext->duration < 0 && _srcFormatContext->bit_rate == 0 &&
-           videoStream->codecpar->codec_tag == 0;
-}
-
-AVCodecContextPtr FFSource::_MakeStreamContext(const AVStream* stream) const
-{
-    AVCodecContextPtr context = MakeCodecContext();
-    if (avcodec_parameters_to_context(context.get(), stream->codecpar) < 0)
-        throw std::bad_alloc();
-    context->time_base = stream->time_base;
-    context->pkt_timebase = stream->time_base;
-    return context;
-}
 
 void FFSource::SetSourceSettings(std::shared_ptr<FFSourceSettings>)
 {
@@ -171,6 +62,7 @@ void FFSource::CloseSource()
         LogInfo() << "av_close_input_file";
         _srcFormatContext.reset();
     }
+    _memoryInput.reset(); // only after the demuxer that reads from it
     _videoStreamIndex = -1;
     _audioStreamIndex = -1;
 }
@@ -416,7 +308,10 @@ void FFSource::StopReadThread()
         return;
     LogInfo() << "Stopping source thread";
     _running = false;
+    // Ends a read blocked on the network at once.
+    _stopping = true;
     _readThread.Join(kJoinLimit);
+    _stopping = false;
     LogInfo() << "Stopped waiting for source thread";
     {
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
@@ -520,14 +415,25 @@ bool FFSource::_FirstDestinationAcceptsSeek()
     return status == FFStatus::Ready || status == FFStatus::Full || status == FFStatus::Paused;
 }
 
+int FFSource::ReadNextPacket()
+{
+    if (!_srcFormatContext || _running)
+        return AVERROR(EINVAL);
+    return _ReadFrame(true);
+}
+
 int FFSource::_ReadFrame(bool lastReadOk)
 {
     AVPacketPtr packet = MakePacket();
     int result;
     {
         std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+        _ArmDeadline();
         result = av_read_frame(_srcFormatContext.get(), packet.get());
+        _deadline = 0;
     }
+    if (result < 0 && _stopping)
+        return result; // cut short by a stop, not the end of the media
     if (result < 0) {
         // Announced once per run of failures; a later seek may make reading
         // succeed again, and the next end is announced anew.
@@ -581,7 +487,9 @@ void FFSource::_SeekTo(double seconds)
 {
     std::vector<AVPacketPtr> lead;
     std::unique_lock<std::recursive_mutex> guard(_demuxLock);
+    _ArmDeadline();
     const int result = SeekForPictures(_srcFormatContext.get(), _videoStreamIndex, seconds, lead);
+    _deadline = 0;
     guard.unlock();
     if (result < 0)
         LogError() << "Seek failed: " << result;
@@ -589,86 +497,6 @@ void FFSource::_SeekTo(double seconds)
     PushToDestinations(std::make_shared<FFSeekInfo>(seconds));
     for (const auto& packet : lead)
         _PushReadPacket(*packet);
-}
-
-// ---------------------------------------------------------------- duration search
-
-// Bisection over one week of media time: a probe succeeds when the demuxer can
-// seek to the time and packets reaching it follow.
-void FFSource::_SearchDuration()
-{
-    AVFormatContext* context = _srcFormatContext.get();
-    const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
-    const int64_t firstPacketPos = _FirstPacketPosition();
-    double lo = 0.0;
-    double hi = kSearchLimitSeconds;
-    double mid = 0.0;
-    bool narrowed = false;
-    for (int step = 0; step < kSearchMaxSteps; ++step) {
-        mid = (lo + hi) * 0.5;
-        if ((hi - lo) * 0.5 < kSearchPrecision) {
-            narrowed = true;
-            break;
-        }
-        const int64_t t = static_cast<int64_t>(mid * 1000000.0) + start;
-        const int result = avformat_seek_file(context, -1, t, t, t, AVSEEK_FLAG_ANY);
-        if (result < 0 || !_MediaReachesTime(t))
-            hi = mid;
-        else
-            lo = mid;
-    }
-    if (narrowed)
-        _searchedDuration = mid;
-    _RewindAfterSearch(firstPacketPos);
-}
-
-// Where the first packet lies in the file, or -1 when the demuxer cannot say.
-int64_t FFSource::_FirstPacketPosition()
-{
-    AVPacketPtr packet = MakePacket();
-    if (av_read_frame(_srcFormatContext.get(), packet.get()) < 0)
-        return -1;
-    return packet->pos;
-}
-
-// Several demuxers "succeed" when asked for a time past their last packet and
-// simply stand on that packet; what follows the seek tells the truth.
-bool FFSource::_MediaReachesTime(int64_t micros)
-{
-    AVFormatContext* context = _srcFormatContext.get();
-    AVPacketPtr packet = MakePacket();
-    for (int i = 0; i < kProbePackets; ++i) {
-        if (av_read_frame(context, packet.get()) < 0)
-            return false;
-        const int index = packet->stream_index;
-        if (index == _videoStreamIndex || index == _audioStreamIndex) {
-            const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (pts != AV_NOPTS_VALUE) {
-                const int64_t end = av_rescale_q(pts + std::max<int64_t>(packet->duration, 0),
-                                                 context->streams[index]->time_base, AV_TIME_BASE_Q);
-                if (end >= micros)
-                    return true;
-            }
-        }
-        av_packet_unref(packet.get());
-    }
-    return false;
-}
-
-// The read thread starts where the search left the demuxer; put it back at
-// the beginning so that the first packets are not lost.
-void FFSource::_RewindAfterSearch(int64_t firstPacketPos)
-{
-    AVFormatContext* context = _srcFormatContext.get();
-    int result = -1;
-    if (firstPacketPos >= 0 && !(context->iformat->flags & AVFMT_NO_BYTE_SEEK))
-        result = av_seek_frame(context, -1, firstPacketPos, AVSEEK_FLAG_BYTE);
-    if (result < 0) {
-        const int64_t start = context->start_time != AV_NOPTS_VALUE ? context->start_time : 0;
-        result = avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), start, start, 0);
-    }
-    if (result < 0)
-        LogWarn() << "Cannot return to the start after the duration search: " << result;
 }
 
 } // namespace Quillet

@@ -2,16 +2,30 @@
 // The file/URL source: opens a media file or network URL with the demuxer and,
 // on a read thread of its own, pushes its audio and video packets into the
 // graph as fast as the destinations accept them.
+//
+// Threads: the engine opens, closes, starts and stops the source under its
+// own lock; the read thread reads, seeks and pushes. Every blocking demuxer
+// call (open, stream search, duration search, read, seek) polls an interrupt
+// callback that ends it when the shared SourceInterrupt fires during an open
+// (any thread), when StopReadThread asks the reader to stop, or, for network
+// URLs, when the network timeout passes. _demuxLock guards the demuxer between the reader
+// and stream descriptions built on other threads; _commandLock the command
+// queue; _pushLock the push switch. Local paths that are not regular files
+// (FIFOs, devices) are refused before the demuxer could block on them.
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/FFAVPtr.h"
 #include "core/FFCodecInfo.h"
 #include "core/FFThread.h"
 #include "source/IFFSource.h"
+#include "source/MemoryInput.h"
+#include "source/OpenFailure.h"
+#include "source/SourceInterrupt.h"
 
 namespace Quillet {
 
@@ -25,6 +39,13 @@ public:
 
     std::shared_ptr<FFData> GetMetaInfo() override;
     bool OpenSource(const std::string& url) override;
+    // Opens bytes held in memory as if they were a file.
+    bool OpenMemory(std::vector<uint8_t> bytes);
+    void SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double networkTimeoutSeconds) override;
+    OpenFailure LastOpenFailure() const override;
+    // Reads and pushes one packet on the caller's thread (the read thread
+    // must not run); the demuxer's result, negative at the end.
+    int ReadNextPacket();
     // File sources take no settings; the call is logged and ignored.
     void SetSourceSettings(std::shared_ptr<FFSourceSettings> settings) override;
     void CloseSource() override;
@@ -44,6 +65,17 @@ public:
     void GetDimensions(int* width, int* height);
 
 private:
+    bool _Open(const std::string& url);
+    bool _OpenAndSearch(const std::string& url);
+    int _OpenInput(const std::string& url);
+    bool _AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard);
+    bool _RefuseOpen(OpenFailure failure, const std::string& why);
+    static bool _HasDecoder(const AVCodecContext* context);
+    static int _InterruptCallback(void* opaque);
+    bool _ShouldInterrupt();
+    void _ArmDeadline();
+    bool _Interrupted() const;
+    OpenFailure _FailureFor(int averror) const;
     void _ReadFramesFromSource();
     void _RunReadLoop();
     std::unique_ptr<FFSourceCommand> _TakeCommand();
@@ -71,7 +103,19 @@ private:
     AVCodecContext* _GetAudioCodecContext();
     double _RenderAspect();
 
+    // Declared before the demuxer so that it outlives it.
+    std::unique_ptr<MemoryInput> _memoryInput;
     AVInputContextPtr _srcFormatContext;
+    // Set before the open (engine thread) and left alone while it runs.
+    std::shared_ptr<SourceInterrupt> _interrupt;
+    double _networkTimeout = 10.0;
+    bool _network = false;
+    OpenFailure _failure = OpenFailure::None;
+    // Polled by the interrupt callback on whichever thread blocks in the demuxer.
+    std::atomic<int64_t> _deadline{0};
+    std::atomic<bool> _timedOut{false};
+    std::atomic<bool> _stopping{false};
+    std::atomic<bool> _opening{false};
     int _videoStreamIndex = -1;
     int _audioStreamIndex = -1;
     // The demuxer's streams carry only parameters; these hold the decoder

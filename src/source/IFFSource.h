@@ -10,6 +10,8 @@
 #include "core/FFNode.h"
 #include "events/FFMessageClient.h"
 #include "source/FFSourceSettings.h"
+#include "source/OpenFailure.h"
+#include "source/SourceInterrupt.h"
 
 namespace Quillet {
 
@@ -59,6 +61,12 @@ public:
     virtual bool GetAudioFormat(int* rate, int* bits, int* channels) = 0;
     virtual double GetDuration() = 0;
     virtual void Seek(double seconds) = 0;
+
+    // Given before OpenSource: the engine's interrupt and the network
+    // timeout. Sources with timeouts of their own (cameras) ignore them.
+    virtual void SetInterrupt(std::shared_ptr<SourceInterrupt>, double /*networkTimeoutSeconds*/) {}
+    // Why the last OpenSource failed (None after a success).
+    virtual OpenFailure LastOpenFailure() const { return OpenFailure::Other; }
 };
 
 } // namespace Quillet

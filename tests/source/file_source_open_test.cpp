@@ -1,8 +1,6 @@
-// Opening: inputs that must be refused cleanly, containers without a
-// duration, and stopping or closing while the thread is pushing.
+// Opening: containers without a duration, reopening, and stopping or closing
+// while the thread is pushing. Refused inputs are in facade/hostile_input_test.
 #include <thread>
-
-#include <log4cpp/Priority.hh>
 
 #include "source/FFSource.h"
 #include "source/file_source_support.h"
@@ -11,56 +9,6 @@ namespace Quillet::FileSourceTest {
 namespace {
 
 using namespace std::chrono_literals;
-
-void ExpectRefused(const std::string& url, const std::string& reason)
-{
-    TestMessenger messenger;
-    FFSource source;
-    source.SetMessenger(&messenger);
-    RecordingDest dest;
-    source.ConnectNode(&dest);
-    EXPECT_TRUE(FinishesWithin(30s, [&] { EXPECT_FALSE(source.OpenSource(url)) << url; }));
-    EXPECT_FALSE(source.IsOpen());
-    EXPECT_EQ(messenger.CountLinesStartingWith(reason), 1u) << url;
-    // Nothing more than the description given at connection.
-    EXPECT_EQ(dest.Records().size(), 1u);
-    source.StartReadThread(); // refused quietly: nothing to read
-    EXPECT_FALSE(source.IsReading());
-    EXPECT_EQ(source.Width(), 0);
-    EXPECT_DOUBLE_EQ(source.GetDuration(), 0.0);
-}
-
-TEST(FileSourceOpen, BadInputsGiveFalseWithAReason)
-{
-    ExpectRefused("media/does-not-exist.mp4", "Cannot open 'media/does-not-exist.mp4': No such file or directory");
-    ExpectRefused(TruncatedMp4(), "Cannot open '" + TruncatedMp4() + "': Invalid data found");
-    ExpectRefused(NotMedia(), "No video or audio stream in '" + NotMedia() + "'");
-    ExpectRefused("", "Cannot open '': ");
-}
-
-TEST(FileSourceOpen, FailedOpenIsTriedOnceMore)
-{
-    TestMessenger messenger;
-    FFSource source;
-    source.SetMessenger(&messenger);
-    EXPECT_FALSE(source.OpenSource("media/does-not-exist.mp4"));
-    EXPECT_EQ(messenger.CountLinesStartingWith("Failed opening source: -"), 1u);
-    // A camera-style URL nobody answers: refused at once, also without options.
-    EXPECT_TRUE(FinishesWithin(30s, [&] { EXPECT_FALSE(source.OpenSource("rtsp://127.0.0.1:1/none")); }));
-    EXPECT_EQ(messenger.CountLinesStartingWith("Failed opening source: -"), 2u);
-    EXPECT_EQ(messenger.CountLinesStartingWith("av_open_input_file: -"), 2u);
-}
-
-TEST(FileSourceOpen, ElementaryStreamWithoutContainerFactsIsNotTrusted)
-{
-    TestMessenger messenger;
-    FFSource source;
-    source.SetMessenger(&messenger);
-    EXPECT_FALSE(source.OpenSource(RawH264()));
-    EXPECT_EQ(messenger.CountLines("Something is off --- do not trust this video file!", log4cpp::Priority::WARN),
-              1u);
-    EXPECT_FALSE(source.IsOpen());
-}
 
 TEST(FileSourceOpen, DurationIsSearchedWhenTheContainerHasNone)
 {

@@ -1,5 +1,6 @@
 #include "RecordCommand.h"
 
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -136,7 +137,7 @@ std::optional<RecordOptions> ParseRecordOptions(const std::vector<std::string>& 
         try {
             size_t used = 0;
             out = std::stod(v, &used);
-            return used == v.size() && out >= 0.0;
+            return used == v.size() && std::isfinite(out) && out >= 0.0;
         } catch (const std::exception&) {
             return false;
         }
@@ -189,7 +190,7 @@ int Record(const RecordOptions& o)
     FFFileWrapper recorder(engine);
     recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) { events(e); }));
     if (!recorder.OpenSource(o.source)) {
-        std::cerr << "Cannot open " << o.source << " (see FFLogger.log)\n";
+        std::cerr << "Cannot open " << o.source << ": " << recorder.GetOpenFailureReason() << "\n";
         return 1;
     }
     // Pictures are decoded only to show progress; reading them as fast as

@@ -1,14 +1,15 @@
 // ffwrap: the library's command-line tool.
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
-//                          [--seconds S] [--tcp] [--user U] [--password P]
+//                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]
 //   ffwrap describe [source]
 //   ffwrap relay [source]
-//   ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]
+//   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
-// --user and --password are its connection settings.
+// --user and --password are its connection settings. --timeout is the longest a
+// network open or read may block (default 10 s). Bad option values exit 2.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,7 @@
 
 #include "CameraPlayer.h"
 #include "DemoClip.h"
+#include "EventText.h"
 #include "PngWriter.h"
 #include "RelayCommand.h"
 #include "RecordCommand.h"
@@ -47,16 +49,18 @@ struct Options {
     std::optional<double> seek;
     std::optional<double> pauseAt;
     std::optional<double> seconds;
+    std::optional<double> timeout;
     Tools::CameraOptions camera;
 };
 
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "                            [--seconds S] [--tcp] [--user U] [--password P]\n"
+                 "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]\n"
                  "       ffwrap describe [source]\n"
                  "       ffwrap relay [source]\n"
-                 "       ffwrap record <source> <file> [--split-after S] [--sync-points out.csv]\n";
+                 "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
+                 "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -75,28 +79,18 @@ std::optional<Options> Parse(int argc, char** argv)
         };
         if (a == "--tcp") {
             o.camera.tcp = true;
-        } else if (a == "--seconds" || a == "--user" || a == "--password") {
+        } else if (a == "--user" || a == "--password" || a == "--snapshot" || a == "--wav") {
             auto v = value();
-            if (!v)
+            if (!v || v->empty())
                 return std::nullopt;
-            if (a == "--seconds")
-                o.seconds = std::stod(*v);
-            else if (a == "--user")
-                o.camera.user = *v;
-            else
-                o.camera.password = *v;
-        } else if (a == "--snapshot" || a == "--wav" || a == "--seek" || a == "--pause-at") {
+            (a == "--user" ? o.camera.user : a == "--password" ? o.camera.password : a == "--snapshot" ? o.snapshot : o.wav) = *v;
+        } else if (a == "--seconds" || a == "--timeout" || a == "--seek" || a == "--pause-at") {
             auto v = value();
-            if (!v)
+            const std::optional<double> seconds = v ? Tools::ParseSeconds(*v) : std::nullopt;
+            // Playing for no time at all is no request either.
+            if (!seconds || (a == "--seconds" && *seconds <= 0.0))
                 return std::nullopt;
-            if (a == "--snapshot")
-                o.snapshot = *v;
-            else if (a == "--wav")
-                o.wav = *v;
-            else if (a == "--seek")
-                o.seek = std::stod(*v);
-            else
-                o.pauseAt = std::stod(*v);
+            (a == "--seconds" ? o.seconds : a == "--timeout" ? o.timeout : a == "--seek" ? o.seek : o.pauseAt) = seconds;
         } else if (a.rfind("--", 0) == 0 || !o.source.empty()) {
             return std::nullopt;
         } else {
@@ -165,16 +159,15 @@ int Play(const Options& o)
     FFWrapper& player = *playerHolder;
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
-        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e)) {
-            std::cout << "event: message " << static_cast<int>(m->message) << "\n";
+        std::cout << "event: " << Tools::EventText(e) << "\n";
+        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
             if (m->message == FFMessageType::EndOfStream || m->message == FFMessageType::SourceError)
                 ended = true;
-        } else if (auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&e)) {
-            std::cout << "event: connection " << static_cast<int>(c->status) << " " << c->message << "\n";
-        }
     }));
+    if (o.timeout)
+        player.SetNetworkTimeout(*o.timeout);
     if (!player.OpenSource(o.source)) {
-        std::cerr << "Cannot open " << o.source << " (see FFLogger.log)\n";
+        std::cerr << "Cannot open " << o.source << ": " << player.GetOpenFailureReason() << "\n";
         return 1;
     }
     int rate = 0, bits = 0, channels = 0;
@@ -215,9 +208,12 @@ int Play(const Options& o)
     double nextReport = 0.0;
     auto idleSince = std::chrono::steady_clock::now();
     const auto playStart = idleSince;
+    bool stoppedHere = false;
     for (;;) {
-        if (o.seconds && std::chrono::steady_clock::now() - playStart > std::chrono::duration<double>(*o.seconds))
+        if (o.seconds && std::chrono::steady_clock::now() - playStart > std::chrono::duration<double>(*o.seconds)) {
+            stoppedHere = true;
             break;
+        }
         if (wav)
             player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
@@ -248,7 +244,7 @@ int Play(const Options& o)
             paused = true;
         }
     }
-    std::cout << "End of stream after " << pictures << " pictures";
+    std::cout << (stoppedHere ? "Stopped" : "End of stream") << " after " << pictures << " pictures";
     if (wav)
         std::cout << ", " << wav->BytesWritten() << " bytes of audio written to " << o.wav;
     std::cout << "\n";
