@@ -5,6 +5,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
   build-essential cmake pkg-config
+  doxygen dpkg-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   liblog4cpp5-dev libyuv-dev
   ffmpeg

@@ -21,6 +21,7 @@
 #include "core/FFFrame.h"
 #include "core/FFNode.h"
 #include "core/FFPacket.h"
+#include "decode/AudioBuffers.h"
 #include "decode/DecodeSeek.h"
 #include "decode/DecoderThreads.h"
 #include "decode/FFCLIFrame.h"
@@ -30,8 +31,6 @@
 #include "events/FFMessageClient.h"
 
 namespace Quillet {
-
-using AudioBufferList = std::list<std::shared_ptr<std::vector<uint8_t>>>;
 
 class FFDecode : public FFDestNode<FFData>, public FFMessageClient {
 public:

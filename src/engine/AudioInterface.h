@@ -3,18 +3,28 @@
 // audio, takes the buffers it offers, fills them with 16-bit PCM and hands
 // back the ones it filled. The engine calls these on the host's audio thread
 // (inside ReadAudioFromInterface), without holding any library lock.
-#include "decode/FFDecode.h"
+// Public: applications implement it, so it includes only the public buffer list.
+#include "../decode/AudioBuffers.h"
 
 namespace Quillet {
 
+/// The host application's audio sink, handed to FFWrapperCLI::FFWrapper::SetAudioInterface.
+///
+/// The library asks whether the host wants audio, takes the buffers the host offers, fills them
+/// with interleaved signed 16-bit PCM in the format FFWrapper::GetAudioFormat reports and hands
+/// back the ones it filled.
+///
+/// Threads: all three operations are called on the application thread that calls
+/// FFWrapper::ReadAudioFromInterface, one at a time, without the library's internal locks held.
+/// The object must outlive its use: until SetAudioInterface(nullptr), CloseSource or disposal.
 class AudioInterface {
 public:
     virtual ~AudioInterface() = default;
-    // True when the host can take more audio now.
+    /// True when the host can take more audio now; false skips this read.
     virtual bool WantsAudio() = 0;
-    // Buffers to fill, each sized to the number of PCM bytes wanted in it.
+    /// Buffers to fill, each sized to the number of PCM bytes wanted in it.
     virtual AudioBufferList GetBuffers() = 0;
-    // The buffers that were filled, in order (possibly none).
+    /// The buffers that were filled, in order and resized to the bytes written (possibly none).
     virtual void SubmitBuffers(AudioBufferList filled) = 0;
 };
 

@@ -1,13 +1,17 @@
 #pragma once
 // Serving and remote facades: clients pull serialized batches from
 // FFOutgoingWrapper handles; a remote player is fed those batches.
+// Public header. Threads: any application thread calls the facades (each call
+// holds the facade's monitor); FFSerializeWrapper::_mutex guards the engine
+// pointer, `_outsLock` the list of handles, FFOutgoingWrapper::_mutex its queue
+// pointer.
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "facade/FFFileWrapper.h"
+#include "FFFileWrapper.h"
 
 namespace Quillet {
 class FFOutgoing;
@@ -19,15 +23,22 @@ class FFRemoteEngine;
 
 namespace Quillet::FFWrapperCLI {
 
-// One client's queue. Safe to use after its facade is gone: it then returns nothing.
+/// One client's queue of serialized batches, handed out by IFFSerializeWrapper::AddClient.
+///
+/// Threads: GetNextPacket may be called from any thread, typically one application thread per
+/// client, while the source's read thread fills the queue. Safe to use after its facade is gone or
+/// the client was removed: it then returns nothing.
 class FFOutgoingWrapper {
 public:
+    /// Wraps a queue of the library; applications get handles from AddClient instead.
     explicit FFOutgoingWrapper(Quillet::FFOutgoing* out) : _out(out) {}
 
+    /// The wrapped queue, null once detached. For the library's own use.
     Quillet::FFOutgoing* GetOut() const { return _out; }
+    /// Replaces the wrapped queue (null detaches). For the library's own use.
     void SetOut(Quillet::FFOutgoing* out);
-    // The next batch of serialized records, or an empty vector when none is
-    // queued. Never waits.
+    /// The next batch of serialized records, or an empty vector when none is queued. Never waits.
+    /// A batch is fed unchanged to FFRemoteWrapper::WritePacket on the receiving side.
     std::vector<uint8_t> GetNextPacket();
 
 private:
@@ -35,30 +46,38 @@ private:
     Quillet::FFOutgoing* _out;
 };
 
+/// A shared handle on one client's queue.
 using FFOutgoingHandle = std::shared_ptr<FFOutgoingWrapper>;
 
+/// Client management of the serving facades. Threads: any application thread.
 class IFFSerializeWrapper {
 public:
     virtual ~IFFSerializeWrapper() = default;
-    // A new client, or null when the source cannot be opened.
+    /// A new client, or null when the source cannot be opened. The first client opens the source.
     virtual FFOutgoingHandle AddClient() = 0;
+    /// Removes a client; its handle then returns nothing. Null or already removed: nothing.
     virtual void RemoveClient(const FFOutgoingHandle& client) = 0;
+    /// The most records one batch of GetNextPacket holds.
     virtual void SetNumberOutgoingPackets(unsigned int outgoings) = 0;
+    /// The most records one batch holds; 0 without an engine.
     virtual unsigned int GetNumberOutgoingPackets() = 0;
 };
 
-// Client handling on top of a serving engine's client management.
+/// Client handling on top of a serving engine's client management; the serving facades own one.
+/// Threads: any thread; its own lock serialises the calls.
 class FFSerializeWrapper : public IFFSerializeWrapper {
 public:
+    /// Manages the clients of `engine` (not owned).
     explicit FFSerializeWrapper(Quillet::IFFSerializeEngine* engine) : _serializeEngine(engine) {}
 
     FFOutgoingHandle AddClient() override;
     void RemoveClient(const FFOutgoingHandle& client) override;
     void SetNumberOutgoingPackets(unsigned int outgoings) override;
     unsigned int GetNumberOutgoingPackets() override;
-    // Detaches every handle handed out and forgets the engine.
+    /// Detaches every handle handed out and forgets the engine.
     void Cleanup();
 
+    /// The owning facade holds this around each forwarded client call and around disposal.
     std::recursive_mutex monitor;
 
 private:
@@ -68,18 +87,30 @@ private:
     std::list<FFOutgoingHandle> _outs;
 };
 
+/// Serves a live source (typically a camera) to any number of clients while it can also be
+/// played and recorded like FFFileWrapper. A slow client loses its backlog rather than holding up
+/// the camera.
+///
+/// Threads: any application thread may call every operation; events arrive as for FFFileWrapper.
+/// The source's read thread fills the clients' queues.
 class FFFileServerWrapper : public FFFileWrapper, public IFFSerializeWrapper {
 public:
+    /// A server whose log lines use the category "FF1".
     FFFileServerWrapper();
+    /// A server whose log lines use the category `log`.
     explicit FFFileServerWrapper(const std::string& log);
+    /// Detaches all clients and disposes of the facade.
     ~FFFileServerWrapper() override;
 
+    /// The source to serve; opened by the first AddClient.
     void SetSource(const std::string& sourceUrl);
+    /// Camera connection settings used when the source is opened.
     void SetSourceSettings(const SourceSettings& sourceSettings);
     FFOutgoingHandle AddClient() override;
     void RemoveClient(const FFOutgoingHandle& client) override;
     void SetNumberOutgoingPackets(unsigned int outgoings) override;
     unsigned int GetNumberOutgoingPackets() override;
+    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
     void Dispose() override;
 
 private:
@@ -88,17 +119,27 @@ private:
     FFSerializeWrapper _serialize;
 };
 
+/// Serves a file or URL to any number of clients at playback pace: a full client queue holds the
+/// source back, so no client loses records. Video decoding (DecodeVideo) is optional.
+///
+/// Threads: any application thread may call every operation; events arrive as for FFWrapper. The
+/// source's read thread fills the clients' queues.
 class FFPlayServerWrapper : public FFWrapper, public IFFSerializeWrapper {
 public:
+    /// A server whose log lines use the category "FF1".
     FFPlayServerWrapper();
+    /// A server whose log lines use the category `log`.
     explicit FFPlayServerWrapper(const std::string& log);
+    /// Detaches all clients and disposes of the facade.
     ~FFPlayServerWrapper() override;
 
+    /// The source to serve; opened by the first AddClient. Start reading with StartEngine.
     void SetSource(const std::string& sourceUrl);
     FFOutgoingHandle AddClient() override;
     void RemoveClient(const FFOutgoingHandle& client) override;
     void SetNumberOutgoingPackets(unsigned int outgoings) override;
     unsigned int GetNumberOutgoingPackets() override;
+    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
     void Dispose() override;
 
 private:
@@ -107,15 +148,29 @@ private:
     FFSerializeWrapper _serialize;
 };
 
+/// Plays a stream served by FFFileServerWrapper or FFPlayServerWrapper: the application carries
+/// the batches from a client handle's GetNextPacket to WritePacket (over any transport), and reads
+/// pictures and sound as from FFWrapper. It needs no OpenSource or StartEngine.
+///
+/// Threads: any application thread may call every operation; records are decoded on the thread
+/// that calls ReadFrameGetSize, and events (EndOfStream) arrive on it.
 class FFRemoteWrapper : public FFWrapper {
 public:
+    /// A remote player whose log lines use the category "FF1".
     FFRemoteWrapper();
+    /// A remote player whose log lines use the category `log`.
     explicit FFRemoteWrapper(const std::string& log);
 
-    // Feeds one block received from a server; false for an empty or malformed block.
+    /// Feeds one batch received from a server. False for an empty or malformed batch, and when the
+    /// player cannot take the rest of the batch now: read pictures, then offer the same batch again
+    /// (the player remembers how far it got).
     bool WritePacket(const std::vector<uint8_t>& data);
+    /// As WritePacket(const std::vector<uint8_t>&), for `size` bytes at `data`.
     bool WritePacket(const uint8_t* data, size_t size);
+    /// Forgets how far the current batch was taken: the next batch is read from its start.
     void WaitForSeek();
+    /// Drops incoming records until the seek marker for `seekTo` arrives. True when `seekTo` is a
+    /// new target, false when that seek (within 0.01 s) is already awaited.
     bool WaitForSeek(double seekTo);
 
 private:

@@ -1,11 +1,18 @@
 #include "facade/FFWrapper.h"
 
 #include "engine/FFEngine.h"
+#include "events/FFEventArgs.h"
 #include "source/OpenFailure.h"
 #include "source/SourceInterrupt.h"
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 namespace Quillet::FFWrapperCLI {
 
+// The public names spare applications the FFmpeg headers; they must stay FFmpeg's numbers.
+static_assert(PixelFormat::RGB24 == AV_PIX_FMT_RGB24 && PixelFormat::BGR24 == AV_PIX_FMT_BGR24);
 namespace {
 
 // Sizes the application's picture buffer for one picture, keeping its

@@ -1,70 +1,133 @@
 #pragma once
 // The player facade: owns one engine, forwards each call under its own
 // monitor, copies pictures into the application's FrameData and turns native
-// events into the application's events. Any thread may call any operation;
-// the monitor (_mutex) serialises them. CloseSource, StopEngine and Dispose
+// events into the application's events. Public header: it includes only the
+// standard library and other public headers.
+//
+// Threads: any application thread calls the operations; each call holds
+// `_mutex` (the monitor) for its duration. CloseSource, StopEngine and Dispose
 // first fire the engine's source interrupt (no lock) so that they return
 // promptly even while another thread is blocked in an open or a read.
+// `_handlersLock` guards `_handlers` and is never held while a handler runs.
+// Events are raised on the thread that reports them (see the class comment).
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "engine/AudioInterface.h"
-#include "events/FFEventArgs.h"
-#include "facade/FacadeTypes.h"
+#include "../engine/AudioInterface.h"
+#include "FacadeTypes.h"
 
 namespace Quillet {
 class FFEngine;
+struct FFEventArgs;
 class SourceInterrupt;
 } // namespace Quillet
 
 namespace Quillet::FFWrapperCLI {
 
+/// The player facade: plays a media file, a URL or an rtsp:// camera and hands out pictures and
+/// sound.
+///
+/// Typical use: OpenSource, DecodeVideo (the pixel format), optionally EnableAudio and
+/// SetAudioInterface, StartEngine, then ReadFrameGetSize in a loop until it returns -1.
+///
+/// Threads: every operation may be called from any application thread; calls are serialised by
+/// the facade's monitor, so two threads may share one facade. Pictures and sound are decoded on
+/// the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface). The source reads on a
+/// thread of its own. CloseSource, StopEngine and Dispose return promptly even while another
+/// thread is blocked in an open or a read (they interrupt it first).
+///
+/// Events: handlers registered with RegisterFFEventCallback are called synchronously on the thread
+/// that reports the event, without the facade's monitor held: EndOfStream on the application
+/// thread inside ReadFrameGetSize; StreamRefused on the thread that decodes; SourceError,
+/// RTSPSourceError and connection changes on the source's read thread (a camera's first Connected
+/// inside OpenSource, on its caller's thread); sync points and FileSinkError on the recording's
+/// write thread (a file's last sync point may come inside StopVideoSave or CloseSource, on their
+/// caller's thread). A handler should return quickly and must not call StopEngine, CloseSource or
+/// Dispose of the facade that raised the event (they wait for the thread the handler runs on); it
+/// may signal the application's own thread to do so.
+///
+/// Errors are logged (see Config/FFLogger.conf) and answered with a neutral value: false, 0, -1
+/// or an empty result. After Dispose every operation returns that neutral value.
 class FFWrapper {
 public:
+    /// A player whose log lines use the category "FF1".
     FFWrapper();
+    /// A player whose log lines use the category `log`.
     explicit FFWrapper(const std::string& log);
-    // Takes ownership of an engine made by a derived facade.
+    /// Takes ownership of an engine made by a derived facade.
     explicit FFWrapper(Quillet::FFEngine* engine);
+    /// Disposes of the facade (closes the source).
     virtual ~FFWrapper();
     FFWrapper(const FFWrapper&) = delete;
     FFWrapper& operator=(const FFWrapper&) = delete;
 
+    /// Does nothing; the facade is usable right after construction.
     void Initialize() {}
+    /// Opens a file path, a URL FFmpeg can read, or an "rtsp://" camera. Blocks until the streams
+    /// are known; false when the source cannot be opened.
     bool OpenSource(const std::string& sourceName);
-    // Why the last open failed: "not found", "permission denied", "connection
-    // refused", "timed out", "authorization failed", "not a media file",
-    // "unsupported codec", ...; empty after a successful open.
+    /// Why the last open failed: "not found", "permission denied", "connection refused",
+    /// "timed out", "authorization failed", "not a media file", "unsupported codec", ...;
+    /// empty after a successful open.
     std::string GetOpenFailureReason();
-    // Longest a network open or read may block (default 10 s; 0 = no limit).
+    /// Longest a network open or read may block, in seconds (default 10; 0 = no limit).
     void SetNetworkTimeout(double seconds);
+    /// Stops reading and closes the source; the facade may open another one.
     void CloseSource();
+    /// Starts the source's read thread; false when no source is open.
     bool StartEngine();
+    /// Stops the read thread; the source stays open.
     void StopEngine();
+    /// Pauses playback: no new pictures until Continue.
     void Pause();
+    /// Continues after Pause.
     void Continue();
+    /// Drops every queued packet and picture.
     void Flush();
+    /// True while paused.
     bool IsPause();
+    /// True once a source name was accepted by OpenSource.
     bool IsReady();
-    // Puts the next picture into `data` (converted straight into its buffer
-    // while the stream runs): its byte size, 0 when none is
-    // ready, -1 once at end of stream.
+    /// Puts the next picture into `data` (converted straight into its buffer while the stream
+    /// runs). Never waits.
+    /// @return the picture's byte size; 0 when no picture is ready; -1 once at end of stream.
+    ///         For 0 and -1 only `data->status` changes.
+    /// @throws std::runtime_error when decoding fails in a way the application must see.
     int ReadFrameGetSize(FrameData* data);
+    /// The picture size in pixels, -1 and -1 without a source.
     void GetDimensions(int& width, int& height);
+    /// Picture width in pixels, -1 without a source.
     int Width();
+    /// Picture height in pixels, -1 without a source.
     int Height();
+    /// Display width in pixels (the width scaled by the sample aspect ratio), -1 without a source.
     int RenderWidth();
+    /// Display height in pixels, -1 without a source.
     int RenderHeight();
+    /// Prepares video decoding into `pixelFormat` (PixelFormat::RGB24 or PixelFormat::BGR24).
+    /// Call after OpenSource and before StartEngine.
     void DecodeVideo(int pixelFormat);
+    /// Turns sound decoding on or off.
     void EnableAudio(bool enable);
+    /// True when the source has sound and sound decoding is on.
     bool IsAudio();
+    /// The PCM format handed to the AudioInterface: sample rate in Hz, bits per sample (16) and
+    /// channel count. False, with the outputs untouched, when there is no sound.
     bool GetAudioFormat(int& rate, int& bits, int& channels);
+    /// Fills the buffers the AudioInterface offers with decoded sound and hands them back.
+    /// @return the media time in seconds of the sound handed over, or -1.0 when none was.
     double ReadAudioFromInterface();
+    /// The host's audio sink, or nullptr for none. Not owned; see AudioInterface.
     void SetAudioInterface(AudioInterface* audioInterface);
+    /// The source's duration in seconds; 0 when unknown (live sources).
     double GetDuration();
+    /// Seeks to `seconds`; the next picture is the one at (or just after) that time.
     void Seek(double seconds);
+    /// While paused, serve seeks from the pictures already read (on by default).
     void SetOptimizeSeek(bool optimizeSeek);
+    /// Whether seeks while paused are served from the pictures already read.
     bool IsOptimizeSeek();
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
@@ -73,7 +136,10 @@ public:
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).
     int GetDecodingThreads();
+    /// True when a seek to `seconds` needs the source (it lies outside the pictures held while
+    /// paused). False with `pending` set when the held pictures are still growing towards it.
     bool IsOOB(double seconds, bool& pending);
+    /// The pending seek's target in seconds, or -1.0 when no seek is pending.
     double GetSeekTime();
 
     /// Publishes the source to `url` (rtsp://, rtmp://, srt:// or a .m3u8
@@ -87,17 +153,21 @@ public:
     /// State and byte counts of every running output. Any application
     /// thread, not an event handler.
     std::vector<PublishingStatus> GetPublishingStatus();
+    /// Adds an event handler; see the class comment for the threads events arrive on.
     void RegisterFFEventCallback(const ManagedEventDelegate& cb);
+    /// Removes one registration of `cb` (a copy of a registered delegate).
     void UnRegisterFFEventCallback(const ManagedEventDelegate& cb);
 
-    // Closes the source and deletes the engine; idempotent.
+    /// Closes the source and deletes the engine; idempotent. Call from an application thread,
+    /// never from an event handler.
     virtual void Dispose();
 
 protected:
-    // Derived facades reach their own engine type through this.
+    /// The engine, for derived facades; null after disposal. Use under `_mutex`.
     Quillet::FFEngine* Engine() const { return _engine; }
-    // Closes the source and deletes the engine; later calls find no engine.
+    /// Closes the source and deletes the engine; later calls find no engine.
     void _DeleteEngine();
+    /// The facade's monitor, held by every operation.
     std::recursive_mutex _mutex;
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 // What the application sees besides the facades themselves: enumerations,
 // the picture record, camera settings, event arguments and the handler type.
+// Public header: standard library only.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,150 +10,212 @@
 #include <string>
 #include <vector>
 
+/// The library's own namespace; applications use the classes of Quillet::FFWrapperCLI.
+namespace Quillet {}
+
+/// The application-facing interface: the facades, their records and their events.
 namespace Quillet::FFWrapperCLI {
 
+/// Pixel formats accepted by FFWrapper::DecodeVideo. The numbers are FFmpeg's AVPixelFormat values,
+/// so an application that includes <libavutil/pixfmt.h> may pass AV_PIX_FMT_RGB24 or
+/// AV_PIX_FMT_BGR24 instead; these names spare it the FFmpeg headers.
+namespace PixelFormat {
+/// Packed 24-bit RGB, 3 bytes per pixel in the order red, green, blue (AV_PIX_FMT_RGB24).
+constexpr int RGB24 = 2;
+/// Packed 24-bit BGR, 3 bytes per pixel in the order blue, green, red (AV_PIX_FMT_BGR24).
+constexpr int BGR24 = 3;
+} // namespace PixelFormat
+
+/// What an FFMessageEventArgs reports.
 enum class FFMessageType : int32_t {
-    NoError = 0,
-    FileSinkError = 1,
-    SourceError = 2,
-    RTSPSourceError = 3,
-    EndOfStream = 4,
-    SyncPointReady = 5,
-    // One stream (video or audio) cannot be decoded or converted and is
-    // given up; the other plays on.
-    StreamRefused = 6,
+    NoError = 0,         ///< Nothing went wrong.
+    FileSinkError = 1,   ///< Writing the recorded file failed; recording stops.
+    SourceError = 2,     ///< Reading a file or URL failed; the source is closed.
+    RTSPSourceError = 3, ///< The camera connection failed; the source is closed.
+    EndOfStream = 4,     ///< The last picture of the source has been handed out.
+    SyncPointReady = 5,  ///< A sync point is ready (delivered as SyncPointEventArgs).
+    StreamRefused = 6,   ///< One stream (video or audio) cannot be decoded or converted and is
+                         ///< given up; the other plays on.
 };
 
+/// State of a live camera connection, reported by SourceConnectionStatusArgs.
 enum class ConnectionStatus : int32_t {
-    Connected = 0,
-    Disconnected = 1,
-    ConnectionLost = 2,
+    Connected = 0,      ///< Streaming (again).
+    Disconnected = 1,   ///< Not connected.
+    ConnectionLost = 2, ///< The connection broke; the library reconnects on its own.
 };
 
-// One picture handed to the application. `frame` keeps its storage (same
-// data pointer) while the size and dimensions stay the same.
+/// One picture handed to the application by FFWrapper::ReadFrameGetSize. A new instance holds no
+/// picture. Not shared between threads by the library: the reading thread owns it.
 class FrameData {
 public:
+    /// The pixels, packed rows without padding in the format asked for with FFWrapper::DecodeVideo.
+    /// Keeps its storage (same data pointer) while the size and dimensions stay the same.
     std::vector<uint8_t> frame;
+    /// The picture's media time in seconds.
     double frameTime = 0.0;
+    /// Width of the picture in pixels.
     int32_t width = 0;
+    /// Height of the picture in pixels.
     int32_t height = 0;
+    /// True for the first picture after an open or a seek.
     bool firstFrame = false;
+    /// Byte size of the picture in `frame`.
     int32_t size = 0;
+    /// The engine's picture status: 0, or 6 while a seek is pending. Updated on every read.
     int32_t status = 0;
 };
 
-// A live camera connection.
+/// Settings of a live camera connection (rtsp:// sources), see FFFileServerWrapper::SetSourceSettings.
+/// A plain record: the application fills it on one thread and the facade takes a copy.
 class SourceSettings {
 public:
+    /// Carry the media over the RTSP TCP connection instead of UDP.
     bool streamUsingTCP = true;
+    /// Smooth the local-clock estimate used until the camera's first RTCP sender report.
     bool useTimeFilter = true;
+    /// Ask the camera for its video stream only.
     bool useOnlyVideo = false;
+    /// Treat a camera that sends no RTCP sender report within rtcpTimeoutMs as failed.
     bool requireRTCP = true;
+    /// Write one CSV line per received packet with its times into timingLogFolder.
     bool createTimingLog = false;
+    /// Folder of the timing log.
     std::string timingLogFolder;
+    /// User name for the camera, empty for none.
     std::string username;
+    /// Password for the camera, empty for none.
     std::string password;
+    /// Milliseconds subtracted from the wall-clock time of audio packets.
     double audioLatencyMs = 0.0;
+    /// Milliseconds subtracted from the wall-clock time of video packets.
     double videoLatencyMs = 0.0;
+    /// Milliseconds added to the wall-clock time of every packet.
     double syncShiftMs = 0.0;
+    /// How long to wait for the camera's first RTCP sender report, in milliseconds.
     double rtcpTimeoutMs = 30000.0;
+    /// No packet for this many milliseconds ends the connection (and starts a reconnect).
     double packetTimeoutMs = 10000.0;
     /// Video decoding threads when the camera is also shown: 0 automatic
     /// (slice threads, no picture held back), 1 the reading thread alone.
     int decodingThreads = 1;
 };
 
+/// Base of the three event-argument classes; handlers find the kind with dynamic_cast.
+/// Arguments reach the handlers on the thread that reports the event (see FFWrapper) and live only
+/// for the handler call: a handler copies what it keeps.
 class EventArgs {
 public:
     virtual ~EventArgs() = default;
 };
 
-// The life of one publishing output.
+/// The life of one publishing output.
 enum class PublishingState : int32_t {
-    Connecting = 0, // opening the connection
-    Publishing = 1, // connected; packets flow from the first key picture on
-    Retrying = 2,   // connection failed or lost; the next attempt follows a back-off
-    Finished = 3,   // the source ended and the output was closed properly
-    Failed = 4,     // refused for good (URL or codecs unfit for the protocol)
-    Stopped = 5,    // stopped by the application
+    Connecting = 0, ///< opening the connection
+    Publishing = 1, ///< connected; packets flow from the first key picture on
+    Retrying = 2,   ///< connection failed or lost; the next attempt follows a back-off
+    Finished = 3,   ///< the source ended and the output was closed properly
+    Failed = 4,     ///< refused for good (URL or codecs unfit for the protocol)
+    Stopped = 5,    ///< stopped by the application
 };
 
-// One output as GetPublishingStatus reports it.
+/// One output as FFWrapper::GetPublishingStatus reports it; a plain copy the application owns.
 class PublishingStatus {
 public:
-    std::string url;
-    PublishingState state = PublishingState::Connecting;
-    uint64_t bytes = 0;    // media bytes handed to the output
-    uint64_t packets = 0;  // packets handed to the output
-    uint64_t queued = 0;   // records waiting for the output
-    uint32_t reconnects = 0;
-    std::string lastError; // why the last attempt failed, or empty
+    std::string url;                                     ///< the output's URL
+    PublishingState state = PublishingState::Connecting; ///< where the output stands
+    uint64_t bytes = 0;                                  ///< media bytes handed to the output
+    uint64_t packets = 0;                                ///< packets handed to the output
+    uint64_t queued = 0;                                 ///< records waiting for the output
+    uint32_t reconnects = 0;                             ///< connections made after the first
+    std::string lastError;                               ///< why the last attempt failed, or empty
 };
 
-// Raised on the output's own thread whenever its state changes; a lost
-// connection arrives as Retrying with the reason in `message`.
+/// Raised on the output's own thread whenever its state changes; a lost
+/// connection arrives as Retrying with the reason in `message`.
 class PublishingStatusArgs : public EventArgs {
 public:
-    std::string url;
-    PublishingState state = PublishingState::Connecting;
-    std::string message;
+    std::string url;                                     ///< the output's URL
+    PublishingState state = PublishingState::Connecting; ///< the new state
+    std::string message;                                 ///< why, for Retrying and Failed
 };
 
+/// An error, the end of the stream or another notice; FFWrapper lists the thread each kind arrives on.
 class FFMessageEventArgs : public EventArgs {
 public:
+    /// A NoError notice.
     FFMessageEventArgs() = default;
+    /// A notice of kind `m`.
     explicit FFMessageEventArgs(FFMessageType m) : message(m) {}
+    /// What happened.
     FFMessageType message = FFMessageType::NoError;
 };
 
+/// A sync point of a recording: a position in a recorded file paired with the PC's UTC clock.
+/// Arrives on the recording's write thread (see FFFileWrapper).
 class SyncPointEventArgs : public EventArgs {
 public:
+    /// Position in the recorded file (media time from the file's start).
     std::chrono::duration<double> videoTime{0.0};
+    /// The PC's UTC wall-clock time at that position, in whole microseconds.
     std::chrono::system_clock::time_point PCTimeUTC{};
+    /// The recorded file the point belongs to.
     std::string fileName = "noFile";
+    /// Whether the wall-clock time is trustworthy (for cameras: taken from RTCP sender reports).
     bool isGood = false;
 };
 
+/// The state of a camera connection changed. Arrives on the source's read thread (see FFWrapper).
 class SourceConnectionStatusArgs : public EventArgs {
 public:
+    /// A description of the change.
     std::string message;
+    /// The new state.
     ConnectionStatus status = ConnectionStatus::Disconnected;
 };
 
-// The application's event handler. Copies of one delegate compare equal, so
-// the handle given to RegisterFFEventCallback also unregisters it.
+/// The application's event handler. Copies of one delegate compare equal, so the handle given to
+/// FFWrapper::RegisterFFEventCallback also unregisters it. Copying and calling are safe from any
+/// thread; the wrapped function is called on the thread that raises the event.
 class ManagedEventDelegate {
 public:
+    /// The wrapped handler's type.
     using Function = std::function<void(const EventArgs&)>;
 
+    /// An empty delegate that does nothing when called.
     ManagedEventDelegate() = default;
+    /// Wraps `f`.
     ManagedEventDelegate(Function f) : _target(std::make_shared<Function>(std::move(f))) {}
 
+    /// Calls the wrapped handler, if any.
     void operator()(const EventArgs& args) const
     {
         if (_target && *_target)
             (*_target)(args);
     }
+    /// True when a handler is wrapped.
     explicit operator bool() const { return _target && *_target; }
+    /// True for copies of the same delegate.
     bool operator==(const ManagedEventDelegate& other) const { return _target == other._target; }
 
 private:
     std::shared_ptr<Function> _target;
 };
 
-// Scope guard on a facade's monitor. Monitors are re-entrant: a handler
-// running inside a facade call may call the facade again on the same thread.
+/// Scope guard on a facade's monitor, used by the facades on whichever thread calls them. Monitors
+/// are re-entrant: a handler running inside a facade call may call the facade again on the same
+/// thread.
 class lock {
 public:
+    /// Enters `monitor` until the guard goes out of scope.
     explicit lock(std::recursive_mutex& monitor) : _guard(monitor) {}
 
 private:
     std::lock_guard<std::recursive_mutex> _guard;
 };
 
-// Wall-clock ticks (100 ns since 1970-01-01 UTC) to a UTC time point,
-// truncated to whole microseconds.
+/// Wall-clock ticks (100 ns since 1970-01-01 UTC) to a UTC time point, truncated to whole
+/// microseconds. Safe from any thread.
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks);
 
 } // namespace Quillet::FFWrapperCLI

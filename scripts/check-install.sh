@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# What an application developer gets, checked from the outside:
+#  - the API reference builds with Doxygen, warnings as errors;
+#  - `cmake --install` into a temporary prefix gives public headers that compile
+#    alone, a CMake package and quillet.pc: examples/ is built out of tree with
+#    find_package and again with pkg-config, and each example runs on a
+#    generated clip;
+#  - `cpack -G DEB` gives a package whose Depends are run-time packages and
+#    whose files are only the libraries, public headers, package files and
+#    docs; installed into a fresh root it builds and runs the examples.
+#   check-install.sh [BUILD_DIR]    (default: build, configured and built)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="$(cd "${1:-${BUILD_DIR:-build}}" && pwd)"
+work="$(mktemp -d /tmp/quillet-install.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+step() { echo "== $*"; }
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+version="$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/QuilletConfigVersion.cmake")"
+[ -n "$version" ] || fail "no package version in $build"
+
+step "API reference (Doxygen, warnings are errors)"
+cmake --build "$build" --target docs
+[ -f "$build/docs/api/html/index.html" ] || fail "no API reference"
+
+step "install into a temporary prefix"
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+bash scripts/check-headers.sh "$work/prefix/include"
+
+step "test clip"
+clip="$work/clip.mp4"
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=6 -f lavfi -i sine=frequency=440:duration=6 \
+  -c:v libx264 -g 25 -pix_fmt yuv420p -c:a aac -shortest "$clip"
+frames="$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$clip")"
+
+# build_examples NAME CMAKE-ARGS...: builds examples/ out of tree.
+build_examples() {
+  local dir="$work/examples-$1"
+  shift
+  cmake -S examples -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j2 >/dev/null
+}
+
+# run_examples NAME: runs the three examples of that build on the clip and checks what they made.
+run_examples() {
+  local dir="$work/examples-$1"
+  (
+    cd "$dir"
+    ./play_snapshots "$clip" 25 >play.log 2>&1 || { cat play.log; fail "$1: play_snapshots failed"; }
+    grep -qx "quillet $version" play.log || fail "$1: library does not report version $version"
+    grep -q "^libavcodec .* (built with " play.log || fail "$1: no FFmpeg versions reported"
+    local expected=$(((frames + 24) / 25))
+    [ "$(ls picture_*.png | wc -l)" -eq "$expected" ] || fail "$1: expected $expected PNG files"
+    for png in picture_*.png; do
+      [ "$(ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 "$png")" = "png,320,240" ] ||
+        fail "$1: $png is not a 320x240 PNG"
+    done
+    cmp -s picture_00000.png picture_00025.png && fail "$1: different pictures saved identically"
+
+    ./record_sync_points "$clip" rec.mp4 1 >record.log 2>&1 || { cat record.log; fail "$1: record_sync_points failed"; }
+    # The example asks for a split every second once the previous one took effect (at a key
+    # picture, each second in the clip); every video packet must be in exactly one file.
+    local recorded=0 n
+    [ "$(ls rec*.mp4 | wc -l)" -ge 2 ] || fail "$1: the recording was not split"
+    for f in rec*.mp4; do
+      n="$(ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$f")"
+      recorded=$((recorded + n))
+      grep -q "^sync point: .*$f at " record.log || fail "$1: no sync point for $f"
+    done
+    [ "$recorded" -eq "$frames" ] || fail "$1: recorded $recorded of $frames video packets"
+
+    ./serve_and_play "$clip" >serve.log 2>&1 || { cat serve.log; fail "$1: serve_and_play failed"; }
+    grep -q "viewer played $frames pictures" serve.log || { cat serve.log; fail "$1: viewer lost pictures"; }
+  )
+  echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
+}
+
+step "examples with find_package"
+build_examples cmake -DCMAKE_PREFIX_PATH="$work/prefix"
+run_examples cmake
+
+step "examples with pkg-config"
+[ "$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --modversion quillet)" = "$version" ] ||
+  fail "quillet.pc does not say version $version"
+PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" build_examples pkg-config -DQUILLET_EXAMPLES_PKG_CONFIG=ON
+run_examples pkg-config
+
+step "Debian package"
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb="$(ls "$work"/deb/quillet_"$version"_*.deb)"
+depends="$(dpkg-deb -f "$deb" Depends)"
+echo "Depends: $depends"
+for lib in libavformat libavcodec libavutil libswscale libswresample liblog4cpp libyuv; do
+  echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib"
+done
+echo "$depends" | grep -q -- '-dev' && fail "Depends names development packages"
+# Installed as root (CI): by dpkg into a fresh root with a database of its own, listed by
+# `dpkg -L`. Otherwise unpacked, listed from the archive (the same list).
+root="$work/root"
+if [ "$(id -u)" -eq 0 ]; then
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  # The run-time packages live in the real system, not in the fresh root.
+  dpkg --root="$root" --force-depends --force-script-chrootless -i "$deb" >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log"; fail "dpkg cannot install the package"; }
+  files="$(dpkg --root="$root" -L quillet | sed 's|^|.|')"
+  files="$(for f in $files; do [ -d "$root/${f#./}" ] || echo "$f"; done)"
+else
+  dpkg-deb -x "$deb" "$root"
+  files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
+fi
+unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/[a-z]+/[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|share/doc/quillet/.+)$' || true)"
+[ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
+for needed in ./usr/lib/libquillet.so ./usr/lib/libquillet.so.0.2 ./usr/lib/libquillet_camera.so.0.2 \
+  ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./usr/lib/pkgconfig/quillet.pc \
+  ./usr/share/doc/quillet/api/index.html; do
+  echo "$files" | grep -qx "$needed" || fail "package lacks $needed"
+done
+[ "$(echo "$files" | grep -c '^\./usr/include/')" -eq "$(cd "$work/prefix" && find include -type f | wc -l)" ] ||
+  fail "package headers differ from the installed public headers"
+apt-get install -s "$deb" >/dev/null 2>"$work/apt.err" || { cat "$work/apt.err"; fail "apt cannot satisfy the package's Depends"; }
+
+step "examples against the installed package"
+build_examples deb -DCMAKE_PREFIX_PATH="$root/usr"
+run_examples deb
+echo "install, package and examples: OK"
