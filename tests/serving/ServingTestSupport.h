@@ -75,16 +75,6 @@ inline std::vector<WireRecord> SplitBatch(const std::vector<uint8_t>& batch)
     return records;
 }
 
-// Concatenates records into one block, as a batch carries them.
-inline std::vector<uint8_t> JoinRecords(const std::vector<WireRecord>& records, size_t from = 0,
-                                        size_t to = static_cast<size_t>(-1))
-{
-    std::vector<uint8_t> block;
-    for (size_t i = from; i < records.size() && i < to; ++i)
-        block.insert(block.end(), records[i].bytes.begin(), records[i].bytes.end());
-    return block;
-}
-
 inline uint64_t HashBytes(const uint8_t* data, size_t size)
 {
     uint64_t h = 1469598103934665603ull; // FNV-1a
@@ -141,25 +131,6 @@ inline std::vector<PictureHash> PlayDirectly(const std::string& clip)
 
 namespace Quillet::Testing {
 
-// Serves a clip to one client and collects its records up to end of stream.
-inline std::vector<WireRecord> ServeAllRecords(const std::string& clip)
-{
-    FFWrapperCLI::FFPlayServerWrapper server("ServingCollect");
-    server.SetSource(clip);
-    FFWrapperCLI::FFOutgoingHandle client = server.AddClient();
-    EXPECT_TRUE(client);
-    if (!client)
-        return {};
-    EXPECT_TRUE(server.StartEngine());
-    std::vector<WireRecord> records;
-    WaitFor([&] {
-        for (auto& r : SplitBatch(client->GetNextPacket()))
-            records.push_back(std::move(r));
-        return !records.empty() && records.back().type == 4;
-    });
-    return records;
-}
-
 // Offers a block until the remote player has taken all of it, reading the
 // pictures that make room meanwhile. False when it never went through.
 inline bool FeedBlock(FFWrapperCLI::FFRemoteWrapper& remote, const std::vector<uint8_t>& block,
@@ -171,13 +142,6 @@ inline bool FeedBlock(FFWrapperCLI::FFRemoteWrapper& remote, const std::vector<u
         TakeReadyPictures(remote, pictures);
         return false;
     });
-}
-
-// Reads the remote player's pictures until end of stream (or the limit).
-inline bool DrainRemote(FFWrapperCLI::FFRemoteWrapper& remote, std::vector<PictureHash>& pictures,
-                        std::chrono::milliseconds limit = std::chrono::seconds(20))
-{
-    return WaitFor([&] { return TakeReadyPictures(remote, pictures); }, limit);
 }
 
 } // namespace Quillet::Testing

@@ -12,17 +12,6 @@
 using namespace Quillet::FFWrapperCLI;
 using namespace Quillet::Testing;
 
-TEST(ServingDisposal, AddClientWithoutUrlGivesNull)
-{
-    FFPlayServerWrapper play("ServingNoUrl");
-    EXPECT_EQ(play.AddClient(), nullptr);
-
-    FFFileServerWrapper live("ServingNoUrlLive");
-    EXPECT_EQ(live.AddClient(), nullptr);
-    live.SetSource("no-such-file.mp4");
-    EXPECT_EQ(live.AddClient(), nullptr);
-}
-
 TEST(ServingDisposal, HandlesOutliveTheirFacade)
 {
     auto server = std::make_unique<FFPlayServerWrapper>("ServingOutlive");
@@ -72,31 +61,6 @@ TEST(ServingDisposal, RemovalIsForgivingAndLeavesOtherClientsServed)
     }));
     EXPECT_EQ(records.size(), ProbePacketCount(ServingClip()) + 2);
     EXPECT_TRUE(gone->GetNextPacket().empty());
-}
-
-TEST(ServingDisposal, BatchSizeReachesEveryClientOldAndNew)
-{
-    FFPlayServerWrapper server("ServingBatch");
-    server.SetSource(ServingClip());
-    FFOutgoingHandle before = server.AddClient();
-    server.SetNumberOutgoingPackets(5);
-    FFOutgoingHandle after = server.AddClient();
-    EXPECT_EQ(server.GetNumberOutgoingPackets(), 5u);
-    EXPECT_EQ(before->GetOut()->GetNumberOutgoingPackets(), 5u);
-    EXPECT_EQ(after->GetOut()->GetNumberOutgoingPackets(), 5u);
-    ASSERT_TRUE(server.StartEngine());
-    ASSERT_TRUE(WaitFor([&] { return after->GetOut()->QueuedRecords() >= 12; }));
-    EXPECT_EQ(SplitBatch(after->GetNextPacket()).size(), 5u);
-}
-
-TEST(ServingDisposal, RemoteFacadeAfterDisposalRefusesQuietly)
-{
-    FFRemoteWrapper remote("RemoteDisposed");
-    EXPECT_FALSE(remote.WritePacket(std::vector<uint8_t>{}));
-    remote.Dispose();
-    EXPECT_FALSE(remote.WritePacket(std::vector<uint8_t>(64, 1)));
-    EXPECT_FALSE(remote.WaitForSeek(1.0));
-    remote.WaitForSeek();
 }
 
 TEST(ServingDisposal, LiveSourceStaysOpenForTheRecordingAfterTheLastClientLeaves)
