@@ -136,12 +136,3 @@ TEST(PlayerFacade, EveryOperationHasANeutralResultAfterDispose)
     player.StopEngine();
     player.CloseSource();
 }
-
-TEST(PlayerFacade, PcTimeIsTruncatedToWholeMicroseconds)
-{
-    EXPECT_EQ(PCTimeFromTicks(0).time_since_epoch().count(), 0);
-    // 2017-06-01 12:00:00.1234567 UTC in 100 ns ticks.
-    const int64_t ticks = 14963184001234567;
-    const auto t = PCTimeFromTicks(ticks);
-    EXPECT_EQ(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count(), 1496318400123456);
-}
