@@ -127,7 +127,7 @@ std::vector<uint8_t> ToolPixels(const std::string& clip, int pixelFormat)
     const std::string out = clip + "." + std::to_string(getpid()) + ".raw";
     Run("ffmpeg -nostdin -v error -y -threads 1 -i " + clip + " -map 0:v -fps_mode passthrough -f rawvideo -pix_fmt " +
         av_get_pix_fmt_name(static_cast<AVPixelFormat>(pixelFormat)) + " " + out);
-    auto bytes = DecodeTest::ReadFile(out);
+    auto bytes = DecodeTest::ReadBytes(out);
     std::remove(out.c_str());
     return bytes;
 }
@@ -136,7 +136,7 @@ std::vector<int16_t> ToolPcm(const std::string& clip, int channels)
 {
     const std::string out = clip + "." + std::to_string(getpid()) + ".s16";
     Run("ffmpeg -nostdin -v error -y -i " + clip + " -map 0:a -ac " + std::to_string(channels) + " -f s16le " + out);
-    const auto bytes = DecodeTest::ReadFile(out);
+    const auto bytes = DecodeTest::ReadBytes(out);
     std::remove(out.c_str());
     std::vector<int16_t> s(bytes.size() / 2);
     std::memcpy(s.data(), bytes.data(), s.size() * 2);
