@@ -42,45 +42,6 @@ TEST(Messenger, MessagesReachOnlyTheCurrentCallback)
     EXPECT_EQ(seen.size(), 1u);
 }
 
-// The log is what an error leaves behind besides the message number.
-TEST(Messenger, ErrorLogsWhereWhatAndNumberThenRaisesTheMessage)
-{
-    Engine messenger("MessengerTest2");
-    ScopedCapture capture(messenger.Category());
-    int raised = -1;
-    messenger.RegisterFFEventCallback([&](FFEventArgs* a) { raised = static_cast<FFMessageArgs*>(a)->message; });
-    messenger.Error("Error in: FFFileSink::_WriteFileThread", std::runtime_error("disk full"), FileSinkError);
-    const auto lines = capture->Lines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0].text, "Error in: FFFileSink::_WriteFileThread");
-    EXPECT_EQ(lines[1].text, "disk full");
-    EXPECT_EQ(lines[2].text, "FFMessageError: 1");
-    for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(lines[i].priority, LogLevel::Error);
-    EXPECT_EQ(raised, FileSinkError);
-}
-
-TEST(Messenger, NodeWithoutMessengerLogsToRootAndRaisesNothing)
-{
-    FFMessageClient node;
-    ScopedCapture root(log4cpp::Category::getRoot());
-    node.LogInfo() << "to the root";
-    node.ReportEndOfStream();
-    node.ReportError("Error in X", std::runtime_error("e"), 2);
-    EXPECT_EQ(root->Texts(), std::vector<std::string>{"to the root"});
-
-    Engine messenger("MessengerTest4");
-    ScopedCapture capture(messenger.Category());
-    int calls = 0;
-    messenger.RegisterFFEventCallback([&](FFEventArgs*) { ++calls; });
-    node.SetMessenger(&messenger);
-    node.LogInfo() << "through the engine";
-    FFSourceConnectionStatusArgs status(ConnectionStatus::ConnectionLost, "gone");
-    node.RaiseEvent(status);
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(capture->Contains("through the engine"));
-}
-
 TEST(Messenger, CallbackMayBeReplacedWhileOtherThreadsRaise)
 {
     Engine messenger("MessengerTest5");
