@@ -87,30 +87,6 @@ TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
     EXPECT_EQ(Drain(q), Range(0, 3));
 }
 
-TEST(FFOutgoing, BatchOfRealRecordsCanBeWalkedAndRebuilt)
-{
-    FFStreamOutgoing q;
-    q.SetNumberOutgoingPackets(4);
-    q.FFProcess(Codec(1, 12800, false, 6)->Serialize());
-    q.FFProcess(Video(1, true, 100)->Serialize());
-    q.FFProcess(FFSeekInfo(2.5).Serialize());
-    q.FFProcess(FFConnectionInfo(ConnectionStatus::Connected, "ok").Serialize());
-
-    auto batch = q.GetNextPacket();
-    ASSERT_TRUE(batch);
-    std::vector<int32_t> offsets;
-    std::vector<FFType> types;
-    for (int32_t at = 0; at < batch->size;) {
-        offsets.push_back(at);
-        auto rebuilt = CreateFromSerialized(batch->data.get() + at, static_cast<size_t>(batch->size - at));
-        types.push_back(rebuilt->GetType());
-        at += rebuilt->GetSerializedSize();
-    }
-    EXPECT_EQ(offsets, (std::vector<int32_t>{0, 1030, 1254, 1290}));
-    EXPECT_EQ(types, (std::vector<FFType>{FFType::AVCodec, FFType::Packet, FFType::SeekInfo, FFType::ConnectionInfo}));
-    EXPECT_EQ(batch->size, 1290 + 18);
-}
-
 // The live queue's rule: a video key frame arriving while an untaken one
 // waits drops everything queued except the newest stream description.
 struct KeyRuleCase {
