@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,8 +25,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `words[0]` (found on PATH) with the rest as arguments; its
-    // standard output and error go to `log`.
-    bool Start(std::vector<std::string> words, const std::string& log)
+    // standard output and error go to `log`. Under a file-size limit, writes
+    // past it fail rather than kill the program.
+    bool Start(std::vector<std::string> words, const std::string& log, rlim_t fileSizeLimit = RLIM_INFINITY)
     {
         _log = log;
         std::vector<char*> argv;
@@ -43,6 +45,11 @@ public:
             const int in = open("/dev/null", O_RDONLY);
             if (in >= 0)
                 dup2(in, STDIN_FILENO);
+            if (fileSizeLimit != RLIM_INFINITY) {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{fileSizeLimit, fileSizeLimit};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
             execvp(argv[0], argv.data());
             _exit(127);
         }
@@ -51,7 +58,7 @@ public:
 
     // Waits up to `limit` for the program to end by itself; its exit status,
     // or -1 when it is still running.
-    int Wait(std::chrono::milliseconds limit)
+    int Wait(std::chrono::milliseconds limit = std::chrono::minutes(2))
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (_pid > 0) {
@@ -66,6 +73,12 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return _status;
+    }
+
+    void Signal(int signal) const
+    {
+        if (_pid > 0)
+            ::kill(_pid, signal);
     }
 
     // Sends `signal` and reaps the program.

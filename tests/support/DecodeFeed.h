@@ -1,10 +1,9 @@
 #pragma once
 // Feeding a decoder node by hand: a clip demuxed into the records a source
-// would push, the ffmpeg tools' view of it, a messenger that keeps what the
-// node logged and raised, and a reader that plays the records to the end.
+// would push (support/RecordedPackets.h), the ffmpeg tools' view of it, a
+// messenger that keeps what the node raised, and a reader that plays the
+// records to the end.
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -12,63 +11,27 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <log4cpp/Priority.hh>
 
 #include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
 #include "decode/FFDecode.h"
 #include "events/FFMessenger.h"
-#include "support/CapturingAppender.h"
+#include "support/RecordedPackets.h"
 #include "support/TestMedia.h"
 
 namespace DecodeTest {
 
 using namespace Quillet;
 
+using Testing::Demux;
+using Testing::Demuxed;
+using Testing::ReadBytes;
+
 inline bool MakeMedia(const std::string& file, const std::string& args)
 {
     Testing::MakeClip(file, args);
     return !::testing::Test::HasFailure();
-}
-
-inline std::vector<uint8_t> ReadFile(const std::string& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The records a source would push for `file`: one FFAVCodec, the packets of
-// the first video and audio stream in file order, then the end marker.
-struct Demuxed {
-    std::shared_ptr<FFAVCodec> codec;
-    std::vector<std::shared_ptr<FFData>> records;
-    AVRational videoTimeBase{0, 1};
-};
-
-inline Demuxed Demux(const std::string& file, bool wantVideo = true, bool wantAudio = true)
-{
-    Demuxed d;
-    AVInputContextPtr fmt = Testing::OpenInput(file);
-    const int v = wantVideo ? av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
-    const int a = wantAudio ? av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
-    if (v >= 0)
-        d.videoTimeBase = fmt->streams[v]->time_base;
-    d.codec = std::make_shared<FFAVCodec>(v >= 0 ? FFCodecInfo::FromStream(fmt->streams[v]) : nullptr,
-                                          a >= 0 ? FFCodecInfo::FromStream(fmt->streams[a]) : nullptr);
-    d.records.push_back(d.codec);
-    AVPacketPtr pkt = MakePacket();
-    while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
-        if (pkt->stream_index == v || pkt->stream_index == a) {
-            const bool video = pkt->stream_index == v;
-            auto record = std::make_shared<FFPacket>(pkt.get()); // takes the packet over
-            record->SetStreamType(video ? FFStreamType::Video : FFStreamType::Audio);
-            d.records.push_back(record);
-        }
-        av_packet_unref(pkt.get());
-    }
-    d.records.push_back(std::make_shared<FFEOSInfo>());
-    return d;
 }
 
 // ffprobe's presentation times of the first video stream in seconds, from
@@ -96,7 +59,7 @@ inline std::vector<double> ProbeFrameTimes(const std::string& file)
 // A messenger that keeps every log line of its category and the events raised.
 class RecordingMessenger : public FFMessenger {
 public:
-    explicit RecordingMessenger(const std::string& name) : FFMessenger(name), _capture(Category(), 700) {}
+    explicit RecordingMessenger(const std::string& name) : FFMessenger(name) {}
 
     void SendMessageEvent(int message) override
     {
@@ -111,20 +74,8 @@ public:
         }
         FFMessenger::SendFFEvent(args);
     }
-    // Lines, written "PRIORITY text", that begin with `prefix`.
-    int CountLinesStartingWith(const std::string& prefix)
-    {
-        int n = 0;
-        for (const auto& l : _capture->Lines())
-            n += (log4cpp::Priority::getPriorityName(l.priority) + " " + l.text).rfind(prefix, 0) == 0;
-        return n;
-    }
-
     std::vector<int> messages;
     std::vector<std::pair<ConnectionStatus, std::string>> connections;
-
-private:
-    Testing::ScopedCapture _capture;
 };
 
 // One picture as the application would see it.

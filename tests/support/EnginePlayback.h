@@ -12,38 +12,18 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/AudioInterface.h"
 #include "engine/FFEngine.h"
+#include "support/TestMedia.h"
 
 namespace Quillet::Testing {
 
 using namespace std::chrono_literals;
-
-inline std::vector<uint8_t> ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// One number a line, as ffprobe prints with csv=p=0; "N/A" lines are skipped.
-inline std::vector<double> ParseTimes(const std::string& csv)
-{
-    std::istringstream in(csv);
-    std::vector<double> times;
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line.rfind("N/A", 0) != 0)
-            times.push_back(std::stod(line));
-    return times;
-}
 
 inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes)
 {

@@ -1,14 +1,11 @@
 #pragma once
 // What ffprobe makes of a recorded file, and a tool process a test can kill.
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <sys/resource.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TestMedia.h"
 
 namespace Quillet::Testing {
@@ -48,55 +45,13 @@ inline Probe ProbeVideo(const std::string& path)
     return p;
 }
 
-// A child process running `argv`, its output in `log`; optionally under a
-// file-size limit (writes past it fail rather than kill the child).
-class ToolProcess {
+// A tool run for the length of a test, started on construction.
+class ToolProcess : public ChildProcess {
 public:
     ToolProcess(const std::vector<std::string>& argv, const std::string& log, rlim_t fileSizeLimit = RLIM_INFINITY)
     {
-        _pid = fork();
-        if (_pid != 0)
-            return;
-        std::FILE* out = std::freopen(log.c_str(), "w", stdout);
-        if (out)
-            dup2(fileno(stdout), STDERR_FILENO);
-        if (fileSizeLimit != RLIM_INFINITY) {
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{fileSizeLimit, fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        Start(argv, log, fileSizeLimit);
     }
-    ~ToolProcess() { Signal(SIGKILL), Wait(); }
-    ToolProcess(const ToolProcess&) = delete;
-    ToolProcess& operator=(const ToolProcess&) = delete;
-
-    void Signal(int signal) const
-    {
-        if (_pid > 0 && !_reaped)
-            kill(_pid, signal);
-    }
-    // The exit status, or 128 + signal.
-    int Wait()
-    {
-        if (_pid <= 0 || _reaped)
-            return _status;
-        int status = 0;
-        waitpid(_pid, &status, 0);
-        _reaped = true;
-        _status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return _status;
-    }
-
-private:
-    pid_t _pid = -1;
-    bool _reaped = false;
-    int _status = -1;
 };
 
 } // namespace Quillet::Testing

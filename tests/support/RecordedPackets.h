@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "core/FFAVCodec.h"
+#include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
 #include "support/TestMedia.h"
 
@@ -39,6 +40,9 @@ inline bool IsVideo(const std::shared_ptr<FFPacket>& p)
 struct Demuxed {
     std::shared_ptr<FFAVCodec> codec;
     std::vector<std::shared_ptr<FFPacket>> packets; // demux order
+    // The same as a source pushes them: the description, the packets, the end marker.
+    std::vector<std::shared_ptr<FFData>> records;
+    AVRational videoTimeBase{0, 1};
 
     std::vector<std::shared_ptr<FFPacket>> Video() const
     {
@@ -58,12 +62,14 @@ struct Demuxed {
     }
 };
 
-inline Demuxed Demux(const std::string& path)
+inline Demuxed Demux(const std::string& path, bool wantVideo = true, bool wantAudio = true)
 {
     Demuxed d;
     AVInputContextPtr input = OpenInput(path);
-    const int vi = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    const int ai = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    const int vi = wantVideo ? av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    const int ai = wantAudio ? av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) : -1;
+    if (vi >= 0)
+        d.videoTimeBase = input->streams[vi]->time_base;
     d.codec = std::make_shared<FFAVCodec>(vi < 0 ? nullptr : FFCodecInfo::FromStream(input->streams[vi]),
                                           ai < 0 ? nullptr : FFCodecInfo::FromStream(input->streams[ai]));
     AVPacketPtr pkt = MakePacket();
@@ -76,6 +82,9 @@ inline Demuxed Demux(const std::string& path)
         }
         av_packet_unref(pkt.get());
     }
+    d.records.push_back(d.codec);
+    d.records.insert(d.records.end(), d.packets.begin(), d.packets.end());
+    d.records.push_back(std::make_shared<FFEOSInfo>());
     return d;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -44,6 +46,12 @@ std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
     }
     std::filesystem::rename(partial, name);
     return name;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 AVInputContextPtr OpenInput(const std::string& path)

@@ -1,5 +1,6 @@
 #pragma once
 // Test media made on the spot by the ffmpeg tool, and a demuxer to read it.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ std::string Capture(const std::string& command);
 // Generates `name` in the working directory with `ffmpeg -v error -y <args> name`
 // unless it already exists; returns the name. Fails the calling test on error.
 std::string MakeClip(const std::string& name, const std::string& ffmpegArgs);
+
+// The whole content of a file (empty when it cannot be read).
+std::vector<uint8_t> ReadBytes(const std::string& path);
 
 // An opened input with its stream info read.
 AVInputContextPtr OpenInput(const std::string& path);
