@@ -149,7 +149,6 @@ TEST_F(CameraRecording, KilledSegmentedAndRetainedRecordingsAllPlay)
     ASSERT_FALSE(kept.empty());
     EXPECT_LT(kept.size(), 6u);
     EXPECT_FALSE(fs::exists(folder / "keep/k1.mp4"));
-    EXPECT_TRUE(fs::exists(folder / "keep/k8.mp4"));
     for (const auto& f : kept)
         EXPECT_GT(ProbeVideo(f).frames, 0) << f;
 }

@@ -56,7 +56,7 @@ std::string AvsMkv()
         const std::string srt = out + ".srt";
         std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,000\nfirst\n\n"
                               "2\n00:00:01,500 --> 00:00:02,000\nsecond\n\n";
-        Testing::Run("ffmpeg -nostdin -v error -y " + kAvInputs + "-i '" + srt + "' -map 0 -map 1 -map 2 " +
+        Testing::Run("ffmpeg -nostdin -v error -y " + kAvInputs + "-i '" + srt + "' -t 3 -map 0 -map 1 -map 2 " +
                      kAvCodecs + "-c:s srt -f matroska '" + out + "'");
         std::filesystem::remove(srt);
     });
