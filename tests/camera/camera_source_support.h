@@ -2,7 +2,6 @@
 // Shared pieces of the camera tests: a record of a facade's events, noted on
 // the library threads that raise them and read on the test thread (`_mutex`
 // guards the lines).
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
