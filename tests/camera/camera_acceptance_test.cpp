@@ -1,9 +1,6 @@
-// The camera source against the real test camera (GStreamer's, spawned per
-// test on 127.0.0.1), through the facades an application uses: playing each
-// mount over TCP and UDP (pictures of the moving ball, a clean 440 Hz tone),
-// with and without a login; recording to each container; serving to a remote
-// player; wall-clock sync points; and a camera killed and restarted under a
-// running recording.
+// The real test camera (spawned per test on 127.0.0.1) through the facades:
+// playing each mount over TCP/UDP with and without a login, recording to each
+// container, serving, wall-clock sync points, and a camera killed and restarted.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -112,9 +109,7 @@ protected:
 std::shared_ptr<FFSourceSettings> CameraSettings(bool tcp, const std::string& user = "", const std::string& password = "")
 {
     auto s = std::make_shared<FFSourceSettings>();
-    s->streamUsingTCP = tcp;
-    s->username = user;
-    s->password = password;
+    s->streamUsingTCP = tcp, s->username = user, s->password = password;
     return s;
 }
 

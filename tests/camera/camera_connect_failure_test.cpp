@@ -1,8 +1,6 @@
-// Cameras that cannot be played, through the camera client and through the
-// facade: nothing listening, a camera that hangs, one that answers with
-// noise, and one that refuses the password. Each open fails within the
-// timeout; a refused login is told apart as "authorization failed"; the
-// password appears in no log line and no event.
+// Cameras that cannot be played (nothing listening, hung, noise, wrong
+// password), through the client and the facade: each open fails within the
+// timeout, a refused login says so, and the password is in no log or event.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -103,34 +101,26 @@ class AllLogLines {
 public:
     AllLogLines() : _capture(log4cpp::Category::getRoot(), 700)
     {
-        Lines() = {};
+        lines.clear();
         av_log_set_callback([](void*, int, const char* format, va_list args) {
             char line[1024];
             vsnprintf(line, sizeof(line), format, args);
-            std::lock_guard<std::mutex> guard(Mutex());
-            Lines().push_back(line);
+            std::lock_guard<std::mutex> guard(mutex);
+            lines.push_back(line);
         });
     }
     ~AllLogLines() { av_log_set_callback(av_log_default_callback); }
     std::vector<std::string> Texts()
     {
         auto texts = _capture->Texts();
-        std::lock_guard<std::mutex> guard(Mutex());
-        texts.insert(texts.end(), Lines().begin(), Lines().end());
+        std::lock_guard<std::mutex> guard(mutex);
+        texts.insert(texts.end(), lines.begin(), lines.end());
         return texts;
     }
 
 private:
-    static std::mutex& Mutex()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static std::vector<std::string>& Lines()
-    {
-        static std::vector<std::string> lines;
-        return lines;
-    }
+    static inline std::mutex mutex;
+    static inline std::vector<std::string> lines;
     Quillet::Testing::ScopedCapture _capture;
 };
 
@@ -174,10 +164,8 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
     } else {
         RTSPSource client;
         RTSPSourceSettings clientSettings;
-        clientSettings.streamUsingTCP = true;
-        clientSettings.packetTimeoutMs = kTimeoutMs;
-        clientSettings.username = settings->username;
-        clientSettings.password = kPassword;
+        clientSettings.streamUsingTCP = true, clientSettings.packetTimeoutMs = kTimeoutMs;
+        clientSettings.username = settings->username, clientSettings.password = kPassword;
         client.SetupSource(clientSettings);
         EXPECT_FALSE(client.Connect(url));
         failure = client.LastConnectFailure();
@@ -225,8 +213,7 @@ TEST(ConnectInterrupt, CloseEndsABlockedConnect)
     server.Signal(SIGSTOP);
     RTSPSource client;
     RTSPSourceSettings settings;
-    settings.streamUsingTCP = true;
-    settings.packetTimeoutMs = 20000;
+    settings.streamUsingTCP = true, settings.packetTimeoutMs = 20000;
     client.SetupSource(settings);
     auto connecting = std::async(std::launch::async, [&] { return client.Connect(server.Url() + "/test"); });
     std::this_thread::sleep_for(300ms);

@@ -27,23 +27,6 @@ TEST(FileSourceOpen, DurationIsSearchedWhenTheContainerHasNone)
     EXPECT_EQ(dest.PacketsBefore(FFType::EOSInfo), ProbePackets(PaddedTs()));
 }
 
-TEST(FileSourceOpen, OpeningAgainReplacesTheFirstFile)
-{
-    TestMessenger messenger;
-    FFSource source;
-    source.SetMessenger(&messenger);
-    ASSERT_TRUE(source.OpenSource(WideSarMp4()));
-    ASSERT_TRUE(source.OpenSource(AvMp4()));
-    EXPECT_TRUE(source.HasAudio());
-    EXPECT_EQ(source.RenderWidth(), 160);
-    source.CloseSource();
-    EXPECT_FALSE(source.IsOpen());
-    EXPECT_FALSE(source.HasAudio());
-    source.CloseSource(); // twice is harmless
-}
-
-// ---------------------------------------------------------------- stopping
-
 TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
 {
     for (int i = 0; i < 25; ++i) {

@@ -2,10 +2,6 @@
 // the band of packets let through after a seek while paused.
 #include <gtest/gtest.h>
 
-#include <log4cpp/PatternLayout.hh>
-#include <log4cpp/StringQueueAppender.hh>
-
-#include "events/FFMessenger.h"
 #include "source/FFTraffic.h"
 #include "traffic_test_nodes.h"
 
@@ -70,26 +66,6 @@ TEST_F(Traffic, ForwardsEveryRecordUnchangedWhileRunning)
     for (const auto& r : sent)
         EXPECT_EQ(Send(r), FFStatus::Ready);
     EXPECT_EQ(dest.Records(), sent); // the very same records, in order
-}
-
-TEST_F(Traffic, AnswersWithTheFirstDestinationOrReadyWithoutAny)
-{
-    FFTraffic alone;
-    EXPECT_EQ(alone.FFProcess(Video(0, true)), FFStatus::Ready);
-    EXPECT_EQ(alone.GetStatus(), FFStatus::Ready);
-
-    RecordingDest second;
-    second.processAnswer = FFStatus::Paused;
-    traffic.ConnectNode(&second);
-    dest.processAnswer = FFStatus::Full;
-    EXPECT_EQ(Send(Video(0, true)), FFStatus::Full);
-    EXPECT_EQ(second.Count(), 1u);
-
-    dest.status = FFStatus::Full;
-    EXPECT_EQ(traffic.GetStatus(), FFStatus::Full);
-    dest.status = FFStatus::Ready;
-    second.status = FFStatus::Full; // only the first destination is asked
-    EXPECT_EQ(traffic.GetStatus(), FFStatus::Ready);
 }
 
 TEST_F(Traffic, PausedSeekLetsThroughExactlyOneKeyFrameIntervalThenHolds)
@@ -362,56 +338,6 @@ TEST_F(Traffic, FlushAndClearStateReturnToRunning)
     traffic.PictureDelivered();
     EXPECT_FALSE(traffic.IsPaused());
     EXPECT_TRUE(traffic.MayDeliverPicture());
-}
-
-class TrafficLog : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        auto& category = messenger.Category();
-        category.setAdditivity(false);
-        category.setPriority(log4cpp::Priority::DEBUG);
-        appender = new log4cpp::StringQueueAppender("traffic-test-queue");
-        auto* layout = new log4cpp::PatternLayout();
-        layout->setConversionPattern("%p %m");
-        appender->setLayout(layout);
-        category.addAppender(appender); // the category owns it
-        traffic.SetMessenger(&messenger);
-    }
-    void TearDown() override { messenger.Category().removeAllAppenders(); }
-
-    std::vector<std::string> Lines()
-    {
-        std::vector<std::string> lines;
-        auto& q = appender->getQueue();
-        while (!q.empty()) {
-            lines.push_back(q.front());
-            q.pop();
-        }
-        return lines;
-    }
-
-    FFMessenger messenger{"quillet.test.traffic"};
-    log4cpp::StringQueueAppender* appender = nullptr;
-    FFTraffic traffic;
-};
-
-TEST_F(TrafficLog, MetaInfoComesFromTheParent)
-{
-    EXPECT_EQ(traffic.GetMetaInfo(), nullptr);
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"INFO FFTraffic::GetMetaInfo", "INFO Parent to set"}));
-
-    ManualSource source;
-    source.meta = Codec();
-    source.ConnectNode(&traffic);
-    EXPECT_EQ(traffic.GetMetaInfo(), source.meta);
-
-    // A decoder connected behind the traffic node first sees the description.
-    RecordingDest decoder;
-    traffic.ConnectNode(&decoder);
-    ASSERT_EQ(decoder.Count(), 1u);
-    EXPECT_EQ(decoder.Records().front(), source.meta);
-    source.DisconnectNode();
 }
 
 } // namespace
