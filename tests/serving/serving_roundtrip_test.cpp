@@ -89,17 +89,26 @@ TEST_F(ServingRoundTrip, ASeekOnTheServerReachesTheRemotePlayerThroughItsMarker)
         Carry();
         return pictures.size() >= 5;
     }));
-    // The application asks the sender to seek and tells its player to wait for it.
+    // The application tells its player to wait for the seek it asks the
+    // sender for. Pictures of the video carried so far may still show; the
+    // rest of the file, still on its way before the marker, must not.
+    const auto videoCarried = std::count_if(carried.begin(), carried.end(), [](const WireRecord& r) {
+        return r.type == 1 && WireI32(r.bytes.data() + 96) == 1;
+    });
     EXPECT_TRUE(remote.WaitForSeek(1.2));
+    ASSERT_TRUE(WaitFor([&] {
+        EXPECT_FALSE(Carry());
+        return carried.back().type == 4;
+    }));
     server.Seek(1.2);
     ASSERT_TRUE(WaitFor([&] { return Carry(); }));
 
-    // Pictures decoded before the marker came may still show; from the first
-    // one at the target on, the player shows exactly the file from there.
+    // From the first picture at the target on, the player shows exactly the file from there.
     const auto first = std::find_if(pictures.begin(), pictures.end(),
                                     [](const PictureHash& p) { return p.time >= 1.2 - 1e-6; });
     ASSERT_NE(first, pictures.end());
     const auto before = first - pictures.begin();
+    EXPECT_LE(before, videoCarried);
     EXPECT_EQ(std::vector<PictureHash>(pictures.begin(), first),
               std::vector<PictureHash>(direct.begin(), direct.begin() + before));
     ASSERT_EQ(direct[30].time, 1.2);
