@@ -134,7 +134,7 @@ void FFDecode::Flush()
     _audioCodec.reset();
     _videoRefused = _audioRefused = false;
     _eosPending = false;
-    _soundFrom = -1.0;
+    _soundFrom = kNoTime;
 }
 
 void FFDecode::Continue()
@@ -148,7 +148,7 @@ void FFDecode::Continue()
     _firstVideoFrame = true;
     _lastVideoTime = kNoVideoTime;
     _firstAudioFrame = true;
-    _soundFrom = -1.0;
+    _soundFrom = kNoTime;
     _seek.reset();
 }
 

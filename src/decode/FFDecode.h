@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -154,7 +155,10 @@ private:
     // seek hands over to sound, cleared by the first block played (-1: off).
     // Decoded times, not packet times, decide: codecs with a delay (Opus,
     // MP3) give blocks times that differ from their packets'.
-    double _soundFrom = -1.0;
+    // NaN when no seek holds sound back: times before the stream's zero
+    // (a wrapped transport stream, Opus pre-skip) are negative and real.
+    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    double _soundFrom = kNoTime;
     static constexpr double kSoundSlack = 1e-6;
 
     // Opened decoders, copies of the descriptions above: the description
