@@ -24,6 +24,12 @@ void FFDecode::EnableAudio(bool enable)
         ClearKeepingCodec(_audioQueue);
 }
 
+void FFDecode::SetAudioReader(bool present)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _audioReader = present;
+}
+
 bool FFDecode::IsAudioEnabled() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);

@@ -262,6 +262,7 @@ void FFEngine::_CloseSource()
         _source.reset();
     }
     _audioInterface = nullptr;
+    _decode.SetAudioReader(false);
 }
 
 void FFEngine::PrepareVideoDecode(int pixelFormat)
@@ -525,6 +526,10 @@ double FFEngine::GetSeekTime() const
 void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 {
     _audioInterface = audioInterface;
+    Guarded("Error in: FFEngine::SetAudioInterface", [&] {
+        Lock lock(_mutex);
+        _decode.SetAudioReader(audioInterface != nullptr);
+    });
 }
 
 void FFEngine::EnableAudio(bool enable)
