@@ -3,10 +3,11 @@
 // roll and play, and a lost receiver is reconnected while playback and
 // recording go on, the camera arriving as a playable stream of the length
 // published.
+#include <fnmatch.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -241,7 +242,7 @@ TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
     std::filesystem::create_directories(folder);
     const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
     const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
-    EXPECT_TRUE(std::regex_search(out, std::regex(a + ": finished, [1-9][0-9]* packets, [1-9][0-9]* bytes"))) << out;
+    EXPECT_EQ(fnmatch(("*" + a + ": finished, [1-9]* packets, [1-9]* bytes*").c_str(), out.c_str(), 0), 0) << out;
     EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
     EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
     EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
