@@ -71,21 +71,21 @@ FFEngine::~FFEngine()
     _traffic.DisconnectNode();
 }
 
-void FFEngine::SendMessageEvent(int message)
+void FFEngine::SendMessageEvent(FFMessageType message)
 {
     Guarded("Error in FFEngine::SendMessageEvent", [&] {
-        LogInfo() << "FFEngine::SendMessageEvent" << ": " << message;
+        LogInfo() << "FFEngine::SendMessageEvent" << ": " << static_cast<int>(message);
         FFMessenger::SendMessageEvent(message);
-        if (message == EndOfStream)
+        if (message == FFMessageType::EndOfStream)
             ScheduleOnCloseWorker([this] { CloseSource(); });
     });
 }
 
-void FFEngine::Error(const std::string& where, const std::exception& e, int message)
+void FFEngine::Error(const std::string& where, const std::exception& e, FFMessageType message)
 {
     Guarded("Error in FFEngine::Error", [&] {
         FFMessenger::Error(where, e, message);
-        if (message == SourceError || message == RTSPSourceError) {
+        if (message == FFMessageType::SourceError || message == FFMessageType::RTSPSourceError) {
             LogError() << "Severe error in source - closing the source";
             ScheduleOnCloseWorker([this] { CloseSource(); });
         }

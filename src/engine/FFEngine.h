@@ -49,8 +49,8 @@ public:
     ~FFEngine() override;
 
     // Event reaction: end of stream and source errors close the source.
-    void SendMessageEvent(int message) override;
-    void Error(const std::string& where, const std::exception& e, int message) override;
+    void SendMessageEvent(FFMessageType message) override;
+    void Error(const std::string& where, const std::exception& e, FFMessageType message) override;
 
     bool OpenSource(const std::string& url);
     // Why the last OpenSource (or StartEngine's open) failed.

@@ -159,7 +159,7 @@ void FFRTSPSource::_AnnounceRefusals(const std::vector<std::string>& refusals)
     for (const std::string& refusal : refusals) {
         FFSourceConnectionStatusArgs args(ConnectionStatus::Disconnected, refusal);
         RaiseEvent(args);
-        ReportError("FFRTSPSource", std::invalid_argument(refusal), RTSPSourceError);
+        ReportError("FFRTSPSource", std::invalid_argument(refusal), FFMessageType::RTSPSourceError);
     }
 }
 
@@ -406,7 +406,7 @@ void FFRTSPSource::_ReadFramesFromSource()
         _ReadLoop();
     } catch (const std::exception& e) {
         _running = false;
-        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, RTSPSourceError);
+        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
     }
 }
 

@@ -111,6 +111,8 @@ private:
     void _ReplaceClient();
     void _InterruptConnect();
 
+    // Guarded by `_lock` (see the header), up to _url; the read thread and
+    // the settings as marked.
     std::recursive_mutex _lock;
     ContextPtr _videoCodecContext{nullptr, ContextDeleter{this}};
     ContextPtr _audioCodecContext{nullptr, ContextDeleter{this}};
@@ -135,6 +137,7 @@ private:
     std::atomic<bool> _stopRequested{false};
     std::chrono::milliseconds _reconnectInterval{kReconnectInterval};
     std::atomic<bool> _reconnecting{false};
+    // Guards the `_rtspSource` pointer only.
     std::mutex _clientGuard;
 };
 

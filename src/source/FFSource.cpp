@@ -354,7 +354,7 @@ void FFSource::_ReadFramesFromSource()
         _RunReadLoop();
     } catch (const std::exception& e) {
         // The thread ends here; _running stays set until the owner stops it.
-        ReportError("Error in FFSource::_ReadFramesFromSource", e, 2);
+        ReportError("Error in FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
     }
     LogInfo() << "Exiting " << "FFSource::_ReadFramesFromSource";
 }

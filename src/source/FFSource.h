@@ -128,11 +128,15 @@ private:
     // descriptions built on other threads look at them under this lock. Never
     // held while pushing.
     std::recursive_mutex _demuxLock;
+    // `_commandLock` guards `_commands` (seeks queued for the read thread);
+    // `_pushLock` guards `_pushEnabled`.
     std::recursive_mutex _commandLock;
     std::recursive_mutex _pushLock;
     bool _pushEnabled = true;
-    double _searchedDuration = -1.0;
     std::deque<std::unique_ptr<FFSourceCommand>> _commands;
+    // The duration search's answer; written during the open, before the read
+    // thread starts.
+    double _searchedDuration = -1.0;
 };
 
 } // namespace Quillet

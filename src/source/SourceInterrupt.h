@@ -16,6 +16,7 @@ public:
     bool Fired() const { return _fired.load(); }
 
 private:
+    // Atomic: written and read from any thread without a lock.
     std::atomic<bool> _fired{false};
 };
 
