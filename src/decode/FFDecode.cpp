@@ -6,6 +6,7 @@
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
+#include "core/QueueTrim.h"
 #include "decode/DecodeRecords.h"
 #include "events/FFEventArgs.h"
 
@@ -98,15 +99,8 @@ FFStatus FFDecode::GetStatus()
 
 void FFDecode::ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue)
 {
-    auto it = std::find_if(queue.rbegin(), queue.rend(), [](const auto& d) { return IsCodecRecord(*d); });
-    std::shared_ptr<FFData> keep;
-    if (it != queue.rend()) {
+    if (ClearKeepingNewest(queue, [](const auto& d) { return IsCodecRecord(*d); }))
         LogWarn() << "The queue contains a codec info";
-        keep = *it;
-    }
-    queue.clear();
-    if (keep)
-        queue.push_back(std::move(keep));
 }
 
 void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving)

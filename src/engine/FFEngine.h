@@ -157,6 +157,11 @@ protected:
     void WaitForCloseJob();
 
 private:
+    // The size and duration getters: asks the source under `_mutex` and logs
+    // the answer as "FFEngine::<name>: <answer>"; 0 without a source,
+    // `neutral` when the query throws.
+    template <typename R, typename Query>
+    R _QuerySource(const char* name, R neutral, Query query) const;
 
     // Guards the close worker: scheduling and destruction never overlap.
     std::mutex _closeLock;

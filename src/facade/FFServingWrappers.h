@@ -103,9 +103,13 @@ public:
 
     /// The source to serve; opened by the first AddClient.
     void SetSource(const std::string& sourceUrl);
+    /// A new client, or null when the source cannot be opened. The first client opens the source.
     FFOutgoingHandle AddClient() override;
+    /// Removes a client; its handle then returns nothing. Null or already removed: nothing.
     void RemoveClient(const FFOutgoingHandle& client) override;
+    /// The most records one batch of GetNextPacket holds.
     void SetNumberOutgoingPackets(unsigned int outgoings) override;
+    /// The most records one batch holds; 0 without an engine.
     unsigned int GetNumberOutgoingPackets() override;
     /// Detaches all clients, then closes the source and deletes the engine; idempotent.
     void Dispose() override;

@@ -47,6 +47,34 @@ void Reconfigure(Quillet::FFEngine& engine, Field FFEngineSettings::*field, Fiel
     engine.ConfigureEngine(settings);
 }
 
+// The application's form of each native event record.
+SyncPointEventArgs ApplicationArgs(const Quillet::FFSyncPointArgs& s)
+{
+    SyncPointEventArgs args;
+    args.videoTime = std::chrono::duration<double>(s.videoTime);
+    args.PCTimeUTC = PCTimeFromTicks(s.PCTimeUTC);
+    args.fileName = s.fileName;
+    args.isGood = s.isGood;
+    return args;
+}
+
+SourceConnectionStatusArgs ApplicationArgs(const Quillet::FFSourceConnectionStatusArgs& c)
+{
+    SourceConnectionStatusArgs args;
+    args.status = c.status;
+    args.message = c.message;
+    return args;
+}
+
+PublishingStatusArgs ApplicationArgs(const Quillet::FFPublishStatusArgs& p)
+{
+    PublishingStatusArgs args;
+    args.url = p.url;
+    args.state = static_cast<PublishingState>(p.state);
+    args.message = p.message;
+    return args;
+}
+
 } // namespace
 
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks)
@@ -260,17 +288,8 @@ std::vector<PublishingStatus> FFWrapper::GetPublishingStatus()
 {
     return WithEngine(std::vector<PublishingStatus>{}, [](FFEngine& e) {
         std::vector<PublishingStatus> all;
-        for (const Quillet::PublishStatus& s : e.GetPublishingStatus()) {
-            PublishingStatus status;
-            status.url = s.url;
-            status.state = static_cast<PublishingState>(s.state);
-            status.bytes = s.bytes;
-            status.packets = s.packets;
-            status.queued = s.queued;
-            status.reconnects = s.reconnects;
-            status.lastError = s.lastError;
-            all.push_back(std::move(status));
-        }
+        for (Quillet::PublishStatus& s : e.GetPublishingStatus())
+            all.push_back(PublishingStatus{std::move(s)});
         return all;
     });
 }
@@ -354,30 +373,13 @@ void FFWrapper::FFEventHandler(Quillet::FFEventArgs* a)
 {
     if (!a)
         return;
-    if (a->type == Quillet::MessageEvent) {
-        FFMessageEventArgs args(static_cast<Quillet::FFMessageArgs*>(a)->message);
-        Raise(args);
-    } else if (a->type == Quillet::SyncPointEvent) {
-        const auto* s = static_cast<Quillet::FFSyncPointArgs*>(a);
-        SyncPointEventArgs args;
-        args.videoTime = std::chrono::duration<double>(s->videoTime);
-        args.PCTimeUTC = PCTimeFromTicks(s->PCTimeUTC);
-        args.fileName = s->fileName;
-        args.isGood = s->isGood;
-        Raise(args);
-    } else if (a->type == Quillet::ConnectionStatusEvent) {
-        const auto* c = static_cast<Quillet::FFSourceConnectionStatusArgs*>(a);
-        SourceConnectionStatusArgs args;
-        args.status = c->status;
-        args.message = c->message;
-        Raise(args);
-    } else if (a->type == Quillet::PublishStatusEvent) {
-        const auto* p = static_cast<Quillet::FFPublishStatusArgs*>(a);
-        PublishingStatusArgs args;
-        args.url = p->url;
-        args.state = static_cast<PublishingState>(p->state);
-        args.message = p->message;
-        Raise(args);
+    switch (a->type) {
+    case Quillet::MessageEvent: Raise(FFMessageEventArgs(static_cast<Quillet::FFMessageArgs*>(a)->message)); break;
+    case Quillet::SyncPointEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFSyncPointArgs*>(a))); break;
+    case Quillet::ConnectionStatusEvent:
+        Raise(ApplicationArgs(*static_cast<Quillet::FFSourceConnectionStatusArgs*>(a)));
+        break;
+    case Quillet::PublishStatusEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFPublishStatusArgs*>(a))); break;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../core/EventCodes.h"
+#include "../publish/PublishStatus.h"
 #include "../source/FFSourceSettings.h"
 
 /// The library's own namespace; applications use the classes of Quillet::FFWrapperCLI.
@@ -69,27 +70,12 @@ public:
     virtual ~EventArgs() = default;
 };
 
-/// The life of one publishing output.
-enum class PublishingState : int32_t {
-    Connecting = 0, ///< opening the connection
-    Publishing = 1, ///< connected; packets flow from the first key picture on
-    Retrying = 2,   ///< connection failed or lost; the next attempt follows a back-off
-    Finished = 3,   ///< the source ended and the output was closed properly
-    Failed = 4,     ///< refused for good (URL or codecs unfit for the protocol)
-    Stopped = 5,    ///< stopped by the application
-};
+/// The life of one publishing output (defined with the library's publishing status).
+using PublishingState = Quillet::PublishState;
 
 /// One output as FFWrapper::GetPublishingStatus reports it; a plain copy the application owns.
-class PublishingStatus {
-public:
-    std::string url;                                     ///< the output's URL
-    PublishingState state = PublishingState::Connecting; ///< where the output stands
-    uint64_t bytes = 0;                                  ///< media bytes handed to the output
-    uint64_t packets = 0;                                ///< packets handed to the output
-    uint64_t queued = 0;                                 ///< records waiting for the output
-    uint32_t reconnects = 0;                             ///< connections made after the first
-    std::string lastError;                               ///< why the last attempt failed, or empty
-};
+/// The fields are those of the library's own record, Quillet::PublishStatus.
+class PublishingStatus : public Quillet::PublishStatus {};
 
 /// Raised on the output's own thread whenever its state changes; a lost
 /// connection arrives as Retrying with the reason in `message`.

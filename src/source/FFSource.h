@@ -97,6 +97,10 @@ private:
 
     std::shared_ptr<FFCodecInfo> _GetVideoCodecInfo();
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
+    // The selected streams and their opened contexts, or null (logged under
+    // the getter's name) while the source is not open.
+    AVStream* _StreamAt(int index, const char* getter);
+    AVCodecContext* _OpenedContext(const AVCodecContextPtr& context, const char* getter);
     AVStream* _GetVideoStream();
     AVCodecContext* _GetVideoCodecContext();
     AVStream* _GetAudioStream();
