@@ -125,10 +125,10 @@ void FFWrapper::_DeleteEngine()
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
-    // A close from now on cancels this open, one before it does not.
-    if (_interrupt)
-        _interrupt->Clear();
-    return WithEngine(false, [&](FFEngine& e) { return e.OpenSource(sourceName); });
+    // A close from now on cancels this open, one before it does not, even
+    // when it comes before the engine's lock is ours.
+    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
+    return WithEngine(false, [&](FFEngine& e) { return e.OpenSource(sourceName, ticket); });
 }
 
 void FFWrapper::CloseSource()
@@ -139,9 +139,8 @@ void FFWrapper::CloseSource()
 
 bool FFWrapper::StartEngine()
 {
-    if (_interrupt)
-        _interrupt->Clear();
-    return WithEngine(false, [](FFEngine& e) { return e.StartEngine(); });
+    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
+    return WithEngine(false, [ticket](FFEngine& e) { return e.StartEngine(ticket); });
 }
 
 void FFWrapper::StopEngine()
