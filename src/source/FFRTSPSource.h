@@ -92,6 +92,7 @@ private:
     int _VideoSize(const char* operation, bool width);
     bool _Open(const std::string& url, OpenOutcome& outcome);
     void _AnnounceRefusals(const std::vector<std::string>& refusals);
+    // The stream descriptions; called with `_lock` held.
     ContextPtr _AllocateContext(AVMediaType type);
     bool _InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
     bool _InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
@@ -99,6 +100,7 @@ private:
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
     std::shared_ptr<FFAVCodec> _GetCodecInfo();
 
+    // The worker's; each takes `_lock` only around what it touches.
     void _ReadFramesFromSource();
     void _ReadLoop();
     void _ForwardPacket(const MediaPacketStruct& mp);

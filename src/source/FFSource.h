@@ -65,6 +65,7 @@ public:
     void GetDimensions(int* width, int* height);
 
 private:
+    // The open, on the engine's thread (under the engine's lock).
     bool _Open(const std::string& url);
     bool _OpenAndSearch(const std::string& url);
     int _OpenInput(const std::string& url);
@@ -95,6 +96,7 @@ private:
     bool _LooksUntrustworthy(const AVStream* videoStream) const;
     AVCodecContextPtr _MakeStreamContext(const AVStream* stream) const;
 
+    // Called with `_demuxLock` held.
     std::shared_ptr<FFCodecInfo> _GetVideoCodecInfo();
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
     // The selected streams and their opened contexts, or null (logged under
