@@ -29,16 +29,16 @@ public:
 TEST(Messenger, MessagesReachOnlyTheCurrentCallback)
 {
     Engine messenger("MessengerTest1");
-    messenger.SendMessageEvent(2); // no callback: nothing to reach
+    messenger.SendMessageEvent(FFMessageType::SourceError); // no callback: nothing to reach
     std::vector<int> seen;
     messenger.RegisterFFEventCallback([&](FFEventArgs* args) {
         ASSERT_EQ(args->type, MessageEvent);
-        seen.push_back(static_cast<FFMessageArgs*>(args)->message);
+        seen.push_back(static_cast<int>(static_cast<FFMessageArgs*>(args)->message));
     });
-    messenger.SendMessageEvent(EndOfStream);
+    messenger.SendMessageEvent(FFMessageType::EndOfStream);
     EXPECT_EQ(seen, std::vector<int>{4});
     messenger.RegisterFFEventCallback(nullptr);
-    messenger.SendMessageEvent(EndOfStream);
+    messenger.SendMessageEvent(FFMessageType::EndOfStream);
     EXPECT_EQ(seen.size(), 1u);
 }
 
@@ -51,7 +51,7 @@ TEST(Messenger, CallbackMayBeReplacedWhileOtherThreadsRaise)
     for (int t = 0; t < 3; ++t)
         raisers.emplace_back([&] {
             while (!stop)
-                messenger.SendMessageEvent(0);
+                messenger.SendMessageEvent(FFMessageType::NoError);
         });
     for (int i = 0; i < 500; ++i)
         messenger.RegisterFFEventCallback([&calls, i](FFEventArgs*) { calls += i >= 0; });

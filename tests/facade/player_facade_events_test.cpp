@@ -88,8 +88,8 @@ TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesA
     Quillet::FFEventArgs unknown(static_cast<Quillet::FFEventType>(9));
     f.engine->SendFFEvent(&unknown);
     f.engine->SendFFEvent(nullptr);
-    f.engine->SendMessageEvent(Quillet::SyncPointReady);
-    f.engine->Error("test", std::runtime_error("broken pipe"), Quillet::SourceError);
+    f.engine->SendMessageEvent(FFMessageType::SyncPointReady);
+    f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
 
     ASSERT_EQ(got.syncPoints.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {

@@ -28,11 +28,11 @@ public:
     }
     ~CapturingMessenger() override { Category().removeAppender(&capture); }
 
-    void Error(const std::string& where, const std::exception& e, int message) override
+    void Error(const std::string& where, const std::exception& e, FFMessageType message) override
     {
         {
             std::lock_guard<std::mutex> guard(_mutex);
-            _reports.push_back({where, e.what(), message});
+            _reports.push_back({where, e.what(), static_cast<int>(message)});
         }
         FFMessenger::Error(where, e, message);
     }

@@ -61,7 +61,7 @@ class RecordingMessenger : public FFMessenger {
 public:
     explicit RecordingMessenger(const std::string& name) : FFMessenger(name) {}
 
-    void SendMessageEvent(int message) override
+    void SendMessageEvent(FFMessageType message) override
     {
         messages.push_back(message);
         FFMessenger::SendMessageEvent(message);
@@ -74,7 +74,7 @@ public:
         }
         FFMessenger::SendFFEvent(args);
     }
-    std::vector<int> messages;
+    std::vector<FFMessageType> messages;
     std::vector<std::pair<ConnectionStatus, std::string>> connections;
 };
 
