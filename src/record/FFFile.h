@@ -56,6 +56,8 @@ public:
     void Finish();
 
     bool IsOpen() const { return _videoStream != nullptr; }
+    // Whether a video packet is in the open file (a file without one does not play).
+    bool HasVideo() const { return _lastVideoDts != AV_NOPTS_VALUE; }
     // Moves the file on disk (only before anything but the header is in it).
     void Rename(const std::string& fileName);
     // Bytes in the file so far; 0 when none is open.

@@ -130,7 +130,9 @@ void FFFileSink::_GuardFreeSpace()
     if (!_file || !_file->IsOpen() || !_guard.IsLow(_file->GetFileName(), _file->BytesWritten()))
         return;
     const std::string name = _file->GetFileName();
-    const bool empty = !_fileStarted;
+    // A file that has only its header (the guard tripped on a new segment's
+    // first picture) would not play: it goes.
+    const bool empty = !_fileStarted || !_file->HasVideo();
     // Finished while there is room for its end, so the file stays whole.
     _FinishFile();
     if (empty)
