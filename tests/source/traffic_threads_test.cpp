@@ -7,16 +7,17 @@
 #include <thread>
 
 #include "source/FFTraffic.h"
-#include "traffic_test_nodes.h"
+#include "support/CapturingDest.h"
+#include "support/TestRecords.h"
 
 using namespace Quillet;
-using namespace Quillet::TestNodes;
+using namespace Quillet::Testing;
 
 namespace {
 
 TEST(TrafficThreads, ReadThreadAndEngineCallsDoNotRace)
 {
-    RecordingDest decoder;
+    CapturingDest<FFData> decoder;
     FFTraffic traffic;
     traffic.ConnectNode(&decoder);
 

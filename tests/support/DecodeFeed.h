@@ -16,7 +16,7 @@
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
 #include "decode/FFDecode.h"
-#include "events/FFMessenger.h"
+#include "support/CapturingMessenger.h"
 #include "support/RecordedPackets.h"
 #include "support/TestMedia.h"
 
@@ -27,12 +27,6 @@ using namespace Quillet;
 using Testing::Demux;
 using Testing::Demuxed;
 using Testing::ReadBytes;
-
-inline bool MakeMedia(const std::string& file, const std::string& args)
-{
-    Testing::MakeClip(file, args);
-    return !::testing::Test::HasFailure();
-}
 
 // ffprobe's presentation times of the first video stream in seconds, from
 // its timestamps in the stream's time base (NaN for a picture without any).
@@ -56,27 +50,7 @@ inline std::vector<double> ProbeFrameTimes(const std::string& file)
     return v < 0 ? std::vector<double>{} : ProbeFrameTimes(file, input->streams[v]->time_base);
 }
 
-// A messenger that keeps every log line of its category and the events raised.
-class RecordingMessenger : public FFMessenger {
-public:
-    explicit RecordingMessenger(const std::string& name) : FFMessenger(name) {}
-
-    void SendMessageEvent(int message) override
-    {
-        messages.push_back(message);
-        FFMessenger::SendMessageEvent(message);
-    }
-    void SendFFEvent(FFEventArgs* args) override
-    {
-        if (args->type == ConnectionStatusEvent) {
-            auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
-            connections.emplace_back(c->status, c->message);
-        }
-        FFMessenger::SendFFEvent(args);
-    }
-    std::vector<int> messages;
-    std::vector<std::pair<ConnectionStatus, std::string>> connections;
-};
+using RecordingMessenger = Testing::CapturingMessenger;
 
 // One picture as the application would see it.
 struct Picture {

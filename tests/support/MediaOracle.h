@@ -46,12 +46,6 @@ inline Probe ProbeVideo(const std::string& path)
 }
 
 // A tool run for the length of a test, started on construction.
-class ToolProcess : public ChildProcess {
-public:
-    ToolProcess(const std::vector<std::string>& argv, const std::string& log, rlim_t fileSizeLimit = RLIM_INFINITY)
-    {
-        Start(argv, log, fileSizeLimit);
-    }
-};
+using ToolProcess = ChildProcess;
 
 } // namespace Quillet::Testing
