@@ -1,9 +1,9 @@
 // The file source: every video and audio packet once, in demux order, behind
 // the description and ahead of one end-of-stream marker, whatever the reader
 // meets (a container without a duration, a full or paused destination,
-// stops and restarts, destinations coming and going); render sizes; stopping
-// and closing while it pushes; errors raised downstream. Refused inputs are
-// in facade/hostile_input_test.
+// stops and restarts, destinations coming and going), with render sizes that
+// apply the sample aspect; stopping and closing while it pushes; errors
+// raised downstream. Refused inputs are in facade/hostile_input_test.
 #include <atomic>
 #include <thread>
 
@@ -22,6 +22,7 @@ struct ReadRow {
     std::string (*clip)();
     std::string (*durationOf)(); // the clip whose duration ffprobe can tell
     Disturb disturb;
+    int renderWidth = 160, renderHeight = 120; // with the sample aspect applied
 };
 
 class FileSourceRead : public ::testing::TestWithParam<ReadRow> {};
@@ -38,6 +39,8 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
         source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
     ASSERT_TRUE(source.OpenSource(row.clip()));
     EXPECT_NEAR(source.GetDuration(), ProbeDuration(row.durationOf()), 0.1);
+    EXPECT_EQ(std::make_pair(source.RenderWidth(), source.RenderHeight()),
+              std::make_pair(row.renderWidth, row.renderHeight));
     if (!early)
         source.ConnectNode(&dest);
     const size_t descriptions = early ? 2 : 1;
@@ -91,7 +94,7 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     for (const auto& p : ProbePackets(row.clip()))
         if (p.stream <= 1) // video and audio; a subtitle stream is dropped
             expected.push_back(p);
-    ASSERT_GT(expected.size(), 50u);
+    ASSERT_GT(expected.size(), 9u);
     EXPECT_EQ(dest.PacketsBefore(FFType::EOSInfo), expected);
     if (row.disturb != Disturb::StartsAndStops) { // a restart after the end reaches it anew
         EXPECT_EQ(dest.Count(FFType::EOSInfo), 1u);
@@ -107,25 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"ConnectedBeforeOpen", &AvMp4, &AvMp4, Disturb::ConnectedBeforeOpen},
                       ReadRow{"FullAndPaused", &AvMp4, &AvMp4, Disturb::FullAndPaused},
                       ReadRow{"StartsAndStops", &AvMp4, &AvMp4, Disturb::StartsAndStops},
-                      ReadRow{"DestinationsComeAndGo", &AvMp4, &AvMp4, Disturb::DestinationsComeAndGo}),
+                      ReadRow{"DestinationsComeAndGo", &AvMp4, &AvMp4, Disturb::DestinationsComeAndGo},
+                      ReadRow{"WideSampleAspect", &WideSarMp4, &WideSarMp4, Disturb::None, 320, 120},
+                      ReadRow{"TallSampleAspect", &TallSarMp4, &TallSarMp4, Disturb::None, 160, 240}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FileSourceRead, RenderSizeAppliesTheSampleAspect)
-{
-    struct Row {
-        std::string (*clip)();
-        int width, height;
-    };
-    for (const Row& row : {Row{&WideSarMp4, 320, 120}, Row{&TallSarMp4, 160, 240}, Row{nullptr, 640, 480}}) {
-        FFSource source;
-        if (row.clip) {
-            ASSERT_TRUE(source.OpenSource(row.clip()));
-        }
-        EXPECT_EQ(std::make_pair(source.RenderWidth(), source.RenderHeight()), std::make_pair(row.width, row.height));
-        int rate = -1, bits = -1, channels = -1;
-        EXPECT_FALSE(source.HasAudio() || source.GetAudioFormat(&rate, &bits, &channels));
-    }
-}
 
 TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
 {

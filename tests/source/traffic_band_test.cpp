@@ -1,5 +1,6 @@
-// The traffic node between source and decoder: forwarding, pause state and
-// the band of packets let through after a seek while paused. Each row is a
+// The traffic node between source and decoder: forwarding, pause state, the
+// band of packets let through after a seek while paused, and both sides
+// driving it at once. Each row is a
 // script run against one node whose decoder side is a capturing destination;
 // a step "name=want" checks what the step gave.
 //   pause continue flush clear nooptimize   the engine's calls
@@ -14,10 +15,12 @@
 //   forwarded= packets= records= eoss=      what reached the decoder; cleardest forgets it
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "source/FFTraffic.h"
 #include "support/CapturingDest.h"
@@ -174,6 +177,46 @@ INSTANTIATE_TEST_SUITE_P(
                "v2080 K3000 v3040 status=F clear continue pause seek8 clear paused=n audio=y delivered paused=n "
                "picture=y"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The read thread pushes through the node while the engine, on an
+// application thread, asks and changes its state. Under ThreadSanitizer this
+// shows the state is guarded; in any build, that only video is held back.
+TEST_F(TrafficScript, ReadThreadAndEngineCallsDoNotRace)
+{
+    traffic.ConnectNode(&dest);
+    std::atomic<bool> done{false};
+    size_t audioSent = 0;
+    std::thread reader([&] {
+        traffic.FFProcess(Codec(1, 1000, true));
+        for (int round = 0; round < 400; ++round) {
+            traffic.GetStatus();
+            if (round % 3 == 0)
+                traffic.FFProcess(SeekMarker(round));
+            for (int i = 0; i < 10; ++i) {
+                traffic.FFProcess(Video(round * 1000 + i * 40, i == 0 || i == 5));
+                if (i % 2 == 0)
+                    traffic.FFProcess(Audio(round * 1000 + i * 40)), ++audioSent;
+            }
+            if (round % 50 == 49)
+                traffic.FFProcess(std::make_shared<FFEOSInfo>());
+        }
+        done = true;
+    });
+    const char* engine[] = {"pause", "audio", "paused", "continue", "clear", "picture", "delivered", "none"};
+    for (int i = 0; !done; ++i) {
+        Run(i % 64 == 7 ? "flush" : i % 16 == 6 ? "nooptimize" : engine[i % 8], "");
+        Run("oob" + std::to_string(i % 400), "");
+        std::this_thread::yield();
+    }
+    reader.join();
+    size_t audio = 0;
+    for (const auto& r : dest.Records())
+        if (auto* p = dynamic_cast<FFPacket*>(r.get()); p && p->GetStreamType() == FFStreamType::Audio)
+            ++audio;
+    EXPECT_EQ(audio, audioSent);
+    EXPECT_EQ(dest.Count(FFType::EOSInfo), 8u);
+    traffic.DisconnectNode();
+}
 
 TEST(Traffic, ForwardsEveryRecordUnchangedWhileRunning)
 {
