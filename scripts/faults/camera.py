@@ -1,10 +1,12 @@
 # Faults in the camera client and the engine-side camera source.
 FAULTS = [
-    dict(name="camera: HEVC NAL type read one bit off",
+    # The live camera cannot show this one: it repeats VPS/SPS/PPS in front
+    # of every key picture, and FFmpeg's own key flags agree with ours.
+    dict(name="camera: HEVC key NAL types off by one",
          file="src/camera/ParameterSets.cpp",
-         old="const int type = (nal[0] >> 1) & 0x3F;\n            key = key",
-         new="const int type = (nal[0] >> 2) & 0x3F;\n            key = key",
-         test="*LiveRecording.*hevc*"),
+         old="key = key || (type >= 16 && type <= 23);",
+         new="key = key || (type >= 17 && type <= 24);",
+         test="CameraKeyPictures.*"),
     dict(name="camera: new config id without the flag not described",
          file="src/source/FFRTSPSource.cpp",
          old="if (mp.codecChanged || mp.configId != lastConfigId)",

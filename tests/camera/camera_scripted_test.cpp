@@ -1,8 +1,11 @@
 // The camera source against a scripted camera, for what a real camera cannot
 // be made to do on cue: change its codec configuration, report a size it does
 // not know, fail inside the client; and the settings the client is given.
+// Also the key-picture test over every NAL type, which the test camera cannot
+// show: it repeats its parameter sets in front of every key picture.
 #include <gtest/gtest.h>
 
+#include "camera/ParameterSets.h"
 #include "source/FFRTSPSource.h"
 #include "support/CapturingDest.h"
 #include "support/CapturingMessenger.h"
@@ -111,5 +114,16 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
                   true, {RTSPSourceError}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.
+TEST(CameraKeyPictures, EveryNalTypeIsJudgedByTheStandard)
+{
+    for (int type = 0; type < 64; ++type) {
+        const uint8_t hevc[] = {0, 0, 0, 1, uint8_t(type << 1), 1, 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_HEVC, hevc, sizeof hevc), type >= 16 && type <= 23) << "H.265 " << type;
+        const uint8_t h264[] = {0, 0, 0, 1, uint8_t(0x60 | (type & 0x1F)), 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_H264, h264, sizeof h264), (type & 0x1F) == 5) << "H.264 " << type;
+    }
+}
 
 } // namespace
