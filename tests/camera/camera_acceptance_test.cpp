@@ -19,6 +19,7 @@
 #include "source/FFRTSPSource.h"
 #include "support/EnginePlayback.h"
 #include "support/FacadeEvents.h"
+#include "support/QuickRetryEngine.h"
 #include "support/TestMedia.h"
 #include "support/ToneAnalysis.h"
 #include "support/WaitFor.h"
@@ -90,31 +91,6 @@ private:
     int _segment = 0;
 };
 
-// An engine whose camera retries quickly and that lets a probe watch it.
-template <typename Base>
-class ProbedEngine : public Base {
-public:
-    ProbedEngine(const std::string& log, std::shared_ptr<FFSourceSettings> settings) : Base(log)
-    {
-        this->SetSourceSettingsForCamera(std::move(settings));
-    }
-    void Attach(FFDestNode<FFData>* node)
-    {
-        std::lock_guard<std::recursive_mutex> guard(this->_mutex);
-        if (this->_source)
-            this->_source->ConnectNode(node);
-    }
-
-protected:
-    std::unique_ptr<IFFSource> _CreateSource(const std::string& url) override
-    {
-        auto source = Base::_CreateSource(url);
-        if (auto* camera = dynamic_cast<FFRTSPSource*>(source.get()))
-            camera->SetReconnectInterval(300ms);
-        return source;
-    }
-};
-
 std::shared_ptr<FFSourceSettings> CameraSettings(bool tcp, const std::string& user = "", const std::string& password = "")
 {
     auto s = std::make_shared<FFSourceSettings>();
@@ -181,7 +157,7 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
 {
     const PlayCase& c = GetParam();
     StartServer(c.login ? std::vector<std::string>{"--auth", "viewer:Secr3t-pw"} : std::vector<std::string>{});
-    FFWrapper player(new ProbedEngine<FFEngine>("camera_play", CameraSettings(c.tcp, c.login ? "viewer" : "",
+    FFWrapper player(new QuickRetryEngine<FFEngine>("camera_play", CameraSettings(c.tcp, c.login ? "viewer" : "",
                                                                                   c.login ? "Secr3t-pw" : "")));
     events.Attach(player);
     RecordingHost host(4096, 1);
@@ -323,7 +299,7 @@ TEST_P(LiveRecording, EveryPacketReceivedIsInAFileThatStartsAtAKeyPicture)
     StartServer();
     const std::string port = server.Url().substr(server.Url().rfind(':') + 1);
     ArrivalProbe probe;
-    auto* engine = new ProbedEngine<FFFileEngine>("camera_record", CameraSettings(true));
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_record", CameraSettings(true));
     FFFileWrapper recorder(engine);
     events.Attach(recorder);
     ASSERT_TRUE(recorder.OpenSource(server.Url() + c.mount));
@@ -388,7 +364,7 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
 {
     StartServer();
     ArrivalProbe probe;
-    auto* engine = new ProbedEngine<FFFileEngine>("camera_sync", CameraSettings(true));
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_sync", CameraSettings(true));
     FFFileWrapper recorder(engine);
     events.Attach(recorder);
     ASSERT_TRUE(recorder.OpenSource(server.Url() + "/test"));
