@@ -178,7 +178,7 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
     double firstTime = -1, lastTime = -1;
     Clock::duration firstAfter{};
     std::vector<std::pair<double, double>> balls;
-    while (Clock::now() - started < 4s && (pictures < 50 || host.Samples().size() < (c.rate > 0 ? 4 * kBlock : 0u))) {
+    while (Clock::now() - started < 10s && (pictures < 50 || host.Samples().size() < (c.rate > 0 ? 4 * kBlock : 0u))) {
         player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
         ASSERT_GE(size, 0) << "a live camera has no end";
@@ -402,7 +402,8 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
             ++good;
             const int64_t lagMs = (match->arrivedTicks - match->liveTime) / kTicksPerMs;
             EXPECT_GE(lagMs, -5) << "a picture cannot arrive before it was taken";
-            EXPECT_LT(lagMs, 100) << "wall-clock time agrees with this PC's clock at arrival";
+            // Agrees with this PC's clock at arrival, give or take a loaded machine's delays.
+            EXPECT_LT(lagMs, 400) << "wall-clock time agrees with this PC's clock at arrival";
         }
     }
     EXPECT_GE(good, 2) << "end of the first file and start of the second";

@@ -48,7 +48,6 @@ public:
     }
     void Flush() override
     {
-        ++flushes;
         if (onFlush)
             onFlush();
     }
@@ -99,7 +98,6 @@ public:
     // FFProcess throws once this many packets have arrived; negative: never.
     std::atomic<int> throwAfterPackets{-1};
     std::atomic<int> statusQueries{0};
-    std::atomic<int> flushes{0};
     std::function<void()> onFlush; // set before connecting
 
 private:

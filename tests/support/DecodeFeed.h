@@ -64,7 +64,6 @@ struct Picture {
 struct VideoRun {
     std::vector<Picture> pictures;
     std::vector<int> sizes; // every non-zero ReadVideo answer
-    int zeroReads = 0;
 };
 
 // Feeds the records as a source would (waiting while the decoder says Full)
@@ -78,7 +77,6 @@ inline VideoRun FeedAndRead(FFDecode& decode, const std::vector<std::shared_ptr<
             decode.FFProcess(records[next++]);
         const FFCLIFrame f = decode.ReadVideo();
         if (f.size == 0) {
-            ++run.zeroReads;
             ++idle;
             continue;
         }
