@@ -134,7 +134,7 @@ void FFDecode::Flush()
     _audioCodec.reset();
     _videoRefused = _audioRefused = false;
     _eosPending = false;
-    _soundFrom = -1.0;
+    _soundFrom = kNoTime;
 }
 
 void FFDecode::Continue()
@@ -148,7 +148,7 @@ void FFDecode::Continue()
     _firstVideoFrame = true;
     _lastVideoTime = kNoVideoTime;
     _firstAudioFrame = true;
-    _soundFrom = -1.0;
+    _soundFrom = kNoTime;
     _seek.reset();
 }
 
@@ -620,9 +620,10 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
         // This picture was the first one after the seek; the next one, once
         // the seek is over, continues the stream.
         _firstVideoFrame = false;
-        // Audio ends the seek when it is read; with audio off nobody reads
-        // it, and a seek left open would swallow the end of the stream.
-        const bool noAudioToSync = !_audioEnabled || (!_audioCodec && _audioQueue.empty());
+        // Audio ends the seek when it is read; with audio off or no reader
+        // nobody reads it, and a seek left open would mark every following
+        // picture first and swallow the end of the stream.
+        const bool noAudioToSync = !_audioEnabled || !_audioReader || (!_audioCodec && _audioQueue.empty());
         if (noAudioToSync && !_seek->seekInfo->wasPaused)
             _seek.reset();
         return Picture::Delivered;

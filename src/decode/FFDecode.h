@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -80,6 +81,10 @@ public:
     // Audio side (reading thread).
     void EnableAudio(bool enable);
     bool IsAudioEnabled() const;
+    // Whether the application reads sound at all (the engine has a host for
+    // it). A running seek waits for the sound read to end it; with nobody
+    // reading, it ends with its picture.
+    void SetAudioReader(bool present);
     // Fills `buffers` in order with 16-bit interleaved PCM and returns those
     // filled; a buffer whose size differs from the block is resized. `*time`
     // gets the media time of the last block copied (unchanged when none).
@@ -149,12 +154,16 @@ private:
     FFPCMConvert _pcmConvert;
     int32_t _dstPixelFormat = -1;
     bool _audioEnabled = true;
+    bool _audioReader = false;
     bool _eosPending = false;
     // Sound blocks that start before this time are not played: set when a
-    // seek hands over to sound, cleared by the first block played (-1: off).
+    // seek hands over to sound, cleared by the first block played (NaN: off).
     // Decoded times, not packet times, decide: codecs with a delay (Opus,
     // MP3) give blocks times that differ from their packets'.
-    double _soundFrom = -1.0;
+    // NaN when no seek holds sound back: times before the stream's zero
+    // (a wrapped transport stream, Opus pre-skip) are negative and real.
+    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    double _soundFrom = kNoTime;
     static constexpr double kSoundSlack = 1e-6;
 
     // Opened decoders, copies of the descriptions above: the description

@@ -3,6 +3,7 @@
 // picture. Locking as in FFDecode.h.
 #include "decode/FFDecode.h"
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -23,6 +24,12 @@ void FFDecode::EnableAudio(bool enable)
         ClearKeepingCodec(_audioQueue);
 }
 
+void FFDecode::SetAudioReader(bool present)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _audioReader = present;
+}
+
 bool FFDecode::IsAudioEnabled() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -35,7 +42,7 @@ AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
         std::lock_guard<std::recursive_mutex> guard(_lock);
         if (_seek) {
             if (_seek->videoPending || !_seek->reached) {
-                _soundFrom = -1.0;
+                _soundFrom = kNoTime;
                 _seek.reset();
                 return {};
             }
@@ -53,8 +60,9 @@ AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
             LogWarn() << "Changing the length of a predefined audio buffer: " << buffer->size() << " ---> " << n;
             buffer->resize(static_cast<size_t>(n));
         }
+        // The application's "no time" is -1, whatever the block's own time.
         if (time)
-            *time = block->GetFrameTime();
+            *time = std::isnan(block->GetFrameTime()) ? -1.0 : block->GetFrameTime();
         std::memcpy(buffer->data(), block->GetAudioData(), static_cast<size_t>(n));
         filled.push_back(buffer);
     }
@@ -87,10 +95,10 @@ int FFDecode::NextAudioBlock(FFFrame*& block)
         while (n < 0)
             n = _ReadAudioFrame(block);
         std::lock_guard<std::recursive_mutex> guard(_lock);
-        const double t = n > 0 ? block->GetFrameTime() : -1.0;
-        if (n == 0 || _soundFrom < 0.0 || t < 0.0 || t >= _soundFrom - kSoundSlack) {
+        const double t = n > 0 ? block->GetFrameTime() : kNoTime;
+        if (n == 0 || std::isnan(_soundFrom) || std::isnan(t) || t >= _soundFrom - kSoundSlack) {
             if (n > 0)
-                _soundFrom = -1.0;
+                _soundFrom = kNoTime;
             return n;
         }
     }
@@ -172,7 +180,7 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
         return 0;
     }
     const int n = out->GetAudioSize();
-    out->SetFrameTime(ts == AV_NOPTS_VALUE ? -1.0 : static_cast<double>(ts) * SecondsPerTick(*_audioCodec));
+    out->SetFrameTime(ts == AV_NOPTS_VALUE ? kNoTime : static_cast<double>(ts) * SecondsPerTick(*_audioCodec));
     out->SetFirstFrame(_firstAudioFrame);
     _firstAudioFrame = false;
     return n;

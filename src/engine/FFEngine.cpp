@@ -124,13 +124,13 @@ void FFEngine::WaitForCloseJob()
         _closeThread.Join();
 }
 
-bool FFEngine::OpenSource(const std::string& url)
+bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
 {
     LogInfo() << "FFEngine::OpenSource" << ": " << url;
-    // A stop or close from now on cancels this open, one before it does not.
-    _interrupt->Clear();
     return Guarded("Error in FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
+        // A stop or close since the call began cancels this open, one before it does not.
+        _interrupt->Arm(ticket);
         _CloseSource();
         _url = url;
         return _OpenSource();
@@ -262,6 +262,7 @@ void FFEngine::_CloseSource()
         _source.reset();
     }
     _audioInterface = nullptr;
+    _decode.SetAudioReader(false);
 }
 
 void FFEngine::PrepareVideoDecode(int pixelFormat)
@@ -300,11 +301,14 @@ FFEngineSettings FFEngine::GetEngineConfiguration() const
     return _settings;
 }
 
-bool FFEngine::StartEngine()
+bool FFEngine::StartEngine(uint64_t ticket)
 {
     LogInfo() << "FFEngine::StartEngine";
-    _interrupt->Clear();
     return Guarded("Error in: FFEngine::StartEngine", false, [&] {
+        {
+            Lock lock(_mutex);
+            _interrupt->Arm(ticket);
+        }
         _StartEngine();
         return true;
     });
@@ -522,6 +526,10 @@ double FFEngine::GetSeekTime() const
 void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 {
     _audioInterface = audioInterface;
+    Guarded("Error in: FFEngine::SetAudioInterface", [&] {
+        Lock lock(_mutex);
+        _decode.SetAudioReader(audioInterface != nullptr);
+    });
 }
 
 void FFEngine::EnableAudio(bool enable)

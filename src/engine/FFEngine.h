@@ -52,7 +52,10 @@ public:
     void SendMessageEvent(int message) override;
     void Error(const std::string& where, const std::exception& e, int message) override;
 
-    bool OpenSource(const std::string& url);
+    // `ticket` is the interrupt's Ticket() taken when the caller's own call
+    // began: a stop or close after it cancels this open (see SourceInterrupt).
+    bool OpenSource(const std::string& url) { return OpenSource(url, _interrupt->Ticket()); }
+    bool OpenSource(const std::string& url, uint64_t ticket);
     // Why the last OpenSource (or StartEngine's open) failed.
     OpenFailure LastOpenFailure() const;
     // Ends a blocking open or read at once; any thread, no lock taken.
@@ -64,7 +67,8 @@ public:
     void PrepareVideoDecode(int pixelFormat);
     void ConfigureEngine(FFEngineSettings settings);
     FFEngineSettings GetEngineConfiguration() const;
-    bool StartEngine();
+    bool StartEngine() { return StartEngine(_interrupt->Ticket()); }
+    bool StartEngine(uint64_t ticket);
     void StopEngine();
     bool IsEngineRunning();
     bool IsReady() const;

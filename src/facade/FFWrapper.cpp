@@ -87,11 +87,11 @@ void FFWrapper::_DeleteEngine()
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
-    // A close from now on cancels this open, one before it does not.
-    if (_interrupt)
-        _interrupt->Clear();
+    // A close from now on cancels this open, one before it does not, even
+    // when it comes before the engine's lock is ours.
+    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
     lock guard(_mutex);
-    return _engine ? _engine->OpenSource(sourceName) : false;
+    return _engine ? _engine->OpenSource(sourceName, ticket) : false;
 }
 
 void FFWrapper::CloseSource()
@@ -104,10 +104,9 @@ void FFWrapper::CloseSource()
 
 bool FFWrapper::StartEngine()
 {
-    if (_interrupt)
-        _interrupt->Clear();
+    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
     lock guard(_mutex);
-    return _engine ? _engine->StartEngine() : false;
+    return _engine ? _engine->StartEngine(ticket) : false;
 }
 
 void FFWrapper::StopEngine()

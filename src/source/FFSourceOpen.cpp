@@ -187,6 +187,13 @@ int FFSource::_OpenInput(const std::string& url)
         const int result = avformat_open_input(&context, url.c_str(), nullptr, &options);
         av_dict_free(&options);
         if (result >= 0) {
+            // Containers that store only decode times for pictures with B-frames
+            // (MPEG-4 in AVI) leave presentation times to the decoder's guess,
+            // and its guess after a seek differs from the one in sequential
+            // playback. The demuxer works them out from the following packets
+            // instead: the same times, on every path.
+            if (!rtsp)
+                context->flags |= AVFMT_FLAG_GENPTS;
             _srcFormatContext.reset(context);
             return result;
         }

@@ -56,22 +56,48 @@ Landing ReadToFirstVideoKey(AVFormatContext* context, int videoIndex, std::vecto
     return landing;
 }
 
+// The stream that starts first: sound often starts before the first picture
+// (encoder delay), and a demuxer skips every track's packets before the time
+// it was asked for.
+int EarliestStream(const AVFormatContext* context, int videoIndex)
+{
+    int earliest = videoIndex;
+    double earliestTime = std::numeric_limits<double>::infinity();
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream* stream = context->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if (stream->start_time == AV_NOPTS_VALUE || (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO))
+            continue;
+        const double t = static_cast<double>(stream->start_time) * av_q2d(stream->time_base);
+        if (t < earliestTime) {
+            earliest = static_cast<int>(i);
+            earliestTime = t;
+        }
+    }
+    return earliest;
+}
+
 // Formats that seek by searching the file for timestamps can simply start
 // over at byte 0; those with an index of their own are asked for their first
-// entry.
+// entry, of the stream that starts first, then of the video.
 int SeekToStart(AVFormatContext* context, int videoIndex)
 {
     const AVInputFormat* format = context->iformat;
     if (!format->read_seek && !format->read_seek2 && !(format->flags & AVFMT_NO_BYTE_SEEK))
         return avformat_seek_file(context, -1, std::numeric_limits<int64_t>::min(), 0, 0, AVSEEK_FLAG_BYTE);
+    int result = -1;
+    for (int index : {EarliestStream(context, videoIndex), videoIndex}) {
+        const AVStream* stream = context->streams[index];
+        const int64_t first = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        result = avformat_seek_file(context, index, std::numeric_limits<int64_t>::min(), first, first,
+                                    AVSEEK_FLAG_BACKWARD);
+        if (result >= 0)
+            return result;
+    }
     const AVStream* stream = context->streams[videoIndex];
     const int64_t first = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-    int result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), first, first,
-                                    AVSEEK_FLAG_BACKWARD);
-    if (result < 0)
-        result = avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), first,
-                                    std::numeric_limits<int64_t>::max(), 0);
-    return result;
+    return avformat_seek_file(context, videoIndex, std::numeric_limits<int64_t>::min(), first,
+                              std::numeric_limits<int64_t>::max(), 0);
 }
 
 // Steps back until the next video packet is a key picture shown at or before
