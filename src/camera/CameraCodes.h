@@ -1,5 +1,5 @@
 #pragma once
-// FFmpeg's ids in the camera client's own codes.
+// FFmpeg's ids in the camera client's own codes. Pure functions, any thread.
 #include <cstdint>
 
 extern "C" {

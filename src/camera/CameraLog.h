@@ -1,6 +1,8 @@
 #pragma once
 // Where the camera client writes its log lines. By default they go to
 // FFmpeg's log; the host may route them into its own logging instead.
+// Both functions may be called from any thread; a process-wide mutex guards
+// the sink and is held while it runs, so a sink must not log through here.
 #include <functional>
 #include <string>
 

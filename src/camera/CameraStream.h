@@ -70,6 +70,8 @@ public:
     bool emittedAny = false;
 
 private:
+    // The reader's alone (see the header): the current configuration and what
+    // the packets seen so far taught about it.
     const AVCodecParameters* _parameters;
     double _frameRate;
     int64_t _frameDuration = 1;

@@ -45,6 +45,8 @@ public:
 private:
     bool _CheckStall(int64_t nowUs, Finding& finding);
 
+    // Fixed at construction, then the state every thread reads and writes:
+    // each an atomic of its own, so no lock guards them.
     const int64_t _packetTimeoutUs;
     const int64_t _rtcpTimeoutUs;
     const bool _requireRtcp;

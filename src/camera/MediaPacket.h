@@ -2,6 +2,8 @@
 // Records the camera client hands to its user. The numeric values of the
 // enumerations are part of the contract with the engine-side camera source,
 // which maps them onto FFmpeg ids; never renumber them.
+// Plain records: made on the connection's reader thread, handed through its
+// queue to whichever thread reads, and not changed after that.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -5,6 +5,7 @@
 // that only this PC's clock is available: either the reception time as is,
 // or (filtered) the reception time of the least delayed packet so far carried
 // forward by the timestamps, which removes network and buffering jitter.
+// Each stream's clock belongs to its connection's reader thread; no lock.
 #include <cstdint>
 
 extern "C" {

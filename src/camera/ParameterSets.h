@@ -2,6 +2,8 @@
 // Codec parameter sets (H.264 SPS/PPS, HEVC VPS/SPS/PPS) as cameras send
 // them: in the SDP (extradata) and again in-band before key frames. A change
 // of these bytes is a change of the stream's codec configuration.
+// Plain values, kept by a CameraStream and so used by its connection's
+// reader thread only.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

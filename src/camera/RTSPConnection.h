@@ -77,6 +77,7 @@ private:
     CameraStream* _StreamOf(int index);
     static int _Slot(MediaPacket::MediaType type) { return type == MediaPacket::Audio ? 1 : 0; }
 
+    // Fixed once Open has run; read by every thread without a lock.
     const RTSPSourceSettings _settings;
     const int64_t _timeoutUs;
     std::string _logUrl;
@@ -97,6 +98,7 @@ private:
     std::array<std::shared_ptr<const MediaInfoStruct>, 2> _published;
     std::array<int32_t, 2> _deliveredConfig{0, 0};
     uint64_t _dropped = 0;
+    // One Shutdown at a time; guards no member.
     std::mutex _shutdownMutex;
 };
 

@@ -1,5 +1,9 @@
 #pragma once
 // Connection settings of the camera client, applied at the next Connect.
+// The camera source fills them from the application's FFSourceSettings; the
+// defaults here are what a camera opened without such a record uses (UDP, no
+// time filter), so they differ from that record's on purpose.
+// A plain record: copied into the client by SetupSource on the caller's thread.
 #include <cstddef>
 #include <cstdint>
 #include <string>

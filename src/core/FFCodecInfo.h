@@ -1,8 +1,9 @@
 #pragma once
 // The full description of one elementary stream: a codec context of its own
 // (never shared with the context it was copied from) plus the stream's time
-// base, disposition and kind. Read-only once pushed, so shared without a
-// lock; its context is freed under the codec lock (FFAVPtr.h).
+// base, disposition and kind. Built on the thread that reads the source and
+// read-only once pushed, so shared by every thread without a lock; its
+// context is freed under the codec lock (FFAVPtr.h).
 #include "core/FFAVPtr.h"
 #include "core/FFData.h"
 

@@ -1,6 +1,7 @@
 #pragma once
 // The small control records: seek marker, end of stream, connection notice.
-// Immutable once pushed, like every record (see FFData.h); no lock.
+// Made by the source's thread and immutable once pushed, like every record
+// (see FFData.h), so any thread reads them without a lock.
 #include <string>
 
 #include "core/FFData.h"

@@ -2,6 +2,7 @@
 // A plain std::exception carrying a fixed text. Used where the system throws
 // an exception that is deliberately not a std::runtime_error (callers treat
 // runtime errors differently, e.g. the picture read path rethrows only those).
+// Immutable: may be thrown and read on any thread.
 #include <exception>
 #include <string>
 
@@ -13,6 +14,7 @@ public:
     const char* what() const noexcept override { return _text.c_str(); }
 
 private:
+    // Fixed at construction; an exception may be read on any thread.
     std::string _text;
 };
 

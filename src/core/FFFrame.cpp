@@ -79,23 +79,31 @@ void FFBufferFrame::LayOutPicture(int format, int width, int height, size_t size
                                     std::to_string(height));
 }
 
-void FFBufferFrame::AllocVideo(int format, int width, int height)
+namespace {
+
+// Bytes of one packed picture; throws for a format or size FFmpeg refuses.
+int PictureBytes(int format, int width, int height)
 {
-    std::lock_guard<std::recursive_mutex> guard(lock);
     const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(format), width, height, 1);
     if (size < 0)
         throw std::invalid_argument("Invalid picture format or size " + std::to_string(width) + "x" +
                                     std::to_string(height));
+    return size;
+}
+
+} // namespace
+
+void FFBufferFrame::AllocVideo(int format, int width, int height)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const int size = PictureBytes(format, width, height);
     LayOutPicture(format, width, height, static_cast<size_t>(size));
 }
 
 bool FFBufferFrame::ReallocVideo(int format, int width, int height)
 {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(format), width, height, 1);
-    if (size < 0)
-        throw std::invalid_argument("Invalid picture format or size " + std::to_string(width) + "x" +
-                                    std::to_string(height));
+    const int size = PictureBytes(format, width, height);
     if (static_cast<size_t>(size) == buffer.size() && frame->format == format && frame->width == width &&
         frame->height == height)
         return false;

@@ -40,6 +40,8 @@ public:
 
 private:
     struct Completion;
+    // The owning thread's alone, no lock; the Completion behind `_state` is
+    // shared with the worker and guarded by its own mutex.
     std::shared_ptr<Completion> _state;
     std::unique_ptr<std::thread> _handle;
 };
@@ -60,6 +62,7 @@ public:
     int ExitCode() const { return _worker.ExitCode(); }
 
 private:
+    // Used by the owning thread only, as threadex.
     threadex _worker;
 };
 

@@ -1,7 +1,11 @@
 #pragma once
 // Enumerations shared by every node of the graph. Their numbers travel on the
-// wire and through the facade, so they are fixed.
+// wire and through the facade, so they are fixed. The event numbers
+// (ConnectionStatus, FFMessageType) stand in core/EventCodes.h, shared with
+// the facade. Plain values, any thread.
 #include <cstdint>
+
+#include "core/EventCodes.h"
 
 namespace Quillet {
 
@@ -50,12 +54,6 @@ public:
     bool MustWait() const { return status == Full || status == Paused; }
 
     FFStreamStatus status = Ready;
-};
-
-enum class ConnectionStatus : int32_t {
-    Connected = 0,
-    Disconnected = 1,
-    ConnectionLost = 2,
 };
 
 } // namespace Quillet

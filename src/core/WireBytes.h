@@ -66,6 +66,7 @@ private:
             throw std::logic_error("Serialized record larger than its computed size");
     }
 
+    // The span written, not owned; a writer is used by one thread at a time.
     uint8_t* _data;
     size_t _size;
 };
@@ -119,6 +120,7 @@ private:
         return v;
     }
 
+    // The span read, not owned; a reader is used by one thread at a time.
     const uint8_t* _data;
     size_t _size;
 };

@@ -1,7 +1,9 @@
 #pragma once
 // The buffer list that carries decoded sound between the decoder, the engine
 // and the host's AudioInterface. Public: applications implement AudioInterface
-// with it, so it includes nothing but the standard library.
+// with it, so it includes nothing but the standard library. A list travels
+// by value from thread to thread (host's audio thread, engine, decoder); it is
+// never shared while in use.
 #include <cstdint>
 #include <list>
 #include <memory>

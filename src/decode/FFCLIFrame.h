@@ -1,6 +1,8 @@
 #pragma once
 // What one picture read hands back: the converted picture (or nothing), its
 // byte size (0 none ready, -1 once at end of stream) and the stream status.
+// A plain value returned to the reading thread; the picture it points at is
+// reused by that thread's next read.
 #include <cstdint>
 #include <memory>
 

@@ -56,6 +56,8 @@ private:
     bool FollowSource(const AVFrame* f);
     void ConvertInto(const AVFrame* f, AVFrame* out);
 
+    // The chosen route and its output; the reading thread's, under the
+    // decoder's lock (see the header).
     int32_t _height = -1;
     int32_t _width = -1;
     std::shared_ptr<FFBufferFrame> _outFrame;

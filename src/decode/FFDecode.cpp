@@ -6,6 +6,7 @@
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
+#include "core/QueueTrim.h"
 #include "decode/DecodeRecords.h"
 #include "events/FFEventArgs.h"
 
@@ -98,15 +99,8 @@ FFStatus FFDecode::GetStatus()
 
 void FFDecode::ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue)
 {
-    auto it = std::find_if(queue.rbegin(), queue.rend(), [](const auto& d) { return IsCodecRecord(*d); });
-    std::shared_ptr<FFData> keep;
-    if (it != queue.rend()) {
+    if (ClearKeepingNewest(queue, [](const auto& d) { return IsCodecRecord(*d); }))
         LogWarn() << "The queue contains a codec info";
-        keep = *it;
-    }
-    queue.clear();
-    if (keep)
-        queue.push_back(std::move(keep));
 }
 
 void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving)
@@ -510,7 +504,7 @@ void FFDecode::RefuseVideo()
         _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
         _videoRefused = true;
     }
-    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), StreamRefused);
+    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), FFMessageType::StreamRefused);
 }
 
 void FFDecode::SendVideoPacket(const FFPacket& packet)

@@ -6,6 +6,16 @@
 // paused, caches what it decoded so scrubbing needs no second decode.
 // FFDecode.cpp holds the node and video side, FFDecodeAudio.cpp the sound
 // side, DecodeSeek the state of a seek being worked off.
+//
+// Threads: FFProcess and GetStatus come from the source's read thread, Flush
+// from it or from the engine; every other operation from the engine, under
+// its `_mutex`, on the application's reading thread (ReadAudio also on the
+// host's audio thread), so reads run one at a time. `_lock` guards the
+// queues, the stream descriptions, the pending seek, the settings and the
+// flags marked below; a read releases it while a codec decodes or a picture
+// is converted, so the opened decoders, frames and converters belong to the
+// reading side alone. Recursive: the read path's helpers lock it again.
+// Lock order: engine `_mutex` -> `_lock` -> FFFrame::lock -> codec lock.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -107,6 +117,7 @@ public:
 private:
     enum class Picture { None, Delivered, Dropped };
 
+    // Queue bookkeeping of the node side; called with `_lock` held.
     void ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue);
     void ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
     void OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker);
@@ -136,6 +147,7 @@ private:
     // landing picture are skipped (0 when none is ready).
     int NextAudioBlock(FFFrame*& block);
 
+    // Guarded by `_lock`.
     mutable std::recursive_mutex _lock;
     std::shared_ptr<FFCodecInfo> _videoCodec;
     std::shared_ptr<FFCodecInfo> _audioCodec;
@@ -146,12 +158,15 @@ private:
     // Time of the last picture decoded since the codec was flushed.
     static constexpr double kNoVideoTime = -1e300;
     double _lastVideoTime = kNoVideoTime;
+    // The reading side's (see the header); the first-frame flags are also
+    // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;
     FFFrame _audioFrame;
     bool _firstVideoFrame = true;
     bool _firstAudioFrame = true;
     FFColorSpace _colorSpace;
     FFPCMConvert _pcmConvert;
+    // Guarded by `_lock`.
     int32_t _dstPixelFormat = -1;
     bool _audioEnabled = true;
     bool _audioReader = false;

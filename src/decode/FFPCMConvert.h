@@ -2,6 +2,8 @@
 // Turns decoded sample blocks into interleaved signed 16-bit PCM with at most
 // two channels, at the stream's own sample rate. Blocks that already have that
 // shape pass through untouched and no resampler is ever created for them.
+// Owned by the decoder and used only by its audio reading side (see
+// FFDecode.h), on the reading thread; no lock of its own.
 #include <cstdint>
 #include <memory>
 

@@ -30,6 +30,7 @@ public:
     uint8_t* GetVideoData() const override { return _data; }
 
 private:
+    // The storage laid over; the reading thread's, changed by LayOver only.
     uint8_t* _data = nullptr;
     int _size = 0;
 };

@@ -71,21 +71,21 @@ FFEngine::~FFEngine()
     _traffic.DisconnectNode();
 }
 
-void FFEngine::SendMessageEvent(int message)
+void FFEngine::SendMessageEvent(FFMessageType message)
 {
     Guarded("Error in FFEngine::SendMessageEvent", [&] {
-        LogInfo() << "FFEngine::SendMessageEvent" << ": " << message;
+        LogInfo() << "FFEngine::SendMessageEvent" << ": " << static_cast<int>(message);
         FFMessenger::SendMessageEvent(message);
-        if (message == EndOfStream)
+        if (message == FFMessageType::EndOfStream)
             ScheduleOnCloseWorker([this] { CloseSource(); });
     });
 }
 
-void FFEngine::Error(const std::string& where, const std::exception& e, int message)
+void FFEngine::Error(const std::string& where, const std::exception& e, FFMessageType message)
 {
     Guarded("Error in FFEngine::Error", [&] {
         FFMessenger::Error(where, e, message);
-        if (message == SourceError || message == RTSPSourceError) {
+        if (message == FFMessageType::SourceError || message == FFMessageType::RTSPSourceError) {
             LogError() << "Severe error in source - closing the source";
             ScheduleOnCloseWorker([this] { CloseSource(); });
         }
@@ -388,64 +388,41 @@ FFCLIFrame FFEngine::ReadVideo(PictureTarget* target)
     return result;
 }
 
-namespace {
-
-template <typename F>
-auto AskSource(const std::unique_ptr<IFFSource>& source, F&& ask) -> decltype(ask(*source))
+template <typename R, typename Query>
+R FFEngine::_QuerySource(const char* name, R neutral, Query query) const
 {
-    return source ? ask(*source) : decltype(ask(*source)){};
+    const std::string where = std::string("FFEngine::") + name;
+    return Guarded(("Error in: " + where).c_str(), neutral, [&] {
+        Lock lock(_mutex);
+        const R v = _source ? query(*_source) : R{};
+        LogInfo() << where << ": " << v;
+        return v;
+    });
 }
-
-} // namespace
 
 int FFEngine::Width() const
 {
-    return Guarded("Error in: FFEngine::Width", 0, [&] {
-        Lock lock(_mutex);
-        const int v = AskSource(_source, [](IFFSource& s) { return s.Width(); });
-        LogInfo() << "FFEngine::Width" << ": " << v;
-        return v;
-    });
+    return _QuerySource("Width", 0, [](IFFSource& s) { return s.Width(); });
 }
 
 int FFEngine::Height() const
 {
-    return Guarded("Error in: FFEngine::Height", 0, [&] {
-        Lock lock(_mutex);
-        const int v = AskSource(_source, [](IFFSource& s) { return s.Height(); });
-        LogInfo() << "FFEngine::Height" << ": " << v;
-        return v;
-    });
+    return _QuerySource("Height", 0, [](IFFSource& s) { return s.Height(); });
 }
 
 int FFEngine::RenderWidth() const
 {
-    return Guarded("Error in: FFEngine::RenderWidth", 0, [&] {
-        Lock lock(_mutex);
-        const int v = AskSource(_source, [](IFFSource& s) { return s.RenderWidth(); });
-        LogInfo() << "FFEngine::RenderWidth" << ": " << v;
-        return v;
-    });
+    return _QuerySource("RenderWidth", 0, [](IFFSource& s) { return s.RenderWidth(); });
 }
 
 int FFEngine::RenderHeight() const
 {
-    return Guarded("Error in: FFEngine::RenderHeight", 0, [&] {
-        Lock lock(_mutex);
-        const int v = AskSource(_source, [](IFFSource& s) { return s.RenderHeight(); });
-        LogInfo() << "FFEngine::RenderHeight" << ": " << v;
-        return v;
-    });
+    return _QuerySource("RenderHeight", 0, [](IFFSource& s) { return s.RenderHeight(); });
 }
 
 double FFEngine::GetDuration() const
 {
-    return Guarded("Error in: FFEngine::GetDuration", 0.0, [&] {
-        Lock lock(_mutex);
-        const double v = AskSource(_source, [](IFFSource& s) { return s.GetDuration(); });
-        LogInfo() << "FFEngine::GetDuration" << ": " << v;
-        return v;
-    });
+    return _QuerySource("GetDuration", 0.0, [](IFFSource& s) { return s.GetDuration(); });
 }
 
 void FFEngine::Pause()

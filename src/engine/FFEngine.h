@@ -49,8 +49,8 @@ public:
     ~FFEngine() override;
 
     // Event reaction: end of stream and source errors close the source.
-    void SendMessageEvent(int message) override;
-    void Error(const std::string& where, const std::exception& e, int message) override;
+    void SendMessageEvent(FFMessageType message) override;
+    void Error(const std::string& where, const std::exception& e, FFMessageType message) override;
 
     // `ticket` is the interrupt's Ticket() taken when the caller's own call
     // began: a stop or close after it cancels this open (see SourceInterrupt).
@@ -161,6 +161,11 @@ protected:
     void WaitForCloseJob();
 
 private:
+    // The size and duration getters: asks the source under `_mutex` and logs
+    // the answer as "FFEngine::<name>: <answer>"; 0 without a source,
+    // `neutral` when the query throws.
+    template <typename R, typename Query>
+    R _QuerySource(const char* name, R neutral, Query query) const;
 
     // Guards the close worker: scheduling and destruction never overlap.
     std::mutex _closeLock;

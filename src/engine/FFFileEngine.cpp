@@ -100,11 +100,11 @@ void FFFileEngine::_StopEngine()
     _fileSink.StopWriteThread();
 }
 
-void FFFileEngine::Error(const std::string& where, const std::exception& e, int message)
+void FFFileEngine::Error(const std::string& where, const std::exception& e, FFMessageType message)
 {
     FFEngine::Error(where, e, message);
     try {
-        if (message == FileSinkError) {
+        if (message == FFMessageType::FileSinkError) {
             LogError() << "Severe error in file write";
             ScheduleOnCloseWorker([this] { StopVideoSave(); });
         }

@@ -20,7 +20,7 @@ public:
     explicit FFFileEngine(const std::string& log, SyncingFileSink::WallClock clock = {});
     ~FFFileEngine() override;
 
-    void Error(const std::string& where, const std::exception& e, int message) override;
+    void Error(const std::string& where, const std::exception& e, FFMessageType message) override;
 
     // Segments, naming, retention, free-space minimum and file layout of the
     // recordings started or split from now on.

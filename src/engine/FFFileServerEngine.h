@@ -1,35 +1,26 @@
 #pragma once
 // Serves a live source to any number of clients while it may also record it.
 // A slow client skips ahead to the newest key frame instead of holding the
-// camera back. Threads and lock order as in FFPlayServerEngine.h.
+// camera back. Threads and lock order as in FFServingEngine.h.
 #include <memory>
 
 #include "engine/FFFileEngine.h"
-#include "engine/FFSerializeHelper.h"
-#include "engine/IFFSerializeEngine.h"
+#include "engine/FFServingEngine.h"
 
 namespace Quillet {
 
-class FFFileServerEngine : public FFFileEngine, public IFFSerializeEngine {
+class FFFileServerEngine : public FFServingEngine<FFFileEngine, FFStreamOutgoing> {
 public:
     explicit FFFileServerEngine(const std::string& log);
-    ~FFFileServerEngine() override;
 
-    void SetSource(const std::string& url);
+    // Camera settings for the next open; application thread, under `_mutex`.
     void SetRTSPSourceSettings(std::shared_ptr<FFSourceSettings> settings);
-    std::shared_ptr<FFOutgoing> AddClient() override;
-    void RemoveClient(FFOutgoing* client) override;
-    void SetNumberOutgoingPackets(unsigned int count) override;
-    unsigned int GetNumberOutgoingPackets() override;
 
 protected:
-    void _Flush() override;
+    // A recording waiting for its first key packet keeps the source open.
+    bool _MayCloseWithoutClients() override;
     void _SaveToVideoFile(const std::string& fileName) override;
     void _StopVideoSave() override;
-
-private:
-    // Guarded by `_mutex`.
-    std::unique_ptr<FFSerializeHelper> _serializeHelper;
 };
 
 } // namespace Quillet

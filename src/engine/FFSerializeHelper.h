@@ -83,6 +83,7 @@ public:
     uint32_t GetNumberOutgoingPackets() const { return _numberOutgoingPackets; }
 
 private:
+    // All guarded by the owning engine's `_mutex` (see the header).
     FFSerialize _serializeNode;
     uint32_t _numberOutgoingPackets = 1;
     std::vector<std::shared_ptr<FFOutgoing>> _outgoings;

@@ -13,85 +13,100 @@ namespace {
 constexpr unsigned int kDefaultBatch = 30;
 }
 
-// ---- FFPlayServerEngine -----------------------------------------------------
+// ---- FFServingEngine --------------------------------------------------------
 
-FFPlayServerEngine::FFPlayServerEngine(const std::string& log)
-    : FFEngine(log), _serializeHelper(std::make_unique<FFSerializeHelper>(this))
+template <class Base, class Queue>
+FFServingEngine<Base, Queue>::FFServingEngine(const std::string& log, const char* name)
+    : Base(log), _serializeHelper(std::make_unique<FFSerializeHelper>(this)), _name(name)
 {
     _serializeHelper->SetNumberOutgoingPackets(kDefaultBatch);
 }
 
-FFPlayServerEngine::~FFPlayServerEngine()
+template <class Base, class Queue>
+FFServingEngine<Base, Queue>::~FFServingEngine()
 {
-    ShutDownCloseWorker();
-    Lock lock(_mutex);
-    if (_source)
-        _source->StopReadThread();
+    this->ShutDownCloseWorker();
+    Lock lock(this->_mutex);
+    if (this->_source)
+        this->_source->StopReadThread();
     _serializeHelper.reset();
 }
 
-void FFPlayServerEngine::SetSource(const std::string& url)
+template <class Base, class Queue>
+void FFServingEngine<Base, Queue>::SetSource(const std::string& url)
 {
-    LogInfo() << "FFPlayServerEngine::SetSource" << ": " << url;
-    Lock lock(_mutex);
-    _url = url;
+    this->LogInfo() << _name << "::SetSource" << ": " << url;
+    Lock lock(this->_mutex);
+    this->_url = url;
 }
 
-std::shared_ptr<FFOutgoing> FFPlayServerEngine::AddClient()
+template <class Base, class Queue>
+std::shared_ptr<FFOutgoing> FFServingEngine<Base, Queue>::AddClient()
 {
-    LogInfo() << "FFPlayServerEngine::AddClient";
+    this->LogInfo() << _name << "::AddClient";
     try {
-        Lock lock(_mutex);
-        if (!_OpenSource())
+        Lock lock(this->_mutex);
+        if (!this->_OpenSource())
             throw FFError("Source could not be opened");
-        return _serializeHelper->AddClient<FFPlayOutgoing>(_source.get());
+        return _serializeHelper->template AddClient<Queue>(this->_source.get());
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFPlayServerEngine::AddClient", e);
+        this->LogErrorPair(std::string("Error in: ") + _name + "::AddClient", e);
         return nullptr;
     }
 }
 
-void FFPlayServerEngine::RemoveClient(FFOutgoing* client)
+template <class Base, class Queue>
+void FFServingEngine<Base, Queue>::RemoveClient(FFOutgoing* client)
 {
-    LogInfo() << "FFPlayServerEngine::RemoveClient";
+    this->LogInfo() << _name << "::RemoveClient";
     try {
-        Lock lock(_mutex);
-        _serializeHelper->RemoveClient(client, _source.get());
-        if (!_serializeHelper->HasClients())
-            _CloseSourceIfUnused();
+        Lock lock(this->_mutex);
+        _serializeHelper->RemoveClient(client, this->_source.get());
+        if (!_serializeHelper->HasClients() && _MayCloseWithoutClients())
+            this->_CloseSourceIfUnused();
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFPlayServerEngine::RemoveClient", e);
+        this->LogErrorPair(std::string("Error in: ") + _name + "::RemoveClient", e);
     }
 }
 
-void FFPlayServerEngine::SetNumberOutgoingPackets(unsigned int count)
+template <class Base, class Queue>
+void FFServingEngine<Base, Queue>::SetNumberOutgoingPackets(unsigned int count)
 {
-    LogInfo() << "FFPlayServerEngine::SetNumberOutgoingPackets";
+    this->LogInfo() << _name << "::SetNumberOutgoingPackets";
     try {
-        Lock lock(_mutex);
+        Lock lock(this->_mutex);
         _serializeHelper->SetNumberOutgoingPackets(count);
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFPlayServerEngine::SetNumberOutgoingPackets", e);
+        this->LogErrorPair(std::string("Error in: ") + _name + "::SetNumberOutgoingPackets", e);
     }
 }
 
-unsigned int FFPlayServerEngine::GetNumberOutgoingPackets()
+template <class Base, class Queue>
+unsigned int FFServingEngine<Base, Queue>::GetNumberOutgoingPackets()
 {
-    LogInfo() << "FFPlayServerEngine::GetNumberOutgoingPackets";
+    this->LogInfo() << _name << "::GetNumberOutgoingPackets";
     try {
-        Lock lock(_mutex);
+        Lock lock(this->_mutex);
         return _serializeHelper->GetNumberOutgoingPackets();
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFPlayServerEngine::GetNumberOutgoingPackets", e);
+        this->LogErrorPair(std::string("Error in: ") + _name + "::GetNumberOutgoingPackets", e);
         return 1;
     }
 }
 
-void FFPlayServerEngine::_Flush()
+template <class Base, class Queue>
+void FFServingEngine<Base, Queue>::_Flush()
 {
-    Lock lock(_mutex);
+    Lock lock(this->_mutex);
     _serializeHelper->Flush();
 }
+
+template class FFServingEngine<FFEngine, FFPlayOutgoing>;
+template class FFServingEngine<FFFileEngine, FFStreamOutgoing>;
+
+// ---- FFPlayServerEngine -----------------------------------------------------
+
+FFPlayServerEngine::FFPlayServerEngine(const std::string& log) : FFServingEngine(log, "FFPlayServerEngine") {}
 
 void FFPlayServerEngine::_Seek(double seconds)
 {
@@ -108,27 +123,7 @@ void FFPlayServerEngine::_Seek(double seconds)
 
 // ---- FFFileServerEngine -----------------------------------------------------
 
-FFFileServerEngine::FFFileServerEngine(const std::string& log)
-    : FFFileEngine(log), _serializeHelper(std::make_unique<FFSerializeHelper>(this))
-{
-    _serializeHelper->SetNumberOutgoingPackets(kDefaultBatch);
-}
-
-FFFileServerEngine::~FFFileServerEngine()
-{
-    ShutDownCloseWorker();
-    Lock lock(_mutex);
-    if (_source)
-        _source->StopReadThread();
-    _serializeHelper.reset();
-}
-
-void FFFileServerEngine::SetSource(const std::string& url)
-{
-    LogInfo() << "FFFileServerEngine::SetSource" << ": " << url;
-    Lock lock(_mutex);
-    _url = url;
-}
+FFFileServerEngine::FFFileServerEngine(const std::string& log) : FFServingEngine(log, "FFFileServerEngine") {}
 
 void FFFileServerEngine::SetRTSPSourceSettings(std::shared_ptr<FFSourceSettings> settings)
 {
@@ -137,64 +132,11 @@ void FFFileServerEngine::SetRTSPSourceSettings(std::shared_ptr<FFSourceSettings>
     _sourceSettings = std::move(settings);
 }
 
-std::shared_ptr<FFOutgoing> FFFileServerEngine::AddClient()
+bool FFFileServerEngine::_MayCloseWithoutClients()
 {
-    LogInfo() << "FFFileServerEngine::AddClient";
-    try {
-        Lock lock(_mutex);
-        if (!_OpenSource())
-            throw FFError("Source could not be opened");
-        return _serializeHelper->AddClient<FFStreamOutgoing>(_source.get());
-    } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileServerEngine::AddClient", e);
-        return nullptr;
-    }
-}
-
-void FFFileServerEngine::RemoveClient(FFOutgoing* client)
-{
-    LogInfo() << "FFFileServerEngine::RemoveClient";
-    try {
-        Lock lock(_mutex);
-        _serializeHelper->RemoveClient(client, _source.get());
-        if (!_serializeHelper->HasClients()) {
-            bool pending = false;
-            const bool saving = _fileSink.IsVideoSave(&pending);
-            if (!(saving && pending))
-                _CloseSourceIfUnused();
-        }
-    } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileServerEngine::RemoveClient", e);
-    }
-}
-
-void FFFileServerEngine::SetNumberOutgoingPackets(unsigned int count)
-{
-    LogInfo() << "FFFileServerEngine::SetNumberOutgoingPackets";
-    try {
-        Lock lock(_mutex);
-        _serializeHelper->SetNumberOutgoingPackets(count);
-    } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileServerEngine::SetNumberOutgoingPackets", e);
-    }
-}
-
-unsigned int FFFileServerEngine::GetNumberOutgoingPackets()
-{
-    LogInfo() << "FFFileServerEngine::GetNumberOutgoingPackets";
-    try {
-        Lock lock(_mutex);
-        return _serializeHelper->GetNumberOutgoingPackets();
-    } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileServerEngine::GetNumberOutgoingPackets", e);
-        return 1;
-    }
-}
-
-void FFFileServerEngine::_Flush()
-{
-    Lock lock(_mutex);
-    _serializeHelper->Flush();
+    bool pending = false;
+    const bool saving = _fileSink.IsVideoSave(&pending);
+    return !(saving && pending);
 }
 
 void FFFileServerEngine::_SaveToVideoFile(const std::string& fileName)

@@ -16,27 +16,14 @@ enum FFEventType : int32_t {
     PublishStatusEvent = 4,
 };
 
-// Numbers shared with the facade's message type.
-enum FFMessageEventType : int32_t {
-    NoError = 0,
-    FileSinkError = 1,
-    SourceError = 2,
-    RTSPSourceError = 3,
-    EndOfStream = 4,
-    SyncPointReady = 5,
-    // One stream (video or audio) cannot be decoded or converted and is
-    // given up; the other plays on.
-    StreamRefused = 6,
-};
-
 struct FFEventArgs {
     explicit FFEventArgs(FFEventType t) : type(t) {}
     FFEventType type;
 };
 
 struct FFMessageArgs : FFEventArgs {
-    explicit FFMessageArgs(int32_t m) : FFEventArgs(MessageEvent), message(static_cast<FFMessageEventType>(m)) {}
-    FFMessageEventType message;
+    explicit FFMessageArgs(FFMessageType m) : FFEventArgs(MessageEvent), message(m) {}
+    FFMessageType message;
 };
 
 struct FFSyncPointArgs : FFEventArgs {

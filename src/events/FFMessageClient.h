@@ -43,9 +43,9 @@ public:
     void ReportEndOfStream() const
     {
         if (_messenger)
-            _messenger->SendMessageEvent(EndOfStream);
+            _messenger->SendMessageEvent(FFMessageType::EndOfStream);
     }
-    void ReportError(const std::string& where, const std::exception& e, int message) const
+    void ReportError(const std::string& where, const std::exception& e, FFMessageType message) const
     {
         if (_messenger)
             _messenger->Error(where, e, message);
@@ -57,6 +57,7 @@ public:
     }
 
 protected:
+    // Set while the graph is built, read-only afterwards (see the header).
     FFMessenger* _messenger = nullptr;
 
 private:

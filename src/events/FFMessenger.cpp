@@ -11,9 +11,9 @@ void FFMessenger::RegisterFFEventCallback(const Callback& cb)
     _callback = std::move(stored);
 }
 
-void FFMessenger::SendMessageEvent(int message)
+void FFMessenger::SendMessageEvent(FFMessageType message)
 {
-    LogInfo() << "FFMessenger::SendMessageEvent" << ": " << message;
+    LogInfo() << "FFMessenger::SendMessageEvent" << ": " << static_cast<int>(message);
     FFMessageArgs args(message);
     SendFFEvent(&args);
 }
@@ -30,12 +30,12 @@ void FFMessenger::SendFFEvent(FFEventArgs* args)
         (*cb)(args);
 }
 
-void FFMessenger::Error(const std::string& where, const std::exception& e, int message)
+void FFMessenger::Error(const std::string& where, const std::exception& e, FFMessageType message)
 {
     if (_category.isPriorityEnabled(LogLevel::Error)) {
         LogError() << where;
         LogError() << e.what();
-        LogError() << "FFMessageError: " << message;
+        LogError() << "FFMessageError: " << static_cast<int>(message);
     }
     SendMessageEvent(message);
 }

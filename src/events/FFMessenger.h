@@ -27,10 +27,10 @@ public:
     FFMessenger(const FFMessenger&) = delete;
     FFMessenger& operator=(const FFMessenger&) = delete;
 
-    virtual void SendMessageEvent(int message);
+    virtual void SendMessageEvent(FFMessageType message);
     virtual void SendFFEvent(FFEventArgs* args);
     // Logs where, the exception text and the message number, then raises the message.
-    virtual void Error(const std::string& where, const std::exception& e, int message);
+    virtual void Error(const std::string& where, const std::exception& e, FFMessageType message);
 
     // Replaces the stored callback; an empty one clears it. Safe while node
     // threads raise events: a raising thread sees the old or the new callback.

@@ -1,8 +1,11 @@
 #include "facade/FFFileWrapper.h"
 
 #include "engine/FFFileEngine.h"
+#include "facade/FacadeCalls.h"
 
 namespace Quillet::FFWrapperCLI {
+
+using RecordingEngine = Quillet::FFFileEngine;
 
 FFFileWrapper::FFFileWrapper() : FFFileWrapper(std::string("FF1")) {}
 
@@ -17,31 +20,23 @@ Quillet::FFFileEngine* FFFileWrapper::FileEngine() const
 
 void FFFileWrapper::SaveToVideoFile(const std::string& fileName)
 {
-    lock guard(_mutex);
-    if (auto* e = FileEngine())
-        e->SaveToVideoFile(fileName);
+    WithEngine<RecordingEngine>([&](RecordingEngine& e) { e.SaveToVideoFile(fileName); });
 }
 
 void FFFileWrapper::SplitFile(const std::string& newFile)
 {
-    lock guard(_mutex);
-    if (auto* e = FileEngine())
-        e->SplitFile(newFile);
+    WithEngine<RecordingEngine>([&](RecordingEngine& e) { e.SplitFile(newFile); });
 }
 
 void FFFileWrapper::StopVideoSave()
 {
-    lock guard(_mutex);
-    if (auto* e = FileEngine())
-        e->StopVideoSave();
+    WithEngine<RecordingEngine>([](RecordingEngine& e) { e.StopVideoSave(); });
 }
 
 bool FFFileWrapper::IsVideoSave(bool& pending)
 {
-    lock guard(_mutex);
     pending = false;
-    auto* e = FileEngine();
-    return e ? e->IsVideoSave(&pending) : false;
+    return WithEngine<RecordingEngine>(false, [&](RecordingEngine& e) { return e.IsVideoSave(&pending); });
 }
 
 } // namespace Quillet::FFWrapperCLI

@@ -5,8 +5,12 @@
 #include "engine/FFFileServerEngine.h"
 #include "engine/FFPlayServerEngine.h"
 #include "engine/FFRemoteEngine.h"
+#include "facade/FacadeCalls.h"
 
 namespace Quillet::FFWrapperCLI {
+
+using RemoteEngine = Quillet::FFRemoteEngine;
+using FileServerEngine = Quillet::FFFileServerEngine;
 
 // ---- FFOutgoingWrapper -------------------------------------------------------
 
@@ -86,91 +90,80 @@ void FFSerializeWrapper::Cleanup()
     _outs.clear();
 }
 
-// ---- FFFileServerWrapper -----------------------------------------------------
+// ---- FFServingWrapper --------------------------------------------------------
 
-FFFileServerWrapper::FFFileServerWrapper() : FFFileServerWrapper(std::string("FF1")) {}
-
-FFFileServerWrapper::FFFileServerWrapper(const std::string& log)
-    : FFFileServerWrapper(new Quillet::FFFileServerEngine(log))
+template <class Facade, class ServingEngine>
+FFServingWrapper<Facade, ServingEngine>::FFServingWrapper(ServingEngine* engine) : Facade(engine), _serialize(engine)
 {
 }
 
-FFFileServerWrapper::FFFileServerWrapper(Quillet::FFFileServerEngine* engine)
-    : FFFileWrapper(engine), _serialize(engine)
-{
-}
-
-FFFileServerWrapper::~FFFileServerWrapper()
+template <class Facade, class ServingEngine>
+FFServingWrapper<Facade, ServingEngine>::~FFServingWrapper()
 {
     Dispose();
 }
 
-Quillet::FFFileServerEngine* FFFileServerWrapper::ServerEngine() const
-{
-    return static_cast<Quillet::FFFileServerEngine*>(Engine());
-}
-
-void FFFileServerWrapper::Dispose()
+template <class Facade, class ServingEngine>
+void FFServingWrapper<Facade, ServingEngine>::Dispose()
 {
     {
         std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
         _serialize.Cleanup();
-        _DeleteEngine();
+        this->_DeleteEngine();
     }
-    FFFileWrapper::Dispose();
+    Facade::Dispose();
 }
 
-void FFFileServerWrapper::SetSource(const std::string& sourceUrl)
+template <class Facade, class ServingEngine>
+void FFServingWrapper<Facade, ServingEngine>::SetSource(const std::string& sourceUrl)
 {
-    lock guard(_mutex);
-    if (auto* e = ServerEngine())
-        e->SetSource(sourceUrl);
+    this->template WithEngine<ServingEngine>([&](ServingEngine& e) { e.SetSource(sourceUrl); });
 }
 
-void FFFileServerWrapper::SetSourceSettings(const SourceSettings& s)
-{
-    auto native = std::make_shared<Quillet::FFSourceSettings>();
-    native->streamUsingTCP = s.streamUsingTCP;
-    native->useTimeFilter = s.useTimeFilter;
-    native->useOnlyVideo = s.useOnlyVideo;
-    native->requireRTCP = s.requireRTCP;
-    native->createTimingLog = s.createTimingLog;
-    native->timingLogFolder = s.timingLogFolder;
-    native->username = s.username;
-    native->password = s.password;
-    native->audioLatencyMs = s.audioLatencyMs;
-    native->videoLatencyMs = s.videoLatencyMs;
-    native->syncShiftMs = s.syncShiftMs;
-    native->rtcpTimeoutMs = s.rtcpTimeoutMs;
-    native->packetTimeoutMs = s.packetTimeoutMs;
-    native->decodingThreads = s.decodingThreads;
-    lock guard(_mutex);
-    if (auto* e = ServerEngine())
-        e->SetRTSPSourceSettings(native);
-}
-
-FFOutgoingHandle FFFileServerWrapper::AddClient()
+template <class Facade, class ServingEngine>
+FFOutgoingHandle FFServingWrapper<Facade, ServingEngine>::AddClient()
 {
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     return _serialize.AddClient();
 }
 
-void FFFileServerWrapper::RemoveClient(const FFOutgoingHandle& client)
+template <class Facade, class ServingEngine>
+void FFServingWrapper<Facade, ServingEngine>::RemoveClient(const FFOutgoingHandle& client)
 {
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     _serialize.RemoveClient(client);
 }
 
-void FFFileServerWrapper::SetNumberOutgoingPackets(unsigned int outgoings)
+template <class Facade, class ServingEngine>
+void FFServingWrapper<Facade, ServingEngine>::SetNumberOutgoingPackets(unsigned int outgoings)
 {
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     _serialize.SetNumberOutgoingPackets(outgoings);
 }
 
-unsigned int FFFileServerWrapper::GetNumberOutgoingPackets()
+template <class Facade, class ServingEngine>
+unsigned int FFServingWrapper<Facade, ServingEngine>::GetNumberOutgoingPackets()
 {
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     return _serialize.GetNumberOutgoingPackets();
+}
+
+template class FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine>;
+template class FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine>;
+
+// ---- FFFileServerWrapper -----------------------------------------------------
+
+FFFileServerWrapper::FFFileServerWrapper() : FFFileServerWrapper(std::string("FF1")) {}
+
+FFFileServerWrapper::FFFileServerWrapper(const std::string& log)
+    : FFServingWrapper(new Quillet::FFFileServerEngine(log))
+{
+}
+
+void FFFileServerWrapper::SetSourceSettings(const SourceSettings& s)
+{
+    auto native = std::make_shared<Quillet::FFSourceSettings>(s);
+    WithEngine<FileServerEngine>([&](FileServerEngine& e) { e.SetRTSPSourceSettings(native); });
 }
 
 // ---- FFPlayServerWrapper -----------------------------------------------------
@@ -178,63 +171,8 @@ unsigned int FFFileServerWrapper::GetNumberOutgoingPackets()
 FFPlayServerWrapper::FFPlayServerWrapper() : FFPlayServerWrapper(std::string("FF1")) {}
 
 FFPlayServerWrapper::FFPlayServerWrapper(const std::string& log)
-    : FFPlayServerWrapper(new Quillet::FFPlayServerEngine(log))
+    : FFServingWrapper(new Quillet::FFPlayServerEngine(log))
 {
-}
-
-FFPlayServerWrapper::FFPlayServerWrapper(Quillet::FFPlayServerEngine* engine) : FFWrapper(engine), _serialize(engine)
-{
-}
-
-FFPlayServerWrapper::~FFPlayServerWrapper()
-{
-    Dispose();
-}
-
-Quillet::FFPlayServerEngine* FFPlayServerWrapper::ServerEngine() const
-{
-    return static_cast<Quillet::FFPlayServerEngine*>(Engine());
-}
-
-void FFPlayServerWrapper::Dispose()
-{
-    {
-        std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
-        _serialize.Cleanup();
-        _DeleteEngine();
-    }
-    FFWrapper::Dispose();
-}
-
-void FFPlayServerWrapper::SetSource(const std::string& sourceUrl)
-{
-    lock guard(_mutex);
-    if (auto* e = ServerEngine())
-        e->SetSource(sourceUrl);
-}
-
-FFOutgoingHandle FFPlayServerWrapper::AddClient()
-{
-    std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
-    return _serialize.AddClient();
-}
-
-void FFPlayServerWrapper::RemoveClient(const FFOutgoingHandle& client)
-{
-    std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
-    _serialize.RemoveClient(client);
-}
-
-void FFPlayServerWrapper::SetNumberOutgoingPackets(unsigned int outgoings)
-{
-    std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
-    _serialize.SetNumberOutgoingPackets(outgoings);
-}
-
-unsigned int FFPlayServerWrapper::GetNumberOutgoingPackets()
-{
-    std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
-    return _serialize.GetNumberOutgoingPackets();
 }
 
 // ---- FFRemoteWrapper ---------------------------------------------------------
@@ -242,11 +180,6 @@ unsigned int FFPlayServerWrapper::GetNumberOutgoingPackets()
 FFRemoteWrapper::FFRemoteWrapper() : FFRemoteWrapper(std::string("FF1")) {}
 
 FFRemoteWrapper::FFRemoteWrapper(const std::string& log) : FFWrapper(new Quillet::FFRemoteEngine(log)) {}
-
-Quillet::FFRemoteEngine* FFRemoteWrapper::RemoteEngine() const
-{
-    return static_cast<Quillet::FFRemoteEngine*>(Engine());
-}
 
 bool FFRemoteWrapper::WritePacket(const std::vector<uint8_t>& data)
 {
@@ -257,23 +190,19 @@ bool FFRemoteWrapper::WritePacket(const uint8_t* data, size_t size)
 {
     if (!data || size == 0 || size > std::numeric_limits<unsigned int>::max())
         return false;
-    lock guard(_mutex);
-    auto* e = RemoteEngine();
-    return e ? e->PushPacketToRemoteSource(data, static_cast<unsigned int>(size)) : false;
+    return WithEngine<RemoteEngine>(false, [&](RemoteEngine& e) {
+        return e.PushPacketToRemoteSource(data, static_cast<unsigned int>(size));
+    });
 }
 
 void FFRemoteWrapper::WaitForSeek()
 {
-    lock guard(_mutex);
-    if (auto* e = RemoteEngine())
-        e->WaitForSeek();
+    WithEngine<RemoteEngine>([](RemoteEngine& e) { e.WaitForSeek(); });
 }
 
 bool FFRemoteWrapper::WaitForSeek(double seekTo)
 {
-    lock guard(_mutex);
-    auto* e = RemoteEngine();
-    return e ? e->WaitForSeek(seekTo) : false;
+    return WithEngine<RemoteEngine>(false, [seekTo](RemoteEngine& e) { return e.WaitForSeek(seekTo); });
 }
 
 } // namespace Quillet::FFWrapperCLI

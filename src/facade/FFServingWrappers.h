@@ -42,6 +42,7 @@ public:
     std::vector<uint8_t> GetNextPacket();
 
 private:
+    // `_mutex` guards `_out`.
     std::mutex _mutex;
     Quillet::FFOutgoing* _out;
 };
@@ -81,11 +82,50 @@ public:
     std::recursive_mutex monitor;
 
 private:
+    // `_mutex` guards the engine pointer (null after Cleanup), `_outsLock` the handles handed out.
     std::recursive_mutex _mutex;
     Quillet::IFFSerializeEngine* _serializeEngine;
     std::mutex _outsLock;
     std::list<FFOutgoingHandle> _outs;
 };
+
+/// What both serving facades add to the facade `Facade` they build on: a source set by URL and
+/// opened by the first client, and the clients' queues (see IFFSerializeWrapper), on an engine
+/// of type `ServingEngine`. Applications use FFFileServerWrapper and FFPlayServerWrapper.
+///
+/// Threads: any application thread may call every operation. The client calls and disposal hold
+/// the client monitor (FFSerializeWrapper::monitor); the other calls hold the facade's monitor.
+template <class Facade, class ServingEngine>
+class FFServingWrapper : public Facade, public IFFSerializeWrapper {
+public:
+    /// Detaches all clients and disposes of the facade.
+    ~FFServingWrapper() override;
+
+    /// The source to serve; opened by the first AddClient.
+    void SetSource(const std::string& sourceUrl);
+    /// A new client, or null when the source cannot be opened. The first client opens the source.
+    FFOutgoingHandle AddClient() override;
+    /// Removes a client; its handle then returns nothing. Null or already removed: nothing.
+    void RemoveClient(const FFOutgoingHandle& client) override;
+    /// The most records one batch of GetNextPacket holds.
+    void SetNumberOutgoingPackets(unsigned int outgoings) override;
+    /// The most records one batch holds; 0 without an engine.
+    unsigned int GetNumberOutgoingPackets() override;
+    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
+    void Dispose() override;
+
+protected:
+    /// Takes ownership of `engine`, which also manages the clients.
+    explicit FFServingWrapper(ServingEngine* engine);
+
+private:
+    // The clients; its `monitor` is held by the client calls and Dispose.
+    FFSerializeWrapper _serialize;
+};
+
+// Both uses are compiled into the library.
+extern template class FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine>;
+extern template class FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine>;
 
 /// Serves a live source (typically a camera) to any number of clients while it can also be
 /// played and recorded like FFFileWrapper. A slow client loses its backlog rather than holding up
@@ -93,59 +133,29 @@ private:
 ///
 /// Threads: any application thread may call every operation; events arrive as for FFFileWrapper.
 /// The source's read thread fills the clients' queues.
-class FFFileServerWrapper : public FFFileWrapper, public IFFSerializeWrapper {
+class FFFileServerWrapper : public FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine> {
 public:
     /// A server whose log lines use the category "FF1".
     FFFileServerWrapper();
     /// A server whose log lines use the category `log`.
     explicit FFFileServerWrapper(const std::string& log);
-    /// Detaches all clients and disposes of the facade.
-    ~FFFileServerWrapper() override;
 
-    /// The source to serve; opened by the first AddClient.
-    void SetSource(const std::string& sourceUrl);
     /// Camera connection settings used when the source is opened.
     void SetSourceSettings(const SourceSettings& sourceSettings);
-    FFOutgoingHandle AddClient() override;
-    void RemoveClient(const FFOutgoingHandle& client) override;
-    void SetNumberOutgoingPackets(unsigned int outgoings) override;
-    unsigned int GetNumberOutgoingPackets() override;
-    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
-    void Dispose() override;
-
-private:
-    explicit FFFileServerWrapper(Quillet::FFFileServerEngine* engine);
-    Quillet::FFFileServerEngine* ServerEngine() const;
-    FFSerializeWrapper _serialize;
 };
 
 /// Serves a file or URL to any number of clients at playback pace: a full client queue holds the
-/// source back, so no client loses records. Video decoding (DecodeVideo) is optional.
+/// source back, so no client loses records. Video decoding (DecodeVideo) is optional. Start
+/// reading with StartEngine once the first client has opened the source.
 ///
 /// Threads: any application thread may call every operation; events arrive as for FFWrapper. The
 /// source's read thread fills the clients' queues.
-class FFPlayServerWrapper : public FFWrapper, public IFFSerializeWrapper {
+class FFPlayServerWrapper : public FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine> {
 public:
     /// A server whose log lines use the category "FF1".
     FFPlayServerWrapper();
     /// A server whose log lines use the category `log`.
     explicit FFPlayServerWrapper(const std::string& log);
-    /// Detaches all clients and disposes of the facade.
-    ~FFPlayServerWrapper() override;
-
-    /// The source to serve; opened by the first AddClient. Start reading with StartEngine.
-    void SetSource(const std::string& sourceUrl);
-    FFOutgoingHandle AddClient() override;
-    void RemoveClient(const FFOutgoingHandle& client) override;
-    void SetNumberOutgoingPackets(unsigned int outgoings) override;
-    unsigned int GetNumberOutgoingPackets() override;
-    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
-    void Dispose() override;
-
-private:
-    explicit FFPlayServerWrapper(Quillet::FFPlayServerEngine* engine);
-    Quillet::FFPlayServerEngine* ServerEngine() const;
-    FFSerializeWrapper _serialize;
 };
 
 /// Plays a stream served by FFFileServerWrapper or FFPlayServerWrapper: the application carries
@@ -172,9 +182,6 @@ public:
     /// Drops incoming records until the seek marker for `seekTo` arrives. True when `seekTo` is a
     /// new target, false when that seek (within 0.01 s) is already awaited.
     bool WaitForSeek(double seekTo);
-
-private:
-    Quillet::FFRemoteEngine* RemoteEngine() const;
 };
 
 } // namespace Quillet::FFWrapperCLI

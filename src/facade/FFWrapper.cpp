@@ -2,6 +2,7 @@
 
 #include "engine/FFEngine.h"
 #include "events/FFEventArgs.h"
+#include "facade/FacadeCalls.h"
 #include "source/OpenFailure.h"
 #include "source/SourceInterrupt.h"
 
@@ -36,6 +37,43 @@ public:
 private:
     FrameData& _data;
 };
+
+// Changes one engine setting, keeping the others.
+template <class Field>
+void Reconfigure(Quillet::FFEngine& engine, Field FFEngineSettings::*field, Field value)
+{
+    FFEngineSettings settings = engine.GetEngineConfiguration();
+    settings.*field = value;
+    engine.ConfigureEngine(settings);
+}
+
+// The application's form of each native event record.
+SyncPointEventArgs ApplicationArgs(const Quillet::FFSyncPointArgs& s)
+{
+    SyncPointEventArgs args;
+    args.videoTime = std::chrono::duration<double>(s.videoTime);
+    args.PCTimeUTC = PCTimeFromTicks(s.PCTimeUTC);
+    args.fileName = s.fileName;
+    args.isGood = s.isGood;
+    return args;
+}
+
+SourceConnectionStatusArgs ApplicationArgs(const Quillet::FFSourceConnectionStatusArgs& c)
+{
+    SourceConnectionStatusArgs args;
+    args.status = c.status;
+    args.message = c.message;
+    return args;
+}
+
+PublishingStatusArgs ApplicationArgs(const Quillet::FFPublishStatusArgs& p)
+{
+    PublishingStatusArgs args;
+    args.url = p.url;
+    args.state = static_cast<PublishingState>(p.state);
+    args.message = p.message;
+    return args;
+}
 
 } // namespace
 
@@ -90,268 +128,212 @@ bool FFWrapper::OpenSource(const std::string& sourceName)
     // A close from now on cancels this open, one before it does not, even
     // when it comes before the engine's lock is ours.
     const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
-    lock guard(_mutex);
-    return _engine ? _engine->OpenSource(sourceName, ticket) : false;
+    return WithEngine(false, [&](FFEngine& e) { return e.OpenSource(sourceName, ticket); });
 }
 
 void FFWrapper::CloseSource()
 {
     InterruptSource();
-    lock guard(_mutex);
-    if (_engine)
-        _engine->CloseSource();
+    WithEngine([](FFEngine& e) { e.CloseSource(); });
 }
 
 bool FFWrapper::StartEngine()
 {
     const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
-    lock guard(_mutex);
-    return _engine ? _engine->StartEngine(ticket) : false;
+    return WithEngine(false, [ticket](FFEngine& e) { return e.StartEngine(ticket); });
 }
 
 void FFWrapper::StopEngine()
 {
     InterruptSource();
-    lock guard(_mutex);
-    if (_engine)
-        _engine->StopEngine();
+    WithEngine([](FFEngine& e) { e.StopEngine(); });
 }
 
 void FFWrapper::Pause()
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->Pause();
+    WithEngine([](FFEngine& e) { e.Pause(); });
 }
 
 void FFWrapper::Continue()
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->Continue();
+    WithEngine([](FFEngine& e) { e.Continue(); });
 }
 
 void FFWrapper::Flush()
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->Flush();
+    WithEngine([](FFEngine& e) { e.Flush(); });
 }
 
 bool FFWrapper::IsPause()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->IsPause() : false;
+    return WithEngine(false, [](FFEngine& e) { return e.IsPause(); });
 }
 
 bool FFWrapper::IsReady()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->IsReady() : false;
+    return WithEngine(false, [](FFEngine& e) { return e.IsReady(); });
 }
 
 int FFWrapper::ReadFrameGetSize(FrameData* data)
 {
-    lock guard(_mutex);
-    if (!data || !_engine)
+    if (!data)
         return 0;
-    // The running stream is converted straight into data->frame; a sought
-    // or cached picture is copied into it once.
-    FrameDataTarget target(*data);
-    FFCLIFrame picture = _engine->ReadVideo(&target);
-    data->status = picture.status;
-    if (picture.frame && picture.size > 0) {
-        data->frameTime = picture.frame->GetFrameTime();
-        data->size = picture.frame->GetVideoSize();
-        data->firstFrame = picture.frame->GetFirstFrame();
-        const AVFrame* f = picture.frame->CFrame();
-        picture.frame->CopyFrame(SizeFrameData(*data, f->width, f->height, data->size));
-    }
-    return picture.size;
+    return WithEngine(0, [data](FFEngine& e) {
+        // The running stream is converted straight into data->frame; a sought
+        // or cached picture is copied into it once.
+        FrameDataTarget target(*data);
+        FFCLIFrame picture = e.ReadVideo(&target);
+        data->status = picture.status;
+        if (picture.frame && picture.size > 0) {
+            data->frameTime = picture.frame->GetFrameTime();
+            data->size = picture.frame->GetVideoSize();
+            data->firstFrame = picture.frame->GetFirstFrame();
+            const AVFrame* f = picture.frame->CFrame();
+            picture.frame->CopyFrame(SizeFrameData(*data, f->width, f->height, data->size));
+        }
+        return picture.size;
+    });
 }
 
 void FFWrapper::GetDimensions(int& width, int& height)
 {
-    lock guard(_mutex);
-    width = _engine ? _engine->Width() : -1;
-    height = _engine ? _engine->Height() : -1;
+    width = -1;
+    height = -1;
+    WithEngine([&](FFEngine& e) {
+        width = e.Width();
+        height = e.Height();
+    });
 }
 
 int FFWrapper::Width()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->Width() : -1;
+    return WithEngine(-1, [](FFEngine& e) { return e.Width(); });
 }
 
 int FFWrapper::Height()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->Height() : -1;
+    return WithEngine(-1, [](FFEngine& e) { return e.Height(); });
 }
 
 int FFWrapper::RenderWidth()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->RenderWidth() : -1;
+    return WithEngine(-1, [](FFEngine& e) { return e.RenderWidth(); });
 }
 
 int FFWrapper::RenderHeight()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->RenderHeight() : -1;
+    return WithEngine(-1, [](FFEngine& e) { return e.RenderHeight(); });
 }
 
 void FFWrapper::DecodeVideo(int pixelFormat)
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->PrepareVideoDecode(pixelFormat);
+    WithEngine([pixelFormat](FFEngine& e) { e.PrepareVideoDecode(pixelFormat); });
 }
 
 void FFWrapper::EnableAudio(bool enable)
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->EnableAudio(enable);
+    WithEngine([enable](FFEngine& e) { e.EnableAudio(enable); });
 }
 
 bool FFWrapper::IsAudio()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->IsAudio() : false;
+    return WithEngine(false, [](FFEngine& e) { return e.IsAudio(); });
 }
 
 bool FFWrapper::GetAudioFormat(int& rate, int& bits, int& channels)
 {
-    lock guard(_mutex);
-    if (!_engine)
-        return false;
-    int r = 0, b = 0, c = 0;
-    if (!_engine->GetAudioFormat(&r, &b, &c))
-        return false;
-    rate = r;
-    bits = b;
-    channels = c;
-    return true;
+    return WithEngine(false, [&](FFEngine& e) {
+        int r = 0, b = 0, c = 0;
+        if (!e.GetAudioFormat(&r, &b, &c))
+            return false;
+        rate = r;
+        bits = b;
+        channels = c;
+        return true;
+    });
 }
 
 double FFWrapper::ReadAudioFromInterface()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->ReadAudioFromInterface() : 0.0;
+    return WithEngine(0.0, [](FFEngine& e) { return e.ReadAudioFromInterface(); });
 }
 
 void FFWrapper::SetAudioInterface(AudioInterface* audioInterface)
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->SetAudioInterface(audioInterface);
+    WithEngine([audioInterface](FFEngine& e) { e.SetAudioInterface(audioInterface); });
 }
 
 double FFWrapper::GetDuration()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->GetDuration() : 0.0;
+    return WithEngine(0.0, [](FFEngine& e) { return e.GetDuration(); });
 }
 
 void FFWrapper::Seek(double seconds)
 {
-    lock guard(_mutex);
-    if (_engine)
-        _engine->Seek(seconds);
+    WithEngine([seconds](FFEngine& e) { e.Seek(seconds); });
 }
 
 bool FFWrapper::StartPublishing(const std::string& url)
 {
-    lock guard(_mutex);
-    return _engine && _engine->StartPublishing(url);
+    return WithEngine(false, [&](FFEngine& e) { return e.StartPublishing(url); });
 }
 
 bool FFWrapper::StopPublishing(const std::string& url)
 {
-    lock guard(_mutex);
-    return _engine && _engine->StopPublishing(url);
+    return WithEngine(false, [&](FFEngine& e) { return e.StopPublishing(url); });
 }
 
 std::vector<PublishingStatus> FFWrapper::GetPublishingStatus()
 {
-    lock guard(_mutex);
-    std::vector<PublishingStatus> all;
-    if (!_engine)
+    return WithEngine(std::vector<PublishingStatus>{}, [](FFEngine& e) {
+        std::vector<PublishingStatus> all;
+        for (Quillet::PublishStatus& s : e.GetPublishingStatus())
+            all.push_back(PublishingStatus{std::move(s)});
         return all;
-    for (const Quillet::PublishStatus& s : _engine->GetPublishingStatus()) {
-        PublishingStatus status;
-        status.url = s.url;
-        status.state = static_cast<PublishingState>(s.state);
-        status.bytes = s.bytes;
-        status.packets = s.packets;
-        status.queued = s.queued;
-        status.reconnects = s.reconnects;
-        status.lastError = s.lastError;
-        all.push_back(std::move(status));
-    }
-    return all;
+    });
 }
 
 void FFWrapper::SetOptimizeSeek(bool optimizeSeek)
 {
-    lock guard(_mutex);
-    if (_engine) {
-        FFEngineSettings settings = _engine->GetEngineConfiguration();
-        settings.optimizeSeek = optimizeSeek;
-        _engine->ConfigureEngine(settings);
-    }
+    WithEngine([=](FFEngine& e) { Reconfigure(e, &FFEngineSettings::optimizeSeek, optimizeSeek); });
 }
 
 void FFWrapper::SetNetworkTimeout(double seconds)
 {
-    lock guard(_mutex);
-    if (_engine && seconds >= 0.0) {
-        FFEngineSettings settings = _engine->GetEngineConfiguration();
-        settings.networkTimeoutSeconds = seconds;
-        _engine->ConfigureEngine(settings);
-    }
+    if (seconds < 0.0)
+        return;
+    WithEngine([=](FFEngine& e) { Reconfigure(e, &FFEngineSettings::networkTimeoutSeconds, seconds); });
 }
 
 void FFWrapper::SetDecodingThreads(int threads)
 {
-    lock guard(_mutex);
-    if (_engine) {
-        FFEngineSettings settings = _engine->GetEngineConfiguration();
-        settings.decodingThreads = threads;
-        _engine->ConfigureEngine(settings);
-    }
+    WithEngine([=](FFEngine& e) { Reconfigure(e, &FFEngineSettings::decodingThreads, threads); });
 }
 
 std::string FFWrapper::GetOpenFailureReason()
 {
-    lock guard(_mutex);
-    return _engine ? Quillet::OpenFailureText(_engine->LastOpenFailure()) : "";
+    return WithEngine(std::string(), [](FFEngine& e) { return Quillet::OpenFailureText(e.LastOpenFailure()); });
 }
 
 int FFWrapper::GetDecodingThreads()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->GetEngineConfiguration().decodingThreads : 1;
+    return WithEngine(1, [](FFEngine& e) { return e.GetEngineConfiguration().decodingThreads; });
 }
 
 bool FFWrapper::IsOptimizeSeek()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->GetEngineConfiguration().optimizeSeek : false;
+    return WithEngine(false, [](FFEngine& e) { return e.GetEngineConfiguration().optimizeSeek; });
 }
 
 bool FFWrapper::IsOOB(double seconds, bool& pending)
 {
-    lock guard(_mutex);
     pending = false;
-    return _engine ? _engine->IsOOB(seconds, pending) : false;
+    return WithEngine(false, [&](FFEngine& e) { return e.IsOOB(seconds, pending); });
 }
 
 double FFWrapper::GetSeekTime()
 {
-    lock guard(_mutex);
-    return _engine ? _engine->GetSeekTime() : -1.0;
+    return WithEngine(-1.0, [](FFEngine& e) { return e.GetSeekTime(); });
 }
 
 void FFWrapper::RegisterFFEventCallback(const ManagedEventDelegate& cb)
@@ -360,9 +342,9 @@ void FFWrapper::RegisterFFEventCallback(const ManagedEventDelegate& cb)
         std::lock_guard<std::mutex> guard(_handlersLock);
         _handlers.push_back(cb);
     }
-    lock guard(_mutex);
-    if (_engine)
-        _engine->RegisterFFEventCallback([this](Quillet::FFEventArgs* args) { FFEventHandler(args); });
+    WithEngine([this](FFEngine& e) {
+        e.RegisterFFEventCallback([this](Quillet::FFEventArgs* args) { FFEventHandler(args); });
+    });
 }
 
 void FFWrapper::UnRegisterFFEventCallback(const ManagedEventDelegate& cb)
@@ -390,30 +372,13 @@ void FFWrapper::FFEventHandler(Quillet::FFEventArgs* a)
 {
     if (!a)
         return;
-    if (a->type == Quillet::MessageEvent) {
-        FFMessageEventArgs args(static_cast<FFMessageType>(static_cast<Quillet::FFMessageArgs*>(a)->message));
-        Raise(args);
-    } else if (a->type == Quillet::SyncPointEvent) {
-        const auto* s = static_cast<Quillet::FFSyncPointArgs*>(a);
-        SyncPointEventArgs args;
-        args.videoTime = std::chrono::duration<double>(s->videoTime);
-        args.PCTimeUTC = PCTimeFromTicks(s->PCTimeUTC);
-        args.fileName = s->fileName;
-        args.isGood = s->isGood;
-        Raise(args);
-    } else if (a->type == Quillet::ConnectionStatusEvent) {
-        const auto* c = static_cast<Quillet::FFSourceConnectionStatusArgs*>(a);
-        SourceConnectionStatusArgs args;
-        args.status = static_cast<ConnectionStatus>(c->status);
-        args.message = c->message;
-        Raise(args);
-    } else if (a->type == Quillet::PublishStatusEvent) {
-        const auto* p = static_cast<Quillet::FFPublishStatusArgs*>(a);
-        PublishingStatusArgs args;
-        args.url = p->url;
-        args.state = static_cast<PublishingState>(p->state);
-        args.message = p->message;
-        Raise(args);
+    switch (a->type) {
+    case Quillet::MessageEvent: Raise(FFMessageEventArgs(static_cast<Quillet::FFMessageArgs*>(a)->message)); break;
+    case Quillet::SyncPointEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFSyncPointArgs*>(a))); break;
+    case Quillet::ConnectionStatusEvent:
+        Raise(ApplicationArgs(*static_cast<Quillet::FFSourceConnectionStatusArgs*>(a)));
+        break;
+    case Quillet::PublishStatusEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFPublishStatusArgs*>(a))); break;
     }
 }
 

@@ -169,6 +169,13 @@ protected:
     void _DeleteEngine();
     /// The facade's monitor, held by every operation.
     std::recursive_mutex _mutex;
+    /// For the library's facades: runs `call` on the engine, seen as an `EngineType`, under
+    /// `_mutex`; answers `none` once the engine is gone. Defined in the library's sources.
+    template <class EngineType = Quillet::FFEngine, class Result, class Call>
+    Result WithEngine(Result none, Call call);
+    /// For the library's facades: as WithEngine(Result, Call), for a call without a result.
+    template <class EngineType = Quillet::FFEngine, class Call>
+    void WithEngine(Call call);
 
 private:
     void InterruptSource();

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "../core/EventCodes.h"
+#include "../publish/PublishStatus.h"
+#include "../source/FFSourceSettings.h"
+
 /// The library's own namespace; applications use the classes of Quillet::FFWrapperCLI.
 namespace Quillet {}
 
@@ -26,24 +30,11 @@ constexpr int RGB24 = 2;
 constexpr int BGR24 = 3;
 } // namespace PixelFormat
 
-/// What an FFMessageEventArgs reports.
-enum class FFMessageType : int32_t {
-    NoError = 0,         ///< Nothing went wrong.
-    FileSinkError = 1,   ///< Writing the recorded file failed; recording stops.
-    SourceError = 2,     ///< Reading a file or URL failed; the source is closed.
-    RTSPSourceError = 3, ///< The camera connection failed; the source is closed.
-    EndOfStream = 4,     ///< The last picture of the source has been handed out.
-    SyncPointReady = 5,  ///< A sync point is ready (delivered as SyncPointEventArgs).
-    StreamRefused = 6,   ///< One stream (video or audio) cannot be decoded or converted and is
-                         ///< given up; the other plays on.
-};
+/// What an FFMessageEventArgs reports (defined with the library's event numbers).
+using Quillet::FFMessageType;
 
-/// State of a live camera connection, reported by SourceConnectionStatusArgs.
-enum class ConnectionStatus : int32_t {
-    Connected = 0,      ///< Streaming (again).
-    Disconnected = 1,   ///< Not connected.
-    ConnectionLost = 2, ///< The connection broke; the library reconnects on its own.
-};
+/// State of a live camera connection (defined with the library's event numbers).
+using Quillet::ConnectionStatus;
 
 /// One picture handed to the application by FFWrapper::ReadFrameGetSize. A new instance holds no
 /// picture. Not shared between threads by the library: the reading thread owns it.
@@ -67,39 +58,9 @@ public:
 };
 
 /// Settings of a live camera connection (rtsp:// sources), see FFFileServerWrapper::SetSourceSettings.
+/// The fields and their defaults are those of the library's own record, Quillet::FFSourceSettings.
 /// A plain record: the application fills it on one thread and the facade takes a copy.
-class SourceSettings {
-public:
-    /// Carry the media over the RTSP TCP connection instead of UDP.
-    bool streamUsingTCP = true;
-    /// Smooth the local-clock estimate used until the camera's first RTCP sender report.
-    bool useTimeFilter = true;
-    /// Ask the camera for its video stream only.
-    bool useOnlyVideo = false;
-    /// Treat a camera that sends no RTCP sender report within rtcpTimeoutMs as failed.
-    bool requireRTCP = true;
-    /// Write one CSV line per received packet with its times into timingLogFolder.
-    bool createTimingLog = false;
-    /// Folder of the timing log.
-    std::string timingLogFolder;
-    /// User name for the camera, empty for none.
-    std::string username;
-    /// Password for the camera, empty for none.
-    std::string password;
-    /// Milliseconds subtracted from the wall-clock time of audio packets.
-    double audioLatencyMs = 0.0;
-    /// Milliseconds subtracted from the wall-clock time of video packets.
-    double videoLatencyMs = 0.0;
-    /// Milliseconds added to the wall-clock time of every packet.
-    double syncShiftMs = 0.0;
-    /// How long to wait for the camera's first RTCP sender report, in milliseconds.
-    double rtcpTimeoutMs = 30000.0;
-    /// No packet for this many milliseconds ends the connection (and starts a reconnect).
-    double packetTimeoutMs = 10000.0;
-    /// Video decoding threads when the camera is also shown: 0 automatic
-    /// (slice threads, no picture held back), 1 the reading thread alone.
-    int decodingThreads = 1;
-};
+class SourceSettings : public Quillet::FFSourceSettings {};
 
 /// Base of the three event-argument classes; handlers find the kind with dynamic_cast.
 /// Arguments reach the handlers on the thread that reports the event (see FFWrapper) and live only
@@ -109,27 +70,12 @@ public:
     virtual ~EventArgs() = default;
 };
 
-/// The life of one publishing output.
-enum class PublishingState : int32_t {
-    Connecting = 0, ///< opening the connection
-    Publishing = 1, ///< connected; packets flow from the first key picture on
-    Retrying = 2,   ///< connection failed or lost; the next attempt follows a back-off
-    Finished = 3,   ///< the source ended and the output was closed properly
-    Failed = 4,     ///< refused for good (URL or codecs unfit for the protocol)
-    Stopped = 5,    ///< stopped by the application
-};
+/// The life of one publishing output (defined with the library's publishing status).
+using PublishingState = Quillet::PublishState;
 
 /// One output as FFWrapper::GetPublishingStatus reports it; a plain copy the application owns.
-class PublishingStatus {
-public:
-    std::string url;                                     ///< the output's URL
-    PublishingState state = PublishingState::Connecting; ///< where the output stands
-    uint64_t bytes = 0;                                  ///< media bytes handed to the output
-    uint64_t packets = 0;                                ///< packets handed to the output
-    uint64_t queued = 0;                                 ///< records waiting for the output
-    uint32_t reconnects = 0;                             ///< connections made after the first
-    std::string lastError;                               ///< why the last attempt failed, or empty
-};
+/// The fields are those of the library's own record, Quillet::PublishStatus.
+class PublishingStatus : public Quillet::PublishStatus {};
 
 /// Raised on the output's own thread whenever its state changes; a lost
 /// connection arrives as Retrying with the reason in `message`.

@@ -41,8 +41,11 @@ public:
     std::vector<PublishStatus> Statuses() const;
 
 private:
-        void _ReapParked();
+    // Frees parked sinks whose worker has ended; takes `_lock` itself.
+    void _ReapParked();
 
+    // `_lock` guards `_sinks` and `_parked`; the engine's lock is held too
+    // for every change, so status queries alone may take `_lock` only.
     mutable std::mutex _lock;
     std::map<std::string, std::unique_ptr<PublishSink>> _sinks;
     std::vector<std::unique_ptr<PublishSink>> _parked;

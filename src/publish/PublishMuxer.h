@@ -47,6 +47,8 @@ private:
     AVStream* _AddStream(const FFCodecInfo& source);
     AVDictionary* _MuxerOptions() const;
 
+    // The sink worker's alone (see the header); `_stop` is the sink's flag,
+    // raised from any thread.
     const PublishTarget _target;
     const std::atomic<bool>& _stop;
     std::unique_ptr<AVFormatContext, ContextDeleter> _context;

@@ -88,6 +88,7 @@ private:
     bool _MayHoldSource() const;
     void _TrimToNewestKey();
 
+    // Fixed at construction, or atomic: read by every thread without a lock.
     const PublishTarget _target;
     std::atomic<bool> _live;
     const bool _paced;
@@ -95,6 +96,8 @@ private:
     std::atomic<bool> _stop{false};
     std::thread _worker;
 
+    // Guarded by `_queueLock`; `_wake` tells the worker a record, a stop or a
+    // flush came.
     mutable std::mutex _queueLock;
     std::condition_variable _wake;
     std::deque<std::shared_ptr<FFData>> _queue;

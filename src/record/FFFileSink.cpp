@@ -193,7 +193,7 @@ void FFFileSink::Finish()
             // Reached from the engine's threads too: the failure must still
             // reach the application, and the file still be closed.
             _writeFailed = true;
-            ReportError(std::string("Error in: ") + "FFFileSink::Finish", e, FileSinkError);
+            ReportError(std::string("Error in: ") + "FFFileSink::Finish", e, FFMessageType::FileSinkError);
         }
     }
     // The drain may itself have met an end of stream and closed the file.
@@ -239,7 +239,7 @@ void FFFileSink::_WriteFileThread()
         }
     } catch (const std::exception& e) {
         _writeFailed = true;
-        ReportError(std::string("Error in: ") + kThreadName, e, FileSinkError);
+        ReportError(std::string("Error in: ") + kThreadName, e, FFMessageType::FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
     // Thread ids are reused; a stale one could make a later caller think it

@@ -98,6 +98,7 @@ protected:
     void _WriteQueueToFile();
 
 private:
+    // These take the locks they need themselves.
     void _WriteFileThread();
     void _WakeWriter();
     void _WaitForWork();
@@ -107,46 +108,55 @@ private:
     void _StartFileAt(const FFPacket& packet, int64_t startDts);
     bool _WriteRetimed(const FFPacket& packet, int64_t dts);
     static bool IsCleanKey(const AVPacket* p);
-    void _CountSegmentTime(int64_t dts);
     void _RequestSegmentIfDue(const FFPacket& packet);
-    void _GuardFreeSpace();
+    void _WritePacketRecord(const std::shared_ptr<FFPacket>& packet);
+    void _ConnectionChanged(const FFConnectionInfo& info);
+    void _CodecChanged();
+    void _PrepareFile(std::shared_ptr<FFAVCodec> codec);
+    void _PrepareFile(std::shared_ptr<FFCodecInfo> video);
+    void _SplitIfPending(const FFPacket& packet);
+    bool _WriteVideo(const std::shared_ptr<FFPacket>& packet);
+    void _WriteAudio(const FFPacket& packet);
+    void _CodecFileSplit();
+    void _ConnectionFileSplit();
+    void _DiscardQueue();
+
+    // Called with `_fileLock` held.
     std::string _FirstName(const std::string& name);
     std::string _PatternName();
     void _SegmentFinished(const std::string& path);
     std::unique_ptr<FFFile> _NewFile(const std::string& name);
-    void _WritePacketRecord(const std::shared_ptr<FFPacket>& packet);
-    void _ConnectionChanged(const FFConnectionInfo& info);
-    void _CodecChanged();
     void _ReuseCurrentFile();
-    void _PrepareFile(std::shared_ptr<FFAVCodec> codec);
-    void _PrepareFile(std::shared_ptr<FFCodecInfo> video);
     void _InstallPreparedFile(std::unique_ptr<FFFile> file, int status);
     void _FinishFile();
-    void _SplitIfPending(const FFPacket& packet);
-    bool _WriteVideo(const std::shared_ptr<FFPacket>& packet);
-    void _WriteAudio(const FFPacket& packet);
+    void _GuardFreeSpace();
+    void _CountSegmentTime(int64_t dts);
     AVPacketPtr _Retimed(const FFPacket& packet, int streamIndex, int64_t firstPts,
                          int64_t dts = AV_NOPTS_VALUE);
     int64_t _GetVideoFirstPts();
     int64_t _GetAudioFirstPts();
-    void _CodecFileSplit();
-    void _ConnectionFileSplit();
     std::string _SplitName(int& counter, SplitKind kind);
-    void _DiscardQueue();
 
+    // Atomic, or the owning thread's (the write thread handle): no lock.
     std::atomic<bool> _running{false};
     // A write failed and was reported: nothing more goes into the files
     // until the write thread is started again.
     std::atomic<bool> _writeFailed{false};
     thread<FFFileSink> _writeThread;
     std::atomic<std::thread::id> _writeThreadId{};
+    // `_queueLock` guards `_queue`.
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
+    // `_wakeLock` guards `_wakeRequested` and `_writerDone`.
     std::mutex _wakeLock;
     std::condition_variable _wake;
     bool _wakeRequested = false;
     std::condition_variable _writerExited;
     bool _writerDone = true;
+    // `_fileLock` guards the current file and the recording state below. The
+    // start bookkeeping (_heldPackets, _fileStarted) is also read by the
+    // write thread without it: only that thread, or Finish once it has
+    // stopped, changes it.
     std::recursive_mutex _fileLock;
     double _firstTS = -1.0;
     // Whether the current file has its first key packet. Kept apart from

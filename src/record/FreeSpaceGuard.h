@@ -2,7 +2,8 @@
 // Tells the recording sink when the file it writes is about to run out of
 // room: the free space of the file's volume, or what the process's file-size
 // limit still allows for the file, whichever is smaller. Owned by one
-// FFFileSink and called under its file lock; no locking of its own.
+// FFFileSink and called under its file lock (on its write thread, or by
+// Finish); no locking of its own.
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,7 @@ public:
     void Reset() { _checkedAt = -1; }
 
 private:
+    // Guarded by the owning sink's file lock (see the header).
     int64_t _minimum = -1;
     int64_t _checkedAt = -1;
     int64_t _step = 0;

@@ -62,6 +62,7 @@ private:
         std::string path;
         std::time_t finished;
     };
+    // Guarded by the owning sink's file lock (see the header).
     std::deque<Segment> _files;
     int64_t _keepBytes = 0;
     double _keepSeconds = 0.0;

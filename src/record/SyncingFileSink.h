@@ -3,6 +3,11 @@
 // pairs of a position in the recorded file and the wall-clock time at which
 // that picture was captured, when a file starts, at most every 30 s while it
 // is written, and when it ends.
+//
+// Threads: FFFileSink calls the hooks on its write thread, or, for a file's
+// last sync point, on the thread that stops the recording once the write
+// thread has ended (StopWriteThread -> Finish, under the sink's file lock).
+// The hooks run one at a time, so the sync-point fields below take no lock.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +39,7 @@ protected:
 private:
     void _SendSyncInfo(const FFPacket& packet);
 
+    // The hooks' alone (see the header).
     WallClock _clock;
     int64_t _syncInterval = 30;
     int64_t _nextSyncTime = 0;

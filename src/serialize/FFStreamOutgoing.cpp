@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/QueueTrim.h"
+
 namespace Quillet {
 
 FFStreamOutgoing::~FFStreamOutgoing()
@@ -31,16 +33,8 @@ void FFStreamOutgoing::_SkipToNewKeyFrame()
     LogWarn() << "Emptying output queue: " << _queue.size();
     // The client still needs the description that the coming key frame
     // belongs to; only the newest one is worth keeping.
-    auto codec = std::find_if(_queue.rbegin(), _queue.rend(),
-                              [](const auto& r) { return r->attribute == FFAttribute::Codec; });
-    std::shared_ptr<const FFSerializedData> kept;
-    if (codec != _queue.rend()) {
+    if (ClearKeepingNewest(_queue, [](const auto& r) { return r->attribute == FFAttribute::Codec; }))
         LogWarn() << "Found a codec packet in queue";
-        kept = *codec;
-    }
-    _queue.clear();
-    if (kept)
-        _queue.push_back(std::move(kept));
 }
 
 } // namespace Quillet

@@ -9,13 +9,8 @@ int32_t WholeMilliseconds(double ms) { return static_cast<int32_t>(ms); }
 
 RTSPSourceSettings CameraClientSettings(const FFSourceSettings* s)
 {
+    // Without a record the camera client keeps its own defaults.
     RTSPSourceSettings settings;
-    settings.streamUsingTCP = false;
-    settings.enableTimeFilter = false;
-    settings.requireRTCP = true;
-    settings.packetTimeoutMs = 10000;
-    settings.rtcpTimeoutMs = 30000;
-    settings.mediaTypes = {MediaPacket::Video, MediaPacket::Audio};
     if (!s)
         return settings;
     settings.streamUsingTCP = s->streamUsingTCP;

@@ -6,8 +6,9 @@
 
 namespace Quillet {
 
-// Without a record: UDP, no time filter, RTCP required, 10 s packet and
-// 30 s RTCP timeouts, video and audio. Timeouts are truncated to whole ms.
+// Without a record the camera client's own defaults apply (see
+// camera/RTSPSourceSettings.h: UDP, no time filter). With one, every field
+// comes from the record; timeouts are truncated to whole ms.
 RTSPSourceSettings CameraClientSettings(const FFSourceSettings* settings);
 
 } // namespace Quillet

@@ -36,6 +36,17 @@ constexpr const char* kAuthorizationFailed = "RTSP authorization failed";
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
 
+// A stream's description from its opened context, timed in the RTP clock `clock`.
+std::shared_ptr<FFCodecInfo> Describe(const AVCodecContext* context, int32_t clock, FFStreamType type)
+{
+    auto info = std::make_shared<FFCodecInfo>(context);
+    info->timeBaseNum = 1;
+    info->timeBaseDen = clock;
+    info->disposition = kDefaultDisposition;
+    info->SetStreamType(type);
+    return info;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- life cycle
@@ -159,7 +170,7 @@ void FFRTSPSource::_AnnounceRefusals(const std::vector<std::string>& refusals)
     for (const std::string& refusal : refusals) {
         FFSourceConnectionStatusArgs args(ConnectionStatus::Disconnected, refusal);
         RaiseEvent(args);
-        ReportError("FFRTSPSource", std::invalid_argument(refusal), RTSPSourceError);
+        ReportError("FFRTSPSource", std::invalid_argument(refusal), FFMessageType::RTSPSourceError);
     }
 }
 
@@ -288,11 +299,8 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetVideoCodecInfo()
         LogWarn() << "videoInfo null from source - returning null";
         return nullptr;
     }
-    auto info = std::make_shared<FFCodecInfo>(_videoCodecContext.get());
-    info->timeBaseNum = 1;
-    info->timeBaseDen = mediaInfo->clockRate > 0 ? mediaInfo->clockRate : kDefaultVideoClock;
-    info->disposition = kDefaultDisposition;
-    info->SetStreamType(FFStreamType::Video);
+    const int32_t clock = mediaInfo->clockRate > 0 ? mediaInfo->clockRate : kDefaultVideoClock;
+    auto info = Describe(_videoCodecContext.get(), clock, FFStreamType::Video);
     const AVCodecContext* c = info->Context();
     LogInfo() << "Returning: " << "ID: " << c->codec_id << " - Width: " << c->width << " - Height: " << c->height
               << " - Format: " << c->pix_fmt << " - Timebase: " << info->timeBaseNum << "/" << info->timeBaseDen;
@@ -311,13 +319,10 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetAudioCodecInfo()
         LogWarn() << "Returning null codec info 2";
         return nullptr;
     }
-    auto info = std::make_shared<FFCodecInfo>(_audioCodecContext.get());
-    info->timeBaseNum = 1;
-    info->timeBaseDen = mediaInfo->clockRate > 0   ? mediaInfo->clockRate
-                        : mediaInfo->sampleRate > 0 ? mediaInfo->sampleRate
-                                                    : kDefaultVideoClock;
-    info->disposition = kDefaultDisposition;
-    info->SetStreamType(FFStreamType::Audio);
+    const int32_t clock = mediaInfo->clockRate > 0    ? mediaInfo->clockRate
+                          : mediaInfo->sampleRate > 0 ? mediaInfo->sampleRate
+                                                      : kDefaultVideoClock;
+    auto info = Describe(_audioCodecContext.get(), clock, FFStreamType::Audio);
     const AVCodecContext* c = info->Context();
     LogInfo() << "Returning: " << "Audio ID: " << c->codec_id << " - Sample Format: " << c->sample_fmt
               << " - Bit Rate: " << c->bit_rate << " - Sample Rate: " << c->sample_rate
@@ -406,7 +411,7 @@ void FFRTSPSource::_ReadFramesFromSource()
         _ReadLoop();
     } catch (const std::exception& e) {
         _running = false;
-        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, RTSPSourceError);
+        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
     }
 }
 

@@ -92,6 +92,7 @@ private:
     int _VideoSize(const char* operation, bool width);
     bool _Open(const std::string& url, OpenOutcome& outcome);
     void _AnnounceRefusals(const std::vector<std::string>& refusals);
+    // The stream descriptions; called with `_lock` held.
     ContextPtr _AllocateContext(AVMediaType type);
     bool _InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
     bool _InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
@@ -99,6 +100,7 @@ private:
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
     std::shared_ptr<FFAVCodec> _GetCodecInfo();
 
+    // The worker's; each takes `_lock` only around what it touches.
     void _ReadFramesFromSource();
     void _ReadLoop();
     void _ForwardPacket(const MediaPacketStruct& mp);
@@ -111,6 +113,8 @@ private:
     void _ReplaceClient();
     void _InterruptConnect();
 
+    // Guarded by `_lock` (see the header), up to _url; the read thread and
+    // the settings as marked.
     std::recursive_mutex _lock;
     ContextPtr _videoCodecContext{nullptr, ContextDeleter{this}};
     ContextPtr _audioCodecContext{nullptr, ContextDeleter{this}};
@@ -135,6 +139,7 @@ private:
     std::atomic<bool> _stopRequested{false};
     std::chrono::milliseconds _reconnectInterval{kReconnectInterval};
     std::atomic<bool> _reconnecting{false};
+    // Guards the `_rtspSource` pointer only.
     std::mutex _clientGuard;
 };
 

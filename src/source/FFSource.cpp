@@ -111,42 +111,42 @@ std::shared_ptr<FFCodecInfo> FFSource::_GetAudioCodecInfo()
     return info;
 }
 
-AVStream* FFSource::_GetVideoStream()
+AVStream* FFSource::_StreamAt(int index, const char* getter)
 {
-    if (!_srcFormatContext || _videoStreamIndex < 0 ||
-        _videoStreamIndex >= static_cast<int>(_srcFormatContext->nb_streams)) {
-        LogInfo() << "FFSource::_GetVideoStream" << ": returning null";
+    if (!_srcFormatContext || index < 0 || index >= static_cast<int>(_srcFormatContext->nb_streams)) {
+        LogInfo() << getter << ": returning null";
         return nullptr;
     }
-    return _srcFormatContext->streams[_videoStreamIndex];
+    return _srcFormatContext->streams[index];
+}
+
+AVCodecContext* FFSource::_OpenedContext(const AVCodecContextPtr& context, const char* getter)
+{
+    if (!_srcFormatContext || !context) {
+        LogInfo() << getter << ": returning null";
+        return nullptr;
+    }
+    return context.get();
+}
+
+AVStream* FFSource::_GetVideoStream()
+{
+    return _StreamAt(_videoStreamIndex, "FFSource::_GetVideoStream");
 }
 
 AVCodecContext* FFSource::_GetVideoCodecContext()
 {
-    if (!_srcFormatContext || !_videoCodecContext) {
-        LogInfo() << "FFSource::_GetVideoCodecContext" << ": returning null";
-        return nullptr;
-    }
-    return _videoCodecContext.get();
+    return _OpenedContext(_videoCodecContext, "FFSource::_GetVideoCodecContext");
 }
 
 AVStream* FFSource::_GetAudioStream()
 {
-    if (!_srcFormatContext || _audioStreamIndex < 0 ||
-        _audioStreamIndex >= static_cast<int>(_srcFormatContext->nb_streams)) {
-        LogInfo() << "FFSource::_GetAudioStream" << ": returning null";
-        return nullptr;
-    }
-    return _srcFormatContext->streams[_audioStreamIndex];
+    return _StreamAt(_audioStreamIndex, "FFSource::_GetAudioStream");
 }
 
 AVCodecContext* FFSource::_GetAudioCodecContext()
 {
-    if (!_srcFormatContext || !_audioCodecContext) {
-        LogInfo() << "FFSource::_GetAudioCodecContext" << ": returning null";
-        return nullptr;
-    }
-    return _audioCodecContext.get();
+    return _OpenedContext(_audioCodecContext, "FFSource::_GetAudioCodecContext");
 }
 
 bool FFSource::IsReading() { return _running; }
@@ -354,7 +354,7 @@ void FFSource::_ReadFramesFromSource()
         _RunReadLoop();
     } catch (const std::exception& e) {
         // The thread ends here; _running stays set until the owner stops it.
-        ReportError("Error in FFSource::_ReadFramesFromSource", e, 2);
+        ReportError("Error in FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
     }
     LogInfo() << "Exiting " << "FFSource::_ReadFramesFromSource";
 }

@@ -65,6 +65,7 @@ public:
     void GetDimensions(int* width, int* height);
 
 private:
+    // The open, on the engine's thread (under the engine's lock).
     bool _Open(const std::string& url);
     bool _OpenAndSearch(const std::string& url);
     int _OpenInput(const std::string& url);
@@ -95,8 +96,13 @@ private:
     bool _LooksUntrustworthy(const AVStream* videoStream) const;
     AVCodecContextPtr _MakeStreamContext(const AVStream* stream) const;
 
+    // Called with `_demuxLock` held.
     std::shared_ptr<FFCodecInfo> _GetVideoCodecInfo();
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
+    // The selected streams and their opened contexts, or null (logged under
+    // the getter's name) while the source is not open.
+    AVStream* _StreamAt(int index, const char* getter);
+    AVCodecContext* _OpenedContext(const AVCodecContextPtr& context, const char* getter);
     AVStream* _GetVideoStream();
     AVCodecContext* _GetVideoCodecContext();
     AVStream* _GetAudioStream();
@@ -128,11 +134,15 @@ private:
     // descriptions built on other threads look at them under this lock. Never
     // held while pushing.
     std::recursive_mutex _demuxLock;
+    // `_commandLock` guards `_commands` (seeks queued for the read thread);
+    // `_pushLock` guards `_pushEnabled`.
     std::recursive_mutex _commandLock;
     std::recursive_mutex _pushLock;
     bool _pushEnabled = true;
-    double _searchedDuration = -1.0;
     std::deque<std::unique_ptr<FFSourceCommand>> _commands;
+    // The duration search's answer; written during the open, before the read
+    // thread starts.
+    double _searchedDuration = -1.0;
 };
 
 } // namespace Quillet

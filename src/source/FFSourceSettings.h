@@ -1,31 +1,44 @@
 #pragma once
-// Connection settings of a live camera, filled by the facades and handed from
-// engine to source. A plain record shared through a shared_ptr.
+// Connection settings of a live camera: the one record the application fills
+// (as the facade's SourceSettings, which adds nothing), the facade hands to
+// the engine and the engine to the camera source. Each default is defined
+// here only. A plain record shared through a shared_ptr and not changed once
+// shared. Public header: standard library only.
 #include <string>
 
 namespace Quillet {
 
+/// Settings of a live camera connection; the application uses it as FFWrapperCLI::SourceSettings.
 struct FFSourceSettings {
-    // Interleave RTP over the RTSP TCP connection instead of UDP.
+    /// Carry the media over the RTSP TCP connection instead of UDP.
     bool streamUsingTCP = true;
-    // Let the camera client filter/estimate packet times.
+    /// Smooth the local-clock estimate used until the camera's first RTCP sender report.
     bool useTimeFilter = true;
-    // Request only the video stream.
+    /// Ask the camera for its video stream only.
     bool useOnlyVideo = false;
-    // The camera client insists on RTCP sender reports.
+    /// Treat a camera that sends no RTCP sender report within rtcpTimeoutMs as failed.
     bool requireRTCP = true;
+    /// Write one CSV line per received packet with its times into timingLogFolder.
     bool createTimingLog = false;
+    /// Folder of the timing log.
     std::string timingLogFolder;
+    /// User name for the camera, empty for none.
     std::string username;
+    /// Password for the camera, empty for none.
     std::string password;
+    /// Milliseconds subtracted from the wall-clock time of audio packets.
     double audioLatencyMs = 0.0;
+    /// Milliseconds subtracted from the wall-clock time of video packets.
     double videoLatencyMs = 0.0;
+    /// Milliseconds added to the wall-clock time of every packet.
     double syncShiftMs = 0.0;
-    // Both timeouts reach the camera client as whole milliseconds.
+    /// How long to wait for the camera's first RTCP sender report, in milliseconds (the camera
+    /// client takes whole milliseconds).
     double rtcpTimeoutMs = 30000.0;
+    /// No packet for this many milliseconds ends the connection (and starts a reconnect).
     double packetTimeoutMs = 10000.0;
-    // Video decoding threads for a camera that is also shown: 0 automatic
-    // (slice threads, nothing held back), 1 the reading thread alone.
+    /// Video decoding threads when the camera is also shown: 0 automatic
+    /// (slice threads, no picture held back), 1 the reading thread alone.
     int decodingThreads = 1;
 };
 

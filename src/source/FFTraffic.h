@@ -67,6 +67,7 @@ private:
     bool _FillingBandAfterPausedSeek() const;
     void _ResetBandTimes();
 
+    // Every field below is guarded by `_lock` (see the header).
     int _state = FFStatus::Ready;
     int _savedState = FFStatus::Ready;
     mutable std::recursive_mutex _lock;

@@ -24,6 +24,7 @@ private:
     static int Read(void* opaque, uint8_t* buffer, int size);
     static int64_t Seek(void* opaque, int64_t offset, int whence);
 
+    // The opening/reading thread's alone (see the header).
     std::vector<uint8_t> _bytes;
     size_t _position = 0;
     AVIOContext* _context = nullptr;

@@ -25,6 +25,7 @@ public:
     bool Fired() const { return _fires.load() != _armedAt.load(); }
 
 private:
+    // Atomic counters: written and read from any thread without a lock.
     std::atomic<uint64_t> _fires{0};
     std::atomic<uint64_t> _armedAt{0};
 };

@@ -30,7 +30,7 @@ struct ScriptRow {
     std::shared_ptr<FFSourceSettings> settings;
     const char* setup; // what the client is set up with
     bool failReads = false;
-    std::vector<int> messages = {};
+    std::vector<FFMessageType> messages = {};
 };
 
 std::shared_ptr<FFSourceSettings> Settings(bool defaults)
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptRow{"SettingsReachTheClientTruncated", {{1, false}}, "640x480 640x480 v ", Settings(false),
                   "udp v 999/1234 user:p@ss"},
         ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
-                  true, {RTSPSourceError}}),
+                  true, {FFMessageType::RTSPSourceError}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.

@@ -72,7 +72,7 @@ TEST_P(PlaybackEdges, CodecChangeKeepsThePicturesTheOldDecoderHeldBack)
     // End of stream: -1 exactly once and last, and the engine hears of it once.
     EXPECT_EQ(std::count(run.sizes.begin(), run.sizes.end(), -1), 1);
     EXPECT_EQ(run.sizes.back(), -1);
-    EXPECT_EQ(std::count(messenger.messages.begin(), messenger.messages.end(), EndOfStream), 1);
+    EXPECT_EQ(std::count(messenger.messages.begin(), messenger.messages.end(), FFMessageType::EndOfStream), 1);
 }
 
 TEST_P(PlaybackEdges, ZeroTimestampsAfterTheFirstPictureContinueByOneTick)

@@ -34,7 +34,7 @@ TEST(Messenger, CallbackMayBeReplacedWhileOtherThreadsRaise)
     for (int t = 0; t < 3; ++t)
         raisers.emplace_back([&] {
             while (!stop)
-                messenger.SendMessageEvent(0);
+                messenger.SendMessageEvent(FFMessageType::NoError);
         });
     for (int i = 0; i < 500; ++i)
         messenger.RegisterFFEventCallback([&calls, i](FFEventArgs*) { calls += i >= 0; });

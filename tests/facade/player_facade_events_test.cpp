@@ -102,7 +102,7 @@ TEST(PlayerFacadeEvents, SyncPointsCarryTheirTimesNameAndQuality)
     EXPECT_FALSE(b.isGood);
 
     // The sync-point message itself is an ordinary message event.
-    f.engine->SendMessageEvent(Quillet::SyncPointReady);
+    f.engine->SendMessageEvent(FFMessageType::SyncPointReady);
     ASSERT_EQ(got.messages.size(), 1u);
     EXPECT_EQ(got.messages[0], FFMessageType::SyncPointReady);
 
@@ -135,7 +135,7 @@ TEST(PlayerFacadeEvents, ConnectionStatusAndUnknownRecords)
     EXPECT_TRUE(got.messages.empty());
 
     // Source errors arrive as their message number.
-    f.engine->Error("test", std::runtime_error("broken pipe"), Quillet::SourceError);
+    f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
     ASSERT_EQ(got.messages.size(), 1u);
     EXPECT_EQ(got.messages[0], FFMessageType::SourceError);
 }

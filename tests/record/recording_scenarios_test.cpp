@@ -78,7 +78,7 @@ public:
             if (args->type == SyncPointEvent)
                 points.push_back(*static_cast<FFSyncPointArgs*>(args));
             else if (args->type == MessageEvent)
-                errors += static_cast<FFMessageArgs*>(args)->message == FileSinkError;
+                errors += static_cast<FFMessageArgs*>(args)->message == FFMessageType::FileSinkError;
         });
     }
     std::mutex lock;

@@ -23,15 +23,15 @@ public:
 
     using FFMessenger::FFMessenger;
 
-    void Error(const std::string& where, const std::exception& e, int message) override
+    void Error(const std::string& where, const std::exception& e, FFMessageType message) override
     {
         {
             std::lock_guard<std::mutex> guard(_mutex);
-            _reports.push_back({where, e.what(), message});
+            _reports.push_back({where, e.what(), static_cast<int>(message)});
         }
         FFMessenger::Error(where, e, message);
     }
-    void SendMessageEvent(int message) override
+    void SendMessageEvent(FFMessageType message) override
     {
         {
             std::lock_guard<std::mutex> guard(_mutex);
@@ -54,7 +54,7 @@ public:
         return _reports;
     }
 
-    std::vector<int> messages;
+    std::vector<FFMessageType> messages;
     std::vector<std::pair<ConnectionStatus, std::string>> connections;
 
 private:
