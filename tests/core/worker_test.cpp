@@ -1,4 +1,5 @@
-// Worker threads: start, refusal of a second start, timed join, exception report.
+// Worker threads: start, refusal of a second start, restart after a join,
+// exception report, timed join, and a worker joining itself.
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/FFThread.h"
+#include "support/WaitFor.h"
 
 using namespace Quillet;
 using namespace std::chrono_literals;
@@ -28,7 +30,7 @@ public:
 
 } // namespace
 
-TEST(Worker, SecondStartIsRefusedAndTheFirstThreadKeepsRunning)
+TEST(Worker, SecondStartIsRefusedJoinedWorkersRestartAndAnEscapingExceptionIsReported)
 {
     Looper looper;
     thread<Looper> worker;
@@ -39,14 +41,15 @@ TEST(Worker, SecondStartIsRefusedAndTheFirstThreadKeepsRunning)
     EXPECT_TRUE(worker.Join());
     EXPECT_EQ(looper.runs, 1);
     EXPECT_EQ(worker.ExitCode(), 0);
-    // Joined workers can start again.
-    looper.running = false;
     worker.Start(&looper, &Looper::Run);
     EXPECT_TRUE(worker.Join());
     EXPECT_EQ(looper.runs, 2);
+    worker.Start(&looper, &Looper::Throw); // ends only this worker
+    EXPECT_TRUE(worker.Join());
+    EXPECT_EQ(worker.ExitCode(), -1);
 }
 
-TEST(Worker, JoinWithoutThreadIsTrueAndTimedOutJoinLetsTheThreadGoOn)
+TEST(Worker, TimedOutJoinLetsTheThreadGoOnAndAWorkerMayJoinItself)
 {
     threadex idle;
     EXPECT_TRUE(idle.Join());
@@ -66,26 +69,10 @@ TEST(Worker, JoinWithoutThreadIsTrueAndTimedOutJoinLetsTheThreadGoOn)
         EXPECT_FALSE(worker.IsStarted()); // forgotten by the wrapper
     } // the wrapper is gone; the detached thread must not need it
     *release = true;
-    for (int i = 0; i < 1000 && !*finished; ++i)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(*finished);
-}
+    EXPECT_TRUE(Testing::WaitFor([&] { return finished->load(); }));
 
-TEST(Worker, EscapingExceptionIsReportedAndEndsOnlyThatWorker)
-{
-    Looper looper;
-    thread<Looper> worker;
-    worker.Start(&looper, &Looper::Throw);
-    EXPECT_TRUE(worker.Join());
-    EXPECT_EQ(worker.ExitCode(), -1);
-}
-
-TEST(Worker, AWorkerMayJoinItselfWithoutWaiting)
-{
-    threadex worker;
+    threadex self;
     std::atomic<bool> joined{false};
-    worker.Start([&] { joined = worker.Join(); });
-    for (int i = 0; i < 1000 && !joined; ++i)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(joined);
+    self.Start([&] { joined = self.Join(); });
+    EXPECT_TRUE(Testing::WaitFor([&] { return joined.load(); }));
 }

@@ -20,6 +20,7 @@
 
 #include "facade/FFWrapper.h"
 #include "source/file_source_support.h"
+#include "support/EnginePlayback.h"
 #include "support/StallingHttpServer.h"
 #include "support/TestMedia.h"
 
@@ -127,16 +128,6 @@ std::string Damaged(const DamagedFile& d, size_t index)
     return out;
 }
 
-// Takes every picture and sound block the player hands out.
-struct SoundSink : Quillet::AudioInterface {
-    bool WantsAudio() override { return true; }
-    Quillet::AudioBufferList GetBuffers() override
-    {
-        return {std::make_shared<std::vector<uint8_t>>(4096), std::make_shared<std::vector<uint8_t>>(4096)};
-    }
-    void SubmitBuffers(Quillet::AudioBufferList) override {}
-};
-
 class DamagedFiles : public testing::TestWithParam<DamagedFile> {};
 
 TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
@@ -153,7 +144,7 @@ TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
         EXPECT_FALSE(player.GetOpenFailureReason().empty());
         return;
     }
-    SoundSink sound;
+    RecordingHost sound;
     player.EnableAudio(true);
     player.DecodeVideo(AV_PIX_FMT_BGR24);
     player.SetAudioInterface(&sound);

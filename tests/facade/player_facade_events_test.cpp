@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,13 +34,11 @@ struct Received {
     std::vector<SourceConnectionStatusArgs> statuses;
     std::vector<FFMessageType> messages;
     int others = 0;
-    std::thread::id thread;
 
     ManagedEventDelegate Handler()
     {
         return ManagedEventDelegate([this](const EventArgs& e) {
             std::lock_guard<std::mutex> guard(lock);
-            thread = std::this_thread::get_id();
             if (auto* s = dynamic_cast<const SyncPointEventArgs*>(&e))
                 syncPoints.push_back(*s);
             else if (auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&e))
@@ -66,78 +65,48 @@ int64_t Ticks(system_clock::time_point t)
 
 } // namespace
 
-TEST(PlayerFacadeEvents, SyncPointsCarryTheirTimesNameAndQuality)
+TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesAreDropped)
 {
     FacadeWithEngine f;
     Received got;
     f.player.RegisterFFEventCallback(got.Handler());
-
-    Quillet::FFSyncPointArgs epoch;
-    epoch.videoTime = 12.5;
-    epoch.isGood = true;
-    epoch.fileName = "rec_0001.mp4";
-    epoch.PCTimeUTC = 0;
-    f.engine->SendFFEvent(&epoch);
 
     // 2017-03-15 08:30:45.6789012 UTC: the last tick digit is below a microsecond.
     const auto when = sys_days{2017y / March / 15} + 8h + 30min + 45s + 678901us;
-    Quillet::FFSyncPointArgs later;
-    later.videoTime = 3600.04;
-    later.isGood = false;
-    later.fileName = "Kamera_Süd_2017.mkv";
-    later.PCTimeUTC = Ticks(when) + 2;
-    f.engine->SendFFEvent(&later);
-
-    ASSERT_EQ(got.syncPoints.size(), 2u);
-    const auto& a = got.syncPoints[0];
-    EXPECT_EQ(a.PCTimeUTC, system_clock::time_point{}) << "1970-01-01 00:00:00 UTC";
-    EXPECT_DOUBLE_EQ(a.videoTime.count(), 12.5);
-    EXPECT_EQ(a.fileName, "rec_0001.mp4");
-    EXPECT_TRUE(a.isGood);
-
-    const auto& b = got.syncPoints[1];
-    EXPECT_EQ(b.PCTimeUTC, when);
-    EXPECT_NEAR(b.videoTime.count(), 3600.04, 1e-9);
-    EXPECT_EQ(b.fileName, "Kamera_Süd_2017.mkv");
-    EXPECT_FALSE(b.isGood);
-
-    // The sync-point message itself is an ordinary message event.
-    f.engine->SendMessageEvent(FFMessageType::SyncPointReady);
-    ASSERT_EQ(got.messages.size(), 1u);
-    EXPECT_EQ(got.messages[0], FFMessageType::SyncPointReady);
-
-}
-
-TEST(PlayerFacadeEvents, ConnectionStatusAndUnknownRecords)
-{
-    FacadeWithEngine f;
-    Received got;
-    f.player.RegisterFFEventCallback(got.Handler());
-
+    const std::vector<std::tuple<double, bool, std::string, int64_t>> points{
+        {12.5, true, "rec_0001.mp4", 0}, {3600.04, false, "Kamera_Süd_2017.mkv", Ticks(when) + 2}};
+    for (const auto& [videoTime, good, name, ticks] : points) {
+        Quillet::FFSyncPointArgs native;
+        native.videoTime = videoTime, native.isGood = good, native.fileName = name, native.PCTimeUTC = ticks;
+        f.engine->SendFFEvent(&native);
+    }
     for (auto status : {Quillet::ConnectionStatus::Connected, Quillet::ConnectionStatus::ConnectionLost,
                         Quillet::ConnectionStatus::Disconnected}) {
         Quillet::FFSourceConnectionStatusArgs native(status, "camera " + std::to_string(static_cast<int>(status)));
         f.engine->SendFFEvent(&native);
     }
+    Quillet::FFEventArgs unknown(static_cast<Quillet::FFEventType>(9));
+    f.engine->SendFFEvent(&unknown);
+    f.engine->SendFFEvent(nullptr);
+    f.engine->SendMessageEvent(FFMessageType::SyncPointReady);
+    f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
+
+    ASSERT_EQ(got.syncPoints.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NEAR(got.syncPoints[i].videoTime.count(), std::get<0>(points[i]), 1e-9);
+        EXPECT_EQ(got.syncPoints[i].isGood, std::get<1>(points[i]));
+        EXPECT_EQ(got.syncPoints[i].fileName, std::get<2>(points[i]));
+    }
+    EXPECT_EQ(got.syncPoints[0].PCTimeUTC, system_clock::time_point{}) << "1970-01-01 00:00:00 UTC";
+    EXPECT_EQ(got.syncPoints[1].PCTimeUTC, when);
     ASSERT_EQ(got.statuses.size(), 3u);
     EXPECT_EQ(got.statuses[0].status, ConnectionStatus::Connected);
     EXPECT_EQ(got.statuses[0].message, "camera 0");
     EXPECT_EQ(got.statuses[1].status, ConnectionStatus::ConnectionLost);
     EXPECT_EQ(got.statuses[1].message, "camera 2");
     EXPECT_EQ(got.statuses[2].status, ConnectionStatus::Disconnected);
-
-    // A record of a type the facade does not know is dropped, as is a null one.
-    Quillet::FFEventArgs unknown(static_cast<Quillet::FFEventType>(9));
-    f.engine->SendFFEvent(&unknown);
-    f.engine->SendFFEvent(nullptr);
     EXPECT_EQ(got.others, 0);
-    EXPECT_TRUE(got.syncPoints.empty());
-    EXPECT_TRUE(got.messages.empty());
-
-    // Source errors arrive as their message number.
-    f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
-    ASSERT_EQ(got.messages.size(), 1u);
-    EXPECT_EQ(got.messages[0], FFMessageType::SourceError);
+    EXPECT_EQ(got.messages, (std::vector<FFMessageType>{FFMessageType::SyncPointReady, FFMessageType::SourceError}));
 }
 
 TEST(PlayerFacadeEvents, HandlerOnAnotherThreadMayCallBackIntoTheFacadeWhileItIsBusy)

@@ -1,20 +1,22 @@
 #pragma once
 // Real receivers for the publishing tests: an ffmpeg listening on 127.0.0.1
 // for one protocol and copying what it gets into an MPEG-TS file, plus the
-// checks made on such files. (The RTSP receiver, whoever publishes to it,
-// cannot time the first picture of a stream with B-frames; cameras send none.)
+// checks made on such files beside ProbeVideo's. (The RTSP receiver, whoever
+// publishes to it, cannot time the first picture of a stream with B-frames;
+// cameras send none.)
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "camera/RtspTestServer.h"
 #include "facade/FFWrapper.h"
-#include "support/ChildProcess.h"
+#include "support/MediaOracle.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 namespace Quillet::Testing {
 
@@ -95,34 +97,6 @@ inline std::vector<std::string> VideoPacketHashes(const std::string& file)
     return hashes;
 }
 
-// Seconds between the first and the end of the last video picture.
-inline double VideoSeconds(const std::string& file)
-{
-    const std::string out =
-        Capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,duration_time -of csv=p=0 " + file);
-    std::istringstream lines(out);
-    std::string line;
-    double first = -1, last = 0;
-    while (std::getline(lines, line)) {
-        double pts = 0, duration = 0;
-        if (std::sscanf(line.c_str(), "%lf,%lf", &pts, &duration) < 1)
-            continue;
-        if (first < 0 || pts < first)
-            first = pts;
-        last = std::max(last, pts + duration);
-    }
-    return first < 0 ? 0.0 : last - first;
-}
-
-// Whether the first video packet of the file is a key picture.
-inline bool StartsAtKeyPicture(const std::string& file)
-{
-    const std::string flags =
-        Capture("ffprobe -v error -select_streams v:0 -read_intervals %+#1 -show_entries packet=flags -of csv=p=0 " +
-                file);
-    return !flags.empty() && flags[0] == 'K';
-}
-
 // Whether ffmpeg decodes the whole file without an error.
 inline bool Plays(const std::string& file)
 {
@@ -131,19 +105,12 @@ inline bool Plays(const std::string& file)
 
 // Polls the facade's output list until `done` holds for every output.
 template <typename Done>
-bool WaitForOutputs(FFWrapperCLI::FFWrapper& publisher, Done done, std::chrono::seconds limit)
+bool WaitForOutputs(FFWrapperCLI::FFWrapper& publisher, Done done, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    return WaitFor([&] {
         const auto all = publisher.GetPublishingStatus();
-        bool ok = !all.empty();
-        for (const auto& s : all)
-            ok = ok && done(s);
-        if (ok)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+        return !all.empty() && std::all_of(all.begin(), all.end(), done);
+    }, limit);
 }
 
 } // namespace Quillet::Testing

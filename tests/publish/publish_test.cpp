@@ -1,11 +1,13 @@
 // Publishing to real receivers on 127.0.0.1: every video packet of a file
-// arrives from the first key picture on, a live camera arrives as a playable
-// stream of the published length, HLS playlists roll and play, and a lost
-// receiver is reconnected while playback and recording go on.
+// arrives from the first key picture on over every transport, HLS playlists
+// roll and play, and a lost receiver is reconnected while playback and
+// recording go on, the camera arriving as a playable stream of the length
+// published.
+#include <fnmatch.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -36,6 +38,15 @@ bool IsFinished(const PublishingStatus& s)
     return s.state == PublishingState::Finished;
 }
 
+// Publishes `clip` to `url` until the output has finished; the source stays open.
+void PublishToTheEnd(FFWrapper& publisher, const std::string& clip, const std::string& url)
+{
+    ASSERT_TRUE(publisher.OpenSource(clip));
+    ASSERT_TRUE(publisher.StartPublishing(url));
+    ASSERT_TRUE(publisher.StartEngine());
+    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+}
+
 std::string Unique(const std::string& stem)
 {
     return stem + "_" + std::to_string(getpid());
@@ -62,10 +73,7 @@ TEST_P(PublishTransport, FileSourceDeliversEveryVideoPacketFromTheFirstKeyPictur
     ASSERT_TRUE(receiver.Listen()) << receiver.Log();
 
     FFWrapper publisher("publish");
-    ASSERT_TRUE(publisher.OpenSource(clip));
-    ASSERT_TRUE(publisher.StartPublishing(receiver.Url()));
-    ASSERT_TRUE(publisher.StartEngine());
-    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s)) << receiver.Log();
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, clip, receiver.Url())) << receiver.Log();
     const auto status = publisher.GetPublishingStatus().at(0);
     EXPECT_TRUE(publisher.StopPublishing(receiver.Url()));
     publisher.CloseSource();
@@ -97,40 +105,6 @@ TEST(Publish, RefusesWhatTheProtocolCannotCarry)
     EXPECT_NE(publisher.GetPublishingStatus().at(0).lastError.find("H.264"), std::string::npos);
 }
 
-TEST(Publish, LiveCameraArrivesAsPlayableStreamOfThePublishedLengthOverEveryTransport)
-{
-    if (!QuilletTest::RtspTestServer::Available())
-        GTEST_SKIP() << "no RTSP test camera";
-    QuilletTest::RtspTestServer camera;
-    ASSERT_TRUE(camera.Start()) << camera.Error();
-    std::vector<std::unique_ptr<Receiver>> receivers;
-    for (Transport t : {Transport::Rtsp, Transport::Rtmp, Transport::Srt}) {
-        if (t == Transport::Srt && !Quillet::SrtAvailable())
-            continue;
-        receivers.push_back(std::make_unique<Receiver>(t, Unique(std::string("live_") + TransportName(t)) + ".ts"));
-        ASSERT_TRUE(receivers.back()->Listen()) << receivers.back()->Log();
-    }
-
-    FFWrapper publisher("publish");
-    ASSERT_TRUE(publisher.OpenSource(camera.Url() + "/test"));
-    for (auto& r : receivers)
-        ASSERT_TRUE(publisher.StartPublishing(r->Url()));
-    ASSERT_TRUE(publisher.StartEngine());
-    ASSERT_TRUE(WaitForOutputs(publisher, IsPublishing, 20s));
-    std::this_thread::sleep_for(20s);
-    for (auto& r : receivers)
-        EXPECT_TRUE(publisher.StopPublishing(r->Url()));
-    publisher.CloseSource();
-
-    for (auto& r : receivers) {
-        r->Finish();
-        SCOPED_TRACE(r->Url());
-        EXPECT_TRUE(StartsAtKeyPicture(r->File()));
-        EXPECT_TRUE(Plays(r->File())) << r->Log();
-        EXPECT_NEAR(VideoSeconds(r->File()), 20.0, 0.5);
-    }
-}
-
 // ---- HLS ------------------------------------------------------------------------
 
 class PublishHls : public ::testing::TestWithParam<std::string> {};
@@ -145,11 +119,8 @@ TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
     const std::string playlist = (folder / "live.m3u8").string();
     constexpr int kWindow = 2;
 
-    FFWrapper publisher("publish");
-    ASSERT_TRUE(publisher.OpenSource(ServingClip())); // 2 s, a key picture every 0.4 s
-    ASSERT_TRUE(publisher.StartPublishing(playlist + "?segments=" + type + "&window=2&time=0.3"));
-    ASSERT_TRUE(publisher.StartEngine());
-    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+    FFWrapper publisher("publish"); // 2 s, a key picture every 0.4 s
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, ServingClip(), playlist + "?segments=" + type + "&window=2&time=0.3"));
     publisher.CloseSource();
 
     std::ifstream in(playlist);
@@ -178,7 +149,7 @@ TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
             if (fs::exists(part))
                 out << std::ifstream(part, std::ios::binary).rdbuf();
         out.close();
-        EXPECT_TRUE(StartsAtKeyPicture(piece.string())) << name;
+        EXPECT_TRUE(ProbeVideo(piece.string()).startsWithKey) << name;
     }
     EXPECT_TRUE(Plays(playlist));
 }
@@ -240,8 +211,10 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     ASSERT_TRUE(first.Listen(secondFile));
     ASSERT_TRUE(WaitForOutputs(
         engine, [](const PublishingStatus& s) { return s.reconnects == 1 && IsPublishing(s); }, 8s));
-    std::this_thread::sleep_for(2s);
+    const auto reconnected = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(4s);
     EXPECT_TRUE(engine.StopPublishing(first.Url()));
+    const std::chrono::duration<double> published = std::chrono::steady_clock::now() - reconnected;
     playing = false;
     player.join();
     engine.StopVideoSave();
@@ -249,11 +222,14 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     engine.CloseSource();
     first.Finish();
 
-    EXPECT_TRUE(StartsAtKeyPicture(secondFile));
+    EXPECT_TRUE(ProbeVideo(secondFile).startsWithKey);
     EXPECT_TRUE(Plays(secondFile)) << first.Log();
-    EXPECT_GT(VideoSeconds(secondFile), 1.0);
+    // The camera's own times: as long as it was published, give or take the
+    // group of pictures held back while the receiver was gone.
+    EXPECT_GT(ProbeVideo(secondFile).duration, published.count() - 0.5);
+    EXPECT_LT(ProbeVideo(secondFile).duration, published.count() + 1.5);
     EXPECT_TRUE(Plays(recording));
-    EXPECT_GT(VideoSeconds(recording), elapsed.count() - 1.5) << "the recording has a gap";
+    EXPECT_GT(ProbeVideo(recording).duration, elapsed.count() - 1.5) << "the recording has a gap";
 }
 
 TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
@@ -266,7 +242,7 @@ TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
     std::filesystem::create_directories(folder);
     const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
     const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
-    EXPECT_TRUE(std::regex_search(out, std::regex(a + ": finished, [1-9][0-9]* packets, [1-9][0-9]* bytes"))) << out;
+    EXPECT_EQ(fnmatch(("*" + a + ": finished, [1-9]* packets, [1-9]* bytes*").c_str(), out.c_str(), 0), 0) << out;
     EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
     EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
     EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
@@ -280,10 +256,7 @@ TEST(Publish, NewStreamDescriptionRestartsTheOutputWithIt)
     fs::create_directories(folder);
     const std::string playlist = (folder / "live.m3u8").string();
     FFWrapper publisher("publish");
-    ASSERT_TRUE(publisher.OpenSource(ServingClip())); // 160x120
-    ASSERT_TRUE(publisher.StartPublishing(playlist + "?time=0.3"));
-    ASSERT_TRUE(publisher.StartEngine());
-    ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, ServingClip(), playlist + "?time=0.3")); // 160x120
     const uint64_t firstPackets = publisher.GetPublishingStatus().at(0).packets;
 
     // The next source's description differs: the same output starts over with it.

@@ -95,17 +95,11 @@ TEST(RecordingFacade, SplitDuringPlaybackGivesTwoFilesThatJoinToTheSourceWithAPo
     EXPECT_EQ(messages, std::vector<FFMessageType>{FFMessageType::EndOfStream});
     ASSERT_EQ(points.size(), 4u);
     const std::vector<std::string> files = {first, first, second, second};
-    for (size_t i = 0; i < points.size(); ++i) {
+    for (size_t i = 0; i < points.size(); ++i) { // their times are checked in the scenario table
         EXPECT_EQ(points[i].fileName, files[i]) << i;
         EXPECT_EQ(points[i].PCTimeUTC.time_since_epoch().count(), 0) << i; // a file has no capture time
         EXPECT_TRUE(points[i].isGood) << i;
     }
-    // A file's first point shows its key picture: presentation minus decode
-    // time; its last the last picture, within the file's length.
-    EXPECT_NEAR(points[0].videoTime.count(), 0.08, 1e-9);
-    EXPECT_NEAR(points[2].videoTime.count(), 0.08, 1e-9);
-    EXPECT_GT(points[1].videoTime.count(), 0.08);
-    EXPECT_LE(points[1].videoTime.count(), double(a.video.size()) * 0.04 + 0.08 + 1e-9);
 }
 
 } // namespace

@@ -1,8 +1,9 @@
-// The client queues: batching, the live queue's key-frame rule, the playback
-// queue's limit, flushing, and a producer racing the client.
+// The client queues: batching, what each kind keeps and when it holds the
+// source back, flushing, and a producer racing the client.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -87,58 +88,67 @@ TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
     EXPECT_EQ(Drain(q), Range(0, 3));
 }
 
-// The live queue's rule: a video key frame arriving while an untaken one
-// waits drops everything queued except the newest stream description.
-struct KeyRuleCase {
+// What each client queue keeps. The live queue: a video key frame arriving
+// while an untaken one waits drops everything queued except the newest stream
+// description. The playback queue drops nothing and answers Full past its
+// limit, which holds back the serializer above it.
+struct QueueCase {
     const char* name;
-    // One record per letter, tagged with its position: C description,
-    // K video key, A audio key, P plain; '2' lets the client take two
+    bool live;
+    // One record per letter, tagged with its position: C description, K video
+    // key, A audio key, P plain; a digit lets the client take that many
     // records, 'D' take everything.
     std::string steps;
     std::vector<int32_t> left;
+    FFStatus::FFStreamStatus status = FFStatus::Ready;
 };
 
-class LiveKeyRule : public ::testing::TestWithParam<KeyRuleCase> {};
+void PrintTo(const QueueCase& c, std::ostream* os) { *os << c.name; }
 
-TEST_P(LiveKeyRule, LeavesWhatTheClientStillNeeds)
+class ClientQueue : public ::testing::TestWithParam<QueueCase> {};
+
+TEST_P(ClientQueue, KeepsWhatTheClientStillNeedsAndHoldsBackOnlyWhenItMay)
 {
-    FFStreamOutgoing q;
+    FFSerialize serializer;
+    FFStreamOutgoing other, live; // `other`, always Ready, comes first
+    FFPlayOutgoing play;
+    FFOutgoing& q = GetParam().live ? static_cast<FFOutgoing&>(live) : play;
+    serializer.ConnectNode(&other);
+    serializer.ConnectNode(&q);
     const std::string& steps = GetParam().steps;
+    const std::map<char, FFAttribute> kinds{{'C', FFAttribute::Codec}, {'K', FFAttribute::VideoKey},
+                                           {'A', FFAttribute::OtherKey}, {'P', FFAttribute::Plain}};
     for (size_t i = 0; i < steps.size(); ++i) {
-        const auto tag = static_cast<int32_t>(i);
-        switch (steps[i]) {
-        case 'C': EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::Codec, tag)), FFStatus::Ready); break;
-        case 'K': EXPECT_EQ(q.FFProcess(Tagged(FFAttribute::VideoKey, tag)), FFStatus::Ready); break;
-        case 'A': q.FFProcess(Tagged(FFAttribute::OtherKey, tag)); break;
-        case 'P': q.FFProcess(Tagged(FFAttribute::Plain, tag)); break;
-        case '2': q.SetNumberOutgoingPackets(2); q.GetNextPacket(); break;
-        case 'D': Drain(q); break;
+        if (kinds.count(steps[i])) {
+            q.FFProcess(Tagged(kinds.at(steps[i]), static_cast<int32_t>(i)));
+        } else if (steps[i] == 'D') {
+            Drain(q);
+        } else {
+            q.SetNumberOutgoingPackets(static_cast<uint32_t>(steps[i] - '0'));
+            q.GetNextPacket();
         }
     }
+    EXPECT_EQ(q.GetStatus(), GetParam().status);
+    EXPECT_EQ(serializer.GetStatus(), GetParam().status);
     EXPECT_EQ(Drain(q), GetParam().left);
+    serializer.DisconnectNode();
 }
+
+const std::string kLimit(FFPlayOutgoing::kMaxQueuedRecords, 'P');
 
 INSTANTIATE_TEST_SUITE_P(
-    FFStreamOutgoing, LiveKeyRule,
-    ::testing::Values(KeyRuleCase{"NewestDescriptionSurvives", "CKPPCPK", {4, 6}},
-                      KeyRuleCase{"WithoutDescriptionOnlyTheNewKey", "KPK", {2}},
-                      KeyRuleCase{"AudioKeysDoNotCount", "KPPA", {0, 1, 2, 3}},
-                      KeyRuleCase{"ATakenKeyDoesNotCount", "KPDPPK", {3, 4, 5}},
-                      KeyRuleCase{"AnUntakenKeyCountsAfterPartialTake", "PPPKP2K", {6}}),
+    Queues, ClientQueue,
+    ::testing::Values(QueueCase{"LiveNewestDescriptionSurvives", true, "CKPPCPK", {4, 6}, FFStatus::Ready},
+                      QueueCase{"LiveWithoutDescriptionOnlyTheNewKey", true, "KPK", {2}, FFStatus::Ready},
+                      QueueCase{"LiveAudioKeysDoNotCount", true, "KPPA", {0, 1, 2, 3}, FFStatus::Ready},
+                      QueueCase{"LiveTakenKeyDoesNotCount", true, "KPDPPK", {3, 4, 5}, FFStatus::Ready},
+                      QueueCase{"LiveUntakenKeyCountsAfterPartialTake", true, "PPPKP2K", {6}, FFStatus::Ready},
+                      QueueCase{"LiveNeverFull", true, kLimit + "PP", Range(0, 302), FFStatus::Ready},
+                      QueueCase{"PlaybackKeepsEveryKeyFrame", false, "CKPKPK", Range(0, 6), FFStatus::Ready},
+                      QueueCase{"PlaybackReadyAtItsLimit", false, kLimit, Range(0, 300), FFStatus::Ready},
+                      QueueCase{"PlaybackFullPastItsLimit", false, kLimit + "KKKKKK", Range(0, 306), FFStatus::Full},
+                      QueueCase{"PlaybackReadyOnceTakenBackToItsLimit", false, kLimit + "KKKKKK6", Range(6, 306), FFStatus::Ready}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FFPlayOutgoing, FullPastItsLimitYetKeepsWhatIsOnItsWay)
-{
-    FFPlayOutgoing q;
-    Fill(q, static_cast<int>(FFPlayOutgoing::kMaxQueuedRecords));
-    EXPECT_EQ(q.GetStatus(), FFStatus::Ready);
-    Fill(q, 6, FFAttribute::VideoKey, 300);
-    EXPECT_EQ(q.GetStatus(), FFStatus::Full);
-    EXPECT_EQ(q.QueuedRecords(), 306u); // nothing dropped, not even before key frames
-    q.SetNumberOutgoingPackets(6);
-    q.GetNextPacket();
-    EXPECT_EQ(q.GetStatus(), FFStatus::Ready);
-}
 
 TEST(FFOutgoing, FlushEmptiesKeepsTheConnectionAndBadRecordsAreRefused)
 {

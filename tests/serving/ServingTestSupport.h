@@ -6,12 +6,13 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "facade/FFServingWrappers.h"
 #include "facade/FFWrapper.h"
+#include "support/EnginePlayback.h"
 #include "support/Probe.h"
 #include "support/TestMedia.h"
 #include "support/WaitFor.h"
@@ -75,16 +76,6 @@ inline std::vector<WireRecord> SplitBatch(const std::vector<uint8_t>& batch)
     return records;
 }
 
-inline uint64_t HashBytes(const uint8_t* data, size_t size)
-{
-    uint64_t h = 1469598103934665603ull; // FNV-1a
-    for (size_t i = 0; i < size; ++i) {
-        h ^= data[i];
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 struct PictureHash {
     double time;
     uint64_t hash;
@@ -106,7 +97,7 @@ inline bool TakeReadyPictures(FFWrapperCLI::FFWrapper& player, std::vector<Pictu
             return true;
         if (size == 0)
             return false;
-        out.push_back({data.frameTime, HashBytes(data.frame.data(), static_cast<size_t>(size))});
+        out.push_back({data.frameTime, Fnv1a(data.frame)});
     }
 }
 
@@ -119,17 +110,9 @@ inline std::vector<PictureHash> PlayDirectly(const std::string& clip)
     player.DecodeVideo(AV_PIX_FMT_BGR24);
     EXPECT_TRUE(player.StartEngine());
     std::vector<PictureHash> pictures;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!TakeReadyPictures(player, pictures) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(WaitFor([&] { return TakeReadyPictures(player, pictures); }, std::chrono::seconds(60)));
     return pictures;
 }
-
-} // namespace Quillet::Testing
-
-#include "facade/FFServingWrappers.h"
-
-namespace Quillet::Testing {
 
 // Offers a block until the remote player has taken all of it, reading the
 // pictures that make room meanwhile. False when it never went through.
