@@ -1,16 +1,11 @@
 #include "camera/RtspTestServer.h"
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
+#include <atomic>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace QuilletTest {
@@ -49,92 +44,38 @@ bool RtspTestServer::Available()
 
 bool RtspTestServer::Start(const std::vector<std::string>& arguments)
 {
-    const std::string script = ScriptPath();
-    std::vector<std::string> words{kPython, script, "--port", "0"};
+    static std::atomic<int> serial{0};
+    _log = (std::filesystem::temp_directory_path() /
+            ("rtsp_test_server_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".log"))
+               .string();
+    std::vector<std::string> words{kPython, ScriptPath(), "--port", "0"};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        _error = "pipe failed";
-        return false;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        _error = "fork failed";
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        // A test process that dies abnormally must not leave its camera behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(pipeEnds[1], STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0)
-            dup2(null, STDERR_FILENO);
-        execv(kPython, argv.data());
-        _exit(127);
-    }
-    close(pipeEnds[1]);
-    _pid = pid;
-    _output = pipeEnds[0];
-
-    // The server keeps writing to this pipe, so it stays open until Kill.
-    std::string text;
+    // The server announces "READY <url>" once it listens.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd waiting{_output, POLLIN, 0};
-        if (poll(&waiting, 1, 100) <= 0)
-            continue;
-        char buffer[256];
-        const ssize_t got = read(_output, buffer, sizeof(buffer));
-        if (got <= 0)
-            break;
-        text.append(buffer, std::size_t(got));
-        const std::size_t ready = text.find("READY ");
-        if (ready != std::string::npos) {
-            const std::size_t end = text.find('\n', ready);
-            if (end != std::string::npos) {
-                _url = text.substr(ready + 6, end - ready - 6);
-                return true;
-            }
+    for (bool started = _process.Start(words, _log); started && std::chrono::steady_clock::now() < deadline;) {
+        const std::string text = _process.Log();
+        const size_t ready = text.find("READY ");
+        const size_t end = text.find('\n', ready);
+        if (ready != std::string::npos && end != std::string::npos) {
+            _url = text.substr(ready + 6, end - ready - 6);
+            return true;
         }
-        if (text.find("ERROR") != std::string::npos)
+        if (text.find("ERROR") != std::string::npos || _process.Wait(std::chrono::milliseconds(0)) >= 0)
             break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    _error = "server did not start: " + text;
+    _error = "server did not start: " + _process.Log();
     Kill();
     return false;
 }
 
-void RtspTestServer::Signal(int signal) const
-{
-    if (_pid > 0)
-        kill(_pid, signal);
-}
-
 void RtspTestServer::Kill()
 {
-    if (_pid > 0) {
-        kill(_pid, SIGCONT);
-        kill(_pid, SIGKILL);
-        int status = 0;
-        waitpid(_pid, &status, 0);
-        _pid = -1;
-    }
-    if (_output >= 0) {
-        close(_output);
-        _output = -1;
-    }
-}
-
-RtspTestServer::~RtspTestServer()
-{
-    Kill();
+    _process.Kill();
+    std::error_code ignored;
+    if (!_log.empty())
+        std::filesystem::remove(_log, ignored);
+    _log.clear();
 }
 
 int UnusedLocalPort()

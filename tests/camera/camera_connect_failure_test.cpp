@@ -1,15 +1,9 @@
 // Cameras that cannot be played (nothing listening, hung, noise, wrong
 // password), through the client and the facade: each open fails within the
 // timeout, a refused login says so, and the password is in no log or event.
+// Close from another thread ends a Connect blocked on a hung camera.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <future>
 #include <random>
 
@@ -19,11 +13,14 @@ extern "C" {
 
 #include "camera/RTSPSource.h"
 #include "camera/RtspTestServer.h"
-#include "camera/camera_source_support.h"
 #include "engine/FFEngine.h"
 #include "support/CapturingAppender.h"
+#include "support/FacadeEvents.h"
+#include "support/StallingHttpServer.h"
 
-using namespace CameraSourceTest;
+using namespace Quillet;
+using namespace std::chrono_literals;
+using Quillet::Testing::StallingHttpServer;
 using QuilletTest::RtspTestServer;
 
 namespace {
@@ -31,62 +28,6 @@ namespace {
 constexpr int kTimeoutMs = 1500;
 constexpr auto kSlack = 2500ms; // room for a loaded machine
 constexpr const char* kPassword = "Secr3t-pw";
-
-// Answers every request on 127.0.0.1 with random bytes until destroyed.
-class NoiseCamera {
-public:
-    NoiseCamera()
-    {
-        _listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && ::listen(_listener, 8) == 0 &&
-            ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            _port = ntohs(address.sin_port);
-        _thread = std::thread([this] { _Serve(); });
-    }
-    ~NoiseCamera()
-    {
-        _stop = true;
-        _thread.join();
-        for (int fd : _connections)
-            ::close(fd);
-        ::close(_listener);
-    }
-    std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(_port); }
-
-private:
-    void _Serve()
-    {
-        std::mt19937 random(7);
-        while (!_stop) {
-            std::vector<pollfd> fds{{_listener, POLLIN, 0}};
-            for (int fd : _connections)
-                fds.push_back({fd, POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), 20) <= 0)
-                continue;
-            if ((fds[0].revents & POLLIN) != 0)
-                _connections.push_back(::accept(_listener, nullptr, nullptr));
-            for (size_t i = 1; i < fds.size(); ++i) {
-                char buffer[4096];
-                if ((fds[i].revents & POLLIN) == 0 || ::recv(fds[i].fd, buffer, sizeof(buffer), 0) <= 0)
-                    continue;
-                std::string noise(4096, '\0');
-                for (char& ch : noise)
-                    ch = static_cast<char>(random());
-                (void)::send(fds[i].fd, noise.data(), noise.size(), MSG_NOSIGNAL);
-            }
-        }
-    }
-
-    int _listener = -1;
-    int _port = 0;
-    std::vector<int> _connections;
-    std::atomic<bool> _stop{false};
-    std::thread _thread;
-};
 
 enum class Mode { NothingListening, Hung, Noise, WrongPassword };
 
@@ -124,49 +65,54 @@ private:
     Quillet::Testing::ScopedCapture _capture;
 };
 
+std::string Noise()
+{
+    std::mt19937 random(7);
+    std::string noise(4096, '\0');
+    for (char& ch : noise)
+        ch = static_cast<char>(random());
+    return noise;
+}
+
 class CameraConnectFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
 {
     const FailureCase& c = GetParam();
     RtspTestServer server;
-    std::unique_ptr<NoiseCamera> noise;
+    std::unique_ptr<StallingHttpServer> stalling;
     std::string url = "rtsp://127.0.0.1:" + std::to_string(QuilletTest::UnusedLocalPort());
-    if (c.mode == Mode::Hung || c.mode == Mode::WrongPassword) {
+    if (c.mode == Mode::WrongPassword) {
         if (!RtspTestServer::Available())
             GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
         ASSERT_TRUE(server.Start({"--auth", std::string("viewer:") + kPassword + "-not"})) << server.Error();
         url = server.Url();
-        if (c.mode == Mode::Hung)
-            server.Signal(SIGSTOP); // the kernel accepts, nobody answers
-    } else if (c.mode == Mode::Noise) {
-        noise = std::make_unique<NoiseCamera>();
-        url = noise->Url();
+    } else if (c.mode != Mode::NothingListening) {
+        stalling = std::make_unique<StallingHttpServer>(c.mode == Mode::Noise ? Noise() : "", true);
+        url = "rtsp://127.0.0.1:" + std::to_string(stalling->Port());
     }
     url += "/hevc";
 
     AllLogLines logs;
-    Timeline events;
-    auto settings = std::make_shared<FFSourceSettings>();
-    settings->streamUsingTCP = true;
-    settings->packetTimeoutMs = kTimeoutMs;
-    settings->username = "viewer";
-    settings->password = kPassword;
-    const auto begin = Clock::now();
+    Quillet::Testing::FacadeEvents events;
+    RTSPSourceSettings settings;
+    settings.streamUsingTCP = true, settings.packetTimeoutMs = kTimeoutMs;
+    settings.username = "viewer", settings.password = kPassword;
+    const auto begin = std::chrono::steady_clock::now();
     Quillet::ConnectFailure failure = Quillet::ConnectFailure::None;
     if (c.facade) {
+        auto facadeSettings = std::make_shared<FFSourceSettings>();
+        facadeSettings->packetTimeoutMs = kTimeoutMs;
+        facadeSettings->username = settings.username, facadeSettings->password = kPassword;
         auto* engine = new FFEngine("camera_connect_failure");
-        engine->SetSourceSettingsForCamera(settings);
+        engine->SetSourceSettingsForCamera(facadeSettings);
         FFWrapperCLI::FFWrapper player(engine);
-        RecordFacadeEvents(player, events);
+        events.Attach(player);
         EXPECT_FALSE(player.OpenSource(url));
         player.CloseSource();
     } else {
         RTSPSource client;
-        RTSPSourceSettings clientSettings;
-        clientSettings.streamUsingTCP = true, clientSettings.packetTimeoutMs = kTimeoutMs;
-        clientSettings.username = settings->username, clientSettings.password = kPassword;
-        client.SetupSource(clientSettings);
+        client.SetupSource(settings);
         EXPECT_FALSE(client.Connect(url));
         failure = client.LastConnectFailure();
         EXPECT_FALSE(client.IsRunning());
@@ -174,8 +120,7 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
         EXPECT_FALSE(client.GetVideoInfo());
         EXPECT_FALSE(client.Close());
     }
-    EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(kTimeoutMs) + kSlack);
-    server.Signal(SIGCONT);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(kTimeoutMs) + kSlack);
 
     const bool refused = c.mode == Mode::WrongPassword;
     if (c.facade) {
@@ -203,25 +148,21 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{Mode::WrongPassword, true, "WrongPasswordFacade"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Close from another thread ends a Connect blocked on a camera that hangs.
 TEST(ConnectInterrupt, CloseEndsABlockedConnect)
 {
-    if (!RtspTestServer::Available())
-        GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
-    RtspTestServer server;
-    ASSERT_TRUE(server.Start()) << server.Error();
-    server.Signal(SIGSTOP);
+    StallingHttpServer hung;
     RTSPSource client;
     RTSPSourceSettings settings;
     settings.streamUsingTCP = true, settings.packetTimeoutMs = 20000;
     client.SetupSource(settings);
-    auto connecting = std::async(std::launch::async, [&] { return client.Connect(server.Url() + "/test"); });
+    auto connecting = std::async(std::launch::async, [&] {
+        return client.Connect("rtsp://127.0.0.1:" + std::to_string(hung.Port()) + "/test");
+    });
     std::this_thread::sleep_for(300ms);
     auto closing = std::async(std::launch::async, [&] { return client.Close(); });
     ASSERT_EQ(closing.wait_for(5s), std::future_status::ready);
     ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready) << "Close did not interrupt Connect";
     EXPECT_FALSE(connecting.get());
-    server.Signal(SIGCONT);
 }
 
 } // namespace

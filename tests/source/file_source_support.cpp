@@ -6,32 +6,13 @@
 #include <future>
 #include <thread>
 
-#include <unistd.h>
-
 #include "support/TestMedia.h"
-
-extern "C" {
-#include <libavutil/log.h>
-}
 
 namespace Quillet::FileSourceTest {
 namespace {
 
 using Testing::MakeClip;
-
-// Makes `name` once by `make`; several test processes may race for it, so
-// each writes its own temporary file and renames it into place.
-std::string Made(const std::string& name, const std::function<void(const std::string&)>& make)
-{
-    if (!std::filesystem::exists(name)) {
-        const std::string temp = "tmp" + std::to_string(::getpid()) + "_" + name;
-        make(temp);
-        if (!std::filesystem::exists(temp))
-            throw std::runtime_error("could not make test clip " + name);
-        std::filesystem::rename(temp, name);
-    }
-    return name;
-}
+using Testing::MakeFile;
 
 const std::string kAvInputs = "-f lavfi -i testsrc2=size=160x120:rate=25 "
                               "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 ";
@@ -40,19 +21,11 @@ const std::string kShortVideo = "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.
 
 } // namespace
 
-TestMessenger::TestMessenger() : CapturingMessenger("file_source_test")
-{
-    av_log_set_level(AV_LOG_ERROR);
-}
-
-std::string AvMp4()
-{
-    return MakeClip("fs_av.mp4", kAvInputs + kAvCodecs);
-}
+std::string AvMp4() { return MakeClip("fs_av.mp4", kAvInputs + kAvCodecs); }
 
 std::string AvsMkv()
 {
-    return Made("fs_avs.mkv", [](const std::string& out) {
+    return MakeFile("fs_avs.mkv", [](const std::string& out) {
         const std::string srt = out + ".srt";
         std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,000\nfirst\n\n"
                               "2\n00:00:01,500 --> 00:00:02,000\nsecond\n\n";
@@ -62,37 +35,23 @@ std::string AvsMkv()
     });
 }
 
-std::string WideSarMp4()
-{
-    return MakeClip("fs_widesar.mp4", kShortVideo + "-vf setsar=2/1 -c:v libx264 -preset ultrafast");
-}
+std::string WideSarMp4() { return MakeClip("fs_widesar.mp4", kShortVideo + "-vf setsar=2/1 -c:v libx264 -preset ultrafast"); }
 
-std::string TallSarMp4()
-{
-    return MakeClip("fs_tallsar.mp4", kShortVideo + "-vf setsar=1/2 -c:v libx264 -preset ultrafast");
-}
+std::string TallSarMp4() { return MakeClip("fs_tallsar.mp4", kShortVideo + "-vf setsar=1/2 -c:v libx264 -preset ultrafast"); }
 
-std::string RawH264()
-{
-    return MakeClip("fs_raw.h264", kShortVideo + "-c:v libx264 -preset ultrafast -f h264");
-}
+std::string RawH264() { return MakeClip("fs_raw.h264", kShortVideo + "-c:v libx264 -preset ultrafast -f h264"); }
 
-std::string PlainTs()
-{
-    return MakeClip("fs_plain.ts", kAvInputs + kAvCodecs + "-f mpegts");
-}
+std::string PlainTs() { return MakeClip("fs_plain.ts", kAvInputs + kAvCodecs + "-f mpegts"); }
 
 std::string PaddedTs()
 {
-    return Made("fs_padded.ts", [](const std::string& out) {
+    return MakeFile("fs_padded.ts", [](const std::string& out) {
         // The demuxer estimates a duration from the last timestamps it finds
         // within the final 16 MB; null packets there carry none.
         std::filesystem::copy_file(PlainTs(), out, std::filesystem::copy_options::overwrite_existing);
         std::ofstream file(out, std::ios::binary | std::ios::app);
         std::string nullPacket(188, '\xff');
-        nullPacket[0] = 0x47;
-        nullPacket[1] = 0x1f;
-        nullPacket[3] = 0x10;
+        nullPacket[0] = 0x47, nullPacket[1] = 0x1f, nullPacket[3] = 0x10; // PID 0x1fff
         std::string block;
         for (int i = 0; i < 1024; ++i)
             block += nullPacket;
@@ -103,7 +62,7 @@ std::string PaddedTs()
 
 std::string TruncatedMp4()
 {
-    return Made("fs_truncated.mp4", [](const std::string& out) {
+    return MakeFile("fs_truncated.mp4", [](const std::string& out) {
         // The index of an mp4 written by ffmpeg sits at the end: cut it off.
         std::filesystem::copy_file(AvMp4(), out, std::filesystem::copy_options::overwrite_existing);
         std::filesystem::resize_file(out, std::filesystem::file_size(AvMp4()) / 2);
@@ -112,7 +71,7 @@ std::string TruncatedMp4()
 
 std::string NotMedia()
 {
-    return Made("fs_notmedia.dat", [](const std::string& out) {
+    return MakeFile("fs_notmedia.dat", [](const std::string& out) {
         std::ofstream file(out);
         for (int i = 0; i < 200; ++i)
             file << "This is not a media file.\n";

@@ -1,7 +1,7 @@
 #pragma once
-// What the file source tests share: the shared capturing destination and
-// ffprobe oracle under their old names, a messenger on the test category, and
-// clips made with the ffmpeg tool.
+// Clips the file source tests (and the refused-input table) read, made on
+// first use with the ffmpeg tool in the tests' working folder, and the shared
+// capturing destination, messenger and ffprobe oracle under short names.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,25 +12,15 @@
 #include "support/CapturingDest.h"
 #include "support/CapturingMessenger.h"
 #include "support/Probe.h"
+#include "support/WaitFor.h"
 
 namespace Quillet::FileSourceTest {
 
 using RecordingDest = Testing::CapturingDest<FFData>;
-using Testing::FactOf;
-using Testing::OnlyStream;
 using Testing::PacketFact;
 using Testing::ProbeDuration;
 using Testing::ProbePackets;
 
-// A messenger whose lines and error reports the test can read.
-class TestMessenger : public Testing::CapturingMessenger {
-public:
-    TestMessenger();
-    size_t CountLines(const std::string& text, int priority = -1) const { return capture.Count(text, priority); }
-    size_t CountLinesStartingWith(const std::string& prefix) const { return capture.CountStartingWith(prefix); }
-};
-
-// Paths of clips in the tests' working folder, made on first use.
 std::string AvMp4();      // 3 s, 160x120 H.264 with B-frames, GOP 25, AAC 48 kHz
 std::string AvsMkv();     // the same plus a subtitle stream
 std::string WideSarMp4(); // 160x120 with sample aspect 2:1
@@ -41,7 +31,8 @@ std::string PlainTs();    // the same TS without the padding
 std::string TruncatedMp4();
 std::string NotMedia();
 
-// Runs `work` on a thread of its own and reports whether it ended in time.
+// Runs `work` on a thread of its own and reports whether it ended in time;
+// a deadlock ends the test process.
 bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work);
 
 } // namespace Quillet::FileSourceTest

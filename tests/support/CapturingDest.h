@@ -48,7 +48,6 @@ public:
     }
     void Flush() override
     {
-        ++flushes;
         if (onFlush)
             onFlush();
     }
@@ -79,19 +78,6 @@ public:
         std::unique_lock<std::mutex> guard(_mutex);
         return _arrived.wait_for(guard, limit, [&] { return CountLocked(type) >= count; });
     }
-    // Packets after the n-th record of `marker` (all packets when n is 0).
-    std::vector<PacketFact> PacketsAfter(FFType marker, size_t n) const
-    {
-        std::vector<PacketFact> out;
-        size_t seen = 0;
-        for (const auto& r : Records()) {
-            if (r->GetType() == marker)
-                ++seen;
-            else if (seen >= n && r->GetType() == FFType::Packet)
-                out.push_back(FactOf(static_cast<const FFPacket&>(*r)));
-        }
-        return out;
-    }
     // Packets received before the first record of `marker`.
     std::vector<PacketFact> PacketsBefore(FFType marker) const
     {
@@ -112,7 +98,6 @@ public:
     // FFProcess throws once this many packets have arrived; negative: never.
     std::atomic<int> throwAfterPackets{-1};
     std::atomic<int> statusQueries{0};
-    std::atomic<int> flushes{0};
     std::function<void()> onFlush; // set before connecting
 
 private:

@@ -1,14 +1,15 @@
 #pragma once
-// A messenger on a category of its own whose every line is kept, and which
-// remembers the errors reported through it. Nodes call it on their threads;
-// `_mutex` guards the reports, the appender guards its lines.
+// A messenger that keeps what passes through it: the errors reported, the
+// message numbers and the connection notices raised. Nodes call it on their
+// threads; `_mutex` guards all of it. Read `messages` and `connections` once
+// the nodes have stopped, the reports at any time.
 #include <exception>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "events/FFMessenger.h"
-#include "support/CapturingAppender.h"
 
 namespace Quillet::Testing {
 
@@ -20,13 +21,7 @@ public:
         int message;
     };
 
-    explicit CapturingMessenger(const std::string& name) : FFMessenger(name)
-    {
-        Category().setPriority(log4cpp::Priority::DEBUG);
-        Category().setAdditivity(false);
-        Category().addAppender(capture); // not owned by the category
-    }
-    ~CapturingMessenger() override { Category().removeAppender(&capture); }
+    using FFMessenger::FFMessenger;
 
     void Error(const std::string& where, const std::exception& e, FFMessageType message) override
     {
@@ -36,13 +31,31 @@ public:
         }
         FFMessenger::Error(where, e, message);
     }
+    void SendMessageEvent(FFMessageType message) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(_mutex);
+            messages.push_back(message);
+        }
+        FFMessenger::SendMessageEvent(message);
+    }
+    void SendFFEvent(FFEventArgs* args) override
+    {
+        if (args->type == ConnectionStatusEvent) {
+            auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
+            std::lock_guard<std::mutex> guard(_mutex);
+            connections.emplace_back(c->status, c->message);
+        }
+        FFMessenger::SendFFEvent(args);
+    }
     std::vector<Report> Reports() const
     {
         std::lock_guard<std::mutex> guard(_mutex);
         return _reports;
     }
 
-    CapturingAppender capture;
+    std::vector<FFMessageType> messages;
+    std::vector<std::pair<ConnectionStatus, std::string>> connections;
 
 private:
     mutable std::mutex _mutex;

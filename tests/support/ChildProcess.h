@@ -20,6 +20,11 @@ namespace Quillet::Testing {
 class ChildProcess {
 public:
     ChildProcess() = default;
+    // Started at once (see Start).
+    ChildProcess(const std::vector<std::string>& words, const std::string& log, rlim_t fileSizeLimit = RLIM_INFINITY)
+    {
+        Start(words, log, fileSizeLimit);
+    }
     ~ChildProcess() { Kill(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -16,7 +16,7 @@
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
 #include "decode/FFDecode.h"
-#include "events/FFMessenger.h"
+#include "support/CapturingMessenger.h"
 #include "support/RecordedPackets.h"
 #include "support/TestMedia.h"
 
@@ -27,12 +27,6 @@ using namespace Quillet;
 using Testing::Demux;
 using Testing::Demuxed;
 using Testing::ReadBytes;
-
-inline bool MakeMedia(const std::string& file, const std::string& args)
-{
-    Testing::MakeClip(file, args);
-    return !::testing::Test::HasFailure();
-}
 
 // ffprobe's presentation times of the first video stream in seconds, from
 // its timestamps in the stream's time base (NaN for a picture without any).
@@ -56,27 +50,7 @@ inline std::vector<double> ProbeFrameTimes(const std::string& file)
     return v < 0 ? std::vector<double>{} : ProbeFrameTimes(file, input->streams[v]->time_base);
 }
 
-// A messenger that keeps every log line of its category and the events raised.
-class RecordingMessenger : public FFMessenger {
-public:
-    explicit RecordingMessenger(const std::string& name) : FFMessenger(name) {}
-
-    void SendMessageEvent(FFMessageType message) override
-    {
-        messages.push_back(message);
-        FFMessenger::SendMessageEvent(message);
-    }
-    void SendFFEvent(FFEventArgs* args) override
-    {
-        if (args->type == ConnectionStatusEvent) {
-            auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
-            connections.emplace_back(c->status, c->message);
-        }
-        FFMessenger::SendFFEvent(args);
-    }
-    std::vector<FFMessageType> messages;
-    std::vector<std::pair<ConnectionStatus, std::string>> connections;
-};
+using RecordingMessenger = Testing::CapturingMessenger;
 
 // One picture as the application would see it.
 struct Picture {
@@ -90,7 +64,6 @@ struct Picture {
 struct VideoRun {
     std::vector<Picture> pictures;
     std::vector<int> sizes; // every non-zero ReadVideo answer
-    int zeroReads = 0;
 };
 
 // Feeds the records as a source would (waiting while the decoder says Full)
@@ -104,7 +77,6 @@ inline VideoRun FeedAndRead(FFDecode& decode, const std::vector<std::shared_ptr<
             decode.FFProcess(records[next++]);
         const FFCLIFrame f = decode.ReadVideo();
         if (f.size == 0) {
-            ++run.zeroReads;
             ++idle;
             continue;
         }

@@ -34,17 +34,6 @@ inline uint64_t Fnv1a(const std::vector<uint8_t>& bytes)
 }
 
 // What one ReadVideo gave, copied out of the reused picture.
-// Largest difference of any byte, or 1000 when the sizes differ.
-inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
-{
-    if (a.size() != b.size())
-        return 1000;
-    int worst = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
-    return worst;
-}
-
 struct Shown {
     int size = 0;
     int status = 0;

@@ -1,12 +1,13 @@
 #pragma once
 // What ffprobe makes of a recorded file, and a tool process a test can kill.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
-#include "support/TestMedia.h"
+#include "support/RecordedPackets.h"
 
 namespace Quillet::Testing {
 
@@ -16,42 +17,26 @@ struct Probe {
     bool startsWithKey = false;
 };
 
-// Decodes the first video stream of `path` to the end.
+// Decodes the first video stream of `path` to the end; the packet facts are
+// ReadWritten's.
 inline Probe ProbeVideo(const std::string& path)
 {
     Probe p;
-    const std::string out = Capture("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-                                    "stream=nb_read_frames -of csv=p=0 '" + path + "' 2>/dev/null");
-    std::sscanf(out.c_str(), "%d", &p.frames);
-    const std::string times = Capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags "
-                                      "-of csv=p=0 '" + path + "' 2>/dev/null");
-    double first = 1e9, last = -1e9, t = 0;
-    char flags[8] = "";
-    bool any = false;
-    for (size_t pos = 0; pos < times.size();) {
-        size_t end = times.find('\n', pos);
-        if (end == std::string::npos)
-            end = times.size();
-        if (std::sscanf(times.c_str() + pos, "%lf,%7s", &t, flags) == 2) {
-            if (!any)
-                p.startsWithKey = flags[0] == 'K';
-            any = true;
-            first = std::min(first, t);
-            last = std::max(last, t);
-        }
-        pos = end + 1;
+    std::sscanf(Capture("ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames "
+                        "-of csv=p=0 '" + path + "' 2>/dev/null").c_str(), "%d", &p.frames);
+    double first = INFINITY, last = -INFINITY;
+    for (const WrittenPacket& v : ReadWritten(path).video) {
+        if (std::isnan(v.pts))
+            continue;
+        if (first == INFINITY)
+            p.startsWithKey = v.key;
+        first = std::min(first, v.pts), last = std::max(last, v.pts);
     }
-    p.duration = any ? last - first : 0;
+    p.duration = first == INFINITY ? 0 : last - first;
     return p;
 }
 
 // A tool run for the length of a test, started on construction.
-class ToolProcess : public ChildProcess {
-public:
-    ToolProcess(const std::vector<std::string>& argv, const std::string& log, rlim_t fileSizeLimit = RLIM_INFINITY)
-    {
-        Start(argv, log, fileSizeLimit);
-    }
-};
+using ToolProcess = ChildProcess;
 
 } // namespace Quillet::Testing

@@ -52,13 +52,4 @@ double ProbeDuration(const std::string& path)
     return std::stod(Capture("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path + "'"));
 }
 
-std::vector<PacketFact> OnlyStream(const std::vector<PacketFact>& packets, int stream)
-{
-    std::vector<PacketFact> out;
-    for (const auto& p : packets)
-        if (p.stream == stream)
-            out.push_back(p);
-    return out;
-}
-
 } // namespace Quillet::Testing

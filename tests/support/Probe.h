@@ -29,6 +29,5 @@ PacketFact FactOf(const FFPacket& packet);
 std::vector<PacketFact> ProbePackets(const std::string& path);
 size_t ProbePacketCount(const std::string& path);
 double ProbeDuration(const std::string& path);
-std::vector<PacketFact> OnlyStream(const std::vector<PacketFact>& packets, int stream);
 
 } // namespace Quillet::Testing

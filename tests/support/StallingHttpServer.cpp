@@ -9,7 +9,8 @@
 
 namespace Quillet::Testing {
 
-StallingHttpServer::StallingHttpServer(std::string body) : _body(std::move(body))
+StallingHttpServer::StallingHttpServer(std::string body, bool bare)
+    : _reply(body.empty() || bare ? body : "HTTP/1.1 200 OK\r\nContent-Type: video/MP2T\r\n\r\n" + body)
 {
     _listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -58,14 +59,11 @@ void StallingHttpServer::Serve()
             std::lock_guard<std::mutex> guard(_lock);
             _clients.push_back(client);
         }
-        if (!_body.empty()) {
-            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: video/MP2T\r\n\r\n" + _body;
-            for (size_t sent = 0; sent < reply.size() && !_closing;) {
-                const ssize_t n = send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0)
-                    break;
-                sent += static_cast<size_t>(n);
-            }
+        for (size_t sent = 0; sent < _reply.size() && !_closing;) {
+            const ssize_t n = send(client, _reply.data() + sent, _reply.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
         }
         std::lock_guard<std::mutex> guard(_lock);
         ++_stalled;

@@ -32,20 +32,26 @@ std::string Capture(const std::string& command)
     return out;
 }
 
-std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
+std::string MakeFile(const std::string& name, const std::function<void(const std::string&)>& make)
 {
     if (std::filesystem::exists(name))
         return name;
-    // Write under a temporary name so that an interrupted run leaves no half clip.
-    // Tests run in parallel processes: each writes its own partial file.
     const std::string partial = "partial-" + std::to_string(getpid()) + "-" + name;
-    const std::string command = "ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + partial;
-    if (Run(command) != 0) {
-        ADD_FAILURE() << "Could not generate " << name << ": " << command;
-        return name;
-    }
-    std::filesystem::rename(partial, name);
+    make(partial);
+    if (std::filesystem::exists(partial))
+        std::filesystem::rename(partial, name);
+    else
+        ADD_FAILURE() << "Could not make " << name; // the command or step is in the log above
     return name;
+}
+
+std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
+{
+    return MakeFile(name, [&](const std::string& partial) {
+        const std::string command = "ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + partial;
+        if (Run(command) != 0)
+            std::filesystem::remove(partial);
+    });
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path)

@@ -1,6 +1,7 @@
 #pragma once
 // Test media made on the spot by the ffmpeg tool, and a demuxer to read it.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,12 @@ namespace Quillet::Testing {
 int Run(const std::string& command);
 // Runs a command and returns its standard output.
 std::string Capture(const std::string& command);
+
+// Makes `name` in the working directory unless it already exists: `make`
+// writes a temporary file of the given name, renamed into place when done,
+// so that tests in parallel processes and interrupted runs leave no half
+// file. Fails the calling test when `make` leaves nothing; returns the name.
+std::string MakeFile(const std::string& name, const std::function<void(const std::string&)>& make);
 
 // Generates `name` in the working directory with `ffmpeg -v error -y <args> name`
 // unless it already exists; returns the name. Fails the calling test on error.

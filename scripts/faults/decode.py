@@ -1,0 +1,23 @@
+# Faults in the decoder node and picture conversion.
+FAULTS = [
+    dict(name="decode: RGB route gives BGR",
+         file="src/decode/FFColorSpace.cpp",
+         old="_primitive = &Image::YCbCr420ToRGB;",
+         new="_primitive = &Image::YCbCr420ToBGR;",
+         test="*PlaybackTable.*Rgb*:FFColorSpace*"),
+    dict(name="decode: held-back pictures lost at the end",
+         file="src/decode/FFDecode.cpp",
+         old="            if (!_eosPending)\n                return 0;\n            const Picture p = DrainVideo(out);",
+         new="            if (!_eosPending)\n                return 0;\n            const Picture p = Picture::None;",
+         test="FFColorSpace*:FFDecode*"),
+    dict(name="decode: converted sound block one sample short",
+         file="src/decode/FFPCMConvert.cpp",
+         old="_outFrame.AllocAudio(_outChannels, f->nb_samples, _outFormat);",
+         new="_outFrame.AllocAudio(_outChannels, f->nb_samples - 1, _outFormat);",
+         test="*PlaybackTable.*"),
+    dict(name="decode: overflow drops the backlog at any packet",
+         file="src/decode/FFDecode.cpp",
+         old="if (arriving.type == FFType::Packet && static_cast<const FFPacket&>(arriving).packet->flags == AV_PKT_FLAG_KEY)",
+         new="if (arriving.type == FFType::Packet)",
+         test="FFDecodeQueue.*"),
+]

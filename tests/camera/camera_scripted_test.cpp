@@ -1,0 +1,129 @@
+// The camera source against a scripted camera, for what a real camera cannot
+// be made to do on cue: change its codec configuration, report a size it does
+// not know, fail inside the client; and the settings the client is given.
+// Also the key-picture test over every NAL type, which the test camera cannot
+// show: it repeats its parameter sets in front of every key picture.
+#include <gtest/gtest.h>
+
+#include "camera/ParameterSets.h"
+#include "source/FFRTSPSource.h"
+#include "support/CapturingDest.h"
+#include "support/CapturingMessenger.h"
+#include "support/ScriptedCamera.h"
+#include "support/WaitFor.h"
+
+using namespace Quillet;
+using namespace Quillet::Testing;
+
+namespace {
+
+struct Step {
+    int configId;
+    bool codecChanged;
+    int width = 0, height = 0; // 0: no new description with this packet
+};
+
+struct ScriptRow {
+    const char* name;
+    std::vector<Step> steps;
+    const char* graph; // what reaches the graph: descriptions as WxH, packets as v
+    std::shared_ptr<FFSourceSettings> settings;
+    const char* setup; // what the client is set up with
+    bool failReads = false;
+    std::vector<FFMessageType> messages = {};
+};
+
+std::shared_ptr<FFSourceSettings> Settings(bool defaults)
+{
+    auto s = std::make_shared<FFSourceSettings>();
+    if (!defaults) {
+        s->streamUsingTCP = s->useTimeFilter = s->requireRTCP = false;
+        s->useOnlyVideo = true;
+        s->username = "user", s->password = "p@ss";
+        s->packetTimeoutMs = 999.99, s->rtcpTimeoutMs = 1234.9;
+    }
+    return s;
+}
+
+std::string Describe(const RTSPSourceSettings& s)
+{
+    std::string media;
+    for (MediaPacket::MediaType type : s.mediaTypes)
+        media += type == MediaPacket::Video ? "v" : "a";
+    return std::string(s.streamUsingTCP ? "tcp" : "udp") + (s.enableTimeFilter ? " filter" : "") +
+           (s.requireRTCP ? " rtcp " : " ") + media + " " + std::to_string(s.packetTimeoutMs) + "/" +
+           std::to_string(s.rtcpTimeoutMs) + " " + s.username + ":" + s.password;
+}
+
+std::string Graph(const std::vector<std::shared_ptr<FFData>>& records)
+{
+    std::string out;
+    for (const auto& r : records) {
+        if (r->GetType() == FFType::Packet)
+            out += "v ";
+        if (r->GetType() == FFType::AVCodec) {
+            const AVCodecContext* c = static_cast<const FFAVCodec&>(*r).video->Context();
+            out += std::to_string(c->width) + "x" + std::to_string(c->height) + " ";
+        }
+    }
+    return out;
+}
+
+class CameraScripted : public ::testing::TestWithParam<ScriptRow> {};
+
+TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
+{
+    const ScriptRow& row = GetParam();
+    ScriptedCameraFactory camera; // before the source: the source makes its client at once
+    for (const Step& s : row.steps)
+        camera.Enqueue(s.configId, s.codecChanged,
+                       s.width == 0 ? std::nullopt : std::optional(ScriptedVideo(s.width, s.height, s.configId)));
+    camera.script->failReads = row.failReads;
+    CapturingMessenger messenger("camera_scripted");
+    CapturingDest<FFData> graph;
+    FFRTSPSource source;
+    source.SetMessenger(&messenger);
+    source.SetSourceSettings(row.settings);
+    ASSERT_TRUE(source.OpenSource("rtsp://camera.invalid/stream"));
+    source.ConnectNode(&graph);
+    source.StartReadThread();
+    EXPECT_TRUE(WaitFor([&] {
+        return row.failReads ? !source.IsReading() : graph.Count(FFType::Packet) == row.steps.size();
+    }));
+    source.StopReadThread();
+    source.DisconnectNode();
+
+    EXPECT_EQ(Graph(graph.Records()), row.graph);
+    ASSERT_EQ(camera.script->setups.size(), 1u);
+    EXPECT_EQ(Describe(camera.script->setups[0]), row.setup);
+    EXPECT_EQ(messenger.messages, row.messages);
+}
+
+const char* kDefaultSetup = "tcp filter rtcp va 10000/30000 :";
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, CameraScripted,
+    ::testing::Values(
+        // A new configuration, flagged or not, is described ahead of its first packet.
+        ScriptRow{"CodecChangeDescribedAheadOfItsPacket", {{1, false}, {1, false}, {2, true, 320, 240}, {2, false},
+                  {3, false, 160, 120}}, "640x480 640x480 v v 320x240 v v 160x120 v ", Settings(true), kDefaultSetup},
+        ScriptRow{"UnknownSizeKeepsTheOldSize", {{1, false}, {2, true, 320, 240}, {3, true, -1, -1}, {3, false}},
+                  "640x480 640x480 v 320x240 v 320x240 v v ", Settings(true), kDefaultSetup},
+        ScriptRow{"SettingsReachTheClientTruncated", {{1, false}}, "640x480 640x480 v ", Settings(false),
+                  "udp v 999/1234 user:p@ss"},
+        ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
+                  true, {FFMessageType::RTSPSourceError}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.
+TEST(CameraKeyPictures, EveryNalTypeIsJudgedByTheStandard)
+{
+    for (int type = 0; type < 64; ++type) {
+        const uint8_t hevc[] = {0, 0, 0, 1, uint8_t(type << 1), 1, 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_HEVC, hevc, sizeof hevc), type >= 16 && type <= 23) << "H.265 " << type;
+        const uint8_t h264[] = {0, 0, 0, 1, uint8_t(0x60 | (type & 0x1F)), 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_H264, h264, sizeof h264), (type & 0x1F) == 5) << "H.264 " << type;
+    }
+}
+
+} // namespace

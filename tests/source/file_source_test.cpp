@@ -1,0 +1,182 @@
+// The file source: every video and audio packet once, in demux order, behind
+// the description and ahead of one end-of-stream marker, whatever the reader
+// meets (a container without a duration, a full or paused destination,
+// stops and restarts, destinations coming and going), with render sizes that
+// apply the sample aspect; stopping and closing while it pushes; errors
+// raised downstream. Refused inputs are in facade/hostile_input_test.
+#include <atomic>
+#include <thread>
+
+#include "source/FFSource.h"
+#include "source/file_source_support.h"
+
+namespace Quillet::FileSourceTest {
+namespace {
+
+using namespace std::chrono_literals;
+
+enum class Disturb { None, ConnectedBeforeOpen, FullAndPaused, StartsAndStops, DestinationsComeAndGo };
+
+struct ReadRow {
+    const char* name;
+    std::string (*clip)();
+    std::string (*durationOf)(); // the clip whose duration ffprobe can tell
+    Disturb disturb;
+    int renderWidth = 160, renderHeight = 120; // with the sample aspect applied
+};
+
+class FileSourceRead : public ::testing::TestWithParam<ReadRow> {};
+
+TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEnd)
+{
+    const ReadRow& row = GetParam();
+    Testing::CapturingMessenger messenger("file_source_test");
+    FFSource source;
+    source.SetMessenger(&messenger);
+    RecordingDest dest;
+    const bool early = row.disturb == Disturb::ConnectedBeforeOpen;
+    if (early)
+        source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
+    ASSERT_TRUE(source.OpenSource(row.clip()));
+    EXPECT_NEAR(source.GetDuration(), ProbeDuration(row.durationOf()), 0.1);
+    EXPECT_EQ(std::make_pair(source.RenderWidth(), source.RenderHeight()),
+              std::make_pair(row.renderWidth, row.renderHeight));
+    if (!early)
+        source.ConnectNode(&dest);
+    const size_t descriptions = early ? 2 : 1;
+
+    std::atomic<bool> done{false};
+    std::thread toggler;
+    if (row.disturb == Disturb::StartsAndStops) {
+        for (int round = 0; round < 50 && dest.Count(FFType::EOSInfo) == 0; ++round) {
+            source.StartReadThread();
+            std::this_thread::sleep_for(2ms);
+            source.StopReadThread();
+        }
+    }
+    if (row.disturb == Disturb::FullAndPaused)
+        dest.status = FFStatus::Full;
+    source.StartReadThread();
+    if (row.disturb == Disturb::FullAndPaused) {
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(dest.Count(), descriptions) << "a full destination holds the source back";
+        toggler = std::thread([&] {
+            for (int i = 0; !done; ++i) {
+                dest.status = i % 3 == 0 ? FFStatus::Ready : i % 3 == 1 ? FFStatus::Full : FFStatus::Paused;
+                std::this_thread::sleep_for(i % 3 == 0 ? 40ms : 60ms);
+            }
+            dest.status = FFStatus::Ready;
+        });
+    }
+    for (int i = 0; row.disturb == Disturb::DestinationsComeAndGo && i < 20; ++i) {
+        RecordingDest extra;
+        source.ConnectNode(&extra);
+        std::this_thread::sleep_for(1ms);
+        source.RemoveNode(&extra);
+        extra.DisconnectFromSource();
+        ASSERT_FALSE(extra.Records().empty());
+        EXPECT_EQ(extra.Records().front()->GetType(), FFType::AVCodec);
+    }
+    const bool ended = dest.WaitFor(FFType::EOSInfo, 1, 60s);
+    done = true;
+    if (toggler.joinable())
+        toggler.join();
+    ASSERT_TRUE(ended);
+    std::this_thread::sleep_for(100ms); // many failed reads later
+    EXPECT_TRUE(source.IsReading());
+    source.StopReadThread();
+    EXPECT_FALSE(source.IsReading());
+
+    const auto records = dest.Records();
+    for (size_t i = 0; i < descriptions; ++i)
+        EXPECT_EQ(records.at(i)->GetType(), FFType::AVCodec);
+    std::vector<PacketFact> expected;
+    for (const auto& p : ProbePackets(row.clip()))
+        if (p.stream <= 1) // video and audio; a subtitle stream is dropped
+            expected.push_back(p);
+    ASSERT_GT(expected.size(), 9u);
+    EXPECT_EQ(dest.PacketsBefore(FFType::EOSInfo), expected);
+    if (row.disturb != Disturb::StartsAndStops) { // a restart after the end reaches it anew
+        EXPECT_EQ(dest.Count(FFType::EOSInfo), 1u);
+    }
+    EXPECT_EQ(records.back()->GetType(), FFType::EOSInfo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, FileSourceRead,
+    ::testing::Values(ReadRow{"Mp4", &AvMp4, &AvMp4, Disturb::None},
+                      ReadRow{"MkvWithSubtitles", &AvsMkv, &AvsMkv, Disturb::None},
+                      ReadRow{"TsWithoutDuration", &PaddedTs, &PlainTs, Disturb::None},
+                      ReadRow{"ConnectedBeforeOpen", &AvMp4, &AvMp4, Disturb::ConnectedBeforeOpen},
+                      ReadRow{"FullAndPaused", &AvMp4, &AvMp4, Disturb::FullAndPaused},
+                      ReadRow{"StartsAndStops", &AvMp4, &AvMp4, Disturb::StartsAndStops},
+                      ReadRow{"DestinationsComeAndGo", &AvMp4, &AvMp4, Disturb::DestinationsComeAndGo},
+                      ReadRow{"WideSampleAspect", &WideSarMp4, &WideSarMp4, Disturb::None, 320, 120},
+                      ReadRow{"TallSampleAspect", &TallSarMp4, &TallSarMp4, Disturb::None, 160, 240}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
+{
+    Testing::CapturingMessenger messenger("file_source_test");
+    FFSource source;
+    source.SetMessenger(&messenger);
+    RecordingDest dest;
+    ASSERT_TRUE(source.OpenSource(AvMp4()));
+    source.ConnectNode(&dest);
+    dest.throwAfterPackets = 10;
+    source.StartReadThread();
+    ASSERT_TRUE(Testing::WaitFor([&] { return !messenger.Reports().empty(); }));
+    const auto reports = messenger.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].what, "destination refuses packet");
+    EXPECT_EQ(reports[0].message, 2);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(dest.Count(FFType::Packet), 10u);
+    // The owner still sees a reading source until it stops it.
+    EXPECT_TRUE(source.IsReading());
+    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_FALSE(source.IsReading());
+}
+
+TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
+{
+    for (int i = 0; i < 25; ++i) {
+        Testing::CapturingMessenger messenger("file_source_test");
+        auto source = std::make_unique<FFSource>();
+        source->SetMessenger(&messenger);
+        RecordingDest dest;
+        ASSERT_TRUE(source->OpenSource(AvMp4()));
+        source->ConnectNode(&dest);
+        // Every third run the destination is full, so the thread sits in the
+        // flow-control wait when it is told to stop.
+        const bool full = i % 3 == 0;
+        if (full)
+            dest.status = FFStatus::Full;
+        source->StartReadThread();
+        if (full)
+            Testing::WaitFor([&] { return dest.statusQueries > 0; }, 2s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
+        if (i % 4 == 1)
+            source->Seek(0.5 * (i % 5));
+        ASSERT_TRUE(FinishesWithin(20s, [&] {
+            if (i % 3 == 0)
+                source->StopReadThread();
+            else if (i % 3 == 1)
+                source->CloseSource();
+            else
+                source.reset();
+        }));
+        if (source) {
+            EXPECT_FALSE(source->IsReading());
+            source->DisconnectNode();
+        }
+        // A record held back by a full destination is delivered, not lost,
+        // when the thread is stopped.
+        if (full) {
+            EXPECT_GE(dest.Records().size(), 2u);
+        }
+    }
+}
+
+} // namespace
+} // namespace Quillet::FileSourceTest

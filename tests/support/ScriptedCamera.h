@@ -1,0 +1,104 @@
+#pragma once
+// A camera client the test scripts packet by packet, installed through the
+// client factory for the lifetime of a ScriptedCameraFactory. A packet may
+// bring a new video description (from then on the client's GetVideoInfo);
+// the script also notes the settings every client was set up with. The
+// source's worker calls the client while the test writes the script:
+// `mutex` guards the whole script.
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "camera/IRTSPClient.h"
+
+namespace Quillet::Testing {
+
+struct CameraScript {
+    struct Entry {
+        std::shared_ptr<MediaPacketStruct> packet;
+        std::optional<MediaInfoStruct> video;
+    };
+    std::mutex mutex;
+    std::deque<Entry> queue;
+    MediaInfoStruct video;
+    bool failReads = false;
+    std::vector<RTSPSourceSettings> setups;
+};
+
+class ScriptedCamera : public IRTSPClient {
+public:
+    explicit ScriptedCamera(std::shared_ptr<CameraScript> script) : _s(std::move(script)) {}
+    void SetupSource(RTSPSourceSettings& settings) override
+    {
+        std::lock_guard<std::mutex> guard(_s->mutex);
+        _s->setups.push_back(settings);
+    }
+    bool Connect(const std::string&) override { return true; }
+    ConnectFailure LastConnectFailure() const override { return ConnectFailure::None; }
+    bool Close() override { return true; }
+    bool IsRunning() override { return true; }
+    std::shared_ptr<MediaPacketStruct> ReadFrame() override
+    {
+        std::lock_guard<std::mutex> guard(_s->mutex);
+        if (_s->failReads)
+            throw std::runtime_error("scripted camera failure");
+        if (_s->queue.empty())
+            return nullptr;
+        CameraScript::Entry entry = std::move(_s->queue.front());
+        _s->queue.pop_front();
+        if (entry.video)
+            _s->video = *entry.video;
+        return entry.packet;
+    }
+    std::unique_ptr<MediaInfoStruct> GetVideoInfo() const override
+    {
+        std::lock_guard<std::mutex> guard(_s->mutex);
+        return std::make_unique<MediaInfoStruct>(_s->video);
+    }
+    std::unique_ptr<MediaInfoStruct> GetAudioInfo() const override { return nullptr; }
+
+private:
+    std::shared_ptr<CameraScript> _s;
+};
+
+// An H.264 video description of the given size and configuration.
+inline MediaInfoStruct ScriptedVideo(int width, int height, int configId)
+{
+    MediaInfoStruct info;
+    info.streamIndex = 0, info.codec = MediaPacket::H264, info.pixelFormat = MediaPacket::YUV420;
+    info.width = width, info.height = height, info.clockRate = 90000, info.configId = configId;
+    return info;
+}
+
+class ScriptedCameraFactory {
+public:
+    ScriptedCameraFactory() : script(std::make_shared<CameraScript>())
+    {
+        script->video = ScriptedVideo(640, 480, 1);
+        SetRTSPClientFactory([s = script] { return std::make_unique<ScriptedCamera>(s); });
+    }
+    ~ScriptedCameraFactory() { SetRTSPClientFactory(nullptr); }
+    ScriptedCameraFactory(const ScriptedCameraFactory&) = delete;
+    ScriptedCameraFactory& operator=(const ScriptedCameraFactory&) = delete;
+
+    // A one-byte video packet of configuration `configId`; `video`: the
+    // description the camera reports from this packet on.
+    void Enqueue(int configId, bool codecChanged, std::optional<MediaInfoStruct> video = std::nullopt)
+    {
+        auto bytes = std::make_shared<std::vector<uint8_t>>(1, uint8_t(configId));
+        auto p = std::make_shared<MediaPacketStruct>();
+        p->mediaType = MediaPacket::Video, p->frameType = MediaPacket::KeyFrame;
+        p->codecChanged = codecChanged, p->configId = configId;
+        p->timing = std::make_shared<TimingDataStruct>();
+        p->size = 1, p->data = bytes->data(), p->storage = bytes;
+        std::lock_guard<std::mutex> guard(script->mutex);
+        script->queue.push_back({p, std::move(video)});
+    }
+
+    std::shared_ptr<CameraScript> script;
+};
+
+} // namespace Quillet::Testing
