@@ -1,6 +1,12 @@
 #include "decode/DecodeSeek.h"
 
+#include <algorithm>
+
 #include "decode/DecodeRecords.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 namespace Quillet {
 namespace {
@@ -11,43 +17,32 @@ constexpr double kSoundPreroll = 0.1;
 
 } // namespace
 
-void DecodeSeek::CacheFrame(const FFBufferFrame& picture)
+void DecodeSeek::CacheFrame(double time, const AVFrame* picture)
 {
     if (!seekInfo->wasPaused)
         return;
-    const double t = picture.GetFrameTime();
-    std::shared_ptr<FFCachedFrame> freeEntry;
-    for (const auto& entry : cache) {
-        if (entry->IsCached()) {
-            if (entry->GetFrameTime() == t)
-                return;
-        } else if (!freeEntry) {
-            freeEntry = entry;
-        }
-    }
-    if (freeEntry)
-        freeEntry->Store(picture);
-    else
-        cache.push_back(std::make_shared<FFCachedFrame>(picture));
+    const auto later = std::find_if(cache.begin(), cache.end(), [&](const auto& c) { return c.time >= time; });
+    if (later != cache.end() && later->time == time)
+        return;
+    AVFramePtr reference = MakeFrame();
+    if (av_frame_ref(reference.get(), picture) < 0)
+        return; // not cached: a scrub to it decodes again
+    cache.insert(later, CachedPicture{time, std::move(reference)});
 }
 
 void DecodeSeek::InvalidateCache()
 {
-    for (auto& entry : cache)
-        entry->Clear();
+    cache.clear();
     keyPackets = 0;
     nonKeySinceFirst = false;
     bandComplete = false;
     flushPending = true;
 }
 
-std::shared_ptr<FFCachedFrame> DecodeSeek::FindCached(double time) const
+const DecodeSeek::CachedPicture* DecodeSeek::FindCached(double time) const
 {
-    for (const auto& entry : cache) {
-        if (entry->IsCached() && entry->GetFrameTime() >= time)
-            return entry;
-    }
-    return nullptr;
+    const auto found = std::find_if(cache.begin(), cache.end(), [&](const auto& c) { return c.time >= time; });
+    return found == cache.end() ? nullptr : &*found;
 }
 
 void DecodeSeek::FollowBand(const FFData& record)

@@ -2,11 +2,14 @@
 // The state of one seek worked off by the decoder: the marker with its target
 // time, and, while the stream is paused, the pictures decoded on the way so
 // that scrubbing inside one key-frame interval needs no further decoding.
+// They are kept as the codec gave them (references, not copies) and converted
+// only when a scrub shows one, so a paused seek costs one conversion.
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <memory>
+#include <vector>
 
+#include "core/FFAVPtr.h"
 #include "core/FFControlInfo.h"
 #include "core/FFData.h"
 #include "core/FFFrame.h"
@@ -17,14 +20,18 @@ class DecodeSeek {
 public:
     explicit DecodeSeek(std::shared_ptr<FFSeekInfo> marker) : seekInfo(std::move(marker)) {}
 
-    // Keeps a copy of `picture` (paused seeks only); a time already held is
-    // not stored twice, and invalidated entries are reused first.
-    void CacheFrame(const FFBufferFrame& picture);
-    // Marks every cached picture stale and restarts the band;
+    struct CachedPicture {
+        double time = 0.0;
+        AVFramePtr frame;
+    };
+    // Keeps a reference to the decoded `picture` shown at `time` (paused
+    // seeks only); a time already held is not stored twice.
+    void CacheFrame(double time, const AVFrame* picture);
+    // Forgets every cached picture and restarts the band;
     // the codecs must be flushed before the next read.
     void InvalidateCache();
-    // The first valid cached picture at or after `time`, or empty.
-    std::shared_ptr<FFCachedFrame> FindCached(double time) const;
+    // The first cached picture at or after `time`, or null.
+    const CachedPicture* FindCached(double time) const;
 
     // Drops queued sound packets that start more than a short pre-roll before
     // `seconds` (`unit`: seconds per timestamp count). A codec description
@@ -34,7 +41,7 @@ public:
     static void DropSoundBefore(std::deque<std::shared_ptr<FFData>>& queue, double seconds, double unit);
 
     std::shared_ptr<FFSeekInfo> seekInfo;
-    std::list<std::shared_ptr<FFCachedFrame>> cache;
+    std::vector<CachedPicture> cache;
     // Follows the band a paused seek reads (source thread, decoder lock held):
     // it starts at a key packet and closes at the next key packet after a
     // non-key one, as the traffic node cuts it. The pictures that show before

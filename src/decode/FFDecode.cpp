@@ -354,9 +354,12 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
         }
 
         if (_seek && _seek->seekInfo->wasPaused) {
-            if (auto cached = _seek->FindCached(_seek->seekInfo->time)) {
-                // Handed out as it is: the caller's copy is the only one.
-                out = cached;
+            if (const auto* cached = _seek->FindCached(_seek->seekInfo->time)) {
+                out = _ConvertCached(*cached);
+                if (!out) {
+                    RefuseVideo();
+                    return 0;
+                }
                 _seek->videoPending = false;
                 _seek->reached = true;
                 return out->GetVideoSize();
@@ -580,6 +583,16 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
 
     if (_DropsBeforeConverting(t))
         return Picture::Dropped;
+    {
+        // A paused seek keeps the band's pictures for scrubbing as the codec
+        // gave them; those before the target are not converted now.
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        if (_seek && _optimizeSeek && _seek->seekInfo->wasPaused) {
+            _seek->CacheFrame(t, f);
+            if (t < _seek->seekInfo->time)
+                return Picture::Dropped;
+        }
+    }
     // While a seek is worked off the picture may be dropped or cached, so it
     // stays in the decoder's own picture; the running stream goes straight
     // into the caller's buffer.
@@ -606,8 +619,6 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
         return Picture::Delivered;
     }
     out->SetFirstFrame(true);
-    if (_optimizeSeek)
-        _seek->CacheFrame(*out);
     if (t >= _seek->seekInfo->time) {
         _seek->seekInfo->time = t;
         _seek->reached = true;
@@ -623,6 +634,24 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
         return Picture::Delivered;
     }
     return Picture::Dropped;
+}
+
+// A cached picture of the paused band, converted for showing; null when it
+// cannot be converted. Called with _lock held.
+std::shared_ptr<FFBufferFrame> FFDecode::_ConvertCached(const DecodeSeek::CachedPicture& cached)
+{
+    av_frame_unref(_scrubFrame.CFrame());
+    if (av_frame_ref(_scrubFrame.CFrame(), cached.frame.get()) < 0)
+        return nullptr;
+    auto out = _colorSpace.Convert(_scrubFrame);
+    av_frame_unref(_scrubFrame.CFrame());
+    if (!out)
+        return nullptr;
+    std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
+    out->CFrame()->key_frame = cached.frame->key_frame;
+    out->SetFrameTime(cached.time);
+    out->SetFirstFrame(true);
+    return out;
 }
 
 // A picture before the target of a running seek is never shown nor cached:

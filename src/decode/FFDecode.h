@@ -132,6 +132,7 @@ private:
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
     bool _DropsBeforeConverting(double t) const;
+    std::shared_ptr<FFBufferFrame> _ConvertCached(const DecodeSeek::CachedPicture& cached);
     int TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
                         bool& again);
     const AVCodec* FindDecoder(const FFCodecInfo& info, const char* kind);
@@ -162,6 +163,8 @@ private:
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;
     FFFrame _audioFrame;
+    // A cached band picture on its way to conversion (scrubbing).
+    FFFrame _scrubFrame;
     bool _firstVideoFrame = true;
     bool _firstAudioFrame = true;
     FFColorSpace _colorSpace;
