@@ -161,16 +161,4 @@ void FFBufferFrame::CopyFrame(uint8_t* destination) const
         std::memcpy(destination, data, static_cast<size_t>(size));
 }
 
-FFCachedFrame::FFCachedFrame(const FFBufferFrame& src)
-{
-    Store(src);
-}
-
-void FFCachedFrame::Store(const FFFrame& src)
-{
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    CopyFrom(src);
-    cached = true;
-}
-
 } // namespace Quillet

@@ -1,9 +1,9 @@
 #pragma once
 // Decoded pictures and sample blocks. FFFrame wraps a decoder's output frame;
 // FFBufferFrame holds a converted picture or sample block in a buffer of its
-// own; FFCachedFrame is a buffer frame that remembers whether it holds a copy.
+// own.
 //
-// Threads: a decoder's worker fills a buffer frame (Alloc*, CopyFrom, Store)
+// Threads: a decoder's worker fills a buffer frame (Alloc*, CopyFrom)
 // while the application's thread reads it out through the facade
 // (CopyFrame). FFFrame itself is used by one thread at a time.
 #include <cstdint>
@@ -78,19 +78,6 @@ protected:
 private:
     // Expects `lock` held.
     void LayOutPicture(int format, int width, int height, size_t size);
-};
-
-class FFCachedFrame : public FFBufferFrame {
-public:
-    FFCachedFrame() = default;
-    explicit FFCachedFrame(const FFBufferFrame& src);
-
-    void Store(const FFFrame& src);
-    void Clear() { cached = false; }
-    bool IsCached() const { return cached; }
-
-private:
-    bool cached = false;
 };
 
 } // namespace Quillet
