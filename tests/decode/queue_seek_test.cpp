@@ -1,6 +1,7 @@
 // Queue bounds and overflow, and seeks worked off inside the decoder: audio
 // read before the sought picture, and a continue after a seek.
 #include "support/DecodeFeed.h"
+#include "support/TestRecords.h"
 
 #include <cmath>
 
@@ -24,42 +25,17 @@ bool MakeClip()
     return !::testing::Test::HasFailure();
 }
 
-std::shared_ptr<FFPacket> VideoPacket(bool key)
-{
-    auto p = std::make_shared<FFPacket>();
-    p->SetStreamType(FFStreamType::Video);
-    p->Get()->flags = key ? AV_PKT_FLAG_KEY : 0;
-    return p;
-}
-
-const FFPacket* AsPacket(const std::shared_ptr<FFData>& d)
-{
-    return d->type == FFType::Packet ? static_cast<const FFPacket*>(d.get()) : nullptr;
-}
-
 // Index of the last video key packet at or before `seconds`.
 size_t KeyPacketBefore(const Demuxed& d, double seconds)
 {
     size_t found = 1;
     for (size_t i = 1; i < d.records.size(); ++i) {
-        const FFPacket* p = AsPacket(d.records[i]);
+        const auto* p = dynamic_cast<const FFPacket*>(d.records[i].get());
         if (p && p->streamType == FFStreamType::Video && p->IsKey() &&
             p->Get()->pts * av_q2d(d.videoTimeBase) <= seconds)
             found = i;
     }
     return found;
-}
-
-// Reads until a picture comes or `limit` empty reads pass.
-FFCLIFrame ReadPicture(FFDecode& decode, int limit = 200)
-{
-    FFCLIFrame f;
-    for (int i = 0; i < limit; ++i) {
-        f = decode.ReadVideo();
-        if (f.size != 0)
-            break;
-    }
-    return f;
 }
 
 } // namespace
@@ -73,16 +49,16 @@ TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndNotDuringASeek)
     description->SetStreamType(FFStreamType::Video);
     decode.FFProcess(description);
     for (int i = 0; i < 61; ++i)
-        decode.FFProcess(VideoPacket(false));
+        decode.FFProcess(Testing::Video(0, false));
     EXPECT_EQ(decode.VideoQueueSize(), 62u); // nothing lost for a non-key packet
-    decode.FFProcess(VideoPacket(true));
+    decode.FFProcess(Testing::Video(0, true));
     EXPECT_EQ(decode.VideoQueueSize(), 2u); // the description and the key packet
     EXPECT_TRUE(decode.IsReadyToSeek());
 
     FFDecode seeking;
     seeking.FFProcess(std::make_shared<FFSeekInfo>(1.0));
     for (int i = 0; i < 70; ++i)
-        seeking.FFProcess(VideoPacket(i % 10 == 0));
+        seeking.FFProcess(Testing::Video(0, i % 10 == 0));
     EXPECT_EQ(seeking.VideoQueueSize(), 70u);
 }
 
@@ -109,7 +85,7 @@ TEST(FFDecodeSeek, ContinueDropsQueuedDataButKeepsTheDecoderAndDescriptions)
     decode.SetColorSpace(AV_PIX_FMT_BGR24);
     for (size_t i = 0; i < 20; ++i)
         decode.FFProcess(d.records[i]);
-    ASSERT_GT(ReadPicture(decode).size, 0);
+    ASSERT_GT(Testing::NextPicture(decode).size, 0);
     decode.FFProcess(std::make_shared<FFSeekInfo>(1.5));
     decode.Continue();
     EXPECT_FALSE(decode.IsSeekPending());

@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/EnginePlayback.h"
 #include "support/DecodeFeed.h"
 #include "core/FFError.h"
-#include "support/DecodingThreads.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>

@@ -79,21 +79,13 @@ private:
 // muxers repeat in-band.
 inline std::vector<std::string> VideoPacketHashes(const std::string& file)
 {
-    const std::string out = Capture("ffmpeg -nostdin -v error -i " + file +
-                                    " -map 0:v:0 -c copy -bsf:v 'h264_mp4toannexb,filter_units=remove_types=7|8|9'"
-                                    " -f framemd5 - 2>/dev/null");
+    std::istringstream lines(Capture("ffmpeg -nostdin -v error -i " + file +
+                                     " -map 0:v:0 -c copy -bsf:v 'h264_mp4toannexb,filter_units=remove_types=7|8|9'"
+                                     " -f framemd5 - 2>/dev/null | grep -v '^#' | cut -d, -f6"));
     std::vector<std::string> hashes;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
-        }
-        hashes.push_back(field);
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            hashes.push_back(line);
     return hashes;
 }
 

@@ -28,14 +28,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool IsPublishing(const PublishingStatus& s)
-{
-    return s.state == PublishingState::Publishing && s.packets > 0;
-}
+namespace fs = std::filesystem;
 
-bool IsFinished(const PublishingStatus& s)
+bool IsPublishing(const PublishingStatus& s) { return s.state == PublishingState::Publishing && s.packets > 0; }
+bool IsFinished(const PublishingStatus& s) { return s.state == PublishingState::Finished; }
+std::string Unique(const std::string& stem) { return stem + "_" + std::to_string(getpid()); }
+
+// An empty folder of its own for one test's playlist and segments.
+fs::path FreshFolder(const std::string& stem)
 {
-    return s.state == PublishingState::Finished;
+    const fs::path folder = Unique(stem);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
 }
 
 // Publishes `clip` to `url` until the output has finished; the source stays open.
@@ -47,24 +52,14 @@ void PublishToTheEnd(FFWrapper& publisher, const std::string& clip, const std::s
     ASSERT_TRUE(WaitForOutputs(publisher, IsFinished, 30s));
 }
 
-std::string Unique(const std::string& stem)
-{
-    return stem + "_" + std::to_string(getpid());
-}
-
-class PublishTransport : public ::testing::TestWithParam<Transport> {
-protected:
-    void SetUp() override
-    {
-        if (GetParam() == Transport::Srt && !Quillet::SrtAvailable())
-            GTEST_SKIP() << "this FFmpeg has no SRT";
-    }
-};
+class PublishTransport : public ::testing::TestWithParam<Transport> {};
 
 } // namespace
 
 TEST_P(PublishTransport, FileSourceDeliversEveryVideoPacketFromTheFirstKeyPicture)
 {
+    if (GetParam() == Transport::Srt && !Quillet::SrtAvailable())
+        GTEST_SKIP() << "this FFmpeg has no SRT";
     // B-frames over RTMP and SRT; the RTSP receiver takes none (see Receiver).
     const std::string clip = GetParam() == Transport::Rtsp ? MakeClip("publish_no_bframes.mp4",
                                    "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
@@ -105,42 +100,32 @@ TEST(Publish, RefusesWhatTheProtocolCannotCarry)
     EXPECT_NE(publisher.GetPublishingStatus().at(0).lastError.find("H.264"), std::string::npos);
 }
 
-// ---- HLS ------------------------------------------------------------------------
-
 class PublishHls : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
 {
-    namespace fs = std::filesystem;
-    const std::string type = GetParam();
-    const fs::path folder = Unique("hls_" + type);
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const std::string ext = GetParam() == "ts" ? ".ts" : ".m4s";
+    const fs::path folder = FreshFolder("hls_" + GetParam());
     const std::string playlist = (folder / "live.m3u8").string();
-    constexpr int kWindow = 2;
-
+    constexpr size_t kWindow = 2;
     FFWrapper publisher("publish"); // 2 s, a key picture every 0.4 s
-    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, ServingClip(), playlist + "?segments=" + type + "&window=2&time=0.3"));
+    ASSERT_NO_FATAL_FAILURE(
+        PublishToTheEnd(publisher, ServingClip(), playlist + "?segments=" + GetParam() + "&window=2&time=0.3"));
     publisher.CloseSource();
 
-    std::ifstream in(playlist);
-    std::stringstream text;
-    text << in.rdbuf();
     std::vector<std::string> listed;
-    std::string line;
-    while (std::getline(text, line))
+    std::ifstream in(playlist);
+    for (std::string line; std::getline(in, line);)
         if (!line.empty() && line[0] != '#')
             listed.push_back(line);
-    ASSERT_EQ(listed.size(), static_cast<size_t>(kWindow)) << text.str();
-    EXPECT_EQ(listed.front(), std::string("live3.") + (type == "ts" ? "ts" : "m4s")) << text.str();
+    ASSERT_EQ(listed.size(), kWindow) << ::testing::PrintToString(listed);
+    EXPECT_EQ(listed.front(), "live3" + ext);
     // Five segments were made (one per key picture); one beyond the window stays.
     size_t segments = 0;
     for (const auto& entry : fs::directory_iterator(folder))
         segments += entry.path().extension() != ".m3u8" && entry.path().filename() != "init.mp4";
-    EXPECT_EQ(segments, static_cast<size_t>(kWindow + 1));
-    EXPECT_TRUE(fs::exists(folder / listed.front()));
-    EXPECT_FALSE(fs::exists(folder / (std::string("live0.") + (type == "ts" ? "ts" : "m4s"))));
-
+    EXPECT_EQ(segments, kWindow + 1);
+    EXPECT_FALSE(fs::exists(folder / ("live0" + ext)));
     for (const auto& name : listed) {
         // A segment alone (after the fMP4 header) must begin with a key picture.
         const fs::path piece = folder / ("probe_" + name + ".mp4");
@@ -155,8 +140,6 @@ TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
 }
 
 INSTANTIATE_TEST_SUITE_P(Publish, PublishHls, ::testing::Values("ts", "fmp4"));
-
-// ---- lost receiver ----------------------------------------------------------------
 
 TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
 {
@@ -250,11 +233,7 @@ TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
 
 TEST(Publish, NewStreamDescriptionRestartsTheOutputWithIt)
 {
-    namespace fs = std::filesystem;
-    const fs::path folder = Unique("hls_restart");
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    const std::string playlist = (folder / "live.m3u8").string();
+    const std::string playlist = (FreshFolder("hls_restart") / "live.m3u8").string();
     FFWrapper publisher("publish");
     ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, ServingClip(), playlist + "?time=0.3")); // 160x120
     const uint64_t firstPackets = publisher.GetPublishingStatus().at(0).packets;

@@ -25,15 +25,19 @@ struct ReadRow {
     int renderWidth = 160, renderHeight = 120; // with the sample aspect applied
 };
 
-class FileSourceRead : public ::testing::TestWithParam<ReadRow> {};
+// A source reporting to `messenger`, and the destination it is to push to.
+class FileSourceRead : public ::testing::TestWithParam<ReadRow> {
+protected:
+    void SetUp() override { source.SetMessenger(&messenger); }
+
+    Testing::CapturingMessenger messenger{"file_source_test"};
+    FFSource source;
+    RecordingDest dest;
+};
 
 TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEnd)
 {
     const ReadRow& row = GetParam();
-    Testing::CapturingMessenger messenger("file_source_test");
-    FFSource source;
-    source.SetMessenger(&messenger);
-    RecordingDest dest;
     const bool early = row.disturb == Disturb::ConnectedBeforeOpen;
     if (early)
         source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
@@ -115,12 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"TallSampleAspect", &TallSarMp4, &TallSarMp4, Disturb::None, 160, 240}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
+TEST_F(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
 {
-    Testing::CapturingMessenger messenger("file_source_test");
-    FFSource source;
-    source.SetMessenger(&messenger);
-    RecordingDest dest;
     ASSERT_TRUE(source.OpenSource(AvMp4()));
     source.ConnectNode(&dest);
     dest.throwAfterPackets = 10;

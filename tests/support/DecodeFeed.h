@@ -17,6 +17,7 @@
 #include "core/FFPacket.h"
 #include "decode/FFDecode.h"
 #include "support/CapturingMessenger.h"
+#include "support/EnginePlayback.h"
 #include "support/RecordedPackets.h"
 #include "support/TestMedia.h"
 
@@ -30,8 +31,13 @@ using Testing::ReadBytes;
 
 // ffprobe's presentation times of the first video stream in seconds, from
 // its timestamps in the stream's time base (NaN for a picture without any).
-inline std::vector<double> ProbeFrameTimes(const std::string& file, AVRational tb)
+inline std::vector<double> ProbeFrameTimes(const std::string& file)
 {
+    AVInputContextPtr input = Testing::OpenInput(file);
+    const int v = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (v < 0)
+        return {};
+    const AVRational tb = input->streams[v]->time_base;
     std::istringstream out(Testing::Capture("ffprobe -v error -select_streams v:0 -show_entries "
                                             "frame=best_effort_timestamp -of csv=p=0 " + file));
     std::vector<double> times;
@@ -43,23 +49,9 @@ inline std::vector<double> ProbeFrameTimes(const std::string& file, AVRational t
     return times;
 }
 
-inline std::vector<double> ProbeFrameTimes(const std::string& file)
-{
-    AVInputContextPtr input = Testing::OpenInput(file);
-    const int v = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    return v < 0 ? std::vector<double>{} : ProbeFrameTimes(file, input->streams[v]->time_base);
-}
-
 using RecordingMessenger = Testing::CapturingMessenger;
 
-// One picture as the application would see it.
-struct Picture {
-    double time;
-    bool first;
-    int width;
-    int height;
-    std::vector<uint8_t> pixels;
-};
+using Picture = Testing::Shown;
 
 struct VideoRun {
     std::vector<Picture> pictures;
@@ -84,10 +76,7 @@ inline VideoRun FeedAndRead(FFDecode& decode, const std::vector<std::shared_ptr<
         run.sizes.push_back(f.size);
         if (f.size < 0)
             break;
-        Picture p{f.frame->GetFrameTime(), f.frame->GetFirstFrame(), f.frame->CFrame()->width,
-                  f.frame->CFrame()->height, std::vector<uint8_t>(static_cast<size_t>(f.size))};
-        f.frame->CopyFrame(p.pixels.data());
-        run.pictures.push_back(std::move(p));
+        run.pictures.push_back(Testing::Take(f));
     }
     for (int i = 0; i < extraReads; ++i)
         if (const int n = decode.ReadVideo().size; n != 0)

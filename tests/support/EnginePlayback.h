@@ -1,7 +1,7 @@
 #pragma once
 // Driving an FFEngine from a test as an application would: taking pictures
-// by polling, a host audio sink that keeps what it is given, and small
-// helpers around the ffmpeg tool's output.
+// by polling, a host audio sink that keeps what it is given, and the
+// decoding-thread settings the playback and seek tables run under.
 //
 // Threads: everything here runs on the test's thread except the sink's slots,
 // which the engine calls on the thread that reads audio; the sink's byte store
@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "engine/AudioInterface.h"
 #include "engine/FFEngine.h"
@@ -39,6 +41,7 @@ struct Shown {
     int status = 0;
     double time = -1.0;
     bool first = false;
+    int width = 0, height = 0;
     std::vector<uint8_t> pixels;
 };
 
@@ -50,6 +53,8 @@ inline Shown Take(const FFCLIFrame& f)
     if (f.size > 0 && f.frame) {
         s.time = f.frame->GetFrameTime();
         s.first = f.frame->GetFirstFrame();
+        s.width = f.frame->CFrame()->width;
+        s.height = f.frame->CFrame()->height;
         s.pixels.resize(static_cast<size_t>(f.size));
         f.frame->CopyFrame(s.pixels.data());
     }
@@ -113,12 +118,6 @@ public:
         return s;
     }
 
-    void Clear()
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        _pcm.clear();
-    }
-
     std::atomic<bool> wants{true};
     std::atomic<int> askedWants{0};
     int submits = 0;
@@ -130,5 +129,19 @@ private:
     mutable std::mutex _lock;
     std::vector<uint8_t> _pcm;
 };
+
+// The reading thread alone (1) and automatic (0: frame threads for files), so
+// every exactness check also holds with pictures held back by codec threads.
+inline auto DecodingThreadsUnderTest() { return ::testing::Values(1, 0); }
+
+// "OneThread" / "AutoThreads", for parameter names.
+inline std::string DecodingThreadsName(int threads) { return threads == 1 ? "OneThread" : "AutoThreads"; }
+
+inline void UseDecodingThreads(FFEngine& engine, int threads)
+{
+    FFEngineSettings settings = engine.GetEngineConfiguration();
+    settings.decodingThreads = threads;
+    engine.ConfigureEngine(settings);
+}
 
 } // namespace Quillet::Testing
