@@ -49,8 +49,6 @@ inline std::vector<double> ProbeFrameTimes(const std::string& file)
     return times;
 }
 
-using RecordingMessenger = Testing::CapturingMessenger;
-
 using Picture = Testing::Shown;
 
 struct VideoRun {

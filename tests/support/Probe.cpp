@@ -25,7 +25,7 @@ PacketFact FactOf(const FFPacket& packet)
 std::vector<PacketFact> ProbePackets(const std::string& path)
 {
     std::istringstream lines(
-        Capture("ffprobe -v error -show_entries packet=stream_index,pts,pts_time,dts,flags -of csv=p=0 '" + path + "'"));
+        Capture("ffprobe -v error -show_entries packet=stream_index,pts,dts,flags -of csv=p=0 '" + path + "'"));
     const auto number = [](const std::string& s) { return s == "N/A" ? AV_NOPTS_VALUE : std::stoll(s); };
     std::vector<PacketFact> out;
     std::string line;
@@ -34,10 +34,8 @@ std::vector<PacketFact> ProbePackets(const std::string& path)
         std::istringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');)
             f.push_back(field);
-        if (f.size() < 5)
-            continue;
-        out.push_back({std::stoi(f[0]), number(f[1]), number(f[3]), f[2] == "N/A" ? 0.0 : std::stod(f[2]),
-                       f[4].find('K') != std::string::npos});
+        if (f.size() >= 4)
+            out.push_back({std::stoi(f[0]), number(f[1]), number(f[2]), f[3].find('K') != std::string::npos});
     }
     return out;
 }

@@ -13,7 +13,6 @@ struct PacketFact {
     int stream = -1;
     int64_t pts = AV_NOPTS_VALUE;
     int64_t dts = AV_NOPTS_VALUE;
-    double ptsTime = 0.0;
     bool key = false;
 
     bool operator==(const PacketFact& o) const
