@@ -62,15 +62,16 @@ struct Playback {
     }
 };
 
-std::string ClipOf(const Container& c) { return MakeClip(c.file, kSources + c.codecs); }
-
-bool Open(FFEngine& engine, const Container& c, int threads = 1)
+// Plays the clip (made on first use) with `host` reading the sound.
+bool Start(FFEngine& engine, const Container& c, RecordingHost& host, int threads = 1)
 {
     UseDecodingThreads(engine, threads);
-    if (!engine.OpenSource(ClipOf(c)))
+    if (!engine.OpenSource(MakeClip(c.file, kSources + c.codecs)))
         return false;
     engine.PrepareVideoDecode(AV_PIX_FMT_BGR24);
-    return true;
+    const bool started = engine.StartEngine();
+    engine.SetAudioInterface(&host);
+    return started;
 }
 
 // Reads one sound block into `t`; false when the engine hands out none. Block
@@ -91,9 +92,7 @@ const Playback& Sequential(const Container& c)
     Playback p;
     FFEngine engine("SeekAccuracyTest");
     RecordingHost host(4096, 1);
-    EXPECT_TRUE(Open(engine, c));
-    EXPECT_TRUE(engine.StartEngine());
-    engine.SetAudioInterface(&host);
+    EXPECT_TRUE(Start(engine, c, host));
     for (Shown s; (s = NextPicture(engine)).size > 0;) {
         p.times.push_back(s.time);
         p.hashes.push_back(Fnv1a(s.pixels));
@@ -179,9 +178,7 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureSoundFollowsAndContinuePlaysTheR
 
     FFEngine engine("SeekAccuracyTest");
     RecordingHost host(4096, 1);
-    ASSERT_TRUE(Open(engine, clip, threads));
-    ASSERT_TRUE(engine.StartEngine());
-    engine.SetAudioInterface(&host);
+    ASSERT_TRUE(Start(engine, clip, host, threads));
     ASSERT_GT(NextPicture(engine).size, 0);
 
     for (const Step& step : Steps(p, 12)) {
