@@ -3,8 +3,6 @@
 #include "support/DecodeFeed.h"
 #include "support/TestRecords.h"
 
-#include <cmath>
-
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
@@ -14,16 +12,23 @@ using namespace Quillet;
 
 namespace {
 
-const char* kClip = "seek_h264_pcm.mov";
+// Key frames every 12 pictures (0.48 s), B-frames, and 16-bit audio, demuxed
+// with or without the sound; a decoder to BGR to feed.
+class FFDecodeSeek : public ::testing::Test {
+protected:
+    Demuxed Clip(bool audio)
+    {
+        return Demux(Testing::MakeClip("seek_h264_pcm.mov",
+                                       "-f lavfi -i testsrc2=size=96x64:rate=25 -f lavfi -i "
+                                       "aevalsrc='0.5*sin(440*2*PI*t)|0.3*sin(660*2*PI*t)':s=8000:d=2 -t 2 "
+                                       "-c:v libx264 -bf 2 -g 12 -keyint_min 12 -sc_threshold 0 -pix_fmt yuv420p "
+                                       "-c:a pcm_s16le"),
+                     true, audio);
+    }
+    void SetUp() override { decode.SetColorSpace(AV_PIX_FMT_BGR24); }
 
-bool MakeClip()
-{
-    // Key frames every 12 pictures (0.48 s), B-frames, and 16-bit audio.
-    Testing::MakeClip(kClip, "-f lavfi -i testsrc2=size=96x64:rate=25 -f lavfi -i "
-                            "aevalsrc='0.5*sin(440*2*PI*t)|0.3*sin(660*2*PI*t)':s=8000:d=2 -t 2 -c:v libx264 -bf 2 "
-                            "-g 12 -keyint_min 12 -sc_threshold 0 -pix_fmt yuv420p -c:a pcm_s16le");
-    return !::testing::Test::HasFailure();
-}
+    FFDecode decode;
+};
 
 // Index of the last video key packet at or before `seconds`.
 size_t KeyPacketBefore(const Demuxed& d, double seconds)
@@ -62,13 +67,9 @@ TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndNotDuringASeek)
     EXPECT_EQ(seeking.VideoQueueSize(), 70u);
 }
 
-TEST(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)
+TEST_F(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)
 {
-    ASSERT_TRUE(MakeClip());
-    Demuxed d = Demux(kClip, true, true);
-    FFDecode decode;
-    decode.SetColorSpace(AV_PIX_FMT_BGR24);
-    decode.FFProcess(d.records[0]);
+    decode.FFProcess(Clip(true).records.at(0));
     decode.FFProcess(std::make_shared<FFSeekInfo>(0.85));
     double t = -1.0;
     AudioBufferList filled = decode.ReadAudio({std::make_shared<std::vector<uint8_t>>(64)}, &t);
@@ -77,12 +78,10 @@ TEST(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)
     EXPECT_FALSE(decode.IsSeekPending());
 }
 
-TEST(FFDecodeSeek, ContinueDropsQueuedDataButKeepsTheDecoderAndDescriptions)
+TEST_F(FFDecodeSeek, ContinueDropsQueuedDataButKeepsTheDecoderAndDescriptions)
 {
-    ASSERT_TRUE(MakeClip());
-    Demuxed d = Demux(kClip, true, false);
-    FFDecode decode;
-    decode.SetColorSpace(AV_PIX_FMT_BGR24);
+    const Demuxed d = Clip(false);
+    ASSERT_GT(d.records.size(), 20u);
     for (size_t i = 0; i < 20; ++i)
         decode.FFProcess(d.records[i]);
     ASSERT_GT(Testing::NextPicture(decode).size, 0);

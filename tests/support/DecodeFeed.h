@@ -3,18 +3,10 @@
 // would push (support/RecordedPackets.h), the ffmpeg tools' view of it, a
 // messenger that keeps what the node raised, and a reader that plays the
 // records to the end.
-#include <cmath>
 #include <limits>
-#include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "core/FFAVCodec.h"
 #include "core/FFControlInfo.h"
-#include "core/FFPacket.h"
 #include "decode/FFDecode.h"
 #include "support/CapturingMessenger.h"
 #include "support/EnginePlayback.h"
