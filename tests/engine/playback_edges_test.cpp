@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/DecodeFeed.h"
+#include "support/WaitFor.h"
 #include "core/FFError.h"
 
 extern "C" {
@@ -184,11 +185,7 @@ TEST(PlaybackAudioHost, AskedFirstEmptyHandedWhilePausedAndForgottenAtClose)
     engine.Continue();
     engine.Seek(0.3);
     ASSERT_GT(NextPicture(engine).size, 0);
-    double t = -1.0;
-    for (int i = 0; i < 2000 && t < 0; ++i)
-        if ((t = engine.ReadAudioFromInterface()) < 0)
-            std::this_thread::sleep_for(2ms);
-    ASSERT_GE(t, 0.0);
+    ASSERT_TRUE(WaitFor([&] { return engine.ReadAudioFromInterface() >= 0; }, 4s));
     EXPECT_EQ(host.Samples().size(), 2048u);
     engine.CloseSource();
     const int asked = host.askedWants;

@@ -15,6 +15,7 @@
 
 #include "facade/FFWrapper.h"
 #include "support/DecodeFeed.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -119,8 +120,7 @@ void Play(const std::string& clip, int pixelFormat, int threads, Played& p)
     }
     p.samples = host.Samples();
     // The close worker closes the source after the end: its facts are gone.
-    for (int i = 0; i < 400 && player.Width() != 0; ++i)
-        std::this_thread::sleep_for(5ms);
+    WaitFor([&] { return player.Width() == 0; }, 2s);
     p.widthAfterEnd = player.Width();
 }
 

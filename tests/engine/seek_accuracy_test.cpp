@@ -12,6 +12,7 @@
 
 #include "support/EnginePlayback.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -145,24 +146,20 @@ std::vector<Step> Steps(const Playback& p, unsigned seed)
 int PicturesUntilPaused(FFEngine& engine)
 {
     int pictures = 0;
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!engine.IsPause() && std::chrono::steady_clock::now() < end) {
-        if (engine.ReadVideo().size > 0)
-            ++pictures;
-        std::this_thread::sleep_for(2ms);
-    }
+    WaitFor([&] {
+        if (engine.IsPause())
+            return true;
+        pictures += engine.ReadVideo().size > 0;
+        return false;
+    }, 5s);
     return pictures;
 }
 
 // The time of the first block after a seek; NaN when none comes.
 double FirstAudioTime(FFEngine& engine, const RecordingHost& host)
 {
-    for (int i = 0; i < 1000; ++i) {
-        if (double t; ReadBlock(engine, host, t))
-            return t;
-        std::this_thread::sleep_for(2ms);
-    }
-    return std::nan("");
+    double t = 0.0;
+    return WaitFor([&] { return ReadBlock(engine, host, t); }, 2s) ? t : std::nan("");
 }
 
 // Every clip with one decoding thread and with automatic threads, which hold
