@@ -68,62 +68,6 @@ const Row kRows[] = {
     {"Mpeg2TransportStream", "pt_mpeg2.ts", kPictures + "-c:v mpeg2video -bf 2", AV_PIX_FMT_BGR24, 4, 0, 0},
 };
 
-struct Played {
-    std::vector<DecodeTest::Picture> pictures;
-    std::vector<int16_t> samples;
-    std::vector<double> audioTimes;
-    int endMarkers = 0;
-    std::atomic<int> endEvents{0};
-    bool timedOut = true;
-    bool storageKept = true;
-    int rate = 0, bits = 0, channels = 0;
-    double duration = 0.0;
-    int widthAfterEnd = -1;
-};
-
-// Plays through the facade, pulling sound before every picture, until the
-// end marker came and nothing followed for a while.
-void Play(const std::string& clip, int pixelFormat, int threads, Played& p)
-{
-    FFWrapper player("PlaybackTable");
-    player.RegisterFFEventCallback(ManagedEventDelegate([&p](const EventArgs& a) {
-        if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&a); m && m->message == FFMessageType::EndOfStream)
-            ++p.endEvents;
-    }));
-    player.SetDecodingThreads(threads);
-    RecordingHost host(4096, 1); // one block per call: each time reported is its own
-    ASSERT_TRUE(player.OpenSource(clip));
-    player.DecodeVideo(pixelFormat);
-    p.duration = player.GetDuration();
-    player.GetAudioFormat(p.rate, p.bits, p.channels);
-    player.SetAudioInterface(&host);
-    ASSERT_TRUE(player.StartEngine());
-    FrameData frame;
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    for (int idleAfterEnd = 0; std::chrono::steady_clock::now() < deadline;) {
-        for (double t; (t = player.ReadAudioFromInterface()) >= 0;)
-            p.audioTimes.push_back(t);
-        const uint8_t* storage = frame.frame.data();
-        const size_t bytes = frame.frame.size();
-        const int n = player.ReadFrameGetSize(&frame);
-        if (n > 0) {
-            p.storageKept = p.storageKept && (bytes != frame.frame.size() || storage == frame.frame.data());
-            p.pictures.push_back({n, 0, frame.frameTime, frame.firstFrame, frame.width, frame.height, frame.frame});
-        } else if (n < 0) {
-            ++p.endMarkers;
-        } else if (p.endMarkers > 0 && ++idleAfterEnd > 50) {
-            p.timedOut = false;
-            break;
-        } else {
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-    p.samples = host.Samples();
-    // The close worker closes the source after the end: its facts are gone.
-    WaitFor([&] { return player.Width() == 0; }, 2s);
-    p.widthAfterEnd = player.Width();
-}
-
 // What the ffmpeg tool decodes `clip` to with the output options `args`.
 std::vector<uint8_t> ToolOutput(const std::string& clip, const std::string& args)
 {
@@ -153,26 +97,68 @@ TEST_P(PlaybackTable, PlaysLikeTheTools)
     const std::string clip = MakeClip(row.clip, row.recipe);
     const std::vector<double> times = DecodeTest::ProbeFrameTimes(clip);
     ASSERT_GT(times.size(), 20u);
-    Played p;
-    Play(clip, row.pixelFormat, threads, p);
-    ASSERT_FALSE(p.timedOut);
-    EXPECT_EQ(p.endMarkers, 1);
-    EXPECT_EQ(p.endEvents.load(), 1);
-    EXPECT_EQ(p.widthAfterEnd, 0);
-    EXPECT_NEAR(p.duration, 1.5, 0.1);
-    EXPECT_TRUE(p.storageKept) << "the application's buffer was reallocated at the same size";
+    // Plays through the facade, pulling sound before every picture, until the
+    // end marker came and nothing followed for a while.
+    std::vector<Shown> pictures;
+    std::vector<double> audioTimes;
+    std::vector<int16_t> samples;
+    std::atomic<int> endEvents{0};
+    int endMarkers = 0, bits = 0, channels = 0;
+    bool ended = false, storageKept = true;
+    {
+        FFWrapper player("PlaybackTable");
+        player.RegisterFFEventCallback(ManagedEventDelegate([&endEvents](const EventArgs& a) {
+            if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&a); m && m->message == FFMessageType::EndOfStream)
+                ++endEvents;
+        }));
+        player.SetDecodingThreads(threads);
+        RecordingHost host(4096, 1); // one block per call: each time reported is its own
+        ASSERT_TRUE(player.OpenSource(clip));
+        player.DecodeVideo(row.pixelFormat);
+        EXPECT_NEAR(player.GetDuration(), 1.5, 0.1);
+        int rate = 0;
+        player.GetAudioFormat(rate, bits, channels);
+        player.SetAudioInterface(&host);
+        ASSERT_TRUE(player.StartEngine());
+        FrameData frame;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        for (int idleAfterEnd = 0; !ended && std::chrono::steady_clock::now() < deadline;) {
+            for (double t; (t = player.ReadAudioFromInterface()) >= 0;)
+                audioTimes.push_back(t);
+            const uint8_t* storage = frame.frame.data();
+            const size_t bytes = frame.frame.size();
+            const int n = player.ReadFrameGetSize(&frame);
+            if (n > 0) {
+                storageKept = storageKept && (bytes != frame.frame.size() || storage == frame.frame.data());
+                pictures.push_back({n, 0, frame.frameTime, frame.firstFrame, frame.width, frame.height, frame.frame});
+            } else if (n < 0) {
+                ++endMarkers;
+            } else if (endMarkers > 0 && ++idleAfterEnd > 50) {
+                ended = true;
+            } else {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        samples = host.Samples();
+        // The close worker closes the source after the end: its facts are gone.
+        EXPECT_TRUE(WaitFor([&] { return player.Width() == 0; }, 2s));
+    }
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(endMarkers, 1);
+    EXPECT_EQ(endEvents.load(), 1);
+    EXPECT_TRUE(storageKept) << "the application's buffer was reallocated at the same size";
 
-    ASSERT_EQ(p.pictures.size(), times.size());
+    ASSERT_EQ(pictures.size(), times.size());
     const std::vector<uint8_t> reference =
         ToolOutput(clip, std::string("-map 0:v -fps_mode passthrough -f rawvideo -pix_fmt ") +
                              av_get_pix_fmt_name(static_cast<AVPixelFormat>(row.pixelFormat)));
     const auto frameBytes = static_cast<size_t>(
         av_image_get_buffer_size(static_cast<AVPixelFormat>(row.pixelFormat), 320, 240, 1));
-    ASSERT_EQ(reference.size(), p.pictures.size() * frameBytes);
+    ASSERT_EQ(reference.size(), pictures.size() * frameBytes);
     for (size_t i = 0; i < times.size(); ++i) {
-        const auto& pic = p.pictures[i];
+        const auto& pic = pictures[i];
         if (std::isnan(times[i]))
-            EXPECT_GT(pic.time, i > 0 ? p.pictures[i - 1].time : -1.0) << "picture " << i;
+            EXPECT_GT(pic.time, i > 0 ? pictures[i - 1].time : -1.0) << "picture " << i;
         else
             EXPECT_NEAR(pic.time, times[i], 1e-3) << "picture " << i;
         EXPECT_EQ(pic.first, i == 0) << "picture " << i;
@@ -184,17 +170,17 @@ TEST_P(PlaybackTable, PlaysLikeTheTools)
 
     if (row.channels == 0)
         return;
-    EXPECT_EQ(p.bits, 16);
-    EXPECT_EQ(p.channels, row.channels);
+    EXPECT_EQ(bits, 16);
+    EXPECT_EQ(channels, row.channels);
     const std::vector<uint8_t> bytes = ToolOutput(clip, "-map 0:a -ac " + std::to_string(row.channels) + " -f s16le");
     std::vector<int16_t> pcm(bytes.size() / 2);
     std::memcpy(pcm.data(), bytes.data(), pcm.size() * 2);
     ASSERT_FALSE(pcm.empty());
-    EXPECT_EQ(p.samples.size(), pcm.size());
-    EXPECT_LE(MaxDifference(p.samples.data(), pcm.data(), std::min(p.samples.size(), pcm.size())), row.audioTolerance);
-    ASSERT_FALSE(p.audioTimes.empty());
-    EXPECT_TRUE(std::is_sorted(p.audioTimes.begin(), p.audioTimes.end()));
-    EXPECT_NEAR(p.audioTimes.front(), 0.0, 0.03);
+    EXPECT_EQ(samples.size(), pcm.size());
+    EXPECT_LE(MaxDifference(samples.data(), pcm.data(), std::min(samples.size(), pcm.size())), row.audioTolerance);
+    ASSERT_FALSE(audioTimes.empty());
+    EXPECT_TRUE(std::is_sorted(audioTimes.begin(), audioTimes.end()));
+    EXPECT_NEAR(audioTimes.front(), 0.0, 0.03);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, PlaybackTable, ::testing::Combine(::testing::ValuesIn(kRows), DecodingThreadsUnderTest()),
