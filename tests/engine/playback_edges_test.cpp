@@ -46,10 +46,10 @@ TEST_P(PlaybackEdges, SizeChangeMidStreamFollowsTheNewSize)
     MakeClip("pe_sizechange.h264", "-i 'concat:pe_part1.h264|pe_part2.h264' -c copy -f h264");
     VideoRun run = DecodeRecords(Demux("pe_sizechange.h264", true, false).records);
     ASSERT_EQ(run.pictures.size(), 20u);
-    for (size_t i = 0; i < 20; ++i) {
-        EXPECT_EQ(run.pictures[i].width, i < 10 ? 96 : 64) << "picture " << i;
-        EXPECT_EQ(run.pictures[i].pixels.size(), i < 10 ? 96u * 64u * 3u : 64u * 48u * 3u) << "picture " << i;
-    }
+    for (size_t i = 0; i < 20; ++i)
+        EXPECT_EQ(std::make_tuple(run.pictures[i].width, run.pictures[i].height, run.pictures[i].pixels.size()),
+                  i < 10 ? std::make_tuple(96, 64, 96u * 64 * 3) : std::make_tuple(64, 48, 64u * 48 * 3))
+            << "picture " << i;
 }
 
 TEST_P(PlaybackEdges, CodecChangeKeepsThePicturesTheOldDecoderHeldBack)

@@ -103,7 +103,7 @@ TEST_P(PlaybackTable, PlaysLikeTheTools)
     std::vector<double> audioTimes;
     std::vector<int16_t> samples;
     std::atomic<int> endEvents{0};
-    int endMarkers = 0, bits = 0, channels = 0;
+    int endMarkers = 0, rate = 0, bits = 0, channels = 0;
     bool ended = false, storageKept = true;
     {
         FFWrapper player("PlaybackTable");
@@ -116,7 +116,6 @@ TEST_P(PlaybackTable, PlaysLikeTheTools)
         ASSERT_TRUE(player.OpenSource(clip));
         player.DecodeVideo(row.pixelFormat);
         EXPECT_NEAR(player.GetDuration(), 1.5, 0.1);
-        int rate = 0;
         player.GetAudioFormat(rate, bits, channels);
         player.SetAudioInterface(&host);
         ASSERT_TRUE(player.StartEngine());
