@@ -87,8 +87,7 @@ bool ReadBlock(FFEngine& engine, const RecordingHost& host, double& t)
 const Playback& Sequential(const Container& c)
 {
     static std::map<std::string, Playback> made;
-    auto found = made.find(c.file);
-    if (found != made.end())
+    if (auto found = made.find(c.file); found != made.end())
         return found->second;
     Playback p;
     FFEngine engine("SeekAccuracyTest");

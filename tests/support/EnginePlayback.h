@@ -22,6 +22,7 @@
 #include "engine/AudioInterface.h"
 #include "engine/FFEngine.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 namespace Quillet::Testing {
 
@@ -65,14 +66,8 @@ inline Shown Take(const FFCLIFrame& f)
 template <typename Engine>
 Shown NextPicture(Engine& engine, std::chrono::milliseconds limit = 10000ms)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     Shown last;
-    while (std::chrono::steady_clock::now() < deadline) {
-        last = Take(engine.ReadVideo());
-        if (last.size != 0)
-            return last;
-        std::this_thread::sleep_for(2ms);
-    }
+    WaitFor([&] { return (last = Take(engine.ReadVideo())).size != 0; }, limit);
     return last;
 }
 
