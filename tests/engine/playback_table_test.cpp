@@ -87,6 +87,8 @@ int MaxDifference(const T* a, const T* b, size_t n)
     return worst;
 }
 
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; } // for readable test listings
+
 class PlaybackTable : public ::testing::TestWithParam<std::tuple<Row, int>> {};
 
 } // namespace
