@@ -313,8 +313,7 @@ TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
     const std::string tool = "../../tools/ffwrap/ffwrap";
     if (!std::filesystem::exists(tool))
         GTEST_SKIP() << "ffwrap is not built in this tree";
-    const std::string folder = Unique("tool_hls");
-    std::filesystem::create_directories(folder);
+    const std::string folder = FreshFolder("tool_hls").string();
     const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
     const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
     EXPECT_EQ(fnmatch(("*" + a + ": finished, [1-9]* packets, [1-9]* bytes*").c_str(), out.c_str(), 0), 0) << out;
