@@ -31,5 +31,5 @@ FAULTS = [
          file="src/source/FFRTSPSource.cpp",
          old="        _reconnectAttempts = 0;\n",
          new="",
-         test="*LiveRecording.*/hevcmp4"),
+         test="Mounts/LiveStream.*/HevcAlawTcpMp4"),
 ]
