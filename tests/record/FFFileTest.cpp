@@ -19,34 +19,6 @@ std::string Out(const std::string& name)
     return "record_out/writer/" + name;
 }
 
-TEST(FFFileWriter, FailedPreparationsLeaveItReusableAndVideoAloneMakesAVideoOnlyFile)
-{
-    const Demuxed clip = Demux(MakeClip("writer_2s.mp4", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 2 "
-                                                         "-c:v libx264 -bf 0 -g 25 -video_track_timescale 25"));
-    FFFile file;
-    file.Finish(); // nothing to finish, twice
-    file.Finish();
-    EXPECT_THROW(file.PrepareFile(Out("x.qqq"), clip.codec), std::invalid_argument);
-    EXPECT_THROW(file.PrepareFile(Out("x.mp4"), std::shared_ptr<FFAVCodec>()), std::invalid_argument);
-    EXPECT_THROW(file.PrepareFile(Out("missing/x.mp4"), clip.codec), std::runtime_error);
-    file.Finish();
-    EXPECT_FALSE(file.IsOpen());
-    EXPECT_FALSE(fs::exists(Out("x.mp4")) || fs::exists(Out("missing")));
-
-    ASSERT_EQ(file.PrepareFile(Out("video.mkv"), clip.codec->video), 0);
-    EXPECT_EQ(file.GetCodec()->audio, nullptr);
-    for (const auto& p : clip.Video()) {
-        AVPacketPtr copy = MakePacket(); // the writer takes what it is given
-        av_packet_ref(copy.get(), p->Get());
-        file.WriteVideoPacket(copy.get());
-    }
-    file.Finish();
-    const WrittenFile r = ReadWritten(Out("video.mkv"));
-    EXPECT_TRUE(r.errors.empty()) << r.errors;
-    EXPECT_TRUE(r.audio.empty());
-    EXPECT_EQ(Hashes(r.video), Hashes(clip.Video()));
-}
-
 // Rows: the clip, the decode (= presentation unless B-frames) times given
 // to the writer in ticks, and the times expected back in seconds.
 struct RepairCase {
@@ -58,7 +30,7 @@ struct RepairCase {
 
 class FFFileRepair : public ::testing::TestWithParam<RepairCase> {};
 
-TEST_P(FFFileRepair, NonIncreasingDecodeTimesMovePastTheLastAndNothingIsDropped)
+TEST_P(FFFileRepair, AfterFailedPreparationsNonIncreasingDecodeTimesMovePastTheLastAndNothingIsDropped)
 {
     const RepairCase& c = GetParam();
     const Demuxed clip = Demux(MakeClip(c.bframes ? "writer_bf_2s.mp4" : "writer_2s.mp4",
@@ -69,9 +41,16 @@ TEST_P(FFFileRepair, NonIncreasingDecodeTimesMovePastTheLastAndNothingIsDropped)
     const std::string path = Out(std::string(c.name) + (c.bframes ? ".mp4" : ".mkv"));
     {
         FFFile file;
-        ASSERT_EQ(file.PrepareFile(path, std::make_shared<FFAVCodec>(clip.codec->video, nullptr)), 0);
+        file.Finish(); // nothing to finish
+        EXPECT_THROW(file.PrepareFile(Out("x.qqq"), clip.codec), std::invalid_argument);
+        EXPECT_THROW(file.PrepareFile(Out("x.mp4"), std::shared_ptr<FFAVCodec>()), std::invalid_argument);
+        EXPECT_THROW(file.PrepareFile(Out("missing/x.mp4"), clip.codec), std::runtime_error);
+        file.Finish();
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_FALSE(fs::exists(Out("x.mp4")) || fs::exists(Out("missing")));
+        ASSERT_EQ(file.PrepareFile(path, clip.codec->video), 0);
         for (size_t i = 0; i < c.dts.size(); ++i) {
-            AVPacketPtr p = MakePacket();
+            AVPacketPtr p = MakePacket(); // the writer takes what it is given
             av_packet_ref(p.get(), video[i]->Get());
             p->dts = c.dts[i];
             p->pts = c.bframes ? video[i]->Get()->pts - start : c.dts[i];
@@ -82,6 +61,7 @@ TEST_P(FFFileRepair, NonIncreasingDecodeTimesMovePastTheLastAndNothingIsDropped)
     } // the destructor finishes the file
     const WrittenFile r = ReadWritten(path);
     EXPECT_TRUE(r.errors.empty()) << r.errors;
+    EXPECT_TRUE(r.audio.empty());
     ASSERT_EQ(r.video.size(), c.dts.size());
     EXPECT_EQ(Hashes(r.video), Hashes(std::vector<std::shared_ptr<FFPacket>>(video.begin(), video.begin() + long(c.dts.size()))));
     const double tb = av_q2d(clip.codec->video->TimeBase());

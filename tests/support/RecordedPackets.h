@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,34 +105,21 @@ struct WrittenFile {
 inline WrittenFile ReadWritten(const std::string& path)
 {
     WrittenFile r;
-    const std::string out = Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,flags,size,"
-                                    "data_hash -show_data_hash MD5 -of default=nw=1 '" + path + "' 2>&1");
-    std::vector<WrittenPacket>* list = nullptr;
+    std::istringstream out(Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,size,flags,"
+                                   "data_hash -show_data_hash MD5 -of csv=p=0 '" + path + "' 2>&1"));
     auto seconds = [](const std::string& s) { return s.empty() || s == "N/A" ? NAN : std::stod(s); };
-    for (size_t start = 0, end; start < out.size(); start = end + 1) {
-        end = std::min(out.find('\n', start), out.size());
-        const std::string line = out.substr(start, end - start);
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            r.errors += line.empty() ? "" : line + "\n";
-            continue;
-        }
-        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "codec_type") {
-            list = value == "video" ? &r.video : value == "audio" ? &r.audio : nullptr;
-            if (list)
-                list->emplace_back();
-        } else if (!list) {
-        } else if (key == "pts_time") {
-            list->back().pts = seconds(value);
-        } else if (key == "dts_time") {
-            list->back().dts = seconds(value);
-        } else if (key == "size") {
-            list->back().size = std::stoi(value);
-        } else if (key == "flags") {
-            list->back().key = value.find('K') != std::string::npos;
-        } else if (key == "data_hash") {
-            list->back().hash = value;
+    for (std::string line; std::getline(out, line);) {
+        std::istringstream fields(line);
+        std::string type, pts, dts, size, flags;
+        WrittenPacket p;
+        std::getline(fields, type, ',');
+        auto* list = type == "video" ? &r.video : type == "audio" ? &r.audio : nullptr;
+        if (list && std::getline(fields, pts, ',') && std::getline(fields, dts, ',') && std::getline(fields, size, ',') &&
+            std::getline(fields, flags, ',') && std::getline(fields, p.hash)) {
+            p.pts = seconds(pts), p.dts = seconds(dts), p.size = std::stoi(size), p.key = flags.find('K') != flags.npos;
+            list->push_back(p);
+        } else if (!line.empty() && type != "subtitle" && type != "data") {
+            r.errors += line + "\n";
         }
     }
     return r;
