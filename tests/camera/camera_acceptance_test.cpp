@@ -39,11 +39,6 @@ using QuilletTest::RtspTestServer;
 
 namespace {
 
-int64_t NowTicks()
-{
-    return std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(100);
-}
-
 // Notes every video packet the source pushed, and where connections began.
 class ArrivalProbe : public FFDestNode<FFData> {
 public:
@@ -61,8 +56,9 @@ public:
         if (!record || record->GetType() != FFType::Packet)
             return FFStatus::Ready;
         const auto& p = static_cast<const FFPacket&>(*record);
+        const int64_t now = std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(100);
         if (p.GetStreamType() == FFStreamType::Video)
-            _arrivals.push_back({NowTicks(), p.liveTime, p.liveFlag, (p.Get()->flags & AV_PKT_FLAG_KEY) != 0,
+            _arrivals.push_back({now, p.liveTime, p.liveFlag, (p.Get()->flags & AV_PKT_FLAG_KEY) != 0,
                                  p.Get()->dts != AV_NOPTS_VALUE, _segment});
         return FFStatus::Ready;
     }
@@ -89,13 +85,6 @@ private:
     std::vector<Arrival> _arrivals;
     int _segment = 0;
 };
-
-std::shared_ptr<FFSourceSettings> CameraSettings(bool tcp, const std::string& user = "", const std::string& password = "")
-{
-    auto s = std::make_shared<FFSourceSettings>();
-    s->streamUsingTCP = tcp, s->username = user, s->password = password;
-    return s;
-}
 
 // The moving-ball pattern: a small bright disc on black. Returns the disc's
 // centre, or {-1, -1} when the picture is something else (grey, noise).
@@ -198,8 +187,10 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
     StartServer(c.login ? std::vector<std::string>{"--auth", "viewer:Secr3t-pw"} : std::vector<std::string>{});
     const std::string port = server.Url().substr(server.Url().rfind(':') + 1);
     ArrivalProbe probe;
-    auto* engine = new QuickRetryEngine<FFFileEngine>(
-        "camera_live", CameraSettings(c.tcp, c.login ? "viewer" : "", c.login ? "Secr3t-pw" : ""));
+    auto settings = std::make_shared<FFSourceSettings>();
+    settings->streamUsingTCP = c.tcp;
+    settings->username = c.login ? "viewer" : "", settings->password = c.login ? "Secr3t-pw" : "";
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_live", settings);
     FFFileWrapper player(engine);
     events.Attach(player);
     RecordingHost host(4096, 1);

@@ -60,15 +60,6 @@ private:
     Quillet::Testing::ScopedCapture _capture;
 };
 
-std::string Noise()
-{
-    std::mt19937 random(7);
-    std::string noise(4096, '\0');
-    for (char& ch : noise)
-        ch = static_cast<char>(random());
-    return noise;
-}
-
 // (failure mode, through the facade: else the camera client alone)
 class CameraConnectFailure : public ::testing::TestWithParam<std::tuple<Mode, bool>> {};
 
@@ -84,7 +75,9 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
         ASSERT_TRUE(server.Start({"--auth", std::string("viewer:") + kPassword + "-not"})) << server.Error();
         url = server.Url();
     } else if (mode != Mode::NothingListening) {
-        stalling = std::make_unique<StallingHttpServer>(mode == Mode::Noise ? Noise() : "", true);
+        std::string noise(mode == Mode::Noise ? 4096 : 0, '\0');
+        std::generate(noise.begin(), noise.end(), [random = std::mt19937(7)]() mutable { return char(random()); });
+        stalling = std::make_unique<StallingHttpServer>(noise, true);
         url = "rtsp://127.0.0.1:" + std::to_string(stalling->Port());
     }
     url += "/hevc";

@@ -98,8 +98,6 @@ public:
         }
     }
 
-    bool Running() const { return _pid > 0; }
-
     std::string Log() const
     {
         std::ifstream in(_log);
