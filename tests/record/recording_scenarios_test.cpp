@@ -4,22 +4,33 @@
 // exact packets of each (ffprobe against the source bytes and times) and the
 // sync points sent. The sink is drained on the test thread so every split
 // lands where the scenario puts it; its write thread is exercised by the
-// acceptance tests. Below it, the container writer's own table.
+// acceptance tests. Below it, the container writer's own table, and the
+// recording through the facade with its write thread.
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 #include "events/FFMessenger.h"
+#include "facade/FFFileWrapper.h"
 #include "record/FFFile.h"
 #include "record/SyncingFileSink.h"
+#include "support/FacadeEvents.h"
 #include "support/RecordedPackets.h"
+#include "support/WaitFor.h"
 
 namespace {
 
 using namespace Quillet;
 using namespace Quillet::Testing;
+using namespace Quillet::FFWrapperCLI;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int64_t kSecond = SyncingFileSink::kTicksPerSecond;
@@ -32,8 +43,10 @@ std::string ClipFor(const std::string& recipe)
         return MakeClip("rec_g25.mp4", av + "-t 3 -c:v libx264 -bf 0 -g 25 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
     if (recipe == "g10")
         return MakeClip("rec_g10.mp4", av + "-t 4 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
-    // ffmpeg's defaults: B-frames, so the first decode time is negative.
-    return MakeClip("rec_bf.mp4", av + "-t 4 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -c:a aac");
+    // ffmpeg's defaults: B-frames, so the first decode time is negative (MP4)
+    // or missing from the first packets (Matroska).
+    return MakeClip("rec_" + recipe + (recipe == "bfmkv" ? ".mkv" : ".mp4"),
+                    av + "-t 4 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -c:a aac");
 }
 
 struct Step {
@@ -363,6 +376,78 @@ INSTANTIATE_TEST_SUITE_P(
                       RepairCase{"BFrameRepeatedDecodeTime", true, {0, 512, 1024, 1536, 1536, 2560},
                                  {0.0, 0.04, 0.08, 0.12, 0.12 + 1 / 12800.0, 0.20}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Recording through the facade while the application plays a B-frame file
+// whose first packets come without a decode time (as the ffmpeg tool writes
+// Matroska): a name given before the start waits for the engine, a split
+// asked for during playback gives two files that join to exactly the source
+// from its first picture, and the application gets a sync point as each file
+// starts and ends.
+TEST(RecordingFacade, SplitDuringPlaybackGivesTwoFilesThatJoinToTheSourceWithAPointAtEachEnd)
+{
+    const std::string clip = ClipFor("bfmkv");
+    const auto video = Demux(clip).Video();
+    const fs::path folder = fs::current_path() / "record_out" / "facade";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string first = (folder / "first.mp4").string(), second = (folder / "second.mp4").string();
+
+    FacadeEvents events;
+    FFFileWrapper recorder("RecordingFacadeTest");
+    events.Attach(recorder);
+    bool pending = true;
+    EXPECT_FALSE(recorder.IsVideoSave(pending)); // no source: nothing pending, nothing breaks
+    EXPECT_FALSE(pending);
+    ASSERT_TRUE(recorder.OpenSource(clip));
+    recorder.DecodeVideo(AV_PIX_FMT_BGR24);
+    recorder.SaveToVideoFile(first);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(recorder.IsVideoSave(pending));
+    EXPECT_TRUE(pending) << "the name waits for the engine";
+    EXPECT_FALSE(fs::exists(first));
+    ASSERT_TRUE(recorder.StartEngine());
+
+    // A picture every few milliseconds, so the recording drains several
+    // times meanwhile; the split is asked for at picture 30.
+    FrameData frame;
+    int pictures = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const int size = recorder.ReadFrameGetSize(&frame);
+        if (size > 0 && ++pictures == 30)
+            recorder.SplitFile(second);
+        std::this_thread::sleep_for(size > 0 ? 5ms : 1ms);
+        return size < 0;
+    }, 60s)) << "no end of stream";
+    EXPECT_EQ(pictures, int(video.size()));
+    // The end of stream closes the source, and with it the second file.
+    ASSERT_TRUE(WaitFor([&] {
+        bool p = false;
+        return !recorder.IsVideoSave(p) && !p;
+    }));
+    recorder.Dispose();
+    EXPECT_FALSE(recorder.IsVideoSave(pending)); // disposed: answers without an engine
+    EXPECT_FALSE(pending);
+
+    const WrittenFile a = ReadWritten(first), b = ReadWritten(second);
+    ExpectWellFormed(a, first);
+    ExpectWellFormed(b, second);
+    EXPECT_FALSE(a.audio.empty() || b.audio.empty());
+    auto joined = Hashes(a.video);
+    for (const auto& h : Hashes(b.video))
+        joined.push_back(h);
+    EXPECT_EQ(joined, Hashes(video));
+    EXPECT_EQ(Capture("ffmpeg -nostdin -v error -i '" + first + "' -i '" + second + "' -map 0 -map 1 -f null - 2>&1"), "");
+
+    EXPECT_EQ(events.Text(), "message " + std::to_string(int(FFMessageType::EndOfStream)) + "\n");
+    const auto points = events.SyncPoints();
+    ASSERT_EQ(points.size(), 4u);
+    const std::vector<std::string> files = {first, first, second, second};
+    for (size_t i = 0; i < points.size(); ++i) { // their times are checked in the scenario table
+        EXPECT_EQ(points[i].fileName, files[i]) << i;
+        EXPECT_EQ(points[i].PCTimeUTC.time_since_epoch().count(), 0) << i; // a file has no capture time
+        EXPECT_TRUE(points[i].isGood) << i;
+    }
+}
 
 // The sync-point files print capture times with this.
 TEST(SyncTimeFormat, UtcWithMillisecondsOrInvalid)
