@@ -73,14 +73,8 @@ struct Scenario {
     std::vector<Step> steps;
     std::vector<File> files;
     bool fails = false;           // a file cannot be written: FileSinkError
-    std::vector<int> extraPoints; // sync points besides each file's first and last picture
+    std::vector<int> extraPoints = {}; // sync points besides each file's first and last picture
 };
-
-Scenario Row(const char* name, const char* clip, std::string first, std::vector<Step> steps, std::vector<File> files,
-             bool fails = false, std::vector<int> extraPoints = {})
-{
-    return Scenario{name, clip, std::move(first), std::move(steps), std::move(files), fails, std::move(extraPoints)};
-}
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
@@ -271,41 +265,41 @@ INSTANTIATE_TEST_SUITE_P(
     Scenarios, RecordingScenario,
     ::testing::Values(
         // Fed from after the first key picture: the file starts at the next.
-        Row("Mp4FromTheNextKeyPicture", "g25", "rec.mp4", {V(1, 75), kEnd}, {{"rec.mp4", 25, 75}}),
-        Row("MkvFromTheNextKeyPicture", "g25", "rec.mkv", {V(1, 75), kEnd}, {{"rec.mkv", 25, 75}}),
-        Row("AviFromTheNextKeyPicture", "g25", "rec.avi", {V(1, 75), kEnd}, {{"rec.avi", 25, 75}}),
-        Row("BFramesFromANegativeStartMp4", "bf", "rec.mp4", {V(0, 100), kEnd}, {{"rec.mp4", 0, 100}}),
-        Row("BFramesMkv", "bf", "rec.mkv", {V(0, 100), kEnd}, {{"rec.mkv", 0, 100}}),
+        Scenario{"Mp4FromTheNextKeyPicture", "g25", "rec.mp4", {V(1, 75), kEnd}, {{"rec.mp4", 25, 75}}},
+        Scenario{"MkvFromTheNextKeyPicture", "g25", "rec.mkv", {V(1, 75), kEnd}, {{"rec.mkv", 25, 75}}},
+        Scenario{"AviFromTheNextKeyPicture", "g25", "rec.avi", {V(1, 75), kEnd}, {{"rec.avi", 25, 75}}},
+        Scenario{"BFramesFromANegativeStartMp4", "bf", "rec.mp4", {V(0, 100), kEnd}, {{"rec.mp4", 0, 100}}},
+        Scenario{"BFramesMkv", "bf", "rec.mkv", {V(0, 100), kEnd}, {{"rec.mkv", 0, 100}}},
         // Nothing lost or doubled across a requested split.
-        Row("SplitWaitsForTheNextKeyPicture", "g25", "first.mp4", {V(0, 37), Split("second.mp4"), V(37, 75), kEnd},
-            {{"first.mp4", 0, 50}, {"second.mp4", 50, 75}}),
-        Row("CodecChangesAndALossAccumulateMarkers", "g10", "a.mp4",
+        Scenario{"SplitWaitsForTheNextKeyPicture", "g25", "first.mp4", {V(0, 37), Split("second.mp4"), V(37, 75), kEnd},
+            {{"first.mp4", 0, 50}, {"second.mp4", 50, 75}}},
+        Scenario{"CodecChangesAndALossAccumulateMarkers", "g10", "a.mp4",
             {V(0, 15), kCodec, V(15, 30), kCodec, V(30, 45), kLost, V(45, 60), kCodec, V(60, 75), kEnd},
-            {{"a.mp4", 0, 15}, {"a_#1.mp4", 20, 30}, {"a_#2.mp4", 30, 45}, {"a_#2_%1.mp4", 50, 60}, {"a_#2_#3.mp4", 60, 75}}),
+            {{"a.mp4", 0, 15}, {"a_#1.mp4", 20, 30}, {"a_#2.mp4", 30, 45}, {"a_#2_%1.mp4", 50, 60}, {"a_#2_#3.mp4", 60, 75}}},
         // Markers go into the file name, never a folder; a name without an
         // extension keeps the container of the file before.
-        Row("NamesInADottedFolderAndWithoutExtension", "g10", "v1.0/cam.tar.mkv",
+        Scenario{"NamesInADottedFolderAndWithoutExtension", "g10", "v1.0/cam.tar.mkv",
             {V(0, 15), kLost, V(15, 30), Split("v1.0/camera"), V(30, 45), kCodec, V(45, 60), kEnd},
             {{"v1.0/cam.tar.mkv", 0, 15}, {"v1.0/cam_%1.tar.mkv", 20, 30}, {"v1.0/camera", 30, 45},
-             {"v1.0/camera_#1", 50, 60}}),
-        Row("NameSetByTheEngineWinsAndRestartsTheCounters", "g10", "a.mp4",
+             {"v1.0/camera_#1", 50, 60}}},
+        Scenario{"NameSetByTheEngineWinsAndRestartsTheCounters", "g10", "a.mp4",
             {V(0, 15), Split("b.mp4"), kCodec, V(15, 30), kCodec, V(30, 45), kEnd},
-            {{"a.mp4", 0, 15}, {"b.mp4", 20, 30}, {"b_#1.mp4", 30, 45}}),
-        Row("ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
-            {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}),
-        Row("AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
-            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}),
+            {{"a.mp4", 0, 15}, {"b.mp4", 20, 30}, {"b_#1.mp4", 30, 45}}},
+        Scenario{"ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
+            {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}},
+        Scenario{"AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
+            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}},
         // Ten pictures written per ten seconds of wall clock: a point is due
         // every 30 s, taken by the first picture written at or after it.
-        Row("SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
+        Scenario{"SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
             {V(0, 10), ClockAt(10), V(10, 20), ClockAt(20), V(20, 30), ClockAt(30), V(30, 40), ClockAt(40), V(40, 50),
              ClockAt(50), V(50, 60), ClockAt(60), V(60, 70), ClockAt(70), V(70, 80), ClockAt(80), V(80, 90),
              ClockAt(90), V(90, 100), kEnd},
-            {{"sync.mp4", 0, 100}}, false, {30, 60, 90}),
+            {{"sync.mp4", 0, 100}}, false, {30, 60, 90}},
         // Write failures: FileSinkError, and what was written so far stays complete.
-        Row("UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true),
-        Row("UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},
-            {{"ok.mp4", 0, 50}}, true)),
+        Scenario{"UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true},
+        Scenario{"UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},
+            {{"ok.mp4", 0, 50}}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The container writer on its own: failed preparations leave it reusable, a
