@@ -32,4 +32,9 @@ FAULTS = [
          old="        _reconnectAttempts = 0;\n",
          new="",
          test="Mounts/LiveStream.*/HevcAlawTcpMp4"),
+    dict(name="camera: capture time left in microseconds",
+         file="src/camera/RTSPConnection.cpp",
+         old="timing->pcTimeUTC = wall.microseconds * 10;",
+         new="timing->pcTimeUTC = wall.microseconds;",
+         test="Mounts/LiveStream.*/H264AacTcpTs"),
 ]
