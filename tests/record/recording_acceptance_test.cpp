@@ -125,8 +125,7 @@ TEST_F(CameraRecording, KilledSegmentedRetainedAndFullVolumeRecordingsAllPlay)
     }, 30s)) << "a recording never received a picture";
     std::this_thread::sleep_for(10s);
     for (size_t i = 0; i < killed.size(); ++i) {
-        kills[i]->Signal(SIGKILL);
-        kills[i]->Wait();
+        kills[i]->Kill();
         const int received = PicturesShown(*kills[i]);
         ASSERT_GT(received, 5 * kFps) << killed[i];
         EXPECT_GE(ProbeVideo((folder / killed[i]).string()).frames, received - 2 * kFps) << killed[i];

@@ -105,22 +105,29 @@ struct WrittenFile {
 inline WrittenFile ReadWritten(const std::string& path)
 {
     WrittenFile r;
-    std::istringstream out(Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,size,flags,"
-                                   "data_hash -show_data_hash MD5 -of csv=p=0 '" + path + "' 2>&1"));
+    std::istringstream out(Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,flags,size,"
+                                   "data_hash -show_data_hash MD5 -of default=nw=1 '" + path + "' 2>&1"));
+    std::vector<WrittenPacket>* list = nullptr; // of the packet being read
     auto seconds = [](const std::string& s) { return s.empty() || s == "N/A" ? NAN : std::stod(s); };
     for (std::string line; std::getline(out, line);) {
-        std::istringstream fields(line);
-        std::string type, pts, dts, size, flags;
-        WrittenPacket p;
-        std::getline(fields, type, ',');
-        auto* list = type == "video" ? &r.video : type == "audio" ? &r.audio : nullptr;
-        if (list && std::getline(fields, pts, ',') && std::getline(fields, dts, ',') && std::getline(fields, size, ',') &&
-            std::getline(fields, flags, ',') && std::getline(fields, p.hash)) {
-            p.pts = seconds(pts), p.dts = seconds(dts), p.size = std::stoi(size), p.key = flags.find('K') != flags.npos;
-            list->push_back(p);
-        } else if (!line.empty() && type != "subtitle" && type != "data") {
-            r.errors += line + "\n";
+        const size_t eq = line.find('=');
+        if (eq == line.npos) {
+            r.errors += line.empty() ? "" : line + "\n";
+            continue;
         }
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "codec_type" && (list = value == "video" ? &r.video : value == "audio" ? &r.audio : nullptr))
+            list->emplace_back();
+        else if (list && key == "pts_time")
+            list->back().pts = seconds(value);
+        else if (list && key == "dts_time")
+            list->back().dts = seconds(value);
+        else if (list && key == "size")
+            list->back().size = std::stoi(value);
+        else if (list && key == "flags")
+            list->back().key = value.find('K') != value.npos;
+        else if (list && key == "data_hash")
+            list->back().hash = value;
     }
     return r;
 }
