@@ -37,4 +37,9 @@ FAULTS = [
          old="timing->pcTimeUTC = wall.microseconds * 10;",
          new="timing->pcTimeUTC = wall.microseconds;",
          test="Mounts/LiveStream.*/H264AacTcpTs"),
+    dict(name="camera: H.265 described without the hvc1 tag",
+         file="src/source/FFRTSPSource.cpp",
+         old="context->codec_tag = MKTAG('h', 'v', 'c', '1');",
+         new="context->codec_tag = 0;",
+         test="Mounts/LiveStream.*/HevcAlawTcpMp4"),
 ]
