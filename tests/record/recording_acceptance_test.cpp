@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sys/mount.h>
 #include <thread>
 
@@ -41,11 +40,11 @@ std::vector<std::string> FilesIn(const fs::path& folder)
 int PicturesShown(const ToolProcess& tool)
 {
     const std::string text = tool.Log();
-    const std::regex shown("(\\d+) pictures");
-    int last = -1;
-    for (auto m = std::sregex_iterator(text.begin(), text.end(), shown); m != std::sregex_iterator(); ++m)
-        last = std::stoi((*m)[1]);
-    return last;
+    const size_t at = text.rfind(" pictures");
+    if (at == std::string::npos || at == 0)
+        return -1;
+    const size_t from = text.find_last_not_of("0123456789", at - 1) + 1; // npos + 1 == 0
+    return from < at ? std::stoi(text.substr(from, at - from)) : -1;
 }
 
 class CameraRecording : public ::testing::Test {
