@@ -15,11 +15,9 @@ extern "C" int FuzzRemoteBlocksOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-using EntryPoint = int (*)(const uint8_t*, size_t);
-
 struct Corpus {
     const char* folder;
-    EntryPoint entry;
+    int (*entry)(const uint8_t*, size_t);
 };
 
 class FuzzCorpus : public ::testing::TestWithParam<Corpus> {};

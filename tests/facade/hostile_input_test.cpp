@@ -6,23 +6,24 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "events/FFLogger.h"
 #include "facade/FFWrapper.h"
 #include "source/file_source_support.h"
 #include "support/EnginePlayback.h"
 #include "support/StallingHttpServer.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -44,10 +45,8 @@ double SecondsSince(Clock::time_point start)
 
 std::string Fifo()
 {
-    const std::string path = "hostile.fifo";
-    if (!fs::exists(path))
-        mkfifo(path.c_str(), 0600);
-    return path;
+    mkfifo("hostile.fifo", 0600); // or it is there from an earlier run
+    return "hostile.fifo";
 }
 
 // ---------------------------------------------------------------- refused opens
@@ -93,47 +92,60 @@ INSTANTIATE_TEST_SUITE_P(
 // Byte copies of the test clips cut short or with bytes overwritten (fixed
 // seeds): each is refused with a reason or plays to a clean end.
 struct DamagedFile {
-    const char* clip;
-    const char* ffmpegArgs;
+    std::string clip; // webm, avi, mp4, or ts: a transport stream whose picture size changes half way
     size_t keepBytes;   // 0: whole file
     unsigned mutations; // bytes overwritten after the first 64
 };
 
 std::ostream& operator<<(std::ostream& os, const DamagedFile& d) { return os << d.clip; }
 
-std::string SizeChangingTs()
+std::string Undamaged(const std::string& clip)
 {
-    const std::string path = "dmg_sizes.ts";
-    if (!fs::exists(path)) {
-        const auto a = MakeClip("dmg_size_a.ts", "-f lavfi -i testsrc2=size=64x48:rate=10 -t 1 -c:v mpeg2video -f mpegts");
-        const auto b = MakeClip("dmg_size_b.ts", "-f lavfi -i testsrc2=size=96x64:rate=10 -t 1 -c:v mpeg2video -f mpegts");
-        Run("cat " + a + " " + b + " > partial-" + path + " && mv partial-" + path + " " + path);
-    }
-    return path;
+    const std::string av = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 ";
+    if (clip == "webm")
+        return MakeClip("dmg.webm", av + "-t 1 -c:v libvpx-vp9 -deadline realtime -c:a libopus");
+    if (clip == "avi")
+        return MakeClip("dmg.avi", av + "-t 2 -c:v mpeg4 -c:a pcm_s16le");
+    if (clip == "mp4")
+        return MakeClip("dmg.mp4", av + "-t 1 -c:v libx264 -bf 2 -c:a aac");
+    const std::string ts = "-t 1 -c:v mpeg2video -f mpegts";
+    const auto a = MakeClip("dmg_size_a.ts", "-f lavfi -i testsrc2=size=64x48:rate=10 " + ts);
+    const auto b = MakeClip("dmg_size_b.ts", "-f lavfi -i testsrc2=size=96x64:rate=10 " + ts);
+    return MakeFile("dmg_sizes.ts", [&](const std::string& out) { Run("cat " + a + " " + b + " > " + out); });
 }
 
-std::string Damaged(const DamagedFile& d, size_t index)
+std::string Damaged(const DamagedFile& d, const std::string& name)
 {
-    const std::string source =
-        std::string(d.clip) == "dmg_sizes.ts" ? SizeChangingTs() : MakeClip(d.clip, d.ffmpegArgs);
-    std::ifstream in(source, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes = ReadBytes(Undamaged(d.clip));
     if (d.keepBytes > 0 && d.keepBytes < bytes.size())
         bytes.resize(d.keepBytes);
-    std::mt19937 random(static_cast<unsigned>(1000 + index));
+    std::mt19937 random(1000 + d.mutations); // the same bytes are damaged in every run
     for (unsigned i = 0; i < d.mutations && bytes.size() > 64; ++i)
-        bytes[64 + random() % (bytes.size() - 64)] = static_cast<char>(random());
-    const std::string out = "damaged-" + std::to_string(index) + "-" + d.clip;
-    std::ofstream(out, std::ios::binary) << bytes;
+        bytes[64 + random() % (bytes.size() - 64)] = static_cast<uint8_t>(random());
+    const std::string out = "damaged-" + name;
+    std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return out;
+}
+
+std::string Name(const DamagedFile& d)
+{
+    return d.clip + (d.keepBytes ? "_cut" + std::to_string(d.keepBytes) : "_mutated" + std::to_string(d.mutations));
+}
+
+std::vector<DamagedFile> DamagedRows()
+{
+    std::vector<DamagedFile> rows{{"mp4", 0, 40}, {"webm", 0, 40}, {"ts", 0, 200}, {"avi", 0, 200}};
+    for (const char* clip : {"webm", "ts", "avi"})
+        for (size_t keep : {500, 1000, 10000})
+            rows.push_back({clip, keep, 0});
+    return rows;
 }
 
 class DamagedFiles : public testing::TestWithParam<DamagedFile> {};
 
 TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
 {
-    // A fixed seed per case: the same bytes are damaged in every run.
-    const std::string path = Damaged(GetParam(), GetParam().keepBytes + GetParam().mutations);
+    const std::string path = Damaged(GetParam(), Name(GetParam()));
     FFWrapper player("HostileDamaged");
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
@@ -151,57 +163,28 @@ TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
     if (!player.StartEngine())
         return;
     FrameData frame;
-    const auto start = Clock::now();
-    bool clean = false;
-    while (!clean && SecondsSince(start) < 120.0) {
+    EXPECT_TRUE(WaitFor([&] {
         player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
         if (size > 0) {
             EXPECT_EQ(static_cast<size_t>(size), static_cast<size_t>(frame.width) * frame.height * 3);
         }
-        clean = size < 0 || ended;
-        if (size == 0)
-            std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(clean) << path << " neither ended nor was refused";
+        return size < 0 || ended;
+    }, 120s)) << path << " neither ended nor was refused";
     player.SetAudioInterface(nullptr);
 }
 
-constexpr const char* kWebm = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
-                              "-c:v libvpx-vp9 -deadline realtime -c:a libopus";
-constexpr const char* kAvi = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 2 "
-                             "-c:v mpeg4 -c:a pcm_s16le";
-constexpr const char* kMp4 = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
-                             "-c:v libx264 -bf 2 -c:a aac";
-
-INSTANTIATE_TEST_SUITE_P(
-    Clips, DamagedFiles,
-    testing::Values(DamagedFile{"dmg.webm", kWebm, 500, 0}, DamagedFile{"dmg.webm", kWebm, 1000, 0},
-                    DamagedFile{"dmg.webm", kWebm, 10000, 0}, DamagedFile{"dmg_sizes.ts", "", 500, 0},
-                    DamagedFile{"dmg_sizes.ts", "", 1000, 0}, DamagedFile{"dmg_sizes.ts", "", 10000, 0},
-                    DamagedFile{"dmg.avi", kAvi, 500, 0}, DamagedFile{"dmg.avi", kAvi, 1000, 0},
-                    DamagedFile{"dmg.avi", kAvi, 10000, 0}, DamagedFile{"dmg.mp4", kMp4, 0, 40},
-                    DamagedFile{"dmg.webm", kWebm, 0, 40}, DamagedFile{"dmg_sizes.ts", "", 0, 200},
-                    DamagedFile{"dmg.avi", kAvi, 0, 200}),
-    [](const testing::TestParamInfo<DamagedFile>& info) {
-        std::string name = info.param.clip;
-        for (char& c : name)
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name + (info.param.keepBytes ? "_cut" + std::to_string(info.param.keepBytes)
-                                            : "_mutated" + std::to_string(info.param.mutations));
-    });
+INSTANTIATE_TEST_SUITE_P(Clips, DamagedFiles, testing::ValuesIn(DamagedRows()),
+                         [](const testing::TestParamInfo<DamagedFile>& info) { return Name(info.param); });
 
 // ---------------------------------------------------------------- stalls and cancels
 
 std::string OneMegabyteOfTs()
 {
-    const std::string clip = Quillet::FileSourceTest::PlainTs();
-    std::ifstream in(clip, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> clip = ReadBytes(Quillet::FileSourceTest::PlainTs());
     std::string body;
     while (body.size() < (1u << 20))
-        body += bytes;
-    body.resize(1u << 20);
+        body.append(clip.begin(), clip.end());
     return body;
 }
 
@@ -247,33 +230,27 @@ INSTANTIATE_TEST_SUITE_P(Server, StalledServer, testing::Values(false, true),
 
 // ---------------------------------------------------------------- resources
 
-size_t OpenDescriptors()
+long OpenDescriptors()
 {
-    size_t n = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++n;
-    }
-    return n;
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 long ResidentKilobytes()
 {
     long pages = 0, resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// The logging configuration sets a category's own level; once it is gone,
+// nothing stops.
 TEST(PlayerResources, TwoThousandPlayersWithLoggingConfiguredLeaveDescriptorsAndMemoryFlat)
 {
     const auto old = fs::current_path();
     const auto scratch = old / "leak-config";
     fs::create_directories(scratch / "Config");
     std::ofstream(scratch / "Config/FFLogger.conf") << "log4cpp.rootCategory=ERROR, file\n"
+                                                       "log4cpp.category.HostileLeak=WARN\n"
                                                        "log4cpp.appender.file=FileAppender\n"
                                                        "log4cpp.appender.file.fileName=FFLogger.log\n"
                                                        "log4cpp.appender.file.layout=BasicLayout\n";
@@ -285,11 +262,17 @@ TEST(PlayerResources, TwoThousandPlayersWithLoggingConfiguredLeaveDescriptorsAnd
         }
     };
     cycle(200); // settles allocator pools and the one configuration
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     const long resident = ResidentKilobytes();
     cycle(2000);
-    const size_t descriptorsAfter = OpenDescriptors();
+    const long descriptorsAfter = OpenDescriptors();
     const long residentAfter = ResidentKilobytes();
+    log4cpp::Category& category = Quillet::LoggerCategory("HostileLeak");
+    EXPECT_FALSE(category.isPriorityEnabled(Quillet::LogLevel::Info));
+    EXPECT_TRUE(category.isPriorityEnabled(Quillet::LogLevel::Warn));
+    category.setPriority(log4cpp::Priority::NOTSET);
+    fs::remove_all(scratch / "Config");
+    FFWrapper("HostileNoConfig").Dispose();
     fs::current_path(old);
     EXPECT_LE(descriptorsAfter, descriptors + 2);
 #if !defined(__SANITIZE_ADDRESS__)
