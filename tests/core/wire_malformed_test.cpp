@@ -3,10 +3,13 @@
 // sits in an allocation of exactly its size, for AddressSanitizer) and
 // without pushing any of it; the remote source then takes the next good
 // block as if nothing happened. Random damage is left to the fuzz entry
-// points and their stored corpora (fuzz_corpus_test.cpp).
+// points: every input their fuzzers kept goes through both again, the record
+// reader and the remote player. An entry point that meets a finding aborts,
+// which fails the test; the sanitizer builds catch stray reads.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
@@ -14,6 +17,7 @@
 #include "core/WireBytes.h"
 #include "source/FFRemoteSource.h"
 #include "support/CapturingDest.h"
+#include "support/TestMedia.h"
 #include "support/TestRecords.h"
 
 using namespace Quillet;
@@ -22,6 +26,15 @@ using namespace Quillet::Testing;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// Calls `f` with a copy of `block` in an allocation of exactly its size.
+template <typename F>
+auto WithExactCopy(const Bytes& block, F f)
+{
+    auto exact = std::make_unique<uint8_t[]>(std::max<size_t>(block.size(), 1));
+    std::copy(block.begin(), block.end(), exact.get());
+    return f(block.empty() ? nullptr : exact.get(), block.size());
+}
 
 Bytes WithI32(Bytes block, size_t at, int32_t v)
 {
@@ -89,9 +102,7 @@ protected:
 
     bool Push(const Bytes& block)
     {
-        auto exact = std::make_unique<uint8_t[]>(std::max<size_t>(block.size(), 1));
-        std::copy(block.begin(), block.end(), exact.get());
-        return source.Push(block.empty() ? nullptr : exact.get(), static_cast<uint32_t>(block.size()));
+        return WithExactCopy(block, [&](const uint8_t* at, size_t n) { return source.Push(at, uint32_t(n)); });
     }
 
     // Refused with nothing delivered, and the next good block plays.
@@ -153,3 +164,35 @@ TEST_F(RemoteSourceMalformed, ARefusedBlockLeavesTheWaitsAsTheyWere)
     ASSERT_EQ(dest.Count(), 3u);              // codec, then from the 1.0 marker on
     EXPECT_EQ(dest.Records()[1]->GetType(), FFType::SeekInfo);
 }
+
+extern "C" int FuzzSerializedRecordsOneInput(const uint8_t* data, size_t size);
+extern "C" int FuzzRemoteBlocksOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+struct Corpus {
+    const char* folder;
+    int (*entry)(const uint8_t*, size_t);
+};
+
+class FuzzCorpus : public ::testing::TestWithParam<Corpus> {};
+
+TEST_P(FuzzCorpus, EveryStoredInputPassesItsEntryPoint)
+{
+    size_t inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(QUILLET_FUZZ_DIR) / GetParam().folder)) {
+        SCOPED_TRACE(entry.path().string());
+        EXPECT_EQ(WithExactCopy(ReadBytes(entry.path()), GetParam().entry), 0);
+        ++inputs;
+    }
+    EXPECT_GT(inputs, 10u);
+}
+
+// Both corpora through both entry points: each holds blocks of records.
+INSTANTIATE_TEST_SUITE_P(Replay, FuzzCorpus,
+                         ::testing::Values(Corpus{"corpus", &FuzzSerializedRecordsOneInput},
+                                           Corpus{"corpus-remote", &FuzzSerializedRecordsOneInput},
+                                           Corpus{"corpus", &FuzzRemoteBlocksOneInput},
+                                           Corpus{"corpus-remote", &FuzzRemoteBlocksOneInput}));
+
+} // namespace

@@ -1,15 +1,13 @@
-// Serving a file to clients. Carried into a remote player, the batches show
-// exactly what direct playback shows, from the start or from a seek the
-// server made, and no client misses a record. Client handles outlive their
-// facade and removal is forgiving. A client that never reads while its
-// server reads a 12 s clip at full speed: a live server's client never holds
-// the source back, keeping at most one group of pictures (10 video packets
-// and 0.4 s of audio, about 20 packets) behind the stream description, and
-// the end of stream comes through; a playback server's client holds the
-// source back at the queue's limit and then receives everything. (Which
-// records each queue keeps is tabled in serialize/FFOutgoingTest.) And
-// `ffwrap relay` carries a served clip over a loopback TCP connection into a
-// remote player: everything sent arrives, and every picture is shown.
+// Serving a file to clients. Carried into a remote player (by hand, and by
+// `ffwrap relay` over loopback TCP), the batches show exactly what direct
+// playback shows, from the start or from a seek the server made, and no
+// client misses a record. Client handles outlive their facade; removal is
+// forgiving. A client that never reads while its server reads a 12 s clip at
+// full speed: a live server's client keeps at most one group of pictures
+// (10 video packets and 0.4 s of audio, about 20 packets) behind the stream
+// description and never holds the source back; a playback server's client
+// holds it back at the queue's limit and then receives everything. (Which
+// records each queue keeps is tabled in serialize/FFOutgoingTest.)
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
