@@ -58,13 +58,11 @@ std::shared_ptr<FFPacket> PacketRecord(int size, int flags, FFStreamType type)
     return p;
 }
 
-// A 640x480 description of `id` in time base 1/90000.
+// A 320x240 description of `id` in time base 1/90000.
 std::shared_ptr<FFCodecInfo> VideoDescription(AVCodecID id, int extraDataSize)
 {
     auto info = Testing::VideoDescription(1, 90000, extraDataSize);
     info->Context()->codec_id = id;
-    info->Context()->width = 640;
-    info->Context()->height = 480;
     return info;
 }
 
@@ -118,7 +116,7 @@ std::vector<LayoutRow> Rows()
         {"ConnectionLost", [] { return std::make_shared<FFConnectionInfo>(ConnectionStatus::ConnectionLost, "lost"); }, 20,
          {{0, 4, 6}, {4, 4, 20}, {8, 4, 4}, {12, 4, 2}, {16, 4, 0x74736F6C}}, {}, {}},
         {"H264Description", [] { return VideoDescription(AV_CODEC_ID_H264, 0); }, 1012,
-         {{8, 4, 2}, {68, 4, 28}, {144, 4, 640}, {164, 4, 0}, {980, 4, 1}, {984, 4, 90000}, {992, 4, 1}}, {{996, 1012}}, {}},
+         {{8, 4, 2}, {68, 4, 28}, {144, 4, 320}, {164, 4, 0}, {980, 4, 1}, {984, 4, 90000}, {992, 4, 1}}, {{996, 1012}}, {}},
         {"DescriptionWithExtraData", [] { return VideoDescription(AV_CODEC_ID_H264, 10); }, 1022,
          {{124, 4, 10}, {996, 1, 0xA0}, {1005, 1, 0xA9}}, {{1006, 1022}}, {}},
         // An intra matrix follows the 16 padding bytes even without extra data.
