@@ -6,7 +6,13 @@
 // is installed. The cost of each conversion route alone is measured by
 // bench_conversion.
 //
-//   bench_playback [clip ...]   (default: 1080p H.264 and 1080p H.265 clips generated on the spot)
+// A shared machine changes speed from one second to the next, so every
+// contender runs once per round, the rounds interleaved, and each figure is
+// the median of its rounds: a slow moment then costs every contender alike.
+//
+//   bench_playback [--rounds N] [clip ...]
+//     (default: 3 rounds over 1080p25 H.264 and H.265 clips of 600 pictures generated on the spot)
+#include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -28,14 +34,14 @@ using Bench::Seconds;
 
 namespace {
 
-const std::string kPattern = "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 12 -pix_fmt yuv420p ";
+const std::string kPattern = "-f lavfi -i testsrc2=size=1920x1080:rate=25 -t 24 -pix_fmt yuv420p ";
 
-std::vector<std::string> Clips(int argc, char** argv)
+std::vector<std::string> Clips(const std::vector<std::string>& named, char** argv)
 {
-    if (argc > 1)
-        return std::vector<std::string>(argv + 1, argv + argc);
-    return {Bench::ClipFromArgs(1, argv, "bench_1080p.mp4", kPattern + "-c:v libx264 -preset veryfast -bf 2 -g 50"),
-            Bench::ClipFromArgs(1, argv, "bench_1080p_hevc.mp4",
+    if (!named.empty())
+        return named;
+    return {Bench::ClipFromArgs(1, argv, "bench_1080p_600.mp4", kPattern + "-c:v libx264 -preset veryfast -bf 2 -g 50"),
+            Bench::ClipFromArgs(1, argv, "bench_1080p_600_hevc.mp4",
                                 kPattern + "-c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=50 "
                                            "-tag:v hvc1")};
 }
@@ -101,22 +107,35 @@ void Report(const std::string& name, double pps, double reference)
     std::cout << "\n";
 }
 
-void BenchClip(const std::string& clip)
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void BenchClip(const std::string& clip, int rounds)
 {
     ToolRun(clip, 0, 1); // warm the file cache
-    const auto [one, pictures] = FacadeRun(clip, 1);
-    const double automatic = FacadeRun(clip, 0).first;
-    const double tool1 = ToolRun(clip, 1, pictures);
-    const double tool0 = ToolRun(clip, 0, pictures);
-    const double opencv = OpenCvRun(clip);
+    int pictures = 0;
+    std::vector<double> one, automatic, tool1, tool0, opencv;
+    for (int round = 0; round < rounds; ++round) {
+        const auto single = FacadeRun(clip, 1);
+        pictures = single.second;
+        one.push_back(single.first);
+        automatic.push_back(FacadeRun(clip, 0).first);
+        tool1.push_back(ToolRun(clip, 1, pictures));
+        tool0.push_back(ToolRun(clip, 0, pictures));
+        opencv.push_back(OpenCvRun(clip));
+    }
+    const double reference = Median(automatic);
     std::cout << "clip: " << clip << ", " << pictures << " pictures, " << std::thread::hardware_concurrency()
-              << " cores\n";
-    Report("facade to BGR24, 1 thread", one, automatic);
-    Report("facade to BGR24, automatic threads", automatic, 0);
-    Report("ffmpeg -threads 1 to bgr24", tool1, automatic);
-    Report("ffmpeg -threads 0 to bgr24", tool0, automatic);
-    if (opencv > 0)
-        Report("OpenCV VideoCapture (BGR)", opencv, automatic);
+              << " cores, median of " << rounds << " interleaved rounds\n";
+    Report("facade to BGR24, 1 thread", Median(one), reference);
+    Report("facade to BGR24, automatic threads", reference, 0);
+    Report("ffmpeg -threads 1 to bgr24", Median(tool1), reference);
+    Report("ffmpeg -threads 0 to bgr24", Median(tool0), reference);
+    if (Median(opencv) > 0)
+        Report("OpenCV VideoCapture (BGR)", Median(opencv), reference);
     else
         std::cout << "  OpenCV VideoCapture: not installed (python3-opencv)\n";
 }
@@ -127,8 +146,16 @@ int main(int argc, char** argv)
 {
     try {
         av_log_set_level(AV_LOG_ERROR);
-        for (const auto& clip : Clips(argc, argv))
-            BenchClip(clip);
+        int rounds = 3;
+        std::vector<std::string> named;
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]) == "--rounds" && i + 1 < argc)
+                rounds = std::max(1, std::atoi(argv[++i]));
+            else
+                named.push_back(argv[i]);
+        }
+        for (const auto& clip : Clips(named, argv))
+            BenchClip(clip, rounds);
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "bench_playback: " << e.what() << "\n";

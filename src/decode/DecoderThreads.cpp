@@ -1,10 +1,26 @@
 #include "decode/DecoderThreads.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/cpu.h>
 }
 
 namespace Quillet {
+
+namespace {
+
+// FFmpeg's own choice for frame threads is one per core plus one. Two more
+// than the cores keeps every core busy while some threads wait for rows of a
+// reference picture and while the reading thread converts a picture; beyond
+// that extra threads only hold more pictures back.
+int AutomaticFrameThreads()
+{
+    return std::clamp(av_cpu_count() + 2, 2, 16);
+}
+
+} // namespace
 
 void DecoderThreads::ApplyTo(AVCodecContext* context) const
 {
@@ -12,10 +28,15 @@ void DecoderThreads::ApplyTo(AVCodecContext* context) const
         context->thread_count = 1;
         return;
     }
-    // FFmpeg turns a count of 0 into one thread per core (plus one for frame
-    // threads); a codec without frame threads falls back to slices.
-    context->thread_count = threads < 0 ? 0 : threads;
-    context->thread_type = live ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // A live source gets slice threads (0: FFmpeg picks one per core) so no
+    // picture is held back; a codec without frame threads falls back to slices.
+    if (live) {
+        context->thread_count = threads < 0 ? 0 : threads;
+        context->thread_type = FF_THREAD_SLICE;
+        return;
+    }
+    context->thread_count = threads <= 0 ? AutomaticFrameThreads() : threads;
+    context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
 }
 
 } // namespace Quillet

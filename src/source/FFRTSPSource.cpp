@@ -25,7 +25,7 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 constexpr unsigned kPollUs = 1000;      // between two reads from the client
-constexpr unsigned kPushWaitUs = 10000; // while a destination is full or paused
+constexpr auto kPushWait = std::chrono::milliseconds(10); // while a destination is full or paused
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
@@ -502,8 +502,11 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
 
 void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 {
-    while (AnyDestinationBusy() && _running && !_stopRequested)
-        av_usleep(kPushWaitUs);
+    // Nobody signals room downstream, so this polls; a stop ends the wait.
+    while (AnyDestinationBusy() && _running && !_stopRequested) {
+        std::unique_lock<std::mutex> guard(_stopMutex);
+        _stopSignal.wait_for(guard, kPushWait, [this] { return _stopRequested.load(); });
+    }
     PushToDestinations(record);
 }
 

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
-#include <thread>
 
 
 #include "core/FFAVCodec.h"
@@ -297,6 +296,7 @@ void FFSource::StartReadThread()
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
         _commands.push_back(std::make_unique<FFReadFrameCommand>());
     }
+    _stopSignal.Reset();
     _running = true;
     _readThread.Start(this, &FFSource::_ReadFramesFromSource);
 }
@@ -308,8 +308,9 @@ void FFSource::StopReadThread()
         return;
     LogInfo() << "Stopping source thread";
     _running = false;
-    // Ends a read blocked on the network at once.
+    // Ends a read blocked on the network, and any wait, at once.
     _stopping = true;
+    _stopSignal.Raise();
     _readThread.Join(kJoinLimit);
     _stopping = false;
     LogInfo() << "Stopped waiting for source thread";
@@ -365,7 +366,7 @@ void FFSource::_RunReadLoop()
     while (_running) {
         std::unique_ptr<FFSourceCommand> command = _TakeCommand();
         if (!command) {
-            std::this_thread::sleep_for(kIdleWait);
+            _stopSignal.WaitFor(kIdleWait);
             continue;
         }
         switch (command->type) {
@@ -376,7 +377,7 @@ void FFSource::_RunReadLoop()
             // anything queued meanwhile is taken up after at most one read.
             _PutBack(std::move(command));
             if (!lastReadOk)
-                std::this_thread::sleep_for(kIdleWait);
+                _stopSignal.WaitFor(kIdleWait);
             break;
         }
         case FFCommandType::Seek:
@@ -477,7 +478,8 @@ void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
             LogInfo() << "FFSource::_PushPacket" << ": seek command found";
             return;
         }
-        std::this_thread::sleep_for(kPushWait);
+        // Nobody signals room downstream, so this polls; a stop ends it.
+        _stopSignal.WaitFor(kPushWait);
     }
     // Also reached when stopping: the record is delivered rather than lost.
     PushToDestinations(record);

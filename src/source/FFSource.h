@@ -22,6 +22,7 @@
 #include "core/FFAVPtr.h"
 #include "core/FFCodecInfo.h"
 #include "core/FFThread.h"
+#include "core/StopSignal.h"
 #include "source/IFFSource.h"
 #include "source/MemoryInput.h"
 #include "source/OpenFailure.h"
@@ -130,6 +131,9 @@ private:
     AVCodecContextPtr _audioCodecContext;
     thread<FFSource> _readThread;
     std::atomic<bool> _running{false};
+    // Raised by StopReadThread; the read thread's waits (nothing to do, a
+    // failed read, a full destination) wait on it.
+    StopSignal _stopSignal;
     // Reading or seeking may change the demuxer's stream list and parameters;
     // descriptions built on other threads look at them under this lock. Never
     // held while pushing.

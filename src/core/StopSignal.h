@@ -1,0 +1,52 @@
+#pragma once
+// A stop that ends timed waits at once. A worker that must wait (for a full
+// destination to make room, for a command to arrive) waits on the signal
+// rather than sleeping, so a stop never waits for the sleep to run out.
+//
+// Threads: any thread raises or resets; any number of threads wait. `_mutex`
+// guards `_raised`; waiters hold it only inside the wait.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace Quillet {
+
+class StopSignal {
+public:
+    // Wakes every waiter; later waits return at once until Reset.
+    void Raise()
+    {
+        {
+            std::lock_guard<std::mutex> guard(_mutex);
+            _raised = true;
+        }
+        _changed.notify_all();
+    }
+
+    void Reset()
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        _raised = false;
+    }
+
+    bool Raised() const
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        return _raised;
+    }
+
+    // Waits up to `limit`; true when the stop was raised.
+    template <typename Rep, typename Period>
+    bool WaitFor(std::chrono::duration<Rep, Period> limit)
+    {
+        std::unique_lock<std::mutex> guard(_mutex);
+        return _changed.wait_for(guard, limit, [this] { return _raised; });
+    }
+
+private:
+    mutable std::mutex _mutex;
+    std::condition_variable _changed;
+    bool _raised = false;
+};
+
+} // namespace Quillet
