@@ -1,5 +1,5 @@
 // What a file, a URL or a caller may do to the player without taking the
-// application down: refused opens say why, damaged files end cleanly,
+// application down: refused opens say why, damaged files are refused or end cleanly,
 // stalled servers and FIFOs never block past the timeout, a close from
 // another thread ends any open, and thousands of players leak nothing.
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -49,56 +50,11 @@ std::string Fifo()
     return "hostile.fifo";
 }
 
-// ---------------------------------------------------------------- refused opens
-
-struct RefusedOpen {
-    const char* name;
-    std::string (*url)();
-    const char* reason;
-};
-
-std::ostream& operator<<(std::ostream& os, const RefusedOpen& c) { return os << c.name; }
-
-class OpenRefusal : public testing::TestWithParam<RefusedOpen> {};
-
-TEST_P(OpenRefusal, FailsWithItsReasonAndLeavesNothingOpen)
-{
-    FFWrapper player("HostileOpen");
-    const auto start = Clock::now();
-    EXPECT_FALSE(player.OpenSource(GetParam().url()));
-    EXPECT_LT(SecondsSince(start), 30.0); // a FIFO nobody writes to must not block
-    EXPECT_EQ(player.GetOpenFailureReason(), GetParam().reason);
-    EXPECT_FALSE(player.StartEngine());
-    EXPECT_EQ(player.Width(), 0);
-    EXPECT_DOUBLE_EQ(player.GetDuration(), 0.0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, OpenRefusal,
-    testing::Values(RefusedOpen{"Missing", [] { return std::string("media/does-not-exist.mp4"); }, "not found"},
-                    RefusedOpen{"EmptyName", [] { return std::string(); }, "not found"},
-                    RefusedOpen{"IndexCutOff", &Quillet::FileSourceTest::TruncatedMp4, "not a media file"},
-                    RefusedOpen{"Text", &Quillet::FileSourceTest::NotMedia, "not a media file"},
-                    // An elementary stream without container facts decodes to garbage.
-                    RefusedOpen{"BareH264", &Quillet::FileSourceTest::RawH264, "not a media file"},
-                    RefusedOpen{"Fifo", &Fifo, "not a media file"},
-                    RefusedOpen{"Directory", [] { return std::string("."); }, "not a media file"},
-                    RefusedOpen{"NobodyListening", [] { return std::string("http://127.0.0.1:1/clip"); },
-                                "connection refused"}),
-    [](const testing::TestParamInfo<RefusedOpen>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------- damaged files
+// ---------------------------------------------------------------- refused and damaged inputs
 
 // Byte copies of the test clips cut short or with bytes overwritten (fixed
-// seeds): each is refused with a reason or plays to a clean end.
-struct DamagedFile {
-    std::string clip; // webm, avi, mp4, or ts: a transport stream whose picture size changes half way
-    size_t keepBytes;   // 0: whole file
-    unsigned mutations; // bytes overwritten after the first 64
-};
-
-std::ostream& operator<<(std::ostream& os, const DamagedFile& d) { return os << d.clip; }
-
+// seeds), made from one of: webm, avi, mp4, or ts, a transport stream whose
+// picture size changes half way.
 std::string Undamaged(const std::string& clip)
 {
     const std::string av = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 ";
@@ -114,45 +70,75 @@ std::string Undamaged(const std::string& clip)
     return MakeFile("dmg_sizes.ts", [&](const std::string& out) { Run("cat " + a + " " + b + " > " + out); });
 }
 
-std::string Damaged(const DamagedFile& d, const std::string& name)
+// Keeps the first `keepBytes` (0: all) and overwrites `mutations` bytes after the first 64.
+std::string Damaged(const std::string& clip, size_t keepBytes, unsigned mutations, const std::string& name)
 {
-    std::vector<uint8_t> bytes = ReadBytes(Undamaged(d.clip));
-    if (d.keepBytes > 0 && d.keepBytes < bytes.size())
-        bytes.resize(d.keepBytes);
-    std::mt19937 random(1000 + d.mutations); // the same bytes are damaged in every run
-    for (unsigned i = 0; i < d.mutations && bytes.size() > 64; ++i)
+    std::vector<uint8_t> bytes = ReadBytes(Undamaged(clip));
+    if (keepBytes > 0 && keepBytes < bytes.size())
+        bytes.resize(keepBytes);
+    std::mt19937 random(1000 + mutations); // the same bytes are damaged in every run
+    for (unsigned i = 0; i < mutations && bytes.size() > 64; ++i)
         bytes[64 + random() % (bytes.size() - 64)] = static_cast<uint8_t>(random());
-    const std::string out = "damaged-" + name;
-    std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return out;
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return name;
 }
 
-std::string Name(const DamagedFile& d)
-{
-    return d.clip + (d.keepBytes ? "_cut" + std::to_string(d.keepBytes) : "_mutated" + std::to_string(d.mutations));
-}
+struct HostileCase {
+    std::string name;
+    std::function<std::string()> input;
+    const char* reason; // the open is refused with it; nullptr: refused with any reason, or plays to a clean end
+};
 
-std::vector<DamagedFile> DamagedRows()
+std::ostream& operator<<(std::ostream& os, const HostileCase& c) { return os << c.name; }
+
+std::vector<HostileCase> HostileCases()
 {
-    std::vector<DamagedFile> rows{{"mp4", 0, 40}, {"webm", 0, 40}, {"ts", 0, 200}, {"avi", 0, 200}};
-    for (const char* clip : {"webm", "ts", "avi"})
-        for (size_t keep : {500, 1000, 10000})
-            rows.push_back({clip, keep, 0});
+    const char* notMedia = "not a media file";
+    std::vector<HostileCase> rows{
+        {"Missing", [] { return "media/does-not-exist.mp4"; }, "not found"},
+        {"EmptyName", [] { return ""; }, "not found"},
+        {"IndexCutOff", &Quillet::FileSourceTest::TruncatedMp4, notMedia},
+        {"Text", &Quillet::FileSourceTest::NotMedia, notMedia},
+        // An elementary stream without container facts decodes to garbage.
+        {"BareH264", &Quillet::FileSourceTest::RawH264, notMedia},
+        {"Fifo", &Fifo, notMedia}, // nobody writes to it: must not block
+        {"Directory", [] { return "."; }, notMedia},
+        {"NobodyListening", [] { return "http://127.0.0.1:1/clip"; }, "connection refused"}};
+    for (const auto& [clip, mutations] : {std::pair<std::string, unsigned>{"mp4", 40}, {"webm", 40}, {"ts", 200}, {"avi", 200}}) {
+        const std::string name = clip + "_mutated" + std::to_string(mutations);
+        rows.push_back({name, [=] { return Damaged(clip, 0, mutations, "damaged-" + name); }, nullptr});
+    }
+    for (const std::string clip : {"webm", "ts", "avi"})
+        for (size_t keep : {500, 1000, 10000}) {
+            const std::string name = clip + "_cut" + std::to_string(keep);
+            rows.push_back({name, [=] { return Damaged(clip, keep, 0, "damaged-" + name); }, nullptr});
+        }
     return rows;
 }
 
-class DamagedFiles : public testing::TestWithParam<DamagedFile> {};
+class HostileInput : public testing::TestWithParam<HostileCase> {};
 
-TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
+TEST_P(HostileInput, IsRefusedWithItsReasonOrPlaysToACleanEnd)
 {
-    const std::string path = Damaged(GetParam(), Name(GetParam()));
-    FFWrapper player("HostileDamaged");
+    const std::string path = GetParam().input();
+    FFWrapper player("HostileInput");
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
         if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
             ended = ended || m->message == FFMessageType::EndOfStream || m->message == FFMessageType::SourceError;
     }));
-    if (!player.OpenSource(path)) {
+    const auto start = Clock::now();
+    const bool opened = player.OpenSource(path);
+    EXPECT_LT(SecondsSince(start), 30.0);
+    if (GetParam().reason) {
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(player.GetOpenFailureReason(), GetParam().reason);
+        EXPECT_FALSE(player.StartEngine()); // and nothing is left open
+        EXPECT_EQ(player.Width(), 0);
+        EXPECT_DOUBLE_EQ(player.GetDuration(), 0.0);
+        return;
+    }
+    if (!opened) {
         EXPECT_FALSE(player.GetOpenFailureReason().empty());
         return;
     }
@@ -174,8 +160,8 @@ TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
     player.SetAudioInterface(nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, DamagedFiles, testing::ValuesIn(DamagedRows()),
-                         [](const testing::TestParamInfo<DamagedFile>& info) { return Name(info.param); });
+INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, testing::ValuesIn(HostileCases()),
+                         [](const testing::TestParamInfo<HostileCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- stalls and cancels
 
