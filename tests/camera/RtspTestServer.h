@@ -23,7 +23,6 @@ public:
     // rtsp://127.0.0.1:<port> (mounts /test, /pcmu, /hevc, /mjpeg).
     const std::string& Url() const { return _url; }
     const std::string& Error() const { return _error; }
-    void Signal(int signal) const { _process.Signal(signal); }
     // SIGKILL and reap.
     void Kill();
 

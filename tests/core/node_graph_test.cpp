@@ -66,11 +66,8 @@ TEST(NodeGraph, PushDeliversTheSameRecordToEachDestinationInOrder)
     source.ConnectNode(&b);
     source.ConnectNode(&c);
     auto record = std::make_shared<FFEOSInfo>();
-    auto answers = source.PushToDestinations(record);
-    ASSERT_EQ(answers.size(), 3u);
-    EXPECT_EQ(answers[0], FFStatus::Ready);
-    EXPECT_EQ(answers[1], FFStatus::Full);
-    EXPECT_EQ(answers[2], FFStatus::Paused);
+    EXPECT_EQ(source.PushToDestinations(record),
+              (std::vector<FFStatus>{FFStatus::Ready, FFStatus::Full, FFStatus::Paused}));
     EXPECT_EQ(a.Records().back(), record);
     EXPECT_EQ(c.Records().back(), record);
 

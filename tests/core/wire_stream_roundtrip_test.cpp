@@ -41,48 +41,22 @@ std::vector<uint8_t> DecodeAll(const FFCodecInfo& info, const std::vector<AVPack
     for (size_t i = 0; i <= packets.size(); ++i) {
         avcodec_send_packet(context.get(), i < packets.size() ? packets[i].get() : nullptr);
         for (; avcodec_receive_frame(context.get(), f.get()) >= 0; av_frame_unref(f.get())) {
-            const bool video = context->codec_type == AVMEDIA_TYPE_VIDEO;
-            const auto format = static_cast<AVPixelFormat>(f->format);
-            const int size = video ? av_image_get_buffer_size(format, f->width, f->height, 1)
-                                   : av_samples_get_buffer_size(nullptr, f->ch_layout.nb_channels, f->nb_samples,
-                                                                static_cast<AVSampleFormat>(f->format), 1);
             const size_t at = out.size();
-            out.resize(at + static_cast<size_t>(size));
-            if (video) {
+            if (context->codec_type == AVMEDIA_TYPE_VIDEO) {
+                const auto format = static_cast<AVPixelFormat>(f->format);
+                const int size = av_image_get_buffer_size(format, f->width, f->height, 1);
+                out.resize(at + static_cast<size_t>(size));
                 av_image_copy_to_buffer(out.data() + at, size, f->data, f->linesize, format, f->width, f->height, 1);
                 continue;
             }
-            const int planes = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(f->format)) ? f->ch_layout.nb_channels : 1;
+            const auto format = static_cast<AVSampleFormat>(f->format);
+            const int channels = f->ch_layout.nb_channels, planes = av_sample_fmt_is_planar(format) ? channels : 1;
+            const auto bytes = static_cast<size_t>(f->nb_samples * av_get_bytes_per_sample(format) * channels / planes);
             for (int p = 0; p < planes; ++p)
-                std::memcpy(out.data() + at + static_cast<size_t>(p * size / planes), f->extended_data[p],
-                            static_cast<size_t>(size / planes));
+                out.insert(out.end(), f->extended_data[p], f->extended_data[p] + bytes);
         }
     }
     return out;
-}
-
-// Decodes the first packets of every stream of `path` twice: once from the
-// demuxer's description, once from the description rebuilt from its wire form.
-void CheckRoundTrip(const std::string& path, size_t packetsPerStream)
-{
-    auto input = OpenInput(path);
-    std::map<int, std::vector<AVPacketPtr>> packets;
-    for (AVPacketPtr pkt = MakePacket(); av_read_frame(input.get(), pkt.get()) >= 0; av_packet_unref(pkt.get()))
-        if (packets[pkt->stream_index].size() < packetsPerStream)
-            packets[pkt->stream_index].emplace_back(av_packet_clone(pkt.get()));
-
-    for (unsigned index = 0; index < input->nb_streams; ++index) {
-        SCOPED_TRACE(path + " stream " + std::to_string(index));
-        const auto original = FFCodecInfo::FromStream(input->streams[index]);
-        const auto wire = original->Serialize();
-        const auto rebuilt = CreateFromSerialized(*wire);
-        const auto again = rebuilt->Serialize();
-        EXPECT_TRUE(again->size == wire->size && !std::memcmp(again->data.get(), wire->data.get(), size_t(wire->size)));
-        const auto outA = DecodeAll(*original, packets[static_cast<int>(index)]);
-        EXPECT_FALSE(outA.empty());
-        EXPECT_TRUE(outA == DecodeAll(dynamic_cast<FFCodecInfo&>(*rebuilt), packets[static_cast<int>(index)]))
-            << "decoded output differs";
-    }
 }
 
 } // namespace
@@ -95,9 +69,28 @@ struct RoundTripClip {
 
 class WireStreamRoundTrip : public ::testing::TestWithParam<RoundTripClip> {};
 
+// Decodes the first packets of every stream twice: once from the demuxer's
+// description, once from the description rebuilt from its wire form.
 TEST_P(WireStreamRoundTrip, RebuiltDescriptionDecodesLikeTheOriginal)
 {
-    CheckRoundTrip(MakeClip(GetParam().name, GetParam().ffmpegArgs), GetParam().packetsPerStream);
+    const std::string path = MakeClip(GetParam().name, GetParam().ffmpegArgs);
+    auto input = OpenInput(path);
+    std::map<int, std::vector<AVPacketPtr>> packets;
+    for (AVPacketPtr pkt = MakePacket(); av_read_frame(input.get(), pkt.get()) >= 0; av_packet_unref(pkt.get()))
+        if (packets[pkt->stream_index].size() < GetParam().packetsPerStream)
+            packets[pkt->stream_index].emplace_back(av_packet_clone(pkt.get()));
+    for (unsigned index = 0; index < input->nb_streams; ++index) {
+        SCOPED_TRACE(path + " stream " + std::to_string(index));
+        const auto original = FFCodecInfo::FromStream(input->streams[index]);
+        const auto wire = original->Serialize();
+        const auto rebuilt = CreateFromSerialized(*wire);
+        const auto again = rebuilt->Serialize();
+        EXPECT_TRUE(again->size == wire->size && !std::memcmp(again->data.get(), wire->data.get(), size_t(wire->size)));
+        const auto outA = DecodeAll(*original, packets[static_cast<int>(index)]);
+        EXPECT_FALSE(outA.empty());
+        EXPECT_TRUE(outA == DecodeAll(dynamic_cast<FFCodecInfo&>(*rebuilt), packets[static_cast<int>(index)]))
+            << "decoded output differs";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,33 +1,19 @@
 // The messenger: the callback may be replaced while other threads raise
-// events, and the logging set-up never stops anything. Events reaching the
-// application are checked through the facades.
+// events. Events reaching the application are checked through the facades,
+// the logging set-up with the player's resources (facade/hostile_input_test).
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "events/FFMessageClient.h"
 #include "events/FFMessenger.h"
 
 using namespace Quillet;
 
-namespace {
-
-// An engine-like messenger that exposes the logging set-up.
-class Engine : public FFMessenger {
-public:
-    using FFMessenger::FFMessenger;
-    void Init() { InitLogger(); }
-};
-
-} // namespace
-
 TEST(Messenger, CallbackMayBeReplacedWhileOtherThreadsRaise)
 {
-    Engine messenger("MessengerTest5");
+    FFMessenger messenger("MessengerTest5");
     std::atomic<int> calls{0};
     std::atomic<bool> stop{false};
     std::vector<std::thread> raisers;
@@ -44,24 +30,4 @@ TEST(Messenger, CallbackMayBeReplacedWhileOtherThreadsRaise)
     for (auto& t : raisers)
         t.join();
     EXPECT_GT(calls.load(), 0);
-}
-
-TEST(LoggingSetUp, ConfigurationSetsTheCategoryLevelAndAMissingFileStopsNothing)
-{
-    const auto old = std::filesystem::current_path();
-    const auto scratch = old / "warn-config";
-    std::filesystem::create_directories(scratch / "Config");
-    std::ofstream(scratch / "Config/FFLogger.conf") << "log4cpp.rootCategory=INFO\n"
-                                                       "log4cpp.category.WarnOnly=WARN\n";
-    std::filesystem::current_path(scratch);
-    Engine engine("WarnOnly");
-    engine.Init();
-    std::filesystem::remove_all(scratch / "Config");
-    Engine again("NoConfig");
-    again.Init();
-    again.LogInfo() << "still logging";
-    std::filesystem::current_path(old);
-    EXPECT_FALSE(engine.Category().isPriorityEnabled(LogLevel::Info));
-    EXPECT_TRUE(engine.Category().isPriorityEnabled(LogLevel::Warn));
-    engine.Category().setPriority(log4cpp::Priority::NOTSET);
 }

@@ -1,28 +1,30 @@
 // What a file, a URL or a caller may do to the player without taking the
-// application down: refused opens say why, damaged files end cleanly,
+// application down: refused opens say why, damaged files are refused or end cleanly,
 // stalled servers and FIFOs never block past the timeout, a close from
 // another thread ends any open, and thousands of players leak nothing.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "events/FFLogger.h"
 #include "facade/FFWrapper.h"
 #include "source/file_source_support.h"
 #include "support/EnginePlayback.h"
 #include "support/StallingHttpServer.h"
 #include "support/TestMedia.h"
+#include "support/WaitFor.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -44,103 +46,99 @@ double SecondsSince(Clock::time_point start)
 
 std::string Fifo()
 {
-    const std::string path = "hostile.fifo";
-    if (!fs::exists(path))
-        mkfifo(path.c_str(), 0600);
-    return path;
+    mkfifo("hostile.fifo", 0600); // or it is there from an earlier run
+    return "hostile.fifo";
 }
 
-// ---------------------------------------------------------------- refused opens
-
-struct RefusedOpen {
-    const char* name;
-    std::string (*url)();
-    const char* reason;
-};
-
-std::ostream& operator<<(std::ostream& os, const RefusedOpen& c) { return os << c.name; }
-
-class OpenRefusal : public testing::TestWithParam<RefusedOpen> {};
-
-TEST_P(OpenRefusal, FailsWithItsReasonAndLeavesNothingOpen)
-{
-    FFWrapper player("HostileOpen");
-    const auto start = Clock::now();
-    EXPECT_FALSE(player.OpenSource(GetParam().url()));
-    EXPECT_LT(SecondsSince(start), 30.0); // a FIFO nobody writes to must not block
-    EXPECT_EQ(player.GetOpenFailureReason(), GetParam().reason);
-    EXPECT_FALSE(player.StartEngine());
-    EXPECT_EQ(player.Width(), 0);
-    EXPECT_DOUBLE_EQ(player.GetDuration(), 0.0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, OpenRefusal,
-    testing::Values(RefusedOpen{"Missing", [] { return std::string("media/does-not-exist.mp4"); }, "not found"},
-                    RefusedOpen{"EmptyName", [] { return std::string(); }, "not found"},
-                    RefusedOpen{"IndexCutOff", &Quillet::FileSourceTest::TruncatedMp4, "not a media file"},
-                    RefusedOpen{"Text", &Quillet::FileSourceTest::NotMedia, "not a media file"},
-                    // An elementary stream without container facts decodes to garbage.
-                    RefusedOpen{"BareH264", &Quillet::FileSourceTest::RawH264, "not a media file"},
-                    RefusedOpen{"Fifo", &Fifo, "not a media file"},
-                    RefusedOpen{"Directory", [] { return std::string("."); }, "not a media file"},
-                    RefusedOpen{"NobodyListening", [] { return std::string("http://127.0.0.1:1/clip"); },
-                                "connection refused"}),
-    [](const testing::TestParamInfo<RefusedOpen>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------- damaged files
+// ---------------------------------------------------------------- refused and damaged inputs
 
 // Byte copies of the test clips cut short or with bytes overwritten (fixed
-// seeds): each is refused with a reason or plays to a clean end.
-struct DamagedFile {
-    const char* clip;
-    const char* ffmpegArgs;
-    size_t keepBytes;   // 0: whole file
-    unsigned mutations; // bytes overwritten after the first 64
+// seeds), made from one of: webm, avi, mp4, or ts, a transport stream whose
+// picture size changes half way.
+std::string Undamaged(const std::string& clip)
+{
+    const std::string av = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 ";
+    if (clip == "webm")
+        return MakeClip("dmg.webm", av + "-t 1 -c:v libvpx-vp9 -deadline realtime -c:a libopus");
+    if (clip == "avi")
+        return MakeClip("dmg.avi", av + "-t 2 -c:v mpeg4 -c:a pcm_s16le");
+    if (clip == "mp4")
+        return MakeClip("dmg.mp4", av + "-t 1 -c:v libx264 -bf 2 -c:a aac");
+    const std::string ts = "-t 1 -c:v mpeg2video -f mpegts";
+    const auto a = MakeClip("dmg_size_a.ts", "-f lavfi -i testsrc2=size=64x48:rate=10 " + ts);
+    const auto b = MakeClip("dmg_size_b.ts", "-f lavfi -i testsrc2=size=96x64:rate=10 " + ts);
+    return MakeFile("dmg_sizes.ts", [&](const std::string& out) { Run("cat " + a + " " + b + " > " + out); });
+}
+
+// Keeps the first `keepBytes` (0: all) and overwrites `mutations` bytes after the first 64.
+std::string Damaged(const std::string& clip, size_t keepBytes, unsigned mutations, const std::string& name)
+{
+    std::vector<uint8_t> bytes = ReadBytes(Undamaged(clip));
+    if (keepBytes > 0 && keepBytes < bytes.size())
+        bytes.resize(keepBytes);
+    std::mt19937 random(1000 + mutations); // the same bytes are damaged in every run
+    for (unsigned i = 0; i < mutations && bytes.size() > 64; ++i)
+        bytes[64 + random() % (bytes.size() - 64)] = static_cast<uint8_t>(random());
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return name;
+}
+
+struct HostileCase {
+    std::string name;
+    std::function<std::string()> input;
+    const char* reason; // the open is refused with it; nullptr: refused with any reason, or plays to a clean end
 };
 
-std::ostream& operator<<(std::ostream& os, const DamagedFile& d) { return os << d.clip; }
+std::ostream& operator<<(std::ostream& os, const HostileCase& c) { return os << c.name; }
 
-std::string SizeChangingTs()
+std::vector<HostileCase> HostileCases()
 {
-    const std::string path = "dmg_sizes.ts";
-    if (!fs::exists(path)) {
-        const auto a = MakeClip("dmg_size_a.ts", "-f lavfi -i testsrc2=size=64x48:rate=10 -t 1 -c:v mpeg2video -f mpegts");
-        const auto b = MakeClip("dmg_size_b.ts", "-f lavfi -i testsrc2=size=96x64:rate=10 -t 1 -c:v mpeg2video -f mpegts");
-        Run("cat " + a + " " + b + " > partial-" + path + " && mv partial-" + path + " " + path);
+    const char* notMedia = "not a media file";
+    std::vector<HostileCase> rows{
+        {"Missing", [] { return "media/does-not-exist.mp4"; }, "not found"},
+        {"EmptyName", [] { return ""; }, "not found"},
+        {"IndexCutOff", &Quillet::FileSourceTest::TruncatedMp4, notMedia},
+        {"Text", &Quillet::FileSourceTest::NotMedia, notMedia},
+        // An elementary stream without container facts decodes to garbage.
+        {"BareH264", &Quillet::FileSourceTest::RawH264, notMedia},
+        {"Fifo", &Fifo, notMedia}, // nobody writes to it: must not block
+        {"Directory", [] { return "."; }, notMedia},
+        {"NobodyListening", [] { return "http://127.0.0.1:1/clip"; }, "connection refused"}};
+    for (const auto& [clip, mutations] : {std::pair<std::string, unsigned>{"mp4", 40}, {"webm", 40}, {"ts", 200}, {"avi", 200}}) {
+        const std::string name = clip + "_mutated" + std::to_string(mutations);
+        rows.push_back({name, [=] { return Damaged(clip, 0, mutations, "damaged-" + name); }, nullptr});
     }
-    return path;
+    for (const std::string clip : {"webm", "ts", "avi"})
+        for (size_t keep : {500, 1000, 10000}) {
+            const std::string name = clip + "_cut" + std::to_string(keep);
+            rows.push_back({name, [=] { return Damaged(clip, keep, 0, "damaged-" + name); }, nullptr});
+        }
+    return rows;
 }
 
-std::string Damaged(const DamagedFile& d, size_t index)
-{
-    const std::string source =
-        std::string(d.clip) == "dmg_sizes.ts" ? SizeChangingTs() : MakeClip(d.clip, d.ffmpegArgs);
-    std::ifstream in(source, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (d.keepBytes > 0 && d.keepBytes < bytes.size())
-        bytes.resize(d.keepBytes);
-    std::mt19937 random(static_cast<unsigned>(1000 + index));
-    for (unsigned i = 0; i < d.mutations && bytes.size() > 64; ++i)
-        bytes[64 + random() % (bytes.size() - 64)] = static_cast<char>(random());
-    const std::string out = "damaged-" + std::to_string(index) + "-" + d.clip;
-    std::ofstream(out, std::ios::binary) << bytes;
-    return out;
-}
+class HostileInput : public testing::TestWithParam<HostileCase> {};
 
-class DamagedFiles : public testing::TestWithParam<DamagedFile> {};
-
-TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
+TEST_P(HostileInput, IsRefusedWithItsReasonOrPlaysToACleanEnd)
 {
-    // A fixed seed per case: the same bytes are damaged in every run.
-    const std::string path = Damaged(GetParam(), GetParam().keepBytes + GetParam().mutations);
-    FFWrapper player("HostileDamaged");
+    const std::string path = GetParam().input();
+    FFWrapper player("HostileInput");
     std::atomic<bool> ended{false};
     player.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
         if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
             ended = ended || m->message == FFMessageType::EndOfStream || m->message == FFMessageType::SourceError;
     }));
-    if (!player.OpenSource(path)) {
+    const auto start = Clock::now();
+    const bool opened = player.OpenSource(path);
+    EXPECT_LT(SecondsSince(start), 30.0);
+    if (GetParam().reason) {
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(player.GetOpenFailureReason(), GetParam().reason);
+        EXPECT_FALSE(player.StartEngine()); // and nothing is left open
+        EXPECT_EQ(player.Width(), 0);
+        EXPECT_DOUBLE_EQ(player.GetDuration(), 0.0);
+        return;
+    }
+    if (!opened) {
         EXPECT_FALSE(player.GetOpenFailureReason().empty());
         return;
     }
@@ -151,57 +149,28 @@ TEST_P(DamagedFiles, AreRefusedOrPlayToACleanEnd)
     if (!player.StartEngine())
         return;
     FrameData frame;
-    const auto start = Clock::now();
-    bool clean = false;
-    while (!clean && SecondsSince(start) < 120.0) {
+    EXPECT_TRUE(WaitFor([&] {
         player.ReadAudioFromInterface();
         const int size = player.ReadFrameGetSize(&frame);
         if (size > 0) {
             EXPECT_EQ(static_cast<size_t>(size), static_cast<size_t>(frame.width) * frame.height * 3);
         }
-        clean = size < 0 || ended;
-        if (size == 0)
-            std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(clean) << path << " neither ended nor was refused";
+        return size < 0 || ended;
+    }, 120s)) << path << " neither ended nor was refused";
     player.SetAudioInterface(nullptr);
 }
 
-constexpr const char* kWebm = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
-                              "-c:v libvpx-vp9 -deadline realtime -c:a libopus";
-constexpr const char* kAvi = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 2 "
-                             "-c:v mpeg4 -c:a pcm_s16le";
-constexpr const char* kMp4 = "-f lavfi -i testsrc2=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
-                             "-c:v libx264 -bf 2 -c:a aac";
-
-INSTANTIATE_TEST_SUITE_P(
-    Clips, DamagedFiles,
-    testing::Values(DamagedFile{"dmg.webm", kWebm, 500, 0}, DamagedFile{"dmg.webm", kWebm, 1000, 0},
-                    DamagedFile{"dmg.webm", kWebm, 10000, 0}, DamagedFile{"dmg_sizes.ts", "", 500, 0},
-                    DamagedFile{"dmg_sizes.ts", "", 1000, 0}, DamagedFile{"dmg_sizes.ts", "", 10000, 0},
-                    DamagedFile{"dmg.avi", kAvi, 500, 0}, DamagedFile{"dmg.avi", kAvi, 1000, 0},
-                    DamagedFile{"dmg.avi", kAvi, 10000, 0}, DamagedFile{"dmg.mp4", kMp4, 0, 40},
-                    DamagedFile{"dmg.webm", kWebm, 0, 40}, DamagedFile{"dmg_sizes.ts", "", 0, 200},
-                    DamagedFile{"dmg.avi", kAvi, 0, 200}),
-    [](const testing::TestParamInfo<DamagedFile>& info) {
-        std::string name = info.param.clip;
-        for (char& c : name)
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name + (info.param.keepBytes ? "_cut" + std::to_string(info.param.keepBytes)
-                                            : "_mutated" + std::to_string(info.param.mutations));
-    });
+INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, testing::ValuesIn(HostileCases()),
+                         [](const testing::TestParamInfo<HostileCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- stalls and cancels
 
 std::string OneMegabyteOfTs()
 {
-    const std::string clip = Quillet::FileSourceTest::PlainTs();
-    std::ifstream in(clip, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> clip = ReadBytes(Quillet::FileSourceTest::PlainTs());
     std::string body;
     while (body.size() < (1u << 20))
-        body += bytes;
-    body.resize(1u << 20);
+        body.append(clip.begin(), clip.end());
     return body;
 }
 
@@ -247,33 +216,27 @@ INSTANTIATE_TEST_SUITE_P(Server, StalledServer, testing::Values(false, true),
 
 // ---------------------------------------------------------------- resources
 
-size_t OpenDescriptors()
+long OpenDescriptors()
 {
-    size_t n = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++n;
-    }
-    return n;
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 long ResidentKilobytes()
 {
     long pages = 0, resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(statm);
-    }
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// The logging configuration sets a category's own level; once it is gone,
+// nothing stops.
 TEST(PlayerResources, TwoThousandPlayersWithLoggingConfiguredLeaveDescriptorsAndMemoryFlat)
 {
     const auto old = fs::current_path();
     const auto scratch = old / "leak-config";
     fs::create_directories(scratch / "Config");
     std::ofstream(scratch / "Config/FFLogger.conf") << "log4cpp.rootCategory=ERROR, file\n"
+                                                       "log4cpp.category.HostileLeak=WARN\n"
                                                        "log4cpp.appender.file=FileAppender\n"
                                                        "log4cpp.appender.file.fileName=FFLogger.log\n"
                                                        "log4cpp.appender.file.layout=BasicLayout\n";
@@ -285,11 +248,17 @@ TEST(PlayerResources, TwoThousandPlayersWithLoggingConfiguredLeaveDescriptorsAnd
         }
     };
     cycle(200); // settles allocator pools and the one configuration
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     const long resident = ResidentKilobytes();
     cycle(2000);
-    const size_t descriptorsAfter = OpenDescriptors();
+    const long descriptorsAfter = OpenDescriptors();
     const long residentAfter = ResidentKilobytes();
+    log4cpp::Category& category = Quillet::LoggerCategory("HostileLeak");
+    EXPECT_FALSE(category.isPriorityEnabled(Quillet::LogLevel::Info));
+    EXPECT_TRUE(category.isPriorityEnabled(Quillet::LogLevel::Warn));
+    category.setPriority(log4cpp::Priority::NOTSET);
+    fs::remove_all(scratch / "Config");
+    FFWrapper("HostileNoConfig").Dispose();
     fs::current_path(old);
     EXPECT_LE(descriptorsAfter, descriptors + 2);
 #if !defined(__SANITIZE_ADDRESS__)

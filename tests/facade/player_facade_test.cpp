@@ -1,14 +1,20 @@
-// The player facade's own part: forwarding, event handlers (registered,
-// unregistered, raised inside the application's read call) and every
-// operation after Dispose(). Pictures, their buffer and end of stream against the ffmpeg
-// tools are tabled in engine/playback_table_test.
+// The player facade's own part: forwarding to its engine, the engine's native
+// records arriving as the facade's event arguments (unknown ones dropped),
+// handlers (registered, unregistered, raised inside the application's read
+// call or on a reporting thread, calling back into the facade) and every
+// operation after Dispose(). Pictures, their buffer and end of stream against
+// the ffmpeg tools are tabled in engine/playback_table_test.
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "engine/FFEngine.h"
 #include "facade/FFWrapper.h"
+#include "support/FacadeEvents.h"
 #include "support/TestMedia.h"
 #include "support/WaitFor.h"
 
@@ -18,6 +24,7 @@ extern "C" {
 
 using namespace Quillet::FFWrapperCLI;
 using namespace Quillet::Testing;
+using namespace std::chrono;
 using namespace std::chrono_literals;
 
 namespace {
@@ -28,6 +35,13 @@ std::string Clip()
                                        "sine=frequency=440:sample_rate=48000 -t 1 -c:v libx264 -bf 2 -g 10 "
                                        "-pix_fmt yuv420p -c:a aac");
 }
+
+// A facade over an engine the test keeps a handle on, to raise records through.
+struct FacadeWithEngine {
+    FacadeWithEngine() : engine(new Quillet::FFEngine("FacadeTest")), player(engine) {}
+    Quillet::FFEngine* engine; // owned by the facade
+    FFWrapper player;
+};
 
 } // namespace
 
@@ -85,28 +99,114 @@ TEST(PlayerFacade, EveryOperationHasANeutralResultAfterDispose)
     FrameData data;
     EXPECT_FALSE(player.OpenSource(Clip()));
     EXPECT_FALSE(player.StartEngine());
-    EXPECT_EQ(player.ReadFrameGetSize(&data), 0);
-    EXPECT_EQ(player.Width(), -1);
-    EXPECT_EQ(player.Height(), -1);
-    EXPECT_EQ(player.RenderWidth(), -1);
-    int w = 0, h = 0;
-    player.GetDimensions(w, h);
-    EXPECT_EQ(w, -1);
-    EXPECT_EQ(h, -1);
-    EXPECT_EQ(player.GetDuration(), 0.0);
-    EXPECT_EQ(player.GetSeekTime(), -1.0);
-    EXPECT_EQ(player.ReadAudioFromInterface(), 0.0);
+    int w = 0, h = 0, rate = 7, bits = 7, channels = 7;
     bool pending = true;
-    EXPECT_FALSE(player.IsOOB(1.0, pending));
-    EXPECT_FALSE(pending);
-    int rate = 7, bits = 7, channels = 7;
+    player.GetDimensions(w, h);
+    EXPECT_EQ(std::vector<int>({player.ReadFrameGetSize(&data), player.Width(), player.Height(), player.RenderWidth(), w, h}),
+              std::vector<int>({0, -1, -1, -1, -1, -1}));
+    EXPECT_EQ(std::vector<double>({player.GetDuration(), player.GetSeekTime(), player.ReadAudioFromInterface()}),
+              std::vector<double>({0.0, -1.0, 0.0}));
+    EXPECT_FALSE(player.IsOOB(1.0, pending) || pending);
     EXPECT_FALSE(player.GetAudioFormat(rate, bits, channels));
     EXPECT_EQ(rate, 7);
-    EXPECT_FALSE(player.IsOptimizeSeek());
-    EXPECT_FALSE(player.IsReady());
+    EXPECT_FALSE(player.IsOptimizeSeek() || player.IsReady());
     player.Seek(1.0);
     player.Pause();
     player.Continue();
     player.StopEngine();
     player.CloseSource();
+}
+
+TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesAreDropped)
+{
+    FacadeEvents got;
+    FacadeWithEngine f;
+    got.Attach(f.player);
+
+    // 2017-03-15 08:30:45.6789012 UTC: the last tick digit is below a microsecond.
+    const auto when = sys_days{2017y / March / 15} + 8h + 30min + 45s + 678901us;
+    Quillet::FFSyncPointArgs sent[2];
+    sent[0].videoTime = 12.5, sent[0].isGood = true, sent[0].fileName = "rec_0001.mp4", sent[0].PCTimeUTC = 0;
+    sent[1].videoTime = 3600.04, sent[1].isGood = false, sent[1].fileName = "Kamera_Süd_2017.mkv";
+    sent[1].PCTimeUTC = duration_cast<nanoseconds>(when.time_since_epoch()).count() / 100 + 2;
+    for (auto& native : sent)
+        f.engine->SendFFEvent(&native);
+    for (auto status : {Quillet::ConnectionStatus::Connected, Quillet::ConnectionStatus::ConnectionLost,
+                        Quillet::ConnectionStatus::Disconnected}) {
+        Quillet::FFSourceConnectionStatusArgs native(status, "camera " + std::to_string(static_cast<int>(status)));
+        f.engine->SendFFEvent(&native);
+    }
+    Quillet::FFEventArgs unknown(static_cast<Quillet::FFEventType>(9));
+    f.engine->SendFFEvent(&unknown);
+    f.engine->SendFFEvent(nullptr);
+    f.engine->SendMessageEvent(FFMessageType::SyncPointReady);
+    f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
+
+    // Status and message numbers as the application sees them, nothing else.
+    EXPECT_EQ(got.Text(), "0 camera 0\n2 camera 2\n1 camera 1\nmessage 5\nmessage 2\n");
+    const auto points = got.SyncPoints();
+    ASSERT_EQ(points.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NEAR(points[i].videoTime.count(), sent[i].videoTime, 1e-9);
+        EXPECT_EQ(points[i].isGood, sent[i].isGood);
+        EXPECT_EQ(points[i].fileName, sent[i].fileName);
+    }
+    EXPECT_EQ(points[0].PCTimeUTC, system_clock::time_point{}) << "1970-01-01 00:00:00 UTC";
+    EXPECT_EQ(points[1].PCTimeUTC, when);
+}
+
+TEST(PlayerFacadeEvents, HandlerOnAnotherThreadMayCallBackIntoTheFacadeWhileItIsBusy)
+{
+    FacadeWithEngine f;
+    std::atomic<int> calls{0};
+    std::atomic<bool> sawDuration{false};
+    std::thread::id handlerThread;
+    ManagedEventDelegate handler([&](const EventArgs& e) {
+        if (!dynamic_cast<const SourceConnectionStatusArgs*>(&e))
+            return;
+        handlerThread = std::this_thread::get_id();
+        // Each of these waits for whatever facade call the application thread is in.
+        sawDuration = sawDuration || f.player.GetDuration() > 0.5;
+        f.player.IsPause();
+        bool pending = false;
+        f.player.IsOOB(1.0, pending);
+        f.player.Width();
+        ++calls;
+    });
+    f.player.RegisterFFEventCallback(handler);
+    ASSERT_TRUE(f.player.OpenSource(Clip()));
+    f.player.DecodeVideo(AV_PIX_FMT_BGR24);
+    ASSERT_TRUE(f.player.StartEngine());
+
+    // The application thread keeps the facade busy.
+    std::atomic<bool> stop{false};
+    std::thread application([&] {
+        FrameData data;
+        while (!stop) {
+            if (f.player.ReadFrameGetSize(&data) < 0)
+                f.player.Seek(0.5);
+            f.player.GetSeekTime();
+            std::this_thread::sleep_for(200us);
+        }
+    });
+
+    std::thread::id reporter;
+    auto done = std::async(std::launch::async, [&] {
+        reporter = std::this_thread::get_id();
+        for (int i = 0; i < 50; ++i) {
+            Quillet::FFSourceConnectionStatusArgs native(Quillet::ConnectionStatus::Connected, "again");
+            f.engine->SendFFEvent(&native);
+        }
+    });
+    const bool finished = done.wait_for(20s) == std::future_status::ready;
+    stop = true;
+    application.join();
+    if (!finished) {
+        ADD_FAILURE() << "a handler calling back into the facade deadlocked";
+        std::abort();
+    }
+    EXPECT_EQ(calls.load(), 50);
+    EXPECT_TRUE(sawDuration.load());
+    EXPECT_EQ(handlerThread, reporter) << "handlers run on the reporting thread";
+    f.player.Dispose();
 }

@@ -1,11 +1,10 @@
 // The recording as a 24/7 user meets it, through `ffwrap record` against the
 // test camera: files that survive kill -9 and full disks, segments by time
-// with retention, B-frame sources. (A restarted camera's follow-on files are
-// checked packet by packet in camera_acceptance_test, their names in the
-// scenario table.)
+// with retention. (A restarted camera's follow-on files are checked packet by
+// packet in camera_acceptance_test, their names in the scenario table, a
+// B-frame source without decode times in recording_facade_test.)
 #include <fnmatch.h>
 
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -37,20 +36,15 @@ std::vector<std::string> FilesIn(const fs::path& folder)
     return names;
 }
 
-// The last "N pictures" of the tool's progress line.
-int PicturesShown(const std::string& log)
+// The last "N pictures" of the tool's progress line, -1 before the first.
+int PicturesShown(const ToolProcess& tool)
 {
-    std::ifstream in(log);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    int last = -1;
-    for (size_t at = text.find(" pictures"); at != std::string::npos; at = text.find(" pictures", at + 1)) {
-        size_t from = at;
-        while (from > 0 && std::isdigit(static_cast<unsigned char>(text[from - 1])))
-            --from;
-        if (from < at)
-            last = std::stoi(text.substr(from, at - from));
-    }
-    return last;
+    const std::string text = tool.Log();
+    const size_t at = text.rfind(" pictures");
+    if (at == std::string::npos || at == 0)
+        return -1;
+    const size_t from = text.find_last_not_of("0123456789", at - 1) + 1; // npos + 1 == 0
+    return from < at ? std::stoi(text.substr(from, at - from)) : -1;
 }
 
 class CameraRecording : public ::testing::Test {
@@ -72,11 +66,16 @@ protected:
             umount2(m.c_str(), MNT_DETACH);
         fs::remove_all(folder);
     }
-    std::vector<std::string> Record(const std::string& out, std::vector<std::string> options = {})
+    // `ffwrap record` of the camera into `out` (its folder is made), logging beside the folders.
+    std::unique_ptr<ToolProcess> Record(const std::string& out, std::vector<std::string> options = {},
+                                        rlim_t fileSizeLimit = RLIM_INFINITY)
     {
-        std::vector<std::string> argv{kTool, "record", server.Url() + "/test", out};
+        fs::create_directories((folder / out).parent_path());
+        std::vector<std::string> argv{kTool, "record", server.Url() + "/test", (folder / out).string()};
         argv.insert(argv.end(), options.begin(), options.end());
-        return argv;
+        std::string log = out + ".log";
+        std::replace(log.begin(), log.end(), '/', '_');
+        return std::make_unique<ToolProcess>(argv, (folder / log).string(), fileSizeLimit);
     }
     // A small RAM disk (root only); false where it cannot be made.
     bool SmallVolume(const fs::path& at, const char* size)
@@ -93,45 +92,48 @@ protected:
     std::vector<std::string> mounts;
 };
 
-// Five recordings side by side, so the camera time is spent once: three
-// killed with SIGKILL, one segmented, one with retention.
-TEST_F(CameraRecording, KilledSegmentedAndRetainedRecordingsAllPlay)
+// Seven recordings side by side, so the camera time is spent once: three
+// killed with SIGKILL, one segmented, one with retention, and two that fill
+// a volume, with and without the free-space guard. Every file each leaves
+// plays; a file in progress up to its last fragment.
+TEST_F(CameraRecording, KilledSegmentedRetainedAndFullVolumeRecordingsAllPlay)
 {
     const std::vector<std::string> killed{"k.mp4", "k.mkv", "k.ts"};
     std::vector<std::unique_ptr<ToolProcess>> kills;
     for (const auto& name : killed)
-        kills.push_back(std::make_unique<ToolProcess>(Record((folder / name).string()), (folder / (name + ".log"))));
-    fs::create_directories(folder / "seg");
-    fs::create_directories(folder / "keep");
-    ToolProcess segmented(Record((folder / "seg/cam.mp4").string(),
-                                 {"--segment", "6", "--name-pattern", "cam1_{n}_%Y%m%d-%H%M%S.mp4",
-                                  "--sync-points", (folder / "seg.csv").string()}),
-                          (folder / "seg.log").string());
-    ToolProcess retained(Record((folder / "keep/cam.mp4").string(),
-                                {"--segment", "2", "--name-pattern", "k{n}.mp4", "--keep-bytes", "150000"}),
-                         (folder / "keep.log").string());
+        kills.push_back(Record(name));
+    auto segmented = Record("seg/cam.mp4", {"--segment", "6", "--name-pattern", "cam1_{n}_%Y%m%d-%H%M%S.mp4",
+                                            "--sync-points", (folder / "seg.csv").string()});
+    auto retained = Record("keep/cam.mp4", {"--segment", "2", "--name-pattern", "k{n}.mp4", "--keep-bytes", "150000"});
+    const std::vector<std::pair<std::string, const char*>> full{{"guarded", "100000"}, {"unguarded", "0"}};
+    std::vector<std::unique_ptr<ToolProcess>> fills;
+    for (const auto& [name, minFree] : full) {
+        // Unprivileged, a file-size limit stands in for the volume.
+        const bool volume = SmallVolume(folder / name, "320k");
+        fills.push_back(Record(name + "/cam.mp4",
+                               volume ? std::vector<std::string>{"--segment", "2", "--min-free", minFree}
+                                      : std::vector<std::string>{"--min-free", minFree},
+                               volume ? RLIM_INFINITY : 320000));
+    }
 
-    // The recordings' time counts from their first pictures: starting five
+    // The recordings' time counts from their first pictures: starting the
     // tools on a busy machine takes seconds of its own.
     ASSERT_TRUE(WaitFor([&] {
-        for (const char* log : {"k.mp4.log", "k.mkv.log", "k.ts.log", "seg.log", "keep.log"})
-            if (PicturesShown((folder / log).string()) <= 0)
-                return false;
-        return true;
+        return std::all_of(kills.begin(), kills.end(), [](const auto& t) { return PicturesShown(*t) > 0; }) &&
+               PicturesShown(*segmented) > 0 && PicturesShown(*retained) > 0;
     }, 30s)) << "a recording never received a picture";
     std::this_thread::sleep_for(10s);
     for (size_t i = 0; i < killed.size(); ++i) {
-        kills[i]->Signal(SIGKILL);
-        kills[i]->Wait();
-        const int received = PicturesShown((folder / (killed[i] + ".log")).string());
+        kills[i]->Kill();
+        const int received = PicturesShown(*kills[i]);
         ASSERT_GT(received, 5 * kFps) << killed[i];
         EXPECT_GE(ProbeVideo((folder / killed[i]).string()).frames, received - 2 * kFps) << killed[i];
     }
     std::this_thread::sleep_for(9s);
-    segmented.Signal(SIGINT);
-    retained.Signal(SIGTERM);
-    EXPECT_EQ(segmented.Wait(), 0);
-    EXPECT_EQ(retained.Wait(), 0);
+    segmented->Signal(SIGINT);
+    retained->Signal(SIGTERM);
+    EXPECT_EQ(segmented->Wait(), 0);
+    EXPECT_EQ(retained->Wait(), 0);
 
     const auto segments = FilesIn(folder / "seg");
     ASSERT_EQ(segments.size(), 4u);
@@ -155,58 +157,17 @@ TEST_F(CameraRecording, KilledSegmentedAndRetainedRecordingsAllPlay)
     EXPECT_FALSE(fs::exists(folder / "keep/k1.mp4"));
     for (const auto& f : kept)
         EXPECT_GT(ProbeVideo(f).frames, 0) << f;
-}
 
-// A full volume ends the recording with an error, with or without the guard;
-// every file on it plays, the one in progress up to its last fragment.
-TEST_F(CameraRecording, FullVolumeLeavesEveryFilePlayable)
-{
-    struct Case {
-        const char* name;
-        const char* minFree;
-    };
-    const std::vector<Case> cases{{"guarded", "100000"}, {"unguarded", "0"}};
-    std::vector<std::unique_ptr<ToolProcess>> runs;
-    for (const auto& c : cases) {
-        const fs::path volume = folder / c.name;
-        std::vector<std::string> options{"--segment", "2", "--min-free", c.minFree};
-        rlim_t limit = RLIM_INFINITY;
-        if (!SmallVolume(volume, "320k")) {
-            // Unprivileged: a file-size limit stands in for the volume.
-            limit = 320000;
-            options = {"--min-free", c.minFree};
-        }
-        runs.push_back(std::make_unique<ToolProcess>(Record((volume / "cam.mp4").string(), options),
-                                                     (folder / (std::string(c.name) + ".log")).string(), limit));
-    }
-    for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(runs[i]->Wait(), 1) << cases[i].name << ": a file error ends the tool";
-        const auto files = FilesIn(folder / cases[i].name);
-        ASSERT_FALSE(files.empty());
+    for (size_t i = 0; i < full.size(); ++i) {
+        EXPECT_EQ(fills[i]->Wait(), 1) << full[i].first << ": a file error ends the tool";
         int frames = 0;
-        for (const auto& f : files) {
+        for (const auto& f : FilesIn(folder / full[i].first)) {
             const int n = ProbeVideo(f).frames;
             EXPECT_GT(n, 0) << f;
             frames += n;
         }
-        EXPECT_GT(frames, 3 * kFps) << cases[i].name;
+        EXPECT_GT(frames, 3 * kFps) << full[i].first;
     }
 }
 
 } // namespace
-
-// A B-frame source whose first packets come without a decode time (as the
-// ffmpeg tool writes Matroska by default) is recorded from its first picture.
-TEST(BFrameRecording, EveryPictureFromTheFirstKeyPictureIsRecorded)
-{
-    if (!fs::exists(kTool))
-        GTEST_SKIP() << "ffwrap is not built in this tree";
-    const std::string clip = MakeClip("record_bframes.mkv", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 8 "
-                                                            "-c:v libx264 -g 25");
-    for (const std::string out : {"record_bframes_out.mkv", "record_bframes_out.mp4"}) { // NOLINT
-        ToolProcess tool({kTool, "record", clip, out}, out + ".log");
-        ASSERT_EQ(tool.Wait(), 0);
-        EXPECT_EQ(ProbeVideo(out).frames, 200) << out;
-        fs::remove(out);
-    }
-}

@@ -4,20 +4,33 @@
 // exact packets of each (ffprobe against the source bytes and times) and the
 // sync points sent. The sink is drained on the test thread so every split
 // lands where the scenario puts it; its write thread is exercised by the
-// acceptance tests.
+// acceptance tests. Below it, the container writer's own table, and the
+// recording through the facade with its write thread.
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
 
 #include "events/FFMessenger.h"
+#include "facade/FFFileWrapper.h"
+#include "record/FFFile.h"
 #include "record/SyncingFileSink.h"
+#include "support/FacadeEvents.h"
 #include "support/RecordedPackets.h"
+#include "support/WaitFor.h"
 
 namespace {
 
 using namespace Quillet;
 using namespace Quillet::Testing;
+using namespace Quillet::FFWrapperCLI;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int64_t kSecond = SyncingFileSink::kTicksPerSecond;
@@ -30,8 +43,10 @@ std::string ClipFor(const std::string& recipe)
         return MakeClip("rec_g25.mp4", av + "-t 3 -c:v libx264 -bf 0 -g 25 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
     if (recipe == "g10")
         return MakeClip("rec_g10.mp4", av + "-t 4 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -video_track_timescale 25 -c:a aac");
-    // ffmpeg's defaults: B-frames, so the first decode time is negative.
-    return MakeClip("rec_bf.mp4", av + "-t 4 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -c:a aac");
+    // ffmpeg's defaults: B-frames, so the first decode time is negative (MP4)
+    // or missing from the first packets (Matroska).
+    return MakeClip("rec_" + recipe + (recipe == "bfmkv" ? ".mkv" : ".mp4"),
+                    av + "-t 4 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -c:a aac");
 }
 
 struct Step {
@@ -58,14 +73,8 @@ struct Scenario {
     std::vector<Step> steps;
     std::vector<File> files;
     bool fails = false;           // a file cannot be written: FileSinkError
-    std::vector<int> extraPoints; // sync points besides each file's first and last picture
+    std::vector<int> extraPoints = {}; // sync points besides each file's first and last picture
 };
-
-Scenario Row(const char* name, const char* clip, std::string first, std::vector<Step> steps, std::vector<File> files,
-             bool fails = false, std::vector<int> extraPoints = {})
-{
-    return Scenario{name, clip, std::move(first), std::move(steps), std::move(files), fails, std::move(extraPoints)};
-}
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
@@ -256,42 +265,183 @@ INSTANTIATE_TEST_SUITE_P(
     Scenarios, RecordingScenario,
     ::testing::Values(
         // Fed from after the first key picture: the file starts at the next.
-        Row("Mp4FromTheNextKeyPicture", "g25", "rec.mp4", {V(1, 75), kEnd}, {{"rec.mp4", 25, 75}}),
-        Row("MkvFromTheNextKeyPicture", "g25", "rec.mkv", {V(1, 75), kEnd}, {{"rec.mkv", 25, 75}}),
-        Row("AviFromTheNextKeyPicture", "g25", "rec.avi", {V(1, 75), kEnd}, {{"rec.avi", 25, 75}}),
-        Row("BFramesFromANegativeStartMp4", "bf", "rec.mp4", {V(0, 100), kEnd}, {{"rec.mp4", 0, 100}}),
-        Row("BFramesMkv", "bf", "rec.mkv", {V(0, 100), kEnd}, {{"rec.mkv", 0, 100}}),
+        Scenario{"Mp4FromTheNextKeyPicture", "g25", "rec.mp4", {V(1, 75), kEnd}, {{"rec.mp4", 25, 75}}},
+        Scenario{"MkvFromTheNextKeyPicture", "g25", "rec.mkv", {V(1, 75), kEnd}, {{"rec.mkv", 25, 75}}},
+        Scenario{"AviFromTheNextKeyPicture", "g25", "rec.avi", {V(1, 75), kEnd}, {{"rec.avi", 25, 75}}},
+        Scenario{"BFramesFromANegativeStartMp4", "bf", "rec.mp4", {V(0, 100), kEnd}, {{"rec.mp4", 0, 100}}},
+        Scenario{"BFramesMkv", "bf", "rec.mkv", {V(0, 100), kEnd}, {{"rec.mkv", 0, 100}}},
         // Nothing lost or doubled across a requested split.
-        Row("SplitWaitsForTheNextKeyPicture", "g25", "first.mp4", {V(0, 37), Split("second.mp4"), V(37, 75), kEnd},
-            {{"first.mp4", 0, 50}, {"second.mp4", 50, 75}}),
-        Row("CodecChangesAndALossAccumulateMarkers", "g10", "a.mp4",
+        Scenario{"SplitWaitsForTheNextKeyPicture", "g25", "first.mp4", {V(0, 37), Split("second.mp4"), V(37, 75), kEnd},
+            {{"first.mp4", 0, 50}, {"second.mp4", 50, 75}}},
+        Scenario{"CodecChangesAndALossAccumulateMarkers", "g10", "a.mp4",
             {V(0, 15), kCodec, V(15, 30), kCodec, V(30, 45), kLost, V(45, 60), kCodec, V(60, 75), kEnd},
-            {{"a.mp4", 0, 15}, {"a_#1.mp4", 20, 30}, {"a_#2.mp4", 30, 45}, {"a_#2_%1.mp4", 50, 60}, {"a_#2_#3.mp4", 60, 75}}),
+            {{"a.mp4", 0, 15}, {"a_#1.mp4", 20, 30}, {"a_#2.mp4", 30, 45}, {"a_#2_%1.mp4", 50, 60}, {"a_#2_#3.mp4", 60, 75}}},
         // Markers go into the file name, never a folder; a name without an
         // extension keeps the container of the file before.
-        Row("NamesInADottedFolderAndWithoutExtension", "g10", "v1.0/cam.tar.mkv",
+        Scenario{"NamesInADottedFolderAndWithoutExtension", "g10", "v1.0/cam.tar.mkv",
             {V(0, 15), kLost, V(15, 30), Split("v1.0/camera"), V(30, 45), kCodec, V(45, 60), kEnd},
             {{"v1.0/cam.tar.mkv", 0, 15}, {"v1.0/cam_%1.tar.mkv", 20, 30}, {"v1.0/camera", 30, 45},
-             {"v1.0/camera_#1", 50, 60}}),
-        Row("NameSetByTheEngineWinsAndRestartsTheCounters", "g10", "a.mp4",
+             {"v1.0/camera_#1", 50, 60}}},
+        Scenario{"NameSetByTheEngineWinsAndRestartsTheCounters", "g10", "a.mp4",
             {V(0, 15), Split("b.mp4"), kCodec, V(15, 30), kCodec, V(30, 45), kEnd},
-            {{"a.mp4", 0, 15}, {"b.mp4", 20, 30}, {"b_#1.mp4", 30, 45}}),
-        Row("ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
-            {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}),
-        Row("AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
-            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}),
+            {{"a.mp4", 0, 15}, {"b.mp4", 20, 30}, {"b_#1.mp4", 30, 45}}},
+        Scenario{"ChangesBeforeAnyPictureReuseTheFileAndRecordsAfterTheEndAreDropped", "g10", "a.mp4",
+            {kCodec, kLost, kBack, kCodec, V(0, 30), kEnd, V(30, 40)}, {{"a.mp4", 0, 30}}},
+        Scenario{"AudioDescriptionAloneSplitsAtTheNextKeyPicture", "g10", "a.mp4", {V(0, 15), kAudio, V(15, 30), kEnd},
+            {{"a.mp4", 0, 20, 15}, {"a_#1.mp4", 20, 30}}},
         // Ten pictures written per ten seconds of wall clock: a point is due
         // every 30 s, taken by the first picture written at or after it.
-        Row("SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
+        Scenario{"SyncPointEveryThirtySecondsOfWallClock", "g10", "sync.mp4",
             {V(0, 10), ClockAt(10), V(10, 20), ClockAt(20), V(20, 30), ClockAt(30), V(30, 40), ClockAt(40), V(40, 50),
              ClockAt(50), V(50, 60), ClockAt(60), V(60, 70), ClockAt(70), V(70, 80), ClockAt(80), V(80, 90),
              ClockAt(90), V(90, 100), kEnd},
-            {{"sync.mp4", 0, 100}}, false, {30, 60, 90}),
+            {{"sync.mp4", 0, 100}}, false, {30, 60, 90}},
         // Write failures: FileSinkError, and what was written so far stays complete.
-        Row("UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true),
-        Row("UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},
-            {{"ok.mp4", 0, 50}}, true)),
+        Scenario{"UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true},
+        Scenario{"UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},
+            {{"ok.mp4", 0, 50}}, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The container writer on its own: failed preparations leave it reusable, a
+// video-only description makes a video-only file, and decode times that do
+// not increase are moved just past the last (presentation order untouched).
+// Rows: the clip, the decode (= presentation unless B-frames) times given
+// to the writer in ticks, and the times expected back in seconds.
+struct RepairCase {
+    const char* name;
+    bool bframes;
+    std::vector<int64_t> dts;        // given; presentation times are the clip's
+    std::vector<double> writtenDts;  // seconds, as ffprobe reads them
+};
+
+class FFFileRepair : public ::testing::TestWithParam<RepairCase> {};
+
+TEST_P(FFFileRepair, AfterFailedPreparationsNonIncreasingDecodeTimesMovePastTheLastAndNothingIsDropped)
+{
+    const RepairCase& c = GetParam();
+    const Demuxed clip = Demux(ClipFor(c.bframes ? "bf" : "g25"));
+    const auto video = clip.Video();
+    const int64_t start = video[0]->Get()->dts;
+    const fs::path folder = fs::current_path() / "record_out" / "writer";
+    fs::create_directories(folder);
+    auto Out = [&](const std::string& name) { return (folder / name).string(); };
+    const std::string path = Out(std::string(c.name) + (c.bframes ? ".mp4" : ".mkv"));
+    {
+        FFFile file;
+        file.Finish(); // nothing to finish
+        EXPECT_THROW(file.PrepareFile(Out("x.qqq"), clip.codec), std::invalid_argument);
+        EXPECT_THROW(file.PrepareFile(Out("x.mp4"), std::shared_ptr<FFAVCodec>()), std::invalid_argument);
+        EXPECT_THROW(file.PrepareFile(Out("missing/x.mp4"), clip.codec), std::runtime_error);
+        file.Finish();
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_FALSE(fs::exists(Out("x.mp4")) || fs::exists(Out("missing")));
+        ASSERT_EQ(file.PrepareFile(path, clip.codec->video), 0);
+        for (size_t i = 0; i < c.dts.size(); ++i) {
+            AVPacketPtr p = MakePacket(); // the writer takes what it is given
+            av_packet_ref(p.get(), video[i]->Get());
+            p->dts = c.dts[i];
+            p->pts = c.bframes ? video[i]->Get()->pts - start : c.dts[i];
+            p->stream_index = 0;
+            p->duration = video[i]->Get()->duration;
+            file.WriteVideoPacket(p.get());
+        }
+    } // the destructor finishes the file
+    const WrittenFile r = ReadWritten(path);
+    EXPECT_TRUE(r.errors.empty()) << r.errors;
+    EXPECT_TRUE(r.audio.empty());
+    ASSERT_EQ(r.video.size(), c.dts.size());
+    EXPECT_EQ(Hashes(r.video), Hashes(std::vector<std::shared_ptr<FFPacket>>(video.begin(), video.begin() + long(c.dts.size()))));
+    const double tb = av_q2d(clip.codec->video->TimeBase());
+    for (size_t i = 0; i < c.dts.size(); ++i) {
+        EXPECT_NEAR(c.bframes ? r.video[i].dts : r.video[i].pts, c.writtenDts[i], 1e-6) << "packet " << i;
+        if (c.bframes) { // B-frame order is kept: pictures show when they should
+            EXPECT_NEAR(r.video[i].pts, double(video[i]->Get()->pts - start) * tb, 1e-6) << "packet " << i;
+        }
+    }
+}
+
+// Frame numbers in 1/25 (Matroska keeps milliseconds): a repeat and a jump
+// back go one millisecond past their predecessor. With B-frames (1/12800,
+// 512 ticks a frame) a repeated decode time moves one tick on.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FFFileRepair,
+    ::testing::Values(RepairCase{"RepeatAndJumpBack", false, {0, 1, 2, 3, 4, 4, 6, 7, 2, 9},
+                                 {0.0, 0.040, 0.080, 0.120, 0.160, 0.161, 0.240, 0.280, 0.281, 0.360}},
+                      RepairCase{"BFrameRepeatedDecodeTime", true, {0, 512, 1024, 1536, 1536, 2560},
+                                 {0.0, 0.04, 0.08, 0.12, 0.12 + 1 / 12800.0, 0.20}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Recording through the facade while the application plays a B-frame file
+// whose first packets come without a decode time (as the ffmpeg tool writes
+// Matroska): a name given before the start waits for the engine, a split
+// asked for during playback gives two files that join to exactly the source
+// from its first picture, and the application gets a sync point as each file
+// starts and ends.
+TEST(RecordingFacade, SplitDuringPlaybackGivesTwoFilesThatJoinToTheSourceWithAPointAtEachEnd)
+{
+    const std::string clip = ClipFor("bfmkv");
+    const auto video = Demux(clip).Video();
+    const fs::path folder = fs::current_path() / "record_out" / "facade";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const std::string first = (folder / "first.mp4").string(), second = (folder / "second.mp4").string();
+
+    FacadeEvents events;
+    FFFileWrapper recorder("RecordingFacadeTest");
+    events.Attach(recorder);
+    bool pending = true;
+    EXPECT_FALSE(recorder.IsVideoSave(pending)); // no source: nothing pending, nothing breaks
+    EXPECT_FALSE(pending);
+    ASSERT_TRUE(recorder.OpenSource(clip));
+    recorder.DecodeVideo(AV_PIX_FMT_BGR24);
+    recorder.SaveToVideoFile(first);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(recorder.IsVideoSave(pending));
+    EXPECT_TRUE(pending) << "the name waits for the engine";
+    EXPECT_FALSE(fs::exists(first));
+    ASSERT_TRUE(recorder.StartEngine());
+
+    // A picture every few milliseconds, so the recording drains several
+    // times meanwhile; the split is asked for at picture 30.
+    FrameData frame;
+    int pictures = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const int size = recorder.ReadFrameGetSize(&frame);
+        if (size > 0 && ++pictures == 30)
+            recorder.SplitFile(second);
+        std::this_thread::sleep_for(size > 0 ? 5ms : 1ms);
+        return size < 0;
+    }, 60s)) << "no end of stream";
+    EXPECT_EQ(pictures, int(video.size()));
+    // The end of stream closes the source, and with it the second file.
+    ASSERT_TRUE(WaitFor([&] {
+        bool p = false;
+        return !recorder.IsVideoSave(p) && !p;
+    }));
+    recorder.Dispose();
+    EXPECT_FALSE(recorder.IsVideoSave(pending)); // disposed: answers without an engine
+    EXPECT_FALSE(pending);
+
+    const WrittenFile a = ReadWritten(first), b = ReadWritten(second);
+    ExpectWellFormed(a, first);
+    ExpectWellFormed(b, second);
+    EXPECT_FALSE(a.audio.empty() || b.audio.empty());
+    auto joined = Hashes(a.video);
+    for (const auto& h : Hashes(b.video))
+        joined.push_back(h);
+    EXPECT_EQ(joined, Hashes(video));
+    EXPECT_EQ(Capture("ffmpeg -nostdin -v error -i '" + first + "' -i '" + second + "' -map 0 -map 1 -f null - 2>&1"), "");
+
+    EXPECT_EQ(events.Text(), "message " + std::to_string(int(FFMessageType::EndOfStream)) + "\n");
+    const auto points = events.SyncPoints();
+    ASSERT_EQ(points.size(), 4u);
+    const std::vector<std::string> files = {first, first, second, second};
+    for (size_t i = 0; i < points.size(); ++i) { // their times are checked in the scenario table
+        EXPECT_EQ(points[i].fileName, files[i]) << i;
+        EXPECT_EQ(points[i].PCTimeUTC.time_since_epoch().count(), 0) << i; // a file has no capture time
+        EXPECT_TRUE(points[i].isGood) << i;
+    }
+}
 
 // The sync-point files print capture times with this.
 TEST(SyncTimeFormat, UtcWithMillisecondsOrInvalid)

@@ -1,9 +1,13 @@
-// The client queues: batching, what each kind keeps and when it holds the
-// source back, flushing, and a producer racing the client.
+// The serializer and its client queues: each record flattened once and
+// shared by every queue, each new queue starting with a fresh stream
+// description, nodes destroyed while connected; batching, what each kind of
+// queue keeps and when it holds the source back, flushing, and a producer
+// racing the client. (Cascaded disconnection is in core/node_graph_test.)
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -47,19 +51,23 @@ std::vector<int32_t> Drain(FFOutgoing& q)
     return TagsIn(q.GetNextPacket());
 }
 
-void Fill(FFOutgoing& q, int count, FFAttribute attribute = FFAttribute::Plain, int firstTag = 0)
-{
-    for (int i = 0; i < count; ++i)
-        q.FFProcess(Tagged(attribute, firstTag + i));
-}
-
 std::vector<int32_t> Range(int from, int to)
 {
-    std::vector<int32_t> out;
-    for (int i = from; i < to; ++i)
-        out.push_back(i);
+    std::vector<int32_t> out(static_cast<size_t>(to - from));
+    std::iota(out.begin(), out.end(), from);
     return out;
 }
+
+std::vector<uint8_t> Bytes(const FFSerializedData& s)
+{
+    return std::vector<uint8_t>(s.data.get(), s.data.get() + s.size);
+}
+
+struct SerializerGraph : ::testing::Test {
+    ~SerializerGraph() override { source.DisconnectNode(); }
+    ManualSource<FFData> source;
+    FFSerialize serializer;
+};
 
 } // namespace
 
@@ -68,8 +76,8 @@ TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
     FFPlayOutgoing q;
     EXPECT_EQ(q.GetNextPacket(), nullptr);
     auto first = Tagged(FFAttribute::Plain, 0);
-    q.FFProcess(first);
-    Fill(q, 44, FFAttribute::Plain, 1);
+    for (int i = 0; i < 45; ++i)
+        q.FFProcess(i == 0 ? first : Tagged(FFAttribute::Plain, i));
     q.SetNumberOutgoingPackets(30);
     auto batch = q.GetNextPacket();
     ASSERT_TRUE(batch);
@@ -80,7 +88,8 @@ TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
     EXPECT_EQ(q.GetNextPacket(), nullptr);
 
     // A count of zero gives empty batches and keeps everything.
-    Fill(q, 3);
+    for (int i = 0; i < 3; ++i)
+        q.FFProcess(Tagged(FFAttribute::Plain, i));
     q.SetNumberOutgoingPackets(0);
     auto empty = q.GetNextPacket();
     ASSERT_TRUE(empty);
@@ -196,14 +205,14 @@ TEST(FFOutgoing, ConcurrentPushAndDrainLoseNothing)
         }
     });
 
-    auto walk = [](const std::shared_ptr<const FFSerializedData>& batch, std::vector<int64_t>& into) {
+    auto walk = [](const std::shared_ptr<const FFSerializedData>& batch, std::vector<int32_t>& into) {
         for (int32_t at = 0; batch && at < batch->size;) {
             auto r = CreateFromSerialized(batch->data.get() + at, static_cast<size_t>(batch->size - at));
-            into.push_back(static_cast<FFPacket&>(*r).Get()->pts);
+            into.push_back(static_cast<int32_t>(static_cast<FFPacket&>(*r).Get()->pts));
             at += r->GetSerializedSize();
         }
     };
-    std::vector<int64_t> seen, liveSeen;
+    std::vector<int32_t> seen, liveSeen;
     play.SetNumberOutgoingPackets(7);
     live.SetNumberOutgoingPackets(3);
     while (seen.size() < static_cast<size_t>(kRecords)) {
@@ -213,11 +222,64 @@ TEST(FFOutgoing, ConcurrentPushAndDrainLoseNothing)
             std::this_thread::yield();
     }
     producer.join();
-    std::vector<int64_t> expected(kRecords);
-    for (int i = 0; i < kRecords; ++i)
-        expected[static_cast<size_t>(i)] = i;
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(seen, Range(0, kRecords));
     // The live queue may skip, but what it delivers stays in order.
     EXPECT_TRUE(std::is_sorted(liveSeen.begin(), liveSeen.end()));
     source.DisconnectNode();
+}
+
+TEST_F(SerializerGraph, SerializesEachRecordOnceAndSharesItWithEveryQueue)
+{
+    CapturingDest<FFSerializedData> a, b;
+    source.ConnectNode(&serializer);
+    serializer.ConnectNode(&a);
+    serializer.ConnectNode(&b);
+    source.Push(Video(9, true, 33));
+    source.Push(std::make_shared<FFEOSInfo>());
+    ASSERT_EQ(a.Count(), 2u); // one flattened record each, shared
+    EXPECT_EQ(a.Records()[0].get(), b.Records()[0].get());
+    EXPECT_EQ(a.Records()[1].get(), b.Records()[1].get());
+    EXPECT_EQ(Bytes(*a.Records()[0]), Bytes(*Video(9, true, 33)->Serialize()));
+    source.DisconnectNode(); // before `a` and `b` go
+}
+
+TEST_F(SerializerGraph, EveryNewQueueStartsWithAFreshDescription)
+{
+    EXPECT_EQ(serializer.GetMetaInfo(), nullptr); // no source yet
+    FFPlayOutgoing early, late, none;
+    serializer.ConnectNode(&none);
+    EXPECT_EQ(none.QueuedRecords(), 0u);
+    source.ConnectNode(&serializer); // a source without description gives nothing
+    EXPECT_EQ(none.QueuedRecords(), 0u);
+    serializer.RemoveNode(&none);
+
+    source.DisconnectNode();
+    source.meta = Codec(1, 12800, true, 4);
+    serializer.ConnectNode(&early);
+    source.ConnectNode(&serializer);
+    EXPECT_EQ(early.QueuedRecords(), 1u);
+
+    source.Push(Video(0, true, 8));
+    serializer.ConnectNode(&late);
+    ASSERT_EQ(late.QueuedRecords(), 1u);
+    auto first = late.GetNextPacket();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(Bytes(*first), Bytes(*source.meta->Serialize()));
+}
+
+TEST_F(SerializerGraph, DestroyingNodesLeavesNoDanglingConnection)
+{
+    auto q = std::make_unique<FFPlayOutgoing>();
+    {
+        FFSerialize s;
+        source.ConnectNode(&s);
+        s.ConnectNode(q.get());
+        auto gone = std::make_unique<FFStreamOutgoing>();
+        s.ConnectNode(gone.get());
+        gone.reset();
+        source.Push(Video(0, false, 8));
+        EXPECT_EQ(q->QueuedRecords(), 1u);
+    }
+    EXPECT_FALSE(source.HasDestinations());
+    EXPECT_EQ(q->GetParent(), nullptr);
 }

@@ -2,10 +2,9 @@
 // Helpers for the serving and remote tests: clips, walking client batches
 // record by record, and reading pictures from a facade with their hashes.
 #include <chrono>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,12 +38,10 @@ inline std::string LongServingClip()
                                              "-pix_fmt yuv420p -c:a aac -b:a 16k");
 }
 
+// Little-endian, read independently of the library's own reader.
 inline int32_t WireI32(const uint8_t* p)
 {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
 // One record of a client batch, with its own bytes.

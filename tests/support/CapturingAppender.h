@@ -20,13 +20,6 @@ public:
         std::lock_guard<std::mutex> guard(_mutex);
         return _lines;
     }
-    size_t Count(const std::string& text) const
-    {
-        size_t n = 0;
-        for (const auto& l : Texts())
-            n += l == text;
-        return n;
-    }
 
     void close() override {}
     bool requiresLayout() const override { return false; }

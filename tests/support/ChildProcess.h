@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
@@ -89,23 +90,15 @@ public:
     // Sends `signal` and reaps the program.
     void Kill(int signal = SIGKILL)
     {
-        if (_pid <= 0)
-            return;
-        ::kill(_pid, signal);
-        if (Wait(std::chrono::milliseconds(5000)) < 0) {
-            ::kill(_pid, SIGKILL);
-            Wait(std::chrono::milliseconds(5000));
-        }
+        Signal(signal);
+        if (Wait(std::chrono::milliseconds(5000)) < 0)
+            Signal(SIGKILL), Wait(std::chrono::milliseconds(5000));
     }
-
-    bool Running() const { return _pid > 0; }
 
     std::string Log() const
     {
         std::ifstream in(_log);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
 private:

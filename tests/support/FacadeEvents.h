@@ -1,7 +1,7 @@
 #pragma once
 // What an application's event handler was handed by a facade, in arrival
 // order: connection status as "<status> <message>", message events as
-// "message <n>", and the sync points whole. The facade calls the handler on
+// "message <n>", any other kind as "other", and the sync points whole. The facade calls the handler on
 // library threads and the test reads on its own: `_mutex` guards what is
 // kept. Declare it before the facade it listens to, so it outlives it.
 #include <mutex>
@@ -25,6 +25,8 @@ public:
                 _lines.push_back("message " + std::to_string(static_cast<int>(m->message)));
             else if (auto* p = dynamic_cast<const SyncPointEventArgs*>(&e))
                 _syncPoints.push_back(*p);
+            else
+                _lines.push_back("other");
         }));
     }
     size_t Count(const std::string& line) const

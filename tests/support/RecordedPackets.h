@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,35 +105,29 @@ struct WrittenFile {
 inline WrittenFile ReadWritten(const std::string& path)
 {
     WrittenFile r;
-    const std::string out = Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,flags,size,"
-                                    "data_hash -show_data_hash MD5 -of default=nw=1 '" + path + "' 2>&1");
-    std::vector<WrittenPacket>* list = nullptr;
+    std::istringstream out(Capture("ffprobe -v error -show_entries packet=codec_type,pts_time,dts_time,flags,size,"
+                                   "data_hash -show_data_hash MD5 -of default=nw=1 '" + path + "' 2>&1"));
+    std::vector<WrittenPacket>* list = nullptr; // of the packet being read
     auto seconds = [](const std::string& s) { return s.empty() || s == "N/A" ? NAN : std::stod(s); };
-    for (size_t start = 0, end; start < out.size(); start = end + 1) {
-        end = std::min(out.find('\n', start), out.size());
-        const std::string line = out.substr(start, end - start);
+    for (std::string line; std::getline(out, line);) {
         const size_t eq = line.find('=');
-        if (eq == std::string::npos) {
+        if (eq == line.npos) {
             r.errors += line.empty() ? "" : line + "\n";
             continue;
         }
         const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "codec_type") {
-            list = value == "video" ? &r.video : value == "audio" ? &r.audio : nullptr;
-            if (list)
-                list->emplace_back();
-        } else if (!list) {
-        } else if (key == "pts_time") {
+        if (key == "codec_type" && (list = value == "video" ? &r.video : value == "audio" ? &r.audio : nullptr))
+            list->emplace_back();
+        else if (list && key == "pts_time")
             list->back().pts = seconds(value);
-        } else if (key == "dts_time") {
+        else if (list && key == "dts_time")
             list->back().dts = seconds(value);
-        } else if (key == "size") {
+        else if (list && key == "size")
             list->back().size = std::stoi(value);
-        } else if (key == "flags") {
-            list->back().key = value.find('K') != std::string::npos;
-        } else if (key == "data_hash") {
+        else if (list && key == "flags")
+            list->back().key = value.find('K') != value.npos;
+        else if (list && key == "data_hash")
             list->back().hash = value;
-        }
     }
     return r;
 }

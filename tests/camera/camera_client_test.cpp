@@ -1,0 +1,243 @@
+// The camera client and source without the real test camera.
+//
+// Cameras that cannot be played (nothing listening, hung, noise, wrong
+// password), through the client and the facade: each open fails within the
+// timeout (the client's on a hung camera at a Close from another thread), a
+// refused login says so, and the password is in no log or event.
+//
+// The camera source against a scripted camera, for what a real camera cannot
+// be made to do on cue: change its codec configuration, report a size it does
+// not know, fail inside the client; and the settings the client is given.
+// Also the key-picture test over every NAL type, which the test camera cannot
+// show: it repeats its parameter sets in front of every key picture.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <random>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "camera/ParameterSets.h"
+#include "camera/RTSPSource.h"
+#include "camera/RtspTestServer.h"
+#include "engine/FFEngine.h"
+#include "source/FFRTSPSource.h"
+#include "support/CapturingAppender.h"
+#include "support/CapturingDest.h"
+#include "support/CapturingMessenger.h"
+#include "support/FacadeEvents.h"
+#include "support/ScriptedCamera.h"
+#include "support/StallingHttpServer.h"
+#include "support/WaitFor.h"
+
+using namespace Quillet;
+using namespace Quillet::Testing;
+using namespace std::chrono_literals;
+using QuilletTest::RtspTestServer;
+
+namespace {
+
+constexpr int kTimeoutMs = 1500;
+constexpr auto kSlack = 2500ms; // room for a loaded machine
+constexpr const char* kPassword = "Secr3t-pw";
+
+enum class Mode { NothingListening, Hung, Noise, WrongPassword };
+const char* const kModeNames[] = {"NothingListening", "Hung", "Noise", "WrongPassword"};
+
+// FFmpeg's log lines that showed the password (the library's own are captured whole).
+std::atomic<int> ffmpegLeaks{0};
+void CountLeaks(void*, int, const char* format, va_list args)
+{
+    char line[1024];
+    vsnprintf(line, sizeof(line), format, args);
+    ffmpegLeaks += std::strstr(line, kPassword) != nullptr;
+}
+
+// (failure mode, through the facade: else the camera client alone)
+class CameraConnectFailure : public ::testing::TestWithParam<std::tuple<Mode, bool>> {};
+
+TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
+{
+    const auto [mode, facade] = GetParam();
+    RtspTestServer server;
+    std::unique_ptr<StallingHttpServer> stalling;
+    std::string url = "rtsp://127.0.0.1:" + std::to_string(QuilletTest::UnusedLocalPort());
+    if (mode == Mode::WrongPassword) {
+        if (!RtspTestServer::Available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
+        ASSERT_TRUE(server.Start({"--auth", std::string("viewer:") + kPassword + "-not"})) << server.Error();
+        url = server.Url();
+    } else if (mode != Mode::NothingListening) {
+        std::string noise(mode == Mode::Noise ? 4096 : 0, '\0');
+        std::generate(noise.begin(), noise.end(), [random = std::mt19937(7)]() mutable { return char(random()); });
+        stalling = std::make_unique<StallingHttpServer>(noise, true);
+        url = "rtsp://127.0.0.1:" + std::to_string(stalling->Port());
+    }
+    url += "/hevc";
+
+    ScopedCapture logs(log4cpp::Category::getRoot(), 700);
+    ffmpegLeaks = 0;
+    av_log_set_callback(CountLeaks); // reset below: no early return until then
+    FacadeEvents events;
+    const auto begin = std::chrono::steady_clock::now();
+    const bool refused = mode == Mode::WrongPassword;
+    if (facade) {
+        auto settings = std::make_shared<FFSourceSettings>();
+        settings->packetTimeoutMs = kTimeoutMs, settings->username = "viewer", settings->password = kPassword;
+        auto* engine = new FFEngine("camera_connect_failure");
+        engine->SetSourceSettingsForCamera(settings);
+        FFWrapperCLI::FFWrapper player(engine);
+        events.Attach(player);
+        EXPECT_FALSE(player.OpenSource(url));
+        player.CloseSource();
+        EXPECT_EQ(events.Count("0 RTSP connected"), 0u) << events.Text();
+        EXPECT_EQ(events.Count("1 RTSP authorization failed"), refused ? 1u : 0u) << events.Text();
+    } else {
+        // Hung: a Close from another thread ends the Connect long before its timeout.
+        RTSPSourceSettings settings;
+        settings.streamUsingTCP = true, settings.packetTimeoutMs = mode == Mode::Hung ? 20000 : kTimeoutMs;
+        settings.username = "viewer", settings.password = kPassword;
+        RTSPSource client;
+        client.SetupSource(settings);
+        auto connecting = std::async(std::launch::async, [&] { return client.Connect(url); });
+        if (mode == Mode::Hung)
+            std::this_thread::sleep_for(300ms), client.Close();
+        EXPECT_EQ(connecting.wait_for(5s), std::future_status::ready) << "Connect did not end";
+        EXPECT_FALSE(connecting.get());
+        EXPECT_EQ(client.LastConnectFailure(), refused ? ConnectFailure::AuthorizationFailed : ConnectFailure::Other);
+        // A failed client answers as a closed one.
+        EXPECT_FALSE(client.IsRunning() || client.ReadFrame() || client.GetVideoInfo() || client.Close());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(kTimeoutMs) + kSlack);
+    av_log_set_callback(av_log_default_callback);
+    EXPECT_EQ(ffmpegLeaks, 0);
+    for (const std::string& line : logs->Texts())
+        EXPECT_EQ(line.find(kPassword), std::string::npos) << line;
+    EXPECT_EQ(events.Text().find(kPassword), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, CameraConnectFailure,
+                         ::testing::Combine(::testing::Values(Mode::NothingListening, Mode::Hung, Mode::Noise,
+                                                              Mode::WrongPassword),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return kModeNames[int(std::get<0>(info.param))] +
+                                    std::string(std::get<1>(info.param) ? "Facade" : "Client");
+                         });
+
+// ------------------------------------------------------------------ scripted camera
+
+struct Step {
+    int configId;
+    bool codecChanged;
+    int width = 0, height = 0; // 0: no new description with this packet
+};
+
+struct ScriptRow {
+    const char* name;
+    std::vector<Step> steps;
+    const char* graph; // what reaches the graph: descriptions as WxH, packets as v
+    std::shared_ptr<FFSourceSettings> settings;
+    const char* setup; // what the client is set up with
+    bool failReads = false;
+    std::vector<FFMessageType> messages = {};
+};
+
+std::shared_ptr<FFSourceSettings> Settings(bool defaults)
+{
+    auto s = std::make_shared<FFSourceSettings>();
+    if (!defaults) {
+        s->streamUsingTCP = s->useTimeFilter = s->requireRTCP = false;
+        s->useOnlyVideo = true;
+        s->username = "user", s->password = "p@ss";
+        s->packetTimeoutMs = 999.99, s->rtcpTimeoutMs = 1234.9;
+    }
+    return s;
+}
+
+std::string Describe(const RTSPSourceSettings& s)
+{
+    std::string media;
+    for (MediaPacket::MediaType type : s.mediaTypes)
+        media += type == MediaPacket::Video ? "v" : "a";
+    return std::string(s.streamUsingTCP ? "tcp" : "udp") + (s.enableTimeFilter ? " filter" : "") +
+           (s.requireRTCP ? " rtcp " : " ") + media + " " + std::to_string(s.packetTimeoutMs) + "/" +
+           std::to_string(s.rtcpTimeoutMs) + " " + s.username + ":" + s.password;
+}
+
+std::string Graph(const std::vector<std::shared_ptr<FFData>>& records)
+{
+    std::string out;
+    for (const auto& r : records) {
+        if (r->GetType() == FFType::Packet)
+            out += "v ";
+        if (r->GetType() == FFType::AVCodec) {
+            const AVCodecContext* c = static_cast<const FFAVCodec&>(*r).video->Context();
+            out += std::to_string(c->width) + "x" + std::to_string(c->height) + " ";
+        }
+    }
+    return out;
+}
+
+class CameraScripted : public ::testing::TestWithParam<ScriptRow> {};
+
+TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
+{
+    const ScriptRow& row = GetParam();
+    ScriptedCameraFactory camera; // before the source: the source makes its client at once
+    for (const Step& s : row.steps)
+        camera.Enqueue(s.configId, s.codecChanged,
+                       s.width == 0 ? std::nullopt : std::optional(ScriptedVideo(s.width, s.height, s.configId)));
+    camera.script->failReads = row.failReads;
+    CapturingMessenger messenger("camera_scripted");
+    CapturingDest<FFData> graph;
+    FFRTSPSource source;
+    source.SetMessenger(&messenger);
+    source.SetSourceSettings(row.settings);
+    ASSERT_TRUE(source.OpenSource("rtsp://camera.invalid/stream"));
+    source.ConnectNode(&graph);
+    source.StartReadThread();
+    EXPECT_TRUE(WaitFor([&] {
+        return row.failReads ? !source.IsReading() : graph.Count(FFType::Packet) == row.steps.size();
+    }));
+    source.StopReadThread();
+    source.DisconnectNode();
+
+    EXPECT_EQ(Graph(graph.Records()), row.graph);
+    ASSERT_EQ(camera.script->setups.size(), 1u);
+    EXPECT_EQ(Describe(camera.script->setups[0]), row.setup);
+    EXPECT_EQ(messenger.messages, row.messages);
+}
+
+const char* kDefaultSetup = "tcp filter rtcp va 10000/30000 :";
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, CameraScripted,
+    ::testing::Values(
+        // A new configuration, flagged or not, is described ahead of its first packet.
+        ScriptRow{"CodecChangeDescribedAheadOfItsPacket", {{1, false}, {1, false}, {2, true, 320, 240}, {2, false},
+                  {3, false, 160, 120}}, "640x480 640x480 v v 320x240 v v 160x120 v ", Settings(true), kDefaultSetup},
+        ScriptRow{"UnknownSizeKeepsTheOldSize", {{1, false}, {2, true, 320, 240}, {3, true, -1, -1}, {3, false}},
+                  "640x480 640x480 v 320x240 v 320x240 v v ", Settings(true), kDefaultSetup},
+        ScriptRow{"SettingsReachTheClientTruncated", {{1, false}}, "640x480 640x480 v ", Settings(false),
+                  "udp v 999/1234 user:p@ss"},
+        ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
+                  true, {FFMessageType::RTSPSourceError}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.
+TEST(CameraKeyPictures, EveryNalTypeIsJudgedByTheStandard)
+{
+    for (int type = 0; type < 64; ++type) {
+        const uint8_t hevc[] = {0, 0, 0, 1, uint8_t(type << 1), 1, 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_HEVC, hevc, sizeof hevc), type >= 16 && type <= 23) << "H.265 " << type;
+        const uint8_t h264[] = {0, 0, 0, 1, uint8_t(0x60 | (type & 0x1F)), 0xAA};
+        EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_H264, h264, sizeof h264), (type & 0x1F) == 5) << "H.264 " << type;
+    }
+}
+
+} // namespace
