@@ -402,12 +402,14 @@ TEST(RecordingFacade, SplitDuringPlaybackGivesTwoFilesThatJoinToTheSourceWithAPo
     ASSERT_TRUE(recorder.StartEngine());
 
     // A picture every few milliseconds, so the recording drains several
-    // times meanwhile; the split is asked for at picture 30.
+    // times meanwhile. The split is asked for at picture 5: the source runs
+    // up to a decoder queue (51 packets) ahead of the reader, and the split
+    // needs a key picture still to come in the 100-picture clip.
     FrameData frame;
     int pictures = 0;
     ASSERT_TRUE(WaitFor([&] {
         const int size = recorder.ReadFrameGetSize(&frame);
-        if (size > 0 && ++pictures == 30)
+        if (size > 0 && ++pictures == 5)
             recorder.SplitFile(second);
         std::this_thread::sleep_for(size > 0 ? 5ms : 1ms);
         return size < 0;
