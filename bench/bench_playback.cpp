@@ -70,10 +70,14 @@ std::pair<double, int> FacadeRun(const std::string& clip, int threads)
     return {pictures / s, pictures};
 }
 
-double ToolRun(const std::string& clip, int threads, int pictures)
+// The ffmpeg tool decoding the clip, to bgr24 or, for `decodeOnly`, to
+// nothing: the decode-only figure is the ceiling any player reaches with
+// that many threads on this machine.
+double ToolRun(const std::string& clip, int threads, int pictures, bool decodeOnly = false)
 {
+    const std::string output = decodeOnly ? "-f null -" : "-f rawvideo -pix_fmt bgr24 -y /dev/null";
     const std::string cmd = "ffmpeg -nostdin -v error -threads " + std::to_string(threads) + " -i '" + clip +
-                            "' -an -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -y /dev/null";
+                            "' -an -fps_mode passthrough " + output;
     const auto start = Clock::now();
     if (std::system(cmd.c_str()) != 0)
         throw std::runtime_error("ffmpeg failed");
@@ -117,7 +121,9 @@ void BenchClip(const std::string& clip, int rounds)
 {
     ToolRun(clip, 0, 1); // warm the file cache
     int pictures = 0;
-    std::vector<double> one, automatic, tool1, tool0, opencv;
+    std::vector<double> one, automatic, tool1, tool0, ceiling, opencv;
+    // Automatic threads for a file: two more than the cores (DecoderThreads).
+    const int automaticThreads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()) + 2, 2, 16);
     for (int round = 0; round < rounds; ++round) {
         const auto single = FacadeRun(clip, 1);
         pictures = single.second;
@@ -125,6 +131,7 @@ void BenchClip(const std::string& clip, int rounds)
         automatic.push_back(FacadeRun(clip, 0).first);
         tool1.push_back(ToolRun(clip, 1, pictures));
         tool0.push_back(ToolRun(clip, 0, pictures));
+        ceiling.push_back(ToolRun(clip, automaticThreads, pictures, true));
         opencv.push_back(OpenCvRun(clip));
     }
     const double reference = Median(automatic);
@@ -134,6 +141,8 @@ void BenchClip(const std::string& clip, int rounds)
     Report("facade to BGR24, automatic threads", reference, 0);
     Report("ffmpeg -threads 1 to bgr24", Median(tool1), reference);
     Report("ffmpeg -threads 0 to bgr24", Median(tool0), reference);
+    Report("ffmpeg -threads " + std::to_string(automaticThreads) + " decode only (ceiling)", Median(ceiling),
+           reference);
     if (Median(opencv) > 0)
         Report("OpenCV VideoCapture (BGR)", Median(opencv), reference);
     else
