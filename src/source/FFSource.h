@@ -70,7 +70,6 @@ private:
     bool _Open(const std::string& url);
     bool _OpenAndSearch(const std::string& url);
     int _OpenInput(const std::string& url);
-    bool _AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard);
     bool _RefuseOpen(OpenFailure failure, const std::string& why);
     static bool _HasDecoder(const AVCodecContext* context);
     static int _InterruptCallback(void* opaque);

@@ -2,6 +2,8 @@
 // interrupt and deadline, stream selection and the duration search.
 #include "source/FFSource.h"
 
+#include <condition_variable>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -30,13 +32,57 @@ constexpr int kProbePackets = 64;
 
 // Several demuxers share global state while opening; one open at a time.
 // Waiting for it polls the interrupt, so a cancelled open never waits long.
-std::timed_mutex& OpenLock()
+// A flag and a condition variable rather than a timed mutex: the same wait,
+// and one that thread checkers understand.
+class OpenGate {
+public:
+    // True once this open holds the gate; false when `cancelled` says so first.
+    template <typename Cancelled>
+    bool Enter(Cancelled cancelled)
+    {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> guard(_mutex);
+                if (_free.wait_for(guard, std::chrono::milliseconds(50), [this] { return !_busy; })) {
+                    _busy = true;
+                    return true;
+                }
+            }
+            if (cancelled())
+                return false;
+        }
+    }
+
+    void Leave()
+    {
+        {
+            std::lock_guard<std::mutex> guard(_mutex);
+            _busy = false;
+        }
+        _free.notify_one();
+    }
+
+private:
+    std::mutex _mutex;
+    std::condition_variable _free;
+    bool _busy = false; // guarded by _mutex
+};
+
+OpenGate& OpenLock()
 {
-    static std::timed_mutex lock;
-    return lock;
+    static OpenGate gate;
+    return gate;
 }
 
-constexpr auto kOpenLockPoll = std::chrono::milliseconds(50);
+// Leaves the gate when the open ends, however it ends.
+struct OpenGateHold {
+    ~OpenGateHold()
+    {
+        if (held)
+            OpenLock().Leave();
+    }
+    bool held = false;
+};
 
 std::string ErrorText(int code)
 {
@@ -157,19 +203,11 @@ OpenFailure FFSource::_FailureFor(int averror) const
     return failure;
 }
 
-bool FFSource::_AcquireOpenLock(std::unique_lock<std::timed_mutex>& guard)
-{
-    while (!guard.try_lock_for(kOpenLockPoll)) {
-        if (_ShouldInterrupt())
-            return false;
-    }
-    return true;
-}
-
 int FFSource::_OpenInput(const std::string& url)
 {
-    std::unique_lock<std::timed_mutex> guard(OpenLock(), std::defer_lock);
-    if (!_AcquireOpenLock(guard))
+    OpenGateHold gate;
+    gate.held = OpenLock().Enter([this] { return _ShouldInterrupt(); });
+    if (!gate.held)
         return AVERROR_EXIT;
     const bool rtsp = BeginsWithRtsp(url);
     for (int attempt = 0; attempt < (rtsp ? 2 : 1); ++attempt) {
