@@ -313,8 +313,9 @@ TEST_F(LiveCamera, HevcServedAndPlayedRemotelyEqualsDirectPlaybackPictureForPict
         player->EnableAudio(false), player->DecodeVideo(AV_PIX_FMT_BGR24);
     ASSERT_TRUE(direct.StartEngine());
     std::vector<PictureHash> local, remotePictures;
-    const auto end = Clock::now() + 4s;
-    while (Clock::now() < end) {
+    // Until both have shown enough to compare (a slow build decodes slowly).
+    const auto end = Clock::now() + 30s;
+    while (Clock::now() < end && (remotePictures.size() < 60 || local.size() < 60)) {
         const auto batch = client->GetNextPacket();
         if (!batch.empty()) {
             ASSERT_TRUE(FeedBlock(remote, batch, remotePictures));
