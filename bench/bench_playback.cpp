@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "decode/DecoderThreads.h"
 #include "facade/FFWrapper.h"
 
 extern "C" {
@@ -122,8 +123,7 @@ void BenchClip(const std::string& clip, int rounds)
     ToolRun(clip, 0, 1); // warm the file cache
     int pictures = 0;
     std::vector<double> one, automatic, tool1, tool0, ceiling, opencv;
-    // Automatic threads for a file: two more than the cores (DecoderThreads).
-    const int automaticThreads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()) + 2, 2, 16);
+    const int automaticThreads = DecoderThreads::AutomaticFrameThreads();
     for (int round = 0; round < rounds; ++round) {
         const auto single = FacadeRun(clip, 1);
         pictures = single.second;

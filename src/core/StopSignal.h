@@ -3,8 +3,11 @@
 // destination to make room, for a command to arrive) waits on the signal
 // rather than sleeping, so a stop never waits for the sleep to run out.
 //
-// Threads: any thread raises or resets; any number of threads wait. `_mutex`
-// guards `_raised`; waiters hold it only inside the wait.
+// Threads: any thread raises or resets; any number of threads wait. `_raised`
+// changes under `_mutex` (so no waiter misses the wake-up) and is read
+// without it, so Raised() is cheap enough for a read loop or an interrupt
+// callback.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,24 +32,20 @@ public:
         _raised = false;
     }
 
-    bool Raised() const
-    {
-        std::lock_guard<std::mutex> guard(_mutex);
-        return _raised;
-    }
+    bool Raised() const { return _raised.load(); }
 
     // Waits up to `limit`; true when the stop was raised.
     template <typename Rep, typename Period>
     bool WaitFor(std::chrono::duration<Rep, Period> limit)
     {
         std::unique_lock<std::mutex> guard(_mutex);
-        return _changed.wait_for(guard, limit, [this] { return _raised; });
+        return _changed.wait_for(guard, limit, [this] { return _raised.load(); });
     }
 
 private:
-    mutable std::mutex _mutex;
+    std::mutex _mutex;
     std::condition_variable _changed;
-    bool _raised = false;
+    std::atomic<bool> _raised{false};
 };
 
 } // namespace Quillet

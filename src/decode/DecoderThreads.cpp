@@ -9,18 +9,14 @@ extern "C" {
 
 namespace Quillet {
 
-namespace {
-
 // FFmpeg's own choice for frame threads is one per core plus one. Two more
 // than the cores keeps every core busy while some threads wait for rows of a
 // reference picture and while the reading thread converts a picture; beyond
 // that extra threads only hold more pictures back.
-int AutomaticFrameThreads()
+int DecoderThreads::AutomaticFrameThreads()
 {
     return std::clamp(av_cpu_count() + 2, 2, 16);
 }
-
-} // namespace
 
 void DecoderThreads::ApplyTo(AVCodecContext* context) const
 {

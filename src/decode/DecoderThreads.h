@@ -19,6 +19,9 @@ struct DecoderThreads {
 
     // Fills the thread fields of a context before it is opened.
     void ApplyTo(AVCodecContext* context) const;
+
+    // What 0 means for a file: frame threads for every core, and two more.
+    static int AutomaticFrameThreads();
 };
 
 } // namespace Quillet

@@ -562,18 +562,8 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     }
     _lastVideoTime = t;
 
-    if (_DropsBeforeConverting(t))
+    if (_CacheOrDropBeforeTarget(t, f))
         return Picture::Dropped;
-    {
-        // A paused seek keeps the band's pictures for scrubbing as the codec
-        // gave them; those before the target are not converted now.
-        std::lock_guard<std::recursive_mutex> guard(_lock);
-        if (_seek && _optimizeSeek && _seek->seekInfo->wasPaused) {
-            _seek->CacheFrame(t, f);
-            if (t < _seek->seekInfo->time)
-                return Picture::Dropped;
-        }
-    }
     // While a seek is worked off the picture may be dropped or cached, so it
     // stays in the decoder's own picture; the running stream goes straight
     // into the caller's buffer.

@@ -131,7 +131,7 @@ private:
     Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
-    bool _DropsBeforeConverting(double t) const;
+    bool _CacheOrDropBeforeTarget(double t, const AVFrame* picture);
     std::shared_ptr<FFBufferFrame> _ConvertCached(const DecodeSeek::CachedPicture& cached);
     int TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
                         bool& again);

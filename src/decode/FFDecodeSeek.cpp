@@ -46,12 +46,17 @@ std::shared_ptr<FFBufferFrame> FFDecode::_ConvertCached(const DecodeSeek::Cached
     return out;
 }
 
-// A picture before the target of a running seek is never shown nor cached:
-// converting it would only cost time on the way to the target.
-bool FFDecode::_DropsBeforeConverting(double t) const
+// A paused seek keeps the band's pictures for scrubbing as the codec gave
+// them. A picture before the target of any seek is not shown, so it is not
+// converted: true when it is dropped.
+bool FFDecode::_CacheOrDropBeforeTarget(double t, const AVFrame* picture)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _seek && t < _seek->seekInfo->time && !(_optimizeSeek && _seek->seekInfo->wasPaused);
+    if (!_seek)
+        return false;
+    if (_optimizeSeek && _seek->seekInfo->wasPaused)
+        _seek->CacheFrame(t, picture);
+    return t < _seek->seekInfo->time;
 }
 
 } // namespace Quillet

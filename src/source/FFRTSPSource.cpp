@@ -88,7 +88,6 @@ void FFRTSPSource::SetSourceSettings(std::shared_ptr<FFSourceSettings> settings)
 
 void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
 {
-    std::lock_guard<std::mutex> guard(_stopMutex);
     _reconnectInterval = interval;
 }
 
@@ -364,10 +363,7 @@ void FFRTSPSource::StartReadThread()
     LogInfo() << "Starting source thread";
     // A worker that ended on an error is finished; let go of its handle.
     _readThread.Join(kJoinLimit);
-    {
-        std::lock_guard<std::mutex> guard(_stopMutex);
-        _stopRequested = false;
-    }
+    _stop.Reset();
     _running = true;
     _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource);
 }
@@ -375,11 +371,7 @@ void FFRTSPSource::StartReadThread()
 void FFRTSPSource::StopReadThread()
 {
     LogInfo() << "FFRTSPSource::StopReadThread";
-    {
-        std::lock_guard<std::mutex> guard(_stopMutex);
-        _stopRequested = true;
-    }
-    _stopSignal.notify_all();
+    _stop.Raise();
     _InterruptConnect();
     std::unique_lock<std::recursive_mutex> lock(_lock);
     if (!_running) {
@@ -417,7 +409,7 @@ void FFRTSPSource::_ReadFramesFromSource()
 
 void FFRTSPSource::_ReadLoop()
 {
-    while (_running && !_stopRequested) {
+    while (_running && !_stop.Raised()) {
         // What the camera sent before the connection ended is still waiting
         // in the client; it belongs in the graph (and in the file that the
         // loss closes) before the client goes.
@@ -503,9 +495,9 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
 void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 {
     // Nobody signals room downstream, so this polls; a stop ends the wait.
-    while (AnyDestinationBusy() && _running && !_stopRequested) {
-        std::unique_lock<std::mutex> guard(_stopMutex);
-        _stopSignal.wait_for(guard, kPushWait, [this] { return _stopRequested.load(); });
+    while (AnyDestinationBusy() && _running) {
+        if (_stop.WaitFor(kPushWait))
+            break;
     }
     PushToDestinations(record);
 }
@@ -530,7 +522,7 @@ bool FFRTSPSource::_Reconnect()
         url = _url;
     }
     LogInfo() << "RTSP source reopen attempt " << attempt;
-    if (_stopRequested)
+    if (_stop.Raised())
         return false;
     _reconnecting = true;
     const bool ok = OpenSource(url);
@@ -564,8 +556,7 @@ void FFRTSPSource::_AnnounceConnection(ConnectionStatus status, const std::strin
 void FFRTSPSource::_WaitBeforeNextAttempt()
 {
     // Not under _lock: the stream facts stay answerable; a stop ends it.
-    std::unique_lock<std::mutex> guard(_stopMutex);
-    _stopSignal.wait_for(guard, _reconnectInterval, [this] { return _stopRequested.load(); });
+    _stop.WaitFor(_reconnectInterval.load());
 }
 
 // ---------------------------------------------------------------- stream facts

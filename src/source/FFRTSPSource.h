@@ -21,11 +21,10 @@
 // - _clientGuard guards only the _rtspSource pointer; callers take a copy
 //   (_Client) and call the client without it. The client itself is safe to
 //   call from any thread.
-// - _stopMutex guards _stopRequested's changes and _reconnectInterval;
-//   _stopSignal wakes the pause between attempts when a stop comes.
+// - _stop, raised by StopReadThread, ends the pause between attempts and a
+//   wait for room downstream at once; _reconnectInterval is atomic.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +34,7 @@
 #include "camera/IRTSPClient.h"
 #include "core/FFAVCodec.h"
 #include "core/FFThread.h"
+#include "core/StopSignal.h"
 #include "source/IFFSource.h"
 
 namespace Quillet {
@@ -131,13 +131,10 @@ private:
     std::shared_ptr<FFSourceSettings> _sourceSettings;
 
     // A stop must not wait out a whole pause between attempts or a camera
-    // that does not answer a reconnection: it raises _stopRequested (waking
-    // the pause through _stopSignal) and interrupts a reconnection's Connect
-    // through the client.
-    std::mutex _stopMutex;
-    std::condition_variable _stopSignal;
-    std::atomic<bool> _stopRequested{false};
-    std::chrono::milliseconds _reconnectInterval{kReconnectInterval};
+    // that does not answer a reconnection: it raises _stop (waking the pause)
+    // and interrupts a reconnection's Connect through the client.
+    StopSignal _stop;
+    std::atomic<std::chrono::milliseconds> _reconnectInterval{kReconnectInterval};
     std::atomic<bool> _reconnecting{false};
     // Guards the `_rtspSource` pointer only.
     std::mutex _clientGuard;

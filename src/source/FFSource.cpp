@@ -296,7 +296,6 @@ void FFSource::StartReadThread()
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
         _commands.push_back(std::make_unique<FFReadFrameCommand>());
     }
-    _stopSignal.Reset();
     _running = true;
     _readThread.Start(this, &FFSource::_ReadFramesFromSource);
 }
@@ -309,10 +308,9 @@ void FFSource::StopReadThread()
     LogInfo() << "Stopping source thread";
     _running = false;
     // Ends a read blocked on the network, and any wait, at once.
-    _stopping = true;
     _stopSignal.Raise();
     _readThread.Join(kJoinLimit);
-    _stopping = false;
+    _stopSignal.Reset();
     LogInfo() << "Stopped waiting for source thread";
     {
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
@@ -433,7 +431,7 @@ int FFSource::_ReadFrame(bool lastReadOk)
         result = av_read_frame(_srcFormatContext.get(), packet.get());
         _deadline = 0;
     }
-    if (result < 0 && _stopping)
+    if (result < 0 && _stopSignal.Raised())
         return result; // cut short by a stop, not the end of the media
     if (result < 0) {
         // Announced once per run of failures; a later seek may make reading

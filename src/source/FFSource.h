@@ -120,7 +120,6 @@ private:
     // Polled by the interrupt callback on whichever thread blocks in the demuxer.
     std::atomic<int64_t> _deadline{0};
     std::atomic<bool> _timedOut{false};
-    std::atomic<bool> _stopping{false};
     std::atomic<bool> _opening{false};
     int _videoStreamIndex = -1;
     int _audioStreamIndex = -1;
@@ -130,8 +129,9 @@ private:
     AVCodecContextPtr _audioCodecContext;
     thread<FFSource> _readThread;
     std::atomic<bool> _running{false};
-    // Raised by StopReadThread; the read thread's waits (nothing to do, a
-    // failed read, a full destination) wait on it.
+    // Raised by StopReadThread until the reader has ended: it ends the
+    // demuxer's blocking calls (through the interrupt callback) and the read
+    // thread's waits (nothing to do, a failed read, a full destination).
     StopSignal _stopSignal;
     // Reading or seeking may change the demuxer's stream list and parameters;
     // descriptions built on other threads look at them under this lock. Never

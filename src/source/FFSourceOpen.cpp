@@ -168,7 +168,7 @@ bool FFSource::_ShouldInterrupt()
 {
     // The shared interrupt ends opens only; a running reader is ended by
     // StopReadThread, which every stop and close goes through.
-    if (_stopping || (_opening && _interrupt && _interrupt->Fired()))
+    if (_stopSignal.Raised() || (_opening && _interrupt && _interrupt->Fired()))
         return true;
     const int64_t deadline = _deadline;
     if (deadline > 0 && av_gettime_relative() > deadline) {
@@ -263,7 +263,7 @@ bool FFSource::_OpenAndSearch(const std::string& url)
 {
     _failure = OpenFailure::None;
     _timedOut = false;
-    _stopping = false;
+    _stopSignal.Reset();
     // One deadline for the whole open: the demuxer's probing, the stream
     // search and the duration search together.
     _ArmDeadline();
