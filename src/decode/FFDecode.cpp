@@ -116,6 +116,12 @@ void FFDecode::Continue()
 {
     LogInfo() << "FFDecode::Continue";
     std::lock_guard<std::recursive_mutex> guard(_lock);
+    // Without a seek the queued records follow on from the picture shown,
+    // the end of the stream among them: dropping them would lose pictures,
+    // and once the source has read to the end, the end itself.
+    if (!_seek)
+        return;
+    // After a seek the engine reads again from its target.
     ClearKeepingCodec(_videoQueue);
     ClearKeepingCodec(_audioQueue);
     FlushVideoDecoder();
