@@ -11,7 +11,7 @@
 // the median of its rounds: a slow moment then costs every contender alike.
 //
 //   bench_playback [--rounds N] [clip ...]
-//     (default: 3 rounds over 1080p25 H.264 and H.265 clips of 600 pictures generated on the spot)
+//     (default: 5 rounds over 1080p25 H.264 and H.265 clips of 600 pictures generated on the spot)
 #include <algorithm>
 #include <iomanip>
 #include <iostream>
@@ -155,7 +155,7 @@ int main(int argc, char** argv)
 {
     try {
         av_log_set_level(AV_LOG_ERROR);
-        int rounds = 3;
+        int rounds = 5;
         std::vector<std::string> named;
         for (int i = 1; i < argc; ++i) {
             if (std::string(argv[i]) == "--rounds" && i + 1 < argc)
