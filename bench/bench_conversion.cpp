@@ -1,7 +1,10 @@
 // Picture conversion cost per route: the 4:2:0 image primitive against the
-// general scaler for the same pair, and a 4:2:2 source on the scaler.
+// general scaler for the same pair, and a 4:2:2 source on the scaler. The
+// banded rows give the primitive helper threads as a decoder with automatic
+// threads does: their real time is what the reading thread waits per picture.
 #include <benchmark/benchmark.h>
 
+#include "decode/DecoderThreads.h"
 #include "decode/FFColorSpace.h"
 
 extern "C" {
@@ -24,7 +27,7 @@ void FillPattern(AVFrame* f)
     }
 }
 
-void Convert(benchmark::State& state, int srcFormat, int dstFormat)
+void Convert(benchmark::State& state, int srcFormat, int dstFormat, int helpers = 0)
 {
     const int w = static_cast<int>(state.range(0));
     const int h = w * 9 / 16;
@@ -40,6 +43,7 @@ void Convert(benchmark::State& state, int srcFormat, int dstFormat)
     FillPattern(f);
     FFColorSpace cs;
     cs.Initialize(srcFormat, w, h, dstFormat);
+    cs.SetConversionHelpers(helpers);
     for (auto _ : state) {
         auto out = cs.Convert(src);
         benchmark::DoNotOptimize(out->GetVideoData());
@@ -51,6 +55,13 @@ void Convert(benchmark::State& state, int srcFormat, int dstFormat)
 void BM_Yuv420ToBgrPrimitive(benchmark::State& state)
 {
     Convert(state, AV_PIX_FMT_YUV420P, AV_PIX_FMT_BGR24);
+}
+
+void BM_Yuv420ToBgrPrimitiveBanded(benchmark::State& state)
+{
+    DecoderThreads automatic;
+    automatic.threads = 0;
+    Convert(state, AV_PIX_FMT_YUV420P, AV_PIX_FMT_BGR24, automatic.ConversionHelpers());
 }
 
 void BM_Yuv420ToRgbPrimitive(benchmark::State& state)
@@ -91,7 +102,8 @@ void BM_Yuv420ToBgrScalerForComparison(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_Yuv420ToBgrPrimitive)->Arg(640)->Arg(1920);
+BENCHMARK(BM_Yuv420ToBgrPrimitive)->Arg(640)->Arg(1920)->Arg(3840);
+BENCHMARK(BM_Yuv420ToBgrPrimitiveBanded)->Arg(1920)->Arg(3840)->UseRealTime();
 BENCHMARK(BM_Yuv420ToRgbPrimitive)->Arg(640)->Arg(1920);
 BENCHMARK(BM_Yuv420ToBgrScalerForComparison)->Arg(640)->Arg(1920);
 BENCHMARK(BM_Yuvj422ToBgrScaler)->Arg(640)->Arg(1920);

@@ -1,5 +1,15 @@
 # Faults in the decoder node and picture conversion.
 FAULTS = [
+    dict(name="decode: a band starts between two rows that share chroma",
+         file="src/image/BandedConversion.cpp",
+         old="const int step = ((height + bands - 1) / bands + 1) & ~1;",
+         new="const int step = (height + bands - 1) / bands;",
+         test="*BandedConversionTable.*"),
+    dict(name="decode: a band reads chroma from its own row number",
+         file="src/decode/FFColorSpace.cpp",
+         old="const int chroma = first / 2;",
+         new="const int chroma = first;",
+         test="*BandedConversionTable.*"),
     dict(name="decode: RGB route gives BGR",
          file="src/decode/FFColorSpace.cpp",
          old="_primitive = &Image::YCbCr420ToRGB;",

@@ -18,6 +18,13 @@ int DecoderThreads::AutomaticFrameThreads()
     return std::clamp(av_cpu_count() + 2, 2, 16);
 }
 
+int DecoderThreads::ConversionHelpers() const
+{
+    // Past four bands a band is so short that its hand-over costs more than
+    // the memory bus lets it gain.
+    return threads == 1 ? 0 : std::clamp(av_cpu_count() - 1, 0, 3);
+}
+
 void DecoderThreads::ApplyTo(AVCodecContext* context) const
 {
     if (threads == 1) {

@@ -22,6 +22,10 @@ struct DecoderThreads {
 
     // What 0 means for a file: frame threads for every core, and two more.
     static int AutomaticFrameThreads();
+    // Threads that convert bands of a large picture beside the reading
+    // thread: none when decoding on the reading thread alone, else one per
+    // further core, at most three.
+    int ConversionHelpers() const;
 };
 
 } // namespace Quillet

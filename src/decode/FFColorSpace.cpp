@@ -1,5 +1,7 @@
 #include "decode/FFColorSpace.h"
 
+#include <cstddef>
+
 extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/pixfmt.h>
@@ -13,6 +15,9 @@ namespace {
 // output picture alone would take gigabytes.
 constexpr int kMaxSide = 16384;
 constexpr int64_t kMaxPixels = int64_t{8192} * 8192;
+// Below this a picture converts in a fraction of a millisecond, and handing
+// bands to other threads would cost about as much as it saves.
+constexpr int64_t kBandedPixels = int64_t{640} * 360;
 } // namespace
 
 bool FFColorSpace::CanConvert(int srcFormat, int width, int height, int dstFormat)
@@ -120,11 +125,29 @@ bool FFColorSpace::FollowSource(const AVFrame* f)
     return (_primitive || _swsContext) && f->data[0];
 }
 
+void FFColorSpace::SetConversionHelpers(int helpers)
+{
+    if (helpers == ConversionHelpers())
+        return;
+    _bands = helpers > 0 ? std::make_unique<Image::BandedConversion>(helpers) : nullptr;
+}
+
 void FFColorSpace::ConvertInto(const AVFrame* f, AVFrame* out)
 {
     if (_primitive) {
-        _primitive(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], out->data[0],
-                   out->linesize[0], _width, _height);
+        // The primitive's source is 4:2:0: a band from an even row reads
+        // chroma from half that row on.
+        const auto convertRows = [this, f, out](int first, int rows) {
+            const int chroma = first / 2;
+            _primitive(f->data[0] + ptrdiff_t{first} * f->linesize[0], f->linesize[0],
+                       f->data[1] + ptrdiff_t{chroma} * f->linesize[1], f->linesize[1],
+                       f->data[2] + ptrdiff_t{chroma} * f->linesize[2], f->linesize[2],
+                       out->data[0] + ptrdiff_t{first} * out->linesize[0], out->linesize[0], _width, rows);
+        };
+        if (_bands && int64_t{_width} * _height >= kBandedPixels)
+            _bands->Run(_height, convertRows);
+        else
+            convertRows(0, _height);
     } else {
         sws_scale(_swsContext.get(), f->data, f->linesize, 0, _height, out->data, out->linesize);
     }

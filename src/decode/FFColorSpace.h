@@ -3,7 +3,8 @@
 // the decoded size, into one output picture that is reused for every call, or
 // straight into the application's own buffer when the read brings one.
 // Used only by the decoder on the application's reading thread (under the
-// decoder's lock); holds no lock of its own. Formats and sizes the scaler
+// decoder's lock); holds no lock of its own (the band helpers, when asked
+// for, keep theirs inside BandedConversion). Formats and sizes the scaler
 // cannot take are refused before it ever sees them.
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "core/FFFrame.h"
 #include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
+#include "image/BandedConversion.h"
 #include "image/ImagePrimitives.h"
 
 struct SwsContext;
@@ -37,6 +39,11 @@ public:
     // With a target the pixels go straight into the target's storage and the
     // returned picture lies over it (the target's own output object).
     std::shared_ptr<FFBufferFrame> Convert(const FFFrame& src, PictureTarget* target = nullptr);
+
+    // Threads that convert further bands of a large picture on the image
+    // primitive's route alongside the reading thread (0: one pass).
+    void SetConversionHelpers(int helpers);
+    int ConversionHelpers() const { return _bands ? _bands->Helpers() : 0; }
 
     // Whether the pair of formats and the size can be converted at all.
     static bool CanConvert(int srcFormat, int width, int height, int dstFormat);
@@ -66,6 +73,8 @@ private:
     int32_t _srcFormat = -1;
     int32_t _dstFormat = -1;
     Image::PlanarToPackedRoutine _primitive = nullptr;
+    // Set when helpers are asked for; a small picture still goes in one pass.
+    std::unique_ptr<Image::BandedConversion> _bands;
 };
 
 } // namespace Quillet

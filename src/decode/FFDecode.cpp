@@ -281,6 +281,7 @@ void FFDecode::_InitializeVideoCodec()
     }
     _colorSpace.SetMessenger(_messenger);
     _colorSpace.Initialize(_videoContext->pix_fmt, _videoContext->width, _videoContext->height, _dstPixelFormat);
+    _colorSpace.SetConversionHelpers(GetDecodingThreads().ConversionHelpers());
     _videoFrame.Reset();
     _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
 }
