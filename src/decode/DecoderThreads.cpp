@@ -31,10 +31,14 @@ void DecoderThreads::ApplyTo(AVCodecContext* context) const
         context->thread_count = 1;
         return;
     }
-    // A live source gets slice threads (0: FFmpeg picks one per core) so no
-    // picture is held back; a codec without frame threads falls back to slices.
-    if (live) {
-        context->thread_count = threads < 0 ? 0 : threads;
+    // Automatic for a live source means slice threads (0: FFmpeg picks one
+    // per core), which hold no picture back. They split only pictures coded
+    // in several slices, and many cameras code one, so an explicit count asks
+    // for frame threads there too: every core in use whatever the slicing,
+    // for N-1 pictures of latency. A codec without frame threads falls back
+    // to slices.
+    if (live && threads <= 0) {
+        context->thread_count = 0;
         context->thread_type = FF_THREAD_SLICE;
         return;
     }

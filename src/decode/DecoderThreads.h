@@ -12,7 +12,8 @@ namespace Quillet {
 
 struct DecoderThreads {
     // 0 picks one per core (frame threads for files, slice threads for live
-    // sources), 1 decodes on the reading thread alone, N asks for N threads.
+    // sources), 1 decodes on the reading thread alone, N asks for N frame
+    // threads (also for a live source, whose pictures then come N-1 later).
     int threads = 1;
     // The source has no end and no duration: a camera or a live URL.
     bool live = false;

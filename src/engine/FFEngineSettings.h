@@ -10,7 +10,8 @@ struct FFEngineSettings {
     // single network read may block, in seconds; 0 waits forever.
     double networkTimeoutSeconds = 10.0;
     // Video decoding threads: 0 automatic (frame threads for files, slice
-    // threads for live sources), 1 the reading thread alone, N that many.
+    // threads for live sources), 1 the reading thread alone, N that many
+    // frame threads.
     int decodingThreads = 1;
 };
 

@@ -131,7 +131,8 @@ public:
     bool IsOptimizeSeek();
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
-    /// 1 the reading thread alone (the default), N that many. Takes effect
+    /// 1 the reading thread alone (the default), N that many frame threads
+    /// (also for a live source: its pictures then come N-1 later). Takes effect
     /// from the next stream opened or decoder started.
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).

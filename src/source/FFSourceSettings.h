@@ -38,7 +38,9 @@ struct FFSourceSettings {
     /// No packet for this many milliseconds ends the connection (and starts a reconnect).
     double packetTimeoutMs = 10000.0;
     /// Video decoding threads when the camera is also shown: 0 automatic
-    /// (slice threads, no picture held back), 1 the reading thread alone.
+    /// (slice threads, no picture held back, but one thread for a camera that
+    /// codes each picture as one slice), 1 the reading thread alone, N that
+    /// many frame threads (N-1 pictures of latency, every core whatever the slicing).
     int decodingThreads = 1;
 };
 

@@ -141,6 +141,7 @@ struct LiveCase {
     int connections = 0;        // the camera is killed after each and restarted between them
     const char* tag = "";       // expected video tag, "" for any
     bool allKey = false;
+    int threads = 1;            // decoding threads for the shown pictures
 };
 
 class LiveStream : public LiveCamera, public ::testing::WithParamInterface<LiveCase> {};
@@ -161,6 +162,7 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
     auto settings = std::make_shared<FFSourceSettings>();
     settings->streamUsingTCP = c.tcp;
     settings->username = c.login ? "viewer" : "", settings->password = c.login ? "Secr3t-pw" : "";
+    settings->decodingThreads = c.threads;
     auto* engine = new QuickRetryEngine<FFFileEngine>("camera_live", settings);
     FFFileWrapper player(engine);
     events.Attach(player);
@@ -291,11 +293,12 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
 
 INSTANTIATE_TEST_SUITE_P(
     Mounts, LiveStream,
-    ::testing::Values(LiveCase{"HevcAlawTcpMp4", "/hevc", true, false, 8000, 1, true, ".mp4", 5s, 2, "hvc1"},
+    // Frame threads across a connection loss, and slice threads, on the cameras that record.
+    ::testing::Values(LiveCase{"HevcAlawTcpMp4", "/hevc", true, false, 8000, 1, true, ".mp4", 5s, 2, "hvc1", false, 3},
                       LiveCase{"HevcAlawUdp", "/hevc", false, false, 8000, 1, true},
                       LiveCase{"HevcWithLoginTcpMkv", "/hevc", true, true, 8000, 1, true, ".mkv", 10s, 1},
                       LiveCase{"MjpegTcpMkv", "/mjpeg", true, false, 0, 0, false, ".mkv", 3s, 1, "", true},
-                      LiveCase{"H264AacTcpTs", "/test", true, false, 48000, 2, false, ".ts", 10s, 1},
+                      LiveCase{"H264AacTcpTs", "/test", true, false, 48000, 2, false, ".ts", 10s, 1, "", false, 0},
                       LiveCase{"H264MulawUdp", "/pcmu", false, false, 8000, 1, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
