@@ -1,6 +1,7 @@
 #include "image/BandedConversion.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace Quillet::Image {
 
@@ -29,31 +30,38 @@ std::pair<int, int> BandedConversion::BandRows(int height, int bands, int band)
 
 void BandedConversion::StartHelpers()
 {
-    _threads.reserve(static_cast<size_t>(_helpers));
-    for (int band = 1; band <= _helpers; ++band)
-        _threads.emplace_back([this, band] { HelperLoop(band); });
+    _started = true;
+    try {
+        _threads.reserve(static_cast<size_t>(_helpers));
+        for (int band = 1; band <= _helpers; ++band)
+            _threads.emplace_back([this, band] { HelperLoop(band); });
+    } catch (const std::exception&) {
+        // Out of threads: the ones started share the bands, or the caller
+        // converts alone.
+    }
 }
 
 void BandedConversion::ConvertBand(const Job& job, int band) const
 {
-    const auto [first, rows] = BandRows(job.height, _helpers + 1, band);
+    const auto [first, rows] = BandRows(job.height, job.bands, band);
     if (rows > 0)
         (*job.convertRows)(first, rows);
 }
 
 void BandedConversion::Run(int height, const ConvertRows& convertRows)
 {
-    if (_helpers == 0 || height < 2 * (_helpers + 1)) {
+    if (!_started && _helpers > 0)
+        StartHelpers();
+    const int helpers = static_cast<int>(_threads.size());
+    if (helpers == 0 || height < 2 * (helpers + 1)) {
         convertRows(0, height);
         return;
     }
-    if (_threads.empty())
-        StartHelpers();
-    Job job{&convertRows, height};
+    Job job{&convertRows, height, helpers + 1};
     {
         std::lock_guard<std::mutex> guard(_mutex);
         _job = job;
-        _bandsLeft = _helpers;
+        _bandsLeft = helpers;
         ++_generation;
     }
     _jobReady.notify_all();

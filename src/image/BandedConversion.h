@@ -12,9 +12,11 @@
 //
 // Threads: Run is called by one thread at a time (the decoder's reading
 // thread). The helpers are this object's own: started by the first Run that
-// splits a picture, and stopped by the destructor, whose stop ends their wait
-// at once. All the following fields are protected by `_mutex`: `_job`,
-// `_generation`, `_bandsLeft` and `_stopping`.
+// splits a picture (as many as the system gives; with none, pictures go in one
+// pass), and stopped by the destructor, whose stop ends their wait at once.
+// `_threads` and `_started` belong to the calling thread. All the following
+// fields are protected by `_mutex`: `_job`, `_generation`, `_bandsLeft` and
+// `_stopping`.
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -38,6 +40,7 @@ public:
     // Converts all `height` rows and returns once every band is done.
     void Run(int height, const ConvertRows& convertRows);
 
+    // Helpers asked for; fewer run when the system gives no more threads.
     int Helpers() const { return _helpers; }
 
     // The rows of band `band` out of `bands` (even start, the last band takes
@@ -48,6 +51,7 @@ private:
     struct Job {
         const ConvertRows* convertRows = nullptr;
         int height = 0;
+        int bands = 1;
     };
 
     void StartHelpers();
@@ -56,6 +60,7 @@ private:
 
     const int _helpers;
     std::vector<std::thread> _threads;
+    bool _started = false;
 
     std::mutex _mutex;
     std::condition_variable _jobReady;
