@@ -9,6 +9,8 @@
 // A shared machine changes speed from one second to the next, so every
 // contender runs once per round, the rounds interleaved, and each figure is
 // the median of its rounds: a slow moment then costs every contender alike.
+// The last line gives the ratios paired within each round (their median),
+// which a slow spell spanning a whole round leaves alone.
 //
 //   bench_playback [--rounds N] [clip ...]
 //     (default: 5 rounds over 1080p25 H.264 and H.265 clips of 600 pictures generated on the spot)
@@ -118,6 +120,16 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// The median over the rounds of automatic[i] / peer[i].
+double PairedRatio(const std::vector<double>& automatic, const std::vector<double>& peer)
+{
+    std::vector<double> ratios;
+    for (size_t i = 0; i < automatic.size() && i < peer.size(); ++i)
+        if (peer[i] > 0)
+            ratios.push_back(automatic[i] / peer[i]);
+    return ratios.empty() ? 0.0 : Median(ratios);
+}
+
 void BenchClip(const std::string& clip, int rounds)
 {
     ToolRun(clip, 0, 1); // warm the file cache
@@ -147,6 +159,11 @@ void BenchClip(const std::string& clip, int rounds)
         Report("OpenCV VideoCapture (BGR)", Median(opencv), reference);
     else
         std::cout << "  OpenCV VideoCapture: not installed (python3-opencv)\n";
+    std::cout << "  paired within rounds, auto threads / ffmpeg -threads 1: " << std::setprecision(2)
+              << PairedRatio(automatic, tool1) << ", / -threads 0: " << PairedRatio(automatic, tool0);
+    if (Median(opencv) > 0)
+        std::cout << ", / OpenCV: " << PairedRatio(automatic, opencv);
+    std::cout << "\n";
 }
 
 } // namespace
