@@ -20,8 +20,8 @@ int DecoderThreads::AutomaticFrameThreads()
 
 int DecoderThreads::ConversionHelpers() const
 {
-    // Past four bands a band is so short that its hand-over costs more than
-    // the memory bus lets it gain.
+    // At most three: the conversion is bound by memory bandwidth, so a
+    // many-core machine gains little from a thread per core for it.
     return threads == 1 ? 0 : std::clamp(av_cpu_count() - 1, 0, 3);
 }
 

@@ -45,19 +45,19 @@ void BandedConversion::ConvertBand(const Job& job, int band) const
 {
     const auto [first, rows] = BandRows(job.height, job.bands, band);
     if (rows > 0)
-        (*job.convertRows)(first, rows);
+        job.call(job.convertRows, first, rows);
 }
 
-void BandedConversion::Run(int height, const ConvertRows& convertRows)
+void BandedConversion::RunBands(int height, const void* convertRows, RowsCall call)
 {
     if (!_started && _helpers > 0)
         StartHelpers();
     const int helpers = static_cast<int>(_threads.size());
     if (helpers == 0 || height < 2 * (helpers + 1)) {
-        convertRows(0, height);
+        call(convertRows, 0, height);
         return;
     }
-    Job job{&convertRows, height, helpers + 1};
+    Job job{convertRows, call, height, helpers + 1};
     {
         std::lock_guard<std::mutex> guard(_mutex);
         _job = job;

@@ -19,40 +19,48 @@
 // `_stopping`.
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Quillet::Image {
 
 class BandedConversion {
 public:
-    // Converts the rows [firstRow, firstRow + rows) of the picture.
-    using ConvertRows = std::function<void(int firstRow, int rows)>;
-
     // `helpers` threads besides the caller's own; 0 converts in one pass.
     explicit BandedConversion(int helpers);
     ~BandedConversion();
     BandedConversion(const BandedConversion&) = delete;
     BandedConversion& operator=(const BandedConversion&) = delete;
 
-    // Converts all `height` rows and returns once every band is done.
-    void Run(int height, const ConvertRows& convertRows);
+    // Converts all `height` rows, calling `convertRows(firstRow, rows)` once
+    // per band, and returns once every band is done. The callable is borrowed,
+    // not copied: nothing is allocated per picture.
+    template <typename ConvertRows>
+    void Run(int height, const ConvertRows& convertRows)
+    {
+        RunBands(height, &convertRows, [](const void* f, int firstRow, int rows) {
+            (*static_cast<const ConvertRows*>(f))(firstRow, rows);
+        });
+    }
 
     // Helpers asked for; fewer run when the system gives no more threads.
     int Helpers() const { return _helpers; }
 
-    // The rows of band `band` out of `bands` (even start, the last band takes
-    // the rest); an empty range when the picture is too short for it.
-    static std::pair<int, int> BandRows(int height, int bands, int band);
-
 private:
+    using RowsCall = void (*)(const void* convertRows, int firstRow, int rows);
     struct Job {
-        const ConvertRows* convertRows = nullptr;
+        const void* convertRows = nullptr;
+        RowsCall call = nullptr;
         int height = 0;
         int bands = 1;
     };
+
+    // The rows of band `band` out of `bands` (even start, the last band takes
+    // the rest); an empty range when the picture is too short for it.
+    static std::pair<int, int> BandRows(int height, int bands, int band);
+    void RunBands(int height, const void* convertRows, RowsCall call);
 
     void StartHelpers();
     void HelperLoop(int band);
