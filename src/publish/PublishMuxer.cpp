@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "camera/RtspUrl.h"
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
@@ -121,7 +123,7 @@ void PublishMuxer::Open(std::shared_ptr<FFAVCodec> codec)
     av_dict_free(&options);
     Check(r, "Starting the stream at " + _target.url);
     _headerWritten = true;
-    LogInfo() << "Publishing to " << _target.url;
+    LogInfo() << "Publishing to " << UrlForLog(_target.url);
 }
 
 void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
@@ -140,7 +142,7 @@ void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
     // alone; anything else means the output cannot take more.
     if (r != AVERROR(EINVAL))
         Check(r, "Sending to " + _target.url);
-    LogWarn() << "Packet refused by the muxer for " << _target.url << ": " << ErrorText(r);
+    LogWarn() << "Packet refused by the muxer for " << UrlForLog(_target.url) << ": " << ErrorText(r);
 }
 
 void PublishMuxer::Close()
@@ -149,7 +151,7 @@ void PublishMuxer::Close()
         // The trailer of a dead connection fails; nothing more to tell.
         const int r = av_write_trailer(_context.get());
         if (r < 0)
-            LogInfo() << "Closing " << _target.url << ": " << ErrorText(r);
+            LogInfo() << "Closing " << UrlForLog(_target.url) << ": " << ErrorText(r);
     }
     _headerWritten = false;
     _video = nullptr;

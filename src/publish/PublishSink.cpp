@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "camera/RtspUrl.h"
 #include "core/FFControlInfo.h"
 #include "events/FFEventArgs.h"
 
@@ -274,7 +275,7 @@ void PublishSink::_ConnectionFailed(const std::exception& e)
     std::uniform_real_distribution<double> spread(0.8, 1.2);
     const double delay = std::min(limit, base * spread(_jitter));
     _retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
-    LogWarn() << "Publishing to " << _target.url << " failed (" << e.what() << "); next attempt in " << delay << " s";
+    LogWarn() << "Publishing to " << UrlForLog(_target.url) << " failed (" << e.what() << "); next attempt in " << delay << " s";
     {
         std::lock_guard<std::mutex> guard(_queueLock);
         _status.lastError = e.what();
@@ -291,7 +292,7 @@ void PublishSink::_SetState(PublishState state, const std::string& message)
             return;
         _status.state = state;
     }
-    LogInfo() << "Publishing to " << _target.url << ": " << PublishStateName(state)
+    LogInfo() << "Publishing to " << UrlForLog(_target.url) << ": " << PublishStateName(state)
               << (message.empty() ? "" : " - ") << message;
     FFPublishStatusArgs args(_target.url, static_cast<int32_t>(state), message);
     RaiseEvent(args);
@@ -357,7 +358,7 @@ void PublishSink::_StartOrRebase(const AVPacket* p)
         _started = true;
         _rebase = false;
         _paceStart = Clock::now();
-        LogInfo() << "Publishing to " << _target.url << " from the key picture at "
+        LogInfo() << "Publishing to " << UrlForLog(_target.url) << " from the key picture at "
                   << static_cast<double>(p->dts) * av_q2d(tb) << " s";
         return;
     }
