@@ -372,7 +372,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
                 continue;
             if (drained > 0)
                 return drained;
-            LogInfo() << "End of stream: every picture is out";
+            LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
             _eosPending = false;
             lock.unlock();
             ReportEndOfStream();
@@ -393,7 +393,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
                 // announced as usual. A seek past the end just stays pending.
                 if (!_seek->reached || _seek->seekInfo->wasPaused)
                     return 0;
-                LogInfo() << "End of stream: every picture is out";
+                LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
                 lock.unlock();
                 ReportEndOfStream();
                 return -1;
@@ -446,7 +446,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         return 0;
     }
     case FFType::EOSInfo: {
-        LogInfo() << "End of stream reached the decoder";
+        LogInfo() << "FFDecode::_ReadVideoFrame" << ": End of stream";
         std::lock_guard<std::recursive_mutex> guard(_lock);
         if (!_seek) {
             _eosPending = true;
@@ -462,7 +462,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         return 0;
     }
     case FFType::ConnectionInfo: {
-        LogInfo() << "Connection status change reached the decoder";
+        LogInfo() << "FFDecode::_ReadVideoFrame" << ": Connection status change";
         const auto& info = static_cast<const FFConnectionInfo&>(*record);
         {
             std::lock_guard<std::recursive_mutex> guard(_lock);
