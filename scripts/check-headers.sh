@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that each installed public header compiles on its own (included first
 # in a translation unit, with only the installed include folder on the path)
-# and pulls in no FFmpeg, log4cpp or libyuv header.
+# and pulls in no FFmpeg, log4cpp or libyuv header. The C interface
+# (quillet/quillet.h) must also compile as C11.
 #   check-headers.sh INCLUDE_DIR [CXX]           an installed tree's include/
 #   check-headers.sh --install BUILD_DIR [CXX]   installs BUILD_DIR's headers first
 set -euo pipefail
@@ -27,6 +28,14 @@ for header in $headers; do
     cat "$work/err" >&2
     status=1
     continue
+  fi
+  if [ "$header" = quillet/quillet.h ]; then
+    cp "$work/tu.cpp" "$work/tu.c"
+    if ! "${CC:-cc}" -std=c11 -Wall -Wextra -Wpedantic -Werror -I"$include_dir" -fsyntax-only "$work/tu.c" 2>"$work/err"; then
+      echo "FAIL $header does not compile as C11:" >&2
+      cat "$work/err" >&2
+      status=1
+    fi
   fi
   "$cxx" -std=c++17 -I"$include_dir" -M "$work/tu.cpp" >"$work/deps"
   if grep -Eq '/(libav[a-z]*|libsw[a-z]*|log4cpp|libyuv)/' "$work/deps"; then

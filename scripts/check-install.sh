@@ -110,7 +110,7 @@ else
   dpkg-deb -x "$deb" "$root"
   files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
 fi
-unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/[a-z]+/[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|share/doc/quillet/.+)$' || true)"
+unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/([a-z]+/)?[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|share/doc/quillet/.+)$' || true)"
 [ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
 for needed in ./usr/lib/libquillet.so ./usr/lib/libquillet.so.0.2 ./usr/lib/libquillet_camera.so.0.2 \
   ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./usr/lib/pkgconfig/quillet.pc \

@@ -1,6 +1,6 @@
 #include "engine/FFEngine.h"
 
-
+#include "camera/RtspUrl.h"
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
 #include "image/ImagePrimitives.h"
@@ -126,7 +126,7 @@ void FFEngine::WaitForCloseJob()
 
 bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
 {
-    LogInfo() << "FFEngine::OpenSource" << ": " << url;
+    LogInfo() << "FFEngine::OpenSource" << ": " << UrlForLog(url);
     return Guarded("Error in FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
         // A stop or close since the call began cancels this open, one before it does not.
@@ -203,7 +203,7 @@ void FFEngine::_CloseSourceIfUnused()
 
 bool FFEngine::StartPublishing(const std::string& url)
 {
-    LogInfo() << "FFEngine::StartPublishing" << ": " << url;
+    LogInfo() << "FFEngine::StartPublishing" << ": " << UrlForLog(url);
     return Guarded("Error in: FFEngine::StartPublishing", false, [&] {
         try {
             Lock lock(_mutex);
@@ -223,7 +223,7 @@ bool FFEngine::StartPublishing(const std::string& url)
 
 bool FFEngine::StopPublishing(const std::string& url)
 {
-    LogInfo() << "FFEngine::StopPublishing" << ": " << url;
+    LogInfo() << "FFEngine::StopPublishing" << ": " << UrlForLog(url);
     return Guarded("Error in: FFEngine::StopPublishing", false, [&] {
         std::unique_ptr<PublishSink> sink;
         {

@@ -3,6 +3,7 @@
 #include "engine/FFFileServerEngine.h"
 #include "engine/FFPlayServerEngine.h"
 
+#include "camera/RtspUrl.h"
 #include "core/FFError.h"
 
 namespace Quillet {
@@ -35,7 +36,7 @@ FFServingEngine<Base, Queue>::~FFServingEngine()
 template <class Base, class Queue>
 void FFServingEngine<Base, Queue>::SetSource(const std::string& url)
 {
-    this->LogInfo() << _name << "::SetSource" << ": " << url;
+    this->LogInfo() << _name << "::SetSource" << ": " << UrlForLog(url);
     Lock lock(this->_mutex);
     this->_url = url;
 }

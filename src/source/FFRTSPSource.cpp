@@ -97,6 +97,8 @@ bool FFRTSPSource::OpenSource(const std::string& url)
     LogInfo() << "FFRTSPSource::OpenSource" << ": " << UrlForLog(url);
     OpenOutcome outcome;
     const bool ok = _Open(url, outcome);
+    _openFailure = ok ? OpenFailure::None
+                      : outcome.authorizationFailed ? OpenFailure::AuthorizationFailed : OpenFailure::Other;
     // Raised outside the lock: a handler may well ask this source (through
     // its engine) about the stream it has just been told about.
     if (outcome.connected) {
@@ -162,6 +164,8 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
     }
     return videoOk || audioOk;
 }
+
+OpenFailure FFRTSPSource::LastOpenFailure() const { return _openFailure; }
 
 void FFRTSPSource::_AnnounceRefusals(const std::vector<std::string>& refusals)
 {

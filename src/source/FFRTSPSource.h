@@ -68,6 +68,8 @@ public:
     bool HasAudio() override;
     bool GetAudioFormat(int* rate, int* bits, int* channels) override;
     double GetDuration() override;
+    // Why the last OpenSource failed: a refused login is told apart.
+    OpenFailure LastOpenFailure() const override;
     void Seek(double seconds) override;
 
     void GetDimensions(int* width, int* height);
@@ -131,6 +133,8 @@ private:
     std::atomic<bool> _running{false};
     int32_t _reconnectAttempts = 0;
     std::shared_ptr<FFSourceSettings> _sourceSettings;
+    // Written by OpenSource, read by the engine's thread after it.
+    std::atomic<OpenFailure> _openFailure{OpenFailure::None};
 
     // A stop must not wait out a whole pause between attempts or a camera
     // that does not answer a reconnection: it raises _stop (waking the pause)

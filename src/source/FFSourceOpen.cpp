@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 
+#include "camera/RtspUrl.h"
 #include "core/FFCodecLock.h"
 
 extern "C" {
@@ -127,14 +128,14 @@ bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.comp
 
 bool FFSource::OpenSource(const std::string& url)
 {
-    LogInfo() << "FFSource::OpenSource" << ": " << url;
+    LogInfo() << "FFSource::OpenSource" << ": " << UrlForLog(url);
     if (_srcFormatContext)
         CloseSource();
     _network = IsNetworkUrl(url);
     if (!_network) {
         _failure = CheckLocalFile(LocalPath(url));
         if (_failure != OpenFailure::None) {
-            LogWarn() << "Cannot open '" << url << "': " << OpenFailureText(_failure);
+            LogWarn() << "Cannot open '" << UrlForLog(url) << "': " << OpenFailureText(_failure);
             return false;
         }
     }

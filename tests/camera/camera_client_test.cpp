@@ -1,9 +1,9 @@
 // The camera client and source without the real test camera.
 //
 // Cameras that cannot be played (nothing listening, hung, noise, wrong
-// password), through the client and the facade: each open fails within the
+// password), through the client, the facade and the tool: each open fails within the
 // timeout (the client's on a hung camera at a Close from another thread), a
-// refused login says so, and the password is in no log or event.
+// refused login says so, and the password is in no log, event or printed line.
 //
 // The camera source against a scripted camera, for what a real camera cannot
 // be made to do on cue: change its codec configuration, report a size it does
@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <random>
 
@@ -32,6 +33,7 @@ extern "C" {
 #include "support/FacadeEvents.h"
 #include "support/ScriptedCamera.h"
 #include "support/StallingHttpServer.h"
+#include "support/TestMedia.h"
 #include "support/WaitFor.h"
 
 using namespace Quillet;
@@ -47,6 +49,11 @@ constexpr const char* kPassword = "Secr3t-pw";
 
 enum class Mode { NothingListening, Hung, Noise, WrongPassword };
 const char* const kModeNames[] = {"NothingListening", "Hung", "Noise", "WrongPassword"};
+// Who opens the camera: the client alone; the facade with the login in its
+// settings (UDP) or in the URL (TCP); the tool with the login in the URL (UDP)
+// or in its options (TCP).
+enum class Through { Client, Facade, FacadeUrlTcp, ToolUrl, ToolOptionsTcp };
+const char* const kThroughNames[] = {"Client", "Facade", "FacadeUrlTcp", "ToolUrl", "ToolOptionsTcp"};
 
 // FFmpeg's log lines that showed the password (the library's own are captured whole).
 std::atomic<int> ffmpegLeaks{0};
@@ -57,12 +64,17 @@ void CountLeaks(void*, int, const char* format, va_list args)
     ffmpegLeaks += std::strstr(line, kPassword) != nullptr;
 }
 
-// (failure mode, through the facade: else the camera client alone)
-class CameraConnectFailure : public ::testing::TestWithParam<std::tuple<Mode, bool>> {};
+// `url` with the login as its user info.
+std::string WithLogin(const std::string& url)
+{
+    return "rtsp://viewer:" + std::string(kPassword) + "@" + url.substr(std::strlen("rtsp://"));
+}
+
+class CameraConnectFailure : public ::testing::TestWithParam<std::tuple<Mode, Through>> {};
 
 TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
 {
-    const auto [mode, facade] = GetParam();
+    const auto [mode, through] = GetParam();
     RtspTestServer server;
     std::unique_ptr<StallingHttpServer> stalling;
     std::string url = "rtsp://127.0.0.1:" + std::to_string(QuilletTest::UnusedLocalPort());
@@ -83,20 +95,24 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
     ffmpegLeaks = 0;
     av_log_set_callback(CountLeaks); // reset below: no early return until then
     FacadeEvents events;
+    std::string toolOutput;
     const auto begin = std::chrono::steady_clock::now();
     const bool refused = mode == Mode::WrongPassword;
-    if (facade) {
+    if (through == Through::Facade || through == Through::FacadeUrlTcp) {
+        const bool inUrl = through == Through::FacadeUrlTcp;
         auto settings = std::make_shared<FFSourceSettings>();
-        settings->packetTimeoutMs = kTimeoutMs, settings->username = "viewer", settings->password = kPassword;
+        settings->packetTimeoutMs = kTimeoutMs, settings->streamUsingTCP = inUrl;
+        settings->username = inUrl ? "" : "viewer", settings->password = inUrl ? "" : kPassword;
         auto* engine = new FFEngine("camera_connect_failure");
         engine->SetSourceSettingsForCamera(settings);
         FFWrapperCLI::FFWrapper player(engine);
         events.Attach(player);
-        EXPECT_FALSE(player.OpenSource(url));
+        EXPECT_FALSE(player.OpenSource(inUrl ? WithLogin(url) : url));
+        EXPECT_EQ(player.GetOpenFailureReason(), refused ? "authorization failed" : "cannot open");
         player.CloseSource();
         EXPECT_EQ(events.Count("0 RTSP connected"), 0u) << events.Text();
         EXPECT_EQ(events.Count("1 RTSP authorization failed"), refused ? 1u : 0u) << events.Text();
-    } else {
+    } else if (through == Through::Client) {
         // Hung: a Close from another thread ends the Connect long before its timeout.
         RTSPSourceSettings settings;
         settings.streamUsingTCP = true, settings.packetTimeoutMs = mode == Mode::Hung ? 20000 : kTimeoutMs;
@@ -111,6 +127,17 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
         EXPECT_EQ(client.LastConnectFailure(), refused ? ConnectFailure::AuthorizationFailed : ConnectFailure::Other);
         // A failed client answers as a closed one.
         EXPECT_FALSE(client.IsRunning() || client.ReadFrame() || client.GetVideoInfo() || client.Close());
+    } else {
+        // Tests run in build/tests/work; the tool is built beside them.
+        const std::string tool = "../../tools/ffwrap/ffwrap";
+        ASSERT_TRUE(std::filesystem::exists(tool)) << "ffwrap is not built in this tree";
+        const std::string login = through == Through::ToolUrl
+                                      ? WithLogin(url)
+                                      : url + " --tcp --user viewer --password " + kPassword;
+        toolOutput = Capture(tool + " " + login + " --seconds 1 --timeout 1.5 2>&1; echo exit=$?");
+        EXPECT_NE(toolOutput.find(": authorization failed\n"), std::string::npos) << toolOutput;
+        EXPECT_NE(toolOutput.find("event: disconnected: RTSP authorization failed\n"), std::string::npos) << toolOutput;
+        EXPECT_NE(toolOutput.find("exit=1"), std::string::npos) << toolOutput;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(kTimeoutMs) + kSlack);
     av_log_set_callback(av_log_default_callback);
@@ -118,15 +145,26 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
     for (const std::string& line : logs->Texts())
         EXPECT_EQ(line.find(kPassword), std::string::npos) << line;
     EXPECT_EQ(events.Text().find(kPassword), std::string::npos);
+    EXPECT_EQ(toolOutput.find(kPassword), std::string::npos) << toolOutput;
 }
 
+// Every failure through the client and the facade; a refused login also
+// with the login in the URL and through the tool.
 INSTANTIATE_TEST_SUITE_P(Cameras, CameraConnectFailure,
-                         ::testing::Combine(::testing::Values(Mode::NothingListening, Mode::Hung, Mode::Noise,
-                                                              Mode::WrongPassword),
-                                            ::testing::Bool()),
+                         ::testing::Values(std::make_tuple(Mode::NothingListening, Through::Client),
+                                           std::make_tuple(Mode::NothingListening, Through::Facade),
+                                           std::make_tuple(Mode::Hung, Through::Client),
+                                           std::make_tuple(Mode::Hung, Through::Facade),
+                                           std::make_tuple(Mode::Noise, Through::Client),
+                                           std::make_tuple(Mode::Noise, Through::Facade),
+                                           std::make_tuple(Mode::WrongPassword, Through::Client),
+                                           std::make_tuple(Mode::WrongPassword, Through::Facade),
+                                           std::make_tuple(Mode::WrongPassword, Through::FacadeUrlTcp),
+                                           std::make_tuple(Mode::WrongPassword, Through::ToolUrl),
+                                           std::make_tuple(Mode::WrongPassword, Through::ToolOptionsTcp)),
                          [](const auto& info) {
                              return kModeNames[int(std::get<0>(info.param))] +
-                                    std::string(std::get<1>(info.param) ? "Facade" : "Client");
+                                    std::string(kThroughNames[int(std::get<1>(info.param))]);
                          });
 
 // ------------------------------------------------------------------ scripted camera

@@ -307,20 +307,47 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     EXPECT_GT(ProbeVideo(recording).duration, elapsed.count() - 1.5) << "the recording has a gap";
 }
 
-TEST(Publish, ToolPrintsAStatusLinePerOutputAndEndsWithTheSource)
+// The tool publishes a file to a playlist and to a second output: another
+// playlist, or a receiver that is not there. It prints a status line per
+// output and ends with the source; an output that never got through fails
+// one back-off cycle after the source ended and is named.
+struct ToolCase {
+    const char* name;
+    bool receiverGone;
+};
+
+class PublishTool : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(PublishTool, PrintsAStatusLinePerOutputAndEndsWithTheSource)
 {
     // Tests run in build/tests/work; the tool is built beside them.
     const std::string tool = "../../tools/ffwrap/ffwrap";
     if (!std::filesystem::exists(tool))
         GTEST_SKIP() << "ffwrap is not built in this tree";
-    const std::string folder = FreshFolder("tool_hls").string();
-    const std::string a = folder + "/a.m3u8", b = folder + "/b.m3u8?segments=fmp4";
-    const std::string out = Capture(tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
+    const std::string folder = FreshFolder(std::string("tool_") + GetParam().name).string();
+    const std::string a = folder + "/a.m3u8";
+    // The receiver's login is never printed.
+    const std::string receiver = "127.0.0.1:" + std::to_string(QuilletTest::UnusedLocalPort()) + "/live";
+    const std::string b = GetParam().receiverGone ? "rtsp://pub:Secr3t@" + receiver : folder + "/b.m3u8?segments=fmp4";
+    const std::string shown = GetParam().receiverGone ? "rtsp://pub:***@" + receiver : b;
+    // Killed if it does not end by itself (back-off cycles of 1 s and 2 s, 2 s of media).
+    const std::string out =
+        Capture("timeout -s KILL 60 " + tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
     EXPECT_EQ(fnmatch(("*" + a + ": finished, [1-9]* packets, [1-9]* bytes*").c_str(), out.c_str(), 0), 0) << out;
-    EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
-    EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
-    EXPECT_TRUE(Plays(a.substr(0, a.find('?'))));
+    if (GetParam().receiverGone) {
+        EXPECT_NE(out.find(shown + ": failed, 0 packets"), std::string::npos) << out;
+        EXPECT_NE(out.find("publish failed: " + shown + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("exit=1"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Secr3t"), std::string::npos) << out;
+    } else {
+        EXPECT_NE(out.find(b + ": finished"), std::string::npos) << out;
+        EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(Plays(a));
 }
+
+INSTANTIATE_TEST_SUITE_P(Publish, PublishTool, ::testing::Values(ToolCase{"TwoPlaylists", false}, ToolCase{"ReceiverGone", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Publish, NewStreamDescriptionRestartsTheOutputWithIt)
 {

@@ -43,9 +43,12 @@ std::string EventText(const EventArgs& event)
     if (const auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&event)) {
         std::string text = StatusName(c->status);
         // The camera's own wording carries the attempt number; keep only that.
+        // A camera that was not reached says why (its wording names no URL).
         const auto at = c->message.find("attempt");
         if (at != std::string::npos)
             text += ", " + c->message.substr(at);
+        else if (c->status == ConnectionStatus::Disconnected && !c->message.empty())
+            text += ": " + c->message;
         return text;
     }
     if (dynamic_cast<const SyncPointEventArgs*>(&event))

@@ -1,5 +1,6 @@
 #include "PublishCommand.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "facade/FFWrapper.h"
+#include "camera/RtspUrl.h"
 #include "publish/PublishStatus.h"
 
 extern "C" {
@@ -46,7 +48,7 @@ bool WaitForInterrupt(const sigset_t& set)
 void PrintStatus(const std::vector<PublishingStatus>& all)
 {
     for (const auto& s : all) {
-        std::cout << s.url << ": " << PublishStateName(static_cast<PublishState>(s.state)) << ", " << s.packets << " packets, " << s.bytes
+        std::cout << UrlForLog(s.url) << ": " << PublishStateName(static_cast<PublishState>(s.state)) << ", " << s.packets << " packets, " << s.bytes
                   << " bytes, " << s.reconnects << " reconnects";
         if (!s.lastError.empty())
             std::cout << ", last error: " << s.lastError;
@@ -85,20 +87,20 @@ int PublishCommand(int argc, char** argv)
 
     FFWrapper publisher("ffwrap");
     if (!publisher.OpenSource(positional[0])) {
-        std::cerr << "ffwrap: cannot open " << positional[0] << "\n";
+        std::cerr << "ffwrap: cannot open " << UrlForLog(positional[0]) << ": " << publisher.GetOpenFailureReason() << "\n";
         return 1;
     }
     std::atomic<int> refused{0};
     publisher.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) {
         if (auto* p = dynamic_cast<const PublishingStatusArgs*>(&e); p && p->state == PublishingState::Failed) {
-            std::cerr << "ffwrap: " << p->url << ": " << p->message << "\n";
+            std::cerr << "ffwrap: " << UrlForLog(p->url) << ": " << p->message << "\n";
             ++refused;
         }
     }));
     for (size_t i = 1; i < positional.size(); ++i)
         publisher.StartPublishing(positional[i]);
     if (!publisher.StartEngine()) {
-        std::cerr << "ffwrap: cannot start " << positional[0] << "\n";
+        std::cerr << "ffwrap: cannot start " << UrlForLog(positional[0]) << "\n";
         return 1;
     }
     const auto start = std::chrono::steady_clock::now();
@@ -121,11 +123,23 @@ int PublishCommand(int argc, char** argv)
         publisher.StopPublishing(positional[i]);
     publisher.StopEngine();
     publisher.CloseSource();
-    bool failed = refused > 0 || status.size() + 1 < positional.size();
-    for (const auto& s : status)
-        failed = failed || s.state == PublishingState::Failed || s.packets == 0;
-    std::cout << (failed ? "publish failed" : "publish complete") << "\n";
-    return failed ? 1 : 0;
+    // Outputs the library refused to add, and those that failed or sent nothing, are named.
+    std::vector<std::string> failedUrls;
+    for (size_t i = 1; i < positional.size(); ++i) {
+        const auto s = std::find_if(status.begin(), status.end(),
+                                    [&](const PublishingStatus& p) { return p.url == positional[i]; });
+        if (s == status.end() || s->state == PublishingState::Failed || s->packets == 0)
+            failedUrls.push_back(UrlForLog(positional[i]));
+    }
+    if (failedUrls.empty() && refused == 0) {
+        std::cout << "publish complete\n";
+        return 0;
+    }
+    std::cout << "publish failed:";
+    for (const auto& url : failedUrls)
+        std::cout << " " << url;
+    std::cout << "\n";
+    return 1;
 }
 
 } // namespace Quillet::Tools

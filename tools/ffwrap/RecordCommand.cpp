@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "camera/RtspUrl.h"
 #include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
 
@@ -190,7 +191,7 @@ int Record(const RecordOptions& o)
     FFFileWrapper recorder(engine);
     recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) { events(e); }));
     if (!recorder.OpenSource(o.source)) {
-        std::cerr << "Cannot open " << o.source << ": " << recorder.GetOpenFailureReason() << "\n";
+        std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << recorder.GetOpenFailureReason() << "\n";
         return 1;
     }
     // Pictures are decoded only to show progress; reading them as fast as
@@ -200,7 +201,7 @@ int Record(const RecordOptions& o)
     recorder.SaveToVideoFile(o.file);
     events.AddFile(o.file);
     if (!recorder.StartEngine()) {
-        std::cerr << "Cannot start reading " << o.source << "\n";
+        std::cerr << "Cannot start reading " << UrlForLog(o.source) << "\n";
         return 1;
     }
     interrupted = false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DemoClip.h"
+#include "camera/RtspUrl.h"
 #include "facade/FFServingWrappers.h"
 
 extern "C" {
@@ -274,7 +275,7 @@ int RelayCommand(int argc, char** argv)
             receiver.join();
             Fail("accept");
         }
-        std::cout << "Relaying " << source << " over 127.0.0.1:" << port << "\n";
+        std::cout << "Relaying " << UrlForLog(source) << " over 127.0.0.1:" << port << "\n";
 
         Tally sent;
         std::string sendError;
@@ -283,9 +284,9 @@ int RelayCommand(int argc, char** argv)
             server.SetSource(source);
             FFOutgoingHandle client = server.AddClient();
             if (!client)
-                throw std::runtime_error("cannot serve " + source);
+                throw std::runtime_error("cannot serve " + UrlForLog(source));
             if (!server.StartEngine())
-                throw std::runtime_error("cannot start reading " + source);
+                throw std::runtime_error("cannot start reading " + UrlForLog(source));
             auto lastBatch = std::chrono::steady_clock::now();
             while (!sent.endOfStream) {
                 std::vector<uint8_t> batch = client->GetNextPacket();

@@ -29,6 +29,7 @@
 #include "RelayCommand.h"
 #include "RecordCommand.h"
 #include "WavWriter.h"
+#include "camera/RtspUrl.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
 #include "facade/FFWrapper.h"
@@ -132,12 +133,12 @@ int Describe(const std::string& url)
 {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) {
-        std::cerr << "Cannot open " << url << "\n";
+        std::cerr << "Cannot open " << UrlForLog(url) << "\n";
         return 1;
     }
     AVInputContextPtr input(raw);
     if (avformat_find_stream_info(input.get(), nullptr) < 0) {
-        std::cerr << "Cannot read stream info of " << url << "\n";
+        std::cerr << "Cannot read stream info of " << UrlForLog(url) << "\n";
         return 1;
     }
     std::shared_ptr<FFCodecInfo> video, audio;
@@ -170,12 +171,12 @@ int Play(const Options& o)
     if (o.timeout)
         player.SetNetworkTimeout(*o.timeout);
     if (!player.OpenSource(o.source)) {
-        std::cerr << "Cannot open " << o.source << ": " << player.GetOpenFailureReason() << "\n";
+        std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << player.GetOpenFailureReason() << "\n";
         return 1;
     }
     int rate = 0, bits = 0, channels = 0;
     const bool audio = player.GetAudioFormat(rate, bits, channels);
-    std::cout << "Source: " << o.source << "\n  video " << player.Width() << "x" << player.Height() << " (shown as "
+    std::cout << "Source: " << UrlForLog(o.source) << "\n  video " << player.Width() << "x" << player.Height() << " (shown as "
               << player.RenderWidth() << "x" << player.RenderHeight() << "), duration " << player.GetDuration()
               << " s\n";
     if (audio)
