@@ -221,6 +221,7 @@ void FFFileSink::Finish()
     _FinishFile();
     _file.reset();
     _heldPackets.clear();
+    _heldAudio.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -331,7 +332,7 @@ void FFFileSink::_WritePacketRecord(const std::shared_ptr<FFPacket>& packet)
         }
         break;
     case FFStreamType::Audio:
-        _WriteAudio(*packet);
+        _WriteAudio(packet);
         break;
     default:
         break;
@@ -431,6 +432,7 @@ void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
     _firstTS = -1.0;
     _fileStarted = false;
     _heldPackets.clear();
+    _heldAudio.clear();
     _file = std::move(file);
 }
 
@@ -504,7 +506,9 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
         return false;
     }
     const auto held = std::move(_heldPackets);
+    const auto heldAudio = std::move(_heldAudio);
     _heldPackets.clear();
+    _heldAudio.clear();
     const AVPacket* key = held.front()->Get();
     // One frame apart, the last one frame before this packet.
     const int64_t step = p->duration > 0 ? p->duration : std::max<int64_t>(key->duration, 1);
@@ -518,6 +522,8 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
             return false;
         dts += step;
     }
+    for (const auto& a : heldAudio)
+        _WriteAudio(a);
     return true;
 }
 
@@ -549,9 +555,9 @@ bool FFFileSink::_WriteRetimed(const FFPacket& packet, int64_t dts)
     return true;
 }
 
-void FFFileSink::_WriteAudio(const FFPacket& packet)
+void FFFileSink::_WriteAudio(const std::shared_ptr<FFPacket>& packet)
 {
-    const AVPacket* p = packet.Get();
+    const AVPacket* p = packet->Get();
     {
         std::lock_guard<std::recursive_mutex> guard(_fileLock);
         if (_pendingAudioCodec) {
@@ -561,13 +567,18 @@ void FFFileSink::_WriteAudio(const FFPacket& packet)
         }
     }
     if (!_fileStarted) {
-        LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+        // Sound after the held key picture may still belong to the file:
+        // its start is known once a decode time comes.
+        if (!_heldPackets.empty() && _heldAudio.size() < kMaxHeldAudio)
+            _heldAudio.push_back(packet);
+        else
+            LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
         return;
     }
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
     if (!_file || !_file->IsOpen() || !_file->GetCodec() || !_file->GetCodec()->audio)
         return; // the file was prepared without an audio stream
-    AVPacketPtr out = _Retimed(packet, 1, _GetAudioFirstPts());
+    AVPacketPtr out = _Retimed(*packet, 1, _GetAudioFirstPts());
     // Sound that arrives after the first picture but belongs before it would
     // make the muxer shift the whole file off zero.
     const int64_t start = out->dts != AV_NOPTS_VALUE ? out->dts : out->pts;

@@ -48,6 +48,8 @@ public:
     static constexpr size_t kWakeThreshold = 64;
     // Packets held at most while waiting for a decode time to start a file.
     static constexpr size_t kMaxHeldPackets = 16;
+    // Sound packets held at most meanwhile.
+    static constexpr size_t kMaxHeldAudio = 64;
 
     enum class SplitKind { CodecChange, ConnectionLoss };
 
@@ -122,7 +124,7 @@ private:
     void _PrepareFile(std::shared_ptr<FFCodecInfo> video);
     void _SplitIfPending(const FFPacket& packet);
     bool _WriteVideo(const std::shared_ptr<FFPacket>& packet);
-    void _WriteAudio(const FFPacket& packet);
+    void _WriteAudio(const std::shared_ptr<FFPacket>& packet);
     void _CodecFileSplit();
     void _ConnectionFileSplit();
     void _DiscardQueue();
@@ -182,6 +184,9 @@ private:
     // The first key packet and those after it while they come without a
     // decode time; theirs are taken from the first packet that has one.
     std::vector<std::shared_ptr<FFPacket>> _heldPackets;
+    // Sound that came while those were held: what lies from the start found
+    // for them on goes into the file after them.
+    std::vector<std::shared_ptr<FFPacket>> _heldAudio;
     RecordingOptions _options;
     FreeSpaceGuard _guard;
     SegmentRetention _retention;

@@ -80,6 +80,7 @@ void FFFileSink::_ConnectionFileSplit()
         _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
     _FinishFile();
     _heldPackets.clear();
+    _heldAudio.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -138,6 +139,7 @@ void FFFileSink::_GuardFreeSpace()
     if (empty)
         std::remove(name.c_str());
     _heldPackets.clear();
+    _heldAudio.clear();
     _fileStarted = false;
     _nextFile.clear();
     _writeFailed = true;
