@@ -17,17 +17,9 @@ namespace Quillet {
 namespace {
 
 constexpr auto kDrainPeriod = std::chrono::milliseconds(100);
-constexpr auto kStopWaitLimit = std::chrono::milliseconds(10000);
 const char* const kThreadName = "FFFileSink::_WriteFileThread";
 
 } // namespace
-
-// A file may only start, or switch, at a clean key packet: a key packet that
-// is also flagged corrupt or discardable is not a safe first picture.
-bool FFFileSink::IsCleanKey(const AVPacket* p)
-{
-    return p->flags == AV_PKT_FLAG_KEY;
-}
 
 FFFileSink::~FFFileSink()
 {
@@ -36,7 +28,6 @@ FFFileSink::~FFFileSink()
     if (_writeThread.IsStarted()) {
         _running = false;
         _WakeWriter();
-        _WaitForWriterExit();
         _writeThread.Join();
     }
 }
@@ -70,15 +61,6 @@ void FFFileSink::_WakeWriter()
         _wakeRequested = true;
     }
     _wake.notify_one();
-}
-
-void FFFileSink::_WaitForWriterExit()
-{
-    std::unique_lock<std::mutex> lock(_wakeLock);
-    if (!_writerExited.wait_for(lock, kStopWaitLimit, [this] { return _writerDone; })) {
-        LogError() << "File write thread did not stop within 10000 ms; still waiting";
-        _writerExited.wait(lock, [this] { return _writerDone; });
-    }
 }
 
 void FFFileSink::_WaitForWork()
@@ -158,20 +140,11 @@ void FFFileSink::StartWriteThread()
         return;
     LogInfo() << "Starting file write thread.";
     _writeFailed = false;
-    {
-        std::lock_guard<std::mutex> guard(_wakeLock);
-        _writerDone = false;
-    }
     _running = true;
     try {
         _writeThread.Start(this, &FFFileSink::_WriteFileThread);
     } catch (...) {
-        // No thread runs that could ever say it is done.
         _running = false;
-        {
-            std::lock_guard<std::mutex> guard(_wakeLock);
-            _writerDone = true;
-        }
         throw;
     }
 }
@@ -183,12 +156,9 @@ void FFFileSink::StopWriteThread()
         LogInfo() << "Stopping file write thread";
         _running = false;
         _WakeWriter();
-        if (std::this_thread::get_id() != _writeThreadId.load()) {
-            // A write that blocks for longer than the limit is waited out:
-            // letting the thread go on alone would leave it writing into a
-            // sink that its owner is about to reuse or destroy.
-            _WaitForWriterExit();
-        }
+        // A write that blocks is waited out: letting the thread go on alone
+        // would leave it writing into a sink its owner is about to reuse or
+        // destroy. On the write thread itself the join returns at once.
         _writeThread.Join();
         LogInfo() << "Stopped waiting for file write thread";
     }
@@ -249,7 +219,6 @@ void FFFileSink::_WroteLastPacket(const FFPacket&) {}
 
 void FFFileSink::_WriteFileThread()
 {
-    _writeThreadId = std::this_thread::get_id();
     LogInfo() << kThreadName;
     try {
         while (_running) {
@@ -261,14 +230,6 @@ void FFFileSink::_WriteFileThread()
         ReportError(std::string("Error in: ") + kThreadName, e, FFMessageType::FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
-    // Thread ids are reused; a stale one could make a later caller think it
-    // is this thread.
-    _writeThreadId = std::thread::id();
-    {
-        std::lock_guard<std::mutex> guard(_wakeLock);
-        _writerDone = true;
-    }
-    _writerExited.notify_all();
 }
 
 void FFFileSink::_WriteQueueToFile()
@@ -459,7 +420,7 @@ void FFFileSink::_SplitIfPending(const FFPacket& packet)
         return;
     const AVPacket* p = packet.Get();
     LogInfo() << "Splitting: searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
-    if (!IsCleanKey(p) || !_file || !_file->GetCodec())
+    if (!IsCleanKey(*p) || !_file || !_file->GetCodec())
         return;
     auto codec = _file->GetCodec();
     if (_pendingAudioCodec) {
@@ -490,7 +451,7 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
     const AVPacket* p = packet->Get();
     LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
     if (_heldPackets.empty()) {
-        if (!IsCleanKey(p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
+        if (!IsCleanKey(*p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
             return false;
         if (p->dts != AV_NOPTS_VALUE) {
             _StartFileAt(*packet, p->dts);

@@ -14,9 +14,8 @@
 //
 // Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
 // IsVideoSave on the engine's threads; everything else on the write thread.
-// _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested and _writerDone
-// (the write thread signals _wake's partner _writerExited as its last step,
-// which is what StopWriteThread and the destructor wait on); _fileLock guards
+// _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested
+// (StopWriteThread and the destructor wake the writer and join it); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
 #include <atomic>
 #include <condition_variable>
@@ -110,12 +109,9 @@ private:
     void _WriteFileThread();
     void _WakeWriter();
     void _WaitForWork();
-    // Blocks until the write thread has left its loop (logs once after 10 s).
-    void _WaitForWriterExit();
     bool _StartFile(const std::shared_ptr<FFPacket>& packet);
     void _StartFileAt(const FFPacket& packet, int64_t startDts);
     bool _WriteRetimed(const FFPacket& packet, int64_t dts);
-    static bool IsCleanKey(const AVPacket* p);
     void _RequestSegmentIfDue(const FFPacket& packet);
     void _WritePacketRecord(const std::shared_ptr<FFPacket>& packet);
     void _ConnectionChanged(const FFConnectionInfo& info);
@@ -151,18 +147,15 @@ private:
     // A write failed and was reported: nothing more goes into the files
     // until the write thread is started again.
     std::atomic<bool> _writeFailed{false};
-    thread<FFFileSink> _writeThread;
-    std::atomic<std::thread::id> _writeThreadId{};
+    thread<FFFileSink> _writeThread{"file write"};
     // `_queueLock` guards `_queue` and `_backlog`.
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
     RecordingBacklog _backlog;
-    // `_wakeLock` guards `_wakeRequested` and `_writerDone`.
+    // `_wakeLock` guards `_wakeRequested`.
     std::mutex _wakeLock;
     std::condition_variable _wake;
     bool _wakeRequested = false;
-    std::condition_variable _writerExited;
-    bool _writerDone = true;
     // `_fileLock` guards the current file and the recording state below. The
     // start bookkeeping (_heldPackets, _fileStarted) is also read by the
     // write thread without it: only that thread, or Finish once it has

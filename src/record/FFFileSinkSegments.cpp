@@ -116,7 +116,7 @@ void FFFileSink::_RequestSegmentIfDue(const FFPacket& packet)
 {
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
     const AVPacket* p = packet.Get();
-    if (_options.segmentSeconds <= 0 || !_fileStarted || !_nextFile.empty() || !IsCleanKey(p) || !_file ||
+    if (_options.segmentSeconds <= 0 || !_fileStarted || !_nextFile.empty() || !IsCleanKey(*p) || !_file ||
         !_file->IsOpen() || p->dts == AV_NOPTS_VALUE || _lastSegmentDts == AV_NOPTS_VALUE)
         return;
     const AVRational tb = _file->GetCodec()->video->TimeBase();

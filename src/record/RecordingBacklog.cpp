@@ -11,7 +11,7 @@ constexpr double kAssumedPacketsPerSecond = 25.0;
 
 bool IsVideoKey(const FFPacket& p)
 {
-    return p.streamType == FFStreamType::Video && (p.Get()->flags & AV_PKT_FLAG_KEY);
+    return p.streamType == FFStreamType::Video && p.IsKey();
 }
 
 } // namespace
