@@ -104,8 +104,12 @@ public:
     bool StopPublishing(const std::string& url);
     std::vector<PublishStatus> GetPublishingStatus() const;
 
+    // Pictures of a live source the player missed since the open (given up
+    // or skipped by the live-reading rule). Any thread; no lock.
+    uint64_t MissedPictures() const;
+
     // Settings handed to a camera source when one is opened; their decoding
-    // threads become the engine's.
+    // threads and live-reading rule become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
 protected:
