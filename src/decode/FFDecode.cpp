@@ -97,11 +97,14 @@ void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, con
 void FFDecode::Flush()
 {
     LogInfo() << "FFDecode::Flush";
+    // The sound codec goes: wait for a sound read in progress.
+    std::lock_guard<std::mutex> side(_soundSide);
     std::lock_guard<std::recursive_mutex> guard(_lock);
     _videoQueue.clear();
     _audioQueue.clear();
     _seek.reset();
     RestartDecoders();
+    ApplyAudioRestart();
     _videoContext.reset();
     _audioContext.reset();
     _videoCodec.reset();
@@ -222,6 +225,16 @@ void FFDecode::RestartVideo()
 
 void FFDecode::RestartAudio()
 {
+    // The sound codec belongs to the sound reader, which may be decoding
+    // right now on its own thread: it applies the restart on its next step.
+    _audioRestartPending = true;
+}
+
+void FFDecode::ApplyAudioRestart()
+{
+    if (!_audioRestartPending)
+        return;
+    _audioRestartPending = false;
     FlushAudioDecoder();
     _firstAudioFrame = true;
 }

@@ -8,14 +8,21 @@
 // side, DecodeSeek the state of a seek being worked off.
 //
 // Threads: FFProcess and GetStatus come from the source's read thread, Flush
-// from it or from the engine; every other operation from the engine, under
-// its `_mutex`, on the application's reading thread (ReadAudio also on the
-// host's audio thread), so reads run one at a time. `_lock` guards the
+// from it or from the engine; every other operation from the engine: the
+// picture side (ReadVideo and the rest) under its `_mutex` on the
+// application's reading thread, ReadAudio without it on the host's audio
+// thread, so a sound read goes on while a picture decodes. `_lock` guards the
 // queues, the stream descriptions, the pending seek, the settings and the
 // flags marked below; a read releases it while a codec decodes or a picture
-// is converted, so the opened decoders, frames and converters belong to the
-// reading side alone. Recursive: the read path's helpers lock it again.
-// Lock order: engine `_mutex` -> `_lock` -> FFFrame::lock -> codec lock.
+// is converted, so the opened decoders, frames and converters belong to
+// their reading side alone: the video ones to the picture side (serialised
+// by the engine's `_mutex`), the sound ones (audio context, frame, resampler,
+// the first-block flag) to the sound side, serialised by `_soundSide`, which
+// ReadAudio holds throughout and Flush takes before it destroys the sound
+// codec. Others only ask the sound side to restart (RestartAudio); it does so
+// on its next step. Recursive `_lock`: the read path's helpers lock it again.
+// Lock order: engine `_mutex` -> `_soundSide` -> `_lock` -> FFFrame::lock ->
+// codec lock. Events are raised with neither `_soundSide` nor `_lock` held.
 //
 // A live source never waits for the reader (see LiveBacklog.h): the node
 // side gives up queued pictures by the live-reading rule, the reading side
@@ -30,6 +37,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "core/FFAVPtr.h"
@@ -146,10 +154,14 @@ private:
     void FlushAudioDecoder();
     // A codec starting over (flush, seek, new description, reconnection):
     // flushed, the next picture or block marked first, no picture time to
-    // follow on from. Called with `_lock` held.
+    // follow on from. Called with `_lock` held. RestartAudio only asks: the
+    // sound side applies it (ApplyAudioRestart, with `_soundSide` held too).
     void RestartVideo();
     void RestartAudio();
     void RestartDecoders();
+    void ApplyAudioRestart();
+    // ReadAudio's work, with `_soundSide` held.
+    AudioBufferList FillAudio(AudioBufferList buffers, double* time);
     // Gives up a video stream whose pictures cannot be converted: reports
     // StreamRefused and drops its packets from then on, audio goes on.
     void RefuseVideo();
@@ -228,6 +240,13 @@ private:
     // Packets went in since the last flush, so delayed pictures may be held.
     bool _videoNeedsDrain = false;
     bool _audioFramesPending = false;
+    // The sound side: held by ReadAudio throughout, and by Flush.
+    std::mutex _soundSide;
+    // Guarded by `_lock`: a restart of the sound codec asked for, not yet applied.
+    bool _audioRestartPending = false;
+    // The sound side's: why the sound stream was just refused, reported once
+    // ReadAudio has left the sound side.
+    std::string _soundRefusal;
     // Set when a stream was refused (no conversion for it); cleared by the
     // next stream description and by Flush. Guarded by _lock.
     bool _videoRefused = false;

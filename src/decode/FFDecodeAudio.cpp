@@ -32,6 +32,21 @@ void FFDecode::SetAudioReader(bool present)
 
 AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
 {
+    AudioBufferList filled;
+    std::string refusal;
+    {
+        std::lock_guard<std::mutex> side(_soundSide);
+        filled = FillAudio(std::move(buffers), time);
+        refusal.swap(_soundRefusal);
+    }
+    // Raised with no decoder lock held: the handler may call back into the player.
+    if (!refusal.empty())
+        ReportError("FFDecode::ReceiveAudio", std::runtime_error(refusal), FFMessageType::StreamRefused);
+    return filled;
+}
+
+AudioBufferList FFDecode::FillAudio(AudioBufferList buffers, double* time)
+{
     {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         if (_seek) {
@@ -100,6 +115,10 @@ int FFDecode::NextAudioBlock(FFFrame*& block)
 
 int FFDecode::_ReadAudioFrame(FFFrame*& out)
 {
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        ApplyAudioRestart();
+    }
     if (_audioFramesPending) {
         const int n = ReceiveAudio(out);
         if (n > 0)
@@ -119,6 +138,7 @@ int FFDecode::_ReadAudioFrame(FFFrame*& out)
     case FFType::CodecInfo: {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         RestartAudio();
+        ApplyAudioRestart();
         _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
         _InitializeAudioCodec();
         return -1;
@@ -169,7 +189,7 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
             _audioFramesPending = false;
             _audioRefused = true;
         }
-        ReportError("FFDecode::ReceiveAudio", e, FFMessageType::StreamRefused);
+        _soundRefusal = e.what(); // reported once the sound side is left
         return 0;
     }
     const int n = out->GetAudioSize();

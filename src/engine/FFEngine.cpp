@@ -570,8 +570,10 @@ double FFEngine::ReadAudioFromInterface()
 
 AudioBufferList FFEngine::ReadAudio(AudioBufferList buffers, double* time)
 {
+    // Not under `_mutex`: a picture read holds it through a whole decode.
+    // The traffic node and the decoder keep their own locks, and the decoder
+    // keeps sound reads apart from what empties or restarts its sound codec.
     return Guarded("FFEngine::ReadAudio", AudioBufferList{}, [&] {
-        Lock lock(_mutex);
         if (!_traffic.MayDeliverAudio())
             return AudioBufferList{};
         return _decode.ReadAudio(std::move(buffers), time);

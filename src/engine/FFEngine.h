@@ -11,7 +11,9 @@
 //   and Error (and so the application's event handler runs on them); these
 //   never take `_mutex`, they only schedule a close on the close worker;
 // - the close worker runs CloseSource for end of stream and source errors;
-// - the host's audio thread calls ReadAudioFromInterface.
+// - the host's audio thread calls ReadAudioFromInterface, which takes no
+//   `_mutex` (a picture read holds it through a whole decode): only the
+//   traffic node's lock and the decoder's sound side (see FFDecode.h).
 //
 // Lock order, one for the whole library (take left to right, never back):
 //   facade lock -> engine `_mutex` -> a node's lock (FFSourceNode::lock, the

@@ -98,7 +98,7 @@ FFWrapper::FFWrapper() : FFWrapper(std::string("FF1")) {}
 FFWrapper::FFWrapper(const std::string& log) : FFWrapper(new Quillet::FFEngine(log)) {}
 
 FFWrapper::FFWrapper(Quillet::FFEngine* engine)
-    : _engine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
+    : _engine(engine), _soundEngine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
 {
 }
 
@@ -130,6 +130,12 @@ void FFWrapper::_DeleteEngine()
         engine->CloseSource();
         engine->RegisterFFEventCallback(nullptr);
         _engine = nullptr;
+    }
+    // A sound read in progress ends first. Waited for without the monitor: an
+    // event handler on the audio thread may be waiting for it.
+    {
+        std::lock_guard<std::mutex> guard(_soundLock);
+        _soundEngine = nullptr;
     }
     delete engine;
 }
@@ -266,7 +272,11 @@ bool FFWrapper::GetAudioFormat(int& rate, int& bits, int& channels)
 
 double FFWrapper::ReadAudioFromInterface()
 {
-    return WithEngine(0.0, [](FFEngine& e) { return e.ReadAudioFromInterface(); });
+    // Not under the monitor: a picture read holds it for a whole decode, and
+    // the host's audio thread must not wait for that (the engine and the
+    // decoder keep sound reads apart from picture reads themselves).
+    std::lock_guard<std::mutex> guard(_soundLock);
+    return _soundEngine ? _soundEngine->ReadAudioFromInterface() : 0.0;
 }
 
 void FFWrapper::SetAudioInterface(AudioInterface* audioInterface)

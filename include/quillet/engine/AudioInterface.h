@@ -2,7 +2,9 @@
 // The host application's audio sink. The engine asks whether the host wants
 // audio, takes the buffers it offers, fills them with 16-bit PCM and hands
 // back the ones it filled. The engine calls these on the host's audio thread
-// (inside ReadAudioFromInterface), without holding any library lock.
+// (inside ReadAudioFromInterface) holding no engine or decoder lock and not
+// the facade's monitor; only the facade's sound lock is held, which keeps the
+// engine alive through the call (Dispose waits for it).
 // Public: applications implement it, so it includes only the public buffer list.
 #include "../decode/AudioBuffers.h"
 
@@ -15,7 +17,8 @@ namespace Quillet {
 /// back the ones it filled.
 ///
 /// Threads: all three operations are called on the application thread that calls
-/// FFWrapper::ReadAudioFromInterface, one at a time, without the library's internal locks held.
+/// FFWrapper::ReadAudioFromInterface, one at a time, without the facade's monitor or the engine's
+/// locks held: they may call the facade. FFWrapper::Dispose waits for a call in progress.
 /// The object must outlive its use: until SetAudioInterface(nullptr), CloseSource or disposal.
 class AudioInterface {
 public:

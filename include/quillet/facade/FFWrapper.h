@@ -5,7 +5,12 @@
 // standard library and other public headers.
 //
 // Threads: any application thread calls the operations; each call holds
-// `_mutex` (the monitor) for its duration. CloseSource, StopEngine and Dispose
+// `_mutex` (the monitor) for its duration, except ReadAudioFromInterface,
+// which holds only `_soundLock`: `_soundEngine` (the engine, for sound reads)
+// is guarded by it, so Dispose waits for a sound read in progress but a sound
+// read never waits for a picture read. Lock order: `_soundLock` -> `_mutex`
+// (a host slot or event handler on the audio thread may call the facade);
+// nothing takes `_soundLock` while holding the monitor. CloseSource, StopEngine and Dispose
 // first fire the engine's source interrupt (no lock) so that they return
 // promptly even while another thread is blocked in an open or a read.
 // `_handlersLock` guards `_handlers` and is never held while a handler runs.
@@ -34,7 +39,8 @@ namespace Quillet::FFWrapperCLI {
 ///
 /// Threads: every operation may be called from any application thread; calls are serialised by
 /// the facade's monitor, so two threads may share one facade. Pictures and sound are decoded on
-/// the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface). The source reads on a
+/// the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface); a sound read does
+/// not wait for a picture read in progress on another thread. The source reads on a
 /// thread of its own. CloseSource, StopEngine and Dispose return promptly even while another
 /// thread is blocked in an open or a read (they interrupt it first).
 ///
@@ -197,6 +203,10 @@ private:
     void Raise(const EventArgs& args);
 
     Quillet::FFEngine* _engine = nullptr;
+    // The same engine for ReadAudioFromInterface, guarded by `_soundLock`
+    // instead of the monitor; cleared by _DeleteEngine before the delete.
+    std::mutex _soundLock;
+    Quillet::FFEngine* _soundEngine = nullptr;
     // The engine's interrupt, kept apart so it can fire without the monitor
     // and outlive the engine; set once at construction.
     const std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
