@@ -24,7 +24,7 @@ FAULTS = [
          test="Scripts/CameraScripted.*"),
     dict(name="camera: failing client ends the worker silently",
          file="src/source/FFRTSPSource.cpp",
-         old='ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);',
+         old='ReportError("FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);',
          new='LogError() << e.what();',
          test="Scripts/CameraScripted.*"),
     dict(name="camera: attempt count not reset after a reconnection",
@@ -42,4 +42,9 @@ FAULTS = [
          old="context->codec_tag = MKTAG('h', 'v', 'c', '1');",
          new="context->codec_tag = 0;",
          test="Mounts/LiveStream.*/HevcAlawTcpMp4"),
+    dict(name="camera: no pause between failed reconnection attempts",
+         file="src/source/FFRTSPSource.cpp",
+         old="    _stop.WaitFor(_reconnectInterval.load());",
+         new="    _stop.Raised();",
+         test="Scripts/CameraScripted.*"),
 ]

@@ -12,7 +12,7 @@ FAULTS = [
          test="Scenarios/RecordingScenario.*"),
     dict(name="split at a picture that is not a key picture",
          file="src/record/FFFileSink.cpp",
-         old="    if (!IsCleanKey(p) || !_file || !_file->GetCodec())\n        return;\n    auto codec = _file->GetCodec();",
+         old="    if (!IsCleanKey(*p) || !_file || !_file->GetCodec())\n        return;\n    auto codec = _file->GetCodec();",
          new="    if (!_file || !_file->GetCodec())\n        return;\n    auto codec = _file->GetCodec();",
          test="Scenarios/RecordingScenario.*:RecordingFacade.*"),
     dict(name="sync point time not counted from the file start",

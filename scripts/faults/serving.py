@@ -32,4 +32,9 @@ FAULTS = [
          old="return WithEngine<RemoteEngine>(false, [seekTo](RemoteEngine& e) { return e.WaitForSeek(seekTo); });",
          new="return WithEngine<RemoteEngine>(false, [seekTo](RemoteEngine&) { return seekTo >= 0.0; });",
          test="ServingRoundTrip.*"),
+    dict(name="live queue drops its backlog at any video key",
+         file="src/serialize/FFStreamOutgoing.cpp",
+         old="if (record->attribute == FFAttribute::VideoKey && _HoldsVideoKey())",
+         new="if (record->attribute == FFAttribute::VideoKey && !_queue.empty())",
+         test="Queues/ClientQueue.*"),
 ]
