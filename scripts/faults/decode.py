@@ -52,9 +52,4 @@ FAULTS = [
          old="    FlushVideoDecoder();\n    _firstVideoFrame = true;\n",
          new="    FlushVideoDecoder();\n",
          test="Containers/SeekAccuracy.*:Clips/PlaybackTable.*:FFDecodeSeek.*"),
-    dict(name="decode: the drain step stops while pictures still wait",
-         file="src/decode/FFDecode.cpp",
-         old="return p == Picture::Dropped || _videoFramesPending ? kStepAgain : 0;",
-         new="return p == Picture::Dropped ? kStepAgain : 0;",
-         test="Clips/PlaybackTable.*:FFDecode*:Threads/PlaybackEdges.*"),
 ]
