@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "Export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -80,18 +82,6 @@ extern "C" {
 /** @defgroup quillet_c The C interface
  * @{ */
 
-#if defined(_WIN32) && !defined(QUILLET_STATIC)
-#  ifdef QUILLET_BUILDING_LIBRARY
-#    define QUILLET_EXPORT __declspec(dllexport)
-#  else
-#    define QUILLET_EXPORT __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-/** Marks what the shared library exports (everything else is hidden). */
-#  define QUILLET_EXPORT __attribute__((visibility("default")))
-#else
-#  define QUILLET_EXPORT
-#endif
 
 /* ------------------------------------------------------------------------ */
 /** @name Version and status */

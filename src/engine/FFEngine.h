@@ -104,6 +104,10 @@ public:
     bool StopPublishing(const std::string& url);
     std::vector<PublishStatus> GetPublishingStatus() const;
 
+    // Called after every record the decoder takes in (see
+    // FFDecode::SetArrivalNotice): a reader waiting for a picture wakes on it.
+    void SetArrivalNotice(std::function<void()> notice) { _decode.SetArrivalNotice(std::move(notice)); }
+
     // Settings handed to a camera source when one is opened; their decoding
     // threads become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "FFWrapper.h"
+#include "../Export.h"
 
 namespace Quillet {
 class FFFileEngine;
@@ -22,7 +23,7 @@ namespace Quillet::FFWrapperCLI {
 /// Threads: as FFWrapper, any application thread may call every operation. The file is written on
 /// the recording's own write thread; sync points and FileSinkError arrive on that thread (a file's
 /// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread).
-class FFFileWrapper : public FFWrapper {
+class QUILLET_EXPORT FFFileWrapper : public FFWrapper {
 public:
     /// A recorder whose log lines use the category "FF1".
     FFFileWrapper();

@@ -17,6 +17,7 @@
 
 #include "../engine/AudioInterface.h"
 #include "FacadeTypes.h"
+#include "../Export.h"
 
 namespace Quillet {
 class FFEngine;
@@ -50,7 +51,7 @@ namespace Quillet::FFWrapperCLI {
 ///
 /// Errors are logged (see Config/FFLogger.conf) and answered with a neutral value: false, 0, -1
 /// or an empty result. After Dispose every operation returns that neutral value.
-class FFWrapper {
+class QUILLET_EXPORT FFWrapper {
 public:
     /// A player whose log lines use the category "FF1".
     FFWrapper();
