@@ -99,7 +99,7 @@ void PublishMuxer::Open(std::shared_ptr<FFAVCodec> codec)
 
     AVFormatContext* raw = nullptr;
     Check(avformat_alloc_output_context2(&raw, nullptr, _target.MuxerName(), _target.address.c_str()),
-          "Creating the " + std::string(_target.MuxerName()) + " muxer for " + _target.url);
+          "Creating the " + std::string(_target.MuxerName()) + " muxer for " + UrlForLog(_target.url));
     _context.reset(raw);
     _context->interrupt_callback = AVIOInterruptCB{&PublishMuxer::Interrupted, this};
     _video = _AddStream(*_codec->video);
@@ -116,12 +116,12 @@ void PublishMuxer::Open(std::shared_ptr<FFAVCodec> codec)
         const int r = avio_open2(&_context->pb, _target.address.c_str(), AVIO_FLAG_WRITE,
                                  &_context->interrupt_callback, &io);
         av_dict_free(&io);
-        Check(r, "Connecting to " + _target.url);
+        Check(r, "Connecting to " + UrlForLog(_target.url));
     }
     AVDictionary* options = _MuxerOptions();
     const int r = avformat_write_header(_context.get(), &options);
     av_dict_free(&options);
-    Check(r, "Starting the stream at " + _target.url);
+    Check(r, "Starting the stream at " + UrlForLog(_target.url));
     _headerWritten = true;
     LogInfo() << "Publishing to " << UrlForLog(_target.url);
 }
@@ -141,7 +141,7 @@ void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
     // A packet the muxer turns down for its timestamps (EINVAL) is lost
     // alone; anything else means the output cannot take more.
     if (r != AVERROR(EINVAL))
-        Check(r, "Sending to " + _target.url);
+        Check(r, "Sending to " + UrlForLog(_target.url));
     LogWarn() << "Packet refused by the muxer for " << UrlForLog(_target.url) << ": " << ErrorText(r);
 }
 

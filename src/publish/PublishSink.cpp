@@ -115,6 +115,11 @@ FFStatus PublishSink::FFProcess(std::shared_ptr<FFData> record)
         if (info.GetStreamType() == FFStreamType::Video)
             _queueVideoTb = info.TimeBase();
     }
+    // Anything after an end (a seek back) means the source reads again.
+    if (record->GetType() == FFType::EOSInfo)
+        _sourceEnded = true;
+    else if (record->GetType() == FFType::Packet)
+        _sourceEnded = false;
     _queue.push_back(std::move(record));
     // While the output is down only the newest key picture on is worth keeping.
     const bool down = _status.state == PublishState::Retrying;
@@ -167,6 +172,7 @@ void PublishSink::Flush()
     std::lock_guard<std::mutex> guard(_queueLock);
     _queue.clear();
     _status.queued = 0;
+    _sourceEnded = false;
 }
 
 void PublishSink::DisconnectFromSource()
@@ -251,6 +257,7 @@ void PublishSink::_Connect()
         return;
     }
     _failures = 0;
+    _lastCycle = false;
     _started = false;
     _rebase = false;
     {
@@ -267,6 +274,16 @@ void PublishSink::_ConnectionFailed(const std::exception& e)
     _CloseOutput();
     if (_stop)
         return;
+    bool ended = false;
+    {
+        std::lock_guard<std::mutex> guard(_queueLock);
+        ended = _sourceEnded && !_live;
+    }
+    if (ended && _lastCycle) {
+        _GiveUp(std::string(e.what()) + " (the source has ended)");
+        return;
+    }
+    _lastCycle = ended;
     ++_failures;
     const auto limit = std::chrono::duration<double>(_backoff.limit).count();
     const double base = std::min(limit, std::chrono::duration<double>(_backoff.first).count() *
@@ -282,6 +299,18 @@ void PublishSink::_ConnectionFailed(const std::exception& e)
         _TrimToNewestKey();
     }
     _SetState(PublishState::Retrying, e.what());
+}
+
+void PublishSink::_GiveUp(const std::string& why)
+{
+    LogWarn() << "Publishing to " << UrlForLog(_target.url) << " failed for good: " << why;
+    {
+        std::lock_guard<std::mutex> guard(_queueLock);
+        _status.lastError = why;
+        _queue.clear();
+        _status.queued = 0;
+    }
+    _SetState(PublishState::Failed, why);
 }
 
 void PublishSink::_SetState(PublishState state, const std::string& message)

@@ -16,6 +16,10 @@
 // is down, the queue drops to its newest video key picture. A file source is
 // held back (Full) instead while the output is connecting or connected, so
 // every packet from the first key picture on goes out.
+//
+// End: once a file source has ended, an output that cannot connect gets one
+// more back-off cycle to deliver what it still queues, then fails, so that a
+// publisher whose server is gone ends. A live source never ends.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -77,6 +81,7 @@ private:
     void _Connect();
     bool _WaitUntil(std::chrono::steady_clock::time_point when);
     void _ConnectionFailed(const std::exception& e);
+    void _GiveUp(const std::string& why);
     void _SetState(PublishState state, const std::string& message);
     void _TakeDescription(const std::shared_ptr<FFData>& record);
     void _SendPacket(const FFPacket& packet);
@@ -103,12 +108,14 @@ private:
     std::deque<std::shared_ptr<FFData>> _queue;
     AVRational _queueVideoTb{1, 90000};
     PublishStatus _status;
+    bool _sourceEnded = false; // an end of stream came and nothing after it
 
     // worker
     PublishMuxer _muxer;
     std::shared_ptr<FFAVCodec> _codec;
     bool _everConnected = false;
     int _failures = 0;
+    bool _lastCycle = false; // the back-off under way is the one after the source ended
     std::chrono::steady_clock::time_point _retryAt{};
     std::mt19937 _jitter{std::random_device{}()};
     bool _started = false;        // the output has its first key picture

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "camera/RtspUrl.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avio.h>
@@ -77,13 +79,13 @@ PublishTarget PublishTarget::FromUrl(const std::string& url)
         target.protocol = PublishProtocol::Rtmp;
     } else if (StartsWith(url, "srt://")) {
         if (!SrtAvailable())
-            throw std::invalid_argument("This FFmpeg build has no SRT support: " + url);
+            throw std::invalid_argument("This FFmpeg build has no SRT support: " + UrlForLog(url));
         target.protocol = PublishProtocol::Srt;
     } else {
         const size_t query = url.find('?');
         const std::string path = url.substr(0, query);
         if (path.find("://") != std::string::npos || !IsPlaylistPath(path))
-            throw std::invalid_argument("Cannot publish to " + url +
+            throw std::invalid_argument("Cannot publish to " + UrlForLog(url) +
                                         ": expected rtsp://, rtmp://, srt:// or a .m3u8 playlist path");
         target.protocol = PublishProtocol::Hls;
         target.address = path;
@@ -111,16 +113,16 @@ const char* PublishTarget::MuxerName() const
 void PublishTarget::CheckCodecs(const FFAVCodec& codec) const
 {
     if (!codec.video || !codec.video->Context())
-        throw std::invalid_argument("Nothing to publish to " + url + ": the source has no video");
+        throw std::invalid_argument("Nothing to publish to " + UrlForLog(url) + ": the source has no video");
     if (protocol != PublishProtocol::Rtmp)
         return;
     const AVCodecID video = codec.video->Context()->codec_id;
     if (video != AV_CODEC_ID_H264)
         throw std::invalid_argument(std::string("RTMP carries H.264 video only, the source sends ") +
-                                    CodecName(video) + ": " + url);
+                                    CodecName(video) + ": " + UrlForLog(url));
     if (codec.audio && codec.audio->Context() && codec.audio->Context()->codec_id != AV_CODEC_ID_AAC)
         throw std::invalid_argument(std::string("RTMP carries AAC audio only, the source sends ") +
-                                    CodecName(codec.audio->Context()->codec_id) + ": " + url);
+                                    CodecName(codec.audio->Context()->codec_id) + ": " + UrlForLog(url));
 }
 
 bool SrtAvailable()

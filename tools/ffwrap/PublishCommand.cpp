@@ -1,5 +1,6 @@
 #include "PublishCommand.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -122,11 +123,23 @@ int PublishCommand(int argc, char** argv)
         publisher.StopPublishing(positional[i]);
     publisher.StopEngine();
     publisher.CloseSource();
-    bool failed = refused > 0 || status.size() + 1 < positional.size();
-    for (const auto& s : status)
-        failed = failed || s.state == PublishingState::Failed || s.packets == 0;
-    std::cout << (failed ? "publish failed" : "publish complete") << "\n";
-    return failed ? 1 : 0;
+    // Outputs the library refused to add, and those that failed or sent nothing, are named.
+    std::vector<std::string> failedUrls;
+    for (size_t i = 1; i < positional.size(); ++i) {
+        const auto s = std::find_if(status.begin(), status.end(),
+                                    [&](const PublishingStatus& p) { return p.url == positional[i]; });
+        if (s == status.end() || s->state == PublishingState::Failed || s->packets == 0)
+            failedUrls.push_back(UrlForLog(positional[i]));
+    }
+    if (failedUrls.empty() && refused == 0) {
+        std::cout << "publish complete\n";
+        return 0;
+    }
+    std::cout << "publish failed:";
+    for (const auto& url : failedUrls)
+        std::cout << " " << url;
+    std::cout << "\n";
+    return 1;
 }
 
 } // namespace Quillet::Tools

@@ -273,7 +273,7 @@ int Record(const RecordOptions& o)
         std::cout << "; " << events.Points() << " sync points written to " << o.syncPoints;
     std::cout << "\n";
     if (failed || events.HadFileError()) {
-        std::cerr << "The recording stopped after a file error (see FFLogger.log)\n";
+        std::cerr << "The recording stopped after a file error (--verbose shows the library's log)\n";
         return 1;
     }
     return 0;

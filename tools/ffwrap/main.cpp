@@ -6,11 +6,13 @@
 //   ffwrap relay [source]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //   ffwrap publish <source> <url> [<url>...] [--seconds S]
+//   --verbose (with any command) also prints the library's log on stderr.
 //
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
 // --user and --password are its connection settings. --timeout is the longest a
 // network open or read may block (default 10 s). Bad option values exit 2.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,7 +34,11 @@
 #include "camera/RtspUrl.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
+#include "events/FFLogger.h"
 #include "facade/FFWrapper.h"
+
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -64,7 +70,8 @@ void Usage()
                  "       ffwrap relay [source]\n"
                  "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
                  "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n"
-                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n";
+                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n"
+                 "       --verbose with any command prints the library's log too\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -257,10 +264,36 @@ int Play(const Options& o)
     return 0;
 }
 
+// --verbose: the library's log, INFO and above, on stderr besides wherever its
+// configuration sends it. The configuration is applied first, so that no
+// later load drops the console.
+void ShowLibraryLog()
+{
+    ApplyLogConfiguration();
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("%-5p %c: %m%n");
+    auto* console = new log4cpp::OstreamAppender("ffwrap-verbose", &std::cerr);
+    console->setLayout(layout);
+    log4cpp::Category& root = RootLogger();
+    root.addAppender(console); // the category owns it
+    root.setPriority(LogLevel::Info);
+}
+
+// Removes --verbose wherever it stands; true when it was there.
+bool TakeVerbose(int& argc, char** argv)
+{
+    char** end = std::remove_if(argv + 1, argv + argc, [](const char* a) { return std::string(a) == "--verbose"; });
+    const bool found = end != argv + argc;
+    argc = static_cast<int>(end - argv);
+    return found;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (TakeVerbose(argc, argv))
+        ShowLibraryLog();
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "publish")

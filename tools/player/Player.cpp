@@ -176,6 +176,7 @@ bool Player::Open()
     // Opening and starting the source forget the audio interface: set it last.
     _player.SetAudioInterface(_audio.get());
     Trace("opened ", _options.source, " duration ", _duration, " audio ", _audio ? rate : 0, " Hz");
+    Trace("window ", _window->X11Id());
     return true;
 }
 

@@ -49,7 +49,7 @@ namespace Quillet::FFWrapperCLI {
 /// Dispose of the facade that raised the event (they wait for the thread the handler runs on); it
 /// may signal the application's own thread to do so.
 ///
-/// Errors are logged (see Config/FFLogger.conf) and answered with a neutral value: false, 0, -1
+/// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1
 /// or an empty result. After Dispose every operation returns that neutral value.
 class QUILLET_EXPORT FFWrapper {
 public:

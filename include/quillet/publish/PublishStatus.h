@@ -17,7 +17,8 @@ enum class PublishState : int32_t {
     Publishing = 1, ///< connected; packets flow from the first key picture on
     Retrying = 2,   ///< connection failed or lost; the next attempt follows a back-off
     Finished = 3,   ///< the source ended and the output was closed properly
-    Failed = 4,     ///< refused for good (URL or codecs unfit for the protocol)
+    Failed = 4,     ///< refused for good (URL or codecs unfit for the protocol), or the output
+                    ///< still could not deliver one back-off cycle after a file source ended
     Stopped = 5,    ///< stopped by the application
 };
 
