@@ -130,9 +130,11 @@ QUILLET_EXPORT const char* quillet_status_name(int status);
  * the next call on this thread; never NULL. Any thread, never blocks. */
 QUILLET_EXPORT const char* quillet_error_message(void);
 
-/** Applies a logging configuration file (the log4cpp properties format of Config/FFLogger.conf),
- * for every handle of the process. ::QUILLET_ERROR_FAILED when it cannot be read or parsed.
- * Any thread; reads the file. */
+/** Applies a logging configuration file (the log4cpp properties format of Config/FFLogger.conf)
+ * for the whole process at once; it takes precedence over the environment variable
+ * QUILLET_LOG_CONFIG and Config/FFLogger.conf, and "" goes back to those. Without any of them the
+ * library writes no log of its own. ::QUILLET_ERROR_FAILED when the file cannot be read or is
+ * refused (the configuration then stays as it was). Any thread; reads the file. */
 QUILLET_EXPORT int quillet_set_log_configuration(const char* path);
 
 /** @} */

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "capi/Handles.h"
+#include "facade/Logging.h"
 
 using namespace Quillet::CApi;
 using namespace Quillet::FFWrapperCLI;
@@ -112,8 +113,9 @@ int quillet_source_settings_init(quillet_source_settings* settings)
 int quillet_set_log_configuration(const char* path)
 {
     return Guard([&]() -> int {
-        Require(path && *path, "the path is NULL or empty");
-        return Fail(QUILLET_ERROR_NOT_SUPPORTED, "log configuration files are not supported by this build yet");
+        Require(path != nullptr, "the path is NULL");
+        return SetLogConfiguration(path) ? QUILLET_OK
+                                         : Fail(QUILLET_ERROR_FAILED, "the logging configuration cannot be read or is refused");
     });
 }
 

@@ -171,6 +171,7 @@ void test_bad_arguments(void)
         {"client garbage", quillet_client_next_batch((quillet_client*)garbage, NULL), QUILLET_ERROR_INVALID_HANDLE},
         {"retain NULL", quillet_buffer_retain(ref), QUILLET_ERROR_INVALID_HANDLE},
         {"log NULL", quillet_set_log_configuration(NULL), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"log missing file", quillet_set_log_configuration("capi_no_such.conf"), QUILLET_ERROR_FAILED},
     };
     for (size_t r = 0; r < sizeof rows / sizeof *rows; ++r)
         if (rows[r].got != rows[r].expected)
