@@ -75,7 +75,6 @@ public:
     void SetColorSpace(int pixelFormat);
     // Mirror of the engine's seek optimisation setting.
     void SetOptimizeSeek(bool optimize);
-    bool GetOptimizeSeek() const;
     // Decoding threads (0 automatic, 1 the reading thread alone) and whether
     // the source is live; both apply from the next opened video decoder.
     void SetDecodingThreads(int threads);
@@ -98,7 +97,6 @@ public:
 
     // Audio side (reading thread).
     void EnableAudio(bool enable);
-    bool IsAudioEnabled() const;
     // Whether the application reads sound at all (the engine has a host for
     // it). A running seek waits for the sound read to end it; with nobody
     // reading, it ends with its picture.
@@ -118,9 +116,6 @@ public:
     double GetSeekTime() const;
     size_t VideoQueueSize() const;
     size_t AudioQueueSize() const;
-    // Pictures the video codec has produced since construction; a picture
-    // served from the seek cache does not count.
-    uint64_t DecodedPictures() const { return _decodedPictures.load(); }
 
 private:
     // FFProcess without the arrival notice.
@@ -135,13 +130,25 @@ private:
     void ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
     void OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker);
 
+    // Empty a codec of what it holds; called with `_lock` held.
     void FlushVideoDecoder();
     void FlushAudioDecoder();
+    // A codec starting over (flush, seek, new description, reconnection):
+    // flushed, the next picture or block marked first, no picture time to
+    // follow on from. Called with `_lock` held.
+    void RestartVideo();
+    void RestartAudio();
+    void RestartDecoders();
     // Gives up a video stream whose pictures cannot be converted: reports
     // StreamRefused and drops its packets from then on, audio goes on.
     void RefuseVideo();
     void SendVideoPacket(const FFPacket& packet);
     Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
+    // One step of taking the pictures the codec still holds at the end of its
+    // input: the picture's size, kStepAgain when a picture was dropped or
+    // more wait (step again), 0 once the codec holds none.
+    static constexpr int kStepAgain = -2;
+    int DrainStep(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
     bool _CacheOrDropBeforeTarget(double t, const AVFrame* picture);
@@ -169,9 +176,12 @@ private:
     std::deque<std::shared_ptr<FFData>> _audioQueue;
     std::shared_ptr<DecodeSeek> _seek;
     bool _optimizeSeek = true;
-    // Time of the last picture decoded since the codec was flushed.
-    static constexpr double kNoVideoTime = -1e300;
-    double _lastVideoTime = kNoVideoTime;
+    // "No time", in the picture path as in the sound path: times before the
+    // stream's zero (a wrapped transport stream, Opus pre-skip) are negative
+    // and real.
+    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    // Time of the last picture decoded since the codec was restarted.
+    double _lastVideoTime = kNoTime;
     // The reading side's (see the header); the first-frame flags are also
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;
@@ -191,9 +201,7 @@ private:
     // seek hands over to sound, cleared by the first block played (NaN: off).
     // Decoded times, not packet times, decide: codecs with a delay (Opus,
     // MP3) give blocks times that differ from their packets'.
-    // NaN when no seek holds sound back: times before the stream's zero
-    // (a wrapped transport stream, Opus pre-skip) are negative and real.
-    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    // NaN when no seek holds sound back.
     double _soundFrom = kNoTime;
     static constexpr double kSoundSlack = 1e-6;
 
@@ -213,7 +221,6 @@ private:
     // next stream description and by Flush. Guarded by _lock.
     bool _videoRefused = false;
     bool _audioRefused = false;
-    std::atomic<uint64_t> _decodedPictures{0};
     // Guarded by _lock: set on the application's thread, read when a decoder opens.
     DecoderThreads _threads;
     // The target of the read in progress; set and used on the reading thread only.

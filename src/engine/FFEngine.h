@@ -174,7 +174,7 @@ private:
     // Guards the close worker: scheduling and destruction never overlap.
     std::mutex _closeLock;
     bool _destroying = false;
-    threadex _closeThread;
+    threadex _closeThread{"engine close"};
 };
 
 } // namespace Quillet

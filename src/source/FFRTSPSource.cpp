@@ -24,7 +24,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 constexpr unsigned kPollUs = 1000;      // between two reads from the client
 constexpr auto kPushWait = std::chrono::milliseconds(10); // while a destination is full or paused
 // The RTP clock of video; used when a description comes without a clock.
@@ -378,7 +377,7 @@ void FFRTSPSource::StartReadThread()
         return;
     LogInfo() << "Starting source thread";
     // A worker that ended on an error is finished; let go of its handle.
-    _readThread.Join(kJoinLimit);
+    _readThread.Join();
     _stop.Reset();
     _running = true;
     _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource);
@@ -392,13 +391,13 @@ void FFRTSPSource::StopReadThread()
     std::unique_lock<std::recursive_mutex> lock(_lock);
     if (!_running) {
         lock.unlock();
-        _readThread.Join(kJoinLimit); // ended on its own after an error
+        _readThread.Join(); // ended on its own after an error
         return;
     }
     LogInfo() << "Stopping rtsp source thread";
     _running = false;
     lock.unlock();
-    _readThread.Join(kJoinLimit);
+    _readThread.Join();
     LogInfo() << "Stopped waiting for rtsp source thread";
 }
 

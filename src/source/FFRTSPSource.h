@@ -129,7 +129,7 @@ private:
     int32_t _lastAudioConfigId = 0;
     std::shared_ptr<IRTSPClient> _rtspSource; // see _clientGuard
     std::string _url;
-    thread<FFRTSPSource> _readThread;
+    thread<FFRTSPSource> _readThread{"camera read"};
     // Written under _lock, read by the worker without it.
     std::atomic<bool> _running{false};
     int32_t _reconnectAttempts = 0;

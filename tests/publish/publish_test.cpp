@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -232,6 +233,42 @@ TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
 }
 
 INSTANTIATE_TEST_SUITE_P(Publish, PublishHls, ::testing::Values("ts", "fmp4"));
+
+// Each stream's packets as ffprobe counts them.
+std::map<std::string, int> PacketsPerStream(const std::string& file)
+{
+    std::istringstream lines(Capture("ffprobe -v error -show_entries packet=codec_type -of csv=p=0 '" + file + "'"));
+    std::map<std::string, int> count;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            ++count[line.substr(0, line.find(','))];
+    return count;
+}
+
+// Source container -> segment container: every packet of every stream in the
+// bitstream form the segments need (ADTS sound into fMP4, length-prefixed
+// pictures into MPEG-TS).
+class PublishHlsPair : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(PublishHlsPair, PlaylistHoldsEveryPacketOfEachStream)
+{
+    const auto& [source, segments] = GetParam();
+    const std::string clip = source == "mp4" ? ServingClip() : MakeClip("publish_adts.ts",
+        "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+        "-t 2 -c:v libx264 -bf 2 -g 10 -c:a aac -output_ts_offset 10");
+    const fs::path folder = FreshFolder("hls_" + source + "_to_" + segments);
+    const std::string playlist = (folder / "live.m3u8").string();
+    FFWrapper publisher("publish");
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, clip, playlist + "?segments=" + segments + "&window=100"));
+    publisher.CloseSource();
+    EXPECT_EQ(PacketsPerStream(playlist), PacketsPerStream(clip));
+    EXPECT_EQ(VideoPacketHashes(playlist), VideoPacketHashes(clip));
+    EXPECT_TRUE(Plays(playlist));
+}
+
+INSTANTIATE_TEST_SUITE_P(Publish, PublishHlsPair,
+                         ::testing::Values(std::make_pair("ts", "fmp4"), std::make_pair("mp4", "ts")),
+                         [](const auto& info) { return info.param.first + "To" + info.param.second; });
 
 TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
 {
