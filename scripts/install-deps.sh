@@ -14,6 +14,7 @@ PACKAGES=(
   python3 python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   libsdl2-dev xvfb xdotool x11-apps
+  mono-mcs mono-runtime libmono-corlib4.5-cil libmono-system4.0-cil libmono-system-core4.0-cil
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -430,11 +430,14 @@ QUILLET_EXPORT int quillet_player_get_seek_time(quillet_player* player, double* 
 QUILLET_EXPORT int quillet_player_set_decoding_threads(quillet_player* player, int threads);
 /** The decoding threads last set. */
 QUILLET_EXPORT int quillet_player_get_decoding_threads(quillet_player* player, int* threads);
-/** The live reading policy (a ::quillet_live_reading) for live sources opened from now on. */
+/** The live reading policy (a ::quillet_live_reading); takes effect at once. Files are always read
+ * picture by picture. */
 QUILLET_EXPORT int quillet_player_set_live_reading(quillet_player* player, int policy);
 /** The live reading policy set. */
 QUILLET_EXPORT int quillet_player_get_live_reading(quillet_player* player, int* policy);
-/** Pictures a live reader missed since the source was opened. */
+/** Pictures a live reader missed since the source was opened (given up because the reader fell
+ * behind; each drop is also reported once by a ::QUILLET_EVENT_MISSED_PICTURES event, raised on the
+ * reading thread inside a read, at most once a second). */
 QUILLET_EXPORT int quillet_player_missed_pictures(quillet_player* player, uint64_t* missed);
 
 /** @} */
@@ -500,7 +503,7 @@ QUILLET_EXPORT int quillet_player_dropped_events(quillet_player* player, uint64_
 QUILLET_EXPORT int quillet_player_set_wakeup_callback(quillet_player* player, quillet_wakeup_fn callback, void* user);
 /** Sets (or with NULL clears) the event callback, called synchronously for every event on the
  * thread that reports it, before the event is queued: the application thread inside a read for
- * the end of the stream, the source's read thread for errors and connection changes, the
+ * the end of the stream and missed pictures, the source's read thread for errors and connection changes, the
  * recording's write thread for sync points, the output's thread for publishing. It may call this
  * interface; quillet_player_stop(), quillet_player_close() and quillet_player_destroy() on the
  * same handle are then deferred (run on a library thread once the callback has returned). It

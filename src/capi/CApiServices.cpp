@@ -37,8 +37,7 @@ std::shared_ptr<Quillet::FFSourceSettings> CameraSettings(const quillet_source_s
     out->decodingThreads = s->decoding_threads;
     Require(s->live_reading == QUILLET_LIVE_NEWEST || s->live_reading == QUILLET_LIVE_EVERY,
             "unknown live reading policy");
-    if (s->live_reading != QUILLET_LIVE_NEWEST)
-        throw StatusError(QUILLET_ERROR_NOT_SUPPORTED, "live reading policies are not supported by this build yet");
+    out->liveReading = s->live_reading;
     return out;
 }
 
@@ -78,8 +77,6 @@ int NoBatch(Client& c)
     return !server || server->IsShutDown() ? QUILLET_END : QUILLET_AGAIN;
 }
 
-const char* const kNoLiveReading = "live reading policies are not supported by this build yet";
-
 } // namespace
 
 extern "C" {
@@ -105,7 +102,7 @@ int quillet_source_settings_init(quillet_source_settings* settings)
         settings->rtcp_timeout_ms = d.rtcpTimeoutMs;
         settings->packet_timeout_ms = d.packetTimeoutMs;
         settings->decoding_threads = d.decodingThreads;
-        settings->live_reading = QUILLET_LIVE_NEWEST;
+        settings->live_reading = d.liveReading;
         return QUILLET_OK;
     });
 }
@@ -129,26 +126,22 @@ int quillet_player_set_source_settings(quillet_player* handle, const quillet_sou
 
 int quillet_player_set_live_reading(quillet_player* handle, int policy)
 {
-    return WithPlayer(handle, [&](Player&) -> int {
+    return WithPlayer(handle, [&](Player& p) -> int {
         Require(policy == QUILLET_LIVE_NEWEST || policy == QUILLET_LIVE_EVERY, "unknown live reading policy");
-        return Fail(QUILLET_ERROR_NOT_SUPPORTED, kNoLiveReading);
+        p.Facade().SetLiveReading(static_cast<LiveReading>(policy));
+        return QUILLET_OK;
     });
 }
 
 int quillet_player_get_live_reading(quillet_player* handle, int* policy)
 {
-    return WithPlayer(handle, [&](Player&) -> int {
-        Require(policy != nullptr, "the output pointer is NULL");
-        return Fail(QUILLET_ERROR_NOT_SUPPORTED, kNoLiveReading);
-    });
+    return WithPlayer(handle,
+                      [&](Player& p) -> int { return Answer(policy, static_cast<int>(p.Facade().GetLiveReading())); });
 }
 
 int quillet_player_missed_pictures(quillet_player* handle, uint64_t* missed)
 {
-    return WithPlayer(handle, [&](Player&) -> int {
-        Require(missed != nullptr, "the output pointer is NULL");
-        return Fail(QUILLET_ERROR_NOT_SUPPORTED, kNoLiveReading);
-    });
+    return WithPlayer(handle, [&](Player& p) -> int { return Answer(missed, p.Facade().GetMissedPictures()); });
 }
 
 // ---- sound
@@ -484,3 +477,6 @@ int quillet_remote_restart_batch(quillet_player* handle)
 }
 
 } // extern "C"
+
+static_assert(QUILLET_LIVE_NEWEST == static_cast<int>(LiveReading::Newest) &&
+              QUILLET_LIVE_EVERY == static_cast<int>(LiveReading::Every));

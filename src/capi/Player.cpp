@@ -78,6 +78,10 @@ bool Convert(const EventArgs& args, QueuedEvent& e)
         e.code = static_cast<int>(p->state);
         e.text = p->message;
         e.url = p->url;
+    } else if (const auto* m = dynamic_cast<const MissedPicturesEventArgs*>(&args)) {
+        e.type = QUILLET_EVENT_MISSED_PICTURES;
+        e.missed = m->missed;
+        e.missedTotal = m->total;
     } else {
         return false;
     }

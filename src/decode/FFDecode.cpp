@@ -80,7 +80,9 @@ FFStatus FFDecode::QueueRecord(std::shared_ptr<FFData> record)
         _audioQueue.push_back(std::move(record));
         return FFStatus::Ready;
     }
-    if (!_seek && _videoQueue.size() > kVideoOverflow)
+    if (_liveRule != LiveReadingRule::NotLive)
+        TrimLiveBacklog(*record);
+    else if (!_seek && _videoQueue.size() > kVideoOverflow)
         ApplyOverflowRule(_videoQueue, *record);
     if (_seek)
         _seek->FollowBand(*record);
@@ -334,6 +336,10 @@ FFCLIFrame FFDecode::ReadVideo(PictureTarget* target)
     FFCLIFrame result;
     std::shared_ptr<FFBufferFrame> out;
     _target = target;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _skipBudget = _liveRule == LiveReadingRule::Newest ? QueuedVideoPackets(_videoQueue) : 0;
+    }
     try {
         result.size = _ReadVideoFrame(out);
     } catch (...) {
@@ -341,6 +347,7 @@ FFCLIFrame FFDecode::ReadVideo(PictureTarget* target)
         throw;
     }
     _target = nullptr;
+    ReportMissedPictures();
     if (result.size > 0)
         result.frame = std::move(out);
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -585,7 +592,7 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     }
     _lastVideoTime = t;
 
-    if (_CacheOrDropBeforeTarget(t, f))
+    if (_CacheOrDropBeforeTarget(t, f) || SkipForNewerPicture())
         return Picture::Dropped;
     // While a seek is worked off the picture may be dropped or cached, so it
     // stays in the decoder's own picture; the running stream goes straight

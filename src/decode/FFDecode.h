@@ -16,7 +16,14 @@
 // is converted, so the opened decoders, frames and converters belong to the
 // reading side alone. Recursive: the read path's helpers lock it again.
 // Lock order: engine `_mutex` -> `_lock` -> FFFrame::lock -> codec lock.
+//
+// A live source never waits for the reader (see LiveBacklog.h): the node
+// side gives up queued pictures by the live-reading rule, the reading side
+// skips pictures it has no time to show; both count them as missed, and the
+// reading thread raises one missed-pictures event per drop (at most one a
+// second), outside `_lock`.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -39,6 +46,7 @@
 #include "decode/FFCLIFrame.h"
 #include "decode/FFColorSpace.h"
 #include "decode/FFPCMConvert.h"
+#include "decode/LiveBacklog.h"
 #include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
 
@@ -46,8 +54,9 @@ namespace Quillet {
 
 class FFDecode : public FFDestNode<FFData>, public FFMessageClient {
 public:
-    // Queue bounds: producers are told Full from this many queued video
-    // records; past the overflow marks a key packet empties the queue.
+    // Queue bounds of a file source: producers are told Full from this many
+    // queued video records; past the overflow marks a key packet empties the
+    // queue. A live source follows its live-reading rule instead.
     static constexpr size_t kVideoQueueFull = 51;
     static constexpr size_t kVideoOverflow = 60;
     static constexpr size_t kAudioOverflow = 600;
@@ -80,6 +89,15 @@ public:
     void SetDecodingThreads(int threads);
     void SetLiveSource(bool live);
     DecoderThreads GetDecodingThreads() const;
+    // How a live source's pictures are read when the reader falls behind
+    // (NotLive for files); applies from the next record.
+    void SetLiveReading(LiveReadingRule rule);
+    LiveReadingRule GetLiveReading() const;
+    // Pictures of a live source given up or skipped since the last reset.
+    uint64_t MissedPictures() const { return _missedPictures.load(); }
+    void ResetMissedPictures();
+    // The shortest time between two missed-pictures events.
+    static constexpr std::chrono::seconds kMissedEventInterval{1};
 
     // Next converted picture: size > 0 with the picture, 0 when none is
     // ready, -1 once when the stream has ended; status Seeking (6) while a
@@ -129,6 +147,12 @@ private:
     void ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue);
     void ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
     void OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker);
+    void TrimLiveBacklog(const FFData& arriving);
+    void CountMissed(uint64_t pictures);
+    // Reading side: whether a decoded picture is skipped because a newer one
+    // waits (Newest), and the event for what was missed.
+    bool SkipForNewerPicture();
+    void ReportMissedPictures();
 
     // Empty a codec of what it holds; called with `_lock` held.
     void FlushVideoDecoder();
@@ -223,6 +247,14 @@ private:
     bool _audioRefused = false;
     // Guarded by _lock: set on the application's thread, read when a decoder opens.
     DecoderThreads _threads;
+    // Guarded by `_lock`: the live rule, the pictures a read may still skip
+    // (the video packets queued when it began), and those missed since the
+    // last event with the time of that event.
+    LiveReadingRule _liveRule = LiveReadingRule::NotLive;
+    size_t _skipBudget = 0;
+    uint64_t _missedUnreported = 0;
+    std::chrono::steady_clock::time_point _lastMissedEvent{};
+    std::atomic<uint64_t> _missedPictures{0};
     // The target of the read in progress; set and used on the reading thread only.
     PictureTarget* _target = nullptr;
 };

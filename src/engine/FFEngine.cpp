@@ -175,6 +175,10 @@ bool FFEngine::_OpenSource()
         // A source without a duration has no end to wait for: its pictures
         // must not be held back by frame threads.
         _decode.SetLiveSource(_source->GetDuration() <= 0.0);
+        // A camera never waits for the reader; how the player keeps up is
+        // the live-reading rule. Missed pictures count from this open.
+        _decode.SetLiveReading(LiveRuleFor(IsCameraUrl(_url), _settings.liveReading));
+        _decode.ResetMissedPictures();
         _publishers.ConnectAll(_source.get(), IsCameraUrl(_url));
         return true;
     } catch (const std::exception& e) {
@@ -292,7 +296,13 @@ void FFEngine::ConfigureEngine(FFEngineSettings settings)
         _traffic.SetOptimizeSeek(settings.optimizeSeek);
         _decode.SetOptimizeSeek(settings.optimizeSeek);
         _decode.SetDecodingThreads(settings.decodingThreads);
+        _decode.SetLiveReading(LiveRuleFor(_source && IsCameraUrl(_url), settings.liveReading));
     });
+}
+
+uint64_t FFEngine::MissedPictures() const
+{
+    return _decode.MissedPictures();
 }
 
 FFEngineSettings FFEngine::GetEngineConfiguration() const
@@ -574,6 +584,8 @@ void FFEngine::SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> sett
     if (_sourceSettings) {
         _settings.decodingThreads = _sourceSettings->decodingThreads;
         _decode.SetDecodingThreads(_settings.decodingThreads);
+        _settings.liveReading = _sourceSettings->liveReading;
+        _decode.SetLiveReading(LiveRuleFor(_source && IsCameraUrl(_url), _settings.liveReading));
     }
 }
 

@@ -108,8 +108,12 @@ public:
     // FFDecode::SetArrivalNotice): a reader waiting for a picture wakes on it.
     void SetArrivalNotice(std::function<void()> notice) { _decode.SetArrivalNotice(std::move(notice)); }
 
+    // Pictures of a live source the player missed since the open (given up
+    // or skipped by the live-reading rule). Any thread; no lock.
+    uint64_t MissedPictures() const;
+
     // Settings handed to a camera source when one is opened; their decoding
-    // threads become the engine's.
+    // threads and live-reading rule become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
 protected:

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "events/FFEventArgs.h"
+
 extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/time.h>
@@ -34,11 +36,15 @@ FFStatus FFFileSink::FFProcess(std::shared_ptr<FFData> record)
 {
     const bool ends = record && record->GetType() == FFType::EOSInfo;
     size_t queued = 0;
+    double lostSeconds = -1.0;
     {
         std::lock_guard<std::recursive_mutex> guard(_queueLock);
-        _queue.push_back(std::move(record));
+        if (!record || _backlog.Admit(*record, _queue, lostSeconds))
+            _queue.push_back(std::move(record));
         queued = _queue.size();
     }
+    if (lostSeconds >= 0.0)
+        _ReportFellBehind(lostSeconds);
     if (ends || queued >= kWakeThreshold)
         _WakeWriter();
     if (queued > kQueueLimit) {
@@ -78,6 +84,18 @@ void FFFileSink::_DiscardQueue()
 {
     std::lock_guard<std::recursive_mutex> guard(_queueLock);
     _queue.clear();
+    _backlog.Taken();
+}
+
+void FFFileSink::_ReportFellBehind(double lostSeconds)
+{
+    // Not through the error path: that stops the recording, and this one
+    // goes on from the key picture that has just arrived.
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", lostSeconds);
+    LogError() << "FileSinkError: recording fell behind: " << seconds << " s lost (the disk did not keep up)";
+    FFMessageArgs args(FFMessageType::FileSinkError);
+    RaiseEvent(args);
 }
 
 void FFFileSink::SetNextFileName(const std::string& name)
@@ -220,6 +238,7 @@ void FFFileSink::_WriteQueueToFile()
     {
         std::lock_guard<std::recursive_mutex> guard(_queueLock);
         batch.swap(_queue);
+        _backlog.Taken();
     }
     for (auto& record : batch) {
         if (!record)

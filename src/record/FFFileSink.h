@@ -7,11 +7,15 @@
 // split into follow-on files on request, on a codec change, when a live
 // connection is lost and when a segment's media time is up. Below the free-
 // space minimum the file is finished and FileSinkError "disk full" raised.
+// A live source never waits for the sink: what the disk has not taken waits
+// in the queue, bounded by RecordingBacklog; past the bound the file goes on
+// from the next key picture and FileSinkError "recording fell behind" (with
+// the seconds lost, in the log) is raised on the source's thread.
 //
 // Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
 // IsVideoSave on the engine's threads; everything else on the write thread.
-// _queueLock guards _queue; _wakeLock guards _wakeRequested (StopWriteThread
-// and the destructor wake the writer and join it); _fileLock guards
+// _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested
+// (StopWriteThread and the destructor wake the writer and join it); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
 #include <atomic>
 #include <condition_variable>
@@ -30,6 +34,7 @@
 #include "events/FFMessageClient.h"
 #include "record/FFFile.h"
 #include "record/FreeSpaceGuard.h"
+#include "record/RecordingBacklog.h"
 #include "record/SegmentPolicy.h"
 
 namespace Quillet {
@@ -60,7 +65,8 @@ public:
     FFFileSink(const FFFileSink&) = delete;
     FFFileSink& operator=(const FFFileSink&) = delete;
 
-    // Queues the record; Full while more than kQueueLimit are waiting.
+    // Queues the record (within the backlog bound); Full while more than
+    // kQueueLimit are waiting, which a file source waits for.
     FFStatus FFProcess(std::shared_ptr<FFData> record) override;
     // Drops the queue and any pending file name; the open file stays open.
     void Flush() override;
@@ -118,6 +124,7 @@ private:
     void _CodecFileSplit();
     void _ConnectionFileSplit();
     void _DiscardQueue();
+    void _ReportFellBehind(double lostSeconds);
 
     // Called with `_fileLock` held.
     std::string _FirstName(const std::string& name);
@@ -141,9 +148,10 @@ private:
     // until the write thread is started again.
     std::atomic<bool> _writeFailed{false};
     thread<FFFileSink> _writeThread{"file write"};
-    // `_queueLock` guards `_queue`.
+    // `_queueLock` guards `_queue` and `_backlog`.
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
+    RecordingBacklog _backlog;
     // `_wakeLock` guards `_wakeRequested`.
     std::mutex _wakeLock;
     std::condition_variable _wake;

@@ -25,7 +25,6 @@ namespace {
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 constexpr unsigned kPollUs = 1000;      // between two reads from the client
-constexpr auto kPushWait = std::chrono::milliseconds(10); // while a destination is full or paused
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
@@ -509,11 +508,11 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
 
 void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 {
-    // Nobody signals room downstream, so this polls; a stop ends the wait.
-    while (AnyDestinationBusy() && _running) {
-        if (_stop.WaitFor(kPushWait))
-            break;
-    }
+    // A camera does not wait: every destination gets the record now, and
+    // one that answers Full copes by its own rule (the player gives up
+    // pictures, the recording queues, a served client skips to a key
+    // picture). Waiting here would only pile the packets up in the client
+    // until its bounded queue dropped them, for every destination at once.
     PushToDestinations(record);
 }
 

@@ -166,6 +166,9 @@ void test_bad_arguments(void)
         {"init settings", quillet_source_settings_init(&settings), QUILLET_OK},
         {"settings", quillet_player_set_source_settings(p, &settings), QUILLET_OK},
         {"missed NULL", quillet_player_missed_pictures(p, NULL), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"missed", quillet_player_missed_pictures(p, &u), QUILLET_OK},
+        {"live reading", quillet_player_set_live_reading(p, QUILLET_LIVE_EVERY), QUILLET_OK},
+        {"unknown live reading", quillet_player_set_live_reading(p, 7), QUILLET_ERROR_INVALID_ARGUMENT},
         {"dropped", quillet_player_dropped_events(p, &u), QUILLET_OK},
         {"client NULL", quillet_client_next_batch_into(NULL, &byte, 1, (size_t*)&u), QUILLET_ERROR_INVALID_HANDLE},
         {"client garbage", quillet_client_next_batch((quillet_client*)garbage, NULL), QUILLET_ERROR_INVALID_HANDLE},
@@ -186,6 +189,7 @@ void test_bad_arguments(void)
     for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_INTERRUPTED; ++s)
         CHECK(strncmp(quillet_status_name(s), "QUILLET_", 8) == 0);
     CHECK(strcmp(quillet_status_name(-1000), "unknown status") == 0);
+    CHECK(quillet_player_get_live_reading(p, &i) == QUILLET_OK && i == QUILLET_LIVE_EVERY);
     CHECK(quillet_version() == QUILLET_VERSION);
     CHECK(strncmp(quillet_build_description(), "quillet ", 8) == 0);
     /* Freeing NULL is fine, destroying twice too. */

@@ -23,6 +23,8 @@ public:
                 _lines.push_back(std::to_string(static_cast<int>(s->status)) + " " + s->message);
             else if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
                 _lines.push_back("message " + std::to_string(static_cast<int>(m->message)));
+            else if (auto* d = dynamic_cast<const MissedPicturesEventArgs*>(&e))
+                _lines.push_back("missed " + std::to_string(d->missed) + " of " + std::to_string(d->total));
             else if (auto* p = dynamic_cast<const SyncPointEventArgs*>(&e))
                 _syncPoints.push_back(*p);
             else

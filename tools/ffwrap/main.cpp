@@ -1,9 +1,9 @@
 // ffwrap: the library's command-line tool.
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
-//                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]
+//                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]
 //   ffwrap describe [source]
-//   ffwrap relay [source]
+//   ffwrap relay [source] [--threads N]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //   ffwrap publish <source> <url> [<url>...] [--seconds S]
 //   --verbose (with any command) also prints the library's log on stderr.
@@ -11,7 +11,9 @@
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
 // --user and --password are its connection settings. --timeout is the longest a
-// network open or read may block (default 10 s). Bad option values exit 2.
+// network open or read may block (default 10 s). --threads N decodes on N
+// threads (0: automatic, the default for files; a camera keeps one so that
+// no picture is held back). Bad option values exit 2.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -59,17 +61,20 @@ struct Options {
     std::optional<double> pauseAt;
     std::optional<double> seconds;
     std::optional<double> timeout;
+    std::optional<int> threads;
     Tools::CameraOptions camera;
 };
 
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]\n"
+                 "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]\n"
                  "       ffwrap describe [source]\n"
-                 "       ffwrap relay [source]\n"
+                 "       ffwrap relay [source] [--threads N]\n"
                  "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
                  "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n"
+                 "                     [--threads N]\n"
+                 "       --threads N: decoding threads, 0 automatic (the default for files; cameras use 1)\n"
                  "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n"
                  "       --verbose with any command prints the library's log too\n";
 }
@@ -90,6 +95,10 @@ std::optional<Options> Parse(int argc, char** argv)
         };
         if (a == "--tcp") {
             o.camera.tcp = true;
+        } else if (a == "--threads") {
+            auto v = value();
+            if (!v || !(o.threads = Tools::ParseThreads(*v)))
+                return std::nullopt;
         } else if (a == "--user" || a == "--password" || a == "--snapshot" || a == "--wav") {
             auto v = value();
             if (!v || v->empty())
@@ -177,6 +186,7 @@ int Play(const Options& o)
     }));
     if (o.timeout)
         player.SetNetworkTimeout(*o.timeout);
+    Tools::UseDecodingThreads(player, o.source, o.threads);
     if (!player.OpenSource(o.source)) {
         std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << player.GetOpenFailureReason() << "\n";
         return 1;

@@ -40,8 +40,8 @@ namespace Quillet::FFWrapperCLI {
 /// thread is blocked in an open or a read (they interrupt it first).
 ///
 /// Events: handlers registered with RegisterFFEventCallback are called synchronously on the thread
-/// that reports the event, without the facade's monitor held: EndOfStream on the application
-/// thread inside ReadFrameGetSize; StreamRefused on the thread that decodes; SourceError,
+/// that reports the event, without the facade's monitor held: EndOfStream and MissedPicturesEventArgs
+/// on the application thread inside ReadFrameGetSize; StreamRefused on the thread that decodes; SourceError,
 /// RTSPSourceError and connection changes on the source's read thread (a camera's first Connected
 /// inside OpenSource, on its caller's thread); sync points and FileSinkError on the recording's
 /// write thread (a file's last sync point may come inside StopVideoSave or CloseSource, on their
@@ -138,6 +138,15 @@ public:
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).
     int GetDecodingThreads();
+    /// How a live camera's pictures are read when the application reads slower than the camera
+    /// sends: LiveReading::Newest (the default) or LiveReading::Every. Takes effect at once; files
+    /// ignore it. Recording and serving get every packet either way.
+    void SetLiveReading(LiveReading reading);
+    /// The live-reading policy last set.
+    LiveReading GetLiveReading();
+    /// Pictures of a live camera missed since the source was opened: given up or skipped because the
+    /// reader fell behind. 0 for files.
+    uint64_t GetMissedPictures();
     /// True when a seek to `seconds` needs the source (it lies outside the pictures held while
     /// paused). False with `pending` set when the held pictures are still growing towards it.
     bool IsOOB(double seconds, bool& pending);
