@@ -24,8 +24,13 @@ void DeferredWork::Post(std::function<void()> job)
     {
         std::lock_guard<std::mutex> guard(_lock);
         _jobs.push_back(std::move(job));
-        if (!_thread.joinable())
+        if (!_running) {
+            // The previous worker has decided to end and takes no lock any more.
+            if (_thread.joinable())
+                _thread.join();
+            _running = true;
             _thread = std::thread([this] { Run(); });
+        }
     }
     _changed.notify_all();
 }
@@ -34,9 +39,11 @@ void DeferredWork::Run()
 {
     std::unique_lock<std::mutex> lock(_lock);
     for (;;) {
-        _changed.wait(lock, [this] { return _stopping || !_jobs.empty(); });
-        if (_jobs.empty())
+        _changed.wait_for(lock, kIdle, [this] { return _stopping || !_jobs.empty(); });
+        if (_jobs.empty()) {
+            _running = false;
             return;
+        }
         std::function<void()> job = std::move(_jobs.front());
         _jobs.pop_front();
         lock.unlock();

@@ -28,10 +28,10 @@ static void count_wakeup(void* user)
  * places, what was taken plus what was reported dropped is every event the callback saw. */
 void test_record_split_and_queue_bound(void)
 {
-    const char* clip = test_clip(4);
+    const char* clip = test_clip(6);
     REQUIRE(clip);
     const int frames = count_video_packets(clip);
-    REQUIRE(frames == 100);
+    REQUIRE(frames == 150);
     const size_t capacities[] = {1000, 2};
     for (size_t row = 0; row < 2; ++row) {
         char first[64], second[64];
@@ -52,10 +52,11 @@ void test_record_split_and_queue_bound(void)
         int saving = 0, pending = 0, split = 0, status;
         quillet_picture pic = {0};
         while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK)
-            /* Once the first file is written, and early: the source reads up to two seconds
-             * ahead, and a key picture must be to come. */
-            if (!split && quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK && saving && !pending) {
-                CHECK(pic.time < 1.0);
+            /* Once the first file holds a second, and early enough: the source reads up to
+             * about two seconds ahead, and a key picture must be to come. */
+            if (!split && pic.time >= 1.0 && quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK &&
+                saving && !pending) {
+                CHECK(pic.time < 2.0);
                 CHECK_STATUS(quillet_recorder_split(r, second), QUILLET_OK);
                 split = 1;
             }
