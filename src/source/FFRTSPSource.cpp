@@ -417,7 +417,7 @@ void FFRTSPSource::_ReadFramesFromSource()
         _ReadLoop();
     } catch (const std::exception& e) {
         _running = false;
-        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
+        ReportError("FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
     }
 }
 

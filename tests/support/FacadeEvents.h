@@ -31,12 +31,13 @@ public:
                 _lines.push_back("other");
         }));
     }
-    size_t Count(const std::string& line) const
+    // Lines equal to `line`, or with `prefix` set, starting with it.
+    size_t Count(const std::string& line, bool prefix = false) const
     {
         std::lock_guard<std::mutex> guard(_mutex);
         size_t n = 0;
         for (const auto& l : _lines)
-            n += l == line;
+            n += prefix ? l.rfind(line, 0) == 0 : l == line;
         return n;
     }
     std::string Text() const

@@ -233,7 +233,7 @@ namespace Quillet.FFWrapperCLI
         {
             if (data == null || data.Length == 0)
                 return false;
-            return Call(h => NativeMethods.quillet_remote_write(h, data, new UIntPtr((uint)data.Length))) == Status.Ok;
+            return Call(h => NativeMethods.Pinned(data, p => NativeMethods.quillet_remote_write(h, p, new UIntPtr((uint)data.Length)))) == Status.Ok;
         }
 
         /// <summary>Forgets how far the current packet was taken: the next one is read from its start.</summary>

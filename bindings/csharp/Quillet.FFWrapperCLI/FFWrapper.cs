@@ -136,13 +136,13 @@ namespace Quillet.FFWrapperCLI
             int status;
             try
             {
-                status = NativeMethods.quillet_player_read_picture_into(h, dst, new UIntPtr((uint)dst.Length), stride, ref info, 0);
+                status = ReadInto(h, dst, stride, ref info);
                 if (status == Status.BufferTooSmall)
                 {
                     // A larger picture: the library keeps it for the next read, into an array that fits.
                     stride = info.width * 3;
                     dst = new byte[stride * info.height];
-                    status = NativeMethods.quillet_player_read_picture_into(h, dst, new UIntPtr((uint)dst.Length), stride, ref info, 0);
+                    status = ReadInto(h, dst, stride, ref info);
                 }
             }
             catch (ObjectDisposedException)
@@ -172,6 +172,20 @@ namespace Quillet.FFWrapperCLI
             data.firstFrame = info.first != 0;
             data.size = size;
             return size;
+        }
+
+        // Reads without waiting into `dst`, pinned for the call (no delegate: this runs per poll).
+        private static int ReadInto(PlayerHandle h, byte[] dst, int stride, ref NativePicture info)
+        {
+            GCHandle pin = GCHandle.Alloc(dst, GCHandleType.Pinned);
+            try
+            {
+                return NativeMethods.quillet_player_read_picture_into(h, pin.AddrOfPinnedObject(), new UIntPtr((uint)dst.Length), stride, ref info, 0);
+            }
+            finally
+            {
+                pin.Free();
+            }
         }
 
         // The picture landed in an array of another size or at another stride: a packed array of

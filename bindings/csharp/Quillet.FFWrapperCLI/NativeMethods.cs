@@ -96,7 +96,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_flush(PlayerHandle p);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_is_paused(PlayerHandle p, out int paused);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_is_ready(PlayerHandle p, out int ready);
-        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_read_picture_into(PlayerHandle p, [In, Out] byte[] dst, UIntPtr dstSize, int dstStride, ref NativePicture info, int timeoutMs);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_read_picture_into(PlayerHandle p, IntPtr dst, UIntPtr dstSize, int dstStride, ref NativePicture info, int timeoutMs);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_render_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_duration(PlayerHandle p, out double seconds);
@@ -135,7 +135,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern UIntPtr quillet_batch_size(IntPtr batch);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void quillet_batch_free(IntPtr batch);
 
-        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_remote_write(PlayerHandle p, byte[] data, UIntPtr size);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_remote_write(PlayerHandle p, IntPtr data, UIntPtr size);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_remote_wait_for_seek(PlayerHandle p, double seconds, out int newTarget);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_remote_restart_batch(PlayerHandle p);
 
@@ -164,5 +164,22 @@ namespace Quillet.FFWrapperCLI
         }
 
         internal static string LastError() { return FromUtf8(quillet_error_message()); }
+
+        // Large buffers go to the library pinned and by address: Mono marshals a byte[] parameter
+        // by copying it (both ways for [In, Out]), which for a picture costs more than the picture.
+        internal delegate int WithAddress(IntPtr address);
+
+        internal static int Pinned(byte[] buffer, WithAddress call)
+        {
+            GCHandle pin = GCHandle.Alloc(buffer, GCHandleType.Pinned);
+            try
+            {
+                return call(pin.AddrOfPinnedObject());
+            }
+            finally
+            {
+                pin.Free();
+            }
+        }
     }
 }

@@ -10,19 +10,30 @@ namespace Quillet.FFWrapperCLI
     /// <summary>What an <see cref="FFMessageEventArgs"/> reports; the library's message numbers.</summary>
     public enum FFMessageType
     {
+        /// <summary>Nothing went wrong.</summary>
         NoError = 0,
+        /// <summary>Writing the recorded file failed; recording stops.</summary>
         FileSinkError = 1,
+        /// <summary>Reading a file or URL failed; the source is closed.</summary>
         SourceError = 2,
+        /// <summary>The camera connection failed; the source is closed.</summary>
         RTSPSourceError = 3,
+        /// <summary>The last picture of the source has been handed out.</summary>
         EndOfStream = 4,
+        /// <summary>A sync point is ready (delivered as <see cref="SyncPointEventArgs"/>).</summary>
         SyncPointReady = 5,
+        /// <summary>One stream (video or sound) cannot be decoded and is given up; the other plays on.</summary>
+        StreamRefused = 6,
     }
 
     /// <summary>State of a live camera connection; the library's status numbers.</summary>
     public enum ConnectionStatus
     {
+        /// <summary>Streaming (again).</summary>
         Connected = 0,
+        /// <summary>Not connected.</summary>
         Disconnected = 1,
+        /// <summary>The connection broke; the library reconnects on its own.</summary>
         ConnectionLost = 2,
     }
 

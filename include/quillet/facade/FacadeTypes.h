@@ -136,7 +136,7 @@ public:
 /// The player of a live camera missed pictures: given up because the reader fell behind (see
 /// LiveReading). Raised on the application's thread inside ReadFrameGetSize, once per drop and at
 /// most once a second, never once per picture.
-class MissedPicturesEventArgs : public EventArgs {
+class QUILLET_EXPORT MissedPicturesEventArgs : public EventArgs {
 public:
     /// Pictures missed since the previous MissedPicturesEventArgs (in this drop).
     uint64_t missed = 0;
