@@ -31,7 +31,7 @@ set(CPACK_PACKAGE_VENDOR "Quillet developers")
 set(CPACK_PACKAGE_CONTACT "Quillet developers <quillet-dev@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quillet media library: play, record and serve video with sound")
 set(CPACK_PACKAGE_DESCRIPTION
-  "A C++ media library on FFmpeg that applications load to play files, URLs and RTSP cameras, record them with sync points and serve them to remote viewers. Includes the headers, the CMake package and quillet.pc.")
+  "A C++ media library on FFmpeg that applications load to play files, URLs and RTSP cameras, record them with sync points and serve them to remote viewers. Includes the headers, the CMake package, quillet.pc and the C# assembly Quillet.FFWrapperCLI.dll (lib/cli/quillet).")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -101,6 +101,31 @@ step "examples with find_package"
 build_examples cmake -DCMAKE_PREFIX_PATH="$work/prefix"
 run_examples cmake
 
+# run_csharp_example NAME CLI-DIR: builds examples/csharp against the assembly in CLI-DIR and runs it
+# on the clip; the assembly finds the native library from its own place, without LD_LIBRARY_PATH.
+run_csharp_example() {
+  local dir="$work/csharp-$1" cli="$2"
+  command -v mcs >/dev/null && command -v mono >/dev/null || { echo "$1: no mcs/mono, C# example skipped"; return; }
+  [ -f "$cli/Quillet.FFWrapperCLI.dll" ] || fail "$1: no Quillet.FFWrapperCLI.dll in $cli"
+  grep -q quillet_player_create "$cli/../../libquillet.so.0.2" ||
+    { echo "$1: the library has no C interface yet, C# example skipped"; return; }
+  mkdir -p "$dir"
+  mcs -nologo -warnaserror -r:"$cli/Quillet.FFWrapperCLI.dll" -out:"$dir/play_snapshots.exe" examples/csharp/PlaySnapshots.cs
+  (
+    cd "$dir"
+    MONO_PATH="$cli" mono play_snapshots.exe "$clip" 25 >play.log 2>&1 || { cat play.log; fail "$1: C# play_snapshots failed"; }
+    grep -q "event: EndOfStream" play.log || { cat play.log; fail "$1: C# example saw no end-of-stream event"; }
+    [ "$(ls picture_*.ppm | wc -l)" -eq $(((frames + 24) / 25)) ] || fail "$1: C# example saved the wrong number of pictures"
+    [ "$(head -c 15 picture_00000.ppm | tr '\n' ' ')" = "P6 320 240 255 " ] || fail "$1: C# example's picture is not 320x240"
+    # Without the native library the assembly names the file and where it looked.
+    mkdir -p alone && cp "$cli/Quillet.FFWrapperCLI.dll" alone/
+    MONO_PATH=alone mono play_snapshots.exe "$clip" >alone.log 2>&1 && fail "$1: ran without the native library"
+    grep -q "libquillet.so.0.2 was not found: looked in .*/alone" alone.log || { cat alone.log; fail "$1: no useful message without the native library"; }
+  )
+  echo "$1: C# example ran: $(tail -n1 "$dir/play.log")"
+}
+run_csharp_example cmake "$work/prefix/lib/cli/quillet"
+
 step "examples with pkg-config"
 [ "$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --modversion quillet)" = "$version" ] ||
   fail "quillet.pc does not say version $version"
@@ -131,7 +156,7 @@ else
   dpkg-deb -x "$deb" "$root"
   files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
 fi
-unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/([a-z]+/)?[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|lib/python3/dist-packages/quillet/(__init__\.py|_quillet\.pyi|py\.typed|_quillet\.cpython-[a-z0-9_-]+\.so)|share/doc/quillet/.+)$' || true)"
+unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/([a-z]+/)?[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|lib/cli/quillet/Quillet\.FFWrapperCLI\.dll(\.config)?|lib/python3/dist-packages/quillet/(__init__\.py|_quillet\.pyi|py\.typed|_quillet\.cpython-[a-z0-9_-]+\.so)|share/doc/quillet/.+)$' || true)"
 [ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
 for needed in ./usr/lib/libquillet.so ./usr/lib/libquillet.so.0.2 ./usr/lib/libquillet_camera.so.0.2 \
   ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./usr/lib/pkgconfig/quillet.pc \
@@ -145,5 +170,11 @@ apt-get install -s "$deb" >/dev/null 2>"$work/apt.err" || { cat "$work/apt.err";
 step "examples against the installed package"
 build_examples deb -DCMAKE_PREFIX_PATH="$root/usr"
 run_examples deb
+if command -v mcs >/dev/null; then
+  for needed in ./usr/lib/cli/quillet/Quillet.FFWrapperCLI.dll ./usr/lib/cli/quillet/Quillet.FFWrapperCLI.dll.config; do
+    echo "$files" | grep -qx "$needed" || fail "package lacks $needed"
+  done
+  run_csharp_example deb "$root/usr/lib/cli/quillet"
+fi
 check_python "$root/usr/lib/python3/dist-packages"
 echo "install, package and examples: OK"

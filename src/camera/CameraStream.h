@@ -53,8 +53,9 @@ public:
     // Follows the configuration the packet carries; a log line when a new
     // configuration begins, else empty.
     std::string TrackConfiguration(const AVPacket& packet);
-    // H.265 pictures are key pictures when they hold an IRAP unit; other
-    // codecs keep the demuxer's flag.
+    // Whether the picture is coded as a key picture: for H.265 when it holds
+    // an IRAP unit, for other codecs the demuxer's flag. Whether anything may
+    // start at it is IsCleanKey's answer (core/KeyPicture.h) once the flag is set.
     bool IsKey(const AVPacket& packet) const;
     // The packets (none, one or two) that can go out now: a packet without
     // any time waits for the next one to show where it belongs.

@@ -18,6 +18,7 @@ extern "C" {
 #include "camera/PacketClock.h"
 #include "camera/ParameterSets.h"
 #include "camera/RtspUrl.h"
+#include "core/KeyPicture.h"
 
 namespace Quillet {
 namespace {
@@ -323,7 +324,7 @@ void RTSPConnection::_HandlePacket(CameraPacketPtr packet, int64_t receivedUs)
         packet->flags |= AV_PKT_FLAG_KEY;
     else
         packet->flags &= ~AV_PKT_FLAG_KEY;
-    if (packet->flags & AV_PKT_FLAG_KEY)
+    if (IsCleanKey(*packet))
         stream->sawKey = true;
     for (PlacedPacket& placed : stream->Place(std::move(packet), receivedUs))
         _Emit(*stream, std::move(placed));
@@ -342,7 +343,7 @@ void RTSPConnection::_Emit(CameraStream& stream, PlacedPacket placed)
     record->size = raw->size;
     record->streamIndex = raw->stream_index;
     record->mediaType = stream.type;
-    record->frameType = (raw->flags & AV_PKT_FLAG_KEY) ? MediaPacket::KeyFrame : MediaPacket::OtherFrame;
+    record->frameType = IsCleanKey(*raw) ? MediaPacket::KeyFrame : MediaPacket::OtherFrame;
     record->configId = info->configId;
 
     const int64_t senderReportBase = _input->start_time_realtime;

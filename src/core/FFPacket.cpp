@@ -52,7 +52,7 @@ int32_t FFPacket::GetSerializedSize() const
 
 FFAttribute FFPacket::GetAttribute() const
 {
-    if (packet->flags == AV_PKT_FLAG_KEY)
+    if (IsKey())
         return streamType == FFStreamType::Video ? FFAttribute::VideoKey : FFAttribute::OtherKey;
     return FFAttribute::Plain;
 }

@@ -3,6 +3,7 @@
 // only read by the nodes it is pushed to; no lock (see FFData.h).
 #include "core/FFAVPtr.h"
 #include "core/FFData.h"
+#include "core/KeyPicture.h"
 
 namespace Quillet {
 
@@ -20,7 +21,8 @@ public:
     AVPacket* Get() const { return packet.get(); }
     FFStreamType GetStreamType() const { return streamType; }
     void SetStreamType(FFStreamType t) { streamType = t; }
-    bool IsKey() const { return packet->flags == AV_PKT_FLAG_KEY; }
+    // A clean key picture (see KeyPicture.h).
+    bool IsKey() const { return IsCleanKey(*packet); }
 
     int32_t GetSerializedSize() const override;
     FFAttribute GetAttribute() const override;

@@ -1,9 +1,9 @@
 #include "core/FFThread.h"
 
 #include <exception>
-#include <iostream>
 
 #include "core/FFError.h"
+#include "events/FFLogger.h"
 
 namespace Quillet {
 
@@ -16,10 +16,9 @@ struct threadex::Completion {
 
 threadex::~threadex()
 {
-    // The owner has stopped the worker; a thread still held is let go rather
-    // than terminating the process.
-    if (_handle && _handle->joinable())
-        _handle->detach();
+    // The owner has told the worker to stop; wait for it rather than let it
+    // run on into whatever is being destroyed.
+    Join();
 }
 
 void threadex::Start(std::function<void()> function)
@@ -30,13 +29,16 @@ void threadex::Start(std::function<void()> function)
     // The thread waits for this lock, so the wrapper is complete before the
     // function runs (a worker may join itself).
     std::unique_lock<std::mutex> starting(state->mutex);
-    _handle = std::make_unique<std::thread>([state, function = std::move(function)] {
+    _handle = std::make_unique<std::thread>([state, name = _name, function = std::move(function)] {
         { std::lock_guard<std::mutex> started(state->mutex); }
         int code = 0;
         try {
             function();
         } catch (const std::exception& e) {
-            std::cout << "OOOHHHH - unhandled exception in thread" << std::endl << e.what() << std::endl;
+            // The owner reads the exit code; the process is not told on stdout.
+            RootLogger().getStream(LogLevel::Error) << "Thread '" << name << "' ended on an exception: " << e.what();
+            code = -1;
+        } catch (...) {
             code = -1;
         }
         std::lock_guard<std::mutex> guard(state->mutex);
@@ -47,27 +49,25 @@ void threadex::Start(std::function<void()> function)
     _state = state;
 }
 
-bool threadex::Join(std::chrono::milliseconds limit)
+void threadex::Join(std::chrono::milliseconds warnPeriod)
 {
     if (!_handle)
-        return true;
+        return;
     if (_handle->get_id() == std::this_thread::get_id()) {
         // A worker cannot wait for its own end: let it finish on its own.
         _handle->detach();
         _handle.reset();
-        return true;
+        return;
     }
-    bool ended;
     {
         std::unique_lock<std::mutex> guard(_state->mutex);
-        ended = _state->ended.wait_for(guard, limit, [this] { return _state->done; });
+        for (auto waited = warnPeriod; !_state->ended.wait_for(guard, warnPeriod, [this] { return _state->done; });
+             waited += warnPeriod)
+            RootLogger().getStream(LogLevel::Warn)
+                << "Thread '" << _name << "' has not ended after " << waited.count() << " ms; still waiting";
     }
-    if (ended)
-        _handle->join();
-    else
-        _handle->detach();
+    _handle->join();
     _handle.reset();
-    return ended;
 }
 
 bool threadex::IsRunning() const

@@ -1,45 +1,52 @@
 #pragma once
-// Worker-thread wrappers. A worker runs one callable; joining waits at most a
-// fixed time and, when the worker does not end in time, lets it go on
-// detached. The worker's completion state is shared with the thread itself,
-// so a detached worker never touches the wrapper that started it.
+// Worker-thread wrappers. A worker runs one callable under a name. Joining
+// always waits for the worker to end: a worker let go on its own would run
+// on into the object that is being destroyed around it. Each time a join has
+// waited another kJoinWarnPeriod, a warning naming the worker is logged, so a
+// stop that hangs shows which thread holds it up.
 //
 // Threads: one owning thread calls Start, Join and the queries; the worker
 // thread only touches the shared completion state, whose own mutex guards
 // its finished flag and exit code (see FFThread.cpp). The wrapper's
 // `_handle` and `_state` belong to the owning thread and take no lock. A
-// worker may Join itself: that returns at once.
+// worker may Join itself (it cannot wait for its own end): that lets the
+// thread finish on its own and returns at once.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace Quillet {
 
 class threadex {
 public:
-    static constexpr std::chrono::milliseconds kJoinLimit{10000};
+    // How long a join waits between two warnings. The one limit for every worker.
+    static constexpr std::chrono::milliseconds kJoinWarnPeriod{2000};
 
-    threadex() = default;
+    explicit threadex(std::string name = "worker") : _name(std::move(name)) {}
     virtual ~threadex();
     threadex(const threadex&) = delete;
     threadex& operator=(const threadex&) = delete;
 
     // Throws "Thread is already defined" while a thread is held.
     void Start(std::function<void()> function);
-    // True when there was no thread or it ended within the limit.
-    bool Join(std::chrono::milliseconds limit = kJoinLimit);
+    // Waits until the held thread (if any) has ended, warning every
+    // `warnPeriod`; the owner must have told it to stop.
+    void Join(std::chrono::milliseconds warnPeriod = kJoinWarnPeriod);
     // True while a thread is held (started and not yet joined).
     bool IsStarted() const { return _handle != nullptr; }
     // True while the held thread has not finished.
     bool IsRunning() const;
     // 0 after a normal end, -1 after an escaped exception.
     int ExitCode() const;
+    const std::string& Name() const { return _name; }
 
 private:
     struct Completion;
+    const std::string _name;
     // The owning thread's alone, no lock; the Completion behind `_state` is
     // shared with the worker and guarded by its own mutex.
     std::shared_ptr<Completion> _state;
@@ -52,11 +59,13 @@ class thread {
 public:
     using Method = void (T::*)();
 
+    explicit thread(std::string name) : _worker(std::move(name)) {}
+
     void Start(T* object, Method method)
     {
         _worker.Start([object, method] { (object->*method)(); });
     }
-    bool Join(std::chrono::milliseconds limit = threadex::kJoinLimit) { return _worker.Join(limit); }
+    void Join(std::chrono::milliseconds warnPeriod = threadex::kJoinWarnPeriod) { _worker.Join(warnPeriod); }
     bool IsStarted() const { return _worker.IsStarted(); }
     bool IsRunning() const { return _worker.IsRunning(); }
     int ExitCode() const { return _worker.ExitCode(); }

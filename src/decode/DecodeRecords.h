@@ -26,7 +26,7 @@ inline bool IsVideoKeyPacket(const FFData& d)
     if (d.type != FFType::Packet)
         return false;
     const auto& p = static_cast<const FFPacket&>(d);
-    return p.streamType == FFStreamType::Video && p.packet->flags == AV_PKT_FLAG_KEY;
+    return p.streamType == FFStreamType::Video && p.IsKey();
 }
 
 // Seconds per timestamp count of the stream a description belongs to.

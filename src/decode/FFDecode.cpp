@@ -1,6 +1,7 @@
 #include "decode/FFDecode.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "core/FFAVCodec.h"
@@ -64,7 +65,9 @@ FFStatus FFDecode::FFProcess(std::shared_ptr<FFData> record)
         _audioQueue.push_back(std::move(record));
         return FFStatus::Ready;
     }
-    if (!_seek && _videoQueue.size() > kVideoOverflow)
+    if (_liveRule != LiveReadingRule::NotLive)
+        TrimLiveBacklog(*record);
+    else if (!_seek && _videoQueue.size() > kVideoOverflow)
         ApplyOverflowRule(_videoQueue, *record);
     if (_seek)
         _seek->FollowBand(*record);
@@ -87,7 +90,7 @@ void FFDecode::ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue)
 void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving)
 {
     // Only a key packet can restart decoding, so only then is the backlog dropped.
-    if (arriving.type == FFType::Packet && static_cast<const FFPacket&>(arriving).packet->flags == AV_PKT_FLAG_KEY)
+    if (arriving.type == FFType::Packet && static_cast<const FFPacket&>(arriving).IsKey())
         ClearKeepingCodec(queue);
 }
 
@@ -98,11 +101,7 @@ void FFDecode::Flush()
     _videoQueue.clear();
     _audioQueue.clear();
     _seek.reset();
-    FlushVideoDecoder();
-    FlushAudioDecoder();
-    _firstVideoFrame = true;
-    _lastVideoTime = kNoVideoTime;
-    _firstAudioFrame = true;
+    RestartDecoders();
     _videoContext.reset();
     _audioContext.reset();
     _videoCodec.reset();
@@ -124,11 +123,7 @@ void FFDecode::Continue()
     // After a seek the engine reads again from its target.
     ClearKeepingCodec(_videoQueue);
     ClearKeepingCodec(_audioQueue);
-    FlushVideoDecoder();
-    FlushAudioDecoder();
-    _firstVideoFrame = true;
-    _lastVideoTime = kNoVideoTime;
-    _firstAudioFrame = true;
+    RestartDecoders();
     _soundFrom = kNoTime;
     _seek.reset();
 }
@@ -144,12 +139,6 @@ void FFDecode::SetOptimizeSeek(bool optimize)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
     _optimizeSeek = optimize;
-}
-
-bool FFDecode::GetOptimizeSeek() const
-{
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _optimizeSeek;
 }
 
 void FFDecode::SetDecodingThreads(int threads)
@@ -222,6 +211,25 @@ void FFDecode::FlushAudioDecoder()
     if (_audioContext)
         avcodec_flush_buffers(_audioContext.get());
     _audioFramesPending = false;
+}
+
+void FFDecode::RestartVideo()
+{
+    FlushVideoDecoder();
+    _firstVideoFrame = true;
+    _lastVideoTime = kNoTime;
+}
+
+void FFDecode::RestartAudio()
+{
+    FlushAudioDecoder();
+    _firstAudioFrame = true;
+}
+
+void FFDecode::RestartDecoders()
+{
+    RestartVideo();
+    RestartAudio();
 }
 
 const AVCodec* FFDecode::FindDecoder(const FFCodecInfo& info, const char* kind)
@@ -313,6 +321,10 @@ FFCLIFrame FFDecode::ReadVideo(PictureTarget* target)
     FFCLIFrame result;
     std::shared_ptr<FFBufferFrame> out;
     _target = target;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _skipBudget = _liveRule == LiveReadingRule::Newest ? QueuedVideoPackets(_videoQueue) : 0;
+    }
     try {
         result.size = _ReadVideoFrame(out);
     } catch (...) {
@@ -320,6 +332,7 @@ FFCLIFrame FFDecode::ReadVideo(PictureTarget* target)
         throw;
     }
     _target = nullptr;
+    ReportMissedPictures();
     if (result.size > 0)
         result.frame = std::move(out);
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -333,11 +346,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
     for (;;) {
         std::unique_lock<std::recursive_mutex> lock(_lock);
         if (_seek && _seek->flushPending) {
-            FlushVideoDecoder();
-            _firstVideoFrame = true;
-            _lastVideoTime = kNoVideoTime;
-            FlushAudioDecoder();
-            _firstAudioFrame = true;
+            RestartDecoders();
             _seek->flushPending = false;
         }
 
@@ -357,8 +366,7 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
         // Pictures still inside the codec from an earlier packet come first.
         if (_videoFramesPending) {
             lock.unlock();
-            const Picture p = ReceiveVideo(out);
-            if (p == Picture::Delivered)
+            if (ReceiveVideo(out) == Picture::Delivered)
                 return out->GetVideoSize();
             continue;
         }
@@ -366,11 +374,11 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
         if (_videoQueue.empty() && !_seek) {
             if (!_eosPending)
                 return 0;
-            const Picture p = DrainVideo(out);
-            if (p == Picture::Delivered)
-                return out->GetVideoSize();
-            if (p == Picture::Dropped || _videoFramesPending)
+            const int drained = DrainStep(out);
+            if (drained == kStepAgain)
                 continue;
+            if (drained > 0)
+                return drained;
             LogInfo() << "FFDecode::_ReadVideoFrame" << ": Sending EOS to top side";
             _eosPending = false;
             lock.unlock();
@@ -382,11 +390,11 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
             // The stream ended while the target was still ahead: the codec's
             // delayed pictures may hold it (a seek to the last picture).
             if (_eosPending) {
-                const Picture p = DrainVideo(out);
-                if (p == Picture::Delivered)
-                    return out->GetVideoSize();
-                if (p == Picture::Dropped || _videoFramesPending)
+                const int drained = DrainStep(out);
+                if (drained == kStepAgain)
                     continue;
+                if (drained > 0)
+                    return drained;
                 _eosPending = false;
                 // Played on to the end after the sought picture: the end is
                 // announced as usual. A seek past the end just stays pending.
@@ -399,12 +407,10 @@ int FFDecode::_ReadVideoFrame(std::shared_ptr<FFBufferFrame>& out)
             }
             if (_seek->seekInfo->wasPaused && _seek->bandComplete) {
                 _seek->videoPending = false;
-                const Picture p = DrainVideo(out);
-                if (p == Picture::Delivered)
-                    return out->GetVideoSize();
-                if (p == Picture::Dropped || _videoFramesPending)
+                const int drained = DrainStep(out);
+                if (drained == kStepAgain)
                     continue;
-                return 0;
+                return drained;
             }
             _eosPending = false;
             return 0;
@@ -424,9 +430,9 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
     // A new description replaces the decoder; the old one first gives up the
     // pictures it still holds, so none is lost at a codec change.
     if (record->type == FFType::CodecInfo && _videoContext && _videoNeedsDrain && !_seek) {
-        const Picture p = DrainVideo(out);
-        again = p != Picture::Delivered;
-        return p == Picture::Delivered ? out->GetVideoSize() : 0;
+        const int drained = DrainStep(out);
+        again = drained <= 0;
+        return std::max(drained, 0);
     }
     _videoQueue.pop_front();
     if (_seek)
@@ -441,9 +447,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         return 0;
     case FFType::CodecInfo: {
         std::lock_guard<std::recursive_mutex> guard(_lock);
-        FlushVideoDecoder();
-        _firstVideoFrame = true;
-        _lastVideoTime = kNoVideoTime;
+        RestartVideo();
         _videoCodec = std::static_pointer_cast<FFCodecInfo>(record);
         _InitializeVideoCodec();
         return 0;
@@ -469,11 +473,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         const auto& info = static_cast<const FFConnectionInfo&>(*record);
         {
             std::lock_guard<std::recursive_mutex> guard(_lock);
-            FlushVideoDecoder();
-            FlushAudioDecoder();
-            _firstVideoFrame = true;
-            _firstAudioFrame = true;
-            _lastVideoTime = kNoVideoTime;
+            RestartDecoders();
         }
         FFSourceConnectionStatusArgs args(info.status, info.message);
         RaiseEvent(args);
@@ -495,7 +495,7 @@ void FFDecode::RefuseVideo()
         _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
         _videoRefused = true;
     }
-    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), FFMessageType::StreamRefused);
+    ReportError("FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), FFMessageType::StreamRefused);
 }
 
 void FFDecode::SendVideoPacket(const FFPacket& packet)
@@ -512,6 +512,14 @@ void FFDecode::SendVideoPacket(const FFPacket& packet)
     }
     _videoNeedsDrain = true;
     _videoFramesPending = true;
+}
+
+int FFDecode::DrainStep(std::shared_ptr<FFBufferFrame>& out)
+{
+    const Picture p = DrainVideo(out);
+    if (p == Picture::Delivered)
+        return out->GetVideoSize();
+    return p == Picture::Dropped || _videoFramesPending ? kStepAgain : 0;
 }
 
 FFDecode::Picture FFDecode::DrainVideo(std::shared_ptr<FFBufferFrame>& out)
@@ -535,10 +543,8 @@ FFDecode::Picture FFDecode::ReceiveVideo(std::shared_ptr<FFBufferFrame>& out)
         throw FFError("_videoCodec may not be nullptr before decoding");
     }
     const int r = avcodec_receive_frame(_videoContext.get(), _videoFrame.CFrame());
-    if (r == 0) {
-        ++_decodedPictures;
+    if (r == 0)
         return DeliverPicture(out);
-    }
     _videoFramesPending = false;
     if (r == AVERROR_EOF || _videoDrainSent) {
         // Drained (or the drain failed): the codec takes packets again only
@@ -559,17 +565,19 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
 {
     AVFrame* f = _videoFrame.CFrame();
     const double tb = SecondsPerTick(*_videoCodec);
-    const int64_t ts = f->best_effort_timestamp == AV_NOPTS_VALUE ? 0 : f->best_effort_timestamp;
-    double t = static_cast<double>(ts) * tb;
+    double t = f->best_effort_timestamp == AV_NOPTS_VALUE ? kNoTime : static_cast<double>(f->best_effort_timestamp) * tb;
     // A picture without a time (the last one some AVI files give) follows
-    // the one before it, also while a seek decodes towards its target.
-    if (ts == 0 && _lastVideoTime != kNoVideoTime) {
+    // the one before it, also while a seek decodes towards its target; with
+    // none before it, it starts the stream. A time of 0 is a real time.
+    if (std::isnan(t) && std::isnan(_lastVideoTime)) {
+        t = 0.0;
+    } else if (std::isnan(t)) {
         t = _lastVideoTime + tb + f->repeat_pict * tb * 0.5;
         LogInfo() << "Position = 0 not in first frame. Set to " << t;
     }
     _lastVideoTime = t;
 
-    if (_CacheOrDropBeforeTarget(t, f))
+    if (_CacheOrDropBeforeTarget(t, f) || SkipForNewerPicture())
         return Picture::Dropped;
     // While a seek is worked off the picture may be dropped or cached, so it
     // stays in the decoder's own picture; the running stream goes straight

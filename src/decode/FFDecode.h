@@ -16,7 +16,14 @@
 // is converted, so the opened decoders, frames and converters belong to the
 // reading side alone. Recursive: the read path's helpers lock it again.
 // Lock order: engine `_mutex` -> `_lock` -> FFFrame::lock -> codec lock.
+//
+// A live source never waits for the reader (see LiveBacklog.h): the node
+// side gives up queued pictures by the live-reading rule, the reading side
+// skips pictures it has no time to show; both count them as missed, and the
+// reading thread raises one missed-pictures event per drop (at most one a
+// second), outside `_lock`.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -38,6 +45,7 @@
 #include "decode/FFCLIFrame.h"
 #include "decode/FFColorSpace.h"
 #include "decode/FFPCMConvert.h"
+#include "decode/LiveBacklog.h"
 #include "decode/PictureTarget.h"
 #include "events/FFMessageClient.h"
 
@@ -45,8 +53,9 @@ namespace Quillet {
 
 class FFDecode : public FFDestNode<FFData>, public FFMessageClient {
 public:
-    // Queue bounds: producers are told Full from this many queued video
-    // records; past the overflow marks a key packet empties the queue.
+    // Queue bounds of a file source: producers are told Full from this many
+    // queued video records; past the overflow marks a key packet empties the
+    // queue. A live source follows its live-reading rule instead.
     static constexpr size_t kVideoQueueFull = 51;
     static constexpr size_t kVideoOverflow = 60;
     static constexpr size_t kAudioOverflow = 600;
@@ -67,12 +76,20 @@ public:
     void SetColorSpace(int pixelFormat);
     // Mirror of the engine's seek optimisation setting.
     void SetOptimizeSeek(bool optimize);
-    bool GetOptimizeSeek() const;
     // Decoding threads (0 automatic, 1 the reading thread alone) and whether
     // the source is live; both apply from the next opened video decoder.
     void SetDecodingThreads(int threads);
     void SetLiveSource(bool live);
     DecoderThreads GetDecodingThreads() const;
+    // How a live source's pictures are read when the reader falls behind
+    // (NotLive for files); applies from the next record.
+    void SetLiveReading(LiveReadingRule rule);
+    LiveReadingRule GetLiveReading() const;
+    // Pictures of a live source given up or skipped since the last reset.
+    uint64_t MissedPictures() const { return _missedPictures.load(); }
+    void ResetMissedPictures();
+    // The shortest time between two missed-pictures events.
+    static constexpr std::chrono::seconds kMissedEventInterval{1};
 
     // Next converted picture: size > 0 with the picture, 0 when none is
     // ready, -1 once when the stream has ended; status Seeking (6) while a
@@ -90,7 +107,6 @@ public:
 
     // Audio side (reading thread).
     void EnableAudio(bool enable);
-    bool IsAudioEnabled() const;
     // Whether the application reads sound at all (the engine has a host for
     // it). A running seek waits for the sound read to end it; with nobody
     // reading, it ends with its picture.
@@ -110,9 +126,6 @@ public:
     double GetSeekTime() const;
     size_t VideoQueueSize() const;
     size_t AudioQueueSize() const;
-    // Pictures the video codec has produced since construction; a picture
-    // served from the seek cache does not count.
-    uint64_t DecodedPictures() const { return _decodedPictures.load(); }
 
 private:
     enum class Picture { None, Delivered, Dropped };
@@ -121,14 +134,32 @@ private:
     void ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue);
     void ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
     void OnSeekMarker(const std::shared_ptr<FFSeekInfo>& marker);
+    void TrimLiveBacklog(const FFData& arriving);
+    void CountMissed(uint64_t pictures);
+    // Reading side: whether a decoded picture is skipped because a newer one
+    // waits (Newest), and the event for what was missed.
+    bool SkipForNewerPicture();
+    void ReportMissedPictures();
 
+    // Empty a codec of what it holds; called with `_lock` held.
     void FlushVideoDecoder();
     void FlushAudioDecoder();
+    // A codec starting over (flush, seek, new description, reconnection):
+    // flushed, the next picture or block marked first, no picture time to
+    // follow on from. Called with `_lock` held.
+    void RestartVideo();
+    void RestartAudio();
+    void RestartDecoders();
     // Gives up a video stream whose pictures cannot be converted: reports
     // StreamRefused and drops its packets from then on, audio goes on.
     void RefuseVideo();
     void SendVideoPacket(const FFPacket& packet);
     Picture DrainVideo(std::shared_ptr<FFBufferFrame>& out);
+    // One step of taking the pictures the codec still holds at the end of its
+    // input: the picture's size, kStepAgain when a picture was dropped or
+    // more wait (step again), 0 once the codec holds none.
+    static constexpr int kStepAgain = -2;
+    int DrainStep(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
     bool _CacheOrDropBeforeTarget(double t, const AVFrame* picture);
@@ -156,9 +187,12 @@ private:
     std::deque<std::shared_ptr<FFData>> _audioQueue;
     std::shared_ptr<DecodeSeek> _seek;
     bool _optimizeSeek = true;
-    // Time of the last picture decoded since the codec was flushed.
-    static constexpr double kNoVideoTime = -1e300;
-    double _lastVideoTime = kNoVideoTime;
+    // "No time", in the picture path as in the sound path: times before the
+    // stream's zero (a wrapped transport stream, Opus pre-skip) are negative
+    // and real.
+    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    // Time of the last picture decoded since the codec was restarted.
+    double _lastVideoTime = kNoTime;
     // The reading side's (see the header); the first-frame flags are also
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;
@@ -178,9 +212,7 @@ private:
     // seek hands over to sound, cleared by the first block played (NaN: off).
     // Decoded times, not packet times, decide: codecs with a delay (Opus,
     // MP3) give blocks times that differ from their packets'.
-    // NaN when no seek holds sound back: times before the stream's zero
-    // (a wrapped transport stream, Opus pre-skip) are negative and real.
-    static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
+    // NaN when no seek holds sound back.
     double _soundFrom = kNoTime;
     static constexpr double kSoundSlack = 1e-6;
 
@@ -200,9 +232,16 @@ private:
     // next stream description and by Flush. Guarded by _lock.
     bool _videoRefused = false;
     bool _audioRefused = false;
-    std::atomic<uint64_t> _decodedPictures{0};
     // Guarded by _lock: set on the application's thread, read when a decoder opens.
     DecoderThreads _threads;
+    // Guarded by `_lock`: the live rule, the pictures a read may still skip
+    // (the video packets queued when it began), and those missed since the
+    // last event with the time of that event.
+    LiveReadingRule _liveRule = LiveReadingRule::NotLive;
+    size_t _skipBudget = 0;
+    uint64_t _missedUnreported = 0;
+    std::chrono::steady_clock::time_point _lastMissedEvent{};
+    std::atomic<uint64_t> _missedPictures{0};
     // The target of the read in progress; set and used on the reading thread only.
     PictureTarget* _target = nullptr;
 };

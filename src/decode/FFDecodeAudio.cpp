@@ -30,12 +30,6 @@ void FFDecode::SetAudioReader(bool present)
     _audioReader = present;
 }
 
-bool FFDecode::IsAudioEnabled() const
-{
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _audioEnabled;
-}
-
 AudioBufferList FFDecode::ReadAudio(AudioBufferList buffers, double* time)
 {
     {
@@ -124,8 +118,7 @@ int FFDecode::_ReadAudioFrame(FFFrame*& out)
         return _DecodeAudio(static_cast<const FFPacket&>(*record), out);
     case FFType::CodecInfo: {
         std::lock_guard<std::recursive_mutex> guard(_lock);
-        FlushAudioDecoder();
-        _firstAudioFrame = true;
+        RestartAudio();
         _audioCodec = std::static_pointer_cast<FFCodecInfo>(record);
         _InitializeAudioCodec();
         return -1;
@@ -176,7 +169,7 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
             _audioFramesPending = false;
             _audioRefused = true;
         }
-        ReportError("Error in FFDecode::ReceiveAudio", e, FFMessageType::StreamRefused);
+        ReportError("FFDecode::ReceiveAudio", e, FFMessageType::StreamRefused);
         return 0;
     }
     const int n = out->GetAudioSize();

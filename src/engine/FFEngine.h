@@ -75,7 +75,9 @@ public:
     void Flush();
     // Never waits: size 0 when no picture is ready, -1 once at end of stream.
     // With a target, a picture of the running stream is converted straight
-    // into the target's storage (see FFDecode::ReadVideo).
+    // into the target's storage (see FFDecode::ReadVideo). The one operation
+    // that passes an error on: a std::runtime_error is logged and rethrown
+    // (the error model is in core/FFError.h).
     FFCLIFrame ReadVideo(PictureTarget* target = nullptr);
     int Width() const;
     int Height() const;
@@ -104,8 +106,12 @@ public:
     bool StopPublishing(const std::string& url);
     std::vector<PublishStatus> GetPublishingStatus() const;
 
+    // Pictures of a live source the player missed since the open (given up
+    // or skipped by the live-reading rule). Any thread; no lock.
+    uint64_t MissedPictures() const;
+
     // Settings handed to a camera source when one is opened; their decoding
-    // threads become the engine's.
+    // threads and live-reading rule become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
 
 protected:
@@ -127,9 +133,9 @@ protected:
     // Runs `work` and turns an exception into the error pair and `neutral`.
     // Takes no lock; `work` takes what it needs.
     template <typename R, typename F>
-    R Guarded(const char* place, R neutral, F&& work) const;
+    R Guarded(const char* operation, R neutral, F&& work) const;
     template <typename F>
-    void Guarded(const char* place, F&& work) const;
+    void Guarded(const char* operation, F&& work) const;
 
     // `_mutex` guards everything below down to `_settings`, except the
     // atomic `_audioInterface`: the source, the nodes' wiring, the URL and
@@ -170,7 +176,7 @@ private:
     // Guards the close worker: scheduling and destruction never overlap.
     std::mutex _closeLock;
     bool _destroying = false;
-    threadex _closeThread;
+    threadex _closeThread{"engine close"};
 };
 
 } // namespace Quillet

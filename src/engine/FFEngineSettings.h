@@ -13,6 +13,10 @@ struct FFEngineSettings {
     // threads for live sources), 1 the reading thread alone, N that many
     // frame threads.
     int decodingThreads = 1;
+    // How a live source is read when the reader falls behind: 0 newest
+    // picture (queued ones given up), 1 every picture up to a bound (the
+    // numbers of FFWrapperCLI::LiveReading). Files ignore it.
+    int liveReading = 0;
 };
 
 } // namespace Quillet

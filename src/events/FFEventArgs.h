@@ -14,6 +14,7 @@ enum FFEventType : int32_t {
     MessageEvent = 2,
     ConnectionStatusEvent = 3,
     PublishStatusEvent = 4,
+    MissedPicturesEvent = 5,
 };
 
 struct FFEventArgs {
@@ -54,6 +55,14 @@ struct FFPublishStatusArgs : FFEventArgs {
     std::string url;
     int32_t state;
     std::string message; // why the connection failed or was lost, else empty
+};
+
+// A player of a live source missed pictures (given up or skipped because the
+// reader fell behind); raised on the reading thread, at most once a second.
+struct FFMissedPicturesArgs : FFEventArgs {
+    FFMissedPicturesArgs() : FFEventArgs(MissedPicturesEvent) {}
+    uint64_t missed = 0; // since the previous event
+    uint64_t total = 0;  // since the source was opened
 };
 
 } // namespace Quillet

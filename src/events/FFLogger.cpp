@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <iostream>
+#include <cstdlib>
 #include <mutex>
 
 #include <log4cpp/PropertyConfigurator.hh>
+
+#include "facade/Logging.h"
 
 namespace Quillet {
 namespace {
@@ -20,6 +22,7 @@ std::mutex& LoggingMutex()
 // it again opens every file appender anew (one descriptor and some memory per
 // engine), so that is done only for a file that changed.
 struct ConfigStamp {
+    std::string path;
     bool present = false;
     long long seconds = 0;
     long long nanos = 0;
@@ -27,16 +30,17 @@ struct ConfigStamp {
     long long inode = 0;
     bool operator==(const ConfigStamp& o) const
     {
-        return present == o.present && seconds == o.seconds && nanos == o.nanos && size == o.size &&
-               inode == o.inode;
+        return path == o.path && present == o.present && seconds == o.seconds && nanos == o.nanos &&
+               size == o.size && inode == o.inode;
     }
 };
 
-ConfigStamp StampOf(const char* path)
+ConfigStamp StampOf(const std::string& path)
 {
     ConfigStamp stamp;
+    stamp.path = path;
     struct stat info {};
-    if (stat(path, &info) != 0)
+    if (stat(path.c_str(), &info) != 0)
         return stamp;
     stamp.present = true;
     stamp.seconds = info.st_mtim.tv_sec;
@@ -46,37 +50,81 @@ ConfigStamp StampOf(const char* path)
     return stamp;
 }
 
-// Called under LoggingMutex.
-bool ConfigChangedSinceApplied()
+// The state below is guarded by LoggingMutex.
+struct LoggingState {
+    std::string chosenPath;    // SetLogConfiguration's, or empty
+    bool applied = false;      // `last` holds the file looked at last
+    bool everLoaded = false;   // some configuration file was applied once
+    ConfigStamp last;
+};
+
+LoggingState& State()
 {
-    static bool applied = false;
-    static ConfigStamp last;
-    const ConfigStamp now = StampOf(kLoggerConfigPath);
-    if (applied && now == last)
+    static LoggingState state;
+    return state;
+}
+
+std::string ConfigPath(const LoggingState& state)
+{
+    if (!state.chosenPath.empty())
+        return state.chosenPath;
+    const char* named = std::getenv(kLoggerConfigEnvironment);
+    return named != nullptr && *named != '\0' ? named : kLoggerConfigPath;
+}
+
+// Applies `path`; false, with the reason in `why`, when log4cpp refused it.
+bool Configure(LoggingState& state, const std::string& path, std::string& why)
+{
+    try {
+        log4cpp::PropertyConfigurator::configure(path);
+        state.everLoaded = true;
+        return true;
+    } catch (const std::exception& e) {
+        why = e.what();
         return false;
-    applied = true;
-    last = now;
-    return true;
+    }
+}
+
+// Without any configuration the root category lets through warnings and
+// errors only, for an appender the application may add; nothing is written
+// before it does.
+void ApplyBuiltInDefault(const LoggingState& state)
+{
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    if (!state.everLoaded && root.getAllAppenders().empty())
+        root.setPriority(LogLevel::Warn);
+}
+
+// Called under LoggingMutex.
+void ApplyIfChanged(LoggingState& state)
+{
+    const ConfigStamp now = StampOf(ConfigPath(state));
+    if (state.applied && now == state.last)
+        return;
+    state.applied = true;
+    state.last = now;
+    std::string why;
+    if (!now.present) {
+        ApplyBuiltInDefault(state);
+    } else if (!Configure(state, now.path, why)) {
+        // Logging goes on with what log4cpp holds; said only to the log itself.
+        ApplyBuiltInDefault(state);
+        log4cpp::Category::getRoot().getStream(LogLevel::Warn)
+            << "Logging configuration " << now.path << " not loaded: " << why;
+    }
 }
 
 } // namespace
 
+void ApplyLogConfiguration()
+{
+    std::lock_guard<std::mutex> guard(LoggingMutex());
+    ApplyIfChanged(State());
+}
+
 void InitLogger(log4cpp::Category& category)
 {
-    {
-        std::lock_guard<std::mutex> guard(LoggingMutex());
-        try {
-            if (ConfigChangedSinceApplied())
-                log4cpp::PropertyConfigurator::configure(kLoggerConfigPath);
-        } catch (const std::exception& e) {
-            // Logging goes on with what log4cpp holds; say so once, on the console.
-            static bool reported = false;
-            if (!reported) {
-                reported = true;
-                std::cerr << "Logging configuration " << kLoggerConfigPath << " not loaded: " << e.what() << '\n';
-            }
-        }
-    }
+    ApplyLogConfiguration();
     if (category.isPriorityEnabled(LogLevel::Info)) {
         category.getStream(LogLevel::Info) << "";
         category.getStream(LogLevel::Info)
@@ -107,3 +155,26 @@ void WritePair(log4cpp::Category& category, log4cpp::Priority::Value level, cons
 }
 
 } // namespace Quillet
+
+namespace Quillet::FFWrapperCLI {
+
+bool SetLogConfiguration(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(LoggingMutex());
+    LoggingState& state = State();
+    if (path.empty()) {
+        state.chosenPath.clear();
+        state.applied = false; // the next facade looks again
+        return true;
+    }
+    const ConfigStamp stamp = StampOf(path);
+    std::string why;
+    if (!stamp.present || !Configure(state, path, why))
+        return false;
+    state.chosenPath = path;
+    state.applied = true;
+    state.last = stamp;
+    return true;
+}
+
+} // namespace Quillet::FFWrapperCLI

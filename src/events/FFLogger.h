@@ -1,9 +1,11 @@
 #pragma once
 // Logging set-up: every engine construction calls InitLogger, which applies
-// the configuration file once per process and again only when the file has
-// changed since (time, size or inode); a missing or broken file never stops
-// anything. All functions may be called from any thread; configuration and
-// category lookup are serialised by one process-wide mutex.
+// the configuration file once per process and again only when the file (or
+// the choice of file) has changed since (time, size or inode); a missing or
+// broken file never stops anything and is never reported on the console.
+// Which file, and the built-in default without one: facade/Logging.h.
+// All functions may be called from any thread; configuration and category
+// lookup are serialised by one process-wide mutex.
 #include <string>
 
 #include <log4cpp/Category.hh>
@@ -21,6 +23,10 @@ constexpr log4cpp::Priority::Value Error = 300;
 } // namespace LogLevel
 
 inline constexpr const char* kLoggerConfigPath = "Config/FFLogger.conf";
+inline constexpr const char* kLoggerConfigEnvironment = "QUILLET_LOG_CONFIG";
+
+// Applies the configuration now when it changed since it was last applied.
+void ApplyLogConfiguration();
 
 // Loads the configuration file and writes the banner to `category`.
 void InitLogger(log4cpp::Category& category);

@@ -14,6 +14,9 @@ namespace Quillet::FFWrapperCLI {
 
 // The public names spare applications the FFmpeg headers; they must stay FFmpeg's numbers.
 static_assert(PixelFormat::RGB24 == AV_PIX_FMT_RGB24 && PixelFormat::BGR24 == AV_PIX_FMT_BGR24);
+// The live-reading numbers travel unchanged from the facade to the decoder.
+static_assert(static_cast<int>(LiveReading::Newest) == static_cast<int>(Quillet::LiveReadingRule::Newest) &&
+              static_cast<int>(LiveReading::Every) == static_cast<int>(Quillet::LiveReadingRule::Every));
 namespace {
 
 // Sizes the application's picture buffer for one picture, keeping its
@@ -72,6 +75,14 @@ PublishingStatusArgs ApplicationArgs(const Quillet::FFPublishStatusArgs& p)
     args.url = p.url;
     args.state = static_cast<PublishingState>(p.state);
     args.message = p.message;
+    return args;
+}
+
+MissedPicturesEventArgs ApplicationArgs(const Quillet::FFMissedPicturesArgs& m)
+{
+    MissedPicturesEventArgs args;
+    args.missed = m.missed;
+    args.total = m.total;
     return args;
 }
 
@@ -310,6 +321,24 @@ void FFWrapper::SetDecodingThreads(int threads)
     WithEngine([=](FFEngine& e) { Reconfigure(e, &FFEngineSettings::decodingThreads, threads); });
 }
 
+void FFWrapper::SetLiveReading(LiveReading reading)
+{
+    const int number = static_cast<int>(reading);
+    WithEngine([=](FFEngine& e) { Reconfigure(e, &FFEngineSettings::liveReading, number); });
+}
+
+LiveReading FFWrapper::GetLiveReading()
+{
+    return WithEngine(LiveReading::Newest, [](FFEngine& e) {
+        return static_cast<LiveReading>(e.GetEngineConfiguration().liveReading);
+    });
+}
+
+uint64_t FFWrapper::GetMissedPictures()
+{
+    return WithEngine(uint64_t{0}, [](FFEngine& e) { return e.MissedPictures(); });
+}
+
 std::string FFWrapper::GetOpenFailureReason()
 {
     return WithEngine(std::string(), [](FFEngine& e) { return Quillet::OpenFailureText(e.LastOpenFailure()); });
@@ -379,6 +408,9 @@ void FFWrapper::FFEventHandler(Quillet::FFEventArgs* a)
         Raise(ApplicationArgs(*static_cast<Quillet::FFSourceConnectionStatusArgs*>(a)));
         break;
     case Quillet::PublishStatusEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFPublishStatusArgs*>(a))); break;
+    case Quillet::MissedPicturesEvent:
+        Raise(ApplicationArgs(*static_cast<Quillet::FFMissedPicturesArgs*>(a)));
+        break;
     }
 }
 

@@ -76,12 +76,15 @@ AVDictionary* PublishMuxer::_MuxerOptions() const
     return options;
 }
 
-AVStream* PublishMuxer::_AddStream(const FFCodecInfo& source)
+AVStream* PublishMuxer::_AddStream(const FFCodecInfo& source, std::unique_ptr<BitstreamConversion>& conversion)
 {
     AVStream* stream = avformat_new_stream(_context.get(), nullptr);
     if (!stream)
         throw std::bad_alloc();
     Check(avcodec_parameters_from_context(stream->codecpar, source.Context()), "Copying the stream description");
+    conversion = std::make_unique<BitstreamConversion>(_target.ContainerName(), stream->codecpar, source.TimeBase());
+    if (conversion->Converts())
+        Check(avcodec_parameters_copy(stream->codecpar, conversion->Output()), "Copying the converted description");
     // The container picks its own tag for the codec.
     stream->codecpar->codec_tag = 0;
     stream->time_base = source.TimeBase();
@@ -102,9 +105,9 @@ void PublishMuxer::Open(std::shared_ptr<FFAVCodec> codec)
           "Creating the " + std::string(_target.MuxerName()) + " muxer for " + UrlForLog(_target.url));
     _context.reset(raw);
     _context->interrupt_callback = AVIOInterruptCB{&PublishMuxer::Interrupted, this};
-    _video = _AddStream(*_codec->video);
+    _video = _AddStream(*_codec->video, _videoConversion);
     if (_codec->audio && _codec->audio->Context())
-        _audio = _AddStream(*_codec->audio);
+        _audio = _AddStream(*_codec->audio, _audioConversion);
 
     if (!_target.MuxerOpensOutput()) {
         AVDictionary* io = nullptr;
@@ -132,10 +135,11 @@ void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
     if (!_headerWritten || !stream)
         return;
     const FFCodecInfo& source = type == FFStreamType::Video ? *_codec->video : *_codec->audio;
+    BitstreamConversion& conversion = type == FFStreamType::Video ? *_videoConversion : *_audioConversion;
     av_packet_rescale_ts(packet, source.TimeBase(), stream->time_base);
     packet->stream_index = stream->index;
     packet->pos = -1;
-    const int r = av_interleaved_write_frame(_context.get(), packet);
+    const int r = conversion.Convert(packet, [this](AVPacket* p) { return av_interleaved_write_frame(_context.get(), p); });
     if (r >= 0)
         return;
     // A packet the muxer turns down for its timestamps (EINVAL) is lost
@@ -156,6 +160,8 @@ void PublishMuxer::Close()
     _headerWritten = false;
     _video = nullptr;
     _audio = nullptr;
+    _videoConversion.reset();
+    _audioConversion.reset();
     _context.reset();
 }
 

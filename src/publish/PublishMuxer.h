@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/BitstreamConversion.h"
 #include "core/FFAVCodec.h"
 #include "events/FFMessageClient.h"
 #include "publish/PublishTarget.h"
@@ -29,7 +30,8 @@ public:
     // refusal, a lost connection or an unusable description.
     void Open(std::shared_ptr<FFAVCodec> codec);
     // Writes one packet whose times are in the source stream's time base and
-    // already re-timed to the output's zero (the muxer takes its reference).
+    // already re-timed to the output's zero (the muxer takes its reference),
+    // in the bitstream form the container needs.
     // Throws when the output can take no more.
     void Write(AVPacket* packet, FFStreamType type);
     // Trailer and close; safe repeatedly. A closed connection is not reported.
@@ -44,7 +46,7 @@ private:
         void operator()(AVFormatContext* context) const;
     };
     static int Interrupted(void* self);
-    AVStream* _AddStream(const FFCodecInfo& source);
+    AVStream* _AddStream(const FFCodecInfo& source, std::unique_ptr<BitstreamConversion>& conversion);
     AVDictionary* _MuxerOptions() const;
 
     // The sink worker's alone (see the header); `_stop` is the sink's flag,
@@ -55,6 +57,9 @@ private:
     std::shared_ptr<FFAVCodec> _codec;
     AVStream* _video = nullptr;
     AVStream* _audio = nullptr;
+    // The bitstream form each stream needs in the protocol's container.
+    std::unique_ptr<BitstreamConversion> _videoConversion;
+    std::unique_ptr<BitstreamConversion> _audioConversion;
     bool _headerWritten = false;
 };
 

@@ -110,6 +110,13 @@ const char* PublishTarget::MuxerName() const
     return "mpegts";
 }
 
+const char* PublishTarget::ContainerName() const
+{
+    if (protocol == PublishProtocol::Hls)
+        return fmp4Segments ? "mp4" : "mpegts";
+    return MuxerName();
+}
+
 void PublishTarget::CheckCodecs(const FFAVCodec& codec) const
 {
     if (!codec.video || !codec.video->Context())

@@ -34,6 +34,8 @@ struct PublishTarget {
 
     // The libavformat muxer for the protocol.
     const char* MuxerName() const;
+    // The container the packets end up in: the muxer's, for HLS its segments'.
+    const char* ContainerName() const;
     // Throws std::invalid_argument, naming the codec, when the protocol's
     // container cannot carry a stream of `codec` (RTMP: H.264 and AAC only).
     void CheckCodecs(const FFAVCodec& codec) const;

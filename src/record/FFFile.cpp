@@ -45,6 +45,17 @@ bool IsMatroska(const AVOutputFormat* format)
     return IsNamed(format, "matroska") || IsNamed(format, "webm");
 }
 
+// Whether the container can hold the sound codec: FFmpeg's own answer, less
+// the codecs its MOV writer lists for every MOV-family container but takes
+// only into MP4 files.
+bool HoldsSound(const AVOutputFormat* format, AVCodecID codec)
+{
+    if (avformat_query_codec(format, codec, FF_COMPLIANCE_NORMAL) == 0)
+        return false;
+    const bool mp4Only = codec == AV_CODEC_ID_OPUS || codec == AV_CODEC_ID_FLAC || codec == AV_CODEC_ID_TRUEHD;
+    return !(mp4Only && IsMp4Family(format) && !IsNamed(format, "mp4"));
+}
+
 // Containers whose files are not pushed on per fragment go out this often.
 constexpr int64_t kPlainFlushUs = 1000000;
 
@@ -98,11 +109,12 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
     _videoStream = _NewStream(0, *codec->video, _videoCodecContext);
     _CopyVideoParameters(_videoStream, _videoCodecContext.get(), codec->video->Context());
     _PublishParameters(_videoStream, _videoCodecContext.get());
+    _videoConversion = _ConversionInto(_videoStream);
 
-    // A camera's sound the container cannot hold (G.711 in MP4) is left
-    // out rather than losing the pictures too.
+    // Sound the container cannot hold (a camera's G.711 in MP4, Opus in
+    // MOV) is left out rather than losing the pictures too.
     const AVCodecContext* audio = codec->audio ? codec->audio->Context() : nullptr;
-    _audioLeftOut = audio && avformat_query_codec(format, audio->codec_id, FF_COMPLIANCE_NORMAL) == 0;
+    _audioLeftOut = audio && !HoldsSound(format, audio->codec_id);
     if (_audioLeftOut)
         LogWarn() << "Audio codec " << avcodec_get_name(audio->codec_id) << " cannot be stored in " << format->name
                   << "; recording the pictures only";
@@ -110,6 +122,7 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
         _audioStream = _NewStream(1, *codec->audio, _audioCodecContext);
         _CopyAudioParameters(_audioCodecContext.get(), codec->audio->Context());
         _PublishParameters(_audioStream, _audioCodecContext.get());
+        _audioConversion = _ConversionInto(_audioStream);
     }
 
     _OpenAndWriteHeader();
@@ -254,6 +267,30 @@ void FFFile::_PublishParameters(AVStream* stream, const AVCodecContext* context)
     stream->time_base = context->time_base;
 }
 
+std::unique_ptr<BitstreamConversion> FFFile::_ConversionInto(AVStream* stream)
+{
+    auto conversion = std::make_unique<BitstreamConversion>(_formatName, stream->codecpar, stream->time_base);
+    if (conversion->Converts()) {
+        LogInfo() << "Stream " << stream->index << " goes into " << _formatName << " through "
+                  << conversion->Filters();
+        const uint32_t tag = stream->codecpar->codec_tag;
+        if (avcodec_parameters_copy(stream->codecpar, conversion->Output()) < 0)
+            throw std::bad_alloc();
+        stream->codecpar->codec_tag = tag;
+    }
+    return conversion;
+}
+
+bool FFFile::_HeaderDescribesEveryStream() const
+{
+    // A conversion may learn a stream's configuration only from its first
+    // packet (ADTS sound); so does a muxer for pictures without extra data.
+    for (const AVStream* stream : {_videoStream, _audioStream})
+        if (stream && stream->codecpar->extradata_size <= 0)
+            return false;
+    return true;
+}
+
 void FFFile::_OpenAndWriteHeader()
 {
     if (!HasNoFile(_outFormatContext->oformat)) {
@@ -266,9 +303,9 @@ void FFFile::_OpenAndWriteHeader()
     if (IsMp4Family(format) && !_layout.classicMp4) {
         // A fragment starts at every key picture and lasts at most a second;
         // the index at the end still makes a finished file seekable.
-        // Without extra data the stream description comes from the first
-        // key picture, so the index waits for the first fragment.
-        const bool described = _videoCodecContext && _videoCodecContext->extradata_size > 0;
+        // Without extra data a stream's description comes from its first
+        // packet, so the index waits for the first fragment.
+        const bool described = _HeaderDescribesEveryStream();
         av_dict_set(&options, "movflags",
                     described ? "+frag_keyframe+empty_moov+default_base_moof"
                               : "+frag_keyframe+empty_moov+delay_moov+default_base_moof",
@@ -348,7 +385,9 @@ void FFFile::_WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo*
     _RepairDecodeOrder(packet, lastDts, label);
     packet->stream_index = stream->index;
 
-    const int r = av_interleaved_write_frame(_outFormatContext, packet);
+    BitstreamConversion* conversion = stream == _videoStream ? _videoConversion.get() : _audioConversion.get();
+    auto write = [this](AVPacket* p) { return av_interleaved_write_frame(_outFormatContext, p); };
+    const int r = conversion ? conversion->Convert(packet, write) : write(packet);
     if (r >= 0)
         _PushToDisk(false);
     if (r < 0 || (_output && _output->Error())) {
@@ -386,6 +425,14 @@ void FFFile::_RepairDecodeOrder(AVPacket* packet, int64_t& lastDts, const char* 
     LogError() << "\t... PTSes changed to: " << lastDts << ", " << packet->pts;
 }
 
+void FFFile::_DrainConversions()
+{
+    auto write = [this](AVPacket* p) { return av_interleaved_write_frame(_outFormatContext, p); };
+    for (auto* conversion : {_videoConversion.get(), _audioConversion.get()})
+        if (conversion && conversion->Drain(write) < 0)
+            LogWarn() << "Packets held by the bitstream conversion " << conversion->Filters() << " were lost";
+}
+
 void FFFile::_CloseStreamCodec(AVCodecContextPtr& context)
 {
     if (context) {
@@ -402,6 +449,7 @@ void FFFile::Finish()
     if (!_outFormatContext) {
         LogWarn() << "_outFormatContext is null";
     } else if (_headerWritten) {
+        _DrainConversions();
         const int r = av_write_trailer(_outFormatContext);
         LogInfo() << "av_write_trailer: " << r;
     }
@@ -411,6 +459,8 @@ void FFFile::Finish()
     _CloseStreamCodec(_audioCodecContext);
     _videoStream = nullptr;
     _audioStream = nullptr;
+    _videoConversion.reset();
+    _audioConversion.reset();
 
     if (_output) {
         // Flushed, cut back to the last complete fragment after a failed

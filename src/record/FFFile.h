@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "core/BitstreamConversion.h"
 #include "core/FFAVCodec.h"
 #include "core/FFAVPtr.h"
 #include "events/FFMessageClient.h"
@@ -47,7 +48,9 @@ public:
 
     // Packets carry pts/dts/duration in the source stream's time base and the
     // caller's stream index (0 video, 1 audio). The packet's reference is
-    // handed to the muxer; its fields are rescaled in place. Decode times
+    // handed to the muxer; its fields are rescaled in place. Packets the
+    // container needs in another bitstream form (ADTS sound into MP4, length-
+    // prefixed H.264 into MPEG-TS) are converted on the way. Decode times
     // that do not increase are moved one tick past the last and logged.
     void WriteVideoPacket(AVPacket* packet);
     void WriteAudioPacket(AVPacket* packet);
@@ -74,6 +77,9 @@ private:
     void _UseFrameTimeBaseIfCounted(AVCodecContext* dst, const AVCodecContext* src);
     void _CopyAudioParameters(AVCodecContext* dst, const AVCodecContext* src);
     void _PublishParameters(AVStream* stream, const AVCodecContext* context);
+    std::unique_ptr<BitstreamConversion> _ConversionInto(AVStream* stream);
+    bool _HeaderDescribesEveryStream() const;
+    void _DrainConversions();
     void _OpenAndWriteHeader();
     void _WritePacket(AVPacket* packet, AVStream* stream, const FFCodecInfo* source, int64_t& lastDts,
                       const char* label);
@@ -97,6 +103,10 @@ private:
     // description of each output stream until the file is finished.
     AVCodecContextPtr _videoCodecContext;
     AVCodecContextPtr _audioCodecContext;
+    // The bitstream conversion of each stream into this container (may
+    // convert nothing); null while no file is open.
+    std::unique_ptr<BitstreamConversion> _videoConversion;
+    std::unique_ptr<BitstreamConversion> _audioConversion;
     FileLayout _layout;
     std::string _formatName;
     // Whether the muxer hands over only complete fragments (then every

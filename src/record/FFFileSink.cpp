@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "events/FFEventArgs.h"
+
 extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/time.h>
@@ -15,17 +17,9 @@ namespace Quillet {
 namespace {
 
 constexpr auto kDrainPeriod = std::chrono::milliseconds(100);
-constexpr auto kStopWaitLimit = std::chrono::milliseconds(10000);
 const char* const kThreadName = "FFFileSink::_WriteFileThread";
 
 } // namespace
-
-// A file may only start, or switch, at a clean key packet: a key packet that
-// is also flagged corrupt or discardable is not a safe first picture.
-bool FFFileSink::IsCleanKey(const AVPacket* p)
-{
-    return p->flags == AV_PKT_FLAG_KEY;
-}
 
 FFFileSink::~FFFileSink()
 {
@@ -34,7 +28,6 @@ FFFileSink::~FFFileSink()
     if (_writeThread.IsStarted()) {
         _running = false;
         _WakeWriter();
-        _WaitForWriterExit();
         _writeThread.Join();
     }
 }
@@ -43,11 +36,15 @@ FFStatus FFFileSink::FFProcess(std::shared_ptr<FFData> record)
 {
     const bool ends = record && record->GetType() == FFType::EOSInfo;
     size_t queued = 0;
+    double lostSeconds = -1.0;
     {
         std::lock_guard<std::recursive_mutex> guard(_queueLock);
-        _queue.push_back(std::move(record));
+        if (!record || _backlog.Admit(*record, _queue, lostSeconds))
+            _queue.push_back(std::move(record));
         queued = _queue.size();
     }
+    if (lostSeconds >= 0.0)
+        _ReportFellBehind(lostSeconds);
     if (ends || queued >= kWakeThreshold)
         _WakeWriter();
     if (queued > kQueueLimit) {
@@ -64,15 +61,6 @@ void FFFileSink::_WakeWriter()
         _wakeRequested = true;
     }
     _wake.notify_one();
-}
-
-void FFFileSink::_WaitForWriterExit()
-{
-    std::unique_lock<std::mutex> lock(_wakeLock);
-    if (!_writerExited.wait_for(lock, kStopWaitLimit, [this] { return _writerDone; })) {
-        LogError() << "File write thread did not stop within 10000 ms; still waiting";
-        _writerExited.wait(lock, [this] { return _writerDone; });
-    }
 }
 
 void FFFileSink::_WaitForWork()
@@ -96,6 +84,18 @@ void FFFileSink::_DiscardQueue()
 {
     std::lock_guard<std::recursive_mutex> guard(_queueLock);
     _queue.clear();
+    _backlog.Taken();
+}
+
+void FFFileSink::_ReportFellBehind(double lostSeconds)
+{
+    // Not through the error path: that stops the recording, and this one
+    // goes on from the key picture that has just arrived.
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", lostSeconds);
+    LogError() << "FileSinkError: recording fell behind: " << seconds << " s lost (the disk did not keep up)";
+    FFMessageArgs args(FFMessageType::FileSinkError);
+    RaiseEvent(args);
 }
 
 void FFFileSink::SetNextFileName(const std::string& name)
@@ -140,20 +140,11 @@ void FFFileSink::StartWriteThread()
         return;
     LogInfo() << "Starting file write thread.";
     _writeFailed = false;
-    {
-        std::lock_guard<std::mutex> guard(_wakeLock);
-        _writerDone = false;
-    }
     _running = true;
     try {
         _writeThread.Start(this, &FFFileSink::_WriteFileThread);
     } catch (...) {
-        // No thread runs that could ever say it is done.
         _running = false;
-        {
-            std::lock_guard<std::mutex> guard(_wakeLock);
-            _writerDone = true;
-        }
         throw;
     }
 }
@@ -165,12 +156,9 @@ void FFFileSink::StopWriteThread()
         LogInfo() << "Stopping file write thread";
         _running = false;
         _WakeWriter();
-        if (std::this_thread::get_id() != _writeThreadId.load()) {
-            // A write that blocks for longer than the limit is waited out:
-            // letting the thread go on alone would leave it writing into a
-            // sink that its owner is about to reuse or destroy.
-            _WaitForWriterExit();
-        }
+        // A write that blocks is waited out: letting the thread go on alone
+        // would leave it writing into a sink its owner is about to reuse or
+        // destroy. On the write thread itself the join returns at once.
         _writeThread.Join();
         LogInfo() << "Stopped waiting for file write thread";
     }
@@ -193,7 +181,7 @@ void FFFileSink::Finish()
             // Reached from the engine's threads too: the failure must still
             // reach the application, and the file still be closed.
             _writeFailed = true;
-            ReportError(std::string("Error in: ") + "FFFileSink::Finish", e, FFMessageType::FileSinkError);
+            ReportError("FFFileSink::Finish", e, FFMessageType::FileSinkError);
         }
     }
     // The drain may itself have met an end of stream and closed the file.
@@ -203,6 +191,7 @@ void FFFileSink::Finish()
     _FinishFile();
     _file.reset();
     _heldPackets.clear();
+    _heldAudio.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -230,7 +219,6 @@ void FFFileSink::_WroteLastPacket(const FFPacket&) {}
 
 void FFFileSink::_WriteFileThread()
 {
-    _writeThreadId = std::this_thread::get_id();
     LogInfo() << kThreadName;
     try {
         while (_running) {
@@ -239,17 +227,9 @@ void FFFileSink::_WriteFileThread()
         }
     } catch (const std::exception& e) {
         _writeFailed = true;
-        ReportError(std::string("Error in: ") + kThreadName, e, FFMessageType::FileSinkError);
+        ReportError(kThreadName, e, FFMessageType::FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
-    // Thread ids are reused; a stale one could make a later caller think it
-    // is this thread.
-    _writeThreadId = std::thread::id();
-    {
-        std::lock_guard<std::mutex> guard(_wakeLock);
-        _writerDone = true;
-    }
-    _writerExited.notify_all();
 }
 
 void FFFileSink::_WriteQueueToFile()
@@ -258,6 +238,7 @@ void FFFileSink::_WriteQueueToFile()
     {
         std::lock_guard<std::recursive_mutex> guard(_queueLock);
         batch.swap(_queue);
+        _backlog.Taken();
     }
     for (auto& record : batch) {
         if (!record)
@@ -312,7 +293,7 @@ void FFFileSink::_WritePacketRecord(const std::shared_ptr<FFPacket>& packet)
         }
         break;
     case FFStreamType::Audio:
-        _WriteAudio(*packet);
+        _WriteAudio(packet);
         break;
     default:
         break;
@@ -412,6 +393,7 @@ void FFFileSink::_InstallPreparedFile(std::unique_ptr<FFFile> file, int status)
     _firstTS = -1.0;
     _fileStarted = false;
     _heldPackets.clear();
+    _heldAudio.clear();
     _file = std::move(file);
 }
 
@@ -438,7 +420,7 @@ void FFFileSink::_SplitIfPending(const FFPacket& packet)
         return;
     const AVPacket* p = packet.Get();
     LogInfo() << "Splitting: searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
-    if (!IsCleanKey(p) || !_file || !_file->GetCodec())
+    if (!IsCleanKey(*p) || !_file || !_file->GetCodec())
         return;
     auto codec = _file->GetCodec();
     if (_pendingAudioCodec) {
@@ -469,7 +451,7 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
     const AVPacket* p = packet->Get();
     LogDebug() << "Searching for kf ... PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
     if (_heldPackets.empty()) {
-        if (!IsCleanKey(p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
+        if (!IsCleanKey(*p) || (p->dts == AV_NOPTS_VALUE && p->pts == AV_NOPTS_VALUE))
             return false;
         if (p->dts != AV_NOPTS_VALUE) {
             _StartFileAt(*packet, p->dts);
@@ -485,7 +467,9 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
         return false;
     }
     const auto held = std::move(_heldPackets);
+    const auto heldAudio = std::move(_heldAudio);
     _heldPackets.clear();
+    _heldAudio.clear();
     const AVPacket* key = held.front()->Get();
     // One frame apart, the last one frame before this packet.
     const int64_t step = p->duration > 0 ? p->duration : std::max<int64_t>(key->duration, 1);
@@ -499,6 +483,8 @@ bool FFFileSink::_StartFile(const std::shared_ptr<FFPacket>& packet)
             return false;
         dts += step;
     }
+    for (const auto& a : heldAudio)
+        _WriteAudio(a);
     return true;
 }
 
@@ -530,9 +516,9 @@ bool FFFileSink::_WriteRetimed(const FFPacket& packet, int64_t dts)
     return true;
 }
 
-void FFFileSink::_WriteAudio(const FFPacket& packet)
+void FFFileSink::_WriteAudio(const std::shared_ptr<FFPacket>& packet)
 {
-    const AVPacket* p = packet.Get();
+    const AVPacket* p = packet->Get();
     {
         std::lock_guard<std::recursive_mutex> guard(_fileLock);
         if (_pendingAudioCodec) {
@@ -542,13 +528,18 @@ void FFFileSink::_WriteAudio(const FFPacket& packet)
         }
     }
     if (!_fileStarted) {
-        LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
+        // Sound after the held key picture may still belong to the file:
+        // its start is known once a decode time comes.
+        if (!_heldPackets.empty() && _heldAudio.size() < kMaxHeldAudio)
+            _heldAudio.push_back(packet);
+        else
+            LogDebug() << "Searching ... (audio) PTS: " << p->pts << " - DTS: " << p->dts << " - Flags: " << p->flags;
         return;
     }
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
     if (!_file || !_file->IsOpen() || !_file->GetCodec() || !_file->GetCodec()->audio)
         return; // the file was prepared without an audio stream
-    AVPacketPtr out = _Retimed(packet, 1, _GetAudioFirstPts());
+    AVPacketPtr out = _Retimed(*packet, 1, _GetAudioFirstPts());
     // Sound that arrives after the first picture but belongs before it would
     // make the muxer shift the whole file off zero.
     const int64_t start = out->dts != AV_NOPTS_VALUE ? out->dts : out->pts;

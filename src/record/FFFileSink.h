@@ -7,12 +7,15 @@
 // split into follow-on files on request, on a codec change, when a live
 // connection is lost and when a segment's media time is up. Below the free-
 // space minimum the file is finished and FileSinkError "disk full" raised.
+// A live source never waits for the sink: what the disk has not taken waits
+// in the queue, bounded by RecordingBacklog; past the bound the file goes on
+// from the next key picture and FileSinkError "recording fell behind" (with
+// the seconds lost, in the log) is raised on the source's thread.
 //
 // Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
 // IsVideoSave on the engine's threads; everything else on the write thread.
-// _queueLock guards _queue; _wakeLock guards _wakeRequested and _writerDone
-// (the write thread signals _wake's partner _writerExited as its last step,
-// which is what StopWriteThread and the destructor wait on); _fileLock guards
+// _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested
+// (StopWriteThread and the destructor wake the writer and join it); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
 #include <atomic>
 #include <condition_variable>
@@ -31,6 +34,7 @@
 #include "events/FFMessageClient.h"
 #include "record/FFFile.h"
 #include "record/FreeSpaceGuard.h"
+#include "record/RecordingBacklog.h"
 #include "record/SegmentPolicy.h"
 
 namespace Quillet {
@@ -43,6 +47,8 @@ public:
     static constexpr size_t kWakeThreshold = 64;
     // Packets held at most while waiting for a decode time to start a file.
     static constexpr size_t kMaxHeldPackets = 16;
+    // Sound packets held at most meanwhile.
+    static constexpr size_t kMaxHeldAudio = 64;
 
     enum class SplitKind { CodecChange, ConnectionLoss };
 
@@ -59,7 +65,8 @@ public:
     FFFileSink(const FFFileSink&) = delete;
     FFFileSink& operator=(const FFFileSink&) = delete;
 
-    // Queues the record; Full while more than kQueueLimit are waiting.
+    // Queues the record (within the backlog bound); Full while more than
+    // kQueueLimit are waiting, which a file source waits for.
     FFStatus FFProcess(std::shared_ptr<FFData> record) override;
     // Drops the queue and any pending file name; the open file stays open.
     void Flush() override;
@@ -102,12 +109,9 @@ private:
     void _WriteFileThread();
     void _WakeWriter();
     void _WaitForWork();
-    // Blocks until the write thread has left its loop (logs once after 10 s).
-    void _WaitForWriterExit();
     bool _StartFile(const std::shared_ptr<FFPacket>& packet);
     void _StartFileAt(const FFPacket& packet, int64_t startDts);
     bool _WriteRetimed(const FFPacket& packet, int64_t dts);
-    static bool IsCleanKey(const AVPacket* p);
     void _RequestSegmentIfDue(const FFPacket& packet);
     void _WritePacketRecord(const std::shared_ptr<FFPacket>& packet);
     void _ConnectionChanged(const FFConnectionInfo& info);
@@ -116,10 +120,11 @@ private:
     void _PrepareFile(std::shared_ptr<FFCodecInfo> video);
     void _SplitIfPending(const FFPacket& packet);
     bool _WriteVideo(const std::shared_ptr<FFPacket>& packet);
-    void _WriteAudio(const FFPacket& packet);
+    void _WriteAudio(const std::shared_ptr<FFPacket>& packet);
     void _CodecFileSplit();
     void _ConnectionFileSplit();
     void _DiscardQueue();
+    void _ReportFellBehind(double lostSeconds);
 
     // Called with `_fileLock` held.
     std::string _FirstName(const std::string& name);
@@ -142,17 +147,15 @@ private:
     // A write failed and was reported: nothing more goes into the files
     // until the write thread is started again.
     std::atomic<bool> _writeFailed{false};
-    thread<FFFileSink> _writeThread;
-    std::atomic<std::thread::id> _writeThreadId{};
-    // `_queueLock` guards `_queue`.
+    thread<FFFileSink> _writeThread{"file write"};
+    // `_queueLock` guards `_queue` and `_backlog`.
     std::recursive_mutex _queueLock;
     std::deque<std::shared_ptr<FFData>> _queue;
-    // `_wakeLock` guards `_wakeRequested` and `_writerDone`.
+    RecordingBacklog _backlog;
+    // `_wakeLock` guards `_wakeRequested`.
     std::mutex _wakeLock;
     std::condition_variable _wake;
     bool _wakeRequested = false;
-    std::condition_variable _writerExited;
-    bool _writerDone = true;
     // `_fileLock` guards the current file and the recording state below. The
     // start bookkeeping (_heldPackets, _fileStarted) is also read by the
     // write thread without it: only that thread, or Finish once it has
@@ -174,6 +177,9 @@ private:
     // The first key packet and those after it while they come without a
     // decode time; theirs are taken from the first packet that has one.
     std::vector<std::shared_ptr<FFPacket>> _heldPackets;
+    // Sound that came while those were held: what lies from the start found
+    // for them on goes into the file after them.
+    std::vector<std::shared_ptr<FFPacket>> _heldAudio;
     RecordingOptions _options;
     FreeSpaceGuard _guard;
     SegmentRetention _retention;

@@ -80,6 +80,7 @@ void FFFileSink::_ConnectionFileSplit()
         _nextFile = _SplitName(_connectionSplitCount, SplitKind::ConnectionLoss);
     _FinishFile();
     _heldPackets.clear();
+    _heldAudio.clear();
     _firstTS = -1.0;
     _fileStarted = false;
 }
@@ -115,7 +116,7 @@ void FFFileSink::_RequestSegmentIfDue(const FFPacket& packet)
 {
     std::lock_guard<std::recursive_mutex> guard(_fileLock);
     const AVPacket* p = packet.Get();
-    if (_options.segmentSeconds <= 0 || !_fileStarted || !_nextFile.empty() || !IsCleanKey(p) || !_file ||
+    if (_options.segmentSeconds <= 0 || !_fileStarted || !_nextFile.empty() || !IsCleanKey(*p) || !_file ||
         !_file->IsOpen() || p->dts == AV_NOPTS_VALUE || _lastSegmentDts == AV_NOPTS_VALUE)
         return;
     const AVRational tb = _file->GetCodec()->video->TimeBase();
@@ -138,6 +139,7 @@ void FFFileSink::_GuardFreeSpace()
     if (empty)
         std::remove(name.c_str());
     _heldPackets.clear();
+    _heldAudio.clear();
     _fileStarted = false;
     _nextFile.clear();
     _writeFailed = true;

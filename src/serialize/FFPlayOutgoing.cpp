@@ -1,5 +1,7 @@
 #include "serialize/FFPlayOutgoing.h"
 
+#include "core/QueueTrim.h"
+
 namespace Quillet {
 
 FFPlayOutgoing::FFPlayOutgoing()
@@ -17,6 +19,10 @@ FFStatus FFPlayOutgoing::FFProcess(std::shared_ptr<FFSerializedData> record)
     if (!_IsUsable(record))
         return FFStatus::Ready;
     std::lock_guard<std::mutex> guard(_lock);
+    if (record->attribute == FFAttribute::VideoKey && _queue.size() >= kLiveSkipRecords) {
+        LogWarn() << "Served client fell behind the live source; skipping " << _queue.size() << " records";
+        ClearKeepingNewest(_queue, [](const auto& r) { return r->attribute == FFAttribute::Codec; });
+    }
     _queue.push_back(std::move(record));
     return FFStatus::Ready;
 }

@@ -23,9 +23,7 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 constexpr unsigned kPollUs = 1000;      // between two reads from the client
-constexpr auto kPushWait = std::chrono::milliseconds(10); // while a destination is full or paused
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
@@ -371,7 +369,7 @@ void FFRTSPSource::StartReadThread()
         return;
     LogInfo() << "Starting source thread";
     // A worker that ended on an error is finished; let go of its handle.
-    _readThread.Join(kJoinLimit);
+    _readThread.Join();
     _stop.Reset();
     _running = true;
     _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource);
@@ -385,13 +383,13 @@ void FFRTSPSource::StopReadThread()
     std::unique_lock<std::recursive_mutex> lock(_lock);
     if (!_running) {
         lock.unlock();
-        _readThread.Join(kJoinLimit); // ended on its own after an error
+        _readThread.Join(); // ended on its own after an error
         return;
     }
     LogInfo() << "Stopping rtsp source thread";
     _running = false;
     lock.unlock();
-    _readThread.Join(kJoinLimit);
+    _readThread.Join();
     LogInfo() << "Stopped waiting for rtsp source thread";
 }
 
@@ -412,7 +410,7 @@ void FFRTSPSource::_ReadFramesFromSource()
         _ReadLoop();
     } catch (const std::exception& e) {
         _running = false;
-        ReportError("Error in FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
+        ReportError("FFRTSPSource::_ReadFramesFromSource", e, FFMessageType::RTSPSourceError);
     }
 }
 
@@ -503,11 +501,11 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
 
 void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 {
-    // Nobody signals room downstream, so this polls; a stop ends the wait.
-    while (AnyDestinationBusy() && _running) {
-        if (_stop.WaitFor(kPushWait))
-            break;
-    }
+    // A camera does not wait: every destination gets the record now, and
+    // one that answers Full copes by its own rule (the player gives up
+    // pictures, the recording queues, a served client skips to a key
+    // picture). Waiting here would only pile the packets up in the client
+    // until its bounded queue dropped them, for every destination at once.
     PushToDestinations(record);
 }
 

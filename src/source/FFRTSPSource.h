@@ -8,7 +8,9 @@
 // its codec configuration gets a new description pushed ahead of the packet
 // that carries the change. A camera codec this library cannot carry is
 // refused with an event naming it; a camera that refuses the credentials
-// raises an "authorization failed" event.
+// raises an "authorization failed" event. The source never waits for its
+// destinations: every packet goes to each of them the moment it arrives,
+// whatever they answer (each copes with its own pace).
 //
 // Threads and locks:
 // - The engine's threads call the IFFSource operations; the worker
@@ -21,8 +23,8 @@
 // - _clientGuard guards only the _rtspSource pointer; callers take a copy
 //   (_Client) and call the client without it. The client itself is safe to
 //   call from any thread.
-// - _stop, raised by StopReadThread, ends the pause between attempts and a
-//   wait for room downstream at once; _reconnectInterval is atomic.
+// - _stop, raised by StopReadThread, ends the pause between attempts at
+//   once; _reconnectInterval is atomic.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -127,7 +129,7 @@ private:
     int32_t _lastAudioConfigId = 0;
     std::shared_ptr<IRTSPClient> _rtspSource; // see _clientGuard
     std::string _url;
-    thread<FFRTSPSource> _readThread;
+    thread<FFRTSPSource> _readThread{"camera read"};
     // Written under _lock, read by the worker without it.
     std::atomic<bool> _running{false};
     int32_t _reconnectAttempts = 0;

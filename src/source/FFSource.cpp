@@ -21,7 +21,6 @@ namespace {
 
 constexpr auto kIdleWait = std::chrono::milliseconds(10);
 constexpr auto kPushWait = std::chrono::milliseconds(50);
-constexpr auto kJoinLimit = std::chrono::milliseconds(10000);
 
 
 } // namespace
@@ -309,7 +308,7 @@ void FFSource::StopReadThread()
     _running = false;
     // Ends a read blocked on the network, and any wait, at once.
     _stopSignal.Raise();
-    _readThread.Join(kJoinLimit);
+    _readThread.Join();
     _stopSignal.Reset();
     LogInfo() << "Stopped waiting for source thread";
     {
@@ -353,7 +352,7 @@ void FFSource::_ReadFramesFromSource()
         _RunReadLoop();
     } catch (const std::exception& e) {
         // The thread ends here; _running stays set until the owner stops it.
-        ReportError("Error in FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
+        ReportError("FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
     }
     LogInfo() << "Exiting " << "FFSource::_ReadFramesFromSource";
 }

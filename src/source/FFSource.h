@@ -127,7 +127,7 @@ private:
     // description of the selected streams for as long as the source is open.
     AVCodecContextPtr _videoCodecContext;
     AVCodecContextPtr _audioCodecContext;
-    thread<FFSource> _readThread;
+    thread<FFSource> _readThread{"file source read"};
     std::atomic<bool> _running{false};
     // Raised by StopReadThread until the reader has ended: it ends the
     // demuxer's blocking calls (through the interrupt callback) and the read

@@ -271,13 +271,13 @@ bool FFSource::_OpenAndSearch(const std::string& url)
     int result = _OpenInput(url);
     LogInfo() << "av_open_input_file: " << result;
     if (result < 0)
-        return _RefuseOpen(_FailureFor(result), "Cannot open '" + url + "': " + ErrorText(result));
+        return _RefuseOpen(_FailureFor(result), "Cannot open '" + UrlForLog(url) + "': " + ErrorText(result));
     AVFormatContext* context = _srcFormatContext.get();
 
     result = avformat_find_stream_info(context, nullptr);
     LogInfo() << "av_find_stream_info: " << result;
     if (_Interrupted())
-        return _RefuseOpen(_FailureFor(result), "Stream search in '" + url + "' interrupted");
+        return _RefuseOpen(_FailureFor(result), "Stream search in '" + UrlForLog(url) + "' interrupted");
     av_dump_format(context, 0, url.c_str(), 0);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -301,16 +301,16 @@ bool FFSource::_OpenAndSearch(const std::string& url)
     if (_videoStreamIndex < 0 && _audioStreamIndex < 0) {
         // Some demuxers accept nearly anything; with nothing to play the
         // input is not media we can use.
-        return _RefuseOpen(OpenFailure::NotMediaFile, "No video or audio stream in '" + url + "'");
+        return _RefuseOpen(OpenFailure::NotMediaFile, "No video or audio stream in '" + UrlForLog(url) + "'");
     }
     if (!_HasDecoder(_videoCodecContext.get()) && !_HasDecoder(_audioCodecContext.get()))
-        return _RefuseOpen(OpenFailure::UnsupportedCodec, "No decoder for any stream of '" + url + "'");
+        return _RefuseOpen(OpenFailure::UnsupportedCodec, "No decoder for any stream of '" + UrlForLog(url) + "'");
 
     _searchedDuration = -1.0;
     if (context->duration < 0)
         _SearchDuration();
     if (_Interrupted())
-        return _RefuseOpen(_FailureFor(AVERROR_EXIT), "Duration search in '" + url + "' interrupted");
+        return _RefuseOpen(_FailureFor(AVERROR_EXIT), "Duration search in '" + UrlForLog(url) + "' interrupted");
     _deadline = 0;
 
     _PushPacket(GetMetaInfo());

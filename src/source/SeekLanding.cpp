@@ -8,6 +8,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "core/KeyPicture.h"
+
 namespace Quillet {
 namespace {
 
@@ -47,7 +49,7 @@ Landing ReadToFirstVideoKey(AVFormatContext* context, int videoIndex, std::vecto
             continue;
         }
         landing.time = PacketTime(*packet);
-        if (packet->flags & AV_PKT_FLAG_KEY) {
+        if (IsCleanKey(*packet)) {
             landing.found = true;
             read.push_back(std::move(packet));
             return landing;

@@ -309,6 +309,7 @@ TEST_F(LiveCamera, HevcServedAndPlayedRemotelyEqualsDirectPlaybackPictureForPict
     StartServer();
     FFPlayServerWrapper direct("camera_serve");
     direct.SetSource(server.Url() + "/hevc");
+    direct.SetLiveReading(LiveReading::Every); // picture for picture, as the remote player shows them
     FFOutgoingHandle client = direct.AddClient();
     ASSERT_TRUE(client);
     FFRemoteWrapper remote("camera_remote");

@@ -67,6 +67,40 @@ TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndNotDuringASeek)
     EXPECT_EQ(seeking.VideoQueueSize(), 70u);
 }
 
+// A live source pushes without waiting: Newest gives up everything before a
+// newly arrived key picture, Every holds pictures until 10 s of camera time
+// are queued, then drops to the key; files keep the overflow rule. Each
+// given-up picture is counted as missed, descriptions and notices stay.
+TEST(FFDecodeQueue, LiveRulesBoundTheBacklogAndCountWhatTheyGiveUp)
+{
+    struct Row {
+        const char* name;
+        LiveReadingRule rule;
+        int seconds; // of camera time pushed, 25 pictures a second, a key each second
+        size_t queued;
+        uint64_t missed;
+    };
+    for (const Row& row : {Row{"newest", LiveReadingRule::Newest, 4, 27, 75},
+                           Row{"every below the bound", LiveReadingRule::Every, 10, 252, 0},
+                           Row{"every past the bound", LiveReadingRule::Every, 12, 52, 250},
+                           Row{"file", LiveReadingRule::NotLive, 4, 26, 0}}) {
+        SCOPED_TRACE(row.name);
+        FFDecode decode;
+        decode.SetLiveReading(row.rule);
+        auto description = std::make_shared<FFCodecInfo>();
+        description->SetStreamType(FFStreamType::Video);
+        decode.FFProcess(description);
+        decode.FFProcess(std::make_shared<FFConnectionInfo>(Quillet::ConnectionStatus::Connected, "up"));
+        for (int i = 0; i < row.seconds * 25; ++i) {
+            auto packet = Testing::Video(i, i % 25 == 0);
+            packet->liveTime = int64_t(i + 1) * 400000; // 40 ms in 100 ns ticks
+            decode.FFProcess(packet);
+        }
+        EXPECT_EQ(decode.VideoQueueSize(), row.queued);
+        EXPECT_EQ(decode.MissedPictures(), row.missed);
+    }
+}
+
 TEST_F(FFDecodeSeek, AudioReadBeforeTheSoughtPictureAbandonsTheSeek)
 {
     decode.FFProcess(Clip(true).records.at(0));

@@ -74,12 +74,12 @@ TEST_P(PlaybackEdges, CodecChangeKeepsThePicturesTheOldDecoderHeldBack)
     EXPECT_EQ(std::count(messenger.messages.begin(), messenger.messages.end(), FFMessageType::EndOfStream), 1);
 }
 
-TEST_P(PlaybackEdges, ZeroTimestampsAfterTheFirstPictureContinueByOneTick)
+TEST_P(PlaybackEdges, PicturesWithoutATimeContinueByOneTick)
 {
     Demuxed d = Demux(MakeClip("pe_mpeg4.avi", kSmall + "-c:v mpeg4 -bf 2 -g 10"), true, false);
     for (auto& r : d.records)
         if (r->type == FFType::Packet) {
-            static_cast<FFPacket*>(r.get())->Get()->pts = 0;
+            static_cast<FFPacket*>(r.get())->Get()->pts = AV_NOPTS_VALUE;
             static_cast<FFPacket*>(r.get())->Get()->dts = AV_NOPTS_VALUE;
         }
     VideoRun run = DecodeRecords(d.records);

@@ -136,6 +136,9 @@ TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesA
         Quillet::FFSourceConnectionStatusArgs native(status, "camera " + std::to_string(static_cast<int>(status)));
         f.engine->SendFFEvent(&native);
     }
+    Quillet::FFMissedPicturesArgs missed;
+    missed.missed = 17, missed.total = 40;
+    f.engine->SendFFEvent(&missed);
     Quillet::FFEventArgs unknown(static_cast<Quillet::FFEventType>(9));
     f.engine->SendFFEvent(&unknown);
     f.engine->SendFFEvent(nullptr);
@@ -143,7 +146,7 @@ TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesA
     f.engine->Error("test", std::runtime_error("broken pipe"), FFMessageType::SourceError);
 
     // Status and message numbers as the application sees them, nothing else.
-    EXPECT_EQ(got.Text(), "0 camera 0\n2 camera 2\n1 camera 1\nmessage 5\nmessage 2\n");
+    EXPECT_EQ(got.Text(), "0 camera 0\n2 camera 2\n1 camera 1\nmissed 17 of 40\nmessage 5\nmessage 2\n");
     const auto points = got.SyncPoints();
     ASSERT_EQ(points.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {

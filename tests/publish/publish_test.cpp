@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -233,6 +234,66 @@ TEST_P(PublishHls, PlaylistRollsOverSegmentsThatStartAtKeyPicturesAndPlay)
 
 INSTANTIATE_TEST_SUITE_P(Publish, PublishHls, ::testing::Values("ts", "fmp4"));
 
+// Each stream's packets as ffprobe counts them.
+std::map<std::string, int> PacketsPerStream(const std::string& file)
+{
+    std::istringstream lines(Capture("ffprobe -v error -show_entries packet=codec_type -of csv=p=0 '" + file + "'"));
+    std::map<std::string, int> count;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            ++count[line.substr(0, line.find(','))];
+    return count;
+}
+
+// Source container -> segment container: every packet of every stream in the
+// bitstream form the segments need (ADTS sound into fMP4, length-prefixed
+// pictures into MPEG-TS).
+class PublishHlsPair : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(PublishHlsPair, PlaylistHoldsEveryPacketOfEachStream)
+{
+    const auto& [source, segments] = GetParam();
+    const std::string clip = source == "mp4" ? ServingClip() : MakeClip("publish_adts.ts",
+        "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+        "-t 2 -c:v libx264 -bf 2 -g 10 -c:a aac -output_ts_offset 10");
+    const fs::path folder = FreshFolder("hls_" + source + "_to_" + segments);
+    const std::string playlist = (folder / "live.m3u8").string();
+    FFWrapper publisher("publish");
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, clip, playlist + "?segments=" + segments + "&window=100"));
+    publisher.CloseSource();
+    EXPECT_EQ(PacketsPerStream(playlist), PacketsPerStream(clip));
+    EXPECT_EQ(VideoPacketHashes(playlist), VideoPacketHashes(clip));
+    EXPECT_TRUE(Plays(playlist));
+}
+
+// A transport stream's ADTS sound over RTSP: the session description needs
+// the decoder configuration before the first packet has come.
+TEST(Publish, RtspCarriesTheSoundOfATransportStream)
+{
+    const std::string clip = MakeClip("publish_adts_no_bframes.ts",
+        "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+        "-t 2 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -c:a aac");
+    Receiver receiver(Transport::Rtsp, Unique("adts_rtsp") + ".ts");
+    ASSERT_TRUE(receiver.Listen()) << receiver.Log();
+    FFWrapper publisher("publish");
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, clip, receiver.Url())) << receiver.Log();
+    EXPECT_TRUE(publisher.StopPublishing(receiver.Url()));
+    publisher.CloseSource();
+    receiver.Finish();
+    EXPECT_EQ(VideoPacketHashes(receiver.File()), VideoPacketHashes(clip)) << receiver.Log();
+    // The sound as one unbroken run of the source's packets: the output starts
+    // at the first picture (one packet before it in this clip is not sent), and
+    // the receiver stops with the session, which may cut off the two after the
+    // last picture.
+    const auto sent = ReadPayloads(clip).audio, arrived = ReadPayloads(receiver.File()).audio;
+    ASSERT_GE(arrived.size() + 3, sent.size()) << receiver.Log();
+    EXPECT_NE(std::search(sent.begin(), sent.end(), arrived.begin(), arrived.end()), sent.end()) << receiver.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Publish, PublishHlsPair,
+                         ::testing::Values(std::make_pair("ts", "fmp4"), std::make_pair("mp4", "ts")),
+                         [](const auto& info) { return info.param.first + "To" + info.param.second; });
+
 TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
 {
     if (!QuilletTest::RtspTestServer::Available())
@@ -251,32 +312,47 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     ASSERT_TRUE(engine.StartEngine());
     std::atomic<bool> playing{true};
     std::atomic<int> pictures{0};
+    std::atomic<double> cameraTime{-1.0}; // of the newest picture shown: the camera's clock
     std::thread player([&] {
         FrameData frame;
         while (playing) {
             if (engine.ReadFrameGetSize(&frame) > 0)
-                ++pictures;
+                ++pictures, cameraTime = frame.frameTime;
             else
                 std::this_thread::sleep_for(5ms);
         }
     });
+    struct JoinOnExit { // a failed assertion must not leave the thread running
+        std::atomic<bool>& playing;
+        std::thread& player;
+        ~JoinOnExit()
+        {
+            playing = false;
+            if (player.joinable())
+                player.join();
+        }
+    } joinPlayer{playing, player};
+    // Waits until the camera's clock has gone `seconds` past `from`.
+    const auto cameraPast = [&](double from, double seconds) {
+        return WaitFor([&] { return cameraTime >= from + seconds; }, 30s);
+    };
 
     ASSERT_TRUE(WaitForOutputs(engine, IsPublishing, 20s));
-    const auto publishing = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(WaitFor([&] { return cameraTime >= 0.0; }, 20s));
+    const double publishing = cameraTime;
+    ASSERT_TRUE(cameraPast(publishing, 2.0));
     first.Kill();
     ASSERT_TRUE(WaitForOutputs(
         engine, [](const PublishingStatus& s) { return s.state == PublishingState::Retrying; }, 15s));
-    // While the receiver is gone the queue holds no more than a key picture's group.
+    // While the receiver is gone the queue holds no more than a key picture's
+    // group, and playback goes on: a second of pictures is shown meanwhile.
     const int picturesBefore = pictures;
     uint64_t mostQueued = 0;
-    for (int i = 0; i < 40; ++i) {
+    EXPECT_TRUE(WaitFor([&] {
         mostQueued = std::max(mostQueued, engine.GetPublishingStatus().at(0).queued);
-        std::this_thread::sleep_for(50ms);
-    }
+        return pictures - picturesBefore > 25;
+    }, 20s)) << "playback stopped while the receiver was gone";
     EXPECT_LT(mostQueued, 150u);
-
-    EXPECT_GT(pictures - picturesBefore, 25) << "playback stopped while the receiver was gone";
     bool pending = false;
     EXPECT_TRUE(engine.IsVideoSave(pending)) << "recording stopped while the receiver was gone";
 
@@ -286,14 +362,15 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     ASSERT_TRUE(first.Listen(secondFile));
     ASSERT_TRUE(WaitForOutputs(
         engine, [](const PublishingStatus& s) { return s.reconnects == 1 && IsPublishing(s); }, 8s));
-    const auto reconnected = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(4s);
+    const double reconnected = cameraTime;
+    EXPECT_TRUE(cameraPast(reconnected, 4.0));
     EXPECT_TRUE(engine.StopPublishing(first.Url()));
-    const std::chrono::duration<double> published = std::chrono::steady_clock::now() - reconnected;
+    const double published = cameraTime - reconnected;
     playing = false;
-    player.join();
+    if (player.joinable())
+        player.join();
     engine.StopVideoSave();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - publishing;
+    const double elapsed = cameraTime - publishing;
     engine.CloseSource();
     first.Finish();
 
@@ -301,10 +378,10 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     EXPECT_TRUE(Plays(secondFile)) << first.Log();
     // The camera's own times: as long as it was published, give or take the
     // group of pictures held back while the receiver was gone.
-    EXPECT_GT(ProbeVideo(secondFile).duration, published.count() - 0.5);
-    EXPECT_LT(ProbeVideo(secondFile).duration, published.count() + 1.5);
+    EXPECT_GT(ProbeVideo(secondFile).duration, published - 0.5);
+    EXPECT_LT(ProbeVideo(secondFile).duration, published + 1.5);
     EXPECT_TRUE(Plays(recording));
-    EXPECT_GT(ProbeVideo(recording).duration, elapsed.count() - 1.5) << "the recording has a gap";
+    EXPECT_GT(ProbeVideo(recording).duration, elapsed - 1.5) << "the recording has a gap";
 }
 
 // The tool publishes a file to a playlist and to a second output: another

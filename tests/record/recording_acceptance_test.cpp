@@ -122,14 +122,24 @@ TEST_F(CameraRecording, KilledSegmentedRetainedAndFullVolumeRecordingsAllPlay)
         return std::all_of(kills.begin(), kills.end(), [](const auto& t) { return PicturesShown(*t) > 0; }) &&
                PicturesShown(*segmented) > 0 && PicturesShown(*retained) > 0;
     }, 30s)) << "a recording never received a picture";
-    std::this_thread::sleep_for(10s);
+    // Ten seconds of pictures each, however long the loaded machine takes to read them.
+    ASSERT_TRUE(WaitFor([&] {
+        return std::all_of(kills.begin(), kills.end(), [](const auto& t) { return PicturesShown(*t) >= 10 * kFps; });
+    }, 60s)) << "the killed recordings stopped receiving";
     for (size_t i = 0; i < killed.size(); ++i) {
         kills[i]->Kill();
         const int received = PicturesShown(*kills[i]);
         ASSERT_GT(received, 5 * kFps) << killed[i];
         EXPECT_GE(ProbeVideo((folder / killed[i]).string()).frames, received - 2 * kFps) << killed[i];
     }
-    std::this_thread::sleep_for(9s);
+    // Stopped once the fourth segment has begun (about 18 s in): the fifth is 6 s away.
+    const auto segmentsBegun = [&] {
+        size_t begun = 0;
+        for (const auto& f : FilesIn(folder / "seg"))
+            begun += f.find("/cam1_") != std::string::npos;
+        return begun;
+    };
+    ASSERT_TRUE(WaitFor([&] { return segmentsBegun() >= 4; }, 60s)) << "the segmented recording stopped";
     segmented->Signal(SIGINT);
     retained->Signal(SIGTERM);
     EXPECT_EQ(segmented->Wait(), 0);

@@ -99,8 +99,9 @@ TEST(FFOutgoing, BatchesTakeAtMostTheConfiguredCountInOrderAndOwnTheirBytes)
 
 // What each client queue keeps. The live queue: a video key frame arriving
 // while an untaken one waits drops everything queued except the newest stream
-// description. The playback queue drops nothing and answers Full past its
-// limit, which holds back the serializer above it.
+// description. The playback queue answers Full past its limit, which holds
+// back a file source above it; a camera, which is never held back, has a
+// client twice that far behind start over at the next key frame.
 struct QueueCase {
     const char* name;
     bool live;
@@ -150,13 +151,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(QueueCase{"LiveNewestDescriptionSurvives", true, "CKPPCPK", {4, 6}, FFStatus::Ready},
                       QueueCase{"LiveWithoutDescriptionOnlyTheNewKey", true, "KPK", {2}, FFStatus::Ready},
                       QueueCase{"LiveAudioKeysDoNotCount", true, "KPPA", {0, 1, 2, 3}, FFStatus::Ready},
+                      QueueCase{"LiveKeyAfterSoundAndPlainOnlyDropsNothing", true, "CPAPAK", Range(0, 6), FFStatus::Ready},
                       QueueCase{"LiveTakenKeyDoesNotCount", true, "KPDPPK", {3, 4, 5}, FFStatus::Ready},
                       QueueCase{"LiveUntakenKeyCountsAfterPartialTake", true, "PPPKP2K", {6}, FFStatus::Ready},
                       QueueCase{"LiveNeverFull", true, kLimit + "PP", Range(0, 302), FFStatus::Ready},
                       QueueCase{"PlaybackKeepsEveryKeyFrame", false, "CKPKPK", Range(0, 6), FFStatus::Ready},
                       QueueCase{"PlaybackReadyAtItsLimit", false, kLimit, Range(0, 300), FFStatus::Ready},
                       QueueCase{"PlaybackFullPastItsLimit", false, kLimit + "KKKKKK", Range(0, 306), FFStatus::Full},
-                      QueueCase{"PlaybackReadyOnceTakenBackToItsLimit", false, kLimit + "KKKKKK6", Range(6, 306), FFStatus::Ready}),
+                      QueueCase{"PlaybackReadyOnceTakenBackToItsLimit", false, kLimit + "KKKKKK6", Range(6, 306), FFStatus::Ready},
+                      QueueCase{"PlaybackOfACameraFarBehindStartsOverAtAKey", false, kLimit + kLimit + "CPK", {600, 602}, FFStatus::Ready}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FFOutgoing, FlushEmptiesKeepsTheConnectionAndBadRecordsAreRefused)

@@ -87,6 +87,9 @@ public:
             ::kill(_pid, signal);
     }
 
+    // The running program's process id; -1 once reaped.
+    pid_t Pid() const { return _pid; }
+
     // Sends `signal` and reaps the program.
     void Kill(int signal = SIGKILL)
     {

@@ -23,18 +23,21 @@ public:
                 _lines.push_back(std::to_string(static_cast<int>(s->status)) + " " + s->message);
             else if (auto* m = dynamic_cast<const FFMessageEventArgs*>(&e))
                 _lines.push_back("message " + std::to_string(static_cast<int>(m->message)));
+            else if (auto* d = dynamic_cast<const MissedPicturesEventArgs*>(&e))
+                _lines.push_back("missed " + std::to_string(d->missed) + " of " + std::to_string(d->total));
             else if (auto* p = dynamic_cast<const SyncPointEventArgs*>(&e))
                 _syncPoints.push_back(*p);
             else
                 _lines.push_back("other");
         }));
     }
-    size_t Count(const std::string& line) const
+    // Lines equal to `line`, or with `prefix` set, starting with it.
+    size_t Count(const std::string& line, bool prefix = false) const
     {
         std::lock_guard<std::mutex> guard(_mutex);
         size_t n = 0;
         for (const auto& l : _lines)
-            n += l == line;
+            n += prefix ? l.rfind(line, 0) == 0 : l == line;
         return n;
     }
     std::string Text() const

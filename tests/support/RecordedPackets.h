@@ -150,6 +150,43 @@ inline std::vector<std::string> Hashes(const std::vector<std::shared_ptr<FFPacke
     return h;
 }
 
+// Each stream's packet contents in one form whatever bitstream form a
+// container keeps them in, as the ffmpeg tool reads them: H.264 as a byte
+// stream without the parameter sets and delimiters that byte-stream
+// containers repeat in band, AAC without ADTS headers, anything else as it
+// is. One MD5 per packet, in demux order.
+struct PayloadHashes {
+    std::vector<std::string> video, audio;
+};
+
+inline PayloadHashes ReadPayloads(const std::string& path)
+{
+    auto codecOf = [&](const char* stream) {
+        std::string name = Capture("ffprobe -v error -select_streams " + std::string(stream) +
+                                   " -show_entries stream=codec_name -of csv=p=0 '" + path + "'");
+        return name.substr(0, name.find_first_of("\n,"));
+    };
+    const std::string audio = codecOf("a:0");
+    std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -map 0:v:0 -map 0:a:0? -c copy";
+    if (codecOf("v:0") == "h264")
+        command += " -bsf:v 'h264_mp4toannexb,filter_units=remove_types=7|8|9'";
+    if (audio == "aac")
+        command += " -bsf:a aac_adtstoasc";
+    std::istringstream lines(Capture(command + " -f framemd5 - 2>/dev/null"));
+    PayloadHashes h;
+    // stream, dts, pts, duration, size, hash of the data[, side data]
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
+        }
+        (line[0] == '0' ? h.video : h.audio).push_back(field.substr(field.find_first_not_of(' ')));
+    }
+    return h;
+}
+
 // What every recorded file must satisfy whatever the container: readable
 // without complaint, starting with a key packet at decode time 0 (where
 // kept: Matroska keeps presentation times only), decode

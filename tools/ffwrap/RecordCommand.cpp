@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "CameraPlayer.h"
 #include "camera/RtspUrl.h"
 #include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
@@ -157,7 +158,10 @@ std::optional<RecordOptions> ParseRecordOptions(const std::vector<std::string>& 
             return std::nullopt;
         const std::string& v = args[++i];
         double x = 0.0;
-        if (a == "--sync-points")
+        if (a == "--threads") {
+            if (!(o.threads = ParseThreads(v)))
+                return std::nullopt;
+        } else if (a == "--sync-points")
             o.syncPoints = v;
         else if (a == "--name-pattern")
             r.namePattern = v;
@@ -190,6 +194,7 @@ int Record(const RecordOptions& o)
     engine->SetRecordingOptions(o.recording);
     FFFileWrapper recorder(engine);
     recorder.RegisterFFEventCallback(ManagedEventDelegate([&](const EventArgs& e) { events(e); }));
+    UseDecodingThreads(recorder, o.source, o.threads);
     if (!recorder.OpenSource(o.source)) {
         std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << recorder.GetOpenFailureReason() << "\n";
         return 1;
@@ -273,7 +278,7 @@ int Record(const RecordOptions& o)
         std::cout << "; " << events.Points() << " sync points written to " << o.syncPoints;
     std::cout << "\n";
     if (failed || events.HadFileError()) {
-        std::cerr << "The recording stopped after a file error (see FFLogger.log)\n";
+        std::cerr << "The recording stopped after a file error (--verbose shows the library's log)\n";
         return 1;
     }
     return 0;

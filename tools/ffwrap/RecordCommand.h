@@ -11,6 +11,8 @@
 //   --classic-mp4        one index at the end instead of fragments
 //   --sync-points F      sync points to the CSV file F
 //   --retry              after a file error, start a new file instead of exiting
+//   --threads N          decoding threads for the progress pictures (0: automatic,
+//                        the default for files; a camera keeps one)
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@ struct RecordOptions {
     std::string syncPoints;
     Quillet::RecordingOptions recording;
     bool retry = false;
+    std::optional<int> threads;
 };
 
 // Parses the arguments after "record"; nothing when they do not fit.

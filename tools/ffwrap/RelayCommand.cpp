@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CameraPlayer.h"
 #include "DemoClip.h"
 #include "camera/RtspUrl.h"
 #include "facade/FFServingWrappers.h"
@@ -193,10 +195,12 @@ void TakePictures(FFRemoteWrapper& remote, FrameData& picture, Tally& tally, boo
 
 // The receiving side, as an application would write it: frames off the
 // socket into the remote player, pictures out of it.
-void Receive(Socket connection, Tally& tally, std::string& error)
+void Receive(Socket connection, const std::optional<int>& threads, Tally& tally, std::string& error)
 {
     try {
         FFRemoteWrapper remote("FFRelayRemote");
+        if (threads)
+            remote.SetDecodingThreads(*threads);
         remote.EnableAudio(false);
         remote.DecodeVideo(AV_PIX_FMT_BGR24);
         FrameData picture;
@@ -248,17 +252,33 @@ void PrintTally(const char* title, const Tally& t, bool withPictures)
     std::cout << (t.endOfStream ? ", end of stream" : ", no end of stream") << "\n";
 }
 
+// The source and --threads; false when the words do not fit.
+bool ParseRelayArgs(int argc, char** argv, std::string& source, std::optional<int>& threads)
+{
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--threads" && i + 1 < argc && (threads = ParseThreads(argv[i + 1])))
+            ++i;
+        else if (a.empty() || a[0] == '-' || !source.empty())
+            return false;
+        else
+            source = a;
+    }
+    return true;
+}
+
 } // namespace
 
 int RelayCommand(int argc, char** argv)
 {
-    if (argc > 1 || (argc == 1 && argv[0][0] == '-')) {
-        std::cerr << "usage: ffwrap relay [source]\n";
+    std::string source;
+    std::optional<int> requestedThreads;
+    if (!ParseRelayArgs(argc, argv, source, requestedThreads)) {
+        std::cerr << "usage: ffwrap relay [source] [--threads N]\n";
         return 2;
     }
     av_log_set_level(AV_LOG_ERROR);
     try {
-        std::string source = argc == 1 ? argv[0] : "";
         if (source.empty()) {
             source = "ffwrap-demo.mp4";
             WriteDemoClip(source);
@@ -269,7 +289,8 @@ int RelayCommand(int argc, char** argv)
         Socket listener = Listen(port);
         Tally received;
         std::string receiveError;
-        std::thread receiver([&] { Receive(Connect(port), received, receiveError); });
+        const std::optional<int> threads = DecodingThreadsFor(source, requestedThreads);
+        std::thread receiver([&] { Receive(Connect(port), threads, received, receiveError); });
         Socket connection(::accept(listener.Fd(), nullptr, nullptr));
         if (connection.Fd() < 0) {
             receiver.join();

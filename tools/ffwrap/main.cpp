@@ -1,16 +1,20 @@
 // ffwrap: the library's command-line tool.
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
-//                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]
+//                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]
 //   ffwrap describe [source]
-//   ffwrap relay [source]
+//   ffwrap relay [source] [--threads N]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //   ffwrap publish <source> <url> [<url>...] [--seconds S]
+//   --verbose (with any command) also prints the library's log on stderr.
 //
 // Without a source it first writes the built-in demo clip and works on that.
 // A live camera (rtsp://...) plays until --seconds have passed; --tcp,
 // --user and --password are its connection settings. --timeout is the longest a
-// network open or read may block (default 10 s). Bad option values exit 2.
+// network open or read may block (default 10 s). --threads N decodes on N
+// threads (0: automatic, the default for files; a camera keeps one so that
+// no picture is held back). Bad option values exit 2.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -32,7 +36,11 @@
 #include "camera/RtspUrl.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
+#include "events/FFLogger.h"
 #include "facade/FFWrapper.h"
+
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -53,18 +61,22 @@ struct Options {
     std::optional<double> pauseAt;
     std::optional<double> seconds;
     std::optional<double> timeout;
+    std::optional<int> threads;
     Tools::CameraOptions camera;
 };
 
 void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
-                 "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P]\n"
+                 "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]\n"
                  "       ffwrap describe [source]\n"
-                 "       ffwrap relay [source]\n"
+                 "       ffwrap relay [source] [--threads N]\n"
                  "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
                  "                     [--min-free N] [--sync-every S] [--classic-mp4] [--sync-points out.csv] [--retry]\n"
-                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n";
+                 "                     [--threads N]\n"
+                 "       --threads N: decoding threads, 0 automatic (the default for files; cameras use 1)\n"
+                 "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n"
+                 "       --verbose with any command prints the library's log too\n";
 }
 
 std::optional<Options> Parse(int argc, char** argv)
@@ -83,6 +95,10 @@ std::optional<Options> Parse(int argc, char** argv)
         };
         if (a == "--tcp") {
             o.camera.tcp = true;
+        } else if (a == "--threads") {
+            auto v = value();
+            if (!v || !(o.threads = Tools::ParseThreads(*v)))
+                return std::nullopt;
         } else if (a == "--user" || a == "--password" || a == "--snapshot" || a == "--wav") {
             auto v = value();
             if (!v || v->empty())
@@ -170,6 +186,7 @@ int Play(const Options& o)
     }));
     if (o.timeout)
         player.SetNetworkTimeout(*o.timeout);
+    Tools::UseDecodingThreads(player, o.source, o.threads);
     if (!player.OpenSource(o.source)) {
         std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << player.GetOpenFailureReason() << "\n";
         return 1;
@@ -257,10 +274,36 @@ int Play(const Options& o)
     return 0;
 }
 
+// --verbose: the library's log, INFO and above, on stderr besides wherever its
+// configuration sends it. The configuration is applied first, so that no
+// later load drops the console.
+void ShowLibraryLog()
+{
+    ApplyLogConfiguration();
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("%-5p %c: %m%n");
+    auto* console = new log4cpp::OstreamAppender("ffwrap-verbose", &std::cerr);
+    console->setLayout(layout);
+    log4cpp::Category& root = RootLogger();
+    root.addAppender(console); // the category owns it
+    root.setPriority(LogLevel::Info);
+}
+
+// Removes --verbose wherever it stands; true when it was there.
+bool TakeVerbose(int& argc, char** argv)
+{
+    char** end = std::remove_if(argv + 1, argv + argc, [](const char* a) { return std::string(a) == "--verbose"; });
+    const bool found = end != argv + argc;
+    argc = static_cast<int>(end - argv);
+    return found;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (TakeVerbose(argc, argv))
+        ShowLibraryLog();
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "publish")

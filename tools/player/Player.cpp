@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "PngWriter.h"
+#include "camera/RtspUrl.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -142,7 +143,7 @@ bool Player::Open()
     }));
 
     if (!_player.OpenSource(_options.source)) {
-        std::cerr << "Cannot open " << _options.source << " (the library's log, FFLogger.log, says why)\n";
+        std::cerr << "Cannot open " << UrlForLog(_options.source) << ": " << _player.GetOpenFailureReason() << "\n";
         return false;
     }
     _duration = _player.GetDuration();
@@ -170,12 +171,13 @@ bool Player::Open()
     // Pictures as packed 24-bit RGB, which is what the texture takes.
     _player.DecodeVideo(AV_PIX_FMT_RGB24);
     if (!_player.StartEngine()) {
-        std::cerr << "Cannot start playing " << _options.source << "\n";
+        std::cerr << "Cannot start playing " << UrlForLog(_options.source) << "\n";
         return false;
     }
     // Opening and starting the source forget the audio interface: set it last.
     _player.SetAudioInterface(_audio.get());
-    Trace("opened ", _options.source, " duration ", _duration, " audio ", _audio ? rate : 0, " Hz");
+    Trace("opened ", UrlForLog(_options.source), " duration ", _duration, " audio ", _audio ? rate : 0, " Hz");
+    Trace("window ", _window->X11Id());
     return true;
 }
 

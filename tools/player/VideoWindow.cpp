@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <SDL_syswm.h>
+
 namespace Quillet::Player {
 
 VideoWindow::VideoWindow(const std::string& title, int width, int height)
@@ -61,6 +63,17 @@ void VideoWindow::SetTitle(const std::string& title)
         return;
     _title = title;
     SDL_SetWindowTitle(_window, title.c_str());
+}
+
+unsigned long VideoWindow::X11Id() const
+{
+#if defined(SDL_VIDEO_DRIVER_X11)
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(_window, &info) && info.subsystem == SDL_SYSWM_X11)
+        return static_cast<unsigned long>(info.info.x11.window);
+#endif
+    return 0;
 }
 
 SDL_Rect VideoWindow::FitPicture() const

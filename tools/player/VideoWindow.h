@@ -23,6 +23,9 @@ public:
     // Draws the last picture again (after the window was exposed or resized).
     void Redraw();
     void SetTitle(const std::string& title);
+    // The window's X11 id (0 under another window system): a test driving
+    // the player finds its window by it, not by a title another window may bear.
+    unsigned long X11Id() const;
 
 private:
     SDL_Rect FitPicture() const;

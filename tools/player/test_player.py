@@ -25,7 +25,6 @@ SKIP = 77
 FPS = 25
 FRAME = 1.0 / FPS
 WIDTH, HEIGHT = 320, 240
-TITLE = "Quillet player"
 
 failures = []
 
@@ -133,6 +132,12 @@ class X11:
         self.x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
         self.x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
         self.x.XFlush.argtypes = [ctypes.c_void_p]
+        # A close sent to a player that has just ended by itself finds no
+        # window; Xlib's default handler would end this script for that.
+        self.x.XSetErrorHandler.argtypes = [ctypes.c_void_p]
+        self.x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.on_error = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda d, e: 0)
+        self.x.XSetErrorHandler(ctypes.cast(self.on_error, ctypes.c_void_p))
         self.dpy = self.x.XOpenDisplay(display.encode())
         if not self.dpy:
             raise OSError("cannot open " + display)
@@ -147,7 +152,7 @@ class X11:
         event.xclient.format = 32
         event.xclient.l[0] = self.delete
         self.x.XSendEvent(self.dpy, int(window), 0, 0, ctypes.byref(event))
-        self.x.XFlush(self.dpy)
+        self.x.XSync(self.dpy, 0)
 
 
 class PlayerRun:
@@ -172,14 +177,11 @@ class PlayerRun:
                 self.lock.notify_all()
 
     def _find_window(self):
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and self.process.poll() is None:
-            found = subprocess.run(["xdotool", "search", "--name", "^" + TITLE], capture_output=True, text=True)
-            ids = found.stdout.split()
-            if ids:
-                return ids[-1]
-            time.sleep(0.05)
-        return None
+        # The player names its own window once it is on screen. A search by
+        # title could find the previous run's window, which the X server may
+        # not have destroyed yet when the next run starts.
+        _, m = self.wait_for(r"window (\d+)$", 15)
+        return m.group(1) if m and m.group(1) != "0" else None
 
     def wait_for(self, pattern, timeout=10, after=0, accept=lambda m: True):
         """First trace line from index `after` matching `pattern` (and `accept`): (index, match) or (None, None)."""
@@ -343,14 +345,18 @@ def closing_never_hangs(player, env, workdir):
     def while_reading(run):
         run.wait_for(r"picture " + NUM, 5, accept=lambda m: float(m.group(1)) >= 0.3)
 
+    # Each moment is reached when the player says so, not after a while.
     def while_seeking(run):
         while_reading(run)
         run.key("Right")
+        run.wait_for(r"seek ", 5)
 
     def while_seeking_paused(run):
         while_reading(run)
         run.key("space")
+        i, _ = run.wait_for(r"paused ", 5)
         run.key("Left")
+        run.wait_for(r"seek ", 5, after=i or 0)
 
     def at_end_of_stream(run):
         run.wait_for(r"picture " + NUM, 5, accept=lambda m: float(m.group(1)) >= 1.9)

@@ -15,13 +15,17 @@ namespace Quillet::FFWrapperCLI {
 /// container files (format from the file name's extension: .mp4, .avi, .mkv, ...), splitting into
 /// follow-on files, and sync points.
 ///
-/// Recording needs the source to be played: keep calling ReadFrameGetSize while recording.
+/// A file source is recorded at the pace it is played: keep calling ReadFrameGetSize while
+/// recording it. A live camera is recorded whatever the reader does: what the disk has not taken
+/// waits in memory (up to 30 s or 256 MB; past that the file goes on from the next key picture and
+/// FileSinkError is raised, the log saying "recording fell behind").
 /// A recording starts at the first key picture. Each file reports sync points (a SyncPointEventArgs
 /// at its start, every 30 seconds and at its end).
 ///
 /// Threads: as FFWrapper, any application thread may call every operation. The file is written on
 /// the recording's own write thread; sync points and FileSinkError arrive on that thread (a file's
-/// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread).
+/// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread; a
+/// "recording fell behind" FileSinkError on the source's read thread).
 class FFFileWrapper : public FFWrapper {
 public:
     /// A recorder whose log lines use the category "FF1".

@@ -145,7 +145,8 @@ public:
 };
 
 /// Serves a file or URL to any number of clients at playback pace: a full client queue holds the
-/// source back, so no client loses records. Video decoding (DecodeVideo) is optional. Start
+/// source back, so no client loses records. A live camera is never held back: a client more than
+/// 600 records behind skips to the newest key picture. Video decoding (DecodeVideo) is optional. Start
 /// reading with StartEngine once the first client has opened the source.
 ///
 /// Threads: any application thread may call every operation; events arrive as for FFWrapper. The

@@ -36,6 +36,18 @@ using Quillet::FFMessageType;
 /// State of a live camera connection (defined with the library's event numbers).
 using Quillet::ConnectionStatus;
 
+/// How a player reads a live camera when the application reads slower than the camera sends (see
+/// FFWrapper::SetLiveReading). The camera itself never waits: recording and serving get every
+/// packet whatever the player does. Files are always read picture by picture.
+enum class LiveReading : int {
+    /// Always the newest picture the camera has sent (the default): when the reader falls behind,
+    /// the queued pictures before it are given up and counted as missed.
+    Newest = 0,
+    /// Every picture in order, held up to about 10 s of the camera's pictures or 64 MB; past that
+    /// bound the queued ones are given up and reading goes on from the newest key picture.
+    Every = 1,
+};
+
 /// One picture handed to the application by FFWrapper::ReadFrameGetSize. A new instance holds no
 /// picture. Not shared between threads by the library: the reading thread owns it.
 class FrameData {
@@ -118,6 +130,17 @@ public:
     std::string message;
     /// The new state.
     ConnectionStatus status = ConnectionStatus::Disconnected;
+};
+
+/// The player of a live camera missed pictures: given up because the reader fell behind (see
+/// LiveReading). Raised on the application's thread inside ReadFrameGetSize, once per drop and at
+/// most once a second, never once per picture.
+class MissedPicturesEventArgs : public EventArgs {
+public:
+    /// Pictures missed since the previous MissedPicturesEventArgs (in this drop).
+    uint64_t missed = 0;
+    /// Pictures missed since the source was opened (FFWrapper::GetMissedPictures).
+    uint64_t total = 0;
 };
 
 /// The application's event handler. Copies of one delegate compare equal, so the handle given to

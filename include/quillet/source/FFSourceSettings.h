@@ -42,6 +42,11 @@ struct FFSourceSettings {
     /// codes each picture as one slice), 1 the reading thread alone, N that
     /// many frame threads (N-1 pictures of latency, every core whatever the slicing).
     int decodingThreads = 1;
+    /// How the player reads the camera when the application reads slower than it sends, as the
+    /// numbers of FFWrapperCLI::LiveReading: 0 (Newest, the default) always the newest picture,
+    /// the ones before it given up; 1 (Every) every picture in order, up to about 10 s or 64 MB
+    /// behind, then on from the newest key picture. Recording and serving never depend on it.
+    int liveReading = 0;
 };
 
 } // namespace Quillet

@@ -1,0 +1,90 @@
+// A camera through FFFileServerWrapper with SourceSettings: the right and a
+// wrong password, a recording's sync points on the PC's clock, and a camera
+// restart the facade reports and rides out.
+using System;
+using System.Collections.Generic;
+using System.Linq;
+using System.Threading;
+using Quillet.FFWrapperCLI;
+
+namespace Quillet.Tests
+{
+    public static class CameraTests
+    {
+        private static FFFileServerWrapper Camera(string password, List<EventArgs> events)
+        {
+            var server = new FFFileServerWrapper("cs.camera");
+            server.RegisterFFEventCallback(args => { lock (events) events.Add(args); });
+            server.SetNetworkTimeout(5);
+            server.SetSourceSettings(new SourceSettings
+            {
+                username = "viewer",
+                password = password,
+                useOnlyVideo = true,
+                packetTimeoutMs = 2000,
+                rtcpTimeoutMs = 10000,
+            });
+            return server;
+        }
+
+        private static bool Has(List<EventArgs> events, ConnectionStatus status)
+        {
+            lock (events)
+                return events.OfType<SourceConnectionStatusArgs>().Any(e => e.status == status);
+        }
+
+        public static void PasswordsAndARestart()
+        {
+            using (var camera = new Camera("--auth viewer:secret"))
+            {
+                // password, opens, the open failure reason
+                var table = new[] { Tuple.Create("wrong", false, "authorization failed"), Tuple.Create("secret", true, "") };
+                foreach (var row in table)
+                {
+                    var events = new List<EventArgs>();
+                    using (FFFileServerWrapper server = Camera(row.Item1, events))
+                    {
+                        Check.Equal(row.Item2, server.OpenSource(camera.Url("/test")), "open with the " + row.Item1 + " password");
+                        Check.Equal(row.Item3, server.GetOpenFailureReason(), "the reason with the " + row.Item1 + " password");
+                        if (!row.Item2)
+                            continue;
+                        server.DecodeVideo(PixelFormat.BGR24);
+                        Check.True(server.StartEngine(), "the camera starts");
+                        var data = new FrameData();
+                        int pictures = 0;
+                        Func<bool> picture = () => { if (server.ReadFrameGetSize(data) > 0) ++pictures; return false; };
+                        Check.WaitFor(() => { picture(); return pictures >= 10; }, 20, "10 pictures from the camera");
+                        Check.Equal(640 * 480 * 3, data.size, "a 640x480 picture");
+
+                        // Recording: the sync points pair the file with the PC's UTC clock.
+                        DateTime before = DateTime.UtcNow;
+                        string file = System.IO.Path.GetFullPath("cs_camera.mkv");
+                        server.SaveToVideoFile(file);
+                        Func<List<SyncPointEventArgs>> points = () => { lock (events) return events.OfType<SyncPointEventArgs>().ToList(); };
+                        Check.WaitFor(() => { picture(); return points().Count > 0; }, 20, "a sync point from the camera's recording");
+                        server.StopVideoSave();
+                        Check.WaitFor(() => { picture(); return points().Count > 1; }, 20, "the sync point closing the file");
+                        DateTime after = DateTime.UtcNow;
+                        foreach (SyncPointEventArgs p in points())
+                        {
+                            Check.Equal(file, p.fileName, "the sync point's file");
+                            Check.Equal(DateTimeKind.Utc, p.PCTimeUTC.Kind, "PCTimeUTC kind");
+                            Check.Equal(0L, p.PCTimeUTC.Ticks % 10, "PCTimeUTC in whole microseconds");
+                            Check.True(p.PCTimeUTC >= before.AddSeconds(-3) && p.PCTimeUTC <= after.AddSeconds(1),
+                                       string.Format("PCTimeUTC {0:o} near the PC's clock ({1:o} .. {2:o})", p.PCTimeUTC, before, after));
+                        }
+
+                        camera.Kill();
+                        Check.WaitFor(() => { picture(); return Has(events, ConnectionStatus.ConnectionLost); }, 20, "the lost connection reported");
+                        lock (events)
+                            events.Clear();
+                        camera.Start();
+                        Check.WaitFor(() => { picture(); return Has(events, ConnectionStatus.Connected); }, 30, "the connection back");
+                        int count = pictures;
+                        Check.WaitFor(() => { picture(); return pictures >= count + 10; }, 20, "pictures after the restart");
+                    }
+                }
+            }
+        }
+    }
+}

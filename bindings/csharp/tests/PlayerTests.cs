@@ -1,0 +1,223 @@
+// The player facade on files: the pictures, times and bytes the C++ facade
+// hands out, the end of the stream once, the frame array kept while the size
+// stays, seek and pause, and sound through a managed audio sink.
+using System;
+using System.Collections.Generic;
+using System.Linq;
+using System.Threading;
+using Quillet.FFWrapperCLI;
+
+namespace Quillet.Tests
+{
+    public static class PlayerTests
+    {
+        internal const string Lavfi = "-f lavfi -i testsrc2=size={0}:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t {1} -pix_fmt yuv420p ";
+
+        internal static string H264Clip()
+        {
+            return Media.Clip("cs_h264_320x240.mp4", string.Format(Lavfi, "320x240", 3) + "-c:v libx264 -bf 2 -g 25 -c:a aac");
+        }
+
+        private static readonly string[][] Clips =
+        {
+            // name, ffmpeg arguments: B-frames, an odd width, another codec and container
+            new[] { "cs_h264_320x240.mp4", string.Format(Lavfi, "320x240", 3) + "-c:v libx264 -bf 2 -g 25 -c:a aac" },
+            new[] { "cs_h264_322x182.mkv", string.Format(Lavfi, "322x182", 2) + "-c:v libx264 -g 12 -an" },
+            new[] { "cs_mpeg4_176x144.avi", string.Format(Lavfi, "176x144", 2) + "-c:v mpeg4 -q:v 4 -an" },
+        };
+
+        /// <summary>Reads every picture through ReadFrameGetSize; checks the end once and the array reuse.</summary>
+        internal static List<Picture> PlayAll(FFWrapper player, FrameData data, Action<int> onPicture = null)
+        {
+            var pictures = new List<Picture>();
+            int ends = 0, endEvents = 0, endEventsOnOtherThreads = 0;
+            int reader = Thread.CurrentThread.ManagedThreadId;
+            player.RegisterFFEventCallback(args =>
+            {
+                var m = args as FFMessageEventArgs;
+                if (m != null && m.message == FFMessageType.EndOfStream)
+                {
+                    ++endEvents;
+                    if (Thread.CurrentThread.ManagedThreadId != reader)
+                        ++endEventsOnOtherThreads;
+                }
+            });
+            byte[] previous = null;
+            int previousSize = 0, reused = 0;
+            var deadline = DateTime.UtcNow.AddSeconds(60);
+            for (int n; ; )
+            {
+                n = player.ReadFrameGetSize(data);
+                if (n < 0)
+                {
+                    Check.Equal(-1, n, "the end of the stream");
+                    ++ends;
+                    Check.Equal(1, endEvents, "end-of-stream events raised during the -1 read");
+                    break;
+                }
+                if (n == 0)
+                {
+                    Check.True(DateTime.UtcNow < deadline, "the player makes progress");
+                    Thread.Yield();
+                    continue;
+                }
+                Check.Equal(n, data.size, "the size returned is the size in the record");
+                Check.Equal(data.width * 3 * data.height, data.frame.Length, "the frame holds packed rows");
+                if (previous != null && previousSize == n && ReferenceEquals(previous, data.frame))
+                    ++reused;
+                previous = data.frame;
+                previousSize = n;
+                pictures.Add(Picture.Of(data));
+                if (onPicture != null)
+                    onPicture(pictures.Count);
+            }
+            for (int i = 0; i < 3; ++i)
+                Check.Equal(0, player.ReadFrameGetSize(data), "reads after the end");
+            Check.Equal(1, ends, "-1 handed out");
+            Check.Equal(1, endEvents, "end-of-stream events");
+            Check.Equal(0, endEventsOnOtherThreads, "end-of-stream events on another thread than the reader's");
+            Check.Equal(pictures.Count - 1, reused, "pictures of one size that kept the frame array");
+            return pictures;
+        }
+
+        internal static FFWrapper OpenStarted(FFWrapper player, string clip, bool audio = false)
+        {
+            player.EnableAudio(audio);
+            Check.True(player.OpenSource(clip), "opens " + clip);
+            player.DecodeVideo(PixelFormat.BGR24);
+            Check.True(player.StartEngine(), "starts");
+            return player;
+        }
+
+        public static void PicturesEqualTheCppFacades()
+        {
+            foreach (string[] row in Clips)
+            {
+                string clip = Media.Clip(row[0], row[1]);
+                List<Picture> expected = Media.Reference(clip);
+                using (var player = OpenStarted(new FFWrapper("cs.player"), clip))
+                {
+                    List<Picture> actual = PlayAll(player, new FrameData());
+                    Check.True(expected.Count > 10, row[0] + ": the reference has pictures");
+                    Check.Equal(expected.Count, actual.Count, row[0] + ": pictures");
+                    for (int i = 0; i < expected.Count; ++i)
+                        Check.Equal(expected[i].ToString(), actual[i].ToString(), row[0] + ": picture " + i);
+                }
+            }
+        }
+
+        public static void ReadWithoutRecordOrPicture()
+        {
+            using (var player = new FFWrapper())
+            {
+                Check.Equal(0, player.ReadFrameGetSize(null), "ReadFrameGetSize(null)");
+                var data = new FrameData();
+                Check.Equal(0, player.ReadFrameGetSize(data), "a read without a source");
+                Check.True(data.frame == null && data.size == 0 && data.width == 0, "the record is untouched");
+            }
+        }
+
+        public static void AnotherSizeReplacesTheArray()
+        {
+            var data = new FrameData();
+            using (var player = OpenStarted(new FFWrapper(), Media.Clip(Clips[0][0], Clips[0][1])))
+                PlayAll(player, data);
+            byte[] first = data.frame;
+            using (var player = OpenStarted(new FFWrapper(), Media.Clip(Clips[2][0], Clips[2][1])))
+                PlayAll(player, data, n => Check.True(n > 1 || !ReferenceEquals(first, data.frame), "a new array for the new size"));
+            Check.Equal(176 * 144 * 3, data.frame.Length, "the new array's length");
+        }
+
+        public static void SeekAndPause()
+        {
+            string clip = H264Clip();
+            List<Picture> reference = Media.Reference(clip);
+            // target, optimized seek: seeks forward and back, served from the source or from the pause
+            var table = new[] { Tuple.Create(2.0, false), Tuple.Create(0.52, false), Tuple.Create(1.2, true) };
+            foreach (var row in table)
+            {
+                string name = "seek to " + row.Item1 + (row.Item2 ? " (optimized)" : "");
+                using (var player = OpenStarted(new FFWrapper(), clip))
+                {
+                    player.SetOptimizeSeek(row.Item2);
+                    Check.Equal(row.Item2, player.IsOptimizeSeek(), name + ": optimize seek");
+                    var data = new FrameData();
+                    int read = 0;
+                    Check.WaitFor(() => player.ReadFrameGetSize(data) > 0 && ++read == 30, 20, name + ": 30 pictures");
+                    player.Pause();
+                    Check.True(player.IsPause(), name + ": paused");
+                    player.Seek(row.Item1);
+                    Check.WaitFor(() => player.ReadFrameGetSize(data) > 0, 20, name + ": a picture after the seek");
+                    Picture expected = reference.First(p => p.Time >= row.Item1 - 0.001);
+                    Check.True(data.firstFrame, name + ": the first picture after the seek");
+                    Check.Equal(expected.Time.ToString("F6"), data.frameTime.ToString("F6"), name + ": its time");
+                    Check.Equal(expected.Hash, Picture.Of(data).Hash, name + ": its bytes");
+                    if (!row.Item2) // a seek served from the pause stays the source's target until it plays on
+                        Check.Equal(-1.0, player.GetSeekTime(), name + ": no seek pending");
+                    player.Continue();
+                    Check.True(!player.IsPause(), name + ": continued");
+                    Check.WaitFor(() => player.ReadFrameGetSize(data) > 0 && !data.firstFrame, 20, name + ": plays on");
+                }
+            }
+        }
+
+        private sealed class Sink : IAudioInterface
+        {
+            public long Bytes;
+            public int MaxSample;
+            public int Submits;
+            public bool Offered;
+            public bool WantsAudio() { return true; }
+            public IList<byte[]> GetBuffers()
+            {
+                Offered = true;
+                return new List<byte[]> { new byte[4096], new byte[4096] };
+            }
+            public void SubmitBuffers(IList<ArraySegment<byte>> filled)
+            {
+                ++Submits;
+                foreach (ArraySegment<byte> s in filled)
+                {
+                    Bytes += s.Count;
+                    for (int i = s.Offset; i + 1 < s.Offset + s.Count; i += 2)
+                        MaxSample = Math.Max(MaxSample, Math.Abs((int)BitConverter.ToInt16(s.Array, i)));
+                }
+            }
+        }
+
+        public static void SoundThroughAManagedSink()
+        {
+            var sink = new Sink();
+            using (var player = OpenStarted(new FFWrapper(), H264Clip(), audio: true))
+            {
+                Check.True(player.IsAudio(), "the clip has sound");
+                int rate, bits, channels;
+                Check.True(player.GetAudioFormat(out rate, out bits, out channels), "an audio format");
+                Check.Equal(16, bits, "bits per sample");
+                player.SetAudioInterface(sink);
+                var data = new FrameData();
+                double lastTime = -1.0;
+                int n;
+                var deadline = DateTime.UtcNow.AddSeconds(60);
+                while ((n = player.ReadFrameGetSize(data)) >= 0 && DateTime.UtcNow < deadline)
+                {
+                    double t = player.ReadAudioFromInterface();
+                    if (t >= 0)
+                    {
+                        Check.True(t >= lastTime, "sound times rise");
+                        lastTime = t;
+                    }
+                    if (n == 0)
+                        Thread.Yield();
+                }
+                for (int i = 0; i < 100 && player.ReadAudioFromInterface() >= 0; ++i) { }
+                long expected = (long)(3.0 * rate * channels * 2);
+                Check.True(sink.Offered && sink.Submits > 0, "the sink was asked and handed buffers back");
+                Check.True(Math.Abs(sink.Bytes - expected) < expected / 10, string.Format("about 3 s of sound: {0} of {1} bytes", sink.Bytes, expected));
+                Check.True(sink.MaxSample > 3000, "the sound is the tone, not silence: peak " + sink.MaxSample);
+                player.SetAudioInterface(null);
+                Check.True(player.ReadAudioFromInterface() < 0, "no sink, no sound handed over");
+            }
+        }
+    }
+}

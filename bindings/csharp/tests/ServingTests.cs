@@ -1,0 +1,90 @@
+// Serving a file to a remote player through the managed client queue:
+// GetNextPacket's arrays fed to WritePacket give the C++ facade's pictures;
+// and the client operations at their edges.
+using System;
+using System.Collections.Generic;
+using System.Threading;
+using Quillet.FFWrapperCLI;
+
+namespace Quillet.Tests
+{
+    public static class ServingTests
+    {
+        public static void RemotePlayerShowsTheServedPictures()
+        {
+            string clip = PlayerTests.H264Clip();
+            List<Picture> expected = Media.Reference(clip);
+            using (var server = new FFPlayServerWrapper("cs.server"))
+            using (var viewer = new FFRemoteWrapper("cs.viewer"))
+            {
+                server.SetSource(clip);
+                server.SetNumberOutgoingPackets(20);
+                Check.Equal(20u, server.GetNumberOutgoingPackets(), "records per packet");
+                FFOutgoingWrapper client = server.AddClient();
+                Check.True(client != null, "a client");
+                Check.True(server.StartEngine(), "the server starts");
+                viewer.EnableAudio(false);
+                viewer.DecodeVideo(PixelFormat.BGR24);
+                var pictures = new List<Picture>();
+                var data = new FrameData();
+                byte[] packet = null, last = null;
+                int packets = 0;
+                var deadline = DateTime.UtcNow.AddSeconds(60);
+                for (int n; ; )
+                {
+                    Check.True(DateTime.UtcNow < deadline, "the viewer reaches the end");
+                    if (packet == null && (packet = client.GetNextPacket()) != null)
+                    {
+                        Check.True(!ReferenceEquals(packet, last), "each packet a fresh array");
+                        last = packet;
+                        ++packets;
+                    }
+                    if (packet != null && viewer.WritePacket(packet))
+                        packet = null;
+                    n = viewer.ReadFrameGetSize(data);
+                    if (n < 0)
+                        break;
+                    if (n > 0)
+                        pictures.Add(Picture.Of(data));
+                    else
+                        Thread.Sleep(1);
+                }
+                Check.True(packets > 1, "several packets");
+                Check.Equal(expected.Count, pictures.Count, "pictures through the remote player");
+                for (int i = 0; i < expected.Count; ++i)
+                {
+                    Check.Equal(expected[i].Time.ToString("F6"), pictures[i].Time.ToString("F6"), "time of picture " + i);
+                    Check.Equal(expected[i].Hash, pictures[i].Hash, "bytes of picture " + i);
+                }
+                server.RemoveClient(client);
+                Check.True(client.GetNextPacket() == null, "a removed client gives no packet");
+                server.RemoveClient(client);
+                server.RemoveClient(null);
+            }
+        }
+
+        public static void ClientEdges()
+        {
+            using (var server = new FFPlayServerWrapper())
+                Check.True(server.AddClient() == null, "no client without a source");
+            using (var viewer = new FFRemoteWrapper())
+            {
+                Check.Equal(false, viewer.WritePacket(new byte[0]), "an empty packet");
+                Check.Equal(false, viewer.WritePacket(null), "no packet");
+                Check.Equal(true, viewer.WaitForSeek(2.0), "a new seek target");
+                Check.Equal(false, viewer.WaitForSeek(2.005), "the same target again");
+                viewer.WaitForSeek();
+            }
+            FFOutgoingWrapper kept;
+            using (var server = new FFPlayServerWrapper())
+            {
+                server.SetSource(PlayerTests.H264Clip());
+                kept = server.AddClient();
+                Check.True(kept != null, "a client");
+                for (int i = 0; i < 100 && kept.GetNextPacket() != null; ++i) { } // the stream's description
+                Check.True(kept.GetNextPacket() == null, "an empty queue before the start");
+            }
+            Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
+        }
+    }
+}

@@ -1,0 +1,59 @@
+// What the C++ facade hands out for a file, for the C# tests and bench to
+// compare with: the same file read through FFWrapper::ReadFrameGetSize.
+//   reference_player frames <clip>   one line per picture: time width height size first fnv1a64
+//   reference_player rate <clip>     "<pictures> <seconds>" for reading every picture as fast as it comes
+#include <quillet/facade/FFWrapper.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+using namespace Quillet::FFWrapperCLI;
+
+namespace {
+
+uint64_t Fnv1a(const std::vector<uint8_t>& bytes, int size)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (int i = 0; i < size; ++i)
+        h = (h ^ bytes[i]) * 1099511628211ull;
+    return h;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 || (std::strcmp(argv[1], "frames") != 0 && std::strcmp(argv[1], "rate") != 0)) {
+        std::fprintf(stderr, "usage: reference_player frames|rate <clip>\n");
+        return 2;
+    }
+    const bool frames = std::strcmp(argv[1], "frames") == 0;
+    FFWrapper player("reference");
+    player.EnableAudio(false);
+    if (!player.OpenSource(argv[2])) {
+        std::fprintf(stderr, "cannot open %s\n", argv[2]);
+        return 1;
+    }
+    player.DecodeVideo(PixelFormat::BGR24);
+    FrameData picture;
+    const auto start = std::chrono::steady_clock::now();
+    player.StartEngine();
+    int pictures = 0;
+    for (int n; (n = player.ReadFrameGetSize(&picture)) >= 0;) {
+        if (n == 0) {
+            std::this_thread::yield();
+            continue;
+        }
+        ++pictures;
+        if (frames)
+            std::printf("%.6f %d %d %d %d %016" PRIx64 "\n", picture.frameTime, picture.width, picture.height,
+                        picture.size, picture.firstFrame ? 1 : 0, Fnv1a(picture.frame, picture.size));
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!frames)
+        std::printf("%d %.6f\n", pictures, seconds);
+    return 0;
+}

@@ -1,0 +1,223 @@
+// A live camera never waits for the application. One row per reader pace,
+// each recording the test camera's /test mount (25 fps, a key picture each
+// second) while it reads: the pictures handed out stay fresh, every picture
+// is either shown or counted as missed, the recording holds every packet
+// from its first key picture for the whole span, a stalled reader costs no
+// memory, and a served client that never drains holds at most a group of
+// pictures.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "camera/RtspTestServer.h"
+#include "engine/FFFileServerEngine.h"
+#include "facade/FFFileWrapper.h"
+#include "support/FacadeEvents.h"
+#include "support/QuickRetryEngine.h"
+#include "support/RecordedPackets.h"
+#include "support/WaitFor.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+using namespace Quillet;
+using namespace Quillet::FFWrapperCLI;
+using namespace Quillet::Testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Every video packet the camera source pushed: when it arrived, its time
+// stamp and its bytes' hash.
+class PacketLog : public FFDestNode<FFData> {
+public:
+    struct Arrival {
+        Clock::time_point at;
+        int64_t pts;
+        bool key;
+        std::string hash;
+    };
+    FFStatus FFProcess(std::shared_ptr<FFData> record) override
+    {
+        if (!record || record->GetType() != FFType::Packet)
+            return FFStatus::Ready;
+        const auto& p = static_cast<const FFPacket&>(*record);
+        if (p.GetStreamType() != FFStreamType::Video)
+            return FFStatus::Ready;
+        std::lock_guard<std::mutex> guard(_mutex);
+        _arrivals.push_back({Clock::now(), p.Get()->pts, (p.Get()->flags & AV_PKT_FLAG_KEY) != 0,
+                             Md5(p.Get()->data, p.Get()->size)});
+        return FFStatus::Ready;
+    }
+    std::vector<Arrival> Arrivals() const
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        return _arrivals;
+    }
+    // Seconds since the picture with media time `seconds` (90 kHz) arrived.
+    double AgeOf(double seconds) const
+    {
+        const int64_t pts = std::llround(seconds * 90000.0);
+        std::lock_guard<std::mutex> guard(_mutex);
+        for (auto it = _arrivals.rbegin(); it != _arrivals.rend(); ++it)
+            if (std::llabs(it->pts - pts) <= 1)
+                return std::chrono::duration<double>(Clock::now() - it->at).count();
+        return 1e9;
+    }
+
+private:
+    mutable std::mutex _mutex;
+    std::vector<Arrival> _arrivals;
+};
+
+// AddressSanitizer holds freed memory back in quarantine: RSS says nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeTellsLeaks = false;
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
+
+double ResidentMegabytes()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    return 0.0;
+}
+
+struct PaceCase {
+    const char* name;
+    std::chrono::milliseconds pace; // between two reads
+    std::chrono::milliseconds run;  // reading at that pace
+    std::chrono::milliseconds stall{};  // then no read at all, then reading on
+    bool servedClient = false;          // a client that never takes a batch
+};
+
+class LiveReadingPace : public ::testing::TestWithParam<PaceCase> {
+protected:
+    void SetUp() override
+    {
+        if (!QuilletTest::RtspTestServer::Available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
+        ASSERT_TRUE(server.Start()) << server.Error();
+        folder = "live_reading_" + std::to_string(getpid());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    FacadeEvents events; // outlives the facade it listens to
+    QuilletTest::RtspTestServer server;
+    std::string folder;
+};
+
+TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
+{
+    const PaceCase& c = GetParam();
+    PacketLog log; // outlives the graph it is connected to
+    auto settings = std::make_shared<FFSourceSettings>(); // over TCP, every packet delivered
+    auto* engine = new QuickRetryEngine<FFFileServerEngine>("live_reading", settings);
+    FFFileWrapper player(engine);
+    events.Attach(player);
+    ASSERT_TRUE(player.OpenSource(server.Url() + "/test")) << events.Text();
+    engine->Attach(&log);
+    std::shared_ptr<FFOutgoing> client = c.servedClient ? engine->AddClient() : nullptr;
+    EXPECT_EQ(player.GetLiveReading(), LiveReading::Newest) << "the default for a camera";
+    player.EnableAudio(false);
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    const std::string file = folder + "/cam.ts"; // keeps the camera's bytes as they came
+    player.SaveToVideoFile(file);
+    ASSERT_TRUE(player.StartEngine());
+
+    FrameData frame;
+    uint64_t shown = 0;
+    std::vector<double> ages;
+    size_t mostQueuedForClient = 0;
+    auto readFor = [&](std::chrono::milliseconds span) {
+        for (const auto end = Clock::now() + span; Clock::now() < end;) {
+            const auto next = Clock::now() + c.pace;
+            if (player.ReadFrameGetSize(&frame) > 0)
+                ++shown, ages.push_back(log.AgeOf(frame.frameTime));
+            if (client)
+                mostQueuedForClient = std::max(mostQueuedForClient, client->QueuedRecords());
+            std::this_thread::sleep_until(next);
+        }
+    };
+    readFor(c.run);
+    if (c.stall > 0ms) {
+        const double before = ResidentMegabytes();
+        std::this_thread::sleep_for(c.stall);
+        // Memory stays flat while nobody reads, and the first read after
+        // the stall hands out the newest picture.
+        if (kResidentSizeTellsLeaks) {
+            EXPECT_LT(ResidentMegabytes() - before, 10.0) << "MB grown while the reader stalled";
+        }
+        ASSERT_TRUE(WaitFor([&] { return player.ReadFrameGetSize(&frame) > 0; }, 5s));
+        ++shown;
+        EXPECT_LT(log.AgeOf(frame.frameTime), 1.0) << "the first picture after the stall is the newest";
+        readFor(c.run);
+    }
+    const size_t arrivedBeforeStop = log.Arrivals().size();
+    const auto stopped = Clock::now();
+    player.StopVideoSave();
+    player.StopEngine();
+    while (player.ReadFrameGetSize(&frame) > 0)
+        ++shown;
+
+    // Pictures: fresh at every pace (a loaded machine's slack, well below the
+    // seconds a reader that holds the camera back falls behind), and each
+    // one either shown or counted as missed.
+    ASSERT_FALSE(ages.empty());
+    std::sort(ages.begin(), ages.end());
+    EXPECT_LT(ages[ages.size() / 2], 0.5) << "median age";
+    EXPECT_LT(ages.back(), 2.0) << "worst age: within a key interval";
+    const auto arrivals = log.Arrivals();
+    const uint64_t missed = player.GetMissedPictures();
+    EXPECT_LE(shown + missed, arrivals.size());
+    EXPECT_GE(shown + missed + 30, arrivals.size()) << "pictures neither shown nor counted as missed";
+    const size_t missedEvents = events.Count("missed ", true);
+    if (c.pace >= 100ms || c.stall > 0ms) {
+        EXPECT_GT(missedEvents, 0u) << "a drop is announced";
+    }
+    const double seconds = std::chrono::duration<double>(stopped - arrivals.front().at).count();
+    EXPECT_LE(missedEvents, seconds + 1) << "at most one event a second, never one per picture";
+
+    // The recording: every packet from its first key picture on, as the
+    // camera sent them, for the whole span until the stop.
+    const WrittenFile written = ReadWritten(file);
+    ExpectWellFormed(written, file);
+    const std::vector<std::string> recorded = Hashes(written.video);
+    ASSERT_FALSE(recorded.empty());
+    const auto first = std::find_if(arrivals.begin(), arrivals.end(),
+                                    [&](const PacketLog::Arrival& a) { return a.hash == recorded.front(); });
+    ASSERT_NE(first, arrivals.end());
+    EXPECT_TRUE(first->key);
+    const size_t start = size_t(first - arrivals.begin());
+    ASSERT_LE(start + recorded.size(), arrivals.size());
+    for (size_t i = 0; i < recorded.size(); ++i)
+        ASSERT_EQ(recorded[i], arrivals[start + i].hash) << "recorded packet " << i;
+    EXPECT_GE(start + recorded.size() + 2, arrivedBeforeStop) << "packets that arrived before the stop are missing";
+    const double span = std::chrono::duration<double>(stopped - first->at).count();
+    const double duration = written.video.back().pts - written.video.front().pts;
+    EXPECT_NEAR(duration, span, 1.0) << "recorded seconds against the wall-clock span";
+
+    if (client) {
+        EXPECT_LT(mostQueuedForClient, 150u) << "a client that never drains holds about one group of pictures";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paces, LiveReadingPace,
+                         ::testing::Values(PaceCase{"AsFastAsPossible", 1ms, 6s},
+                                           PaceCase{"Every100ms", 100ms, 8s},
+                                           PaceCase{"Stalled20sThenResumed", 40ms, 2s, 20s},
+                                           PaceCase{"ServedClientNeverDrains", 40ms, 8s, 0ms, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
