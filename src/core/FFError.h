@@ -1,7 +1,21 @@
 #pragma once
-// A plain std::exception carrying a fixed text. Used where the system throws
-// an exception that is deliberately not a std::runtime_error (callers treat
-// runtime errors differently, e.g. the picture read path rethrows only those).
+// The library's error model, the one rule every layer follows:
+// - Inside the library a failure is an exception.
+// - A worker thread catches at its outer loop and reports through its
+//   messenger (Error with a message number); the application hears of it as
+//   an event.
+// - A public engine operation catches every exception (FFEngine::Guarded),
+//   writes the two ERROR lines of ErrorPlace and returns its neutral value
+//   (false, 0, -1.0, an empty result); nothing reaches the caller. The facade
+//   adds -1 / 0.0 / false answers of its own only once its engine is gone.
+// - One operation passes an error on: reading a picture. A std::runtime_error
+//   (the environment failed: memory, the system, a converter) is logged and
+//   rethrown by FFEngine::ReadVideo and reaches the application from
+//   FFWrapper::ReadFrameGetSize; anything else there (std::logic_error,
+//   std::invalid_argument, FFError: this stream or state cannot be handled)
+//   is logged and answered with no picture.
+// So FFError, a plain std::exception carrying a fixed text, is what the
+// system throws for a failure the caller is not to see as an exception.
 // Immutable: may be thrown and read on any thread.
 #include <exception>
 #include <string>

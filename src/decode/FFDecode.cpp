@@ -495,7 +495,7 @@ void FFDecode::RefuseVideo()
         _videoFramesPending = _videoDrainSent = _videoNeedsDrain = false;
         _videoRefused = true;
     }
-    ReportError("Error in FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), FFMessageType::StreamRefused);
+    ReportError("FFDecode::DeliverPicture", FFError("Video stream cannot be converted"), FFMessageType::StreamRefused);
 }
 
 void FFDecode::SendVideoPacket(const FFPacket& packet)

@@ -169,7 +169,7 @@ int FFDecode::ReceiveAudio(FFFrame*& out)
             _audioFramesPending = false;
             _audioRefused = true;
         }
-        ReportError("Error in FFDecode::ReceiveAudio", e, FFMessageType::StreamRefused);
+        ReportError("FFDecode::ReceiveAudio", e, FFMessageType::StreamRefused);
         return 0;
     }
     const int n = out->GetAudioSize();

@@ -23,23 +23,23 @@ bool IsCameraUrl(const std::string& url)
 } // namespace
 
 template <typename R, typename F>
-R FFEngine::Guarded(const char* place, R neutral, F&& work) const
+R FFEngine::Guarded(const char* operation, R neutral, F&& work) const
 {
     try {
         return work();
     } catch (const std::exception& e) {
-        LogErrorPair(place, e);
+        LogFailure(operation, e);
         return neutral;
     }
 }
 
 template <typename F>
-void FFEngine::Guarded(const char* place, F&& work) const
+void FFEngine::Guarded(const char* operation, F&& work) const
 {
     try {
         work();
     } catch (const std::exception& e) {
-        LogErrorPair(place, e);
+        LogFailure(operation, e);
     }
 }
 
@@ -73,7 +73,7 @@ FFEngine::~FFEngine()
 
 void FFEngine::SendMessageEvent(FFMessageType message)
 {
-    Guarded("Error in FFEngine::SendMessageEvent", [&] {
+    Guarded("FFEngine::SendMessageEvent", [&] {
         LogInfo() << "FFEngine::SendMessageEvent" << ": " << static_cast<int>(message);
         FFMessenger::SendMessageEvent(message);
         if (message == FFMessageType::EndOfStream)
@@ -83,7 +83,7 @@ void FFEngine::SendMessageEvent(FFMessageType message)
 
 void FFEngine::Error(const std::string& where, const std::exception& e, FFMessageType message)
 {
-    Guarded("Error in FFEngine::Error", [&] {
+    Guarded("FFEngine::Error", [&] {
         FFMessenger::Error(where, e, message);
         if (message == FFMessageType::SourceError || message == FFMessageType::RTSPSourceError) {
             LogError() << "Severe error in source - closing the source";
@@ -127,7 +127,7 @@ void FFEngine::WaitForCloseJob()
 bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
 {
     LogInfo() << "FFEngine::OpenSource" << ": " << UrlForLog(url);
-    return Guarded("Error in FFEngine::OpenSource", false, [&] {
+    return Guarded("FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
         // A stop or close since the call began cancels this open, one before it does not.
         _interrupt->Arm(ticket);
@@ -183,7 +183,7 @@ bool FFEngine::_OpenSource()
         return true;
     } catch (const std::exception& e) {
         _source.reset();
-        LogErrorPair("Error in: FFEngine::_OpenSource", e);
+        LogFailure("FFEngine::_OpenSource", e);
         throw;
     }
 }
@@ -204,7 +204,7 @@ void FFEngine::_CloseSourceIfUnused()
 bool FFEngine::StartPublishing(const std::string& url)
 {
     LogInfo() << "FFEngine::StartPublishing" << ": " << UrlForLog(url);
-    return Guarded("Error in: FFEngine::StartPublishing", false, [&] {
+    return Guarded("FFEngine::StartPublishing", false, [&] {
         try {
             Lock lock(_mutex);
             // A serving engine opens its source on demand; so does publishing.
@@ -213,7 +213,7 @@ bool FFEngine::StartPublishing(const std::string& url)
             return true;
         } catch (const std::invalid_argument& e) {
             // An output that cannot be made is refused with the reason.
-            LogErrorPair("Error in: FFEngine::StartPublishing", e);
+            LogFailure("FFEngine::StartPublishing", e);
             FFPublishStatusArgs args(url, static_cast<int32_t>(PublishState::Failed), e.what());
             SendFFEvent(&args);
             return false;
@@ -224,7 +224,7 @@ bool FFEngine::StartPublishing(const std::string& url)
 bool FFEngine::StopPublishing(const std::string& url)
 {
     LogInfo() << "FFEngine::StopPublishing" << ": " << UrlForLog(url);
-    return Guarded("Error in: FFEngine::StopPublishing", false, [&] {
+    return Guarded("FFEngine::StopPublishing", false, [&] {
         std::unique_ptr<PublishSink> sink;
         {
             Lock lock(_mutex);
@@ -240,7 +240,7 @@ bool FFEngine::StopPublishing(const std::string& url)
 
 std::vector<PublishStatus> FFEngine::GetPublishingStatus() const
 {
-    return Guarded("Error in: FFEngine::GetPublishingStatus", std::vector<PublishStatus>{},
+    return Guarded("FFEngine::GetPublishingStatus", std::vector<PublishStatus>{},
                    [&] { return _publishers.Statuses(); });
 }
 
@@ -251,7 +251,7 @@ void FFEngine::CloseSource()
     // A close job still running after this returns would call into an engine
     // its owner may be deleting already (the facade closes, then deletes).
     WaitForCloseJob();
-    Guarded("Error in: FFEngine::CloseSource", [&] { _CloseSource(); });
+    Guarded("FFEngine::CloseSource", [&] { _CloseSource(); });
 }
 
 void FFEngine::_CloseSource()
@@ -272,7 +272,7 @@ void FFEngine::_CloseSource()
 void FFEngine::PrepareVideoDecode(int pixelFormat)
 {
     LogInfo() << "FFEngine::PrepareVideoDecode" << ": " << pixelFormat;
-    Guarded("Error in: FFEngine::PrepareVideoDecode", [&] { _PrepareVideoDecode(pixelFormat); });
+    Guarded("FFEngine::PrepareVideoDecode", [&] { _PrepareVideoDecode(pixelFormat); });
 }
 
 void FFEngine::_PrepareVideoDecode(int pixelFormat)
@@ -290,7 +290,7 @@ void FFEngine::_PrepareVideoDecode(int pixelFormat)
 void FFEngine::ConfigureEngine(FFEngineSettings settings)
 {
     LogInfo() << "FFEngine::ConfigureEngine";
-    Guarded("Error in: FFEngine::ConfigureEngine", [&] {
+    Guarded("FFEngine::ConfigureEngine", [&] {
         Lock lock(_mutex);
         _settings = settings;
         _traffic.SetOptimizeSeek(settings.optimizeSeek);
@@ -314,7 +314,7 @@ FFEngineSettings FFEngine::GetEngineConfiguration() const
 bool FFEngine::StartEngine(uint64_t ticket)
 {
     LogInfo() << "FFEngine::StartEngine";
-    return Guarded("Error in: FFEngine::StartEngine", false, [&] {
+    return Guarded("FFEngine::StartEngine", false, [&] {
         {
             Lock lock(_mutex);
             _interrupt->Arm(ticket);
@@ -337,7 +337,7 @@ void FFEngine::StopEngine()
 {
     LogInfo() << "FFEngine::StopEngine";
     InterruptSource();
-    Guarded("Error in: FFEngine::StopEngine", [&] { _StopEngine(); });
+    Guarded("FFEngine::StopEngine", [&] { _StopEngine(); });
 }
 
 void FFEngine::_StopEngine()
@@ -350,7 +350,7 @@ void FFEngine::_StopEngine()
 
 bool FFEngine::IsEngineRunning()
 {
-    return Guarded("Error in: FFEngine::IsEngineRunning", false, [&] {
+    return Guarded("FFEngine::IsEngineRunning", false, [&] {
         Lock lock(_mutex);
         return _source && _source->IsReading();
     });
@@ -358,7 +358,7 @@ bool FFEngine::IsEngineRunning()
 
 bool FFEngine::IsReady() const
 {
-    return Guarded("Error in: FFEngine::IsReady", false, [&] {
+    return Guarded("FFEngine::IsReady", false, [&] {
         Lock lock(_mutex);
         return !_url.empty();
     });
@@ -367,7 +367,7 @@ bool FFEngine::IsReady() const
 void FFEngine::Flush()
 {
     LogInfo() << "FFEngine::Flush";
-    Guarded("Error in: FFEngine::Flush", [&] { _Flush(); });
+    Guarded("FFEngine::Flush", [&] { _Flush(); });
 }
 
 void FFEngine::_Flush()
@@ -390,10 +390,10 @@ FFCLIFrame FFEngine::ReadVideo(PictureTarget* target)
             _traffic.NoPictureTaken();
         }
     } catch (const std::runtime_error& e) {
-        LogErrorPair("Error in: FFEngine::ReadVideo", e);
+        LogFailure("FFEngine::ReadVideo", e);
         throw;
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFEngine::ReadVideo", e);
+        LogFailure("FFEngine::ReadVideo", e);
     }
     return result;
 }
@@ -402,10 +402,11 @@ template <typename R, typename Query>
 R FFEngine::_QuerySource(const char* name, R neutral, Query query) const
 {
     const std::string where = std::string("FFEngine::") + name;
-    return Guarded(("Error in: " + where).c_str(), neutral, [&] {
+    return Guarded(where.c_str(), neutral, [&] {
         Lock lock(_mutex);
         const R v = _source ? query(*_source) : R{};
-        LogInfo() << where << ": " << v;
+        // Players ask on every picture: written only when debugging.
+        LogDebug() << where << ": " << v;
         return v;
     });
 }
@@ -437,7 +438,7 @@ double FFEngine::GetDuration() const
 
 void FFEngine::Pause()
 {
-    Guarded("Error in: FFEngine::Pause", [&] {
+    Guarded("FFEngine::Pause", [&] {
         Lock lock(_mutex);
         _traffic.Pause();
     });
@@ -445,7 +446,7 @@ void FFEngine::Pause()
 
 bool FFEngine::IsPause() const
 {
-    return Guarded("Error in: FFEngine::IsPause", false, [&] {
+    return Guarded("FFEngine::IsPause", false, [&] {
         Lock lock(_mutex);
         return _traffic.IsPaused();
     });
@@ -454,7 +455,7 @@ bool FFEngine::IsPause() const
 void FFEngine::Continue()
 {
     LogInfo() << "FFEngine::Continue";
-    Guarded("Error in: FFEngine::Continue", [&] {
+    Guarded("FFEngine::Continue", [&] {
         Lock lock(_mutex);
         const double pending = _decode.GetSeekTime();
         _decode.Continue();
@@ -470,7 +471,7 @@ void FFEngine::Continue()
 
 void FFEngine::Seek(double seconds)
 {
-    Guarded("Error in: FFEngine::Seek", [&] { _Seek(seconds); });
+    Guarded("FFEngine::Seek", [&] { _Seek(seconds); });
 }
 
 void FFEngine::_Seek(double seconds)
@@ -496,7 +497,7 @@ void FFEngine::_Seek(double seconds)
 
 bool FFEngine::IsOOB(double seconds, bool& pending) const
 {
-    return Guarded("Error in: FFEngine::IsOOB", false, [&] {
+    return Guarded("FFEngine::IsOOB", false, [&] {
         Lock lock(_mutex);
         return _traffic.IsOOB(pending, seconds);
     });
@@ -504,7 +505,7 @@ bool FFEngine::IsOOB(double seconds, bool& pending) const
 
 double FFEngine::GetSeekTime() const
 {
-    return Guarded("Error in: FFEngine::GetSeekTime", -1.0, [&] {
+    return Guarded("FFEngine::GetSeekTime", -1.0, [&] {
         Lock lock(_mutex);
         return _decode.GetSeekTime();
     });
@@ -513,7 +514,7 @@ double FFEngine::GetSeekTime() const
 void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 {
     _audioInterface = audioInterface;
-    Guarded("Error in: FFEngine::SetAudioInterface", [&] {
+    Guarded("FFEngine::SetAudioInterface", [&] {
         Lock lock(_mutex);
         _decode.SetAudioReader(audioInterface != nullptr);
     });
@@ -521,7 +522,7 @@ void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
 
 void FFEngine::EnableAudio(bool enable)
 {
-    Guarded("Error in: FFEngine::EnableAudio", [&] {
+    Guarded("FFEngine::EnableAudio", [&] {
         Lock lock(_mutex);
         _decode.EnableAudio(enable);
         LogInfo() << "FFEngine::EnableAudio" << ": " << enable;
@@ -530,7 +531,7 @@ void FFEngine::EnableAudio(bool enable)
 
 bool FFEngine::IsAudio() const
 {
-    return Guarded("Error in: FFEngine::IsAudio", false, [&] {
+    return Guarded("FFEngine::IsAudio", false, [&] {
         Lock lock(_mutex);
         const bool v = _source && _source->HasAudio();
         LogInfo() << "FFEngine::IsAudio" << ": " << v;
@@ -540,7 +541,7 @@ bool FFEngine::IsAudio() const
 
 bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
 {
-    return Guarded("Error in: FFEngine::GetAudioFormat", false, [&] {
+    return Guarded("FFEngine::GetAudioFormat", false, [&] {
         Lock lock(_mutex);
         const bool v = _source && _source->GetAudioFormat(rate, bits, channels);
         LogInfo() << "FFEngine::GetAudioFormat" << ": " << v;
@@ -550,7 +551,7 @@ bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
 
 double FFEngine::ReadAudioFromInterface()
 {
-    return Guarded("Error in: FFEngine::ReadAudioFromInterface", -1.0, [&] {
+    return Guarded("FFEngine::ReadAudioFromInterface", -1.0, [&] {
         // The host's slots are called without the engine lock, so a slow host
         // never holds up picture reads; only filling the buffers takes it. The
         // pointer is read once: a close that forgets the host meanwhile does
@@ -569,7 +570,7 @@ double FFEngine::ReadAudioFromInterface()
 
 AudioBufferList FFEngine::ReadAudio(AudioBufferList buffers, double* time)
 {
-    return Guarded("Error in: FFEngine::ReadAudio", AudioBufferList{}, [&] {
+    return Guarded("FFEngine::ReadAudio", AudioBufferList{}, [&] {
         Lock lock(_mutex);
         if (!_traffic.MayDeliverAudio())
             return AudioBufferList{};

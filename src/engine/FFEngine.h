@@ -75,7 +75,9 @@ public:
     void Flush();
     // Never waits: size 0 when no picture is ready, -1 once at end of stream.
     // With a target, a picture of the running stream is converted straight
-    // into the target's storage (see FFDecode::ReadVideo).
+    // into the target's storage (see FFDecode::ReadVideo). The one operation
+    // that passes an error on: a std::runtime_error is logged and rethrown
+    // (the error model is in core/FFError.h).
     FFCLIFrame ReadVideo(PictureTarget* target = nullptr);
     int Width() const;
     int Height() const;
@@ -131,9 +133,9 @@ protected:
     // Runs `work` and turns an exception into the error pair and `neutral`.
     // Takes no lock; `work` takes what it needs.
     template <typename R, typename F>
-    R Guarded(const char* place, R neutral, F&& work) const;
+    R Guarded(const char* operation, R neutral, F&& work) const;
     template <typename F>
-    void Guarded(const char* place, F&& work) const;
+    void Guarded(const char* operation, F&& work) const;
 
     // `_mutex` guards everything below down to `_settings`, except the
     // atomic `_audioInterface`: the source, the nodes' wiring, the URL and

@@ -32,7 +32,7 @@ void FFFileEngine::SaveToVideoFile(const std::string& fileName)
     try {
         _SaveToVideoFile(fileName);
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileEngine::SaveToVideoFile", e);
+        LogFailure("FFFileEngine::SaveToVideoFile", e);
     }
 }
 
@@ -60,7 +60,7 @@ void FFFileEngine::StopVideoSave()
     try {
         _StopVideoSave();
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFFileEngine::StopVideoSave", e);
+        LogFailure("FFFileEngine::StopVideoSave", e);
     }
 }
 
@@ -109,7 +109,7 @@ void FFFileEngine::Error(const std::string& where, const std::exception& e, FFMe
             ScheduleOnCloseWorker([this] { StopVideoSave(); });
         }
     } catch (const std::exception& inner) {
-        LogErrorPair("Error in FFFileEngine::Error", inner);
+        LogFailure("FFFileEngine::Error", inner);
     }
 }
 

@@ -22,7 +22,7 @@ bool FFRemoteEngine::PushPacketToRemoteSource(const uint8_t* data, unsigned int 
         Lock lock(_mutex);
         return _remoteSource.Push(data, size);
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFRemoteEngine::PushPacketToRemoteSource", e);
+        LogFailure("FFRemoteEngine::PushPacketToRemoteSource", e);
         return false;
     }
 }
@@ -33,7 +33,7 @@ bool FFRemoteEngine::WaitForSeek(double seekTo)
         Lock lock(_mutex);
         return _remoteSource.WaitForSeek(seekTo);
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFRemoteEngine::WaitForSeek", e);
+        LogFailure("FFRemoteEngine::WaitForSeek", e);
         return false;
     }
 }
@@ -44,7 +44,7 @@ void FFRemoteEngine::WaitForSeek()
         Lock lock(_mutex);
         _remoteSource.WaitForSeek();
     } catch (const std::exception& e) {
-        LogErrorPair("Error in: FFRemoteEngine::WaitForSeek", e);
+        LogFailure("FFRemoteEngine::WaitForSeek", e);
     }
 }
 

@@ -51,7 +51,7 @@ std::shared_ptr<FFOutgoing> FFServingEngine<Base, Queue>::AddClient()
             throw FFError("Source could not be opened");
         return _serializeHelper->template AddClient<Queue>(this->_source.get());
     } catch (const std::exception& e) {
-        this->LogErrorPair(std::string("Error in: ") + _name + "::AddClient", e);
+        this->LogFailure(_name + std::string("::AddClient"), e);
         return nullptr;
     }
 }
@@ -66,7 +66,7 @@ void FFServingEngine<Base, Queue>::RemoveClient(FFOutgoing* client)
         if (!_serializeHelper->HasClients() && _MayCloseWithoutClients())
             this->_CloseSourceIfUnused();
     } catch (const std::exception& e) {
-        this->LogErrorPair(std::string("Error in: ") + _name + "::RemoveClient", e);
+        this->LogFailure(_name + std::string("::RemoveClient"), e);
     }
 }
 
@@ -78,7 +78,7 @@ void FFServingEngine<Base, Queue>::SetNumberOutgoingPackets(unsigned int count)
         Lock lock(this->_mutex);
         _serializeHelper->SetNumberOutgoingPackets(count);
     } catch (const std::exception& e) {
-        this->LogErrorPair(std::string("Error in: ") + _name + "::SetNumberOutgoingPackets", e);
+        this->LogFailure(_name + std::string("::SetNumberOutgoingPackets"), e);
     }
 }
 
@@ -90,7 +90,7 @@ unsigned int FFServingEngine<Base, Queue>::GetNumberOutgoingPackets()
         Lock lock(this->_mutex);
         return _serializeHelper->GetNumberOutgoingPackets();
     } catch (const std::exception& e) {
-        this->LogErrorPair(std::string("Error in: ") + _name + "::GetNumberOutgoingPackets", e);
+        this->LogFailure(_name + std::string("::GetNumberOutgoingPackets"), e);
         return 1;
     }
 }

@@ -16,39 +16,23 @@ public:
     virtual ~FFMessageClient() = default;
 
     void SetMessenger(FFMessenger* messenger) { _messenger = messenger; }
-    FFMessenger* GetMessenger() const { return _messenger; }
 
     log4cpp::CategoryStream LogDebug() const { return Category().getStream(LogLevel::Debug); }
     log4cpp::CategoryStream LogInfo() const { return Category().getStream(LogLevel::Info); }
     log4cpp::CategoryStream LogWarn() const { return Category().getStream(LogLevel::Warn); }
     log4cpp::CategoryStream LogError() const { return Category().getStream(LogLevel::Error); }
 
-    // Pair writers go through the messenger only.
-    void LogInfoPair(const std::string& where, const std::exception& e) const
-    {
-        if (_messenger)
-            _messenger->LogInfoPair(where, e);
-    }
-    void LogWarnPair(const std::string& where, const std::exception& e) const
-    {
-        if (_messenger)
-            _messenger->LogWarnPair(where, e);
-    }
-    void LogErrorPair(const std::string& where, const std::exception& e) const
-    {
-        if (_messenger)
-            _messenger->LogErrorPair(where, e);
-    }
-
     void ReportEndOfStream() const
     {
         if (_messenger)
             _messenger->SendMessageEvent(FFMessageType::EndOfStream);
     }
-    void ReportError(const std::string& where, const std::exception& e, FFMessageType message) const
+    // Reports the failure of `operation` (a qualified name, see ErrorPlace)
+    // with the message number, through the messenger's Error.
+    void ReportError(const std::string& operation, const std::exception& e, FFMessageType message) const
     {
         if (_messenger)
-            _messenger->Error(where, e, message);
+            _messenger->Error(ErrorPlace(operation), e, message);
     }
     void RaiseEvent(FFEventArgs& record) const
     {

@@ -2,6 +2,17 @@
 
 namespace Quillet {
 
+std::string ErrorPlace(const std::string& operation)
+{
+    static const char* const kOlderPlaces[] = {"FFEngine::OpenSource", "FFEngine::SendMessageEvent", "FFEngine::Error",
+                                               "FFFileEngine::Error", "FFSource::_ReadFramesFromSource",
+                                               "FFRTSPSource::_ReadFramesFromSource"};
+    for (const char* older : kOlderPlaces)
+        if (operation == older)
+            return "Error in " + operation;
+    return "Error in: " + operation;
+}
+
 FFMessenger::FFMessenger(const std::string& log) : _category(LoggerCategory(log)) {}
 
 void FFMessenger::RegisterFFEventCallback(const Callback& cb)
@@ -20,7 +31,8 @@ void FFMessenger::SendMessageEvent(FFMessageType message)
 
 void FFMessenger::SendFFEvent(FFEventArgs* args)
 {
-    LogInfo() << "FFMessenger::SendFFEvent" << ": ";
+    // Every event passes here: written only when debugging.
+    LogDebug() << "FFMessenger::SendFFEvent" << ": ";
     std::shared_ptr<const Callback> cb;
     {
         std::lock_guard<std::mutex> guard(_callbackLock);

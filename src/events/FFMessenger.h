@@ -18,6 +18,12 @@
 
 namespace Quillet {
 
+// The place line of an error: "Error in: " and the operation's qualified name
+// ("FFEngine::Seek"). The read threads of the sources and the engines'
+// OpenSource, SendMessageEvent and Error write "Error in " instead, as their
+// logs always have; the list lives in this one function.
+std::string ErrorPlace(const std::string& operation);
+
 class FFMessenger {
 public:
     using Callback = std::function<void(FFEventArgs*)>;
@@ -40,10 +46,12 @@ public:
     log4cpp::CategoryStream LogInfo() const { return _category.getStream(LogLevel::Info); }
     log4cpp::CategoryStream LogWarn() const { return _category.getStream(LogLevel::Warn); }
     log4cpp::CategoryStream LogError() const { return _category.getStream(LogLevel::Error); }
-    void LogDebugPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Debug, where, e); }
-    void LogInfoPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Info, where, e); }
-    void LogWarnPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Warn, where, e); }
-    void LogErrorPair(const std::string& where, const std::exception& e) const { WritePair(_category, LogLevel::Error, where, e); }
+    // Two ERROR lines for a failed operation: its place (ErrorPlace) and the
+    // exception's text.
+    void LogFailure(const std::string& operation, const std::exception& e) const
+    {
+        WritePair(_category, LogLevel::Error, ErrorPlace(operation), e);
+    }
 
     log4cpp::Category& Category() const { return _category; }
 

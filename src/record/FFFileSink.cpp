@@ -181,7 +181,7 @@ void FFFileSink::Finish()
             // Reached from the engine's threads too: the failure must still
             // reach the application, and the file still be closed.
             _writeFailed = true;
-            ReportError(std::string("Error in: ") + "FFFileSink::Finish", e, FFMessageType::FileSinkError);
+            ReportError("FFFileSink::Finish", e, FFMessageType::FileSinkError);
         }
     }
     // The drain may itself have met an end of stream and closed the file.
@@ -227,7 +227,7 @@ void FFFileSink::_WriteFileThread()
         }
     } catch (const std::exception& e) {
         _writeFailed = true;
-        ReportError(std::string("Error in: ") + kThreadName, e, FFMessageType::FileSinkError);
+        ReportError(kThreadName, e, FFMessageType::FileSinkError);
     }
     LogInfo() << "Exiting " << kThreadName;
 }

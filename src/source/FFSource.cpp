@@ -352,7 +352,7 @@ void FFSource::_ReadFramesFromSource()
         _RunReadLoop();
     } catch (const std::exception& e) {
         // The thread ends here; _running stays set until the owner stops it.
-        ReportError("Error in FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
+        ReportError("FFSource::_ReadFramesFromSource", e, FFMessageType::SourceError);
     }
     LogInfo() << "Exiting " << "FFSource::_ReadFramesFromSource";
 }

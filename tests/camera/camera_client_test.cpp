@@ -72,7 +72,30 @@ std::string WithLogin(const std::string& url)
 
 class CameraConnectFailure : public ::testing::TestWithParam<std::tuple<Mode, Through>> {};
 
-TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
+// Why the open failed, as the client and the facade say it. A hung camera closed early by the
+// client test is no timeout.
+ConnectFailure ExpectedFailure(Mode mode, bool closedEarly)
+{
+    switch (mode) {
+    case Mode::NothingListening: return ConnectFailure::ConnectionRefused;
+    case Mode::WrongPassword: return ConnectFailure::AuthorizationFailed;
+    case Mode::Hung: return closedEarly ? ConnectFailure::Other : ConnectFailure::TimedOut;
+    case Mode::Noise: return ConnectFailure::TimedOut; // the noise stops, the answer never comes
+    }
+    return ConnectFailure::Other;
+}
+
+const char* ExpectedReason(Mode mode)
+{
+    switch (ExpectedFailure(mode, false)) {
+    case ConnectFailure::ConnectionRefused: return "connection refused";
+    case ConnectFailure::AuthorizationFailed: return "authorization failed";
+    case ConnectFailure::TimedOut: return "timed out";
+    default: return "cannot open";
+    }
+}
+
+TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndSaysWhy)
 {
     const auto [mode, through] = GetParam();
     RtspTestServer server;
@@ -108,7 +131,7 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
         FFWrapperCLI::FFWrapper player(engine);
         events.Attach(player);
         EXPECT_FALSE(player.OpenSource(inUrl ? WithLogin(url) : url));
-        EXPECT_EQ(player.GetOpenFailureReason(), refused ? "authorization failed" : "cannot open");
+        EXPECT_EQ(player.GetOpenFailureReason(), ExpectedReason(mode));
         player.CloseSource();
         EXPECT_EQ(events.Count("0 RTSP connected"), 0u) << events.Text();
         EXPECT_EQ(events.Count("1 RTSP authorization failed"), refused ? 1u : 0u) << events.Text();
@@ -124,7 +147,7 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndARefusedLoginSaysSo)
             std::this_thread::sleep_for(300ms), client.Close();
         EXPECT_EQ(connecting.wait_for(5s), std::future_status::ready) << "Connect did not end";
         EXPECT_FALSE(connecting.get());
-        EXPECT_EQ(client.LastConnectFailure(), refused ? ConnectFailure::AuthorizationFailed : ConnectFailure::Other);
+        EXPECT_EQ(client.LastConnectFailure(), ExpectedFailure(mode, true));
         // A failed client answers as a closed one.
         EXPECT_FALSE(client.IsRunning() || client.ReadFrame() || client.GetVideoInfo() || client.Close());
     } else {
@@ -183,7 +206,12 @@ struct ScriptRow {
     const char* setup; // what the client is set up with
     bool failReads = false;
     std::vector<FFMessageType> messages = {};
+    // The camera goes away after its script and stays away: the reconnection
+    // attempts the application hears of (ConnectionLost notices) are counted.
+    int attemptsWhileAway = 0;
 };
+
+constexpr auto kScriptedReconnectPause = std::chrono::milliseconds(150);
 
 std::shared_ptr<FFSourceSettings> Settings(bool defaults)
 {
@@ -231,24 +259,41 @@ TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
         camera.Enqueue(s.configId, s.codecChanged,
                        s.width == 0 ? std::nullopt : std::optional(ScriptedVideo(s.width, s.height, s.configId)));
     camera.script->failReads = row.failReads;
+    camera.script->away = row.attemptsWhileAway > 0;
     CapturingMessenger messenger("camera_scripted");
     CapturingDest<FFData> graph;
     FFRTSPSource source;
     source.SetMessenger(&messenger);
     source.SetSourceSettings(row.settings);
+    source.SetReconnectInterval(kScriptedReconnectPause);
     ASSERT_TRUE(source.OpenSource("rtsp://camera.invalid/stream"));
     source.ConnectNode(&graph);
     source.StartReadThread();
+    const size_t notices = 1 + static_cast<size_t>(row.attemptsWhileAway); // Connected, then each attempt
     EXPECT_TRUE(WaitFor([&] {
+        if (row.attemptsWhileAway > 0)
+            return messenger.ConnectionCount() >= notices;
         return row.failReads ? !source.IsReading() : graph.Count(FFType::Packet) == row.steps.size();
     }));
     source.StopReadThread();
     source.DisconnectNode();
 
     EXPECT_EQ(Graph(graph.Records()), row.graph);
-    ASSERT_EQ(camera.script->setups.size(), 1u);
+    ASSERT_GE(camera.script->setups.size(), 1u);
     EXPECT_EQ(Describe(camera.script->setups[0]), row.setup);
     EXPECT_EQ(messenger.messages, row.messages);
+    // While the camera stays away every attempt is announced with its number,
+    // a whole pause after the one before, and the source keeps trying.
+    for (int attempt = 1; attempt <= row.attemptsWhileAway; ++attempt) {
+        ASSERT_GT(messenger.connections.size(), size_t(attempt));
+        EXPECT_EQ(messenger.connections[attempt].first, ConnectionStatus::ConnectionLost);
+        EXPECT_NE(messenger.connections[attempt].second.find("attempt " + std::to_string(attempt)), std::string::npos)
+            << messenger.connections[attempt].second;
+        if (attempt > 1) {
+            EXPECT_GE(messenger.connectionTimes[attempt] - messenger.connectionTimes[attempt - 1],
+                      kScriptedReconnectPause);
+        }
+    }
 }
 
 const char* kDefaultSetup = "tcp filter rtcp va 10000/30000 :";
@@ -264,7 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptRow{"SettingsReachTheClientTruncated", {{1, false}}, "640x480 640x480 v ", Settings(false),
                   "udp v 999/1234 user:p@ss"},
         ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
-                  true, {FFMessageType::RTSPSourceError}}),
+                  true, {FFMessageType::RTSPSourceError}},
+        ScriptRow{"CameraAwayIsRetriedAPauseApart", {{1, false}}, "640x480 640x480 v ", Settings(true), kDefaultSetup,
+                  false, {}, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.

@@ -76,6 +76,13 @@ private:
     std::vector<Arrival> _arrivals;
 };
 
+// AddressSanitizer holds freed memory back in quarantine: RSS says nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeTellsLeaks = false;
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
+
 double ResidentMegabytes()
 {
     std::ifstream status("/proc/self/status");
@@ -114,11 +121,11 @@ protected:
 TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
 {
     const PaceCase& c = GetParam();
+    PacketLog log; // outlives the graph it is connected to
     auto settings = std::make_shared<FFSourceSettings>(); // over TCP, every packet delivered
     auto* engine = new QuickRetryEngine<FFFileServerEngine>("live_reading", settings);
     FFFileWrapper player(engine);
     events.Attach(player);
-    PacketLog log;
     ASSERT_TRUE(player.OpenSource(server.Url() + "/test")) << events.Text();
     engine->Attach(&log);
     std::shared_ptr<FFOutgoing> client = c.servedClient ? engine->AddClient() : nullptr;
@@ -149,7 +156,9 @@ TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
         std::this_thread::sleep_for(c.stall);
         // Memory stays flat while nobody reads, and the first read after
         // the stall hands out the newest picture.
-        EXPECT_LT(ResidentMegabytes() - before, 10.0) << "MB grown while the reader stalled";
+        if (kResidentSizeTellsLeaks) {
+            EXPECT_LT(ResidentMegabytes() - before, 10.0) << "MB grown while the reader stalled";
+        }
         ASSERT_TRUE(WaitFor([&] { return player.ReadFrameGetSize(&frame) > 0; }, 5s));
         ++shown;
         EXPECT_LT(log.AgeOf(frame.frameTime), 1.0) << "the first picture after the stall is the newest";

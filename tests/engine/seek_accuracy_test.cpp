@@ -44,6 +44,9 @@ const Container kContainers[] = {
     {"HevcMkv", "seek_hevc.mkv", "-c:v libx265 -x265-params log-level=error:keyint=25:min-keyint=25:bframes=2:"
                                  "scenecut=0 -pix_fmt yuv420p -c:a aac"},
     {"Vp9WebM", "seek_vp9.webm", "-c:v libvpx-vp9 -g 25 -deadline realtime -cpu-used 8 -c:a libopus"},
+    // As the ffmpeg tool writes it by default: AAC in ADTS, a 1.4 s mux delay,
+    // one key picture.
+    {"H264AacTsStartTime", "seek_h264_aac.ts", "-c:v libx264 -bf 2 -pix_fmt yuv420p -c:a aac -output_ts_offset 10"},
     {"Mpeg4Avi", "seek_mpeg4.avi", "-c:v mpeg4 -g 12 -bf 2 -c:a libmp3lame"},
     {"MjpegAvi", "seek_mjpeg.avi", "-c:v mjpeg -q:v 5 -pix_fmt yuvj420p -c:a pcm_s16le"},
 };
@@ -107,12 +110,14 @@ const Playback& Sequential(const Container& c)
 }
 
 // One check: seek to `target` (after `before`, when set, without reading in
-// between), with the engine paused or playing.
+// between), with the engine paused or playing; `played` pictures are read
+// first (playing) and the engine paused just before the seek.
 struct Step {
     const char* what;
     double target;
     bool paused;
     double before = -1e9;
+    int played = 0;
 };
 
 // Targets drawn from the clip's own picture times with a fixed seed. Past the
@@ -125,6 +130,7 @@ std::vector<Step> Steps(const Playback& p, unsigned seed)
     const auto between = [&](size_t i) { return (p.times[i] + p.times[i + 1]) / 2; };
     const size_t late = pick(n / 2, n - 3);
     return {
+        {"paused after playing from the start", between(late), true, -1e9, 7},
         {"zero", 0.0, false},
         {"on a picture", p.times[pick(n / 4, n - 2)], false},
         {"between pictures", between(pick(1, n - 2)), false},
@@ -180,8 +186,12 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureSoundFollowsAndContinuePlaysTheR
 
     for (const Step& step : Steps(p, 12)) {
         const std::string what = std::string(step.what) + " at " + std::to_string(step.target);
+        for (int i = 0; i < step.played; ++i)
+            ASSERT_GT(NextPicture(engine).size, 0) << what << ": playing";
         if (step.paused && !engine.IsPause())
             engine.Pause();
+        if (!step.paused && engine.IsPause())
+            engine.Continue();
         if (step.before > -1e9)
             engine.Seek(step.before);
         engine.Seek(step.target);

@@ -151,6 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(QueueCase{"LiveNewestDescriptionSurvives", true, "CKPPCPK", {4, 6}, FFStatus::Ready},
                       QueueCase{"LiveWithoutDescriptionOnlyTheNewKey", true, "KPK", {2}, FFStatus::Ready},
                       QueueCase{"LiveAudioKeysDoNotCount", true, "KPPA", {0, 1, 2, 3}, FFStatus::Ready},
+                      QueueCase{"LiveKeyAfterSoundAndPlainOnlyDropsNothing", true, "CPAPAK", Range(0, 6), FFStatus::Ready},
                       QueueCase{"LiveTakenKeyDoesNotCount", true, "KPDPPK", {3, 4, 5}, FFStatus::Ready},
                       QueueCase{"LiveUntakenKeyCountsAfterPartialTake", true, "PPPKP2K", {6}, FFStatus::Ready},
                       QueueCase{"LiveNeverFull", true, kLimit + "PP", Range(0, 302), FFStatus::Ready},

@@ -3,6 +3,7 @@
 // message numbers and the connection notices raised. Nodes call it on their
 // threads; `_mutex` guards all of it. Read `messages` and `connections` once
 // the nodes have stopped, the reports at any time.
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -45,6 +46,7 @@ public:
             auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
             std::lock_guard<std::mutex> guard(_mutex);
             connections.emplace_back(c->status, c->message);
+            connectionTimes.push_back(std::chrono::steady_clock::now());
         }
         FFMessenger::SendFFEvent(args);
     }
@@ -56,6 +58,12 @@ public:
 
     std::vector<FFMessageType> messages;
     std::vector<std::pair<ConnectionStatus, std::string>> connections;
+    std::vector<std::chrono::steady_clock::time_point> connectionTimes; // one per notice
+    size_t ConnectionCount() const
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        return connections.size();
+    }
 
 private:
     mutable std::mutex _mutex;

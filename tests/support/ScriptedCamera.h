@@ -2,7 +2,8 @@
 // A camera client the test scripts packet by packet, installed through the
 // client factory for the lifetime of a ScriptedCameraFactory. A packet may
 // bring a new video description (from then on the client's GetVideoInfo);
-// the script also notes the settings every client was set up with. The
+// the script also notes the settings every client was set up with. A camera
+// `away` stops running once its script is played and refuses to connect. The
 // source's worker calls the client while the test writes the script:
 // `mutex` guards the whole script.
 #include <deque>
@@ -25,7 +26,10 @@ struct CameraScript {
     std::deque<Entry> queue;
     MediaInfoStruct video;
     bool failReads = false;
+    bool away = false;
     std::vector<RTSPSourceSettings> setups;
+    // Expects `mutex` held.
+    bool Gone() const { return away && queue.empty(); }
 };
 
 class ScriptedCamera : public IRTSPClient {
@@ -36,10 +40,18 @@ public:
         std::lock_guard<std::mutex> guard(_s->mutex);
         _s->setups.push_back(settings);
     }
-    bool Connect(const std::string&) override { return true; }
+    bool Connect(const std::string&) override
+    {
+        std::lock_guard<std::mutex> guard(_s->mutex);
+        return !_s->Gone();
+    }
     ConnectFailure LastConnectFailure() const override { return ConnectFailure::None; }
     bool Close() override { return true; }
-    bool IsRunning() override { return true; }
+    bool IsRunning() override
+    {
+        std::lock_guard<std::mutex> guard(_s->mutex);
+        return !_s->Gone();
+    }
     std::shared_ptr<MediaPacketStruct> ReadFrame() override
     {
         std::lock_guard<std::mutex> guard(_s->mutex);

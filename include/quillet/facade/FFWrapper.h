@@ -48,8 +48,9 @@ namespace Quillet::FFWrapperCLI {
 /// Dispose of the facade that raised the event (they wait for the thread the handler runs on); it
 /// may signal the application's own thread to do so.
 ///
-/// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1
-/// or an empty result. After Dispose every operation returns that neutral value.
+/// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1.0
+/// or an empty result; the one exception is ReadFrameGetSize, which lets a std::runtime_error
+/// through. After Dispose every operation returns the value its comment gives for "no engine".
 class FFWrapper {
 public:
     /// A player whose log lines use the category "FF1".
@@ -96,15 +97,17 @@ public:
     ///         For 0 and -1 only `data->status` changes.
     /// @throws std::runtime_error when decoding fails in a way the application must see.
     int ReadFrameGetSize(FrameData* data);
-    /// The picture size in pixels, -1 and -1 without a source.
+    /// The picture size in pixels: 0 and 0 while no source is open, -1 and -1 with no engine
+    /// (after Dispose).
     void GetDimensions(int& width, int& height);
-    /// Picture width in pixels, -1 without a source.
+    /// Picture width in pixels: 0 while no source is open, -1 with no engine (after Dispose).
     int Width();
-    /// Picture height in pixels, -1 without a source.
+    /// Picture height in pixels: 0 while no source is open, -1 with no engine (after Dispose).
     int Height();
-    /// Display width in pixels (the width scaled by the sample aspect ratio), -1 without a source.
+    /// Display width in pixels (the width scaled by the sample aspect ratio): 0 while no source
+    /// is open, -1 with no engine (after Dispose).
     int RenderWidth();
-    /// Display height in pixels, -1 without a source.
+    /// Display height in pixels: 0 while no source is open, -1 with no engine (after Dispose).
     int RenderHeight();
     /// Prepares video decoding into `pixelFormat` (PixelFormat::RGB24 or PixelFormat::BGR24).
     /// Call after OpenSource and before StartEngine.
@@ -117,7 +120,8 @@ public:
     /// channel count. False, with the outputs untouched, when there is no sound.
     bool GetAudioFormat(int& rate, int& bits, int& channels);
     /// Fills the buffers the AudioInterface offers with decoded sound and hands them back.
-    /// @return the media time in seconds of the sound handed over, or -1.0 when none was.
+    /// @return the media time in seconds of the sound handed over, or -1.0 when none was;
+    ///         0.0 with no engine (after Dispose).
     double ReadAudioFromInterface();
     /// The host's audio sink, or nullptr for none. Not owned; see AudioInterface.
     void SetAudioInterface(AudioInterface* audioInterface);
