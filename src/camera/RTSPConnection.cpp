@@ -179,6 +179,10 @@ bool RTSPConnection::_OpenInput(const std::string& url)
         const bool refused = result == AVERROR_HTTP_UNAUTHORIZED || result == AVERROR_HTTP_FORBIDDEN;
         if (refused)
             _failure = ConnectFailure::AuthorizationFailed;
+        else if (timedOut)
+            _failure = ConnectFailure::TimedOut;
+        else if (result == AVERROR(ECONNREFUSED))
+            _failure = ConnectFailure::ConnectionRefused;
         const std::string reason = _watch.Interrupted() ? "closed while connecting"
                                    : refused            ? "authorization failed"
                                    : timedOut ? "no answer within " + std::to_string(_settings.packetTimeoutMs) + " ms"

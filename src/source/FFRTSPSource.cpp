@@ -96,8 +96,7 @@ bool FFRTSPSource::OpenSource(const std::string& url)
     LogInfo() << "FFRTSPSource::OpenSource" << ": " << UrlForLog(url);
     OpenOutcome outcome;
     const bool ok = _Open(url, outcome);
-    _openFailure = ok ? OpenFailure::None
-                      : outcome.authorizationFailed ? OpenFailure::AuthorizationFailed : OpenFailure::Other;
+    _openFailure = ok ? OpenFailure::None : outcome.failure;
     // Raised outside the lock: a handler may well ask this source (through
     // its engine) about the stream it has just been told about.
     if (outcome.connected) {
@@ -136,9 +135,15 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
     client->SetupSource(settings);
     if (!client->Connect(url)) {
         LogWarn() << "Failed to connect " << UrlForLog(url);
-        if (client->LastConnectFailure() == ConnectFailure::AuthorizationFailed) {
+        switch (client->LastConnectFailure()) {
+        case ConnectFailure::AuthorizationFailed:
             LogWarn() << kAuthorizationFailed;
             outcome.authorizationFailed = true;
+            outcome.failure = OpenFailure::AuthorizationFailed;
+            break;
+        case ConnectFailure::ConnectionRefused: outcome.failure = OpenFailure::ConnectionRefused; break;
+        case ConnectFailure::TimedOut: outcome.failure = OpenFailure::TimedOut; break;
+        default: break;
         }
         return false;
     }

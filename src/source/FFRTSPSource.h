@@ -82,6 +82,7 @@ private:
     struct OpenOutcome {
         bool connected = false;
         bool authorizationFailed = false;
+        OpenFailure failure = OpenFailure::Other; // why the connect failed, as far as the camera told
         std::vector<std::string> refusals; // codecs that cannot be carried
     };
 
