@@ -40,4 +40,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # shlibs file and ldconfig trigger for the two shared libraries.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The Python package in /usr/lib/python3/dist-packages/quillet/ wants the interpreter it was built
+# for and NumPy; C++ applications do not, so they are recommended, not required.
+if(QUILLET_PYTHON_DEPENDS)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${QUILLET_PYTHON_DEPENDS}")
+endif()
 include(CPack)

@@ -2,9 +2,12 @@
 # What an application developer gets, checked from the outside:
 #  - the API reference builds with Doxygen, warnings as errors;
 #  - `cmake --install` into a temporary prefix gives public headers that compile
-#    alone, a CMake package and quillet.pc: examples/ is built out of tree with
+#    alone (quillet.h also as C11), a CMake package and quillet.pc: examples/
+#    (C++ and the C example play_events) is built out of tree with
 #    find_package and again with pkg-config, and each example runs on a
 #    generated clip;
+#  - the Python package, when built, imports from the prefix (not the build
+#    tree) and plays the clip;
 #  - `cpack -G DEB` gives a package whose Depends are run-time packages and
 #    whose files are only the libraries, public headers, package files and
 #    docs; installed into a fresh root it builds and runs the examples.
@@ -70,11 +73,36 @@ run_examples() {
     done
     [ "$recorded" -eq "$frames" ] || fail "$1: recorded $recorded of $frames video packets"
 
+    ./play_events "$clip" 25 >events.log 2>&1 || { cat events.log; fail "$1: play_events failed"; }
+    [ "$(ls picture_*.ppm | wc -l)" -eq "$expected" ] || fail "$1: expected $expected PPM files"
+    [ "$(head -c 15 picture_00025.ppm)" = "$(printf 'P6\n320 240\n255')" ] || fail "$1: picture_00025.ppm is not a 320x240 PPM"
+    grep -qx "event: end of stream" events.log || fail "$1: play_events saw no end-of-stream event"
+    grep -q "^played $frames pictures" events.log || fail "$1: play_events lost pictures"
+
     ./serve_and_play "$clip" >serve.log 2>&1 || { cat serve.log; fail "$1: serve_and_play failed"; }
     grep -q "viewer played $frames pictures" serve.log || { cat serve.log; fail "$1: viewer lost pictures"; }
   )
-  echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
+  echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/events.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
 }
+
+# check_python SITE: the quillet package installed under SITE plays the clip, all of it.
+check_python() {
+  local site="$1"
+  [ -d "$site/quillet" ] || { echo "no Python package (pybind11-dev or python3-dev missing): skipped"; return 0; }
+  (cd "$work" && env -u PYTHONPATH PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 - "$clip" "$frames" "$site" <<'PY'
+import sys, quillet
+clip, frames, site = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+assert quillet.__file__.startswith(site), quillet.__file__
+with quillet.open(clip) as player:
+    shapes = [p.array.shape for p in player.pictures()]
+assert set(shapes) == {(240, 320, 3)} and len(shapes) == frames, (set(shapes), len(shapes), frames)
+print(f"python: quillet {'.'.join(map(str, quillet.version()))} from {site} played {len(shapes)} pictures")
+PY
+  ) || fail "the Python package under $site does not play the clip"
+}
+
+step "Python package from the prefix"
+check_python "$work/prefix/lib/python3/dist-packages"
 
 step "examples with find_package"
 build_examples cmake -DCMAKE_PREFIX_PATH="$work/prefix"
@@ -135,7 +163,7 @@ else
   dpkg-deb -x "$deb" "$root"
   files="$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')"
 fi
-unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/([a-z]+/)?[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|lib/cli/quillet/Quillet\.FFWrapperCLI\.dll(\.config)?|share/doc/quillet/.+)$' || true)"
+unexpected="$(echo "$files" | grep -Ev '^\./usr/(include/quillet/([a-z]+/)?[A-Za-z]+\.h|lib/libquillet(_camera)?\.so[.0-9]*|lib/cmake/Quillet/Quillet[A-Za-z-]*\.cmake|lib/pkgconfig/quillet\.pc|lib/cli/quillet/Quillet\.FFWrapperCLI\.dll(\.config)?|lib/python3/dist-packages/quillet/(__init__\.py|_quillet\.pyi|py\.typed|_quillet\.cpython-[a-z0-9_-]+\.so)|share/doc/quillet/.+)$' || true)"
 [ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
 for needed in ./usr/lib/libquillet.so ./usr/lib/libquillet.so.0.2 ./usr/lib/libquillet_camera.so.0.2 \
   ./usr/lib/cmake/Quillet/QuilletConfig.cmake ./usr/lib/pkgconfig/quillet.pc \
@@ -155,4 +183,5 @@ if command -v mcs >/dev/null; then
   done
   run_csharp_example deb "$root/usr/lib/cli/quillet"
 fi
+check_python "$root/usr/lib/python3/dist-packages"
 echo "install, package and examples: OK"

@@ -16,6 +16,8 @@ enum class ConnectFailure : int32_t {
     None = 0,
     Other = 1,               // unreachable, silent, no usable stream, closed
     AuthorizationFailed = 2, // the camera refused the credentials (401/403)
+    ConnectionRefused = 3,   // nothing listens at the camera's address and port
+    TimedOut = 4,            // no answer within packetTimeoutMs
 };
 
 class IRTSPClient {

@@ -92,6 +92,8 @@ void RTSPConnection::_Log(int level, const std::string& text) const
 int RTSPConnection::_InterruptCallback(void* opaque)
 {
     auto* self = static_cast<RTSPConnection*>(opaque);
+    if (self->_settings.cancel && self->_settings.cancel())
+        return 1;
     ConnectionWatch::Finding finding = ConnectionWatch::Finding::None;
     const bool abort = self->_watch.ShouldAbort(NowUs(), finding);
     self->_Report(finding);
@@ -179,6 +181,10 @@ bool RTSPConnection::_OpenInput(const std::string& url)
         const bool refused = result == AVERROR_HTTP_UNAUTHORIZED || result == AVERROR_HTTP_FORBIDDEN;
         if (refused)
             _failure = ConnectFailure::AuthorizationFailed;
+        else if (timedOut)
+            _failure = ConnectFailure::TimedOut;
+        else if (result == AVERROR(ECONNREFUSED))
+            _failure = ConnectFailure::ConnectionRefused;
         const std::string reason = _watch.Interrupted() ? "closed while connecting"
                                    : refused            ? "authorization failed"
                                    : timedOut ? "no answer within " + std::to_string(_settings.packetTimeoutMs) + " ms"

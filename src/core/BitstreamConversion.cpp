@@ -1,24 +1,50 @@
 #include "core/BitstreamConversion.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "core/FFAVPtr.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 }
 
 namespace Quillet {
 namespace {
 
-// Containers that keep an AAC decoder configuration once, in the header,
-// and raw frames in the packets.
+// Containers that keep an AAC decoder configuration once, in the header
+// (for RTSP: the session description), and raw frames in the packets.
 bool KeepsAacConfiguration(const std::string& container)
 {
     static const std::set<std::string> names = {"mp4", "mov", "ipod", "ismv", "3gp", "3g2", "psp", "f4v",
-                                                "matroska", "webm", "flv"};
+                                                "matroska", "webm", "flv", "rtsp", "rtp"};
     return names.count(container) > 0;
+}
+
+// The decoder configuration of AAC-LC as its ADTS headers give it, so that a
+// container gets it in its header rather than only with the first packet
+// (an RTSP session description cannot wait for it). Other profiles signal
+// more than their headers say (HE-AAC's ADTS header gives the core rate):
+// they wait for the conversion's first packet.
+std::vector<uint8_t> LowComplexityConfiguration(const AVCodecParameters* in)
+{
+    static const int rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    const int channels = in->ch_layout.nb_channels;
+    if (in->profile != FF_PROFILE_AAC_LOW || channels < 1 || channels > 8 || channels == 7)
+        return {};
+    const auto rate = std::find(std::begin(rates), std::end(rates), in->sample_rate);
+    if (rate == std::end(rates))
+        return {};
+    const int index = static_cast<int>(rate - std::begin(rates));
+    const int layout = channels == 8 ? 7 : channels;
+    constexpr int kLowComplexityObject = 2;
+    return {static_cast<uint8_t>(kLowComplexityObject << 3 | index >> 1),
+            static_cast<uint8_t>((index & 1) << 7 | layout << 3)};
 }
 
 // Containers that carry H.264/H.265 as a byte stream with start codes.
@@ -69,6 +95,17 @@ BitstreamConversion::BitstreamConversion(const std::string& container, const AVC
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(r, text, sizeof text);
         throw std::runtime_error("Cannot open the bitstream filter " + _names + ": " + text);
+    }
+    AVCodecParameters* out = _filters->par_out;
+    if (in->codec_id == AV_CODEC_ID_AAC && out->extradata_size == 0) {
+        const std::vector<uint8_t> configuration = LowComplexityConfiguration(in);
+        if (!configuration.empty()) {
+            out->extradata = static_cast<uint8_t*>(av_mallocz(configuration.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!out->extradata)
+                throw std::bad_alloc();
+            std::copy(configuration.begin(), configuration.end(), out->extradata);
+            out->extradata_size = static_cast<int>(configuration.size());
+        }
     }
 }
 

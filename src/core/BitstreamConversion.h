@@ -5,7 +5,9 @@
 // itself (the fragmented MP4 writer inserts none, and loses ADTS sound):
 //  - AAC in ADTS frames (MPEG-TS, HLS, SRT, raw AAC sources) becomes raw
 //    frames with one decoder configuration, for the containers that keep the
-//    configuration once: the MP4 family, Matroska/WebM and FLV;
+//    configuration once: the MP4 family, Matroska/WebM, FLV and RTSP (whose
+//    session description needs it before any packet: AAC-LC's is known from
+//    the stream description);
 //  - H.264/H.265 with length-prefixed NAL units (MP4, Matroska sources) gets
 //    start codes and in-band parameter sets, for the containers that carry a
 //    byte stream: MPEG-TS and raw elementary streams.

@@ -11,6 +11,7 @@
 #include "core/FFPacket.h"
 #include "source/CameraClientSettings.h"
 #include "source/CameraCodecMap.h"
+#include "source/SourceInterrupt.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -91,13 +92,20 @@ void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
 
 // ---------------------------------------------------------------- open / close
 
+void FFRTSPSource::SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double)
+{
+    Lock lock(_lock);
+    _interrupt = std::move(interrupt);
+}
+
 bool FFRTSPSource::OpenSource(const std::string& url)
 {
     LogInfo() << "FFRTSPSource::OpenSource" << ": " << UrlForLog(url);
     OpenOutcome outcome;
+    _opening->store(true);
     const bool ok = _Open(url, outcome);
-    _openFailure = ok ? OpenFailure::None
-                      : outcome.authorizationFailed ? OpenFailure::AuthorizationFailed : OpenFailure::Other;
+    _opening->store(false);
+    _openFailure = ok ? OpenFailure::None : outcome.failure;
     // Raised outside the lock: a handler may well ask this source (through
     // its engine) about the stream it has just been told about.
     if (outcome.connected) {
@@ -124,6 +132,9 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
             return false;
         }
         settings = CameraClientSettings(_sourceSettings.get());
+        settings.cancel = [interrupt = _interrupt, opening = _opening] {
+            return opening->load() && interrupt && interrupt->Fired();
+        };
         client = _Client();
     }
     LogInfo() << "Applying Settings: " << "streamUsingTCP=" << settings.streamUsingTCP << ", "
@@ -136,9 +147,15 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
     client->SetupSource(settings);
     if (!client->Connect(url)) {
         LogWarn() << "Failed to connect " << UrlForLog(url);
-        if (client->LastConnectFailure() == ConnectFailure::AuthorizationFailed) {
+        switch (client->LastConnectFailure()) {
+        case ConnectFailure::AuthorizationFailed:
             LogWarn() << kAuthorizationFailed;
             outcome.authorizationFailed = true;
+            outcome.failure = OpenFailure::AuthorizationFailed;
+            break;
+        case ConnectFailure::ConnectionRefused: outcome.failure = OpenFailure::ConnectionRefused; break;
+        case ConnectFailure::TimedOut: outcome.failure = OpenFailure::TimedOut; break;
+        default: break;
         }
         return false;
     }

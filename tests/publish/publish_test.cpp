@@ -266,6 +266,30 @@ TEST_P(PublishHlsPair, PlaylistHoldsEveryPacketOfEachStream)
     EXPECT_TRUE(Plays(playlist));
 }
 
+// A transport stream's ADTS sound over RTSP: the session description needs
+// the decoder configuration before the first packet has come.
+TEST(Publish, RtspCarriesTheSoundOfATransportStream)
+{
+    const std::string clip = MakeClip("publish_adts_no_bframes.ts",
+        "-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+        "-t 2 -c:v libx264 -bf 0 -g 10 -sc_threshold 0 -c:a aac");
+    Receiver receiver(Transport::Rtsp, Unique("adts_rtsp") + ".ts");
+    ASSERT_TRUE(receiver.Listen()) << receiver.Log();
+    FFWrapper publisher("publish");
+    ASSERT_NO_FATAL_FAILURE(PublishToTheEnd(publisher, clip, receiver.Url())) << receiver.Log();
+    EXPECT_TRUE(publisher.StopPublishing(receiver.Url()));
+    publisher.CloseSource();
+    receiver.Finish();
+    EXPECT_EQ(VideoPacketHashes(receiver.File()), VideoPacketHashes(clip)) << receiver.Log();
+    // The sound as one unbroken run of the source's packets: the output starts
+    // at the first picture (one packet before it in this clip is not sent), and
+    // the receiver stops with the session, which may cut off the two after the
+    // last picture.
+    const auto sent = ReadPayloads(clip).audio, arrived = ReadPayloads(receiver.File()).audio;
+    ASSERT_GE(arrived.size() + 3, sent.size()) << receiver.Log();
+    EXPECT_NE(std::search(sent.begin(), sent.end(), arrived.begin(), arrived.end()), sent.end()) << receiver.Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Publish, PublishHlsPair,
                          ::testing::Values(std::make_pair("ts", "fmp4"), std::make_pair("mp4", "ts")),
                          [](const auto& info) { return info.param.first + "To" + info.param.second; });

@@ -7,6 +7,7 @@
 // engine alive through the call (Dispose waits for it).
 // Public: applications implement it, so it includes only the public buffer list.
 #include "../decode/AudioBuffers.h"
+#include "../Export.h"
 
 namespace Quillet {
 
@@ -20,7 +21,7 @@ namespace Quillet {
 /// FFWrapper::ReadAudioFromInterface, one at a time, without the facade's monitor or the engine's
 /// locks held: they may call the facade. FFWrapper::Dispose waits for a call in progress.
 /// The object must outlive its use: until SetAudioInterface(nullptr), CloseSource or disposal.
-class AudioInterface {
+class QUILLET_EXPORT AudioInterface {
 public:
     virtual ~AudioInterface() = default;
     /// True when the host can take more audio now; false skips this read.

@@ -1,0 +1,36 @@
+#pragma once
+// Status codes of the C interface turned into Python exceptions.
+//
+// Threads: any thread holding the interpreter lock. quillet_error_message() is
+// per thread, so a failed call's detail is read on the thread that made it,
+// right after it (releasing and taking the interpreter lock in between keeps
+// the thread).
+#include <pybind11/pybind11.h>
+
+#include <quillet/quillet.h>
+
+namespace QuilletPython {
+
+namespace py = pybind11;
+
+/// The exception classes of the module (quillet.Error and its subclasses), made once by
+/// RegisterErrors and kept for the life of the process.
+struct ErrorTypes {
+    PyObject* error = nullptr;       // quillet.Error: any failure the library reports
+    PyObject* open = nullptr;        // quillet.OpenError: the source could not be opened (.reason)
+    PyObject* closed = nullptr;      // quillet.Closed: the object was closed (perhaps by another thread)
+    PyObject* end = nullptr;         // quillet.EndOfStream: the last picture was handed out
+    PyObject* timeout = nullptr;     // quillet.TimeoutError: gave up waiting as asked
+};
+const ErrorTypes& Errors();
+void RegisterErrors(py::module_& m);
+
+/// Raises `type` with `message` (never returns).
+[[noreturn]] void Raise(PyObject* type, const std::string& message);
+/// Raises quillet.Error for a negative `status` of `what`, with the library's detail; returns
+/// non-negative statuses unchanged. INVALID_HANDLE raises quillet.Closed.
+int Check(int status, const char* what);
+/// Raises quillet.OpenError carrying `reason`.
+[[noreturn]] void RaiseOpenError(const std::string& source, const std::string& reason);
+
+} // namespace QuilletPython

@@ -1,0 +1,201 @@
+#include "Player.h"
+
+#include <cstring>
+
+namespace QuilletPython {
+namespace {
+
+quillet_player* Create(int kind)
+{
+    switch (kind) {
+    case QUILLET_KIND_RECORDER: return quillet_recorder_create("python");
+    case QUILLET_KIND_LIVE_SERVER: return quillet_live_server_create("python");
+    case QUILLET_KIND_PLAY_SERVER: return quillet_play_server_create("python");
+    case QUILLET_KIND_REMOTE: return quillet_remote_create("python");
+    default: return quillet_player_create("python");
+    }
+}
+
+int PixelFormat(const std::string& name)
+{
+    if (name == "bgr24")
+        return QUILLET_PIXEL_BGR24;
+    if (name == "rgb24")
+        return QUILLET_PIXEL_RGB24;
+    throw py::value_error("pixel_format must be \"bgr24\" or \"rgb24\", not \"" + name + "\"");
+}
+
+int LivePolicy(const std::string& name)
+{
+    if (name == "newest")
+        return QUILLET_LIVE_NEWEST;
+    if (name == "every")
+        return QUILLET_LIVE_EVERY;
+    throw py::value_error("live must be \"newest\" or \"every\", not \"" + name + "\"");
+}
+
+// The newest policy is the library's default: a build without policies plays it anyway.
+int AllowDefaultPolicy(int status, int policy)
+{
+    return status == QUILLET_ERROR_NOT_SUPPORTED && policy == QUILLET_LIVE_NEWEST ? QUILLET_OK : status;
+}
+
+} // namespace
+
+std::string WithoutCredentials(const std::string& url)
+{
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return url;
+    const size_t hostStart = scheme + 3;
+    const size_t pathStart = url.find('/', hostStart);
+    const size_t at = url.rfind('@', pathStart == std::string::npos ? std::string::npos : pathStart);
+    if (at == std::string::npos || at < hostStart)
+        return url;
+    return url.substr(0, hostStart) + url.substr(at + 1);
+}
+
+// ---------------------------------------------------------------------------
+
+SoundSink::SoundSink() : _buffers(4, std::vector<uint8_t>(16384))
+{
+    _sink.size = sizeof _sink;
+    _sink.user = this;
+    _sink.wants_audio = &WantsAudio;
+    _sink.get_buffers = &GetBuffers;
+    _sink.submit_buffers = &SubmitBuffers;
+}
+
+int SoundSink::WantsAudio(void*)
+{
+    return 1;
+}
+
+int SoundSink::GetBuffers(void* user, quillet_audio_buffer* buffers, int capacity)
+{
+    auto* self = static_cast<SoundSink*>(user);
+    const int count = std::min<int>(capacity, static_cast<int>(self->_buffers.size()));
+    for (int i = 0; i < count; ++i)
+        buffers[i] = {self->_buffers[i].data(), self->_buffers[i].size()};
+    return count;
+}
+
+void SoundSink::SubmitBuffers(void* user, const quillet_audio_buffer* filled, int count)
+{
+    auto* self = static_cast<SoundSink*>(user);
+    for (int i = 0; i < count; ++i)
+        self->_collected.insert(self->_collected.end(), filled[i].data, filled[i].data + filled[i].size);
+}
+
+// ---------------------------------------------------------------------------
+
+Player::Player(int kind) : _kind(kind), _events(std::make_unique<EventState>())
+{
+    quillet_player* handle = Create(kind);
+    if (!handle)
+        Raise(Errors().error, std::string("cannot create a player: ") + quillet_error_message());
+    _handle = handle;
+    // Events are also delivered to Python callbacks and read loops through this callback.
+    Check(quillet_player_set_event_callback(handle, &EventState::OnEvent, _events.get()), "set_event_callback");
+}
+
+Player::~Player()
+{
+    try {
+        Close();
+        _events->SetCallback(py::none());
+    } catch (...) {
+        // A destructor reports nothing: the handle is gone either way.
+    }
+}
+
+quillet_player* Player::Handle() const
+{
+    quillet_player* handle = _handle.load();
+    if (!handle)
+        Raise(Errors().closed, "the player is closed");
+    return handle;
+}
+
+void Player::Close()
+{
+    quillet_player* handle = _handle.exchange(nullptr);
+    if (!handle)
+        return;
+    py::gil_scoped_release released;
+    quillet_player_destroy(handle); // ends blocked reads, waits and opens on other threads
+}
+
+void Player::Open(const std::string& source, const OpenOptions& o, const std::function<void()>& beforeStart)
+{
+    const int live = LivePolicy(o.live);
+    PixelFormat(o.pixelFormat); // checked before anything opens
+    if (o.threads < 0)
+        throw py::value_error("threads must be 0 (automatic) or more");
+    if (o.timeout < 0)
+        throw py::value_error("timeout must be 0 (no limit) or more");
+    _source = WithoutCredentials(source);
+    _events->Reset();
+    quillet_source_settings settings;
+    quillet_source_settings_init(&settings);
+    settings.stream_using_tcp = o.tcp ? 1 : 0;
+    settings.username = o.user ? o.user->c_str() : "";
+    settings.password = o.password ? o.password->c_str() : "";
+    settings.decoding_threads = o.threads;
+    settings.live_reading = QUILLET_LIVE_NEWEST;
+    // A camera's connection and reads are bounded by its packet timeout.
+    if (o.timeout > 0)
+        settings.packet_timeout_ms = o.timeout * 1000.0;
+    Run("set_source_settings", [&](quillet_player* h) { return quillet_player_set_source_settings(h, &settings); });
+    Run("set_live_reading",
+        [&](quillet_player* h) { return AllowDefaultPolicy(quillet_player_set_live_reading(h, live), live); });
+    Run("set_decoding_threads", [&](quillet_player* h) { return quillet_player_set_decoding_threads(h, o.threads); });
+    Run("set_network_timeout", [&](quillet_player* h) { return quillet_player_set_network_timeout(h, o.timeout); });
+
+    quillet_player* handle = Handle();
+    int status;
+    std::string reason;
+    {
+        py::gil_scoped_release released;
+        status = quillet_player_open(handle, source.c_str());
+        const char* text = nullptr;
+        if (status == QUILLET_ERROR_OPEN_FAILED && quillet_player_get_open_failure(handle, &text) == QUILLET_OK && text)
+            reason = text;
+    }
+    if (status == QUILLET_INTERRUPTED || Closed())
+        RaiseOpenError(_source, "closed");
+    if (status == QUILLET_ERROR_OPEN_FAILED)
+        RaiseOpenError(_source, reason.empty() ? "failed" : reason);
+    Check(status, "open");
+    Prepare(o.pixelFormat, o.audio, beforeStart);
+}
+
+void Player::Prepare(const std::string& pixelFormat, bool audio, const std::function<void()>& beforeStart)
+{
+    const int format = PixelFormat(pixelFormat);
+    Run("set_pixel_format", [&](quillet_player* h) { return quillet_player_set_pixel_format(h, format); });
+    Run("enable_audio", [&](quillet_player* h) { return quillet_player_enable_audio(h, audio ? 1 : 0); });
+    _channels = 0;
+    if (audio) {
+        int rate = 0, bits = 0, channels = 0;
+        quillet_player* handle = Handle();
+        if (quillet_player_get_audio_format(handle, &rate, &bits, &channels) == QUILLET_OK && channels > 0) {
+            _channels = channels;
+            _sound = std::make_unique<SoundSink>();
+            Run("set_audio_sink", [&](quillet_player* h) { return quillet_player_set_audio_sink(h, &_sound->Sink()); });
+        }
+    }
+    if (beforeStart)
+        beforeStart();
+    if (_kind != QUILLET_KIND_REMOTE)
+        Run("start", [](quillet_player* h) { return quillet_player_start(h); });
+}
+
+void Player::CheckSourceFailure()
+{
+    const std::string failure = _events->SourceFailure();
+    if (!failure.empty())
+        Raise(Errors().error, _source + ": " + failure);
+}
+
+} // namespace QuilletPython

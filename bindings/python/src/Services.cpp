@@ -1,0 +1,176 @@
+#include "Services.h"
+
+#include <pybind11/stl.h>
+
+namespace QuilletPython {
+
+void Recorder::Save(const std::string& file)
+{
+    Run("save", [&](quillet_player* h) { return quillet_recorder_save(h, file.c_str()); });
+}
+
+void Recorder::Split(const std::string& file)
+{
+    Run("split", [&](quillet_player* h) { return quillet_recorder_split(h, file.c_str()); });
+}
+
+void Recorder::Stop()
+{
+    Run("stop", [](quillet_player* h) { return quillet_recorder_stop(h); });
+}
+
+std::pair<bool, bool> Recorder::Saving()
+{
+    int saving = 0, pending = 0;
+    Run("is_saving", [&](quillet_player* h) { return quillet_recorder_is_saving(h, &saving, &pending); });
+    return {saving != 0, pending != 0};
+}
+
+py::list Recorder::SyncPoints()
+{
+    py::list points;
+    for (const EventCopy& e : TakeSyncPoints())
+        points.append(SyncPointToPython(e));
+    return points;
+}
+
+// ---------------------------------------------------------------------------
+
+py::object Client::NextBatch()
+{
+    if (!_client)
+        Raise(Errors().closed, "the client is closed");
+    quillet_batch* batch = nullptr;
+    const int status = Check(quillet_client_next_batch(_client, &batch), "next_batch");
+    if (status == QUILLET_END)
+        Raise(Errors().end, "the server is gone");
+    if (status != QUILLET_OK)
+        return py::none();
+    py::bytes bytes(reinterpret_cast<const char*>(quillet_batch_data(batch)), quillet_batch_size(batch));
+    quillet_batch_free(batch);
+    return bytes;
+}
+
+void Client::Close()
+{
+    if (quillet_client* client = std::exchange(_client, nullptr))
+        quillet_client_destroy(client);
+}
+
+// ---------------------------------------------------------------------------
+
+Server::Server(const std::string& source, bool live) : Recorder(live ? QUILLET_KIND_LIVE_SERVER : QUILLET_KIND_PLAY_SERVER)
+{
+    Run("set_source", [&](quillet_player* h) { return quillet_server_set_source(h, source.c_str()); });
+}
+
+std::unique_ptr<Client> Server::AddClient()
+{
+    quillet_client* client = nullptr;
+    quillet_player* handle = Handle();
+    int status;
+    std::string reason;
+    {
+        py::gil_scoped_release released;
+        status = quillet_server_add_client(handle, &client);
+        const char* text = nullptr;
+        if (status == QUILLET_ERROR_OPEN_FAILED && quillet_player_get_open_failure(handle, &text) == QUILLET_OK && text)
+            reason = text;
+    }
+    if (status == QUILLET_ERROR_OPEN_FAILED)
+        RaiseOpenError(Source(), reason.empty() ? "failed" : reason);
+    Check(status, "add_client");
+    return std::make_unique<Client>(client);
+}
+
+void Server::SetBatchRecords(unsigned records)
+{
+    Run("set_batch_records", [&](quillet_player* h) { return quillet_server_set_batch_records(h, records); });
+}
+
+unsigned Server::BatchRecords()
+{
+    unsigned records = 0;
+    Run("get_batch_records", [&](quillet_player* h) { return quillet_server_get_batch_records(h, &records); });
+    return records;
+}
+
+// ---------------------------------------------------------------------------
+
+bool RemotePlayer::Write(py::buffer batch)
+{
+    py::buffer_info info = batch.request();
+    const auto* data = static_cast<const uint8_t*>(info.ptr);
+    const size_t size = static_cast<size_t>(info.size * info.itemsize);
+    return Run("write", [&](quillet_player* h) { return quillet_remote_write(h, data, size); }) == QUILLET_OK;
+}
+
+// ---------------------------------------------------------------------------
+
+void RegisterServices(py::module_& m)
+{
+    py::class_<Recorder, Player>(m, "Recorder", "A player that also records its source to container files.")
+        .def(py::init([](const std::string& source, std::string pixelFormat, int threads, double timeout,
+                         std::string live, bool audio, std::optional<std::string> user,
+                         std::optional<std::string> password, bool tcp, std::optional<std::string> file) {
+                 auto recorder = std::make_unique<Recorder>();
+                 Recorder* r = recorder.get();
+                 recorder->Open(source,
+                                OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio,
+                                            std::move(user), std::move(password), tcp},
+                                [&] {
+                                    if (file)
+                                        r->Save(*file);
+                                });
+                 return recorder;
+             }),
+             QUILLET_OPEN_ARGS, py::arg("file") = py::none(),
+             "Opens and starts `source`; with `file`, records it from its first picture on.")
+        .def("save", &Recorder::Save, py::arg("file"),
+             "Starts recording to `file` from the next key picture (format from the extension).")
+        .def("split", &Recorder::Split, py::arg("file"),
+             "Ends the current file at the next key picture and continues in `file`.")
+        .def("stop_recording", &Recorder::Stop, "Ends the recording; the file is finished on the write thread.")
+        .def_property_readonly("recording", [](Recorder& r) { return r.Saving().first; })
+        .def_property_readonly("recording_pending", [](Recorder& r) { return r.Saving().second; })
+        .def("sync_points", &Recorder::SyncPoints, "The sync points reported since the last call.");
+
+    py::class_<Client>(m, "Client", "One served client's queue of batches.")
+        .def("next_batch", &Client::NextBatch)
+        .def("close", &Client::Close)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Client& c, py::args) { c.Close(); });
+
+    py::class_<Server, Recorder>(m, "Server", "Serves a camera (live) or a file at playback pace to clients.")
+        .def(py::init([](const std::string& source, const std::string& kind) {
+                 if (kind != "auto" && kind != "live" && kind != "playback")
+                     throw py::value_error("kind must be \"auto\", \"live\" or \"playback\"");
+                 const bool live = kind == "live" || (kind == "auto" && source.rfind("rtsp://", 0) == 0);
+                 return std::make_unique<Server>(source, live);
+             }),
+             py::arg("source"), py::kw_only(), py::arg("kind") = "auto")
+        .def("add_client", &Server::AddClient, "A new client; the first opens the source.")
+        .def("start", [](Server& s) { s.Run("start", [](quillet_player* h) { return quillet_player_start(h); }); })
+        .def_property("batch_records", &Server::BatchRecords, &Server::SetBatchRecords);
+
+    py::class_<RemotePlayer, Player>(m, "RemotePlayer", "Plays the batches a server's client hands out.")
+        .def(py::init([](const std::string& pixelFormat, bool audio) {
+                 auto remote = std::make_unique<RemotePlayer>();
+                 remote->Prepare(pixelFormat, audio);
+                 return remote;
+             }),
+             py::kw_only(), py::arg("pixel_format") = "bgr24", py::arg("audio") = false)
+        .def("write", &RemotePlayer::Write, py::arg("batch"),
+             "Feeds one batch; False when the rest cannot be taken now (read pictures, offer it again).")
+        .def("wait_for_seek",
+             [](RemotePlayer& r, double seconds) {
+                 int fresh = 0;
+                 r.Run("wait_for_seek", [&](quillet_player* h) { return quillet_remote_wait_for_seek(h, seconds, &fresh); });
+                 return fresh != 0;
+             },
+             py::arg("seconds"))
+        .def("restart_batch",
+             [](RemotePlayer& r) { r.Run("restart_batch", [](quillet_player* h) { return quillet_remote_restart_batch(h); }); });
+}
+
+} // namespace QuilletPython

@@ -1,0 +1,152 @@
+"""Files through quillet: the same pictures and times as the C++ facade, zero-copy,
+exact seeks, sound, events, errors, and a close from another thread."""
+import os
+import threading
+import time
+
+import numpy
+import pytest
+
+import quillet
+from conftest import adler, facade_frames
+
+
+@pytest.mark.parametrize("pixel_format", ["bgr24", "rgb24"])
+def test_pictures_and_times_equal_the_facades(clip, pixel_format):
+    with quillet.open(clip, pixel_format=pixel_format) as player:
+        assert player.size == (320, 240)
+        seen = [(p.time, adler(p.array)) for p in player.pictures()]
+    expected = facade_frames(clip, pixel_format)
+    assert len(seen) == len(expected) == 75
+    assert [h for _, h in seen] == [h for _, h in expected]
+    assert [t for t, _ in seen] == pytest.approx([t for t, _ in expected], abs=1e-6)
+
+
+def test_pictures_are_views_of_library_buffers_that_outlive_later_reads(clip):
+    expected = facade_frames(clip)
+    with quillet.open(clip) as player:
+        first, second = player.read(timeout=5), player.read(timeout=5)
+        later = [player.read(timeout=5) for _ in range(10)]
+        for picture in (first, second):
+            assert picture.array.shape == (240, 320, 3) and picture.array.dtype == numpy.uint8
+            assert not picture.array.flags.writeable
+            assert numpy.shares_memory(picture.array, numpy.frombuffer(picture.buffer, numpy.uint8))
+        assert not numpy.shares_memory(first.array, second.array)
+        assert len(later) == 10
+    # Still valid after later reads and after the player closed.
+    assert adler(first.array) == expected[0][1] and adler(second.array) == expected[1][1]
+
+
+def test_read_converts_into_a_reused_array(clip):
+    expected = facade_frames(clip)
+    out = numpy.zeros((240, 320, 3), numpy.uint8)
+    with quillet.open(clip) as player:
+        for i in range(5):
+            picture = player.read(out=out, timeout=5)
+            assert picture.array is out and picture.buffer is None
+            assert (picture.time, adler(out)) == pytest.approx(expected[i])
+        with pytest.raises(ValueError):
+            player.read(out=numpy.zeros((10, 10, 3), numpy.uint8), timeout=5)
+
+
+@pytest.mark.parametrize("target", [0.52, 1.0, 2.2, 1.96])
+def test_seek_is_exact(clip, target):
+    expected = next((t, h) for t, h in facade_frames(clip) if t >= target - 1e-6)
+    with quillet.open(clip) as player:
+        assert player.duration == pytest.approx(3.0, abs=0.1)
+        player.read(timeout=5)
+        player.seek(target)
+        picture = player.read(timeout=5)
+        assert picture.first
+        assert (picture.time, adler(picture.array)) == pytest.approx(expected)
+
+
+def test_sound_comes_as_int16_samples_by_channels(clip):
+    with quillet.open(clip, audio=True) as player:
+        rate, channels = player.audio_format
+        chunks = list(player.sound())
+    samples = numpy.concatenate([c.samples for c in chunks])
+    assert samples.dtype == numpy.int16 and samples.shape[1] == channels
+    assert samples.shape[0] == pytest.approx(3 * rate, rel=0.05)
+    assert all(b.time > a.time for a, b in zip(chunks, chunks[1:]))
+    assert numpy.abs(samples).max() > 1000  # the tone, not silence
+
+
+def test_events_are_pulled_and_called_back_off_the_library_threads(clip):
+    called = []
+    done = threading.Event()
+
+    def on_event(event):
+        called.append((event, threading.get_ident()))
+        if event.name == "end of stream":
+            done.set()
+
+    with quillet.open(clip) as player:
+        player.on_event(on_event)
+        assert sum(1 for _ in player.pictures()) == 75
+        pulled = list(player.events(timeout=1.0))
+        assert done.wait(5)
+    assert "end of stream" in [e.name for e in pulled]
+    threads = {thread for _, thread in called}
+    assert len(threads) == 1 and threading.get_ident() not in threads
+
+
+@pytest.mark.parametrize("source, reason", [
+    ("missing.mp4", "not found"),
+    (__file__, "not a media file"),
+])
+def test_a_source_that_cannot_open_raises_open_error(source, reason):
+    with pytest.raises(quillet.OpenError) as error:
+        quillet.open(source)
+    assert error.value.reason == reason and reason in str(error.value)
+
+
+@pytest.mark.parametrize("kwargs", [{"pixel_format": "yuv"}, {"live": "oldest"}, {"threads": -1}])
+def test_bad_arguments_raise_before_opening(clip, kwargs):
+    with pytest.raises(ValueError):
+        quillet.open(clip, **kwargs)
+
+
+@pytest.mark.parametrize("make, block", [
+    (lambda clip: quillet.RemotePlayer(), lambda p: p.read()),           # no batch ever comes
+    (lambda clip: quillet.open(clip), lambda p: p.wait_event(timeout=60)),  # no event comes
+])
+def test_close_from_another_thread_ends_a_blocked_call(clip, make, block):
+    player = make(clip)
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(block(player))
+        except quillet.Closed as e:
+            outcome.append(e)
+
+    blocked = threading.Thread(target=run)
+    blocked.start()
+    blocked.join(0.3)
+    assert blocked.is_alive()
+    closed_at = time.monotonic()
+    player.close()
+    blocked.join(5)
+    assert time.monotonic() - closed_at < 0.25
+    assert isinstance(outcome[0], quillet.Closed) and player.closed
+
+
+def _resources():
+    with open("/proc/self/statm") as f:
+        rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return rss, len(os.listdir("/proc/self/fd"))
+
+
+def test_a_thousand_opens_and_closes_leave_memory_and_descriptors_flat(clip):
+    def cycle(n):
+        for _ in range(n):
+            with quillet.open(clip) as player:
+                player.read(timeout=5)
+
+    cycle(100)  # allocators and caches settle
+    rss, fds = _resources()
+    cycle(900)
+    rss_after, fds_after = _resources()
+    assert fds_after == fds
+    assert rss_after - rss < 8 * 1024 * 1024

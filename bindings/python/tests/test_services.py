@@ -1,0 +1,76 @@
+"""Recording with sync points, serving to a remote player, publishing."""
+import datetime
+import subprocess
+import time
+
+import pytest
+
+import quillet
+from conftest import adler, facade_frames, make_clip, wait_for
+
+
+def video_packets(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-count_packets", "-show_entries",
+                          "stream=nb_read_packets", "-of", "csv=p=0", str(path)],
+                         check=True, capture_output=True, text=True).stdout
+    return int(out)
+
+
+def test_a_recording_split_in_segments_has_sync_points_and_every_packet(media_dir):
+    clip = make_clip(media_dir / "record.mp4", seconds=6, audio=False)
+    files = [media_dir / "rec0.mp4", media_dir / "rec1.mp4"]
+    points, split = [], False
+    with quillet.Recorder(clip, file=str(files[0])) as recorder:
+        started = time.monotonic()
+        for picture in recorder.pictures():
+            if split:
+                continue
+            # At the media's pace, as a camera delivers, until the split: it takes effect at the
+            # recording's next key picture, which a file read at full speed soon passes.
+            time.sleep(max(0.0, started + picture.time - time.monotonic()))
+            points += recorder.sync_points()
+            if points:  # the first file holds its first key picture
+                recorder.split(str(files[1]))
+                split = True
+        recorder.stop_recording()
+        assert wait_for(lambda: not recorder.recording and not recorder.recording_pending)
+        points += recorder.sync_points()
+    assert sum(video_packets(f) for f in files) == video_packets(clip)
+    assert {p.file for p in points} == {str(f) for f in files}
+    epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+    for point in points:
+        assert isinstance(point, quillet.SyncPoint) and 0 <= point.video_time <= 6
+        assert point.pc_time == epoch  # a file has no capture time
+
+
+def test_served_batches_play_on_a_remote_player_as_the_file_does(clip):
+    expected = facade_frames(clip)
+    server = quillet.Server(clip)
+    with server, server.add_client() as client, quillet.RemotePlayer() as viewer:
+        server.start()
+        seen, batch = [], None
+        while True:
+            if batch is None:
+                batch = client.next_batch()
+                assert batch is None or isinstance(batch, bytes)
+            if batch is not None and viewer.write(batch):
+                batch = None
+            try:
+                picture = viewer.read(timeout=0.01)
+            except quillet.EndOfStream:
+                break
+            if picture is not None:
+                seen.append((picture.time, adler(picture.array)))
+            assert len(seen) <= len(expected)
+    assert [h for _, h in seen] == [h for _, h in expected]
+
+
+def test_publishing_to_hls_finishes_with_the_file(clip, media_dir):
+    playlist = media_dir / "live.m3u8"
+    with quillet.open(clip) as player:
+        player.publish(str(playlist))
+        assert [s.url for s in player.publishing_status()] == [str(playlist)]
+        sum(1 for _ in player.pictures())
+        assert wait_for(lambda: player.publishing_status()[0].state == "finished")
+        assert player.publishing_status()[0].packets > 0
+    assert playlist.exists()
