@@ -14,6 +14,8 @@
 // The library never writes to the process's stderr or stdout unasked.
 #include <string>
 
+#include "../Export.h"
+
 namespace Quillet::FFWrapperCLI {
 
 /// Names the logging configuration file (log4cpp's property format) and applies it at once.
@@ -21,6 +23,6 @@ namespace Quillet::FFWrapperCLI {
 /// at the next facade's creation when it has changed. An empty path goes back to those two.
 /// Returns false when the file cannot be read or log4cpp refuses it; the choice of file then
 /// stays as it was. Safe from any thread.
-bool SetLogConfiguration(const std::string& path);
+QUILLET_EXPORT bool SetLogConfiguration(const std::string& path);
 
 } // namespace Quillet::FFWrapperCLI
