@@ -2,7 +2,8 @@
 # What an application developer gets, checked from the outside:
 #  - the API reference builds with Doxygen, warnings as errors;
 #  - `cmake --install` into a temporary prefix gives public headers that compile
-#    alone, a CMake package and quillet.pc: examples/ is built out of tree with
+#    alone (quillet.h also as C11), a CMake package and quillet.pc: examples/
+#    (C++ and the C example play_events) is built out of tree with
 #    find_package and again with pkg-config, and each example runs on a
 #    generated clip;
 #  - the Python package, when built, imports from the prefix (not the build
@@ -72,10 +73,16 @@ run_examples() {
     done
     [ "$recorded" -eq "$frames" ] || fail "$1: recorded $recorded of $frames video packets"
 
+    ./play_events "$clip" 25 >events.log 2>&1 || { cat events.log; fail "$1: play_events failed"; }
+    [ "$(ls picture_*.ppm | wc -l)" -eq "$expected" ] || fail "$1: expected $expected PPM files"
+    [ "$(head -c 15 picture_00025.ppm)" = "$(printf 'P6\n320 240\n255')" ] || fail "$1: picture_00025.ppm is not a 320x240 PPM"
+    grep -qx "event: end of stream" events.log || fail "$1: play_events saw no end-of-stream event"
+    grep -q "^played $frames pictures" events.log || fail "$1: play_events lost pictures"
+
     ./serve_and_play "$clip" >serve.log 2>&1 || { cat serve.log; fail "$1: serve_and_play failed"; }
     grep -q "viewer played $frames pictures" serve.log || { cat serve.log; fail "$1: viewer lost pictures"; }
   )
-  echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
+  echo "$1: examples ran: $(tail -n1 "$dir/play.log"); $(tail -n1 "$dir/events.log"); $(tail -n1 "$dir/record.log"); $(tail -n1 "$dir/serve.log")"
 }
 
 # check_python SITE: the quillet package installed under SITE plays the clip, all of it.

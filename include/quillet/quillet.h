@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "Export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -80,18 +82,6 @@ extern "C" {
 /** @defgroup quillet_c The C interface
  * @{ */
 
-#if defined(_WIN32) && !defined(QUILLET_STATIC)
-#  ifdef QUILLET_BUILDING_LIBRARY
-#    define QUILLET_EXPORT __declspec(dllexport)
-#  else
-#    define QUILLET_EXPORT __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-/** Marks what the shared library exports (everything else is hidden). */
-#  define QUILLET_EXPORT __attribute__((visibility("default")))
-#else
-#  define QUILLET_EXPORT
-#endif
 
 /* ------------------------------------------------------------------------ */
 /** @name Version and status */
@@ -140,9 +130,11 @@ QUILLET_EXPORT const char* quillet_status_name(int status);
  * the next call on this thread; never NULL. Any thread, never blocks. */
 QUILLET_EXPORT const char* quillet_error_message(void);
 
-/** Applies a logging configuration file (the log4cpp properties format of Config/FFLogger.conf),
- * for every handle of the process. ::QUILLET_ERROR_FAILED when it cannot be read or parsed.
- * Any thread; reads the file. */
+/** Applies a logging configuration file (the log4cpp properties format of Config/FFLogger.conf)
+ * for the whole process at once; it takes precedence over the environment variable
+ * QUILLET_LOG_CONFIG and Config/FFLogger.conf, and "" goes back to those. Without any of them the
+ * library writes no log of its own. ::QUILLET_ERROR_FAILED when the file cannot be read or is
+ * refused (the configuration then stays as it was). Any thread; reads the file. */
 QUILLET_EXPORT int quillet_set_log_configuration(const char* path);
 
 /** @} */
@@ -438,11 +430,14 @@ QUILLET_EXPORT int quillet_player_get_seek_time(quillet_player* player, double* 
 QUILLET_EXPORT int quillet_player_set_decoding_threads(quillet_player* player, int threads);
 /** The decoding threads last set. */
 QUILLET_EXPORT int quillet_player_get_decoding_threads(quillet_player* player, int* threads);
-/** The live reading policy (a ::quillet_live_reading) for live sources opened from now on. */
+/** The live reading policy (a ::quillet_live_reading); takes effect at once. Files are always read
+ * picture by picture. */
 QUILLET_EXPORT int quillet_player_set_live_reading(quillet_player* player, int policy);
 /** The live reading policy set. */
 QUILLET_EXPORT int quillet_player_get_live_reading(quillet_player* player, int* policy);
-/** Pictures a live reader missed since the source was opened. */
+/** Pictures a live reader missed since the source was opened (given up because the reader fell
+ * behind; each drop is also reported once by a ::QUILLET_EVENT_MISSED_PICTURES event, raised on the
+ * reading thread inside a read, at most once a second). */
 QUILLET_EXPORT int quillet_player_missed_pictures(quillet_player* player, uint64_t* missed);
 
 /** @} */
@@ -508,7 +503,7 @@ QUILLET_EXPORT int quillet_player_dropped_events(quillet_player* player, uint64_
 QUILLET_EXPORT int quillet_player_set_wakeup_callback(quillet_player* player, quillet_wakeup_fn callback, void* user);
 /** Sets (or with NULL clears) the event callback, called synchronously for every event on the
  * thread that reports it, before the event is queued: the application thread inside a read for
- * the end of the stream, the source's read thread for errors and connection changes, the
+ * the end of the stream and missed pictures, the source's read thread for errors and connection changes, the
  * recording's write thread for sync points, the output's thread for publishing. It may call this
  * interface; quillet_player_stop(), quillet_player_close() and quillet_player_destroy() on the
  * same handle are then deferred (run on a library thread once the callback has returned). It

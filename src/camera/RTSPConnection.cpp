@@ -92,6 +92,8 @@ void RTSPConnection::_Log(int level, const std::string& text) const
 int RTSPConnection::_InterruptCallback(void* opaque)
 {
     auto* self = static_cast<RTSPConnection*>(opaque);
+    if (self->_settings.cancel && self->_settings.cancel())
+        return 1;
     ConnectionWatch::Finding finding = ConnectionWatch::Finding::None;
     const bool abort = self->_watch.ShouldAbort(NowUs(), finding);
     self->_Report(finding);

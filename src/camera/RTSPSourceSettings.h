@@ -6,6 +6,7 @@
 // A plain record: copied into the client by SetupSource on the caller's thread.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct RTSPSourceSettings {
     std::string logPrefix = "FF: ";
     // Packets waiting for ReadFrame; when full the oldest is dropped.
     std::size_t maxQueuedPackets = 1000;
+    // Asked by the demuxer's blocking calls (on the thread blocked in them):
+    // true gives up at once, so the application can cancel a connect that
+    // would otherwise wait out the whole packet timeout. None by default.
+    std::function<bool()> cancel;
 };
 
 } // namespace Quillet

@@ -37,7 +37,22 @@ FFDecode::~FFDecode()
 
 // ---------------------------------------------------------------- node side
 
+void FFDecode::SetArrivalNotice(std::function<void()> notice)
+{
+    std::lock_guard<std::mutex> guard(_noticeLock);
+    _arrivalNotice = std::move(notice);
+}
+
 FFStatus FFDecode::FFProcess(std::shared_ptr<FFData> record)
+{
+    const FFStatus status = QueueRecord(std::move(record));
+    std::lock_guard<std::mutex> guard(_noticeLock);
+    if (_arrivalNotice)
+        _arrivalNotice();
+    return status;
+}
+
+FFStatus FFDecode::QueueRecord(std::shared_ptr<FFData> record)
 {
     if (!record)
         return FFStatus::Ready;

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <limits>
 #include <memory>
@@ -71,6 +72,13 @@ public:
     FFStatus GetStatus() override;
     // Drops everything, including both codecs.
     void Flush() override;
+
+    // Called after every record queued or handled (source thread, or the
+    // remote writer's thread), so a reader that waits for a picture wakes on
+    // the record that may complete one. Any thread; `_noticeLock` guards it,
+    // and is never held with `_lock` (the notice runs after `_lock` is
+    // released, and must not call the decoder).
+    void SetArrivalNotice(std::function<void()> notice);
 
     // Pixel format (AVPixelFormat number) the pictures are converted to.
     void SetColorSpace(int pixelFormat);
@@ -128,6 +136,11 @@ public:
     size_t AudioQueueSize() const;
 
 private:
+    // FFProcess without the arrival notice.
+    FFStatus QueueRecord(std::shared_ptr<FFData> record);
+    std::mutex _noticeLock;
+    std::function<void()> _arrivalNotice;
+
     enum class Picture { None, Delivered, Dropped };
 
     // Queue bookkeeping of the node side; called with `_lock` held.

@@ -106,6 +106,10 @@ public:
     bool StopPublishing(const std::string& url);
     std::vector<PublishStatus> GetPublishingStatus() const;
 
+    // Called after every record the decoder takes in (see
+    // FFDecode::SetArrivalNotice): a reader waiting for a picture wakes on it.
+    void SetArrivalNotice(std::function<void()> notice) { _decode.SetArrivalNotice(std::move(notice)); }
+
     // Pictures of a live source the player missed since the open (given up
     // or skipped by the live-reading rule). Any thread; no lock.
     uint64_t MissedPictures() const;

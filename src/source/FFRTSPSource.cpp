@@ -11,6 +11,7 @@
 #include "core/FFPacket.h"
 #include "source/CameraClientSettings.h"
 #include "source/CameraCodecMap.h"
+#include "source/SourceInterrupt.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -91,11 +92,19 @@ void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
 
 // ---------------------------------------------------------------- open / close
 
+void FFRTSPSource::SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double)
+{
+    Lock lock(_lock);
+    _interrupt = std::move(interrupt);
+}
+
 bool FFRTSPSource::OpenSource(const std::string& url)
 {
     LogInfo() << "FFRTSPSource::OpenSource" << ": " << UrlForLog(url);
     OpenOutcome outcome;
+    _opening->store(true);
     const bool ok = _Open(url, outcome);
+    _opening->store(false);
     _openFailure = ok ? OpenFailure::None : outcome.failure;
     // Raised outside the lock: a handler may well ask this source (through
     // its engine) about the stream it has just been told about.
@@ -123,6 +132,9 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
             return false;
         }
         settings = CameraClientSettings(_sourceSettings.get());
+        settings.cancel = [interrupt = _interrupt, opening = _opening] {
+            return opening->load() && interrupt && interrupt->Fired();
+        };
         client = _Client();
     }
     LogInfo() << "Applying Settings: " << "streamUsingTCP=" << settings.streamUsingTCP << ", "

@@ -73,6 +73,9 @@ public:
     void Seek(double seconds) override;
 
     void GetDimensions(int* width, int* height);
+    // The engine's interrupt: once fired, it cancels a connect in OpenSource
+    // (the first one only; reconnections are ended by a stop).
+    void SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double networkTimeoutSeconds) override;
 
     // Pause between two failed reconnection attempts; tests shorten it.
     void SetReconnectInterval(std::chrono::milliseconds interval);
@@ -143,6 +146,10 @@ private:
     StopSignal _stop;
     std::atomic<std::chrono::milliseconds> _reconnectInterval{kReconnectInterval};
     std::atomic<bool> _reconnecting{false};
+    // Set once by the engine before the open; `_opening` is true while
+    // OpenSource connects (shared with the client's cancel check).
+    std::shared_ptr<SourceInterrupt> _interrupt;
+    const std::shared_ptr<std::atomic<bool>> _opening = std::make_shared<std::atomic<bool>>(false);
     // Guards the `_rtspSource` pointer only.
     std::mutex _clientGuard;
 };

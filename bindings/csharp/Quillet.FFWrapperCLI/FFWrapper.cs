@@ -103,9 +103,9 @@ namespace Quillet.FFWrapperCLI
         /// <summary>Longest a network open or read may block, in seconds (0: no limit).</summary>
         public void SetNetworkTimeout(double seconds) { Call(h => NativeMethods.quillet_player_set_network_timeout(h, seconds)); }
 
-        public void CloseSource() { Call(NativeMethods.quillet_player_close); }
+        public void CloseSource() { CallOrDefer(NativeMethods.quillet_player_close); }
         public bool StartEngine() { return Call(NativeMethods.quillet_player_start) == Status.Ok; }
-        public void StopEngine() { Call(NativeMethods.quillet_player_stop); }
+        public void StopEngine() { CallOrDefer(NativeMethods.quillet_player_stop); }
         public void Pause() { Call(NativeMethods.quillet_player_pause); }
         public void Continue() { Call(NativeMethods.quillet_player_resume); }
         public void Flush() { Call(NativeMethods.quillet_player_flush); }
@@ -134,6 +134,7 @@ namespace Quillet.FFWrapperCLI
             byte[] dst = data.frame ?? NoPixels;
             int stride = data.width > 0 ? data.width * 3 : 1;
             int status;
+            ++_inFacadeCall;
             try
             {
                 status = ReadInto(h, dst, stride, ref info);
@@ -148,6 +149,10 @@ namespace Quillet.FFWrapperCLI
             catch (ObjectDisposedException)
             {
                 return 0; // disposed by another thread meanwhile
+            }
+            finally
+            {
+                --_inFacadeCall;
             }
             data.status = info.status;
             RethrowHandlerException();
@@ -336,14 +341,46 @@ namespace Quillet.FFWrapperCLI
         protected virtual void Dispose(bool disposing)
         {
             PlayerHandle engine = DetachEngine();
-            if (engine != null)
-            {
-                if (disposing && _inHandler == 0)
-                    Interrupt(engine); // an open or a wait on another thread ends now
-                engine.Dispose();      // the runtime destroys it once no call holds it any more
-            }
             WeakReference ignored;
             Facades.TryRemove(_id, out ignored);
+            if (engine == null)
+                return;
+            if (!disposing)
+            {
+                engine.Dispose(); // finalization: the handle's own finalizer may have run already
+                return;
+            }
+            if (_inHandler > 0)
+            {
+                ThreadPool.QueueUserWorkItem(state => DestroyEngine(engine)); // once the handler has returned
+                return;
+            }
+            Interrupt(engine); // an open or a wait on another thread ends now
+            DestroyEngine(engine);
+        }
+
+        // No event reaches managed code once the facade is gone; the runtime destroys the player once
+        // no call holds the handle any more.
+        private static void DestroyEngine(PlayerHandle engine)
+        {
+            try
+            {
+                NativeMethods.quillet_player_set_event_callback(engine, null, IntPtr.Zero);
+            }
+            catch (ObjectDisposedException) { }
+            engine.Dispose();
+        }
+
+        // Stop and close wait for the library's threads. Asked from inside an event handler, they run
+        // on a pool thread once the handler has returned (as the library itself would defer them),
+        // so that the events they raise never run managed code on the library's own worker thread:
+        // Mono waits at exit for every thread that ever ran managed code, and that one never ends.
+        private void CallOrDefer(Func<PlayerHandle, int> call)
+        {
+            if (_inHandler > 0)
+                ThreadPool.QueueUserWorkItem(state => Call(call));
+            else
+                Call(call);
         }
 
         // ---- for the derived facades ------------------------------------------------------------
@@ -374,6 +411,7 @@ namespace Quillet.FFWrapperCLI
             PlayerHandle engine = _engine;
             if (engine == null)
                 return Status.InvalidHandle;
+            ++_inFacadeCall;
             try
             {
                 return call(engine);
@@ -381,6 +419,10 @@ namespace Quillet.FFWrapperCLI
             catch (ObjectDisposedException)
             {
                 return Status.InvalidHandle; // disposed by another thread meanwhile
+            }
+            finally
+            {
+                --_inFacadeCall;
             }
         }
 
@@ -402,6 +444,20 @@ namespace Quillet.FFWrapperCLI
         // How deep this thread is in event handlers: a Dispose from a handler leaves the call that
         // raised the event to finish as it would (the library destroys the player after it).
         [ThreadStatic] private static int _inHandler;
+        // How deep this thread is in facade calls. A callback on a thread outside any facade call
+        // comes from one of the library's own threads, which the runtime adopted for the call:
+        // it is marked background, or Mono would wait for it (a thread that lives as long as the
+        // library) when the application exits.
+        [ThreadStatic] private static int _inFacadeCall;
+        [ThreadStatic] private static bool _adopted;
+
+        private static void AdoptLibraryThread()
+        {
+            if (_inFacadeCall > 0 || _adopted)
+                return;
+            _adopted = true;
+            Thread.CurrentThread.IsBackground = true;
+        }
 
         private static FFWrapper Find(IntPtr user)
         {
@@ -413,6 +469,7 @@ namespace Quillet.FFWrapperCLI
         {
             try
             {
+                AdoptLibraryThread();
                 FFWrapper facade = Find(user);
                 if (facade == null || record == IntPtr.Zero)
                     return;
@@ -480,6 +537,7 @@ namespace Quillet.FFWrapperCLI
         {
             try
             {
+                AdoptLibraryThread();
                 FFWrapper facade = Find(user);
                 IAudioInterface sink = facade != null ? facade._audio : null;
                 return sink != null && sink.WantsAudio() ? 1 : 0;
@@ -495,6 +553,7 @@ namespace Quillet.FFWrapperCLI
         {
             try
             {
+                AdoptLibraryThread();
                 FFWrapper facade = Find(user);
                 IAudioInterface sink = facade != null ? facade._audio : null;
                 IList<byte[]> offered = sink != null ? sink.GetBuffers() : null;
@@ -528,6 +587,7 @@ namespace Quillet.FFWrapperCLI
         {
             try
             {
+                AdoptLibraryThread();
                 FFWrapper facade = Find(user);
                 IAudioInterface sink = facade != null ? facade._audio : null;
                 if (facade == null)

@@ -82,6 +82,21 @@ namespace Quillet.Tests
                         Check.WaitFor(() => { picture(); return Has(events, ConnectionStatus.Connected); }, 30, "the connection back");
                         int count = pictures;
                         Check.WaitFor(() => { picture(); return pictures >= count + 10; }, 20, "pictures after the restart");
+
+                        // A handler on the source's thread disposes the facade that raised the event.
+                        var disposed = new ManualResetEvent(false);
+                        server.RegisterFFEventCallback(args =>
+                        {
+                            var s = args as SourceConnectionStatusArgs;
+                            if (s != null && s.status == ConnectionStatus.ConnectionLost)
+                            {
+                                server.Dispose();
+                                disposed.Set();
+                            }
+                        });
+                        camera.Kill();
+                        Check.WaitFor(() => { picture(); return disposed.WaitOne(0); }, 20, "Dispose from the connection handler");
+                        Check.Equal(-1, server.Width(), "Width after that Dispose");
                     }
                 }
             }

@@ -1,5 +1,5 @@
-// A small test runner for the C# interface: `mono quillet_csharp_tests.exe Suite`
-// runs every public static void method of the class Suite (one ctest test per
+// A small test runner for the C# interface: `mono quillet_csharp_tests.exe Suite [Test]`
+// runs every public static void method of the class Suite, or only Test (one ctest test per
 // suite); exit status 0 passed, 1 failed, 77 skipped (a missing tool). Also the
 // helpers the suites share: checks, waiting for progress, test media made on
 // the spot with the ffmpeg tool, the C++ facade's view of a clip, the RTSP
@@ -215,10 +215,10 @@ namespace Quillet.Tests
     {
         public static int Main(string[] args)
         {
-            Type suite = args.Length == 1 ? Type.GetType("Quillet.Tests." + args[0]) : null;
+            Type suite = args.Length >= 1 ? Type.GetType("Quillet.Tests." + args[0]) : null;
             if (suite == null)
             {
-                Console.Error.WriteLine("usage: quillet_csharp_tests.exe <Suite>");
+                Console.Error.WriteLine("usage: quillet_csharp_tests.exe <Suite> [Test]");
                 return 2;
             }
             try
@@ -232,7 +232,8 @@ namespace Quillet.Tests
             }
             int failed = 0, skipped = 0, passed = 0;
             foreach (MethodInfo test in suite.GetMethods(BindingFlags.Public | BindingFlags.Static)
-                                             .Where(m => m.ReturnType == typeof(void) && m.GetParameters().Length == 0))
+                                             .Where(m => m.ReturnType == typeof(void) && m.GetParameters().Length == 0)
+                                             .Where(m => args.Length < 2 || m.Name == args[1]))
             {
                 var clock = Stopwatch.StartNew();
                 try

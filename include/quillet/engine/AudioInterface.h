@@ -5,6 +5,7 @@
 // (inside ReadAudioFromInterface), without holding any library lock.
 // Public: applications implement it, so it includes only the public buffer list.
 #include "../decode/AudioBuffers.h"
+#include "../Export.h"
 
 namespace Quillet {
 
@@ -17,7 +18,7 @@ namespace Quillet {
 /// Threads: all three operations are called on the application thread that calls
 /// FFWrapper::ReadAudioFromInterface, one at a time, without the library's internal locks held.
 /// The object must outlive its use: until SetAudioInterface(nullptr), CloseSource or disposal.
-class AudioInterface {
+class QUILLET_EXPORT AudioInterface {
 public:
     virtual ~AudioInterface() = default;
     /// True when the host can take more audio now; false skips this read.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "FFWrapper.h"
+#include "../Export.h"
 
 namespace Quillet {
 class FFFileEngine;
@@ -26,7 +27,7 @@ namespace Quillet::FFWrapperCLI {
 /// the recording's own write thread; sync points and FileSinkError arrive on that thread (a file's
 /// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread; a
 /// "recording fell behind" FileSinkError on the source's read thread).
-class FFFileWrapper : public FFWrapper {
+class QUILLET_EXPORT FFFileWrapper : public FFWrapper {
 public:
     /// A recorder whose log lines use the category "FF1".
     FFFileWrapper();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FFFileWrapper.h"
+#include "../Export.h"
 
 namespace Quillet {
 class FFOutgoing;
@@ -28,7 +29,7 @@ namespace Quillet::FFWrapperCLI {
 /// Threads: GetNextPacket may be called from any thread, typically one application thread per
 /// client, while the source's read thread fills the queue. Safe to use after its facade is gone or
 /// the client was removed: it then returns nothing.
-class FFOutgoingWrapper {
+class QUILLET_EXPORT FFOutgoingWrapper {
 public:
     /// Wraps a queue of the library; applications get handles from AddClient instead.
     explicit FFOutgoingWrapper(Quillet::FFOutgoing* out) : _out(out) {}
@@ -51,7 +52,7 @@ private:
 using FFOutgoingHandle = std::shared_ptr<FFOutgoingWrapper>;
 
 /// Client management of the serving facades. Threads: any application thread.
-class IFFSerializeWrapper {
+class QUILLET_EXPORT IFFSerializeWrapper {
 public:
     virtual ~IFFSerializeWrapper() = default;
     /// A new client, or null when the source cannot be opened. The first client opens the source.
@@ -66,7 +67,7 @@ public:
 
 /// Client handling on top of a serving engine's client management; the serving facades own one.
 /// Threads: any thread; its own lock serialises the calls.
-class FFSerializeWrapper : public IFFSerializeWrapper {
+class QUILLET_EXPORT FFSerializeWrapper : public IFFSerializeWrapper {
 public:
     /// Manages the clients of `engine` (not owned).
     explicit FFSerializeWrapper(Quillet::IFFSerializeEngine* engine) : _serializeEngine(engine) {}
@@ -96,7 +97,7 @@ private:
 /// Threads: any application thread may call every operation. The client calls and disposal hold
 /// the client monitor (FFSerializeWrapper::monitor); the other calls hold the facade's monitor.
 template <class Facade, class ServingEngine>
-class FFServingWrapper : public Facade, public IFFSerializeWrapper {
+class QUILLET_EXPORT FFServingWrapper : public Facade, public IFFSerializeWrapper {
 public:
     /// Detaches all clients and disposes of the facade.
     ~FFServingWrapper() override;
@@ -124,8 +125,8 @@ private:
 };
 
 // Both uses are compiled into the library.
-extern template class FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine>;
-extern template class FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine>;
+extern template class QUILLET_EXPORT FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine>;
+extern template class QUILLET_EXPORT FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine>;
 
 /// Serves a live source (typically a camera) to any number of clients while it can also be
 /// played and recorded like FFFileWrapper. A slow client loses its backlog rather than holding up
@@ -133,7 +134,7 @@ extern template class FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine>;
 ///
 /// Threads: any application thread may call every operation; events arrive as for FFFileWrapper.
 /// The source's read thread fills the clients' queues.
-class FFFileServerWrapper : public FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine> {
+class QUILLET_EXPORT FFFileServerWrapper : public FFServingWrapper<FFFileWrapper, Quillet::FFFileServerEngine> {
 public:
     /// A server whose log lines use the category "FF1".
     FFFileServerWrapper();
@@ -151,7 +152,7 @@ public:
 ///
 /// Threads: any application thread may call every operation; events arrive as for FFWrapper. The
 /// source's read thread fills the clients' queues.
-class FFPlayServerWrapper : public FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine> {
+class QUILLET_EXPORT FFPlayServerWrapper : public FFServingWrapper<FFWrapper, Quillet::FFPlayServerEngine> {
 public:
     /// A server whose log lines use the category "FF1".
     FFPlayServerWrapper();
@@ -165,7 +166,7 @@ public:
 ///
 /// Threads: any application thread may call every operation; records are decoded on the thread
 /// that calls ReadFrameGetSize, and events (EndOfStream) arrive on it.
-class FFRemoteWrapper : public FFWrapper {
+class QUILLET_EXPORT FFRemoteWrapper : public FFWrapper {
 public:
     /// A remote player whose log lines use the category "FF1".
     FFRemoteWrapper();

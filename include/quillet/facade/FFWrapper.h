@@ -17,6 +17,7 @@
 
 #include "../engine/AudioInterface.h"
 #include "FacadeTypes.h"
+#include "../Export.h"
 
 namespace Quillet {
 class FFEngine;
@@ -51,7 +52,7 @@ namespace Quillet::FFWrapperCLI {
 /// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1.0
 /// or an empty result; the one exception is ReadFrameGetSize, which lets a std::runtime_error
 /// through. After Dispose every operation returns the value its comment gives for "no engine".
-class FFWrapper {
+class QUILLET_EXPORT FFWrapper {
 public:
     /// A player whose log lines use the category "FF1".
     FFWrapper();

@@ -13,6 +13,7 @@
 #include "../core/EventCodes.h"
 #include "../publish/PublishStatus.h"
 #include "../source/FFSourceSettings.h"
+#include "../Export.h"
 
 /// The library's own namespace; applications use the classes of Quillet::FFWrapperCLI.
 namespace Quillet {}
@@ -50,7 +51,7 @@ enum class LiveReading : int {
 
 /// One picture handed to the application by FFWrapper::ReadFrameGetSize. A new instance holds no
 /// picture. Not shared between threads by the library: the reading thread owns it.
-class FrameData {
+class QUILLET_EXPORT FrameData {
 public:
     /// The pixels, packed rows without padding in the format asked for with FFWrapper::DecodeVideo.
     /// Keeps its storage (same data pointer) while the size and dimensions stay the same.
@@ -72,12 +73,12 @@ public:
 /// Settings of a live camera connection (rtsp:// sources), see FFFileServerWrapper::SetSourceSettings.
 /// The fields and their defaults are those of the library's own record, Quillet::FFSourceSettings.
 /// A plain record: the application fills it on one thread and the facade takes a copy.
-class SourceSettings : public Quillet::FFSourceSettings {};
+class QUILLET_EXPORT SourceSettings : public Quillet::FFSourceSettings {};
 
 /// Base of the three event-argument classes; handlers find the kind with dynamic_cast.
 /// Arguments reach the handlers on the thread that reports the event (see FFWrapper) and live only
 /// for the handler call: a handler copies what it keeps.
-class EventArgs {
+class QUILLET_EXPORT EventArgs {
 public:
     virtual ~EventArgs() = default;
 };
@@ -87,11 +88,11 @@ using PublishingState = Quillet::PublishState;
 
 /// One output as FFWrapper::GetPublishingStatus reports it; a plain copy the application owns.
 /// The fields are those of the library's own record, Quillet::PublishStatus.
-class PublishingStatus : public Quillet::PublishStatus {};
+class QUILLET_EXPORT PublishingStatus : public Quillet::PublishStatus {};
 
 /// Raised on the output's own thread whenever its state changes; a lost
 /// connection arrives as Retrying with the reason in `message`.
-class PublishingStatusArgs : public EventArgs {
+class QUILLET_EXPORT PublishingStatusArgs : public EventArgs {
 public:
     std::string url;                                     ///< the output's URL
     PublishingState state = PublishingState::Connecting; ///< the new state
@@ -99,7 +100,7 @@ public:
 };
 
 /// An error, the end of the stream or another notice; FFWrapper lists the thread each kind arrives on.
-class FFMessageEventArgs : public EventArgs {
+class QUILLET_EXPORT FFMessageEventArgs : public EventArgs {
 public:
     /// A NoError notice.
     FFMessageEventArgs() = default;
@@ -111,7 +112,7 @@ public:
 
 /// A sync point of a recording: a position in a recorded file paired with the PC's UTC clock.
 /// Arrives on the recording's write thread (see FFFileWrapper).
-class SyncPointEventArgs : public EventArgs {
+class QUILLET_EXPORT SyncPointEventArgs : public EventArgs {
 public:
     /// Position in the recorded file (media time from the file's start).
     std::chrono::duration<double> videoTime{0.0};
@@ -124,7 +125,7 @@ public:
 };
 
 /// The state of a camera connection changed. Arrives on the source's read thread (see FFWrapper).
-class SourceConnectionStatusArgs : public EventArgs {
+class QUILLET_EXPORT SourceConnectionStatusArgs : public EventArgs {
 public:
     /// A description of the change.
     std::string message;
@@ -135,7 +136,7 @@ public:
 /// The player of a live camera missed pictures: given up because the reader fell behind (see
 /// LiveReading). Raised on the application's thread inside ReadFrameGetSize, once per drop and at
 /// most once a second, never once per picture.
-class MissedPicturesEventArgs : public EventArgs {
+class QUILLET_EXPORT MissedPicturesEventArgs : public EventArgs {
 public:
     /// Pictures missed since the previous MissedPicturesEventArgs (in this drop).
     uint64_t missed = 0;
@@ -146,7 +147,7 @@ public:
 /// The application's event handler. Copies of one delegate compare equal, so the handle given to
 /// FFWrapper::RegisterFFEventCallback also unregisters it. Copying and calling are safe from any
 /// thread; the wrapped function is called on the thread that raises the event.
-class ManagedEventDelegate {
+class QUILLET_EXPORT ManagedEventDelegate {
 public:
     /// The wrapped handler's type.
     using Function = std::function<void(const EventArgs&)>;
@@ -174,7 +175,7 @@ private:
 /// Scope guard on a facade's monitor, used by the facades on whichever thread calls them. Monitors
 /// are re-entrant: a handler running inside a facade call may call the facade again on the same
 /// thread.
-class lock {
+class QUILLET_EXPORT lock {
 public:
     /// Enters `monitor` until the guard goes out of scope.
     explicit lock(std::recursive_mutex& monitor) : _guard(monitor) {}
@@ -185,6 +186,6 @@ private:
 
 /// Wall-clock ticks (100 ns since 1970-01-01 UTC) to a UTC time point, truncated to whole
 /// microseconds. Safe from any thread.
-std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks);
+QUILLET_EXPORT std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks);
 
 } // namespace Quillet::FFWrapperCLI

@@ -9,8 +9,12 @@
 // Without any such file the library writes nothing of its own: log4cpp's root
 // category is left at WARN, so warnings and errors reach whatever appender the
 // application gives that category, and nothing is written until it does.
+// FFmpeg's own messages go to the category "FFmpeg" (set when the library is
+// loaded; an av_log callback the application sets afterwards replaces it).
 // The library never writes to the process's stderr or stdout unasked.
 #include <string>
+
+#include "../Export.h"
 
 namespace Quillet::FFWrapperCLI {
 
@@ -19,6 +23,6 @@ namespace Quillet::FFWrapperCLI {
 /// at the next facade's creation when it has changed. An empty path goes back to those two.
 /// Returns false when the file cannot be read or log4cpp refuses it; the choice of file then
 /// stays as it was. Safe from any thread.
-bool SetLogConfiguration(const std::string& path);
+QUILLET_EXPORT bool SetLogConfiguration(const std::string& path);
 
 } // namespace Quillet::FFWrapperCLI

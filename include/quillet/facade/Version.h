@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "../Export.h"
+
 namespace Quillet::FFWrapperCLI {
 
 /// One FFmpeg library Quillet links against. A plain value, safe to copy to any thread.
-struct LinkedLibrary {
+struct QUILLET_EXPORT LinkedLibrary {
     /// The library's name, e.g. "libavcodec".
     std::string name;
     /// Version of the headers Quillet was compiled against, "major.minor.micro".
@@ -19,7 +21,7 @@ struct LinkedLibrary {
 
 /// What the loaded Quillet library is and what it was built with. A plain value, safe to copy to
 /// any thread.
-struct BuildInfo {
+struct QUILLET_EXPORT BuildInfo {
     /// Quillet's version, "major.minor.patch" (LibraryVersion()).
     std::string version;
     /// Quillet's major version number.
@@ -43,13 +45,13 @@ struct BuildInfo {
 };
 
 /// Quillet's version, "major.minor.patch", e.g. "0.2.0". Safe from any thread.
-std::string LibraryVersion();
+QUILLET_EXPORT std::string LibraryVersion();
 
 /// The version and build facts of the loaded library. Safe from any thread.
-BuildInfo GetBuildInfo();
+QUILLET_EXPORT BuildInfo GetBuildInfo();
 
 /// GetBuildInfo() as text, one fact per line ("quillet 0.2.0", "libavcodec 59.37.100 (built with
 /// 59.37.100)", ...), for an application's about box or bug reports. Safe from any thread.
-std::string DescribeBuild();
+QUILLET_EXPORT std::string DescribeBuild();
 
 } // namespace Quillet::FFWrapperCLI

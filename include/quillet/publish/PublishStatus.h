@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "../Export.h"
+
 namespace Quillet {
 
 /// The life of one publishing output.
@@ -21,10 +23,10 @@ enum class PublishState : int32_t {
 };
 
 /// The state's name in lower case ("connecting", "publishing", ...), for log lines and tools.
-const char* PublishStateName(PublishState state);
+QUILLET_EXPORT const char* PublishStateName(PublishState state);
 
 /// One output's state and counts; the application sees it as FFWrapperCLI::PublishingStatus.
-struct PublishStatus {
+struct QUILLET_EXPORT PublishStatus {
     std::string url;                               ///< the output's URL
     PublishState state = PublishState::Connecting; ///< where the output stands
     uint64_t bytes = 0;                            ///< media bytes handed to the output

@@ -6,10 +6,12 @@
 // shared. Public header: standard library only.
 #include <string>
 
+#include "../Export.h"
+
 namespace Quillet {
 
 /// Settings of a live camera connection; the application uses it as FFWrapperCLI::SourceSettings.
-struct FFSourceSettings {
+struct QUILLET_EXPORT FFSourceSettings {
     /// Carry the media over the RTSP TCP connection instead of UDP.
     bool streamUsingTCP = true;
     /// Smooth the local-clock estimate used until the camera's first RTCP sender report.

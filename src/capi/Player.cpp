@@ -1,0 +1,290 @@
+#include "capi/Player.h"
+
+#include <chrono>
+
+#include "capi/AudioSinkBridge.h"
+#include "capi/CallGuard.h"
+#include "capi/DeferredWork.h"
+#include "engine/FFEngine.h"
+#include "facade/FacadeCalls.h"
+
+namespace Quillet::CApi {
+namespace {
+
+using namespace Quillet::FFWrapperCLI;
+
+// The handle whose event callback runs on this thread, if any.
+thread_local const Player* t_insideCallbackOf = nullptr;
+
+// A facade of the library with the few engine operations the C interface
+// needs; see EngineReach.
+template <class Facade>
+class Reached final : public Facade, public EngineReach {
+public:
+    explicit Reached(const std::string& log) : Facade(log)
+    {
+        this->WithEngine([this](Quillet::FFEngine& e) { _interrupt = e.Interrupt(); });
+    }
+    void SetArrivalNotice(std::function<void()> notice) override
+    {
+        this->WithEngine([&](Quillet::FFEngine& e) { e.SetArrivalNotice(std::move(notice)); });
+    }
+    void SetCameraSettings(std::shared_ptr<FFSourceSettings> settings) override
+    {
+        this->WithEngine([&](Quillet::FFEngine& e) { e.SetSourceSettingsForCamera(std::move(settings)); });
+    }
+    void FireSourceInterrupt() override
+    {
+        if (_interrupt)
+            _interrupt->Fire();
+    }
+
+private:
+    // Set once at construction; fired without the facade's monitor.
+    std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
+};
+
+std::unique_ptr<FFWrapper> MakeFacade(int kind, const std::string& log)
+{
+    switch (kind) {
+    case QUILLET_KIND_PLAYER: return std::make_unique<Reached<FFWrapper>>(log);
+    case QUILLET_KIND_RECORDER: return std::make_unique<Reached<FFFileWrapper>>(log);
+    case QUILLET_KIND_LIVE_SERVER: return std::make_unique<Reached<FFFileServerWrapper>>(log);
+    case QUILLET_KIND_PLAY_SERVER: return std::make_unique<Reached<FFPlayServerWrapper>>(log);
+    case QUILLET_KIND_REMOTE: return std::make_unique<Reached<FFRemoteWrapper>>(log);
+    default: throw StatusError(QUILLET_ERROR_INVALID_ARGUMENT, "unknown kind of handle");
+    }
+}
+
+// The C form of a facade event; false for a kind the C interface does not know.
+bool Convert(const EventArgs& args, QueuedEvent& e)
+{
+    if (const auto* m = dynamic_cast<const FFMessageEventArgs*>(&args)) {
+        e.type = QUILLET_EVENT_MESSAGE;
+        e.code = static_cast<int>(m->message);
+    } else if (const auto* s = dynamic_cast<const SyncPointEventArgs*>(&args)) {
+        e.type = QUILLET_EVENT_SYNC_POINT;
+        e.text = s->fileName;
+        e.videoTime = s->videoTime.count();
+        e.pcTime =
+            std::chrono::duration_cast<std::chrono::microseconds>(s->PCTimeUTC.time_since_epoch()).count() * 10;
+        e.isGood = s->isGood ? 1 : 0;
+    } else if (const auto* c = dynamic_cast<const SourceConnectionStatusArgs*>(&args)) {
+        e.type = QUILLET_EVENT_CONNECTION_STATUS;
+        e.code = static_cast<int>(c->status);
+        e.text = c->message;
+    } else if (const auto* p = dynamic_cast<const PublishingStatusArgs*>(&args)) {
+        e.type = QUILLET_EVENT_PUBLISHING_STATUS;
+        e.code = static_cast<int>(p->state);
+        e.text = p->message;
+        e.url = p->url;
+    } else if (const auto* m = dynamic_cast<const MissedPicturesEventArgs*>(&args)) {
+        e.type = QUILLET_EVENT_MISSED_PICTURES;
+        e.missed = m->missed;
+        e.missedTotal = m->total;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void ReleaseBuffer(quillet_buffer* buffer)
+{
+    if (buffer && buffer->refs.fetch_sub(1) == 1)
+        delete buffer;
+}
+
+std::shared_ptr<Player> Player::Create(int kind, const std::string& log)
+{
+    std::shared_ptr<Player> player(new Player(kind, MakeFacade(kind, log)));
+    player->_facade->RegisterFFEventCallback(
+        ManagedEventDelegate([p = player.get()](const EventArgs& args) { p->OnFacadeEvent(args); }));
+    return player;
+}
+
+Player::Player(int kind, std::unique_ptr<FFWrapper> facade) : kind(kind), _facade(std::move(facade))
+{
+    _reach = dynamic_cast<EngineReach*>(_facade.get());
+    _recorder = dynamic_cast<FFFileWrapper*>(_facade.get());
+    _server = dynamic_cast<IFFSerializeWrapper*>(_facade.get());
+    _liveServer = dynamic_cast<FFFileServerWrapper*>(_facade.get());
+    _playServer = dynamic_cast<FFPlayServerWrapper*>(_facade.get());
+    _remote = dynamic_cast<FFRemoteWrapper*>(_facade.get());
+    _reach->SetArrivalNotice([signal = &_signal] { signal->Bump(); });
+}
+
+Player::~Player()
+{
+    Shutdown();
+    _facade.reset();
+    for (quillet_buffer* b : _pool)
+        ReleaseBuffer(b);
+}
+
+void Player::Shutdown()
+{
+    _signal.Close();
+    _shutDown = true;
+    _reach->FireSourceInterrupt(); // the serving facades' own dispose does not
+    _facade->Dispose();
+}
+
+void Player::Interrupt()
+{
+    _signal.Interrupt();
+    if (_opening.load() > 0)
+        _reach->FireSourceInterrupt();
+}
+
+quillet_buffer* Player::WritableBuffer()
+{
+    // A buffer only the player holds can take the next picture; the current
+    // one first, so that its storage stays warm.
+    if (_current && _current->refs.load() == 1)
+        return _current;
+    for (quillet_buffer* b : _pool)
+        if (b->refs.load() == 1)
+            return b;
+    _pool.push_back(new quillet_buffer);
+    return _pool.back();
+}
+
+void Player::Describe(const quillet_buffer& buffer, quillet_picture* out) const
+{
+    if (!out)
+        return;
+    const FrameData& f = buffer.frame;
+    out->data = f.frame.data();
+    out->width = f.width;
+    out->height = f.height;
+    out->stride = f.height > 0 ? f.size / f.height : 0;
+    out->time = f.frameTime;
+    out->first = f.firstFrame ? 1 : 0;
+    out->size = f.size;
+    out->status = f.status;
+    out->pixel_format = pixelFormat.load();
+}
+
+void Player::HoldCurrent()
+{
+    std::lock_guard<std::mutex> guard(_readLock);
+    _held = _current != nullptr;
+}
+
+int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs)
+{
+    const HandleSignal::Mark began = _signal.Now();
+    const auto deadline = HandleSignal::Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    std::lock_guard<std::mutex> reading(_readLock);
+    if (_held) {
+        _held = false;
+        Describe(*_current, out);
+        *buffer = _current;
+        return QUILLET_OK;
+    }
+    for (;;) {
+        // Progress from here on wakes the wait below; an interrupt since the call began ends it.
+        HandleSignal::Mark mark = _signal.Now();
+        mark.interrupts = began.interrupts;
+        quillet_buffer* b = WritableBuffer();
+        int size = 0;
+        try {
+            size = _facade->ReadFrameGetSize(&b->frame);
+        } catch (const std::runtime_error& e) {
+            throw StatusError(QUILLET_ERROR_DECODE, e.what());
+        }
+        if (out)
+            out->status = b->frame.status;
+        if (size > 0) {
+            _current = b;
+            Describe(*b, out);
+            *buffer = b;
+            return QUILLET_OK;
+        }
+        if (size < 0)
+            return QUILLET_END;
+        if (timeoutMs == 0)
+            return QUILLET_AGAIN;
+        switch (_signal.WaitForProgress(mark, deadline, timeoutMs < 0)) {
+        case HandleSignal::Woken::TimedOut: return QUILLET_AGAIN;
+        case HandleSignal::Woken::Interrupted: return QUILLET_INTERRUPTED;
+        case HandleSignal::Woken::Progress: break;
+        }
+    }
+}
+
+void Player::OnFacadeEvent(const EventArgs& args)
+{
+    QueuedEvent e;
+    if (Convert(args, e))
+        Deliver(std::move(e));
+}
+
+void Player::Deliver(QueuedEvent event)
+{
+    quillet_event_fn callback;
+    void* user;
+    {
+        std::lock_guard<std::mutex> guard(_callbackLock);
+        callback = _eventCallback;
+        user = _eventUser;
+    }
+    if (callback) {
+        const quillet_event view = event.View();
+        const Player* outer = t_insideCallbackOf;
+        t_insideCallbackOf = this;
+        callback(user, &view);
+        t_insideCallbackOf = outer;
+    }
+    if (!_signal.Push(std::move(event)))
+        return;
+    quillet_wakeup_fn wakeup;
+    {
+        std::lock_guard<std::mutex> guard(_callbackLock);
+        wakeup = _wakeupCallback;
+        user = _wakeupUser;
+    }
+    if (wakeup)
+        wakeup(user);
+}
+
+void Player::SetEventCallback(quillet_event_fn callback, void* user)
+{
+    std::lock_guard<std::mutex> guard(_callbackLock);
+    _eventCallback = callback;
+    _eventUser = user;
+}
+
+void Player::SetWakeupCallback(quillet_wakeup_fn callback, void* user)
+{
+    std::lock_guard<std::mutex> guard(_callbackLock);
+    _wakeupCallback = callback;
+    _wakeupUser = user;
+}
+
+bool Player::InsideCallback() const
+{
+    return t_insideCallbackOf == this;
+}
+
+void Player::RunOutsideCallback(std::function<void(Player&)> work)
+{
+    if (!InsideCallback()) {
+        work(*this);
+        return;
+    }
+    DeferredWork::Instance().Post([self = shared_from_this(), work = std::move(work)] { work(*self); });
+}
+
+void Player::SetAudioSink(const quillet_audio_sink* sink)
+{
+    std::lock_guard<std::mutex> guard(_sinkLock);
+    std::unique_ptr<AudioSinkBridge> bridge = sink ? std::make_unique<AudioSinkBridge>(*sink) : nullptr;
+    // The facade stops using the old sink before it returns (its monitor).
+    _facade->SetAudioInterface(bridge.get());
+    _audioSink = std::move(bridge);
+}
+
+} // namespace Quillet::CApi

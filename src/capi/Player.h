@@ -1,0 +1,148 @@
+#pragma once
+// The object behind a quillet_player handle: one facade of the five kinds,
+// the handle's signal and event queue, its callbacks, the picture buffers it
+// reads into and its audio sink.
+//
+// Threads: any application thread calls the operations (through the C
+// functions, which hold a shared reference for the call). The facade's
+// event handler runs on the reporting threads and calls Deliver. Locks:
+// `_readLock` lets one reader at a time use the buffers (`_pool`, `_current`,
+// `_held`); `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the facade has its own
+// monitor, the signal its own lock. Order: `_readLock` -> facade monitor ->
+// the engine's locks -> signal lock; `_callbackLock` is never held while
+// anything else is taken or a callback runs.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capi/HandleSignal.h"
+#include "facade/FFServingWrappers.h"
+#include "quillet.h"
+
+// A picture buffer shared between a player and the application: the player
+// holds one reference while it keeps the buffer in its pool, the application
+// one per quillet_buffer it was handed. Any thread releases.
+struct quillet_buffer {
+    std::atomic<int> refs{1};
+    Quillet::FFWrapperCLI::FrameData frame;
+};
+
+// The base of Player, so that a handle is a Player's address.
+struct quillet_player {};
+
+namespace Quillet::CApi {
+
+class AudioSinkBridge;
+
+// What the C interface needs from a facade beyond its public operations:
+// the decoder's arrival notice, camera settings for every kind, and firing
+// the source interrupt without the facade's monitor. Implemented by Reached<>.
+class EngineReach {
+public:
+    virtual ~EngineReach() = default;
+    virtual void SetArrivalNotice(std::function<void()> notice) = 0;
+    virtual void SetCameraSettings(std::shared_ptr<FFSourceSettings> settings) = 0;
+    virtual void FireSourceInterrupt() = 0;
+};
+
+class Player : public quillet_player, public std::enable_shared_from_this<Player> {
+public:
+    // A handle of `kind` (a quillet_kind) whose log lines use `log`.
+    static std::shared_ptr<Player> Create(int kind, const std::string& log);
+    ~Player();
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    const int kind;
+
+    FFWrapperCLI::FFWrapper& Facade() { return *_facade; }
+    EngineReach& Reach() { return *_reach; }
+    // Null when this kind does not offer them.
+    FFWrapperCLI::FFFileWrapper* Recorder() { return _recorder; }
+    FFWrapperCLI::IFFSerializeWrapper* Server() { return _server; }
+    FFWrapperCLI::FFFileServerWrapper* LiveServer() { return _liveServer; }
+    FFWrapperCLI::FFPlayServerWrapper* PlayServer() { return _playServer; }
+    FFWrapperCLI::FFRemoteWrapper* Remote() { return _remote; }
+
+    HandleSignal& Signal() { return _signal; }
+
+    // The next picture into `out` (may be null); on QUILLET_OK `*buffer` is
+    // the buffer holding it (the player's reference; retain to keep it).
+    int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs);
+    // Keeps the picture just read for the next Read (a caller's buffer was too small).
+    void HoldCurrent();
+
+    // Runs `work` around an open or start, so that an interrupt cancels it.
+    template <class Work>
+    auto Opening(Work&& work)
+    {
+        ++_opening;
+        struct Leave {
+            std::atomic<int>& n;
+            ~Leave() { --n; }
+        } leave{_opening};
+        return work();
+    }
+    // Ends blocked reads and waits, cancels an open in progress.
+    void Interrupt();
+    // Ends every wait for good and disposes of the facade; idempotent.
+    void Shutdown();
+    bool IsShutDown() const { return _shutDown.load(); }
+
+    // Events from the facade (reporting thread) and to the application.
+    void Deliver(QueuedEvent event);
+    void SetEventCallback(quillet_event_fn callback, void* user);
+    void SetWakeupCallback(quillet_wakeup_fn callback, void* user);
+    // True on the thread running this handle's event callback.
+    bool InsideCallback() const;
+    // Runs `work` now, or once the callback has returned when called from inside it.
+    void RunOutsideCallback(std::function<void(Player&)> work);
+
+    // The host's sound sink (null removes it).
+    void SetAudioSink(const quillet_audio_sink* sink);
+
+    // The pixel format set (a quillet_pixel_format, -1 before any).
+    std::atomic<int> pixelFormat{-1};
+
+private:
+    Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
+    void OnFacadeEvent(const FFWrapperCLI::EventArgs& args);
+    quillet_buffer* WritableBuffer();
+    void Describe(const quillet_buffer& buffer, quillet_picture* out) const;
+
+    HandleSignal _signal;
+    std::mutex _callbackLock;
+    quillet_event_fn _eventCallback = nullptr;
+    void* _eventUser = nullptr;
+    quillet_wakeup_fn _wakeupCallback = nullptr;
+    void* _wakeupUser = nullptr;
+
+    std::mutex _readLock;
+    std::vector<quillet_buffer*> _pool;
+    quillet_buffer* _current = nullptr;
+    bool _held = false;
+
+    std::atomic<int> _opening{0};
+    std::atomic<bool> _shutDown{false};
+
+    // Declared before the facade: the facade calls the sink until disposed.
+    // `_sinkLock` serialises replacing it.
+    std::mutex _sinkLock;
+    std::unique_ptr<AudioSinkBridge> _audioSink;
+    std::unique_ptr<FFWrapperCLI::FFWrapper> _facade;
+    EngineReach* _reach = nullptr;
+    FFWrapperCLI::FFFileWrapper* _recorder = nullptr;
+    FFWrapperCLI::IFFSerializeWrapper* _server = nullptr;
+    FFWrapperCLI::FFFileServerWrapper* _liveServer = nullptr;
+    FFWrapperCLI::FFPlayServerWrapper* _playServer = nullptr;
+    FFWrapperCLI::FFRemoteWrapper* _remote = nullptr;
+};
+
+// Drops one reference to `buffer`, freeing it with the last.
+void ReleaseBuffer(quillet_buffer* buffer);
+
+} // namespace Quillet::CApi

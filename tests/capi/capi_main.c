@@ -1,0 +1,51 @@
+/* The C interface's tests, compiled as C11 with warnings as errors against
+ * the shared library. `quillet_c_tests NAME` runs one suite (as ctest does),
+ * no argument runs all. */
+#include <stdio.h>
+#include <string.h>
+
+#include "capi_support.h"
+
+void test_play_matches_facade(void);
+void test_read_into_too_small_keeps_picture(void);
+void test_serve_to_remote(void);
+void test_publish_hls(void);
+void test_record_split_and_queue_bound(void);
+void test_stop_close_destroy_inside_callback(void);
+void test_blocked_calls_end_on_destroy_or_interrupt(void);
+void test_bad_arguments(void);
+void test_camera_reconnects(void);
+
+static const struct {
+    const char* name;
+    void (*run)(void);
+} kSuites[] = {
+    {"PlayMatchesFacade", test_play_matches_facade},
+    {"ReadIntoTooSmall", test_read_into_too_small_keeps_picture},
+    {"ServeToRemote", test_serve_to_remote},
+    {"PublishHls", test_publish_hls},
+    {"RecordSplitAndQueueBound", test_record_split_and_queue_bound},
+    {"InsideCallback", test_stop_close_destroy_inside_callback},
+    {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
+    {"BadArguments", test_bad_arguments},
+    {"CameraReconnects", test_camera_reconnects},
+};
+
+int main(int argc, char** argv)
+{
+    int failed = 0, ran = 0;
+    for (size_t i = 0; i < sizeof kSuites / sizeof *kSuites; ++i) {
+        if (argc > 1 && strcmp(argv[1], kSuites[i].name) != 0)
+            continue;
+        g_failures = 0;
+        kSuites[i].run();
+        ++ran;
+        printf("%s %s\n", g_failures ? "FAILED" : "ok", kSuites[i].name);
+        failed += g_failures != 0;
+    }
+    if (ran == 0) {
+        fprintf(stderr, "no suite named %s\n", argc > 1 ? argv[1] : "");
+        return 2;
+    }
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,216 @@
+/* Playing through the C interface: a file's pictures equal the C++ facade's
+ * through each of the three ways to read, served pictures reach a remote
+ * player unchanged, and a file is published to HLS. */
+#define _POSIX_C_SOURCE 200809L
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "capi_support.h"
+
+enum { kMaxPictures = 512 };
+
+/* Opens, decodes to BGR24 without sound, starts. */
+static quillet_player* start_player(const char* clip)
+{
+    quillet_player* p = quillet_player_create("capi.play");
+    if (!p)
+        return NULL;
+    if (quillet_player_open(p, clip) != QUILLET_OK || quillet_player_enable_audio(p, 0) != QUILLET_OK ||
+        quillet_player_set_pixel_format(p, QUILLET_PIXEL_BGR24) != QUILLET_OK ||
+        quillet_player_start(p) != QUILLET_OK) {
+        quillet_player_destroy(p);
+        return NULL;
+    }
+    return p;
+}
+
+/* Each row reads every picture of the clip one way and checks the bytes against the facade's. */
+typedef enum { READ_PLAIN, READ_REF, READ_INTO_PADDED } read_way;
+
+void test_play_matches_facade(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    static uint64_t expected[kMaxPictures];
+    const int n = facade_picture_hashes(clip, expected, kMaxPictures);
+    REQUIRE(n == 50);
+
+    const read_way ways[] = {READ_PLAIN, READ_REF, READ_INTO_PADDED};
+    for (size_t w = 0; w < sizeof ways / sizeof *ways; ++w) {
+        quillet_player* p = start_player(clip);
+        REQUIRE(p);
+        enum { kKept = 8 };
+        quillet_buffer* kept[kKept] = {0};
+        uint64_t keptHash[kKept] = {0};
+        const int stride = 320 * 3 + 64;
+        uint8_t* padded = malloc((size_t)stride * 240);
+        int count = 0, status;
+        double last = -1.0;
+        quillet_picture pic = {0};
+        for (;;) {
+            quillet_buffer* ref = NULL;
+            if (ways[w] == READ_PLAIN)
+                status = quillet_player_read_picture(p, &pic, 5000);
+            else if (ways[w] == READ_REF)
+                status = quillet_player_read_picture_ref(p, &pic, &ref, 5000);
+            else
+                status = quillet_player_read_picture_into(p, padded, (size_t)stride * 240, stride, &pic, 5000);
+            if (status != QUILLET_OK)
+                break;
+            CHECK(pic.width == 320 && pic.height == 240 && pic.pixel_format == QUILLET_PIXEL_BGR24);
+            CHECK(pic.first == (count == 0));
+            CHECK(pic.time > last);
+            last = pic.time;
+            const uint64_t h = picture_hash(pic.data, pic.width, pic.height, pic.stride);
+            if (count < n && h != expected[count])
+                fprintf(stderr, "way %zu: picture %d differs from the facade's\n", w, count), ++g_failures;
+            if (ref && count < kKept) {
+                kept[count] = ref;
+                keptHash[count] = h;
+            } else {
+                quillet_buffer_release(ref);
+            }
+            ++count;
+        }
+        CHECK_STATUS(status, QUILLET_END);
+        CHECK(count == n);
+        /* The end is told once, as the facade's -1; then nothing is ready. */
+        CHECK_STATUS(quillet_player_read_picture(p, &pic, 0), QUILLET_AGAIN);
+        quillet_player_destroy(p);
+        /* Held pictures keep their bytes whatever was read after them, even past the destroy. */
+        for (int i = 0; i < kKept; ++i)
+            if (kept[i]) {
+                CHECK(quillet_buffer_size(kept[i]) == 320 * 240 * 3);
+                CHECK(picture_hash(quillet_buffer_data(kept[i]), 320, 240, 320 * 3) == keptHash[i]);
+                quillet_buffer_release(kept[i]);
+            }
+        free(padded);
+    }
+}
+
+void test_read_into_too_small_keeps_picture(void)
+{
+    quillet_player* p = start_player(test_clip(2));
+    REQUIRE(p);
+    uint8_t small[16];
+    quillet_picture info = {0};
+    CHECK_STATUS(quillet_player_read_picture_into(p, small, sizeof small, 320 * 3, &info, 5000),
+                 QUILLET_ERROR_BUFFER_TOO_SMALL);
+    CHECK(info.width == 320 && info.height == 240 && info.first == 1);
+    quillet_picture pic = {0};
+    CHECK_STATUS(quillet_player_read_picture(p, &pic, 0), QUILLET_OK);
+    CHECK(pic.first == 1 && pic.time == info.time); /* the same picture, not lost */
+    quillet_player_destroy(p);
+}
+
+void test_serve_to_remote(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    static uint64_t expected[kMaxPictures];
+    const int n = facade_picture_hashes(clip, expected, kMaxPictures);
+    REQUIRE(n > 0);
+
+    quillet_player* server = quillet_play_server_create("capi.server");
+    quillet_player* remote = quillet_remote_create("capi.remote");
+    REQUIRE(server && remote);
+    int kind = -1;
+    CHECK_STATUS(quillet_player_get_kind(remote, &kind), QUILLET_OK);
+    CHECK(kind == QUILLET_KIND_REMOTE);
+    CHECK_STATUS(quillet_server_set_source(server, clip), QUILLET_OK);
+    quillet_client* client = NULL;
+    CHECK_STATUS(quillet_server_add_client(server, &client), QUILLET_OK);
+    REQUIRE(client);
+    CHECK_STATUS(quillet_player_start(server), QUILLET_OK);
+    CHECK_STATUS(quillet_player_enable_audio(remote, 0), QUILLET_OK);
+    CHECK_STATUS(quillet_player_set_pixel_format(remote, QUILLET_PIXEL_BGR24), QUILLET_OK);
+
+    /* Batches go through caller memory one time and library memory the next. */
+    size_t capacity = 1 << 16, size = 0, batches = 0;
+    uint8_t* bytes = malloc(capacity);
+    int pending = 0, count = 0, status = QUILLET_AGAIN;
+    const double deadline = now_ms() + 60000;
+    while (status != QUILLET_END && now_ms() < deadline) {
+        if (!pending) {
+            quillet_batch* batch = NULL;
+            int got;
+            if (batches % 2 == 0) {
+                while ((got = quillet_client_next_batch_into(client, bytes, capacity, &size)) ==
+                       QUILLET_ERROR_BUFFER_TOO_SMALL)
+                    bytes = realloc(bytes, capacity = size);
+            } else if ((got = quillet_client_next_batch(client, &batch)) == QUILLET_OK) {
+                size = quillet_batch_size(batch);
+                if (size > capacity)
+                    bytes = realloc(bytes, capacity = size);
+                memcpy(bytes, quillet_batch_data(batch), size);
+                quillet_batch_free(batch);
+            }
+            CHECK(got == QUILLET_OK || got == QUILLET_AGAIN);
+            pending = got == QUILLET_OK;
+            batches += (size_t)pending;
+        }
+        if (pending && quillet_remote_write(remote, bytes, size) == QUILLET_OK)
+            pending = 0;
+        quillet_picture pic = {0};
+        status = quillet_player_read_picture(remote, &pic, pending ? 0 : 20);
+        if (status == QUILLET_OK) {
+            if (count < n && picture_hash(pic.data, pic.width, pic.height, pic.stride) != expected[count])
+                fprintf(stderr, "remote picture %d differs from the facade's\n", count), ++g_failures;
+            ++count;
+        }
+    }
+    CHECK_STATUS(status, QUILLET_END);
+    CHECK(count == n);
+    CHECK(batches > 0);
+    quillet_player_destroy(server);
+    /* A client outlives its server: it reports the end, and its destroy is safe. */
+    quillet_batch* none = NULL;
+    CHECK_STATUS(quillet_client_next_batch(client, &none), QUILLET_END);
+    quillet_client_destroy(client);
+    quillet_player_destroy(remote);
+    free(bytes);
+}
+
+void test_publish_hls(void)
+{
+    mkdir("capi_hls", 0755);
+    remove("capi_hls/live.m3u8");
+    quillet_player* p = start_player(test_clip(4));
+    REQUIRE(p);
+    CHECK_STATUS(quillet_player_start_publishing(p, "capi_hls/live.m3u8"), QUILLET_OK);
+    int publishing = 0, finished = 0, status;
+    quillet_picture pic = {0};
+    while ((status = quillet_player_read_picture(p, &pic, 5000)) == QUILLET_OK) {
+        quillet_event e = {0};
+        while (quillet_player_wait_event(p, &e, 0) == QUILLET_OK)
+            if (e.type == QUILLET_EVENT_PUBLISHING_STATUS) {
+                CHECK(strcmp(e.url, "capi_hls/live.m3u8") == 0);
+                publishing += e.code == QUILLET_PUBLISH_PUBLISHING;
+                finished += e.code == QUILLET_PUBLISH_FINISHED;
+            }
+    }
+    CHECK_STATUS(status, QUILLET_END);
+    quillet_publishing_status st[2];
+    size_t count = 0;
+    CHECK_STATUS(quillet_player_get_publishing_status(p, st, 2, &count), QUILLET_OK);
+    CHECK(count == 1 && count <= 2 && strcmp(st[0].url, "capi_hls/live.m3u8") == 0 && st[0].packets > 0);
+    /* The output finishes once the source's end has been written. */
+    quillet_event e = {0};
+    for (const double end = now_ms() + 20000; !finished && now_ms() < end;)
+        if (quillet_player_wait_event(p, &e, 1000) == QUILLET_OK && e.type == QUILLET_EVENT_PUBLISHING_STATUS)
+            finished = e.code == QUILLET_PUBLISH_FINISHED;
+    CHECK(publishing == 1);
+    CHECK(finished);
+    quillet_player_destroy(p);
+    FILE* playlist = fopen("capi_hls/live.m3u8", "r");
+    REQUIRE(playlist);
+    char line[256];
+    int segments = 0, ended = 0;
+    while (fgets(line, sizeof line, playlist)) {
+        segments += strncmp(line, "#EXTINF", 7) == 0;
+        ended += strncmp(line, "#EXT-X-ENDLIST", 14) == 0;
+    }
+    fclose(playlist);
+    CHECK(segments >= 1 && ended == 1);
+}

@@ -1,0 +1,165 @@
+/* Recording through the C interface: a split recording holds every video
+ * packet in its two files, each announced by sync points; the same run with
+ * a tiny event queue accounts for every event it dropped; stop, close and
+ * destroy from inside the synchronous callback are deferred, not deadlocks. */
+#define _POSIX_C_SOURCE 200809L
+#include <stdatomic.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "capi_support.h"
+
+typedef struct counted {
+    atomic_int events;
+} counted;
+
+static void count_event(void* user, const quillet_event* e)
+{
+    (void)e;
+    atomic_fetch_add(&((counted*)user)->events, 1);
+}
+
+static void count_wakeup(void* user)
+{
+    atomic_fetch_add(&((counted*)user)->events, 1);
+}
+
+/* Rows: the queue's capacity. With room for all, the sync points name both files; with two
+ * places, what was taken plus what was reported dropped is every event the callback saw. */
+void test_record_split_and_queue_bound(void)
+{
+    const char* clip = test_clip(6);
+    REQUIRE(clip);
+    const int frames = count_video_packets(clip);
+    REQUIRE(frames == 150);
+    const size_t capacities[] = {1000, 2};
+    for (size_t row = 0; row < 2; ++row) {
+        char first[64], second[64];
+        snprintf(first, sizeof first, "capi_rec_%zu_a.mp4", row);
+        snprintf(second, sizeof second, "capi_rec_%zu_b.mp4", row);
+        remove(first);
+        remove(second);
+        quillet_player* r = quillet_recorder_create("capi.record");
+        REQUIRE(r);
+        counted seen = {0}, wakeups = {0};
+        CHECK_STATUS(quillet_player_set_event_queue_size(r, capacities[row]), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_event_callback(r, count_event, &seen), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_wakeup_callback(r, count_wakeup, &wakeups), QUILLET_OK);
+        CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_RGB24), QUILLET_OK);
+        CHECK_STATUS(quillet_recorder_save(r, first), QUILLET_OK); /* from the first key picture */
+        CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
+        int saving = 0, pending = 0, split = 0, status;
+        quillet_picture pic = {0};
+        while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK)
+            /* Once the first file holds a second, and early enough: the source reads up to
+             * about two seconds ahead, and a key picture must be to come. */
+            if (!split && pic.time >= 1.0 && quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK &&
+                saving && !pending) {
+                CHECK(pic.time < 2.0);
+                CHECK_STATUS(quillet_recorder_split(r, second), QUILLET_OK);
+                split = 1;
+            }
+        CHECK_STATUS(status, QUILLET_END);
+        CHECK_STATUS(quillet_recorder_stop(r), QUILLET_OK);
+        CHECK_STATUS(quillet_player_close(r), QUILLET_OK); /* the files' last sync points come by now */
+
+        int taken = 0, syncFirst = 0, syncSecond = 0;
+        uint64_t dropped = 0, droppedTotal = 0;
+        quillet_event e = {0};
+        while (quillet_player_wait_event(r, &e, 0) == QUILLET_OK) {
+            ++taken;
+            dropped += e.dropped;
+            if (e.type == QUILLET_EVENT_SYNC_POINT) {
+                syncFirst += strcmp(e.text, first) == 0;
+                syncSecond += strcmp(e.text, second) == 0;
+            }
+        }
+        CHECK_STATUS(quillet_player_dropped_events(r, &droppedTotal), QUILLET_OK);
+        const int all = atomic_load(&seen.events);
+        CHECK(all >= 4); /* at least a start and an end sync point per file */
+        CHECK(taken + (int)dropped == all);
+        CHECK(dropped == droppedTotal);
+        CHECK(atomic_load(&wakeups.events) == all);
+        if (capacities[row] == 2) {
+            CHECK(taken == 2);
+        } else {
+            CHECK(dropped == 0);
+            CHECK(syncFirst >= 2 && syncSecond >= 2);
+        }
+        quillet_player_destroy(r);
+        const int a = count_video_packets(first), b = count_video_packets(second);
+        if (a <= 0 || b <= 0 || a + b != frames)
+            fprintf(stderr, "row %zu: %d + %d video packets recorded of %d\n", row, a, b, frames), ++g_failures;
+    }
+}
+
+/* The callback of the rows below acts on its own handle. */
+typedef struct acting {
+    quillet_player* handle;
+    int on_type;
+    int action; /* 0 destroy, 1 stop and close */
+    atomic_int acted;
+    atomic_int after; /* statuses seen from the handle inside the callback after acting */
+} acting;
+
+static void act_in_callback(void* user, const quillet_event* e)
+{
+    acting* a = user;
+    if (e->type != a->on_type || atomic_load(&a->acted))
+        return;
+    if (a->action == 0) {
+        quillet_player_destroy(a->handle);
+        int kind;
+        /* Gone for every later call at once, though the work is done after the callback. */
+        atomic_store(&a->after, quillet_player_get_kind(a->handle, &kind));
+    } else {
+        atomic_store(&a->after, quillet_player_stop(a->handle) + quillet_player_close(a->handle));
+    }
+    atomic_store(&a->acted, 1);
+}
+
+void test_stop_close_destroy_inside_callback(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    /* Rows: the end of the stream arrives on the reading thread (destroy there); the first sync
+     * point on the recording's write thread (stop and close there). */
+    const struct {
+        int on_type;
+        int action;
+    } rows[] = {{QUILLET_EVENT_MESSAGE, 0}, {QUILLET_EVENT_SYNC_POINT, 1}};
+    for (size_t row = 0; row < 2; ++row) {
+        quillet_player* r = quillet_recorder_create("capi.callback");
+        REQUIRE(r);
+        acting a = {r, rows[row].on_type, rows[row].action, 0, 0};
+        CHECK_STATUS(quillet_player_set_event_callback(r, act_in_callback, &a), QUILLET_OK);
+        CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_BGR24), QUILLET_OK);
+        if (rows[row].action == 1)
+            CHECK_STATUS(quillet_recorder_save(r, "capi_callback.mkv"), QUILLET_OK);
+        CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
+        quillet_picture pic = {0};
+        int status = QUILLET_OK;
+        const double end = now_ms() + 30000;
+        while (!atomic_load(&a.acted) && now_ms() < end)
+            status = quillet_player_read_picture(r, &pic, 1000);
+        CHECK(atomic_load(&a.acted));
+        if (rows[row].action == 0) {
+            CHECK(status == QUILLET_END);
+            CHECK(atomic_load(&a.after) == QUILLET_ERROR_INVALID_HANDLE);
+            CHECK_STATUS(quillet_player_read_picture(r, &pic, 0), QUILLET_ERROR_INVALID_HANDLE);
+        } else {
+            CHECK(atomic_load(&a.after) == QUILLET_OK);
+            /* The deferred close runs soon after the callback: the player then has no source. */
+            int width = 0, height = 0, closed = 0;
+            for (const double until = now_ms() + 10000; !closed && now_ms() < until;) {
+                closed = quillet_player_get_dimensions(r, &width, &height) == QUILLET_ERROR_STATE;
+                quillet_player_read_picture(r, &pic, 50);
+            }
+            CHECK(closed);
+            quillet_player_destroy(r);
+        }
+    }
+    remove("capi_callback.mkv");
+}
