@@ -7,6 +7,10 @@
 
 #include <log4cpp/PropertyConfigurator.hh>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "facade/Logging.h"
 
 namespace Quillet {
@@ -178,3 +182,51 @@ bool SetLogConfiguration(const std::string& path)
 }
 
 } // namespace Quillet::FFWrapperCLI
+
+// FFmpeg's own messages (stream dumps, decoder warnings) go to the log4cpp
+// category "FFmpeg" instead of FFmpeg's default, which writes to the
+// process's stderr: a host that configured no logging gets nothing on its
+// console. The route is set once, when the library is loaded; a host that
+// wants FFmpeg's messages itself sets its own av_log callback afterwards and
+// that one wins. FFmpeg calls the route on any thread; a message may come in
+// pieces, so each thread gathers its pieces in its own line until it ends.
+namespace Quillet {
+namespace {
+
+log4cpp::Priority::Value PriorityOf(int level)
+{
+    if (level <= AV_LOG_ERROR)
+        return LogLevel::Error;
+    if (level <= AV_LOG_WARNING)
+        return LogLevel::Warn;
+    if (level <= AV_LOG_INFO)
+        return LogLevel::Info;
+    return LogLevel::Debug;
+}
+
+void FFmpegToCategory(void* avcl, int level, const char* format, va_list args)
+{
+    if (level > av_log_get_level())
+        return;
+    static log4cpp::Category& category = LoggerCategory("FFmpeg");
+    const log4cpp::Priority::Value priority = PriorityOf(level);
+    if (!category.isPriorityEnabled(priority))
+        return;
+    thread_local int printPrefix = 1;
+    thread_local std::string line;
+    char piece[1024];
+    av_log_format_line2(avcl, level, format, args, piece, sizeof(piece), &printPrefix);
+    line += piece;
+    if (line.empty() || line.back() != '\n')
+        return;
+    line.pop_back();
+    category.getStream(priority) << line;
+    line.clear();
+}
+
+struct RouteFFmpegLogAtLoad {
+    RouteFFmpegLogAtLoad() { av_log_set_callback(FFmpegToCategory); }
+} routeFFmpegLogAtLoad;
+
+} // namespace
+} // namespace Quillet

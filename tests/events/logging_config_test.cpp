@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "facade/FFWrapper.h"
 #include "facade/Logging.h"
 #include "support/TestMedia.h"
@@ -110,6 +114,21 @@ TEST(Logging, TheApiCallNamesTheConfigurationAndRefusesAMissingOne)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_NE(Text(folder / "api.log").find(kBanner), std::string::npos);
     fs::remove_all(folder);
+}
+
+// FFmpeg's own messages (here the stream dump of an open at FFmpeg's default
+// level) reach the library's log, not the host's stderr.
+TEST(Logging, FFmpegMessagesStayOffTheHostsStderr)
+{
+    const std::string clip = MakeClip("logging_dump.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264");
+    av_log_set_level(AV_LOG_INFO);
+    ::testing::internal::CaptureStderr();
+    {
+        Quillet::FFWrapperCLI::FFWrapper player("LoggingDump");
+        EXPECT_TRUE(player.OpenSource(clip));
+        player.Dispose();
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 } // namespace

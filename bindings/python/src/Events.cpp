@@ -40,14 +40,9 @@ const char* CodeName(int type, int code)
 // Seconds since 1970 as a timezone-aware UTC datetime.
 py::object UtcDateTime(int64_t ticks)
 {
-    static py::object* fromTimestamp = nullptr;
-    static py::object* utc = nullptr;
-    if (!fromTimestamp) {
-        py::module_ datetime = py::module_::import("datetime");
-        fromTimestamp = new py::object(datetime.attr("datetime").attr("fromtimestamp"));
-        utc = new py::object(datetime.attr("timezone").attr("utc"));
-    }
-    return (*fromTimestamp)(static_cast<double>(ticks) / 1e7, *utc);
+    py::module_ datetime = py::module_::import("datetime");
+    return datetime.attr("datetime").attr("fromtimestamp")(static_cast<double>(ticks) / 1e7,
+                                                          datetime.attr("timezone").attr("utc"));
 }
 
 } // namespace

@@ -211,6 +211,11 @@ PYBIND11_MODULE(_quillet, m)
 {
     using namespace QuilletPython;
     m.doc() = "The compiled part of the quillet package, on the library's C interface.";
+    // NumPy's C interface is looked up once, here: a first lookup from two reading threads at
+    // once would wait on each other (one holds the interpreter lock, the other the lookup).
+    py::module_::import("numpy");
+    (void)py::dtype::of<uint8_t>();
+    (void)py::dtype::of<int16_t>();
     RegisterErrors(m);
     RegisterEventTypes(m);
     py::object namedTuple = py::module_::import("collections").attr("namedtuple");

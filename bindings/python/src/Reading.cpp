@@ -160,8 +160,7 @@ py::object Player::ReadSound()
     const size_t frames = bytes.size() / frameBytes;
     py::array_t<int16_t> samples({static_cast<py::ssize_t>(frames), static_cast<py::ssize_t>(_channels)});
     std::memcpy(samples.mutable_data(), bytes.data(), frames * frameBytes);
-    static py::object* soundType = new py::object(py::module_::import("quillet._quillet").attr("Sound"));
-    return (*soundType)(samples, time);
+    return py::module_::import("quillet._quillet").attr("Sound")(samples, time);
 }
 
 py::object Player::NextSound()

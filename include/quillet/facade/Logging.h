@@ -9,6 +9,8 @@
 // Without any such file the library writes nothing of its own: log4cpp's root
 // category is left at WARN, so warnings and errors reach whatever appender the
 // application gives that category, and nothing is written until it does.
+// FFmpeg's own messages go to the category "FFmpeg" (set when the library is
+// loaded; an av_log callback the application sets afterwards replaces it).
 // The library never writes to the process's stderr or stdout unasked.
 #include <string>
 
