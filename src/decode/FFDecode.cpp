@@ -245,15 +245,6 @@ void FFDecode::RestartAudio()
     _audioRestartPending = true;
 }
 
-void FFDecode::ApplyAudioRestart()
-{
-    if (!_audioRestartPending)
-        return;
-    _audioRestartPending = false;
-    FlushAudioDecoder();
-    _firstAudioFrame = true;
-}
-
 void FFDecode::RestartDecoders()
 {
     RestartVideo();

@@ -113,6 +113,16 @@ int FFDecode::NextAudioBlock(FFFrame*& block)
     }
 }
 
+// Called on the sound side with `_lock` held.
+void FFDecode::ApplyAudioRestart()
+{
+    if (!_audioRestartPending)
+        return;
+    _audioRestartPending = false;
+    FlushAudioDecoder();
+    _firstAudioFrame = true;
+}
+
 int FFDecode::_ReadAudioFrame(FFFrame*& out)
 {
     {
