@@ -273,6 +273,17 @@ typedef struct quillet_source_settings {
     int live_reading;              /**< A ::quillet_live_reading (default ::QUILLET_LIVE_NEWEST). */
 } quillet_source_settings;
 
+/** How a recorder cuts its recording into segment files and how long it keeps them
+ * (quillet_recorder_set_settings()). Filled by the application; the library copies it. */
+typedef struct quillet_recording_settings {
+    size_t size;             /**< sizeof(quillet_recording_settings), set by quillet_recording_settings_init(). */
+    double segment_seconds;  /**< Media seconds after which the next file starts, at the next key picture; 0: one file until stopped or split (default). */
+    const char* name_pattern;/**< Names of segment files in the recording's folder: strftime fields give the wall-clock start, {n} the file's number; "" or NULL: the first file's name with "_n" in it (default). */
+    int64_t keep_bytes;      /**< Finished segments are deleted, oldest first, while together they exceed this (0: no limit, default). */
+    double keep_seconds;     /**< Finished segments older than this are deleted (0: kept, default). */
+    int64_t min_free_bytes;  /**< The recording stops with ::QUILLET_MESSAGE_FILE_SINK_ERROR when less would remain on the volume: -1 the larger of 256 MB and 1% of it (default), 0 no guard. */
+} quillet_recording_settings;
+
 /** One output as quillet_player_get_publishing_status() reports it. Filled by the library. */
 typedef struct quillet_publishing_status {
     const char* url;        /**< The output's URL. */
@@ -527,6 +538,13 @@ QUILLET_EXPORT int quillet_recorder_stop(quillet_player* recorder);
 /** `*saving` = 1 while a file is written; `*pending` (may be NULL) = 1 while a file name waits
  * for its first key picture. */
 QUILLET_EXPORT int quillet_recorder_is_saving(quillet_player* recorder, int* saving, int* pending);
+/** Fills `settings` with the defaults (one file until stopped, nothing deleted) and its size.
+ * Any thread, never blocks. */
+QUILLET_EXPORT int quillet_recording_settings_init(quillet_recording_settings* settings);
+/** Segments and retention for the recordings started after this call (the recorder kinds). The
+ * record is copied; `settings->size` must come from quillet_recording_settings_init(). Any
+ * thread, never blocks. */
+QUILLET_EXPORT int quillet_recorder_set_settings(quillet_player* recorder, const quillet_recording_settings* settings);
 
 /** @} */
 

@@ -306,6 +306,42 @@ int quillet_recorder_split(quillet_player* handle, const char* new_file)
     });
 }
 
+int quillet_recording_settings_init(quillet_recording_settings* settings)
+{
+    return Guard([&]() -> int {
+        Require(settings != nullptr, "the settings are NULL");
+        const RecordingSettings d;
+        *settings = quillet_recording_settings{};
+        settings->size = sizeof(quillet_recording_settings);
+        settings->segment_seconds = d.segmentSeconds;
+        settings->name_pattern = "";
+        settings->keep_bytes = d.keepBytes;
+        settings->keep_seconds = d.keepSeconds;
+        settings->min_free_bytes = d.minFreeBytes;
+        return QUILLET_OK;
+    });
+}
+
+int quillet_recorder_set_settings(quillet_player* handle, const quillet_recording_settings* settings)
+{
+    return WithPart(handle, &Player::Recorder, [&](Player&, FFFileWrapper& r) -> int {
+        Require(settings != nullptr, "the settings are NULL");
+        Require(settings->size >= offsetof(quillet_recording_settings, min_free_bytes) + sizeof(int64_t),
+                "settings->size is too small; fill the record with quillet_recording_settings_init");
+        Require(settings->segment_seconds >= 0.0 && settings->keep_bytes >= 0 && settings->keep_seconds >= 0.0 &&
+                    settings->min_free_bytes >= -1,
+                "a segment length, size or age is negative");
+        RecordingSettings out;
+        out.segmentSeconds = settings->segment_seconds;
+        out.namePattern = Text(settings->name_pattern);
+        out.keepBytes = settings->keep_bytes;
+        out.keepSeconds = settings->keep_seconds;
+        out.minFreeBytes = settings->min_free_bytes;
+        r.SetRecordingSettings(out);
+        return QUILLET_OK;
+    });
+}
+
 int quillet_recorder_stop(quillet_player* handle)
 {
     return WithPart(handle, &Player::Recorder, [&](Player&, FFFileWrapper& r) -> int {

@@ -39,4 +39,15 @@ bool FFFileWrapper::IsVideoSave(bool& pending)
     return WithEngine<RecordingEngine>(false, [&](RecordingEngine& e) { return e.IsVideoSave(&pending); });
 }
 
+void FFFileWrapper::SetRecordingSettings(const RecordingSettings& settings)
+{
+    Quillet::RecordingOptions options;
+    options.segmentSeconds = settings.segmentSeconds;
+    options.namePattern = settings.namePattern;
+    options.keepBytes = settings.keepBytes;
+    options.keepSeconds = settings.keepSeconds;
+    options.minFreeBytes = settings.minFreeBytes;
+    WithEngine<RecordingEngine>([&](RecordingEngine& e) { e.SetRecordingOptions(options); });
+}
+
 } // namespace Quillet::FFWrapperCLI

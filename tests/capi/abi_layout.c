@@ -32,6 +32,13 @@ int main(void)
     FIELD(quillet_event, missed);
     FIELD(quillet_event, missed_total);
     FIELD(quillet_event, dropped);
+    SIZE(quillet_recording_settings);
+    FIELD(quillet_recording_settings, size);
+    FIELD(quillet_recording_settings, segment_seconds);
+    FIELD(quillet_recording_settings, name_pattern);
+    FIELD(quillet_recording_settings, keep_bytes);
+    FIELD(quillet_recording_settings, keep_seconds);
+    FIELD(quillet_recording_settings, min_free_bytes);
     SIZE(quillet_source_settings);
     FIELD(quillet_source_settings, size);
     FIELD(quillet_source_settings, stream_using_tcp);

@@ -11,6 +11,7 @@ void test_read_into_too_small_keeps_picture(void);
 void test_serve_to_remote(void);
 void test_publish_hls(void);
 void test_record_split_and_queue_bound(void);
+void test_record_segments_and_retention(void);
 void test_stop_close_destroy_inside_callback(void);
 void test_blocked_calls_end_on_destroy_or_interrupt(void);
 void test_bad_arguments(void);
@@ -25,6 +26,7 @@ static const struct {
     {"ServeToRemote", test_serve_to_remote},
     {"PublishHls", test_publish_hls},
     {"RecordSplitAndQueueBound", test_record_split_and_queue_bound},
+    {"RecordSegmentsAndRetention", test_record_segments_and_retention},
     {"InsideCallback", test_stop_close_destroy_inside_callback},
     {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
     {"BadArguments", test_bad_arguments},

@@ -94,6 +94,66 @@ void test_record_split_and_queue_bound(void)
     }
 }
 
+/* Rows: segments kept, and segments beyond a one-byte budget deleted. Every segment a sync point
+ * named holds its part of the clip: together, while all are kept, every video packet once. */
+void test_record_segments_and_retention(void)
+{
+    const char* clip = test_clip(6);
+    REQUIRE(clip);
+    const int frames = count_video_packets(clip);
+    const int64_t keepBytes[] = {0, 1};
+    for (size_t row = 0; row < 2; ++row) {
+        quillet_player* r = quillet_recorder_create("capi.segments");
+        REQUIRE(r);
+        quillet_recording_settings settings = {0};
+        CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_ERROR_INVALID_ARGUMENT); /* no size */
+        CHECK_STATUS(quillet_recording_settings_init(&settings), QUILLET_OK);
+        settings.segment_seconds = 2.0;
+        settings.keep_bytes = keepBytes[row];
+        CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_OK);
+        char first[64];
+        snprintf(first, sizeof first, "capi_seg_%zu.mp4", row);
+        CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_BGR24), QUILLET_OK);
+        CHECK_STATUS(quillet_recorder_save(r, first), QUILLET_OK);
+        CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
+        quillet_picture pic = {0};
+        int status;
+        while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK) {
+        }
+        CHECK_STATUS(status, QUILLET_END);
+        CHECK_STATUS(quillet_recorder_stop(r), QUILLET_OK);
+        CHECK_STATUS(quillet_player_close(r), QUILLET_OK);
+        char names[16][256];
+        int files = 0, present = 0, packets = 0;
+        quillet_event e = {0};
+        while (quillet_player_wait_event(r, &e, 0) == QUILLET_OK) {
+            if (e.type != QUILLET_EVENT_SYNC_POINT || (files > 0 && strcmp(names[files - 1], e.text) == 0))
+                continue;
+            if (files < 16)
+                snprintf(names[files++], sizeof names[0], "%s", e.text);
+        }
+        for (int i = 0; i < files; ++i) {
+            FILE* f = fopen(names[i], "rb");
+            if (!f)
+                continue;
+            fclose(f);
+            ++present;
+            packets += count_video_packets(names[i]);
+        }
+        CHECK(files >= 3); /* six seconds in two-second segments */
+        if (keepBytes[row] == 0) {
+            CHECK(present == files);
+            CHECK(packets == frames);
+        } else {
+            CHECK(present < files);
+        }
+        quillet_player_destroy(r);
+        for (int i = 0; i < files; ++i)
+            remove(names[i]);
+    }
+}
+
 /* The callback of the rows below acts on its own handle. */
 typedef struct acting {
     quillet_player* handle;
