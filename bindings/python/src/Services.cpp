@@ -19,6 +19,17 @@ void Recorder::Stop()
     Run("stop", [](quillet_player* h) { return quillet_recorder_stop(h); });
 }
 
+void Recorder::SetSegments(double seconds, const std::string& namePattern, int64_t keepBytes, double keepHours)
+{
+    quillet_recording_settings settings{};
+    quillet_recording_settings_init(&settings);
+    settings.segment_seconds = seconds;
+    settings.name_pattern = namePattern.c_str();
+    settings.keep_bytes = keepBytes;
+    settings.keep_seconds = keepHours * 3600.0;
+    Run("set_segments", [&](quillet_player* h) { return quillet_recorder_set_settings(h, &settings); });
+}
+
 std::pair<bool, bool> Recorder::Saving()
 {
     int saving = 0, pending = 0;
@@ -112,20 +123,28 @@ void RegisterServices(py::module_& m)
     py::class_<Recorder, Player>(m, "Recorder", "A player that also records its source to container files.")
         .def(py::init([](const std::string& source, std::string pixelFormat, int threads, double timeout,
                          std::string live, bool audio, std::optional<std::string> user,
-                         std::optional<std::string> password, bool tcp, std::optional<std::string> file) {
+                         std::optional<std::string> password, bool tcp, std::optional<std::string> file,
+                         double segment, const std::string& namePattern, int64_t keepBytes, double keepHours) {
                  auto recorder = std::make_unique<Recorder>();
                  Recorder* r = recorder.get();
                  recorder->Open(source,
                                 OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio,
                                             std::move(user), std::move(password), tcp},
                                 [&] {
+                                    r->SetSegments(segment, namePattern, keepBytes, keepHours);
                                     if (file)
                                         r->Save(*file);
                                 });
                  return recorder;
              }),
-             QUILLET_OPEN_ARGS, py::arg("file") = py::none(),
-             "Opens and starts `source`; with `file`, records it from its first picture on.")
+             QUILLET_OPEN_ARGS, py::arg("file") = py::none(), py::arg("segment") = 0.0,
+             py::arg("name_pattern") = "", py::arg("keep_bytes") = 0, py::arg("keep_hours") = 0.0,
+             "Opens and starts `source`; with `file`, records it from its first picture on, in files of "
+             "`segment` seconds (0: one file) named by `name_pattern`, deleting the oldest beyond "
+             "`keep_bytes` or `keep_hours` (0: kept).")
+        .def("set_segments", &Recorder::SetSegments, py::arg("seconds"), py::arg("name_pattern") = "",
+             py::arg("keep_bytes") = 0, py::arg("keep_hours") = 0.0,
+             "Segments and retention for the recordings started afterwards.")
         .def("save", &Recorder::Save, py::arg("file"),
              "Starts recording to `file` from the next key picture (format from the extension).")
         .def("split", &Recorder::Split, py::arg("file"),

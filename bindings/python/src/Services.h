@@ -17,6 +17,8 @@ public:
     void Save(const std::string& file);
     void Split(const std::string& file);
     void Stop();
+    /// Segments and retention for the recordings started afterwards (0: one file, nothing deleted).
+    void SetSegments(double seconds, const std::string& namePattern, int64_t keepBytes, double keepHours);
     /// (saving, pending): a file is written / a file name waits for its first key picture.
     std::pair<bool, bool> Saving();
     /// The sync points reported since the last call, as quillet.SyncPoint.
