@@ -42,11 +42,7 @@ bool FFFileWrapper::IsVideoSave(bool& pending)
 void FFFileWrapper::SetRecordingSettings(const RecordingSettings& settings)
 {
     Quillet::RecordingOptions options;
-    options.segmentSeconds = settings.segmentSeconds;
-    options.namePattern = settings.namePattern;
-    options.keepBytes = settings.keepBytes;
-    options.keepSeconds = settings.keepSeconds;
-    options.minFreeBytes = settings.minFreeBytes;
+    static_cast<RecordingSettings&>(options) = settings;
     WithEngine<RecordingEngine>([&](RecordingEngine& e) { e.SetRecordingOptions(options); });
 }
 

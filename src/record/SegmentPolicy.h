@@ -10,26 +10,13 @@
 #include <string>
 
 #include "record/FFFile.h"
+#include "record/RecordingSettings.h"
 
 namespace Quillet {
 
-// How a recording is cut into files and how long they are kept.
-struct RecordingOptions {
-    // Media seconds after which the next file starts at the next key
-    // picture; 0: one file until stopped.
-    double segmentSeconds = 0.0;
-    // Names for segment and follow-on files, in the recording's folder:
-    // strftime fields give the wall-clock start (cam1_%Y%m%d-%H%M%S.mp4), {n}
-    // the file's number. Empty: the first file's name with "_n" in it.
-    std::string namePattern;
-    // Complete segments of this recording are deleted, oldest first, while
-    // together they exceed keepBytes or are older than keepSeconds (0: kept).
-    int64_t keepBytes = 0;
-    double keepSeconds = 0.0;
-    // The current file is finished and the recording stopped with "disk full"
-    // when less than this would remain: -1 for the larger of 256 MB and 1%
-    // of the volume, 0 for no guard.
-    int64_t minFreeBytes = -1;
+// A recording's segments and retention as the application set them, and the
+// layout of its files.
+struct RecordingOptions : RecordingSettings {
     FileLayout layout;
 };
 

@@ -1,10 +1,10 @@
 #pragma once
 // The recording facade: the player facade plus recording to container files.
 // Public header. Threads and locks as FFWrapper: every call holds the monitor.
-#include <cstdint>
 #include <string>
 
 #include "FFWrapper.h"
+#include "../record/RecordingSettings.h"
 #include "../Export.h"
 
 namespace Quillet {
@@ -13,25 +13,9 @@ class FFFileEngine;
 
 namespace Quillet::FFWrapperCLI {
 
-/// How a recording is cut into segment files and how long they are kept (FFFileWrapper::
-/// SetRecordingSettings). A plain record: the application fills it and the facade takes a copy.
-struct RecordingSettings {
-    /// Media seconds after which the next file starts, at the next key picture; 0: one file until
-    /// stopped or split.
-    double segmentSeconds = 0.0;
-    /// Names of segment and follow-on files, in the recording's folder: strftime fields give the
-    /// wall-clock start (cam1_%Y%m%d-%H%M%S.mp4), {n} the file's number. Empty: the first file's
-    /// name with "_n" in it.
-    std::string namePattern;
-    /// Finished segments are deleted, oldest first, while together they exceed this many bytes
-    /// (0: no limit).
-    int64_t keepBytes = 0;
-    /// Finished segments older than this many seconds are deleted (0: kept).
-    double keepSeconds = 0.0;
-    /// The recording stops with FileSinkError ("disk full") when less than this would remain on
-    /// the volume: -1 for the larger of 256 MB and 1% of the volume, 0 for no guard.
-    int64_t minFreeBytes = -1;
-};
+/// Segments and retention of a recording (FFFileWrapper::SetRecordingSettings); defined with the
+/// library's own record.
+using Quillet::RecordingSettings;
 
 /// The recording facade: everything FFWrapper does, plus recording the source by stream copy to
 /// container files (format from the file name's extension: .mp4, .avi, .mkv, ...), splitting into
