@@ -19,13 +19,16 @@ const char* test_clip(int seconds)
     struct stat st;
     if (stat(path, &st) == 0 && st.st_size > 0)
         return path;
-    char command[512];
+    /* Tests run side by side in one folder: each writes its own copy and renames it into place,
+     * so none opens a clip another is still writing. */
+    char partial[96], command[512];
+    snprintf(partial, sizeof partial, "%s.%ld.mp4", path, (long)getpid());
     snprintf(command, sizeof command,
              "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25:duration=%d "
              "-f lavfi -i sine=frequency=440:duration=%d -c:v libx264 -g 25 -pix_fmt yuv420p "
              "-c:a aac -shortest %s",
-             seconds, seconds, path);
-    return system(command) == 0 ? path : NULL;
+             seconds, seconds, partial);
+    return system(command) == 0 && rename(partial, path) == 0 ? path : NULL;
 }
 
 int count_video_packets(const char* path)
