@@ -4,10 +4,7 @@
 // sync points; and serving.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <map>
 
 #include "camera/RtspTestServer.h"
 #include "engine/FFEngine.h"
@@ -16,6 +13,7 @@
 #include "facade/FFServingWrappers.h"
 #include "serving/ServingTestSupport.h"
 #include "source/FFRTSPSource.h"
+#include "support/ArrivalLog.h"
 #include "support/EnginePlayback.h"
 #include "support/FacadeEvents.h"
 #include "support/QuickRetryEngine.h"
@@ -37,53 +35,6 @@ using Clock = std::chrono::steady_clock;
 using QuilletTest::RtspTestServer;
 
 namespace {
-
-// Notes every video packet the source pushed, and where connections began.
-class ArrivalProbe : public FFDestNode<FFData> {
-public:
-    struct Arrival {
-        int64_t arrivedTicks, liveTime;
-        bool liveFlag, clean; // clean: a key picture with a decode time, where a recording may start
-        int segment;
-    };
-    FFStatus FFProcess(std::shared_ptr<FFData> record) override
-    {
-        std::lock_guard<std::mutex> guard(_mutex);
-        if (record && record->GetType() == FFType::ConnectionInfo &&
-            static_cast<const FFConnectionInfo&>(*record).status == Quillet::ConnectionStatus::Connected)
-            ++_segment;
-        if (!record || record->GetType() != FFType::Packet)
-            return FFStatus::Ready;
-        const auto& p = static_cast<const FFPacket&>(*record);
-        const int64_t now = std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(100);
-        if (p.GetStreamType() == FFStreamType::Video)
-            _arrivals.push_back({now, p.liveTime, p.liveFlag,
-                                 (p.Get()->flags & AV_PKT_FLAG_KEY) && p.Get()->dts != AV_NOPTS_VALUE, _segment});
-        return FFStatus::Ready;
-    }
-    std::vector<Arrival> Arrivals() const
-    {
-        std::lock_guard<std::mutex> guard(_mutex);
-        return _arrivals;
-    }
-    // Per connection, the packets from its first key picture on: what a
-    // recording of it must hold.
-    std::map<int, int> Recordable() const
-    {
-        std::map<int, int> counts;
-        std::map<int, bool> started;
-        for (const auto& a : Arrivals()) {
-            started[a.segment] = started[a.segment] || a.clean;
-            counts[a.segment] += started[a.segment];
-        }
-        return counts;
-    }
-
-private:
-    mutable std::mutex _mutex;
-    std::vector<Arrival> _arrivals;
-    int _segment = 0;
-};
 
 // The moving-ball pattern: a small bright disc on black. Returns the disc's
 // centre, or {-1, -1} when the picture is something else (grey, noise).
@@ -115,9 +66,7 @@ protected:
     {
         if (!RtspTestServer::Available())
             GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
-        folder = "camera_acceptance_" + std::to_string(getpid());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
+        folder = FreshFolder("camera_acceptance");
     }
     void TearDown() override { std::filesystem::remove_all(folder); }
     void StartServer(std::vector<std::string> arguments = {}) { ASSERT_TRUE(server.Start(arguments)) << server.Error(); }
@@ -158,7 +107,7 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
     const LiveCase& c = GetParam();
     StartServer(c.login ? std::vector<std::string>{"--auth", "viewer:Secr3t-pw"} : std::vector<std::string>{});
     const std::string port = server.Url().substr(server.Url().rfind(':') + 1);
-    ArrivalProbe probe;
+    ArrivalLog probe;
     auto settings = std::make_shared<FFSourceSettings>();
     settings->streamUsingTCP = c.tcp;
     settings->username = c.login ? "viewer" : "", settings->password = c.login ? "Secr3t-pw" : "";

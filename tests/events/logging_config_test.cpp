@@ -5,8 +5,6 @@
 // prints the log with --verbose.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -43,14 +41,6 @@ std::string Text(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-fs::path FreshFolder(const std::string& stem)
-{
-    const fs::path folder = fs::absolute(stem + "_" + std::to_string(getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder;
-}
-
 struct ToolLogCase {
     const char* name;
     const char* configuration; // written to named.conf: "file" (a working one), "broken", or "" for none
@@ -70,7 +60,7 @@ TEST_P(ToolLog, TheLibraryWritesWhereItsConfigurationSaysAndNeverUnaskedOnStderr
     if (!fs::exists(tool))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const fs::path clip = fs::absolute(MakeClip("logging_clip.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264"));
-    const fs::path folder = FreshFolder(std::string("tool_log_") + c.name);
+    const fs::path folder = fs::absolute(FreshFolder(std::string("tool_log_") + c.name));
     std::string environment = "env -u QUILLET_LOG_CONFIG ";
     if (*c.configuration) {
         const fs::path config = c.inWorkingDirectory ? folder / "Config/FFLogger.conf" : folder / "named.conf";
@@ -103,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Logging, ToolLog,
 // The API call applies the file at once and refuses one it cannot read.
 TEST(Logging, TheApiCallNamesTheConfigurationAndRefusesAMissingOne)
 {
-    const fs::path folder = FreshFolder("api_log");
+    const fs::path folder = fs::absolute(FreshFolder("api_log"));
     const fs::path config = folder / "api.conf";
     std::ofstream(config) << FileConfiguration("LoggingApi", (folder / "api.log").string());
     ::testing::internal::CaptureStderr();
