@@ -7,7 +7,6 @@
 #include "capi_support.h"
 
 void test_play_matches_facade(void);
-void test_read_into_too_small_keeps_picture(void);
 void test_serve_to_remote(void);
 void test_publish_hls(void);
 void test_record_split_and_queue_bound(void);
@@ -22,7 +21,6 @@ static const struct {
     void (*run)(void);
 } kSuites[] = {
     {"PlayMatchesFacade", test_play_matches_facade},
-    {"ReadIntoTooSmall", test_read_into_too_small_keeps_picture},
     {"ServeToRemote", test_serve_to_remote},
     {"PublishHls", test_publish_hls},
     {"RecordSplitAndQueueBound", test_record_split_and_queue_bound},

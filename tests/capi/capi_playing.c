@@ -1,6 +1,7 @@
 /* Playing through the C interface: a file's pictures equal the C++ facade's
- * through each of the three ways to read, served pictures reach a remote
- * player unchanged, and a file is published to HLS. */
+ * through each of the three ways to read (a buffer too small loses nothing),
+ * served pictures reach a remote player unchanged, and a file is published
+ * to HLS. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdlib.h>
 #include <string.h>
@@ -48,6 +49,12 @@ void test_play_matches_facade(void)
         int count = 0, status;
         double last = -1.0;
         quillet_picture pic = {0};
+        if (ways[w] == READ_INTO_PADDED) {
+            /* Too small a buffer: the size is told, and the picture stays for the next read. */
+            CHECK_STATUS(quillet_player_read_picture_into(p, padded, 16, stride, &pic, 5000),
+                         QUILLET_ERROR_BUFFER_TOO_SMALL);
+            CHECK(pic.width == 320 && pic.height == 240 && pic.first == 1);
+        }
         for (;;) {
             quillet_buffer* ref = NULL;
             if (ways[w] == READ_PLAIN)
@@ -87,21 +94,6 @@ void test_play_matches_facade(void)
             }
         free(padded);
     }
-}
-
-void test_read_into_too_small_keeps_picture(void)
-{
-    quillet_player* p = start_player(test_clip(2));
-    REQUIRE(p);
-    uint8_t small[16];
-    quillet_picture info = {0};
-    CHECK_STATUS(quillet_player_read_picture_into(p, small, sizeof small, 320 * 3, &info, 5000),
-                 QUILLET_ERROR_BUFFER_TOO_SMALL);
-    CHECK(info.width == 320 && info.height == 240 && info.first == 1);
-    quillet_picture pic = {0};
-    CHECK_STATUS(quillet_player_read_picture(p, &pic, 0), QUILLET_OK);
-    CHECK(pic.first == 1 && pic.time == info.time); /* the same picture, not lost */
-    quillet_player_destroy(p);
 }
 
 void test_serve_to_remote(void)
