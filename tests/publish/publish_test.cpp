@@ -271,28 +271,17 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     engine.SaveToVideoFile(recording);
     ASSERT_TRUE(engine.StartPublishing(first.Url()));
     ASSERT_TRUE(engine.StartEngine());
-    std::atomic<bool> playing{true};
     std::atomic<int> pictures{0};
     std::atomic<double> cameraTime{-1.0}; // of the newest picture shown: the camera's clock
-    std::thread player([&] {
+    std::jthread player([&](std::stop_token playing) { // stopped and joined however the test ends
         FrameData frame;
-        while (playing) {
+        while (!playing.stop_requested()) {
             if (engine.ReadFrameGetSize(&frame) > 0)
                 ++pictures, cameraTime = frame.frameTime;
             else
                 std::this_thread::sleep_for(5ms);
         }
     });
-    struct JoinOnExit { // a failed assertion must not leave the thread running
-        std::atomic<bool>& playing;
-        std::thread& player;
-        ~JoinOnExit()
-        {
-            playing = false;
-            if (player.joinable())
-                player.join();
-        }
-    } joinPlayer{playing, player};
     // Waits until the camera's clock has gone `seconds` past `from`.
     const auto cameraPast = [&](double from, double seconds) {
         return WaitFor([&] { return cameraTime >= from + seconds; }, 30s);
@@ -327,9 +316,8 @@ TEST(Publish, ReconnectsAfterTheReceiverIsGoneWhilePlaybackAndRecordingGoOn)
     EXPECT_TRUE(cameraPast(reconnected, 4.0));
     EXPECT_TRUE(engine.StopPublishing(first.Url()));
     const double published = cameraTime - reconnected;
-    playing = false;
-    if (player.joinable())
-        player.join();
+    player.request_stop();
+    player.join();
     engine.StopVideoSave();
     const double elapsed = cameraTime - publishing;
     engine.CloseSource();
