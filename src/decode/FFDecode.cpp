@@ -99,7 +99,7 @@ FFStatus FFDecode::GetStatus()
 void FFDecode::ClearKeepingCodec(std::deque<std::shared_ptr<FFData>>& queue)
 {
     if (ClearKeepingNewest(queue, [](const auto& d) { return IsCodecRecord(*d); }))
-        LogWarn() << "The queue contains a codec info";
+        LogDebug() << "The queue contains a codec info";
 }
 
 void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving)

@@ -12,6 +12,7 @@ FFStatus FFTraffic::FFProcess(std::shared_ptr<FFData> record)
         return FFStatus::Ready;
 
     bool forward = true;
+    const bool marker = record->GetType() == FFType::SeekInfo;
     {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         switch (record->GetType()) {
@@ -44,6 +45,10 @@ FFStatus FFTraffic::FFProcess(std::shared_ptr<FFData> record)
     if (!forward)
         return FFStatus::Full;
     const auto answers = PushToDestinations(record);
+    if (marker) {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _markerInFlight = false;
+    }
     return answers.empty() ? FFStatus(FFStatus::Ready) : answers.front();
 }
 
@@ -56,6 +61,7 @@ void FFTraffic::_OnSeek(FFSeekInfo& seek)
     _state = FFStatus::Seeking;
     _pictureDelivered = false;
     _seekRequested = false;
+    _markerInFlight = true;
 
     bool keepBand = false;
     if (_optimizeSeek) {
@@ -234,7 +240,7 @@ void FFTraffic::SeekRequested()
 bool FFTraffic::MayDeliverPicture() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    if (_state == FFStatus::Paused || _seekRequested)
+    if (_state == FFStatus::Paused || _seekRequested || _markerInFlight)
         return false;
     return !(_state == FFStatus::Seeking && _pictureDelivered);
 }
@@ -242,7 +248,7 @@ bool FFTraffic::MayDeliverPicture() const
 bool FFTraffic::MayDeliverAudio() const
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    return _state != FFStatus::Paused && _state != FFStatus::Seeking && !_seekRequested;
+    return _state != FFStatus::Paused && _state != FFStatus::Seeking && !_seekRequested && !_markerInFlight;
 }
 
 void FFTraffic::PictureDelivered()
@@ -264,7 +270,9 @@ void FFTraffic::PictureDelivered()
 void FFTraffic::NoPictureTaken()
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
-    if (_FillingBandAfterPausedSeek() && _bandPhase == 2)
+    // Until the decoder has the marker its "nothing to show" says nothing
+    // about the new band.
+    if (!_markerInFlight && _FillingBandAfterPausedSeek() && _bandPhase == 2)
         _state = FFStatus::Paused;
 }
 

@@ -83,6 +83,10 @@ private:
     // A non-key video packet has passed since the band's first key frame.
     bool _bandFlag = false;
     bool _seekRequested = false;
+    // A seek marker has passed this node but not yet reached the decoder:
+    // until it has, the decoder still holds pictures from before the seek,
+    // and a read in between would show one of them and end the seek.
+    bool _markerInFlight = false;
 };
 
 } // namespace Quillet

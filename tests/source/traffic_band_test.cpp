@@ -13,6 +13,8 @@
 //   status= paused= picture= audio=         GetStatus, IsPaused, MayDeliverPicture/Audio
 //   oob<s>=in|out|later                     IsOOB at that time
 //   forwarded= packets= records= eoss=      what reached the decoder; cleardest forgets it
+//   atmarker=                               picture, audio and paused (after NoPictureTaken) as
+//                                           asked while the last seek marker reached the decoder
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -86,6 +88,20 @@ protected:
     using Named = std::map<std::string, std::function<std::string(TrafficScript&)>>;
     static const Named kNamed;
 
+    // What a read on an application thread would have been told while the
+    // marker was on its way into the decoder, which still held the old pictures.
+    void WatchMarkers()
+    {
+        dest.onArrival = [this](const FFData& r) {
+            if (r.GetType() != FFType::SeekInfo)
+                return;
+            atMarker = YesNo(traffic.MayDeliverPicture()) + YesNo(traffic.MayDeliverAudio());
+            traffic.NoPictureTaken();
+            atMarker += YesNo(traffic.IsPaused());
+        };
+    }
+    std::string atMarker;
+
     std::string Forwarded() const
     {
         std::string pts;
@@ -122,12 +138,14 @@ const TrafficScript::Named TrafficScript::kNamed = {
     {"packets", [](TrafficScript& s) { return std::to_string(s.dest.Count(FFType::Packet)); }},
     {"eoss", [](TrafficScript& s) { return std::to_string(s.dest.Count(FFType::EOSInfo)); }},
     {"forwarded", [](TrafficScript& s) { return s.Forwarded(); }},
+    {"atmarker", [](TrafficScript& s) { return s.atMarker; }},
 };
 
 TEST_P(TrafficScript, EveryStepGivesWhatTheScriptSays)
 {
     traffic.FFProcess(Codec(1, 1000)); // milliseconds: pts 2000 is 2.0 s
     dest.Clear();
+    WatchMarkers();
     std::istringstream steps(GetParam().steps);
     std::string done;
     for (std::string token; steps >> token;) {
@@ -162,6 +180,11 @@ INSTANTIATE_TEST_SUITE_P(
                "pause seek2 K2000 v2040 v2080 K3000 v3040 delivered paused=y seek2.5=paused,keep status=F oob2.5=in "
                "delivered paused=y seek3.5=paused,flush oob2.5=out status=R cleardest K3000 v3040 K4000 v4040 "
                "v4080=F forwarded=3000,3040,4000,4040 oob3.5=in"},
+        // Whatever the decoder shows before it has the marker comes from
+        // before the seek; a band it still holds must not fall back to pause.
+        Script{"NothingIsDeliveredUntilTheDecoderHasTheMarker",
+               "seek5 atmarker=nnn delivered pause seek2 atmarker=nnn K2000 v2040 v2080 K3000 v3040 delivered none "
+               "paused=y seek2.5=paused,keep atmarker=nnn picture=y delivered none paused=y"},
         Script{"SeekBeyondAGrowingBandKeepsQueues", "pause seek2 K2000 v2040 seek2.5=keep oob2.5=later"},
         Script{"EndOfStreamClosesAGrowingBand",
                "pause seek2 K2000 v2040 eos eoss=1 status=F oob2.04=in oob2.05=out delivered none paused=y"},

@@ -25,6 +25,8 @@ class CapturingDest : public FFDestNode<T> {
 public:
     FFStatus FFProcess(std::shared_ptr<T> record) override
     {
+        if (onArrival)
+            onArrival(*record);
         std::lock_guard<std::mutex> guard(_mutex);
         if constexpr (std::is_base_of_v<FFData, T>) {
             if (record && record->GetType() == FFType::Packet) {
@@ -99,6 +101,8 @@ public:
     std::atomic<int> throwAfterPackets{-1};
     std::atomic<int> statusQueries{0};
     std::function<void()> onFlush; // set before connecting
+    // Runs on the producer's thread as each record arrives, before it is kept.
+    std::function<void(const T&)> onArrival;
 
 private:
     // Expects `_mutex` held.
