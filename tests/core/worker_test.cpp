@@ -1,7 +1,6 @@
 // Worker threads: start, refusal of a second start, restart after a join,
-// exception report, and a worker joining itself. (A join that outlasts the
-// warning period is checked where it matters, on a source destroyed while its
-// thread is held: FileSourceStop in source/file_source_test.)
+// exception report, a join that outlasts the warning period (it still waits,
+// and names the worker), and a worker joining itself.
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -10,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "core/FFThread.h"
+#include "events/FFLogger.h"
+#include "support/CapturingAppender.h"
 #include "support/WaitFor.h"
 
 using namespace Quillet;
@@ -29,6 +30,15 @@ public:
     std::atomic<bool> running{true};
     std::atomic<int> runs{0};
 };
+
+// Warnings that name the worker.
+int Named(const std::vector<std::string>& texts)
+{
+    int n = 0;
+    for (const auto& text : texts)
+        n += text.find("slow stopper") != std::string::npos;
+    return n;
+}
 
 } // namespace
 
@@ -51,10 +61,31 @@ TEST(Worker, SecondStartIsRefusedJoinedWorkersRestartAndAnEscapingExceptionIsRep
     EXPECT_EQ(worker.ExitCode(), -1);
 }
 
-TEST(Worker, JoiningAnIdleWorkerReturnsAndAWorkerMayJoinItself)
+TEST(Worker, JoinWaitsPastTheWarningPeriodNamingTheWorkerAndAWorkerMayJoinItself)
 {
     threadex idle;
     idle.Join();
+
+    Testing::ScopedCapture log(RootLogger(), LogLevel::Warn);
+    std::atomic<bool> release{false};
+    std::atomic<bool> finished{false};
+    threadex worker("slow stopper");
+    worker.Start([&] {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+        finished = true;
+    });
+    std::thread releaser([&] {
+        // Released only once the join has warned twice: it must not give up.
+        Testing::WaitFor([&] { return Named(log->Texts()) >= 2; }, 10s);
+        release = true;
+    });
+    worker.Join(20ms);
+    EXPECT_TRUE(finished); // the join returned only after the worker ended
+    EXPECT_FALSE(worker.IsStarted());
+    releaser.join();
+    EXPECT_GE(Named(log->Texts()), 2);
+
     threadex self;
     std::atomic<bool> joined{false};
     self.Start([&] {
