@@ -284,8 +284,10 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
             ++good;
             const int64_t lagMs = (match->arrivedTicks - match->liveTime) / 10000;
             EXPECT_GE(lagMs, -5) << "a picture cannot arrive before it was taken";
-            // Agrees with this PC's clock at arrival, give or take a loaded machine's delays.
-            EXPECT_LT(lagMs, 400) << "wall-clock time agrees with this PC's clock at arrival";
+            // Agrees with this PC's clock at arrival, give or take a loaded
+            // machine's delays (the camera is a process of its own that may
+            // wait for a core); a wrong clock or epoch is off by far more.
+            EXPECT_LT(lagMs, 1000) << "wall-clock time agrees with this PC's clock at arrival";
         }
     }
     EXPECT_TRUE(good > 0 || c.length < 10s) << "a ten-second recording ends after the first sender report";
