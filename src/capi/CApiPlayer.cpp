@@ -290,11 +290,17 @@ int quillet_player_read_picture_into(quillet_player* handle, uint8_t* dst, size_
         Require(dst != nullptr && dst_stride > 0, "the destination is NULL or its stride not positive");
         quillet_picture read{};
         quillet_buffer* buffer = nullptr;
-        const int status = p.Read(&read, &buffer, timeout_ms);
+        CallerBuffer caller{dst, dst_size, dst_stride};
+        const int status = p.Read(&read, &buffer, timeout_ms, &caller);
         if (info)
             info->status = read.status;
         if (status != QUILLET_OK)
             return status;
+        if (caller.filled) {
+            if (info)
+                *info = read;
+            return QUILLET_OK;
+        }
         const size_t row = static_cast<size_t>(read.width) * 3;
         const size_t stride = static_cast<size_t>(dst_stride);
         const size_t needed = read.height > 0 ? stride * static_cast<size_t>(read.height - 1) + row : 0;

@@ -38,10 +38,38 @@ public:
         if (_interrupt)
             _interrupt->Fire();
     }
+    int ReadPictureInto(FrameData& data, FrameTarget& target, const uint8_t** pixels) override
+    {
+        return this->WithEngine(0, [&](Quillet::FFEngine& e) { return ReadPicture(e, data, target, pixels); });
+    }
 
 private:
     // Set once at construction; fired without the facade's monitor.
     std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
+};
+
+// The caller's buffer when a picture's rows fit it packed, else the pool
+// buffer's FrameData.
+class CallerTarget final : public FrameTarget {
+public:
+    CallerTarget(FrameData& data, const CallerBuffer& caller) : _data(data), _caller(caller) {}
+    uint8_t* Reserve(int width, int height, int bytes) override
+    {
+        const size_t row = static_cast<size_t>(width) * 3;
+        if (static_cast<size_t>(_caller.stride) == row && static_cast<size_t>(bytes) == row * static_cast<size_t>(height) &&
+            _caller.size >= static_cast<size_t>(bytes))
+        {
+            _data.width = width;
+            _data.height = height;
+            return _caller.data;
+        }
+        return SizeFrameData(_data, width, height, bytes);
+    }
+    bool Holds(const uint8_t* pixels) const override { return pixels == _caller.data || pixels == _data.frame.data(); }
+
+private:
+    FrameData& _data;
+    const CallerBuffer& _caller;
 };
 
 std::unique_ptr<FFWrapper> MakeFacade(int kind, const std::string& log)
@@ -173,7 +201,7 @@ void Player::HoldCurrent()
     _held = _current != nullptr;
 }
 
-int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs)
+int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, CallerBuffer* caller)
 {
     const HandleSignal::Mark began = _signal.Now();
     const auto deadline = HandleSignal::Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
@@ -190,13 +218,30 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs)
         mark.interrupts = began.interrupts;
         quillet_buffer* b = WritableBuffer();
         int size = 0;
+        const uint8_t* pixels = nullptr;
         try {
-            size = _facade->ReadFrameGetSize(&b->frame);
+            if (caller) {
+                CallerTarget target(b->frame, *caller);
+                size = _reach->ReadPictureInto(b->frame, target, &pixels);
+            } else {
+                size = _facade->ReadFrameGetSize(&b->frame);
+            }
         } catch (const std::runtime_error& e) {
             throw StatusError(QUILLET_ERROR_DECODE, e.what());
         }
         if (out)
             out->status = b->frame.status;
+        if (size > 0 && caller && pixels == caller->data) {
+            // In the caller's buffer: the pool buffer only lent its description,
+            // and holds no picture of its own now.
+            caller->filled = true;
+            _current = nullptr;
+            Describe(*b, out);
+            if (out)
+                out->data = caller->data;
+            *buffer = nullptr;
+            return QUILLET_OK;
+        }
         if (size > 0) {
             _current = b;
             Describe(*b, out);

@@ -21,6 +21,7 @@
 
 #include "capi/HandleSignal.h"
 #include "facade/FFServingWrappers.h"
+#include "facade/PictureRead.h"
 #include "quillet.h"
 
 // A picture buffer shared between a player and the application: the player
@@ -47,6 +48,19 @@ public:
     virtual void SetArrivalNotice(std::function<void()> notice) = 0;
     virtual void SetCameraSettings(std::shared_ptr<FFSourceSettings> settings) = 0;
     virtual void FireSourceInterrupt() = 0;
+    // FFWrapper::ReadFrameGetSize with a target of the caller's (see PictureRead.h).
+    virtual int ReadPictureInto(FFWrapperCLI::FrameData& data, FFWrapperCLI::FrameTarget& target,
+                                const uint8_t** pixels) = 0;
+};
+
+// An application's buffer for one read (quillet_player_read_picture_into):
+// the picture is converted straight into it when its rows fit there packed.
+struct CallerBuffer {
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    int stride = 0;
+    // Set by the read: the picture is in `data`, not in a pool buffer.
+    bool filled = false;
 };
 
 class Player : public quillet_player, public std::enable_shared_from_this<Player> {
@@ -72,7 +86,9 @@ public:
 
     // The next picture into `out` (may be null); on QUILLET_OK `*buffer` is
     // the buffer holding it (the player's reference; retain to keep it).
-    int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs);
+    // With `caller`, a picture whose rows fit its buffer packed is converted
+    // straight into it (caller->filled, `*buffer` null, `out` describes it).
+    int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, CallerBuffer* caller = nullptr);
     // Keeps the picture just read for the next Read (a caller's buffer was too small).
     void HoldCurrent();
 

@@ -3,6 +3,7 @@
 #include "engine/FFEngine.h"
 #include "events/FFEventArgs.h"
 #include "facade/FacadeCalls.h"
+#include "facade/PictureRead.h"
 #include "source/OpenFailure.h"
 #include "source/SourceInterrupt.h"
 
@@ -18,28 +19,6 @@ static_assert(PixelFormat::RGB24 == AV_PIX_FMT_RGB24 && PixelFormat::BGR24 == AV
 static_assert(static_cast<int>(LiveReading::Newest) == static_cast<int>(Quillet::LiveReadingRule::Newest) &&
               static_cast<int>(LiveReading::Every) == static_cast<int>(Quillet::LiveReadingRule::Every));
 namespace {
-
-// Sizes the application's picture buffer for one picture, keeping its
-// storage (same data pointer) while size and dimensions stay the same.
-uint8_t* SizeFrameData(FrameData& data, int width, int height, int bytes)
-{
-    if (data.width != width || data.height != height || data.frame.size() != static_cast<size_t>(bytes)) {
-        data.frame = std::vector<uint8_t>(static_cast<size_t>(bytes));
-        data.width = width;
-        data.height = height;
-    }
-    return data.frame.data();
-}
-
-// The application's FrameData as the decoder's conversion target.
-class FrameDataTarget : public Quillet::PictureTarget {
-public:
-    explicit FrameDataTarget(FrameData& data) : _data(data) {}
-    uint8_t* Reserve(int width, int height, int bytes) override { return SizeFrameData(_data, width, height, bytes); }
-
-private:
-    FrameData& _data;
-};
 
 // Changes one engine setting, keeping the others.
 template <class Field>
@@ -196,19 +175,8 @@ int FFWrapper::ReadFrameGetSize(FrameData* data)
     if (!data)
         return 0;
     return WithEngine(0, [data](FFEngine& e) {
-        // The running stream is converted straight into data->frame; a sought
-        // or cached picture is copied into it once.
         FrameDataTarget target(*data);
-        FFCLIFrame picture = e.ReadVideo(&target);
-        data->status = picture.status;
-        if (picture.frame && picture.size > 0) {
-            data->frameTime = picture.frame->GetFrameTime();
-            data->size = picture.frame->GetVideoSize();
-            data->firstFrame = picture.frame->GetFirstFrame();
-            const AVFrame* f = picture.frame->CFrame();
-            picture.frame->CopyFrame(SizeFrameData(*data, f->width, f->height, data->size));
-        }
-        return picture.size;
+        return ReadPicture(e, *data, target);
     });
 }
 
