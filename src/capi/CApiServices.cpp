@@ -116,6 +116,26 @@ int quillet_set_log_configuration(const char* path)
     });
 }
 
+int quillet_set_log_callback(quillet_log_fn callback, void* user, int level)
+{
+    return Guard([&]() -> int {
+        Require(level == QUILLET_LOG_ERROR || level == QUILLET_LOG_WARNING || level == QUILLET_LOG_INFO ||
+                    level == QUILLET_LOG_DEBUG,
+                "unknown log level");
+        if (callback == nullptr) {
+            SetLogCallback(nullptr);
+            return QUILLET_OK;
+        }
+        SetLogCallback([callback, user](const LogLine& line) {
+            // The views need not end in a NUL; the caller's strings must.
+            const std::string category(line.category), text(line.text);
+            const quillet_log_line out{static_cast<int>(line.severity), category.c_str(), text.c_str(), line.timeUs};
+            callback(user, &out);
+        }, static_cast<LogSeverity>(level));
+        return QUILLET_OK;
+    });
+}
+
 int quillet_player_set_source_settings(quillet_player* handle, const quillet_source_settings* settings)
 {
     return WithPlayer(handle, [&](Player& p) -> int {

@@ -33,6 +33,12 @@ class SyncPoint(NamedTuple):
     pc_time: datetime.datetime
     is_good: bool
 
+class LogLine(NamedTuple):
+    level: int         # Python logging's number: 40 error, 30 warning, 20 info, 10 debug
+    category: str      # "FFmpeg" for FFmpeg's own messages
+    text: str
+    time: float        # seconds since 1970-01-01 UTC
+
 class Sound(NamedTuple):
     samples: numpy.typing.NDArray[numpy.int16]  # samples x channels
     time: float
@@ -157,3 +163,4 @@ def open(source: str, *, pixel_format: str = "bgr24", threads: int = 1, timeout:
 def version() -> Tuple[int, int]: ...
 def build_description() -> str: ...
 def set_log_configuration(path: str) -> None: ...
+def set_log_handler(handler: Optional[Callable[[LogLine], None]], level: int = 30) -> None: ...
