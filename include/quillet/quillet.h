@@ -598,6 +598,11 @@ QUILLET_EXPORT void quillet_client_destroy(quillet_client* client);
  * ::QUILLET_AGAIN when none is queued; ::QUILLET_END once the server is gone. Never waits. One
  * thread per client. */
 QUILLET_EXPORT int quillet_client_next_batch(quillet_client* client, quillet_batch** batch);
+/** As quillet_client_next_batch(), but waits up to `timeout_ms` (negative: without limit) for a
+ * batch, asleep until the source queues a record. ::QUILLET_AGAIN when none came in time;
+ * ::QUILLET_END once the server is gone; ::QUILLET_INTERRUPTED when quillet_client_destroy()
+ * ran meanwhile (on another thread; the handle is then gone). One thread per client. */
+QUILLET_EXPORT int quillet_client_wait_batch(quillet_client* client, quillet_batch** batch, int timeout_ms);
 /** Copies the next batch into `dst` (`capacity` bytes), its size into `*size`. ::QUILLET_AGAIN
  * when none is queued; ::QUILLET_ERROR_BUFFER_TOO_SMALL with `*size` the bytes needed, the batch
  * kept for the next call; ::QUILLET_END once the server is gone. Never waits. */

@@ -419,6 +419,7 @@ int quillet_server_add_client(quillet_player* handle, quillet_client** client)
         }
         auto c = std::make_shared<Client>();
         c->out = std::move(out);
+        c->out->SetArrivalNotice([signal = c->signal] { signal->Bump(); });
         c->server = p.shared_from_this();
         Clients().Add(c);
         *client = c.get();
@@ -447,6 +448,8 @@ void quillet_client_destroy(quillet_client* handle)
         const std::shared_ptr<Client> client = Clients().Take(handle);
         if (!client)
             return QUILLET_OK;
+        client->signal->Close();
+        client->out->SetArrivalNotice(nullptr);
         if (const std::shared_ptr<Player> server = client->server.lock(); server && server->Server())
             server->Server()->RemoveClient(client->out);
         return QUILLET_OK;
@@ -463,6 +466,31 @@ int quillet_client_next_batch(quillet_client* handle, quillet_batch** batch)
             return NoBatch(c);
         *batch = new quillet_batch{std::move(bytes)};
         return QUILLET_OK;
+    });
+}
+
+int quillet_client_wait_batch(quillet_client* handle, quillet_batch** batch, int timeout_ms)
+{
+    return WithClient(handle, [&](Client& c) -> int {
+        Require(batch != nullptr, "the batch pointer is NULL");
+        *batch = nullptr;
+        const auto deadline = Deadline(timeout_ms);
+        for (;;) {
+            // Marked before looking, so a record queued in between ends the wait at once.
+            const HandleSignal::Mark mark = c.signal->Now();
+            std::vector<uint8_t> bytes = NextBatch(c);
+            if (!bytes.empty()) {
+                *batch = new quillet_batch{std::move(bytes)};
+                return QUILLET_OK;
+            }
+            if (NoBatch(c) == QUILLET_END)
+                return QUILLET_END;
+            switch (c.signal->WaitForProgress(mark, deadline, timeout_ms < 0)) {
+            case HandleSignal::Woken::Interrupted: return QUILLET_INTERRUPTED;
+            case HandleSignal::Woken::TimedOut: return QUILLET_AGAIN;
+            case HandleSignal::Woken::Progress: break;
+            }
+        }
     });
 }
 
