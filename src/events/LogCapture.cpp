@@ -69,42 +69,47 @@ log4cpp::Appender& LogCapture::TheAppender()
 
 void LogCapture::Set(FFWrapperCLI::LogCallback callback, LogSeverity level)
 {
+    std::lock_guard<std::mutex> setting(_setLock);
     log4cpp::Category& root = RootLogger();
     const log4cpp::Priority::Value priority = callback ? PriorityOf(level) : 0;
-    // Off the root first, without `_lock`: removing waits for appends in
-    // progress, which may be waiting for `_lock`.
+    // The root's appender lock is never taken under `_lock`: an append holds
+    // it while it waits for `_lock`. Removing also waits for appends in
+    // progress, so none runs the old callback once this returns.
     root.removeAppender(&TheAppender());
-    std::lock_guard<std::mutex> guard(_lock);
-    _callback = std::move(callback);
-    _priority = priority;
-    if (priority == 0) {
-        // A threshold lowered for the capture alone would keep every
-        // category writing lines nobody reads.
-        if (_rootLoweredTo != 0 && root.getPriority() == _rootLoweredTo)
-            root.setPriority(_rootBefore);
-        _rootLoweredTo = 0;
-        return;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _callback = std::move(callback);
+        _priority = priority;
+        if (priority == 0) {
+            // A threshold lowered for the capture alone would keep every
+            // category writing lines nobody reads.
+            if (_rootLoweredTo != 0 && root.getPriority() == _rootLoweredTo)
+                root.setPriority(_rootBefore);
+            _rootLoweredTo = 0;
+            return;
+        }
+        LowerRootThresholdLocked(root, priority);
     }
     TheAppender().setThreshold(priority);
-    LowerRootThresholdLocked(priority);
     root.addAppender(TheAppender());
 }
 
 void LogCapture::Reattach()
 {
-    std::lock_guard<std::mutex> guard(_lock);
-    if (_priority == 0)
-        return;
-    _rootLoweredTo = 0; // the configuration chose the threshold afresh
-    LowerRootThresholdLocked(_priority);
     log4cpp::Category& root = log4cpp::Category::getRoot();
-    if (root.getAppender(TheAppender().getName()) == nullptr)
-        root.addAppender(TheAppender());
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_priority == 0)
+            return;
+        _rootLoweredTo = 0; // the configuration chose the threshold afresh
+        LowerRootThresholdLocked(root, _priority);
+    }
+    // Adding an appender the root holds already changes nothing.
+    root.addAppender(TheAppender());
 }
 
-void LogCapture::LowerRootThresholdLocked(log4cpp::Priority::Value priority)
+void LogCapture::LowerRootThresholdLocked(log4cpp::Category& root, log4cpp::Priority::Value priority)
 {
-    log4cpp::Category& root = log4cpp::Category::getRoot();
     if (root.getPriority() >= priority)
         return;
     if (_rootLoweredTo == 0)

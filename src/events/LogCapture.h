@@ -6,15 +6,18 @@
 //
 // Threads: Deliver (the appender) runs on whichever thread logs: a source's
 // read thread, a decoder or FFmpeg thread, the application's thread inside a
-// call. Set and Reattach run on any thread. `_lock` guards the fields below;
-// it is held while the callback runs, so once Set(nullptr) has returned no
-// call is in progress. An append holds the root category's appender lock and
-// then takes `_lock`, so Set removes the appender before taking `_lock`; it
-// adds it back under `_lock`, which waits for no append.
+// call. Set and Reattach run on any thread; `_setLock` makes Sets one at a
+// time. `_lock` guards the fields below and is held while the callback runs.
+// Lock order: `_setLock`, log4cpp's hierarchy lock, the root category's
+// appender lock (held by log4cpp while it appends), then `_lock`; so the
+// appender is added and removed, and the root looked up, outside `_lock`.
+// Removing waits for appends in progress: once Set(nullptr) has returned no
+// callback runs.
 #include <functional>
 #include <mutex>
 
 #include <log4cpp/Appender.hh>
+#include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
 #include "facade/Logging.h"
@@ -40,9 +43,12 @@ private:
     void Deliver(log4cpp::Priority::Value priority, const std::string& category, const std::string& text,
                  long long timeUs);
     // Lowers the root's threshold to `priority` when it is stricter,
-    // remembering what it was. Called with `_lock` held.
-    void LowerRootThresholdLocked(log4cpp::Priority::Value priority);
+    // remembering what it was. Called with `_lock` held, so `root` is looked
+    // up before: the lookup takes log4cpp's hierarchy lock, which a
+    // configuration holds while it takes the appender lock.
+    void LowerRootThresholdLocked(log4cpp::Category& root, log4cpp::Priority::Value priority);
 
+    std::mutex _setLock;
     // All the following fields are guarded by `_lock`.
     std::mutex _lock;
     FFWrapperCLI::LogCallback _callback;
