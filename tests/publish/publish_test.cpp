@@ -62,7 +62,8 @@ public:
         else
             args.insert(args.end(), {"-i", _url + "?mode=listener"});
         args.insert(args.end(), {"-c", "copy", "-f", "mpegts", _file});
-        return _process.Start(args, _file + ".log") && WaitForLocalPort(_port, _transport == Transport::Srt);
+        // A loaded machine can take seconds to start ffmpeg, under the sanitizers more.
+        return _process.Start(args, _file + ".log") && WaitForLocalPort(_port, _transport == Transport::Srt, 30s);
     }
 
     // Waits for the receiver to finish its file after the publisher left.

@@ -208,5 +208,32 @@ namespace Quillet.Tests
                 Check.True(player.ReadAudioFromInterface() < 0, "no sink, no sound handed over");
             }
         }
+
+        public static void LogLinesReachTheHandlerUntilItIsRemoved()
+        {
+            var lines = new List<LogLine>();
+            Logging.SetLogCallback(line => { lock (lines) lines.Add(line); }, LogSeverity.Info);
+            try
+            {
+                using (var player = OpenStarted(new FFWrapper(), H264Clip()))
+                    player.StopEngine();
+            }
+            finally
+            {
+                Logging.SetLogCallback(null);
+            }
+            int settled;
+            lock (lines)
+            {
+                settled = lines.Count;
+                Check.True(lines.Any(l => l.Category == "FFmpeg" && l.Text.Contains("Input #0")), "FFmpeg's stream dump");
+                Check.True(lines.Any(l => l.Category != "FFmpeg" && l.Severity == LogSeverity.Info), "the library's own lines");
+                Check.True(lines.All(l => Math.Abs((DateTime.UtcNow - l.TimeUtc).TotalMinutes) < 5), "times are UTC");
+            }
+            using (var player = OpenStarted(new FFWrapper(), H264Clip()))
+                player.StopEngine();
+            lock (lines)
+                Check.Equal(settled, lines.Count, "no line once the handler is removed");
+        }
     }
 }

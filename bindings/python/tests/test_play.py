@@ -9,7 +9,7 @@ import numpy
 import pytest
 
 import quillet
-from conftest import adler, facade_frames
+from conftest import adler, facade_frames, wait_for
 
 
 @pytest.mark.parametrize("pixel_format", ["bgr24", "rgb24"])
@@ -90,6 +90,35 @@ def test_events_are_pulled_and_called_back_off_the_library_threads(clip):
     assert "end of stream" in [e.name for e in pulled]
     threads = {thread for _, thread in called}
     assert len(threads) == 1 and threading.get_ident() not in threads
+
+
+def test_log_lines_of_ffmpeg_threads_reach_a_slow_handler_on_the_dispatcher_thread(clip, tmp_path):
+    # Garbage in the middle of the pictures: FFmpeg's decoding threads complain while the
+    # handler is slow and the main thread holds the interpreter through reads and a close.
+    data = bytearray(open(clip, "rb").read())
+    data[len(data) // 2:len(data) // 2 + 4000] = bytes(range(250)) * 16
+    damaged = tmp_path / "damaged.mp4"
+    damaged.write_bytes(bytes(data))
+    lines = []
+
+    def handler(line):
+        time.sleep(0.001)
+        lines.append((line, threading.get_ident()))
+
+    quillet.set_log_handler(handler, 30)
+    try:
+        with quillet.open(str(damaged), threads=0) as player:
+            assert sum(1 for _ in player.pictures()) > 10
+        assert wait_for(lambda: any(line.category == "FFmpeg" for line, _ in lines))
+    finally:
+        quillet.set_log_handler(None)
+    settled = len(lines)
+    assert all(line.level >= 30 and line.text and line.time > 1.7e9 for line, _ in lines)
+    threads = {thread for _, thread in lines}
+    assert len(threads) == 1 and threading.get_ident() not in threads
+    with quillet.open(str(damaged)) as player:  # no handler: nothing more arrives
+        sum(1 for _ in player.pictures())
+    assert len(lines) == settled
 
 
 @pytest.mark.parametrize("source, reason", [
