@@ -15,6 +15,10 @@ using namespace Quillet::FFWrapperCLI;
 
 // The handle whose event callback runs on this thread, if any.
 thread_local const Player* t_insideCallbackOf = nullptr;
+// What callbacks on this thread asked to run once they have returned: a job
+// started meanwhile could wait for this very thread while the callback, still
+// running, waits for the facade the job holds.
+thread_local std::vector<std::function<void()>> t_afterCallback;
 
 // A facade of the library with the few engine operations the C interface
 // needs; see EngineReach.
@@ -282,6 +286,9 @@ void Player::Deliver(QueuedEvent event)
         t_insideCallbackOf = this;
         callback(user, &view);
         t_insideCallbackOf = outer;
+        if (!outer)
+            for (auto& job : std::exchange(t_afterCallback, {}))
+                DeferredWork::Instance().Post(std::move(job));
     }
     if (!_signal.Push(std::move(event)))
         return;
@@ -320,7 +327,7 @@ void Player::RunOutsideCallback(std::function<void(Player&)> work)
         work(*this);
         return;
     }
-    DeferredWork::Instance().Post([self = shared_from_this(), work = std::move(work)] { work(*self); });
+    t_afterCallback.push_back([self = shared_from_this(), work = std::move(work)] { work(*self); });
 }
 
 void Player::SetAudioSink(const quillet_audio_sink* sink)

@@ -1,5 +1,8 @@
 #include "core/FFThread.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <exception>
 
 #include "core/FFError.h"
@@ -49,6 +52,50 @@ void threadex::Start(std::function<void()> function)
     _state = state;
 }
 
+namespace {
+
+// The workers some thread is waiting to join. Guarded by JoinedLock().
+std::mutex& JoinedLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+std::vector<std::thread::id>& Joined()
+{
+    static std::vector<std::thread::id> ids;
+    return ids;
+}
+
+// Marks `id` as being joined for the life of the guard.
+class BeingJoined {
+public:
+    explicit BeingJoined(std::thread::id id) : _id(id)
+    {
+        std::lock_guard<std::mutex> guard(JoinedLock());
+        Joined().push_back(_id);
+    }
+    ~BeingJoined()
+    {
+        std::lock_guard<std::mutex> guard(JoinedLock());
+        auto& ids = Joined();
+        ids.erase(std::find(ids.begin(), ids.end(), _id));
+    }
+    BeingJoined(const BeingJoined&) = delete;
+    BeingJoined& operator=(const BeingJoined&) = delete;
+
+private:
+    std::thread::id _id;
+};
+
+} // namespace
+
+bool threadex::IsThisThreadBeingJoined()
+{
+    std::lock_guard<std::mutex> guard(JoinedLock());
+    const auto& ids = Joined();
+    return std::find(ids.begin(), ids.end(), std::this_thread::get_id()) != ids.end();
+}
+
 void threadex::Join(std::chrono::milliseconds warnPeriod)
 {
     if (!_handle)
@@ -60,6 +107,7 @@ void threadex::Join(std::chrono::milliseconds warnPeriod)
         return;
     }
     {
+        const BeingJoined marked(_handle->get_id());
         std::unique_lock<std::mutex> guard(_state->mutex);
         for (auto waited = warnPeriod; !_state->ended.wait_for(guard, warnPeriod, [this] { return _state->done; });
              waited += warnPeriod)

@@ -44,6 +44,12 @@ public:
     int ExitCode() const;
     const std::string& Name() const { return _name; }
 
+    // True on a worker some other thread is waiting to join right now: a
+    // lock that joiner holds will not come free for it, so a call it makes
+    // (an application's event handler calling back into the engine) gives up
+    // instead of waiting. Any thread; takes a process-wide lock of its own.
+    static bool IsThisThreadBeingJoined();
+
 private:
     struct Completion;
     const std::string _name;

@@ -1,4 +1,5 @@
 #include "engine/FFEngine.h"
+#include "engine/EngineLock.h"
 
 #include "camera/RtspUrl.h"
 #include "core/FFCodecLock.h"
@@ -9,7 +10,7 @@
 
 namespace Quillet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = EngineLock;
 
 namespace {
 // The engine whose close job runs on this thread, if any.

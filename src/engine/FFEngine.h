@@ -24,7 +24,10 @@
 // while it is held except the close worker's join.
 // `_mutex` is recursive because the public operations call the protected
 // steps below, which lock it again so that derived engines can call them
-// alone.
+// alone. It is taken through EngineLock: a stop or close joins the reporting
+// threads while it holds `_mutex`, so a handler on such a thread that calls
+// back into the engine then gets the operation's neutral answer instead of
+// waiting for ever.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -147,7 +150,7 @@ protected:
     // atomic `_audioInterface`: the source, the nodes' wiring, the URL and
     // the settings.
     std::shared_ptr<FFSourceSettings> _sourceSettings;
-    mutable std::recursive_mutex _mutex;
+    mutable std::recursive_timed_mutex _mutex;
     std::unique_ptr<IFFSource> _source;
     FFTraffic _traffic;
     FFDecode _decode;

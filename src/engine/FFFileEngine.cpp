@@ -1,8 +1,9 @@
 #include "engine/FFFileEngine.h"
+#include "engine/EngineLock.h"
 
 namespace Quillet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = EngineLock;
 
 FFFileEngine::FFFileEngine(const std::string& log, SyncingFileSink::WallClock clock)
     : FFEngine(log), _fileSink(std::move(clock))
@@ -14,7 +15,7 @@ FFFileEngine::~FFFileEngine()
 {
     // The sink goes before the engine part: no close job may still use it.
     ShutDownCloseWorker();
-    Lock lock(_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(_mutex); // a destructor waits, whatever thread
     if (_source)
         _source->RemoveNode(&_fileSink);
     _fileSink.StopWriteThread();
@@ -50,8 +51,12 @@ void FFFileEngine::_SaveToVideoFile(const std::string& fileName)
 void FFFileEngine::SplitFile(const std::string& newFile)
 {
     LogInfo() << "FFFileEngine::SplitFile" << ": " << newFile;
-    Lock lock(_mutex);
-    _fileSink.SetNextFileName(newFile);
+    try {
+        Lock lock(_mutex);
+        _fileSink.SetNextFileName(newFile);
+    } catch (const std::exception& e) {
+        LogFailure("FFFileEngine::SplitFile", e);
+    }
 }
 
 void FFFileEngine::StopVideoSave()
@@ -76,8 +81,13 @@ void FFFileEngine::_StopVideoSave()
 
 bool FFFileEngine::IsVideoSave(bool* pending) const
 {
-    Lock lock(_mutex);
-    return _fileSink.IsVideoSave(pending);
+    try {
+        Lock lock(_mutex);
+        return _fileSink.IsVideoSave(pending);
+    } catch (const std::exception& e) {
+        LogFailure("FFFileEngine::IsVideoSave", e);
+        return false;
+    }
 }
 
 void FFFileEngine::_StartEngine()

@@ -1,8 +1,9 @@
 #include "engine/FFRemoteEngine.h"
+#include "engine/EngineLock.h"
 
 namespace Quillet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = EngineLock;
 
 FFRemoteEngine::FFRemoteEngine(const std::string& log) : FFEngine(log)
 {
@@ -12,7 +13,7 @@ FFRemoteEngine::FFRemoteEngine(const std::string& log) : FFEngine(log)
 FFRemoteEngine::~FFRemoteEngine()
 {
     ShutDownCloseWorker();
-    Lock lock(_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(_mutex); // a destructor waits, whatever thread
     _remoteSource.DisconnectNode();
 }
 

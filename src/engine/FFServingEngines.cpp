@@ -1,6 +1,7 @@
 // The two serving engines share their client handling; only the queue kind
 // and what else the source feeds differ.
 #include "engine/FFFileServerEngine.h"
+#include "engine/EngineLock.h"
 #include "engine/FFPlayServerEngine.h"
 
 #include "camera/RtspUrl.h"
@@ -8,7 +9,7 @@
 
 namespace Quillet {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = EngineLock;
 
 namespace {
 constexpr unsigned int kDefaultBatch = 30;

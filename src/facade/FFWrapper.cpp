@@ -104,7 +104,7 @@ void FFWrapper::_DeleteEngine()
     {
         lock guard(_mutex);
         engine = _engine;
-        if (!engine)
+        if (!guard.Entered() || !engine)
             return;
         engine->CloseSource();
         engine->RegisterFFEventCallback(nullptr);

@@ -12,7 +12,7 @@ template <class EngineType, class Result, class Call>
 Result FFWrapper::WithEngine(Result none, Call call)
 {
     lock guard(_mutex);
-    if (!_engine)
+    if (!guard.Entered() || !_engine)
         return none;
     return call(*static_cast<EngineType*>(_engine));
 }
@@ -21,7 +21,7 @@ template <class EngineType, class Call>
 void FFWrapper::WithEngine(Call call)
 {
     lock guard(_mutex);
-    if (_engine)
+    if (guard.Entered() && _engine)
         call(*static_cast<EngineType*>(_engine));
 }
 

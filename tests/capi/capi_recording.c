@@ -147,7 +147,10 @@ static void act_in_callback(void* user, const quillet_event* e)
         /* Gone for every later call at once, though the work is done after the callback. */
         atomic_store(&a->after, quillet_player_get_kind(a->handle, &kind));
     } else {
-        atomic_store(&a->after, quillet_player_stop(a->handle) + quillet_player_close(a->handle));
+        /* Deferred until the callback returns: a further call here must not wait for them. */
+        int paused;
+        atomic_store(&a->after, quillet_player_stop(a->handle) + quillet_player_close(a->handle) +
+                                    quillet_player_is_paused(a->handle, &paused));
     }
     atomic_store(&a->acted, 1);
 }

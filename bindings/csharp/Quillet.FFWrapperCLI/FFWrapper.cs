@@ -352,7 +352,7 @@ namespace Quillet.FFWrapperCLI
             }
             if (_inHandler > 0)
             {
-                ThreadPool.QueueUserWorkItem(state => DestroyEngine(engine)); // once the handler has returned
+                AfterHandler(state => DestroyEngine(engine));
                 return;
             }
             Interrupt(engine); // an open or a wait on another thread ends now
@@ -378,9 +378,30 @@ namespace Quillet.FFWrapperCLI
         private void CallOrDefer(Func<PlayerHandle, int> call)
         {
             if (_inHandler > 0)
-                ThreadPool.QueueUserWorkItem(state => Call(call));
+                AfterHandler(state => Call(call));
             else
                 Call(call);
+        }
+
+        // Work a handler asked for, queued to the pool only once the handler has returned: started
+        // at once, a stop would wait for the library thread the handler still runs on, while a
+        // further call of the handler waited for the facade the stop holds.
+        [ThreadStatic] private static List<WaitCallback> _afterHandler;
+
+        private static void AfterHandler(WaitCallback work)
+        {
+            if (_afterHandler == null)
+                _afterHandler = new List<WaitCallback>();
+            _afterHandler.Add(work);
+        }
+
+        private static void RunAfterHandler()
+        {
+            List<WaitCallback> work = _afterHandler;
+            _afterHandler = null;
+            if (work != null)
+                foreach (WaitCallback w in work)
+                    ThreadPool.QueueUserWorkItem(w);
         }
 
         // ---- for the derived facades ------------------------------------------------------------
@@ -486,7 +507,8 @@ namespace Quillet.FFWrapperCLI
                 }
                 finally
                 {
-                    --_inHandler;
+                    if (--_inHandler == 0)
+                        RunAfterHandler();
                 }
             }
             catch (Exception e)

@@ -124,8 +124,7 @@ namespace Quillet.Tests
                         if (recorder ? args is SyncPointEventArgs : m != null && m.message == FFMessageType.EndOfStream)
                         {
                             row.Item2(f);
-                            if (!recorder)
-                                f.IsPause(); // and calls the facade once more
+                            f.IsPause(); // and calls the facade once more
                             Interlocked.Increment(ref calls);
                             handled.Set();
                         }

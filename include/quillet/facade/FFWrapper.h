@@ -189,7 +189,7 @@ protected:
     /// Closes the source and deletes the engine; later calls find no engine.
     void _DeleteEngine();
     /// The facade's monitor, held by every operation.
-    std::recursive_mutex _mutex;
+    std::recursive_timed_mutex _mutex;
     /// For the library's facades: runs `call` on the engine, seen as an `EngineType`, under
     /// `_mutex`; answers `none` once the engine is gone. Defined in the library's sources.
     template <class EngineType = Quillet::FFEngine, class Result, class Call>

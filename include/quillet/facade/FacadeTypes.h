@@ -174,14 +174,22 @@ private:
 
 /// Scope guard on a facade's monitor, used by the facades on whichever thread calls them. Monitors
 /// are re-entrant: a handler running inside a facade call may call the facade again on the same
-/// thread.
+/// thread. A stop or close holds the monitor while it waits for the library's threads to end; a
+/// handler running on such a thread does not enter then (Entered() is false, and the facade
+/// answers as it does without an engine), so the thread can end.
 class QUILLET_EXPORT lock {
 public:
-    /// Enters `monitor` until the guard goes out of scope.
-    explicit lock(std::recursive_mutex& monitor) : _guard(monitor) {}
+    /// Enters `monitor` until the guard goes out of scope, unless the calling thread is one the
+    /// monitor's holder is waiting for.
+    explicit lock(std::recursive_timed_mutex& monitor);
+    ~lock();
+    lock(const lock&) = delete;
+    lock& operator=(const lock&) = delete;
+    bool Entered() const { return _entered; }
 
 private:
-    std::lock_guard<std::recursive_mutex> _guard;
+    std::recursive_timed_mutex& _monitor;
+    bool _entered = false;
 };
 
 /// Wall-clock ticks (100 ns since 1970-01-01 UTC) to a UTC time point, truncated to whole
