@@ -137,6 +137,33 @@ QUILLET_EXPORT const char* quillet_error_message(void);
  * refused (the configuration then stays as it was). Any thread; reads the file. */
 QUILLET_EXPORT int quillet_set_log_configuration(const char* path);
 
+/** How severe a log line is (quillet_log_line::level): syslog's numbers, smaller is more severe. */
+enum quillet_log_level {
+    QUILLET_LOG_ERROR = 3,
+    QUILLET_LOG_WARNING = 4,
+    QUILLET_LOG_INFO = 6,
+    QUILLET_LOG_DEBUG = 7
+};
+
+/** One log line. Its strings live for the callback's call only. */
+typedef struct quillet_log_line {
+    int level;            /**< A ::quillet_log_level. */
+    const char* category; /**< "FFmpeg" for FFmpeg's own messages, else the handle's log category. */
+    const char* text;
+    int64_t time_us;      /**< When it was written: microseconds since 1970-01-01 UTC. */
+} quillet_log_line;
+
+/** Receives one log line on the thread that writes it (see quillet_set_log_callback()). */
+typedef void (*quillet_log_fn)(void* user, const quillet_log_line* line);
+
+/** Hands every log line of `level` (a ::quillet_log_level) or more severe, the library's and
+ * FFmpeg's, to `callback`, synchronously on the thread that writes it: a library thread, an
+ * FFmpeg thread, or the application's own inside a call. The callback must return at once and
+ * must not call this interface: copy the line and hand it to a thread of the application's.
+ * Lines still go wherever the logging configuration sends them. NULL stops; once that call has
+ * returned no callback runs. For the whole process; any thread but the callback's. */
+QUILLET_EXPORT int quillet_set_log_callback(quillet_log_fn callback, void* user, int level);
+
 /** @} */
 
 /* ------------------------------------------------------------------------ */
@@ -571,6 +598,11 @@ QUILLET_EXPORT void quillet_client_destroy(quillet_client* client);
  * ::QUILLET_AGAIN when none is queued; ::QUILLET_END once the server is gone. Never waits. One
  * thread per client. */
 QUILLET_EXPORT int quillet_client_next_batch(quillet_client* client, quillet_batch** batch);
+/** As quillet_client_next_batch(), but waits up to `timeout_ms` (negative: without limit) for a
+ * batch, asleep until the source queues a record. ::QUILLET_AGAIN when none came in time;
+ * ::QUILLET_END once the server is gone; ::QUILLET_INTERRUPTED when quillet_client_destroy()
+ * ran meanwhile (on another thread; the handle is then gone). One thread per client. */
+QUILLET_EXPORT int quillet_client_wait_batch(quillet_client* client, quillet_batch** batch, int timeout_ms);
 /** Copies the next batch into `dst` (`capacity` bytes), its size into `*size`. ::QUILLET_AGAIN
  * when none is queued; ::QUILLET_ERROR_BUFFER_TOO_SMALL with `*size` the bytes needed, the batch
  * kept for the next call; ::QUILLET_END once the server is gone. Never waits. */

@@ -116,6 +116,26 @@ int quillet_set_log_configuration(const char* path)
     });
 }
 
+int quillet_set_log_callback(quillet_log_fn callback, void* user, int level)
+{
+    return Guard([&]() -> int {
+        Require(level == QUILLET_LOG_ERROR || level == QUILLET_LOG_WARNING || level == QUILLET_LOG_INFO ||
+                    level == QUILLET_LOG_DEBUG,
+                "unknown log level");
+        if (callback == nullptr) {
+            SetLogCallback(nullptr);
+            return QUILLET_OK;
+        }
+        SetLogCallback([callback, user](const LogLine& line) {
+            // The views need not end in a NUL; the caller's strings must.
+            const std::string category(line.category), text(line.text);
+            const quillet_log_line out{static_cast<int>(line.severity), category.c_str(), text.c_str(), line.timeUs};
+            callback(user, &out);
+        }, static_cast<LogSeverity>(level));
+        return QUILLET_OK;
+    });
+}
+
 int quillet_player_set_source_settings(quillet_player* handle, const quillet_source_settings* settings)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
@@ -399,6 +419,7 @@ int quillet_server_add_client(quillet_player* handle, quillet_client** client)
         }
         auto c = std::make_shared<Client>();
         c->out = std::move(out);
+        c->out->SetArrivalNotice([signal = c->signal] { signal->Bump(); });
         c->server = p.shared_from_this();
         Clients().Add(c);
         *client = c.get();
@@ -427,6 +448,8 @@ void quillet_client_destroy(quillet_client* handle)
         const std::shared_ptr<Client> client = Clients().Take(handle);
         if (!client)
             return QUILLET_OK;
+        client->signal->Close();
+        client->out->SetArrivalNotice(nullptr);
         if (const std::shared_ptr<Player> server = client->server.lock(); server && server->Server())
             server->Server()->RemoveClient(client->out);
         return QUILLET_OK;
@@ -443,6 +466,31 @@ int quillet_client_next_batch(quillet_client* handle, quillet_batch** batch)
             return NoBatch(c);
         *batch = new quillet_batch{std::move(bytes)};
         return QUILLET_OK;
+    });
+}
+
+int quillet_client_wait_batch(quillet_client* handle, quillet_batch** batch, int timeout_ms)
+{
+    return WithClient(handle, [&](Client& c) -> int {
+        Require(batch != nullptr, "the batch pointer is NULL");
+        *batch = nullptr;
+        const auto deadline = Deadline(timeout_ms);
+        for (;;) {
+            // Marked before looking, so a record queued in between ends the wait at once.
+            const HandleSignal::Mark mark = c.signal->Now();
+            std::vector<uint8_t> bytes = NextBatch(c);
+            if (!bytes.empty()) {
+                *batch = new quillet_batch{std::move(bytes)};
+                return QUILLET_OK;
+            }
+            if (NoBatch(c) == QUILLET_END)
+                return QUILLET_END;
+            switch (c.signal->WaitForProgress(mark, deadline, timeout_ms < 0)) {
+            case HandleSignal::Woken::Interrupted: return QUILLET_INTERRUPTED;
+            case HandleSignal::Woken::TimedOut: return QUILLET_AGAIN;
+            case HandleSignal::Woken::Progress: break;
+            }
+        }
     });
 }
 

@@ -22,10 +22,13 @@ struct quillet_batch {
 namespace Quillet::CApi {
 
 // One served client: the facade's handle on its queue, the server it came
-// from, and a batch kept back when the caller's buffer was too small.
-// `lock` guards `held` and `hasHeld` (one thread per client is expected).
+// from, a batch kept back when the caller's buffer was too small, and the
+// signal a waiting fetch sleeps on: bumped by the source's thread as records
+// arrive, closed by destroy. `lock` guards `held` and `hasHeld` (one thread
+// per client is expected).
 struct Client : quillet_client {
     FFWrapperCLI::FFOutgoingHandle out;
+    std::shared_ptr<HandleSignal> signal = std::make_shared<HandleSignal>();
     std::weak_ptr<Player> server;
     std::mutex lock;
     std::vector<uint8_t> held;

@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "events/LogCapture.h"
 #include "facade/Logging.h"
 
 namespace Quillet {
@@ -82,6 +83,7 @@ bool Configure(LoggingState& state, const std::string& path, std::string& why)
     try {
         log4cpp::PropertyConfigurator::configure(path);
         state.everLoaded = true;
+        LogCapture::Instance().Reattach();
         return true;
     } catch (const std::exception& e) {
         why = e.what();

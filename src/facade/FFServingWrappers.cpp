@@ -18,6 +18,18 @@ void FFOutgoingWrapper::SetOut(Quillet::FFOutgoing* out)
 {
     std::lock_guard<std::mutex> guard(_mutex);
     _out = out;
+    if (_out)
+        _out->SetArrivalNotice(_notice);
+    if (_notice)
+        _notice(); // a waiting reader looks again: the queue changed
+}
+
+void FFOutgoingWrapper::SetArrivalNotice(std::function<void()> notice)
+{
+    std::lock_guard<std::mutex> guard(_mutex);
+    _notice = std::move(notice);
+    if (_out)
+        _out->SetArrivalNotice(_notice);
 }
 
 std::vector<uint8_t> FFOutgoingWrapper::GetNextPacket()

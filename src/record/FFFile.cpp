@@ -56,8 +56,10 @@ bool HoldsSound(const AVOutputFormat* format, AVCodecID codec)
     return !(mp4Only && IsMp4Family(format) && !IsNamed(format, "mp4"));
 }
 
-// Containers whose files are not pushed on per fragment go out this often.
-constexpr int64_t kPlainFlushUs = 1000000;
+// Containers whose files are not pushed on per fragment go out this often:
+// what a killed process loses is at most this plus what the muxer still
+// interleaves, for four writes a second.
+constexpr int64_t kPlainFlushUs = 250000;
 
 } // namespace
 

@@ -67,10 +67,27 @@ size_t FFOutgoing::QueuedRecords() const
     return _queue.size();
 }
 
+void FFOutgoing::SetArrivalNotice(std::function<void()> notice)
+{
+    std::lock_guard<std::mutex> guard(_lock);
+    _arrivalNotice = std::move(notice);
+}
+
+void FFOutgoing::_PushLocked(std::shared_ptr<FFSerializedData> record)
+{
+    _queue.push_back(std::move(record));
+    if (_arrivalNotice)
+        _arrivalNotice();
+}
+
 void FFOutgoing::_DetachFromSerializer()
 {
     if (auto* source = GetParent())
         source->RemoveNode(this);
+    // A reader waiting for this queue learns that no more will come.
+    std::lock_guard<std::mutex> guard(_lock);
+    if (_arrivalNotice)
+        _arrivalNotice();
 }
 
 bool FFOutgoing::_IsUsable(const std::shared_ptr<FFSerializedData>& record) const

@@ -6,10 +6,13 @@
 // the serializer); Flush runs there too or on the thread that disconnects
 // the graph; GetNextPacket, SetNumberOutgoingPackets and QueuedRecords run on
 // the application's thread. Every operation takes `_lock` once and calls
-// nothing that locks it again, so it is a plain mutex. Lock order: the
+// nothing that locks it again, so it is a plain mutex. The arrival notice
+// runs under `_lock` on the source's thread (and on the destroying thread
+// once, as the queue goes away); it must return at once and never call back. Lock order: the
 // serializer's node lock may be held when `_lock` is taken, never the reverse.
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -43,6 +46,9 @@ public:
 
     // How many records wait for the client.
     size_t QueuedRecords() const;
+    // Called as each record is queued, and once as the queue goes away, so
+    // that a reader may wait for batches instead of polling.
+    void SetArrivalNotice(std::function<void()> notice);
 
 protected:
     // Leaf destructors call this while the object is still whole, so that a
@@ -51,11 +57,14 @@ protected:
     // False (with a warning) for a record that cannot be queued: null, or
     // sizes that do not match its bytes. Needs no lock.
     bool _IsUsable(const std::shared_ptr<FFSerializedData>& record) const;
+    // Queues `record` and tells the reader. Called with `_lock` held.
+    void _PushLocked(std::shared_ptr<FFSerializedData> record);
 
     // `_lock` guards the queue and the batch size.
     mutable std::mutex _lock;
     std::deque<std::shared_ptr<const FFSerializedData>> _queue;
     uint32_t _numberOutgoingPackets = kDefaultNumberOutgoingPackets;
+    std::function<void()> _arrivalNotice;
 };
 
 } // namespace Quillet

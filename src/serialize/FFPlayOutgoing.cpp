@@ -23,7 +23,7 @@ FFStatus FFPlayOutgoing::FFProcess(std::shared_ptr<FFSerializedData> record)
         LogWarn() << "Served client fell behind the live source; skipping " << _queue.size() << " records";
         ClearKeepingNewest(_queue, [](const auto& r) { return r->attribute == FFAttribute::Codec; });
     }
-    _queue.push_back(std::move(record));
+    _PushLocked(std::move(record));
     return FFStatus::Ready;
 }
 

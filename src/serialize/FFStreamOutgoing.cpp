@@ -18,7 +18,7 @@ FFStatus FFStreamOutgoing::FFProcess(std::shared_ptr<FFSerializedData> record)
     std::lock_guard<std::mutex> guard(_lock);
     if (record->attribute == FFAttribute::VideoKey && _HoldsVideoKey())
         _SkipToNewKeyFrame();
-    _queue.push_back(std::move(record));
+    _PushLocked(std::move(record));
     return FFStatus::Ready;
 }
 

@@ -7,8 +7,6 @@
 // pictures.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +14,7 @@
 #include "camera/RtspTestServer.h"
 #include "engine/FFFileServerEngine.h"
 #include "facade/FFFileWrapper.h"
+#include "support/ArrivalLog.h"
 #include "support/FacadeEvents.h"
 #include "support/QuickRetryEngine.h"
 #include "support/RecordedPackets.h"
@@ -32,49 +31,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Every video packet the camera source pushed: when it arrived, its time
-// stamp and its bytes' hash.
-class PacketLog : public FFDestNode<FFData> {
-public:
-    struct Arrival {
-        Clock::time_point at;
-        int64_t pts;
-        bool key;
-        std::string hash;
-    };
-    FFStatus FFProcess(std::shared_ptr<FFData> record) override
-    {
-        if (!record || record->GetType() != FFType::Packet)
-            return FFStatus::Ready;
-        const auto& p = static_cast<const FFPacket&>(*record);
-        if (p.GetStreamType() != FFStreamType::Video)
-            return FFStatus::Ready;
-        std::lock_guard<std::mutex> guard(_mutex);
-        _arrivals.push_back({Clock::now(), p.Get()->pts, (p.Get()->flags & AV_PKT_FLAG_KEY) != 0,
-                             Md5(p.Get()->data, p.Get()->size)});
-        return FFStatus::Ready;
-    }
-    std::vector<Arrival> Arrivals() const
-    {
-        std::lock_guard<std::mutex> guard(_mutex);
-        return _arrivals;
-    }
-    // Seconds since the picture with media time `seconds` (90 kHz) arrived.
-    double AgeOf(double seconds) const
-    {
-        const int64_t pts = std::llround(seconds * 90000.0);
-        std::lock_guard<std::mutex> guard(_mutex);
-        for (auto it = _arrivals.rbegin(); it != _arrivals.rend(); ++it)
-            if (std::llabs(it->pts - pts) <= 1)
-                return std::chrono::duration<double>(Clock::now() - it->at).count();
-        return 1e9;
-    }
-
-private:
-    mutable std::mutex _mutex;
-    std::vector<Arrival> _arrivals;
-};
 
 // AddressSanitizer holds freed memory back in quarantine: RSS says nothing there.
 #if defined(__SANITIZE_ADDRESS__)
@@ -107,9 +63,7 @@ protected:
         if (!QuilletTest::RtspTestServer::Available())
             GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
         ASSERT_TRUE(server.Start()) << server.Error();
-        folder = "live_reading_" + std::to_string(getpid());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
+        folder = FreshFolder("live_reading");
     }
     void TearDown() override { std::filesystem::remove_all(folder); }
 
@@ -121,7 +75,7 @@ protected:
 TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
 {
     const PaceCase& c = GetParam();
-    PacketLog log; // outlives the graph it is connected to
+    ArrivalLog log; // outlives the graph it is connected to
     auto settings = std::make_shared<FFSourceSettings>(); // over TCP, every packet delivered
     auto* engine = new QuickRetryEngine<FFFileServerEngine>("live_reading", settings);
     FFFileWrapper player(engine);
@@ -196,7 +150,7 @@ TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
     const std::vector<std::string> recorded = Hashes(written.video);
     ASSERT_FALSE(recorded.empty());
     const auto first = std::find_if(arrivals.begin(), arrivals.end(),
-                                    [&](const PacketLog::Arrival& a) { return a.hash == recorded.front(); });
+                                    [&](const ArrivalLog::Arrival& a) { return a.hash == recorded.front(); });
     ASSERT_NE(first, arrivals.end());
     EXPECT_TRUE(first->key);
     const size_t start = size_t(first - arrivals.begin());

@@ -73,6 +73,11 @@ int main(void)
     FIELD(quillet_audio_sink, wants_audio);
     FIELD(quillet_audio_sink, get_buffers);
     FIELD(quillet_audio_sink, submit_buffers);
+    SIZE(quillet_log_line);
+    FIELD(quillet_log_line, level);
+    FIELD(quillet_log_line, category);
+    FIELD(quillet_log_line, text);
+    FIELD(quillet_log_line, time_us);
     VALUE(QUILLET_VERSION_MAJOR);
     VALUE(QUILLET_OK);
     VALUE(QUILLET_AGAIN);
@@ -120,5 +125,9 @@ int main(void)
     VALUE(QUILLET_PUBLISH_FINISHED);
     VALUE(QUILLET_PUBLISH_FAILED);
     VALUE(QUILLET_PUBLISH_STOPPED);
+    VALUE(QUILLET_LOG_ERROR);
+    VALUE(QUILLET_LOG_WARNING);
+    VALUE(QUILLET_LOG_INFO);
+    VALUE(QUILLET_LOG_DEBUG);
     return 0;
 }

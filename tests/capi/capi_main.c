@@ -7,11 +7,9 @@
 #include "capi_support.h"
 
 void test_play_matches_facade(void);
-void test_read_into_too_small_keeps_picture(void);
 void test_serve_to_remote(void);
 void test_publish_hls(void);
-void test_record_split_and_queue_bound(void);
-void test_record_segments_and_retention(void);
+void test_record_split_segments_and_queue_bound(void);
 void test_stop_close_destroy_inside_callback(void);
 void test_blocked_calls_end_on_destroy_or_interrupt(void);
 void test_bad_arguments(void);
@@ -22,11 +20,9 @@ static const struct {
     void (*run)(void);
 } kSuites[] = {
     {"PlayMatchesFacade", test_play_matches_facade},
-    {"ReadIntoTooSmall", test_read_into_too_small_keeps_picture},
     {"ServeToRemote", test_serve_to_remote},
     {"PublishHls", test_publish_hls},
-    {"RecordSplitAndQueueBound", test_record_split_and_queue_bound},
-    {"RecordSegmentsAndRetention", test_record_segments_and_retention},
+    {"Record", test_record_split_segments_and_queue_bound},
     {"InsideCallback", test_stop_close_destroy_inside_callback},
     {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
     {"BadArguments", test_bad_arguments},

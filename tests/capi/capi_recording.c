@@ -1,11 +1,13 @@
-/* Recording through the C interface: a split recording holds every video
- * packet in its two files, each announced by sync points; the same run with
- * a tiny event queue accounts for every event it dropped; stop, close and
- * destroy from inside the synchronous callback are deferred, not deadlocks. */
+/* Recording through the C interface: a split or segmented recording holds
+ * every video packet in its files, each announced by sync points, and
+ * retention deletes the oldest; a tiny event queue accounts for every event
+ * it dropped; stop, close and destroy from inside the synchronous callback
+ * are deferred, not deadlocks. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "capi_support.h"
 
@@ -24,32 +26,49 @@ static void count_wakeup(void* user)
     atomic_fetch_add(&((counted*)user)->events, 1);
 }
 
-/* Rows: the queue's capacity. With room for all, the sync points name both files; with two
- * places, what was taken plus what was reported dropped is every event the callback saw. */
-void test_record_split_and_queue_bound(void)
+/* Rows: the event queue's capacity, and how the recording is cut: split once the first file
+ * holds a second, or in two-second segments, all kept or those beyond a one-byte budget deleted.
+ * Every file holds its part of the clip: together, while all are kept, every video packet once.
+ * Sync points name the files; with two places in the queue, what was taken plus what was
+ * reported dropped is every event the callback saw. */
+void test_record_split_segments_and_queue_bound(void)
 {
     const char* clip = test_clip(6);
     REQUIRE(clip);
     const int frames = count_video_packets(clip);
     REQUIRE(frames == 150);
-    const size_t capacities[] = {1000, 2};
-    for (size_t row = 0; row < 2; ++row) {
-        char first[64], second[64];
-        snprintf(first, sizeof first, "capi_rec_%zu_a.mp4", row);
-        snprintf(second, sizeof second, "capi_rec_%zu_b.mp4", row);
-        remove(first);
-        remove(second);
+    const struct {
+        size_t queue;
+        double segment_seconds; /* 0: one split */
+        int64_t keep_bytes;
+    } rows[] = {{1000, 0, 0}, {2, 0, 0}, {1000, 2.0, 0}, {1000, 2.0, 1}};
+    for (size_t row = 0; row < sizeof rows / sizeof *rows; ++row) {
+        const int segmented = rows[row].segment_seconds > 0;
+        char files[16][64]; /* split rows: the two names given; segmented rows: those sync points named */
+        int count = segmented ? 0 : 2;
+        snprintf(files[0], sizeof files[0], "capi_rec_%zu_a.mp4", row);
+        snprintf(files[1], sizeof files[1], "capi_rec_%zu_b.mp4", row);
+        remove(files[0]);
+        remove(files[1]);
         quillet_player* r = quillet_recorder_create("capi.record");
         REQUIRE(r);
         counted seen = {0}, wakeups = {0};
-        CHECK_STATUS(quillet_player_set_event_queue_size(r, capacities[row]), QUILLET_OK);
+        CHECK_STATUS(quillet_player_set_event_queue_size(r, rows[row].queue), QUILLET_OK);
         CHECK_STATUS(quillet_player_set_event_callback(r, count_event, &seen), QUILLET_OK);
         CHECK_STATUS(quillet_player_set_wakeup_callback(r, count_wakeup, &wakeups), QUILLET_OK);
+        if (segmented) {
+            quillet_recording_settings settings = {0};
+            CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_ERROR_INVALID_ARGUMENT); /* no size */
+            CHECK_STATUS(quillet_recording_settings_init(&settings), QUILLET_OK);
+            settings.segment_seconds = rows[row].segment_seconds;
+            settings.keep_bytes = rows[row].keep_bytes;
+            CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_OK);
+        }
         CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
         CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_RGB24), QUILLET_OK);
-        CHECK_STATUS(quillet_recorder_save(r, first), QUILLET_OK); /* from the first key picture */
+        CHECK_STATUS(quillet_recorder_save(r, files[0]), QUILLET_OK); /* from the first key picture */
         CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
-        int saving = 0, pending = 0, split = 0, status;
+        int saving = 0, pending = 0, split = segmented, status;
         quillet_picture pic = {0};
         while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK)
             /* Once the first file holds a second, and early enough: the source reads up to
@@ -57,7 +76,7 @@ void test_record_split_and_queue_bound(void)
             if (!split && pic.time >= 1.0 && quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK &&
                 saving && !pending) {
                 CHECK(pic.time < 2.0);
-                CHECK_STATUS(quillet_recorder_split(r, second), QUILLET_OK);
+                CHECK_STATUS(quillet_recorder_split(r, files[1]), QUILLET_OK);
                 split = 1;
             }
         CHECK_STATUS(status, QUILLET_END);
@@ -70,10 +89,12 @@ void test_record_split_and_queue_bound(void)
         while (quillet_player_wait_event(r, &e, 0) == QUILLET_OK) {
             ++taken;
             dropped += e.dropped;
-            if (e.type == QUILLET_EVENT_SYNC_POINT) {
-                syncFirst += strcmp(e.text, first) == 0;
-                syncSecond += strcmp(e.text, second) == 0;
-            }
+            if (e.type != QUILLET_EVENT_SYNC_POINT)
+                continue;
+            syncFirst += strcmp(e.text, files[0]) == 0;
+            syncSecond += strcmp(e.text, files[1]) == 0;
+            if (segmented && count < 16 && (count == 0 || strcmp(files[count - 1], e.text) != 0))
+                snprintf(files[count++], sizeof files[0], "%s", e.text);
         }
         CHECK_STATUS(quillet_player_dropped_events(r, &droppedTotal), QUILLET_OK);
         const int all = atomic_load(&seen.events);
@@ -81,76 +102,28 @@ void test_record_split_and_queue_bound(void)
         CHECK(taken + (int)dropped == all);
         CHECK(dropped == droppedTotal);
         CHECK(atomic_load(&wakeups.events) == all);
-        if (capacities[row] == 2) {
+        if (rows[row].queue == 2)
             CHECK(taken == 2);
-        } else {
+        else
             CHECK(dropped == 0);
+        if (segmented)
+            CHECK(count >= 3); /* six seconds in two-second segments */
+        else if (rows[row].queue > 2)
             CHECK(syncFirst >= 2 && syncSecond >= 2);
-        }
         quillet_player_destroy(r);
-        const int a = count_video_packets(first), b = count_video_packets(second);
-        if (a <= 0 || b <= 0 || a + b != frames)
-            fprintf(stderr, "row %zu: %d + %d video packets recorded of %d\n", row, a, b, frames), ++g_failures;
-    }
-}
-
-/* Rows: segments kept, and segments beyond a one-byte budget deleted. Every segment a sync point
- * named holds its part of the clip: together, while all are kept, every video packet once. */
-void test_record_segments_and_retention(void)
-{
-    const char* clip = test_clip(6);
-    REQUIRE(clip);
-    const int frames = count_video_packets(clip);
-    const int64_t keepBytes[] = {0, 1};
-    for (size_t row = 0; row < 2; ++row) {
-        quillet_player* r = quillet_recorder_create("capi.segments");
-        REQUIRE(r);
-        quillet_recording_settings settings = {0};
-        CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_ERROR_INVALID_ARGUMENT); /* no size */
-        CHECK_STATUS(quillet_recording_settings_init(&settings), QUILLET_OK);
-        settings.segment_seconds = 2.0;
-        settings.keep_bytes = keepBytes[row];
-        CHECK_STATUS(quillet_recorder_set_settings(r, &settings), QUILLET_OK);
-        char first[64];
-        snprintf(first, sizeof first, "capi_seg_%zu.mp4", row);
-        CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
-        CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_BGR24), QUILLET_OK);
-        CHECK_STATUS(quillet_recorder_save(r, first), QUILLET_OK);
-        CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
-        quillet_picture pic = {0};
-        int status;
-        while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK) {
+        int present = 0, packets = 0;
+        for (int i = 0; i < count; ++i) {
+            const int n = access(files[i], F_OK) == 0 ? count_video_packets(files[i]) : 0;
+            present += n > 0;
+            packets += n > 0 ? n : 0;
         }
-        CHECK_STATUS(status, QUILLET_END);
-        CHECK_STATUS(quillet_recorder_stop(r), QUILLET_OK);
-        CHECK_STATUS(quillet_player_close(r), QUILLET_OK);
-        char names[16][256];
-        int files = 0, present = 0, packets = 0;
-        quillet_event e = {0};
-        while (quillet_player_wait_event(r, &e, 0) == QUILLET_OK) {
-            if (e.type != QUILLET_EVENT_SYNC_POINT || (files > 0 && strcmp(names[files - 1], e.text) == 0))
-                continue;
-            if (files < 16)
-                snprintf(names[files++], sizeof names[0], "%s", e.text);
-        }
-        for (int i = 0; i < files; ++i) {
-            FILE* f = fopen(names[i], "rb");
-            if (!f)
-                continue;
-            fclose(f);
-            ++present;
-            packets += count_video_packets(names[i]);
-        }
-        CHECK(files >= 3); /* six seconds in two-second segments */
-        if (keepBytes[row] == 0) {
-            CHECK(present == files);
-            CHECK(packets == frames);
-        } else {
-            CHECK(present < files);
-        }
-        quillet_player_destroy(r);
-        for (int i = 0; i < files; ++i)
-            remove(names[i]);
+        if (rows[row].keep_bytes == 0 && (present != count || packets != frames))
+            fprintf(stderr, "row %zu: %d of %d files, %d video packets recorded of %d\n", row, present, count,
+                    packets, frames), ++g_failures;
+        if (rows[row].keep_bytes > 0)
+            CHECK(present < count);
+        for (int i = 0; i < count; ++i)
+            remove(files[i]);
     }
 }
 

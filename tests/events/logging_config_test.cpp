@@ -2,13 +2,13 @@
 // nothing on its stderr; a configuration named by the API call, by
 // QUILLET_LOG_CONFIG or as Config/FFLogger.conf in the working directory is
 // applied; a broken one is not reported on the console either; the tool
-// prints the log with --verbose.
+// prints the log with --verbose; a log callback gets the lines it asked for.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -43,14 +43,6 @@ std::string Text(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-fs::path FreshFolder(const std::string& stem)
-{
-    const fs::path folder = fs::absolute(stem + "_" + std::to_string(getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder;
-}
-
 struct ToolLogCase {
     const char* name;
     const char* configuration; // written to named.conf: "file" (a working one), "broken", or "" for none
@@ -70,7 +62,7 @@ TEST_P(ToolLog, TheLibraryWritesWhereItsConfigurationSaysAndNeverUnaskedOnStderr
     if (!fs::exists(tool))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const fs::path clip = fs::absolute(MakeClip("logging_clip.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264"));
-    const fs::path folder = FreshFolder(std::string("tool_log_") + c.name);
+    const fs::path folder = fs::absolute(FreshFolder(std::string("tool_log_") + c.name));
     std::string environment = "env -u QUILLET_LOG_CONFIG ";
     if (*c.configuration) {
         const fs::path config = c.inWorkingDirectory ? folder / "Config/FFLogger.conf" : folder / "named.conf";
@@ -103,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Logging, ToolLog,
 // The API call applies the file at once and refuses one it cannot read.
 TEST(Logging, TheApiCallNamesTheConfigurationAndRefusesAMissingOne)
 {
-    const fs::path folder = FreshFolder("api_log");
+    const fs::path folder = fs::absolute(FreshFolder("api_log"));
     const fs::path config = folder / "api.conf";
     std::ofstream(config) << FileConfiguration("LoggingApi", (folder / "api.log").string());
     ::testing::internal::CaptureStderr();
@@ -116,19 +108,52 @@ TEST(Logging, TheApiCallNamesTheConfigurationAndRefusesAMissingOne)
     fs::remove_all(folder);
 }
 
+// The lines a log callback was given, by category.
+struct CapturedLines {
+    std::mutex lock;
+    std::map<std::string, std::string> text; // guarded by lock
+    void Start(Quillet::FFWrapperCLI::LogSeverity level)
+    {
+        Quillet::FFWrapperCLI::SetLogCallback([this](const Quillet::FFWrapperCLI::LogLine& line) {
+            std::lock_guard<std::mutex> guard(lock);
+            text[std::string(line.category)] += std::string(line.text) + "\n";
+        }, level);
+    }
+    std::string Of(const std::string& category)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return text[category];
+    }
+};
+
 // FFmpeg's own messages (here the stream dump of an open at FFmpeg's default
-// level) reach the library's log, not the host's stderr.
-TEST(Logging, FFmpegMessagesStayOffTheHostsStderr)
+// level) reach the library's log and a log callback, not the host's stderr;
+// the callback keeps its lines through a configuration applied later, and
+// gets none once removed.
+TEST(Logging, FFmpegAndLibraryLinesReachTheCallbackNotTheHostsStderr)
 {
     const std::string clip = MakeClip("logging_dump.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264");
+    const fs::path folder = FreshFolder("capture_log");
+    const fs::path config = folder / "warn.conf";
+    std::ofstream(config) << "log4cpp.rootCategory=WARN\n";
     av_log_set_level(AV_LOG_INFO);
+    CapturedLines lines;
+    lines.Start(Quillet::FFWrapperCLI::LogSeverity::Info);
     ::testing::internal::CaptureStderr();
-    {
-        Quillet::FFWrapperCLI::FFWrapper player("LoggingDump");
+    EXPECT_TRUE(Quillet::FFWrapperCLI::SetLogConfiguration(config.string()));
+    for (const char* name : {"LoggingDump", "LoggingAfterStop"}) {
+        if (std::string(name) == "LoggingAfterStop")
+            Quillet::FFWrapperCLI::SetLogCallback(nullptr);
+        Quillet::FFWrapperCLI::FFWrapper player(name);
         EXPECT_TRUE(player.OpenSource(clip));
         player.Dispose();
     }
+    EXPECT_TRUE(Quillet::FFWrapperCLI::SetLogConfiguration(""));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(lines.Of("FFmpeg").find("Input #0"), std::string::npos) << lines.Of("FFmpeg");
+    EXPECT_NE(lines.Of("LoggingDump").find("FFEngine::OpenSource"), std::string::npos);
+    EXPECT_EQ(lines.Of("LoggingAfterStop"), "");
+    fs::remove_all(folder);
 }
 
 } // namespace

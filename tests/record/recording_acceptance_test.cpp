@@ -55,9 +55,7 @@ protected:
             GTEST_SKIP() << "ffwrap is not built in this tree";
         if (!QuilletTest::RtspTestServer::Available())
             GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
-        folder = "record_accept_" + std::to_string(getpid());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
+        folder = FreshFolder("record_accept");
         ASSERT_TRUE(server.Start()) << server.Error();
     }
     void TearDown() override

@@ -22,18 +22,6 @@ std::shared_ptr<FFPacket> Picture(int i)
     return p;
 }
 
-class MessageLog : public Testing::CapturingMessenger {
-public:
-    using Testing::CapturingMessenger::CapturingMessenger;
-    void SendFFEvent(FFEventArgs* args) override
-    {
-        if (args && args->type == MessageEvent)
-            raised.push_back(static_cast<FFMessageArgs*>(args)->message);
-        Testing::CapturingMessenger::SendFFEvent(args);
-    }
-    std::vector<FFMessageType> raised;
-};
-
 } // namespace
 
 TEST(RecordingBacklog, PastThirtySecondsTheQueueGoesOnFromTheNextKeyAndSaysHowMuchWasLost)
@@ -67,11 +55,11 @@ TEST(RecordingBacklog, PastThirtySecondsTheQueueGoesOnFromTheNextKeyAndSaysHowMu
 
 TEST(RecordingBacklog, TheSinkRaisesFileSinkErrorWithoutStoppingTheRecording)
 {
-    MessageLog messenger("recording_backlog");
+    Testing::CapturingMessenger messenger("recording_backlog");
     FFFileSink sink;
     sink.SetMessenger(&messenger);
     for (int i = 0; i < 800; ++i) // no write thread: the disk takes nothing
         sink.FFProcess(Picture(i));
-    EXPECT_EQ(messenger.raised, std::vector<FFMessageType>{FFMessageType::FileSinkError});
+    EXPECT_EQ(messenger.messages, std::vector<FFMessageType>{FFMessageType::FileSinkError});
     EXPECT_TRUE(messenger.Reports().empty()) << "not the error path, which stops the recording";
 }

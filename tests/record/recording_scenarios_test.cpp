@@ -10,7 +10,6 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -18,10 +17,10 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "events/FFMessenger.h"
 #include "facade/FFFileWrapper.h"
 #include "record/FFFile.h"
 #include "record/SyncingFileSink.h"
+#include "support/CapturingMessenger.h"
 #include "support/FacadeEvents.h"
 #include "support/RecordedPackets.h"
 #include "support/WaitFor.h"
@@ -87,23 +86,6 @@ struct Scenario {
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
-class SinkMessages : public FFMessenger {
-public:
-    SinkMessages() : FFMessenger("record-test")
-    {
-        RegisterFFEventCallback([this](FFEventArgs* args) {
-            std::lock_guard<std::mutex> guard(lock);
-            if (args->type == SyncPointEvent)
-                points.push_back(*static_cast<FFSyncPointArgs*>(args));
-            else if (args->type == MessageEvent)
-                errors += static_cast<FFMessageArgs*>(args)->message == FFMessageType::FileSinkError;
-        });
-    }
-    std::mutex lock;
-    std::vector<FFSyncPointArgs> points;
-    int errors = 0;
-};
-
 // The sink without its write thread: Drain is one pass of the thread's loop.
 class DrivenSink : public SyncingFileSink {
 public:
@@ -115,9 +97,7 @@ class RecordingScenario : public ::testing::TestWithParam<Scenario> {
 protected:
     void SetUp() override
     {
-        folder = fs::current_path() / "record_out" / GetParam().name; // no "." in the folders
-        fs::remove_all(folder);
-        fs::create_directories(folder);
+        folder = fs::absolute(FreshFolder(std::string("record_out/") + GetParam().name)); // no "." in the folders
         for (const auto& f : GetParam().files)
             fs::create_directories((folder / f.name).parent_path());
         clip = Demux(ClipFor(GetParam().clip));
@@ -255,7 +235,7 @@ protected:
     std::map<const FFPacket*, size_t> audioIndex; // a sound packet's place in its stream
     std::vector<std::shared_ptr<FFPacket>> video;
     std::atomic<int64_t> now{kCaptureStart};
-    SinkMessages messages;
+    CapturingMessenger messages{"record-test"};
     DrivenSink sink{[this] { return now.load(); }};
     int thrown = 0;
 };
@@ -269,7 +249,8 @@ TEST_P(RecordingScenario, FilesNamesPacketsAndSyncPoints)
         Play(step);
     Drain();
     sink.Finish();
-    EXPECT_EQ(thrown + messages.errors > 0, s.fails) << thrown << " thrown, " << messages.errors << " reported";
+    const auto errors = std::count(messages.messages.begin(), messages.messages.end(), FFMessageType::FileSinkError);
+    EXPECT_EQ(thrown + errors > 0, s.fails) << thrown << " thrown, " << errors << " reported";
 
     std::vector<std::string> names, expectedNames;
     for (const auto& e : fs::recursive_directory_iterator(folder))
@@ -295,10 +276,9 @@ TEST_P(RecordingScenario, FilesNamesPacketsAndSyncPoints)
     }
     if (s.fails)
         return; // a file cut short by the failure has no end point
-    std::lock_guard<std::mutex> guard(messages.lock);
-    ASSERT_EQ(messages.points.size(), expectedPoints.size());
+    ASSERT_EQ(messages.syncPoints.size(), expectedPoints.size());
     for (size_t i = 0; i < expectedPoints.size(); ++i)
-        ExpectPoint(messages.points[i], expectedPoints[i].first, *expectedPoints[i].second);
+        ExpectPoint(messages.syncPoints[i], expectedPoints[i].first, *expectedPoints[i].second);
 }
 
 // Pictures of "g25" (75): keys every 25; "g10" (100): every 10; "bf": 100
@@ -438,9 +418,7 @@ TEST(RecordingFacade, SplitDuringPlaybackGivesTwoFilesThatJoinToTheSourceWithAPo
 {
     const std::string clip = ClipFor("bfmkv");
     const auto video = Demux(clip).Video();
-    const fs::path folder = fs::current_path() / "record_out" / "facade";
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const fs::path folder = FreshFolder("record_out/facade");
     const std::string first = (folder / "first.mp4").string(), second = (folder / "second.mp4").string();
 
     FacadeEvents events;

@@ -1,8 +1,8 @@
 #pragma once
 // A messenger that keeps what passes through it: the errors reported, the
-// message numbers and the connection notices raised. Nodes call it on their
-// threads; `_mutex` guards all of it. Read `messages` and `connections` once
-// the nodes have stopped, the reports at any time.
+// message numbers, sync points and connection notices raised. Nodes call it
+// on their threads; `_mutex` guards all of it. Read `messages`, `syncPoints` and
+// `connections` once the nodes have stopped, the reports at any time.
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -32,21 +32,20 @@ public:
         }
         FFMessenger::Error(where, e, message);
     }
-    void SendMessageEvent(FFMessageType message) override
+    // Every event passes here, message events too.
+    void SendFFEvent(FFEventArgs* args) override
     {
         {
             std::lock_guard<std::mutex> guard(_mutex);
-            messages.push_back(message);
-        }
-        FFMessenger::SendMessageEvent(message);
-    }
-    void SendFFEvent(FFEventArgs* args) override
-    {
-        if (args->type == ConnectionStatusEvent) {
-            auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
-            std::lock_guard<std::mutex> guard(_mutex);
-            connections.emplace_back(c->status, c->message);
-            connectionTimes.push_back(std::chrono::steady_clock::now());
+            if (args->type == MessageEvent)
+                messages.push_back(static_cast<FFMessageArgs*>(args)->message);
+            if (args->type == SyncPointEvent)
+                syncPoints.push_back(*static_cast<FFSyncPointArgs*>(args));
+            if (args->type == ConnectionStatusEvent) {
+                auto* c = static_cast<FFSourceConnectionStatusArgs*>(args);
+                connections.emplace_back(c->status, c->message);
+                connectionTimes.push_back(std::chrono::steady_clock::now());
+            }
         }
         FFMessenger::SendFFEvent(args);
     }
@@ -57,6 +56,7 @@ public:
     }
 
     std::vector<FFMessageType> messages;
+    std::vector<FFSyncPointArgs> syncPoints;
     std::vector<std::pair<ConnectionStatus, std::string>> connections;
     std::vector<std::chrono::steady_clock::time_point> connectionTimes; // one per notice
     size_t ConnectionCount() const

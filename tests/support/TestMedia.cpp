@@ -54,6 +54,14 @@ std::string MakeClip(const std::string& name, const std::string& ffmpegArgs)
     });
 }
 
+std::string FreshFolder(const std::string& stem)
+{
+    const std::string folder = stem + "_" + std::to_string(getpid());
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 std::vector<uint8_t> ReadBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -24,6 +24,10 @@ std::string MakeFile(const std::string& name, const std::function<void(const std
 // unless it already exists; returns the name. Fails the calling test on error.
 std::string MakeClip(const std::string& name, const std::string& ffmpegArgs);
 
+// An empty folder of one test's own, "<stem>_<process id>" in the working
+// directory (tests of one binary may run in several processes); its path.
+std::string FreshFolder(const std::string& stem);
+
 // The whole content of a file (empty when it cannot be read).
 std::vector<uint8_t> ReadBytes(const std::string& path);
 

@@ -451,7 +451,7 @@ namespace Quillet.FFWrapperCLI
         [ThreadStatic] private static int _inFacadeCall;
         [ThreadStatic] private static bool _adopted;
 
-        private static void AdoptLibraryThread()
+        internal static void AdoptLibraryThread()
         {
             if (_inFacadeCall > 0 || _adopted)
                 return;

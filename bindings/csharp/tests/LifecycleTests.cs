@@ -1,7 +1,8 @@
-// Disposal and finalization: the neutral results after Dispose, a facade the
-// application forgets is finalized and frees its player, Dispose, StopEngine
-// and CloseSource from inside an event handler end without a deadlock, and
-// many facades leave memory and file descriptors flat.
+// Disposal and finalization: the neutral results without a source and after
+// Dispose, a facade the application forgets is finalized and frees its
+// player, Dispose, StopEngine and CloseSource from inside an event handler
+// end without a deadlock, and many facades leave memory and file descriptors
+// flat.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -15,12 +16,16 @@ namespace Quillet.Tests
 {
     public static class LifecycleTests
     {
-        public static void ResultsAfterDispose()
+        public static void ResultsWithoutASourceAndAfterDispose()
         {
             var facades = new FFWrapper[] { new FFWrapper(), new FFFileWrapper("cs.rec"), new FFFileServerWrapper(), new FFPlayServerWrapper(), new FFRemoteWrapper() };
             foreach (FFWrapper f in facades)
             {
                 string kind = f.GetType().Name;
+                var untouched = new FrameData();
+                Check.Equal(0, f.ReadFrameGetSize(null), kind + ".ReadFrameGetSize(null)");
+                Check.Equal(0, f.ReadFrameGetSize(untouched), kind + ": a read without a source");
+                Check.True(untouched.frame == null && untouched.size == 0 && untouched.width == 0, kind + ": the record is untouched");
                 bool opened = f.OpenSource(PlayerTests.H264Clip());
                 if (f.GetType() == typeof(FFWrapper) || f.GetType() == typeof(FFFileWrapper))
                     Check.True(opened, kind + ": opens before disposal");
@@ -94,7 +99,6 @@ namespace Quillet.Tests
             }, 20, "the forgotten facade finalized and its player's threads ended");
         }
 
-        // handler's call, the facade's own calls afterwards still answer neutrally or play on
         private static readonly Tuple<string, Action<FFWrapper>>[] Reentrant =
         {
             Tuple.Create<string, Action<FFWrapper>>("StopEngine", f => f.StopEngine()),
@@ -102,61 +106,46 @@ namespace Quillet.Tests
             Tuple.Create<string, Action<FFWrapper>>("Dispose", f => f.Dispose()),
         };
 
-        public static void EndOfStreamHandlerStopsClosesOrDisposes()
+        /// <summary>Each call above from a handler: of the player's end of stream, raised on the reader's
+        /// thread inside its read, and of the recorder's first sync point, raised on the recording's write
+        /// thread. The player answers the handler's next call, and the reader's afterwards.</summary>
+        public static void HandlersStopCloseOrDisposeTheirFacade()
         {
-            foreach (var row in Reentrant)
-            {
-                var player = PlayerTests.OpenStarted(new FFWrapper("cs.reentrant"), PlayerTests.H264Clip());
-                int handled = 0;
-                player.RegisterFFEventCallback(args =>
+            foreach (bool recorder in new[] { false, true })
+                foreach (var row in Reentrant)
                 {
-                    var m = args as FFMessageEventArgs;
-                    if (m != null && m.message == FFMessageType.EndOfStream)
+                    string what = (recorder ? "the recorder's sync point" : "the end of the stream") + " handler calling " + row.Item1;
+                    FFWrapper f = PlayerTests.OpenStarted(recorder ? new FFFileWrapper("cs.reentrant") : new FFWrapper("cs.reentrant"), PlayerTests.H264Clip());
+                    var handled = new ManualResetEvent(false);
+                    int calls = 0;
+                    f.RegisterFFEventCallback(args =>
                     {
-                        row.Item2(player);
-                        player.IsPause(); // and calls the facade once more
-                        ++handled;
-                    }
-                });
-                Check.EndsWithin(30, "reading to the end with " + row.Item1 + " in the handler", () =>
-                {
-                    var data = new FrameData();
-                    int n;
-                    while ((n = player.ReadFrameGetSize(data)) >= 0)
-                        if (n == 0)
+                        var m = args as FFMessageEventArgs;
+                        if (recorder ? args is SyncPointEventArgs : m != null && m.message == FFMessageType.EndOfStream)
+                        {
+                            row.Item2(f);
+                            if (!recorder)
+                                f.IsPause(); // and calls the facade once more
+                            Interlocked.Increment(ref calls);
+                            handled.Set();
+                        }
+                    });
+                    if (recorder)
+                        ((FFFileWrapper)f).SaveToVideoFile(Path.GetFullPath("cs_reentrant_" + row.Item1 + ".mkv"));
+                    Check.EndsWithin(30, what, () =>
+                    {
+                        var data = new FrameData();
+                        while (!handled.WaitOne(0) && f.ReadFrameGetSize(data) >= 0)
                             Thread.Yield();
-                    Check.Equal(1, handled, row.Item1 + ": the handler ran once");
-                    Check.Equal(0, player.ReadFrameGetSize(data), row.Item1 + ": a read afterwards");
-                    player.Dispose();
-                });
-            }
-        }
-
-        public static void SyncPointHandlerStopsOrDisposesTheRecorder()
-        {
-            foreach (var row in Reentrant)
-            {
-                var recorder = (FFFileWrapper)PlayerTests.OpenStarted(new FFFileWrapper("cs.reentrant"), PlayerTests.H264Clip());
-                var handled = new ManualResetEvent(false);
-                recorder.RegisterFFEventCallback(args =>
-                {
-                    if (args is SyncPointEventArgs)
-                    {
-                        row.Item2(recorder);
-                        handled.Set();
-                    }
-                });
-                string file = Path.GetFullPath("cs_reentrant_" + row.Item1 + ".mkv");
-                recorder.SaveToVideoFile(file);
-                Check.EndsWithin(30, "recording with " + row.Item1 + " in the sync point handler", () =>
-                {
-                    var data = new FrameData();
-                    while (!handled.WaitOne(0) && recorder.ReadFrameGetSize(data) >= 0)
-                        Thread.Yield();
-                    Check.True(handled.WaitOne(20000), row.Item1 + ": a sync point reached the handler");
-                    recorder.Dispose();
-                });
-            }
+                        Check.True(handled.WaitOne(20000), what + ": the handler ran");
+                        if (!recorder)
+                        {
+                            Check.Equal(1, calls, what + ": the handler ran once");
+                            Check.Equal(0, f.ReadFrameGetSize(data), what + ": a read afterwards");
+                        }
+                        f.Dispose();
+                    });
+                }
         }
 
         public static void ThousandFacadesLeaveMemoryAndDescriptorsFlat()

@@ -106,21 +106,10 @@ namespace Quillet.Tests
             }
         }
 
-        public static void ReadWithoutRecordOrPicture()
-        {
-            using (var player = new FFWrapper())
-            {
-                Check.Equal(0, player.ReadFrameGetSize(null), "ReadFrameGetSize(null)");
-                var data = new FrameData();
-                Check.Equal(0, player.ReadFrameGetSize(data), "a read without a source");
-                Check.True(data.frame == null && data.size == 0 && data.width == 0, "the record is untouched");
-            }
-        }
-
         public static void AnotherSizeReplacesTheArray()
         {
             var data = new FrameData();
-            using (var player = OpenStarted(new FFWrapper(), Media.Clip(Clips[0][0], Clips[0][1])))
+            using (var player = OpenStarted(new FFWrapper(), H264Clip()))
                 PlayAll(player, data);
             byte[] first = data.frame;
             using (var player = OpenStarted(new FFWrapper(), Media.Clip(Clips[2][0], Clips[2][1])))
@@ -218,6 +207,33 @@ namespace Quillet.Tests
                 player.SetAudioInterface(null);
                 Check.True(player.ReadAudioFromInterface() < 0, "no sink, no sound handed over");
             }
+        }
+
+        public static void LogLinesReachTheHandlerUntilItIsRemoved()
+        {
+            var lines = new List<LogLine>();
+            Logging.SetLogCallback(line => { lock (lines) lines.Add(line); }, LogSeverity.Info);
+            try
+            {
+                using (var player = OpenStarted(new FFWrapper(), H264Clip()))
+                    player.StopEngine();
+            }
+            finally
+            {
+                Logging.SetLogCallback(null);
+            }
+            int settled;
+            lock (lines)
+            {
+                settled = lines.Count;
+                Check.True(lines.Any(l => l.Category == "FFmpeg" && l.Text.Contains("Input #0")), "FFmpeg's stream dump");
+                Check.True(lines.Any(l => l.Category != "FFmpeg" && l.Severity == LogSeverity.Info), "the library's own lines");
+                Check.True(lines.All(l => Math.Abs((DateTime.UtcNow - l.TimeUtc).TotalMinutes) < 5), "times are UTC");
+            }
+            using (var player = OpenStarted(new FFWrapper(), H264Clip()))
+                player.StopEngine();
+            lock (lines)
+                Check.Equal(settled, lines.Count, "no line once the handler is removed");
         }
     }
 }

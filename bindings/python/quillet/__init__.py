@@ -9,8 +9,11 @@ Quillet media library's C interface.
 
 Every wait, decode and conversion runs without the interpreter lock, so other
 Python threads (and other players) run meanwhile. Event callbacks (on_event)
-run on one dispatcher thread of this module, never on a library thread.
+and log handlers (set_log_handler, log_to_logging) run on one dispatcher
+thread of this module, never on a library or FFmpeg thread.
 """
+import logging as _logging
+
 from ._quillet import (
     Client,
     Closed,
@@ -18,6 +21,7 @@ from ._quillet import (
     Error,
     Event,
     LibraryBuffer,
+    LogLine,
     OpenError,
     Picture,
     Player,
@@ -31,11 +35,27 @@ from ._quillet import (
     build_description,
     open,
     set_log_configuration,
+    set_log_handler,
     version,
 )
 
 __all__ = [
     "Client", "Closed", "EndOfStream", "Error", "Event", "LibraryBuffer", "OpenError", "Picture", "Player",
     "PublishingStatus", "Recorder", "RemotePlayer", "Server", "Sound", "SyncPoint", "TimeoutError",
-    "build_description", "open", "set_log_configuration", "version",
+    "build_description", "open", "set_log_configuration", "version", "LogLine", "set_log_handler",
+    "log_to_logging",
 ]
+
+
+def log_to_logging(level=_logging.WARNING):
+    """Sends the library's log lines of `level` or more severe (FFmpeg's among them) to Python's
+    logging, as records of the loggers "quillet.<category>" ("quillet.FFmpeg" for FFmpeg's own).
+    log_to_logging(None) stops."""
+    if level is None:
+        set_log_handler(None)
+        return
+
+    def forward(line):
+        _logging.getLogger("quillet." + line.category).log(line.level, "%s", line.text)
+
+    set_log_handler(forward, level)

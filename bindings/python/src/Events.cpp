@@ -7,6 +7,42 @@ namespace {
 // the dispatcher may still hold events while the interpreter exits).
 py::object* eventType = nullptr;
 py::object* syncPointType = nullptr;
+py::object* logLineType = nullptr;
+
+// The Python log handler; changed with the interpreter lock held, read by OnLogLine.
+std::mutex logLock;
+std::shared_ptr<Listener> logListener; // guarded by logLock
+
+int PythonLevel(int level)
+{
+    return level <= QUILLET_LOG_ERROR ? 40 : level == QUILLET_LOG_WARNING ? 30 : level == QUILLET_LOG_INFO ? 20 : 10;
+}
+
+int LibraryLevel(int pythonLevel)
+{
+    return pythonLevel >= 40 ? QUILLET_LOG_ERROR
+           : pythonLevel >= 30 ? QUILLET_LOG_WARNING
+           : pythonLevel >= 20 ? QUILLET_LOG_INFO
+                               : QUILLET_LOG_DEBUG;
+}
+
+void OnLogLine(void*, const quillet_log_line* line)
+{
+    std::shared_ptr<Listener> listener;
+    {
+        std::lock_guard<std::mutex> guard(logLock);
+        listener = logListener;
+    }
+    if (listener)
+        Dispatcher::Instance().Post(std::move(listener),
+                                    LogCopy{PythonLevel(line->level), line->category, line->text, line->time_us});
+}
+
+void ReleaseListener(std::shared_ptr<Listener> old)
+{
+    if (old && old->callback)
+        Py_DECREF(std::exchange(old->callback, nullptr));
+}
 
 const char* KindName(int type)
 {
@@ -70,10 +106,12 @@ void RegisterEventTypes(py::module_& m)
         "Event", py::make_tuple("kind", "code", "name", "text", "url", "video_time", "pc_time", "is_good", "missed",
                                 "missed_total", "dropped")));
     syncPointType = new py::object(namedTuple("SyncPoint", py::make_tuple("file", "video_time", "pc_time", "is_good")));
-    for (py::object* type : {eventType, syncPointType})
+    logLineType = new py::object(namedTuple("LogLine", py::make_tuple("level", "category", "text", "time")));
+    for (py::object* type : {eventType, syncPointType, logLineType})
         type->attr("__module__") = "quillet";
     m.attr("Event") = *eventType;
     m.attr("SyncPoint") = *syncPointType;
+    m.attr("LogLine") = *logLineType;
 }
 
 py::object ToPython(const EventCopy& e)
@@ -95,7 +133,12 @@ Dispatcher& Dispatcher::Instance()
     return *instance;
 }
 
-void Dispatcher::Post(std::shared_ptr<Listener> listener, EventCopy event)
+py::object ToPython(const LogCopy& line)
+{
+    return (*logLineType)(line.level, line.category, line.text, static_cast<double>(line.timeUs) / 1e6);
+}
+
+void Dispatcher::Post(std::shared_ptr<Listener> listener, std::variant<EventCopy, LogCopy> event)
 {
     {
         std::lock_guard<std::mutex> guard(_lock);
@@ -132,7 +175,7 @@ void Dispatcher::Stop()
 void Dispatcher::Run()
 {
     for (;;) {
-        std::pair<std::shared_ptr<Listener>, EventCopy> item;
+        std::pair<std::shared_ptr<Listener>, std::variant<EventCopy, LogCopy>> item;
         {
             std::unique_lock<std::mutex> guard(_lock);
             _wake.wait(guard, [this] { return _stopping || !_queue.empty(); });
@@ -152,11 +195,11 @@ void Dispatcher::Run()
             continue;
         try {
             py::object keep = py::reinterpret_borrow<py::object>(callback);
-            keep(ToPython(item.second));
+            keep(std::visit([](const auto& e) { return ToPython(e); }, item.second));
         } catch (py::error_already_set& error) {
             // A failing callback must not end the dispatcher: report it as Python reports
             // exceptions nobody can catch.
-            error.discard_as_unraisable("quillet event callback");
+            error.discard_as_unraisable("quillet event or log callback");
         }
         item.first.reset(); // with the interpreter lock held, like every change of a listener
     }
@@ -223,8 +266,38 @@ void EventState::SetCallback(py::object callback)
         std::lock_guard<std::mutex> guard(_lock);
         old = std::exchange(_listener, fresh);
     }
-    if (old && old->callback)
-        Py_DECREF(std::exchange(old->callback, nullptr));
+    ReleaseListener(std::move(old));
+}
+
+// ---------------------------------------------------------------------------
+
+void SetLogHandler(py::object handler, int level)
+{
+    std::shared_ptr<Listener> fresh;
+    if (!handler.is_none()) {
+        Dispatcher::Instance().EnsureStarted();
+        fresh = std::make_shared<Listener>();
+        fresh->callback = handler.release().ptr();
+    }
+    {
+        // Stopping waits for a line being handed over, which never needs the interpreter lock.
+        py::gil_scoped_release released;
+        if (fresh)
+            quillet_set_log_callback(OnLogLine, nullptr, LibraryLevel(level));
+        else
+            quillet_set_log_callback(nullptr, nullptr, QUILLET_LOG_WARNING);
+    }
+    std::shared_ptr<Listener> old;
+    {
+        std::lock_guard<std::mutex> guard(logLock);
+        old = std::exchange(logListener, fresh);
+    }
+    ReleaseListener(std::move(old));
+}
+
+void StopLogHandler()
+{
+    SetLogHandler(py::none(), 0);
 }
 
 } // namespace QuilletPython

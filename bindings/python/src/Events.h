@@ -8,6 +8,8 @@
 //   recording's write thread, an application thread inside a read). It never
 //   touches Python: it copies the event, updates the state under `_lock` and
 //   hands the copy to the Dispatcher when a Python callback is set.
+// - OnLogLine, the C interface's log callback, runs on whichever thread logs
+//   (FFmpeg's threads too); like OnEvent it only copies the line and posts it.
 // - The Dispatcher's one thread takes the interpreter lock and calls the
 //   callbacks in the order the events came. It stops at interpreter exit
 //   (atexit), before the interpreter is torn down.
@@ -19,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -45,6 +48,14 @@ struct EventCopy {
     static EventCopy From(const quillet_event& e);
 };
 
+/// One log line, copied out of the library's storage; `level` is Python logging's number.
+struct LogCopy {
+    int level = 0;
+    std::string category;
+    std::string text;
+    int64_t timeUs = 0;
+};
+
 /// quillet.Event (a named tuple) for `e`.
 py::object ToPython(const EventCopy& e);
 /// quillet.SyncPoint (a named tuple) for a sync point event.
@@ -63,8 +74,8 @@ struct Listener {
 class Dispatcher {
 public:
     static Dispatcher& Instance();
-    /// Queues `event` for `listener`. Any thread; never touches Python.
-    void Post(std::shared_ptr<Listener> listener, EventCopy event);
+    /// Queues `event` (or a log line) for `listener`. Any thread; never touches Python.
+    void Post(std::shared_ptr<Listener> listener, std::variant<EventCopy, LogCopy> event);
     /// Starts the thread if it is not running. Interpreter lock held.
     void EnsureStarted();
     /// Ends the thread, dropping events not yet delivered. Interpreter lock held (released while
@@ -76,11 +87,17 @@ private:
 
     std::mutex _lock; // guards _queue, _stopping, _started
     std::condition_variable _wake;
-    std::deque<std::pair<std::shared_ptr<Listener>, EventCopy>> _queue;
+    std::deque<std::pair<std::shared_ptr<Listener>, std::variant<EventCopy, LogCopy>>> _queue;
     bool _stopping = false;
     bool _started = false;
     std::thread _thread;
 };
+
+/// quillet.set_log_handler: sends the library's log lines of Python logging `level` or more
+/// severe to `handler` on the dispatcher thread; None stops. Interpreter lock held.
+void SetLogHandler(py::object handler, int level);
+/// Stops the log lines before the interpreter goes. Interpreter lock held.
+void StopLogHandler();
 
 /// What a handle's event callback learnt: the facts a read loop needs, the sync points of a
 /// recording, and where to send events for a Python callback.

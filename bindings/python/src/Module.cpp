@@ -235,5 +235,11 @@ PYBIND11_MODULE(_quillet, m)
         Check(quillet_set_log_configuration(path.c_str()), "set_log_configuration");
     });
     // The dispatcher thread ends before the interpreter is torn down.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] { Dispatcher::Instance().Stop(); }));
+    m.def("set_log_handler", &SetLogHandler, py::arg("handler"), py::arg("level") = 30,
+          "Sends the library's and FFmpeg's log lines of Python logging `level` or more severe to\n"
+          "`handler(LogLine)` on the module's dispatcher thread, never on a library thread; None stops.");
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        StopLogHandler();
+        Dispatcher::Instance().Stop();
+    }));
 }

@@ -6,44 +6,14 @@
 #include <cstring>
 
 #include "Player.h"
+#include "Waiting.h"
 
 namespace QuilletPython {
 namespace {
 
-constexpr int kSliceMs = 100;
-using Clock = std::chrono::steady_clock;
-
 /// Owns one reference to a library picture buffer; the buffer protocol shows its bytes, and
 /// NumPy views of them keep this object alive.
 py::object OwnBuffer(quillet_buffer* ref);
-
-// A deadline `seconds` from now, or none.
-std::optional<Clock::time_point> Deadline(std::optional<double> seconds)
-{
-    if (!seconds)
-        return std::nullopt;
-    if (*seconds < 0 || std::isnan(*seconds))
-        throw py::value_error("timeout must be None or 0 or more seconds");
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
-}
-
-// The next wait in milliseconds, -1 once the deadline has passed.
-int NextSlice(const std::optional<Clock::time_point>& deadline, bool first)
-{
-    if (!deadline)
-        return kSliceMs;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    if (left <= 0)
-        return first ? 0 : -1;
-    return static_cast<int>(std::min<long long>(left, kSliceMs));
-}
-
-// Lets Ctrl-C and other signal handlers run between slices.
-void CheckSignals()
-{
-    if (PyErr_CheckSignals() != 0)
-        throw py::error_already_set();
-}
 
 py::array CheckOut(py::object out)
 {

@@ -1,4 +1,5 @@
 #include "Services.h"
+#include "Waiting.h"
 
 #include <pybind11/stl.h>
 
@@ -47,19 +48,37 @@ py::list Recorder::SyncPoints()
 
 // ---------------------------------------------------------------------------
 
-py::object Client::NextBatch()
+py::object Client::NextBatch(std::optional<double> timeout)
 {
-    if (!_client)
-        Raise(Errors().closed, "the client is closed");
-    quillet_batch* batch = nullptr;
-    const int status = Check(quillet_client_next_batch(_client, &batch), "next_batch");
-    if (status == QUILLET_END)
-        Raise(Errors().end, "the server is gone");
-    if (status != QUILLET_OK)
-        return py::none();
-    py::bytes bytes(reinterpret_cast<const char*>(quillet_batch_data(batch)), quillet_batch_size(batch));
-    quillet_batch_free(batch);
-    return bytes;
+    const auto deadline = Deadline(timeout);
+    for (bool first = true;; first = false) {
+        const int slice = NextSlice(deadline, first);
+        if (slice < 0)
+            return py::none();
+        quillet_client* client = _client;
+        if (!client)
+            Raise(Errors().closed, "the client is closed");
+        quillet_batch* batch = nullptr;
+        int status;
+        {
+            py::gil_scoped_release released;
+            status = quillet_client_wait_batch(client, &batch, slice);
+        }
+        if (status == QUILLET_OK) {
+            py::bytes bytes(reinterpret_cast<const char*>(quillet_batch_data(batch)), quillet_batch_size(batch));
+            quillet_batch_free(batch);
+            return bytes;
+        }
+        if (status == QUILLET_END)
+            Raise(Errors().end, "the server is gone");
+        if (!_client)
+            Raise(Errors().closed, "the client was closed while waiting");
+        if (status != QUILLET_AGAIN)
+            Check(status, "next_batch");
+        CheckSignals();
+        if (slice == 0)
+            return py::none();
+    }
 }
 
 void Client::Close()
@@ -155,7 +174,7 @@ void RegisterServices(py::module_& m)
         .def("sync_points", &Recorder::SyncPoints, "The sync points reported since the last call.");
 
     py::class_<Client>(m, "Client", "One served client's queue of batches.")
-        .def("next_batch", &Client::NextBatch)
+        .def("next_batch", &Client::NextBatch, py::arg("timeout") = 0.0)
         .def("close", &Client::Close)
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](Client& c, py::args) { c.Close(); });

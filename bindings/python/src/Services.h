@@ -5,6 +5,7 @@
 // Threads: as Player (see Player.h). A Client is used by one Python thread at
 // a time (the C interface wants one thread per client); its handle is
 // destroyed by Close or when Python drops it.
+#include <optional>
 #include <string>
 
 #include "Player.h"
@@ -31,13 +32,14 @@ public:
     ~Client() { Close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
-    /// The next batch as bytes, None when none is queued; quillet.EndOfStream once the server
-    /// is gone. Never waits.
-    py::object NextBatch();
+    /// The next batch as bytes, None when none came within `timeout` seconds (0: never waits,
+    /// None: without limit; the interpreter lock is released meanwhile); quillet.EndOfStream once
+    /// the server is gone; quillet.Closed when close() ran on another thread meanwhile.
+    py::object NextBatch(std::optional<double> timeout);
     void Close();
 
 private:
-    quillet_client* _client;
+    quillet_client* _client; // read and changed with the interpreter lock held
 };
 
 class Server : public Recorder {

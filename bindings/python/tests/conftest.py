@@ -54,6 +54,15 @@ def facade_frames(clip, pixel_format="bgr24"):
     return [(float(t), int(h)) for t, h in (line.split() for line in out.splitlines())]
 
 
+@pytest.fixture
+def silent_camera():
+    """An RTSP address whose server accepts the connection and never answers."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen()
+        yield f"rtsp://127.0.0.1:{s.getsockname()[1]}/test"
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -1,5 +1,6 @@
 """Files through quillet: the same pictures and times as the C++ facade, zero-copy,
-exact seeks, sound, events, errors, and a close from another thread."""
+exact seeks, sound, events, errors, and a close from another thread that ends a
+blocked read, wait or open."""
 import os
 import threading
 import time
@@ -8,7 +9,7 @@ import numpy
 import pytest
 
 import quillet
-from conftest import adler, facade_frames
+from conftest import adler, facade_frames, wait_for
 
 
 @pytest.mark.parametrize("pixel_format", ["bgr24", "rgb24"])
@@ -91,6 +92,35 @@ def test_events_are_pulled_and_called_back_off_the_library_threads(clip):
     assert len(threads) == 1 and threading.get_ident() not in threads
 
 
+def test_log_lines_of_ffmpeg_threads_reach_a_slow_handler_on_the_dispatcher_thread(clip, tmp_path):
+    # Garbage in the middle of the pictures: FFmpeg's decoding threads complain while the
+    # handler is slow and the main thread holds the interpreter through reads and a close.
+    data = bytearray(open(clip, "rb").read())
+    data[len(data) // 2:len(data) // 2 + 4000] = bytes(range(250)) * 16
+    damaged = tmp_path / "damaged.mp4"
+    damaged.write_bytes(bytes(data))
+    lines = []
+
+    def handler(line):
+        time.sleep(0.001)
+        lines.append((line, threading.get_ident()))
+
+    quillet.set_log_handler(handler, 30)
+    try:
+        with quillet.open(str(damaged), threads=0) as player:
+            assert sum(1 for _ in player.pictures()) > 10
+        assert wait_for(lambda: any(line.category == "FFmpeg" for line, _ in lines))
+    finally:
+        quillet.set_log_handler(None)
+    settled = len(lines)
+    assert all(line.level >= 30 and line.text and line.time > 1.7e9 for line, _ in lines)
+    threads = {thread for _, thread in lines}
+    assert len(threads) == 1 and threading.get_ident() not in threads
+    with quillet.open(str(damaged)) as player:  # no handler: nothing more arrives
+        sum(1 for _ in player.pictures())
+    assert len(lines) == settled
+
+
 @pytest.mark.parametrize("source, reason", [
     ("missing.mp4", "not found"),
     (__file__, "not a media file"),
@@ -108,17 +138,18 @@ def test_bad_arguments_raise_before_opening(clip, kwargs):
 
 
 @pytest.mark.parametrize("make, block", [
-    (lambda clip: quillet.RemotePlayer(), lambda p: p.read()),           # no batch ever comes
-    (lambda clip: quillet.open(clip), lambda p: p.wait_event(timeout=60)),  # no event comes
+    (lambda clip: quillet.RemotePlayer(), lambda p, url: p.read()),           # no batch ever comes
+    (lambda clip: quillet.open(clip), lambda p, url: p.wait_event(timeout=60)),  # no event comes
+    (lambda clip: quillet.Player(), lambda p, url: p.open(url, timeout=30.0)),  # the camera never answers
 ])
-def test_close_from_another_thread_ends_a_blocked_call(clip, make, block):
+def test_close_from_another_thread_ends_a_blocked_call(clip, silent_camera, make, block):
     player = make(clip)
     outcome = []
 
     def run():
         try:
-            outcome.append(block(player))
-        except quillet.Closed as e:
+            outcome.append(block(player, silent_camera))
+        except (quillet.Closed, quillet.OpenError) as e:
             outcome.append(e)
 
     blocked = threading.Thread(target=run)
@@ -129,7 +160,8 @@ def test_close_from_another_thread_ends_a_blocked_call(clip, make, block):
     player.close()
     blocked.join(5)
     assert time.monotonic() - closed_at < 0.25
-    assert isinstance(outcome[0], quillet.Closed) and player.closed
+    assert isinstance(outcome[0], quillet.Closed) or outcome[0].reason == "closed"
+    assert player.closed
 
 
 def _resources():

@@ -1,6 +1,7 @@
 """Recording with sync points, serving to a remote player, publishing."""
 import datetime
 import subprocess
+import threading
 import time
 
 import pytest
@@ -43,20 +44,40 @@ def test_a_recording_split_in_segments_has_sync_points_and_every_packet(media_di
         assert point.pc_time == epoch  # a file has no capture time
 
 
+def _raised(call):
+    """What `call` returned, or the quillet.Error it raised."""
+    try:
+        return call()
+    except quillet.Error as e:
+        return e
+
+
 def test_served_batches_play_on_a_remote_player_as_the_file_does(clip):
     expected = facade_frames(clip)
     server = quillet.Server(clip)
     with server, server.add_client() as client, quillet.RemotePlayer() as viewer:
+        # Before the start only the stream's description comes: a fetch for more waits, and a
+        # close from another thread ends it.
+        waiting, outcome = server.add_client(), []
+        assert waiting.next_batch(timeout=5) is not None and waiting.next_batch(timeout=0.05) is None
+        blocked = threading.Thread(target=lambda: outcome.append(_raised(lambda: waiting.next_batch(timeout=None))))
+        blocked.start()
+        blocked.join(0.3)
+        assert blocked.is_alive()
+        closed_at = time.monotonic()
+        waiting.close()
+        blocked.join(5)
+        assert time.monotonic() - closed_at < 0.25 and isinstance(outcome[0], quillet.Closed)
         server.start()
         seen, batch = [], None
         while True:
             if batch is None:
-                batch = client.next_batch()
+                batch = client.next_batch(timeout=0.01)
                 assert batch is None or isinstance(batch, bytes)
             if batch is not None and viewer.write(batch):
                 batch = None
             try:
-                picture = viewer.read(timeout=0.01)
+                picture = viewer.read(timeout=0.01 if batch is not None else 0)
             except quillet.EndOfStream:
                 break
             if picture is not None:

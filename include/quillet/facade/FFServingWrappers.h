@@ -5,6 +5,7 @@
 // holds the facade's monitor); FFSerializeWrapper::_mutex guards the engine
 // pointer, `_outsLock` the list of handles, FFOutgoingWrapper::_mutex its queue
 // pointer.
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -41,11 +42,16 @@ public:
     /// The next batch of serialized records, or an empty vector when none is queued. Never waits.
     /// A batch is fed unchanged to FFRemoteWrapper::WritePacket on the receiving side.
     std::vector<uint8_t> GetNextPacket();
+    /// `notice` is called on the source's thread each time a record is queued, and when the queue
+    /// is detached or goes away, so that a reader can sleep until then instead of polling. It must
+    /// return at once and must not call into the library. Null removes it.
+    void SetArrivalNotice(std::function<void()> notice);
 
 private:
-    // `_mutex` guards `_out`.
+    // `_mutex` guards `_out` and `_notice`.
     std::mutex _mutex;
     Quillet::FFOutgoing* _out;
+    std::function<void()> _notice;
 };
 
 /// A shared handle on one client's queue.

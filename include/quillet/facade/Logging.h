@@ -12,7 +12,10 @@
 // FFmpeg's own messages go to the category "FFmpeg" (set when the library is
 // loaded; an av_log callback the application sets afterwards replaces it).
 // The library never writes to the process's stderr or stdout unasked.
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "../Export.h"
 
@@ -24,5 +27,26 @@ namespace Quillet::FFWrapperCLI {
 /// Returns false when the file cannot be read or log4cpp refuses it; the choice of file then
 /// stays as it was. Safe from any thread.
 QUILLET_EXPORT bool SetLogConfiguration(const std::string& path);
+
+/// How severe a log line is (syslog's numbers: smaller is more severe).
+enum class LogSeverity : int { Error = 3, Warning = 4, Info = 6, Debug = 7 };
+
+/// One log line, valid for the duration of the callback that receives it.
+struct LogLine {
+    LogSeverity severity = LogSeverity::Info;
+    std::string_view category; ///< "FFmpeg" for FFmpeg's own messages, else the facade's category
+    std::string_view text;
+    int64_t timeUs = 0; ///< when it was written: microseconds since 1970-01-01 UTC
+};
+using LogCallback = std::function<void(const LogLine&)>;
+
+/// Hands every log line of `level` or more severe, the library's and FFmpeg's, to `callback`,
+/// synchronously on the thread that writes it: a library thread, an FFmpeg thread, or the
+/// application's own inside a call. The callback must return at once and must not call into the
+/// library; copy the line and hand it on. Lines still go wherever the logging configuration sends
+/// them; the root category's threshold is lowered to `level` when it is stricter. An empty
+/// callback stops the capture; once that call returns, no callback is running or will run.
+/// Safe from any thread except from inside the callback.
+QUILLET_EXPORT void SetLogCallback(LogCallback callback, LogSeverity level = LogSeverity::Warning);
 
 } // namespace Quillet::FFWrapperCLI
