@@ -149,7 +149,7 @@ enum quillet_log_level {
 typedef struct quillet_log_line {
     int level;            /**< A ::quillet_log_level. */
     const char* category; /**< "FFmpeg" for FFmpeg's own messages, else the handle's log category. */
-    const char* text;
+    const char* text;     /**< The message. */
     int64_t time_us;      /**< When it was written: microseconds since 1970-01-01 UTC. */
 } quillet_log_line;
 

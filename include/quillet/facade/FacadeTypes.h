@@ -185,6 +185,7 @@ public:
     ~lock();
     lock(const lock&) = delete;
     lock& operator=(const lock&) = delete;
+    /// False when the monitor was not entered because its holder is waiting for this thread.
     bool Entered() const { return _entered; }
 
 private:

@@ -33,11 +33,12 @@ enum class LogSeverity : int { Error = 3, Warning = 4, Info = 6, Debug = 7 };
 
 /// One log line, valid for the duration of the callback that receives it.
 struct LogLine {
-    LogSeverity severity = LogSeverity::Info;
+    LogSeverity severity = LogSeverity::Info; ///< how severe the line is
     std::string_view category; ///< "FFmpeg" for FFmpeg's own messages, else the facade's category
-    std::string_view text;
+    std::string_view text; ///< the message
     int64_t timeUs = 0; ///< when it was written: microseconds since 1970-01-01 UTC
 };
+/// Receives log lines; see SetLogCallback().
 using LogCallback = std::function<void(const LogLine&)>;
 
 /// Hands every log line of `level` or more severe, the library's and FFmpeg's, to `callback`,
