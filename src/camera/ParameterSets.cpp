@@ -163,6 +163,21 @@ bool HasKeyPicture(AVCodecID codec, const uint8_t* data, std::size_t size)
     return key;
 }
 
+bool HasPicture(AVCodecID codec, const uint8_t* data, std::size_t size)
+{
+    if (!HasParameterSets(codec) || data == nullptr || size == 0)
+        return size > 0;
+    bool units = false, picture = false;
+    ForEachAnnexBNal(data, size, [&](const uint8_t* nal, std::size_t n) {
+        if (n == 0)
+            return;
+        units = true;
+        const int type = codec == AV_CODEC_ID_HEVC ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F;
+        picture = picture || (codec == AV_CODEC_ID_HEVC ? type <= 31 : type >= 1 && type <= 5);
+    });
+    return picture || !units; // bytes that are not Annex-B are the decoder's to judge
+}
+
 ParameterSets MergeParameterSets(const ParameterSets& current, const ParameterSets& update)
 {
     ParameterSets merged = current;

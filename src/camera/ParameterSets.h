@@ -35,6 +35,10 @@ ParameterSets FindParameterSets(AVCodecID codec, const uint8_t* data, std::size_
 // An H.265 picture is a key picture when it holds an IRAP unit (types 16 to
 // 23); an H.264 one when it holds an IDR slice. Other codecs: false.
 bool HasKeyPicture(AVCodecID codec, const uint8_t* data, std::size_t size);
+// Whether Annex-B H.264 or H.265 data holds a coded slice (H.264 types 1 to 5,
+// H.265 types 0 to 31), and not only delimiters, parameter sets or SEI. Other
+// codecs, and data without start codes: true when not empty.
+bool HasPicture(AVCodecID codec, const uint8_t* data, std::size_t size);
 // `current` with the kinds present in `update` replaced by them.
 ParameterSets MergeParameterSets(const ParameterSets& current, const ParameterSets& update);
 

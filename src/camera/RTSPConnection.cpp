@@ -322,6 +322,14 @@ void RTSPConnection::_HandlePacket(CameraPacketPtr packet, int64_t receivedUs)
     const std::string change = stream->TrackConfiguration(*packet);
     if (!change.empty())
         _Log(int(CameraLogLevel::Info), change);
+    // When the camera goes away between an access unit's delimiter and its
+    // first slice, FFmpeg's parser hands back the delimiter alone: written
+    // out, that is an access unit without a picture and a damaged file.
+    if (!HasPicture(stream->codecId, packet->data, std::size_t(packet->size))) {
+        _Log(int(CameraLogLevel::Debug), "A video packet of " + std::to_string(packet->size) +
+                                             " bytes without a picture is left out");
+        return;
+    }
     if (stream->IsKey(*packet))
         packet->flags |= AV_PKT_FLAG_KEY;
     else

@@ -300,6 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.
+// Slices (H.265 types 0 to 31, H.264 1 to 5) make a picture.
 TEST(CameraKeyPictures, EveryNalTypeIsJudgedByTheStandard)
 {
     for (int type = 0; type < 64; ++type) {
@@ -307,7 +308,16 @@ TEST(CameraKeyPictures, EveryNalTypeIsJudgedByTheStandard)
         EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_HEVC, hevc, sizeof hevc), type >= 16 && type <= 23) << "H.265 " << type;
         const uint8_t h264[] = {0, 0, 0, 1, uint8_t(0x60 | (type & 0x1F)), 0xAA};
         EXPECT_EQ(HasKeyPicture(AV_CODEC_ID_H264, h264, sizeof h264), (type & 0x1F) == 5) << "H.264 " << type;
+        // A camera that goes away mid access unit leaves a delimiter (or
+        // parameter sets) alone: no picture, so not recorded.
+        EXPECT_EQ(HasPicture(AV_CODEC_ID_HEVC, hevc, sizeof hevc), type <= 31) << "H.265 " << type;
+        EXPECT_EQ(HasPicture(AV_CODEC_ID_H264, h264, sizeof h264), (type & 0x1F) >= 1 && (type & 0x1F) <= 5)
+            << "H.264 " << type;
     }
+    const uint8_t delimiterThenSlice[] = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41, 0x9A};
+    EXPECT_TRUE(HasPicture(AV_CODEC_ID_H264, delimiterThenSlice, sizeof delimiterThenSlice));
+    EXPECT_FALSE(HasPicture(AV_CODEC_ID_H264, delimiterThenSlice, 6));
+    EXPECT_TRUE(HasPicture(AV_CODEC_ID_MJPEG, delimiterThenSlice, 6));
 }
 
 } // namespace
