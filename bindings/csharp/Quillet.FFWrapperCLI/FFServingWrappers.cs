@@ -5,9 +5,11 @@
 // (cleared by Cleanup); the monitor of _outs guards the list of clients handed
 // out; each FFOutgoingWrapper's own monitor guards its client handle, cleared
 // before the handle is freed, so a concurrent GetNextPacket either finishes
-// with the client or sees none.
+// with the client or sees none. WaitNextPacket waits without that monitor, in
+// slices, so a removal on another thread ends it within a slice.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Runtime.InteropServices;
 
 namespace Quillet.FFWrapperCLI
@@ -42,6 +44,52 @@ namespace Quillet.FFWrapperCLI
                 if (_out == null || NativeMethods.quillet_client_next_batch(_out, out batch) != Status.Ok)
                     return null;
             }
+            return TakeBatch(batch);
+        }
+
+        /// <summary>As <see cref="GetNextPacket"/>, but asleep until the source queues a packet, for up to
+        /// <paramref name="timeoutMs"/> (negative: without limit). Null when none came in time, or the
+        /// client is removed (from another thread, the wait then ends within a slice of
+        /// <see cref="WaitSliceMs"/>), or its server disposed. One thread per client.</summary>
+        public byte[] WaitNextPacket(int timeoutMs)
+        {
+            var clock = Stopwatch.StartNew();
+            for (bool first = true; ; first = false)
+            {
+                long left = timeoutMs < 0 ? WaitSliceMs : timeoutMs - clock.ElapsedMilliseconds;
+                if (left <= 0 && !first)
+                    return null;
+                int slice = (int)Math.Max(0, Math.Min(left, WaitSliceMs));
+                ClientHandle client;
+                lock (_mutex)
+                    client = _out;
+                if (client == null)
+                    return null;
+                // Not under _mutex: a removal takes the handle meanwhile, and the runtime frees it
+                // once this slice has returned.
+                IntPtr batch;
+                int status;
+                try
+                {
+                    status = NativeMethods.quillet_client_wait_batch(client, out batch, slice);
+                }
+                catch (ObjectDisposedException)
+                {
+                    return null;
+                }
+                if (status == Status.Ok)
+                    return TakeBatch(batch);
+                if (status != Status.Again || slice == 0)
+                    return null;
+            }
+        }
+
+        /// <summary>The longest a waiting fetch sleeps before it looks whether its client was removed.</summary>
+        public const int WaitSliceMs = 50;
+
+        // Copies a library batch into a new array and frees the batch.
+        private static byte[] TakeBatch(IntPtr batch)
+        {
             try
             {
                 long size = (long)NativeMethods.quillet_batch_size(batch).ToUInt64();

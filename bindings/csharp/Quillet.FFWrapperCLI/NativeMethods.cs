@@ -131,6 +131,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_server_get_batch_records(PlayerHandle p, out uint records);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void quillet_client_destroy(IntPtr client);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_client_next_batch(ClientHandle c, out IntPtr batch);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_client_wait_batch(ClientHandle c, out IntPtr batch, int timeoutMs);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern IntPtr quillet_batch_data(IntPtr batch);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern UIntPtr quillet_batch_size(IntPtr batch);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern void quillet_batch_free(IntPtr batch);

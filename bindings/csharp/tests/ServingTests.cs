@@ -1,6 +1,6 @@
 // Serving a file to a remote player through the managed client queue:
 // GetNextPacket's arrays fed to WritePacket give the C++ facade's pictures;
-// and the client operations at their edges.
+// and the client operations at their edges, waiting fetches among them.
 using System;
 using System.Collections.Generic;
 using System.Threading;
@@ -85,6 +85,30 @@ namespace Quillet.Tests
                 Check.True(kept.GetNextPacket() == null, "an empty queue before the start");
             }
             Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
+            Check.True(kept.WaitNextPacket(-1) == null, "no wait on a client of a disposed server");
+
+            // A waiting fetch sleeps until the source queues a packet; removing its client from
+            // another thread ends a wait without limit.
+            using (var server = new FFPlayServerWrapper())
+            {
+                server.SetSource(PlayerTests.H264Clip());
+                FFOutgoingWrapper waiting = server.AddClient(), removed = server.AddClient();
+                while (waiting.GetNextPacket() != null) { } // the stream's description
+                while (removed.GetNextPacket() != null) { }
+                Check.True(waiting.WaitNextPacket(0) == null, "nothing queued before the start");
+                byte[] woken = null, afterRemoval = new byte[1];
+                var stranded = new Thread(() => afterRemoval = removed.WaitNextPacket(-1));
+                stranded.Start();
+                Thread.Sleep(200); // most likely asleep in the wait by now; the checks hold either way
+                server.RemoveClient(removed);
+                Check.True(stranded.Join(5000), "a removal ends a wait without limit");
+                Check.True(afterRemoval == null, "a removed client gives no packet");
+                var fetch = new Thread(() => woken = waiting.WaitNextPacket(-1));
+                fetch.Start();
+                Check.True(server.StartEngine(), "the server starts");
+                Check.True(fetch.Join(10000), "a waiting fetch wakes when the source queues a packet");
+                Check.True(woken != null && woken.Length > 0, "the packet it waited for");
+            }
         }
     }
 }
