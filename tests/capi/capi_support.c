@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <errno.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ const char* test_clip(int seconds)
     struct stat st;
     if (stat(path, &st) == 0 && st.st_size > 0)
         return path;
-    /* Tests run side by side in one folder: each writes its own copy and renames it into place,
+    /* Tests run side by side in one folder: each writes its own copy and links it into place,
      * so none opens a clip another is still writing. */
     char partial[96], command[512];
     snprintf(partial, sizeof partial, "%s.%ld.mp4", path, (long)getpid());
@@ -28,7 +29,12 @@ const char* test_clip(int seconds)
              "-f lavfi -i sine=frequency=440:duration=%d -c:v libx264 -g 25 -pix_fmt yuv420p "
              "-c:a aac -shortest %s",
              seconds, seconds, partial);
-    return system(command) == 0 && rename(partial, path) == 0 ? path : NULL;
+    if (system(command) != 0)
+        return NULL;
+    /* The first copy in place stays, so every test reads the same bytes. */
+    const int linked = link(partial, path) == 0 || errno == EEXIST;
+    unlink(partial);
+    return linked ? path : NULL;
 }
 
 int count_video_packets(const char* path)

@@ -1,11 +1,13 @@
 #include "support/TestMedia.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -38,10 +40,16 @@ std::string MakeFile(const std::string& name, const std::function<void(const std
         return name;
     const std::string partial = "partial-" + std::to_string(getpid()) + "-" + name;
     make(partial);
-    if (std::filesystem::exists(partial))
-        std::filesystem::rename(partial, name);
-    else
+    if (!std::filesystem::exists(partial)) {
         ADD_FAILURE() << "Could not make " << name; // the command or step is in the log above
+        return name;
+    }
+    // Test processes running side by side may make the same file; the first
+    // one stays. An encoder with threads need not give the same bytes twice,
+    // and a test that read the file must find those bytes again.
+    if (::link(partial.c_str(), name.c_str()) != 0 && errno != EEXIST)
+        ADD_FAILURE() << "Could not make " << name << ": " << std::strerror(errno);
+    std::filesystem::remove(partial);
     return name;
 }
 

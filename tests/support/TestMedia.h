@@ -15,9 +15,10 @@ int Run(const std::string& command);
 std::string Capture(const std::string& command);
 
 // Makes `name` in the working directory unless it already exists: `make`
-// writes a temporary file of the given name, renamed into place when done,
+// writes a temporary file of the given name, linked into place when done,
 // so that tests in parallel processes and interrupted runs leave no half
-// file. Fails the calling test when `make` leaves nothing; returns the name.
+// file, and the first process to finish makes the file everyone reads.
+// Fails the calling test when `make` leaves nothing; returns the name.
 std::string MakeFile(const std::string& name, const std::function<void(const std::string&)>& make);
 
 // Generates `name` in the working directory with `ffmpeg -v error -y <args> name`

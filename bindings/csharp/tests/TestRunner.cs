@@ -97,10 +97,19 @@ namespace Quillet.Tests
             string path = Path.GetFullPath(name);
             if (!File.Exists(path))
             {
-                string tmp = path + ".part" + Path.GetExtension(name);
+                // Suites run side by side: each makes its own copy, and the first one in place stays,
+                // so every suite reads the same bytes.
+                string tmp = path + ".part" + Process.GetCurrentProcess().Id + Path.GetExtension(name);
                 if (Run("ffmpeg", "-nostdin -v error -y " + ffmpegArgs + " " + tmp) != 0)
                     throw new SkipException("the ffmpeg tool cannot make " + name);
-                File.Move(tmp, path);
+                try
+                {
+                    File.Move(tmp, path);
+                }
+                catch (IOException) when (File.Exists(path))
+                {
+                    File.Delete(tmp);
+                }
             }
             return path;
         }
