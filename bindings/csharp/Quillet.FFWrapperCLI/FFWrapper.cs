@@ -350,11 +350,11 @@ namespace Quillet.FFWrapperCLI
                 engine.Dispose(); // finalization: the handle's own finalizer may have run already
                 return;
             }
-            if (_inHandler > 0)
-            {
-                AfterHandler(state => DestroyEngine(engine));
-                return;
-            }
+            // Not left to the pool like a stop from a handler: an application that returns from Main
+            // right after disposing in a handler would never see the pool run it, and the library
+            // thread that ran the handler would keep Mono from exiting. The library itself puts off
+            // a destroy asked inside its callback until the callback has returned, and no event
+            // reaches managed code once the callback is cleared.
             Interrupt(engine); // an open or a wait on another thread ends now
             DestroyEngine(engine);
         }
