@@ -7,6 +7,7 @@
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "capi_support.h"
@@ -72,9 +73,16 @@ void test_record_split_segments_and_queue_bound(void)
         quillet_picture pic = {0};
         while ((status = quillet_player_read_picture(r, &pic, 5000)) == QUILLET_OK)
             /* Once the first file holds a second, and early enough: the source reads up to
-             * about two seconds ahead, and a key picture must be to come. */
-            if (!split && pic.time >= 1.0 && quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK &&
-                saving && !pending) {
+             * about two seconds ahead, and a key picture must be to come. The write thread
+             * begins the file on its own schedule, so this reader waits for it there. */
+            if (!split && pic.time >= 1.0) {
+                for (const double end = now_ms() + 10000; now_ms() < end;) {
+                    if (quillet_recorder_is_saving(r, &saving, &pending) == QUILLET_OK && saving && !pending)
+                        break;
+                    const struct timespec pause = {0, 10 * 1000 * 1000};
+                    nanosleep(&pause, NULL);
+                }
+                CHECK(saving && !pending);
                 CHECK(pic.time < 2.0);
                 CHECK_STATUS(quillet_recorder_split(r, files[1]), QUILLET_OK);
                 split = 1;
