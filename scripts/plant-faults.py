@@ -10,6 +10,9 @@ Every file in scripts/faults/ defines FAULTS, a list of dicts:
     old   text that occurs exactly once in that file
     new   what replaces it (the fault)
     test  GoogleTest filter of the tests that must fail with the fault in place
+          (for the C interface's binary: the name of its suite)
+    binary  optional: "quillet_c_tests" for a fault its suites must catch;
+          quillet_tests (GoogleTest) by default
 
 For each fault the script swaps the text, rebuilds the test binary, runs the
 filtered tests and puts the file back, whatever happens. A fault counts as
@@ -36,21 +39,24 @@ def load_faults():
     return faults
 
 
-def build(build_dir):
-    result = subprocess.run(["cmake", "--build", build_dir, "--target", "quillet_tests"],
+def build(build_dir, target="quillet_tests"):
+    result = subprocess.run(["cmake", "--build", build_dir, "--target", target],
                             cwd=ROOT, capture_output=True, text=True)
     return result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
 
 
-def run_tests(build_dir, test_filter, timeout):
+def run_tests(build_dir, test_filter, timeout, target="quillet_tests"):
     workdir = os.path.join(build_dir, "tests", "work")
     os.makedirs(workdir, exist_ok=True)
-    binary = os.path.join(os.path.abspath(build_dir), "tests", "quillet_tests")
+    binary = os.path.join(os.path.abspath(build_dir), "tests", target)
+    gtest = target == "quillet_tests"
     try:
-        result = subprocess.run([binary, "--gtest_filter=" + test_filter], cwd=workdir,
+        result = subprocess.run([binary, "--gtest_filter=" + test_filter if gtest else test_filter], cwd=workdir,
                                 capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return "caught (timed out)"
+    if not gtest:
+        return "MISSED" if result.returncode == 0 else "MISSED (no suite matched)" if result.returncode == 2 else "caught"
     if result.returncode == 0:
         ran = [l for l in result.stdout.splitlines() if l.startswith("[  PASSED  ]")]
         return "MISSED" if ran and "0 tests" not in ran[0] else "MISSED (no test matched)"
@@ -66,11 +72,12 @@ def plant(fault, build_dir, timeout):
     try:
         with open(path, "w") as f:
             f.write(original.replace(fault["old"], fault["new"]))
-        built, log = build(build_dir)
+        target = fault.get("binary", "quillet_tests")
+        built, log = build(build_dir, target)
         if not built:
             sys.stderr.write(log)
             return "BROKEN (does not build)"
-        return run_tests(build_dir, fault["test"], timeout)
+        return run_tests(build_dir, fault["test"], timeout, target)
     finally:
         with open(path, "w") as f:
             f.write(original)
@@ -97,6 +104,7 @@ def main():
         print("%-10s %-45s %-28s %5.0fs  %s" % (f["area"], f["name"], verdict, time.time() - start, f["test"]),
               flush=True)
     build(args.build)
+    build(args.build, "quillet_c_tests")
     print("%d faults, %d caught, %d not" % (len(faults), len(faults) - missed, missed))
     return 1 if missed else 0
 

@@ -210,8 +210,7 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, C
     const HandleSignal::Mark began = _signal.Now();
     const auto deadline = HandleSignal::Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
     std::lock_guard<std::mutex> reading(_readLock);
-    if (_held) {
-        _held = false;
+    if (_held.exchange(false)) {
         Describe(*_current, out);
         *buffer = _current;
         return QUILLET_OK;

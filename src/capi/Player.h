@@ -6,8 +6,8 @@
 // Threads: any application thread calls the operations (through the C
 // functions, which hold a shared reference for the call). The facade's
 // event handler runs on the reporting threads and calls Deliver. Locks:
-// `_readLock` lets one reader at a time use the buffers (`_pool`, `_current`,
-// `_held`); `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the facade has its own
+// `_readLock` lets one reader at a time use the buffers (`_pool`, `_current`;
+// `_held` is atomic, cleared by DropHeld without it); `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the facade has its own
 // monitor, the signal its own lock. Order: `_readLock` -> facade monitor ->
 // the engine's locks -> signal lock; `_callbackLock` is never held while
 // anything else is taken or a callback runs.
@@ -91,6 +91,9 @@ public:
     int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, CallerBuffer* caller = nullptr);
     // Keeps the picture just read for the next Read (a caller's buffer was too small).
     void HoldCurrent();
+    // Forgets a kept picture: it belongs to the position it was read at, so
+    // a seek, flush, close or open drops it. Never waits for a reader.
+    void DropHeld() { _held = false; }
 
     // Runs `work` around an open or start, so that an interrupt cancels it.
     template <class Work>
@@ -123,6 +126,12 @@ public:
 
     // The pixel format set (a quillet_pixel_format, -1 before any).
     std::atomic<int> pixelFormat{-1};
+    // Whether the decoder was given a pixel format since the last open (a
+    // player started without one decodes into the last set, or BGR24).
+    std::atomic<bool> decoderSet{false};
+    // Whether quillet_player_close closed the source: a start then has
+    // nothing to start until the next open.
+    std::atomic<bool> closed{false};
 
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
@@ -140,7 +149,7 @@ private:
     std::mutex _readLock;
     std::vector<quillet_buffer*> _pool;
     quillet_buffer* _current = nullptr;
-    bool _held = false;
+    std::atomic<bool> _held{false};
 
     std::atomic<int> _opening{0};
     std::atomic<bool> _shutDown{false};
