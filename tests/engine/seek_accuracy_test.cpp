@@ -216,7 +216,9 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureSoundFollowsAndContinuePlaysTheR
             continue;
         }
         const Shown shown = NextPicture(engine);
-        ASSERT_GT(shown.size, 0) << what << ": no picture";
+        EXPECT_GT(shown.size, 0) << what << ": no picture";
+        if (shown.size <= 0)
+            continue; // the next seek starts afresh
         EXPECT_NEAR(shown.time, p.times[static_cast<size_t>(expected)], 1e-6) << what;
         EXPECT_EQ(Fnv1a(shown.pixels), p.hashes[static_cast<size_t>(expected)]) << what;
         EXPECT_TRUE(shown.first) << what;
