@@ -179,12 +179,28 @@ private:
         if (size == 0)
             return;
         const int type = _Type(nal);
+        // Some payloaders repeat the parameter sets in front of every slice
+        // of a key picture; after the first slice they would start a new
+        // access unit for any parser (the recording's readers included), so
+        // a repeat of a set this unit already holds is left out.
+        if (whole && _IsParameterSet(type) && _sliceSeen && _HoldsUnit(nal, size))
+            return;
         _unit.data.insert(_unit.data.end(), kStartCode, kStartCode + 4);
         _unit.data.insert(_unit.data.end(), nal, nal + size);
         if (_hevc ? (type >= 16 && type <= 23) : type == 5)
             _unit.key = true;
+        if (_hevc ? type <= 31 : (type >= 1 && type <= 5))
+            _sliceSeen = true;
         if (whole && _IsParameterSet(type))
             _Remember(nal, size); // fragmented ones when their last fragment came
+    }
+
+    bool _HoldsUnit(const uint8_t* nal, std::size_t size) const
+    {
+        for (const NalUnit& held : SplitAnnexB(_unit.data.data(), _unit.data.size()))
+            if (held.size() == size && std::equal(held.begin(), held.end(), nal))
+                return true;
+        return false;
     }
 
     bool _IsParameterSet(int type) const { return _hevc ? type >= 32 && type <= 34 : type == 7 || type == 8; }
@@ -236,9 +252,11 @@ private:
         }
         _unit = {};
         _open = false;
+        _sliceSeen = false;
     }
 
     const bool _hevc;
+    bool _sliceSeen = false; // the unit holds a slice
     bool _open = false;
     AccessUnit _unit;
     std::size_t _fragmentStart = kNone; // where the unit being reassembled from fragments begins
