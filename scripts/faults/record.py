@@ -35,4 +35,9 @@ FAULTS = [
          old="_layout.keepExisting ? FileOutput::CreateNew(_fileName) : std::make_unique<FileOutput>(_fileName)",
          new="std::make_unique<FileOutput>(_fileName)",
          test="Scenarios/RecordingScenario.*Pattern*"),
+    dict(name="backlog resumes at any key packet, sound too",
+         file="src/record/RecordingBacklog.cpp",
+         old="if (!IsVideoKey(packet)) {",
+         new="if (!packet.IsKey()) {",
+         test="RecordingBacklog.*"),
 ]
