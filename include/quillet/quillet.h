@@ -37,7 +37,10 @@ extern "C" {
  *   code, quillet_error_message() gives the last failure's detail on the
  *   calling thread. No C++ exception crosses this interface. A NULL, unknown
  *   or destroyed handle gives ::QUILLET_ERROR_INVALID_HANDLE, never a crash
- *   (the library checks each handle against those it handed out).
+ *   (the library checks each handle against those it handed out). A handle
+ *   is a number the process never gives twice, not an address: a destroyed
+ *   handle stays invalid however many handles are created after it, and
+ *   never reaches a newer object.
  *
  * - **Threads.** Every function may be called from any thread unless its
  *   comment says otherwise; calls on one handle are serialised by the
@@ -424,8 +427,10 @@ QUILLET_EXPORT int quillet_player_is_ready(quillet_player* player, int* ready);
  *         picture has been handed out (later reads give ::QUILLET_AGAIN, as the facade's 0);
  *         ::QUILLET_INTERRUPTED; ::QUILLET_ERROR_DECODE. Only `picture->status` changes unless
  *         ::QUILLET_OK. With `timeout_ms` 0 this is the facade's ReadFrameGetSize: OK for a size,
- *         AGAIN for 0, END for -1.
- * One thread reads a player at a time; a second reader waits for the first. */
+ *         AGAIN for 0, END for -1. A read made while the end-of-stream event callback runs (from
+ *         the callback itself, or another thread) is told ::QUILLET_END too.
+ * Several threads may read one player; each picture goes to one of them, and a reader waits for
+ * another only while that one takes a picture, never through its wait. */
 QUILLET_EXPORT int quillet_player_read_picture(quillet_player* player, quillet_picture* picture, int timeout_ms);
 /** As quillet_player_read_picture(), and on ::QUILLET_OK also `*ref`, a new reference to the
  * buffer holding `picture->data`: the pixels then stay valid until quillet_buffer_release(*ref),

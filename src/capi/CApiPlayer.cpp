@@ -15,15 +15,15 @@ static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
 
 namespace Quillet::CApi {
 
-HandleRegistry<Player>& Players()
+HandleRegistry<Player, quillet_player>& Players()
 {
-    static auto* players = new HandleRegistry<Player>;
+    static auto* players = new HandleRegistry<Player, quillet_player>;
     return *players;
 }
 
-HandleRegistry<Client>& Clients()
+HandleRegistry<Client, quillet_client>& Clients()
 {
-    static auto* clients = new HandleRegistry<Client>;
+    static auto* clients = new HandleRegistry<Client, quillet_client>;
     return *clients;
 }
 
@@ -36,8 +36,7 @@ quillet_player* CreateHandle(int kind, const char* logCategory) noexcept
     quillet_player* handle = nullptr;
     Guard([&]() -> int {
         std::shared_ptr<Player> player = Player::Create(kind, logCategory ? logCategory : "FF1");
-        Players().Add(player);
-        handle = player.get();
+        handle = Players().Add(std::move(player));
         return QUILLET_OK;
     });
     return handle;
