@@ -136,7 +136,10 @@ void quillet_player_destroy(quillet_player* handle)
         std::shared_ptr<Player> player = Players().Take(handle);
         if (!player)
             return QUILLET_OK;
-        // Ends the waits at once; the facade's dispose interrupts an open or read itself.
+        // No callback starts once destroy has begun; the waits end at once; the facade's dispose
+        // interrupts an open or read itself.
+        player->SetEventCallback(nullptr, nullptr);
+        player->SetWakeupCallback(nullptr, nullptr);
         player->Signal().Close();
         player->RunOutsideCallback([](Player& p) { p.Shutdown(); });
         return QUILLET_OK;
