@@ -10,8 +10,10 @@ Every file in scripts/faults/ defines FAULTS, a list of dicts:
     old   text that occurs exactly once in that file
     new   what replaces it (the fault)
     test  GoogleTest filter of the tests that must fail with the fault in place
-    suite (instead of test) the suite of the C interface's tests (quillet_c_tests)
-          that must fail; env, optional, environment variables for the run
+or, for a behaviour owned by the C interface or a binding's own code,
+    ctest regular expression of the ctest tests that must fail (the C suites,
+          Python.*, CSharp.*); the whole build is then rebuilt, not only
+          the GoogleTest binary
 
 For each fault the script swaps the text, rebuilds the test binary, runs the
 filtered tests and puts the file back, whatever happens. A fault counts as
@@ -38,31 +40,38 @@ def load_faults():
     return faults
 
 
-def build(build_dir, target="quillet_tests"):
-    result = subprocess.run(["cmake", "--build", build_dir, "--target", target],
+def build(build_dir, everything=False):
+    target = [] if everything else ["--target", "quillet_tests"]
+    result = subprocess.run(["cmake", "--build", build_dir, "-j2"] + target,
                             cwd=ROOT, capture_output=True, text=True)
     return result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
 
 
-def run_tests(build_dir, fault, timeout):
+def run_tests(build_dir, test_filter, timeout):
     workdir = os.path.join(build_dir, "tests", "work")
     os.makedirs(workdir, exist_ok=True)
-    if "suite" in fault:
-        command = [os.path.join(os.path.abspath(build_dir), "tests", "quillet_c_tests"), fault["suite"]]
-    else:
-        command = [os.path.join(os.path.abspath(build_dir), "tests", "quillet_tests"),
-                   "--gtest_filter=" + fault["test"]]
+    binary = os.path.join(os.path.abspath(build_dir), "tests", "quillet_tests")
     try:
-        result = subprocess.run(command, cwd=workdir, capture_output=True, text=True, timeout=timeout,
-                                env=dict(os.environ, **fault.get("env", {})))
+        result = subprocess.run([binary, "--gtest_filter=" + test_filter], cwd=workdir,
+                                capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return "caught (timed out)"
-    if "suite" in fault:
-        return "caught" if result.returncode != 0 else "MISSED"
     if result.returncode == 0:
         ran = [l for l in result.stdout.splitlines() if l.startswith("[  PASSED  ]")]
         return "MISSED" if ran and "0 tests" not in ran[0] else "MISSED (no test matched)"
     return "caught"
+
+
+def run_ctest(build_dir, regex, timeout, env=None):
+    try:
+        result = subprocess.run(["ctest", "-R", regex, "--timeout", str(timeout)], cwd=build_dir,
+                                capture_output=True, text=True, timeout=timeout * 2,
+                                env=dict(os.environ, **(env or {})))
+    except subprocess.TimeoutExpired:
+        return "caught (timed out)"
+    if "No tests were found" in result.stdout:
+        return "MISSED (no test matched)"
+    return "MISSED" if result.returncode == 0 else "caught"
 
 
 def plant(fault, build_dir, timeout):
@@ -74,11 +83,13 @@ def plant(fault, build_dir, timeout):
     try:
         with open(path, "w") as f:
             f.write(original.replace(fault["old"], fault["new"]))
-        built, log = build(build_dir, "quillet_c_tests" if "suite" in fault else "quillet_tests")
+        built, log = build(build_dir, "ctest" in fault)
         if not built:
             sys.stderr.write(log)
             return "BROKEN (does not build)"
-        return run_tests(build_dir, fault, timeout)
+        if "ctest" in fault:
+            return run_ctest(build_dir, fault["ctest"], timeout, fault.get("env"))
+        return run_tests(build_dir, fault["test"], timeout)
     finally:
         with open(path, "w") as f:
             f.write(original)
@@ -95,7 +106,7 @@ def main():
     faults = [f for f in load_faults() if not args.names or any(n in f["name"] for n in args.names)]
     if args.list:
         for f in faults:
-            print("%-10s %-45s %s" % (f["area"], f["name"], f.get("test", f.get("suite"))))
+            print("%-10s %-45s %s" % (f["area"], f["name"], f.get("test") or "ctest " + f["ctest"]))
         return 0
     missed = 0
     for f in faults:
@@ -103,9 +114,8 @@ def main():
         verdict = plant(f, args.build, args.timeout)
         missed += not verdict.startswith("caught")
         print("%-10s %-45s %-28s %5.0fs  %s" % (f["area"], f["name"], verdict, time.time() - start,
-                                                 f.get("test", f.get("suite"))),
-              flush=True)
-    build(args.build)
+                                                 f.get("test") or "ctest " + f["ctest"]), flush=True)
+    build(args.build, any("ctest" in f for f in faults))
     print("%d faults, %d caught, %d not" % (len(faults), len(faults) - missed, missed))
     return 1 if missed else 0
 
