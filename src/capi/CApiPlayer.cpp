@@ -85,6 +85,7 @@ const char* quillet_status_name(int status)
     case QUILLET_AGAIN: return "QUILLET_AGAIN";
     case QUILLET_END: return "QUILLET_END";
     case QUILLET_INTERRUPTED: return "QUILLET_INTERRUPTED";
+    case QUILLET_STOP_PENDING: return "QUILLET_STOP_PENDING";
     case QUILLET_ERROR_INVALID_HANDLE: return "QUILLET_ERROR_INVALID_HANDLE";
     case QUILLET_ERROR_INVALID_ARGUMENT: return "QUILLET_ERROR_INVALID_ARGUMENT";
     case QUILLET_ERROR_WRONG_KIND: return "QUILLET_ERROR_WRONG_KIND";
@@ -209,19 +210,18 @@ int quillet_player_start(quillet_player* handle)
 int quillet_player_stop(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); });
-        return QUILLET_OK;
+        return p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); }) ? QUILLET_OK
+                                                                                     : QUILLET_STOP_PENDING;
     });
 }
 
 int quillet_player_close(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) {
+        return p.RunOutsideCallback([](Player& self) {
             self.Facade().CloseSource();
             self.Signal().Bump();
-        });
-        return QUILLET_OK;
+        }) ? QUILLET_OK : QUILLET_STOP_PENDING;
     });
 }
 

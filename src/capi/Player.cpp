@@ -388,13 +388,14 @@ bool Player::InsideCallback() const
     return t_insideCallbackOf == this;
 }
 
-void Player::RunOutsideCallback(std::function<void(Player&)> work)
+bool Player::RunOutsideCallback(std::function<void(Player&)> work)
 {
     if (!InsideCallback()) {
         work(*this);
-        return;
+        return true;
     }
     t_afterCallback.push_back([self = shared_from_this(), work = std::move(work)] { work(*self); });
+    return false;
 }
 
 void Player::SetAudioSink(const quillet_audio_sink* sink)

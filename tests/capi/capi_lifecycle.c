@@ -186,7 +186,7 @@ void test_bad_arguments(void)
     CHECK(reason && strcmp(reason, "not found") == 0);
     CHECK(quillet_player_get_kind(p, NULL) == QUILLET_ERROR_INVALID_ARGUMENT && *quillet_error_message());
     CHECK(quillet_player_get_kind(p, &i) == QUILLET_OK && *quillet_error_message() == 0);
-    for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_INTERRUPTED; ++s)
+    for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_STOP_PENDING; ++s)
         CHECK(strncmp(quillet_status_name(s), "QUILLET_", 8) == 0);
     CHECK(strcmp(quillet_status_name(-1000), "unknown status") == 0);
     CHECK(quillet_player_get_live_reading(p, &i) == QUILLET_OK && i == QUILLET_LIVE_EVERY);
