@@ -507,7 +507,9 @@ QUILLET_EXPORT int quillet_player_has_audio(quillet_player* player, int* has_aud
  * ::QUILLET_ERROR_STATE, outputs untouched, when there is no sound. */
 QUILLET_EXPORT int quillet_player_get_audio_format(quillet_player* player, int* rate, int* bits, int* channels);
 /** The host's sound sink (copied; the `user` pointer must stay valid while set), or NULL for
- * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL. */
+ * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL.
+ * Reads that begin after it returns use the new sink; a read already running on another thread
+ * ends with the sink it began with. */
 QUILLET_EXPORT int quillet_player_set_audio_sink(quillet_player* player, const quillet_audio_sink* sink);
 /** Fills the buffers the sink offers with decoded sound and hands them back; runs the sink's
  * callbacks on the calling thread. ::QUILLET_OK with `*media_time` the media time in seconds of

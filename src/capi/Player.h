@@ -179,7 +179,7 @@ private:
     std::atomic<bool> _shutDown{false};
 
     // Declared before the facade: the facade calls the sink until disposed.
-    // `_sinkLock` serialises replacing it.
+    // One bridge for the player's life; `_sinkLock` serialises setting it.
     std::mutex _sinkLock;
     std::unique_ptr<AudioSinkBridge> _audioSink;
     std::unique_ptr<FFWrapperCLI::FFWrapper> _facade;
