@@ -235,11 +235,7 @@ void FFFileSink::_WriteFileThread()
     const uint64_t generation = _generation;
     try {
         while (_running && generation == _generation) {
-            {
-                // Events of this pass reach their handlers here, with no lock held.
-                CallScope scope;
-                _WriteQueueToFile();
-            }
+            _WriteQueueToFile();
             _WaitForWork();
         }
     } catch (const std::exception& e) {
@@ -258,6 +254,11 @@ void FFFileSink::_WriteQueueToFile()
         _backlog.Taken();
     }
     for (auto& record : batch) {
+        // Events of this record (a sync point, the end of a file) reach their
+        // handlers once it is written, before the next one, with no lock held
+        // (unless a caller holds one: then when it lets go). A split asked
+        // there applies from the next record on.
+        CallScope scope;
         if (!record)
             continue;
         switch (record->GetType()) {

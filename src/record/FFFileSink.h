@@ -19,9 +19,10 @@
 // IsVideoSave on the engine's threads; everything else on the write thread.
 // RequestStop only marks and wakes (the engine calls it under its lock);
 // StopWriteThread joins, so it is called with no lock held. Events of the
-// write thread reach their handlers at the end of each pass, with no lock
-// held (core/CallScope.h); a handler there may stop the recording: the stop
-// then finishes the file at once and the thread ends when it returns.
+// write thread reach their handlers after each record is written, with no
+// lock held (core/CallScope.h); a handler there may
+// stop the recording: the stop then finishes the file at once and the thread
+// ends when it returns.
 // _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested
 // (StopWriteThread and the destructor wake the writer and join it); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
