@@ -288,7 +288,7 @@ bool threadex::IsRunning() const
     if (!state)
         return false;
     std::lock_guard<std::mutex> guard(state->mutex);
-    return !state->done;
+    return !state->returned; // as a Join sees it: its function still runs
 }
 
 bool threadex::IsCurrentThread() const

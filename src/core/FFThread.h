@@ -53,7 +53,7 @@ public:
     bool Join(std::chrono::milliseconds warnPeriod = kJoinWarnPeriod);
     // True while a thread is held (started and not yet joined).
     bool IsStarted() const;
-    // True while the held thread has not finished.
+    // True while the held thread's function has not returned.
     bool IsRunning() const;
     // True on the held thread itself.
     bool IsCurrentThread() const;
