@@ -18,6 +18,7 @@ extern "C" {
 #include "camera/PacketClock.h"
 #include "camera/ParameterSets.h"
 #include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/KeyPicture.h"
 
 namespace Quillet {

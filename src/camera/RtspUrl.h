@@ -9,8 +9,6 @@ namespace Quillet {
 // replacing any user info it had. Unchanged when username is empty.
 std::string UrlWithCredentials(const std::string& url, const std::string& username,
                                const std::string& password);
-// The URL with any password replaced by "***", for log lines.
-std::string UrlForLog(const std::string& url);
 std::string PercentEncodeUserInfo(const std::string& text);
 
 } // namespace Quillet

@@ -5,7 +5,7 @@
 #include <new>
 #include <thread>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"

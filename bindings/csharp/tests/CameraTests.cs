@@ -1,6 +1,6 @@
-// A camera through FFFileServerWrapper with SourceSettings: the right and a
-// wrong password, a recording's sync points on the PC's clock, and a camera
-// restart the facade reports and rides out.
+// A camera through FFFileServerWrapper with SourceSettings: a wrong password
+// as the binding reports it, a recording's sync points on the PC's clock, and
+// a handler that disposes the facade when the camera goes away.
 using System;
 using System.Collections.Generic;
 using System.Linq;
@@ -33,7 +33,7 @@ namespace Quillet.Tests
                 return events.OfType<SourceConnectionStatusArgs>().Any(e => e.status == status);
         }
 
-        public static void PasswordsAndARestart()
+        public static void PasswordsAndALostCamera()
         {
             using (var camera = new Camera("--auth viewer:secret"))
             {
@@ -74,16 +74,8 @@ namespace Quillet.Tests
                                        string.Format("PCTimeUTC {0:o} near the PC's clock ({1:o} .. {2:o})", p.PCTimeUTC, before, after));
                         }
 
-                        camera.Kill();
-                        Check.WaitFor(() => { picture(); return Has(events, ConnectionStatus.ConnectionLost); }, 20, "the lost connection reported");
-                        lock (events)
-                            events.Clear();
-                        camera.Start();
-                        Check.WaitFor(() => { picture(); return Has(events, ConnectionStatus.Connected); }, 30, "the connection back");
-                        int count = pictures;
-                        Check.WaitFor(() => { picture(); return pictures >= count + 10; }, 20, "pictures after the restart");
-
-                        // A handler on the source's thread disposes the facade that raised the event.
+                        // A handler on the source's thread disposes the facade that raised the event
+                        // (the camera's restart itself is the C++ and C suites' to check).
                         var disposed = new ManualResetEvent(false);
                         server.RegisterFFEventCallback(args =>
                         {
@@ -96,6 +88,7 @@ namespace Quillet.Tests
                         });
                         camera.Kill();
                         Check.WaitFor(() => { picture(); return disposed.WaitOne(0); }, 20, "Dispose from the connection handler");
+                        Check.True(Has(events, ConnectionStatus.ConnectionLost), "the lost connection reported as a status");
                         Check.Equal(-1, server.Width(), "Width after that Dispose");
                     }
                 }
