@@ -45,8 +45,9 @@ std::string ErrorText(int code)
 }
 
 // An input with its streams known, reads bounded by `deadline`; null with the
-// FFmpeg error in `*error`.
-AVInputContextPtr OpenInput(const std::string& source, Deadline& deadline, int* error)
+// FFmpeg error in `*error`. `probe`: always probe the streams (times and
+// duration of every stream are then known too).
+AVInputContextPtr OpenInput(const std::string& source, Deadline& deadline, int* error, bool probe)
 {
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {
@@ -58,7 +59,14 @@ AVInputContextPtr OpenInput(const std::string& source, Deadline& deadline, int* 
     if (*error < 0)
         return nullptr;
     AVInputContextPtr input(raw);
-    *error = avformat_find_stream_info(raw, nullptr);
+    // Containers with a header that describes the video (MP4, Matroska) need
+    // no probing, which decodes pictures; the others (transport streams) do.
+    const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const bool described = video >= 0 && raw->streams[video]->codecpar->width > 0 &&
+                           raw->streams[video]->codecpar->codec_id != AV_CODEC_ID_NONE &&
+                           raw->streams[video]->codecpar->extradata_size > 0;
+    if (probe || !described)
+        *error = avformat_find_stream_info(raw, nullptr);
     if (*error < 0)
         return nullptr;
     return input;
@@ -124,7 +132,7 @@ private:
         _deadline.until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(_spec.timeout));
         int result = 0;
-        _input = OpenInput(_owner._source, _deadline, &result);
+        _input = OpenInput(_owner._source, _deadline, &result, false);
         if (!_input) {
             *error = std::string("cannot open the source: ") + ErrorText(result);
             return false;
@@ -344,6 +352,12 @@ private:
                 return Fail(picture, result == AVERROR_EXIT ? "timed out" : "read failed: " + ErrorText(result));
             if (_packet->flags & AV_PKT_FLAG_KEY)
                 NoteKey();
+            // A picture shown before the time that no other picture refers to
+            // is not decoded at all: it would be dropped, and skipping it
+            // changes no other picture's bytes. Only with presentation times,
+            // which the decoder's picture times then follow.
+            const bool early = _packet->pts != AV_NOPTS_VALUE && static_cast<double>(_packet->pts) * _unit < t;
+            _decoder->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             if (avcodec_send_packet(_decoder.get(), _packet.get()) < 0 && ++errors > kMaxDecodeErrors)
                 return Fail(picture, "damaged data");
         }
@@ -401,7 +415,7 @@ bool ThumbnailExtractor::Open(const std::string& source, std::string* failure)
     Deadline deadline;
     deadline.until = Clock::now() + std::chrono::seconds(30);
     int error = 0;
-    AVInputContextPtr input = OpenInput(source, deadline, &error);
+    AVInputContextPtr input = OpenInput(source, deadline, &error, true);
     if (!input) {
         if (failure)
             *failure = OpenFailureText(OpenFailureFromError(error));

@@ -12,7 +12,8 @@
 //   at or after it). A worker decodes forward from the key picture before its
 //   time, and goes on decoding forward to its next time when that lies close
 //   ahead instead of seeking again, so times in one group of pictures share
-//   the decoding; pictures before a time are decoded but never converted.
+//   the decoding; pictures before a time are never converted, and those no
+//   other picture refers to are not even decoded.
 //
 // A time whose picture cannot be had (damaged data, a failed seek, past the
 // last picture, a read or decode that takes longer than the time limit) gets
