@@ -61,8 +61,10 @@ AVInputContextPtr OpenInput(const std::string& source, Deadline& deadline, int* 
     AVInputContextPtr input(raw);
     // Containers with a header that describes the video (MP4, Matroska) need
     // no probing, which decodes pictures; the others (transport streams) do.
+    const std::string format = raw->iformat->name;
+    const bool indexed = format.rfind("mov,", 0) == 0 || format.rfind("matroska", 0) == 0;
     const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    const bool described = video >= 0 && raw->streams[video]->codecpar->width > 0 &&
+    const bool described = indexed && video >= 0 && raw->streams[video]->codecpar->width > 0 &&
                            raw->streams[video]->codecpar->codec_id != AV_CODEC_ID_NONE &&
                            raw->streams[video]->codecpar->extradata_size > 0;
     if (probe || !described)
@@ -148,6 +150,8 @@ private:
         }
         const AVStream* stream = _input->streams[_video];
         _unit = av_q2d(stream->time_base);
+        const std::string format = _input->iformat->name;
+        _presentationTimes = format.rfind("mov,", 0) == 0 || format.rfind("matroska", 0) == 0 || format == "mpegts";
         // Only the video is read.
         for (unsigned i = 0; i < _input->nb_streams; ++i)
             _input->streams[i]->discard = static_cast<int>(i) == _video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -354,9 +358,11 @@ private:
                 NoteKey();
             // A picture shown before the time that no other picture refers to
             // is not decoded at all: it would be dropped, and skipping it
-            // changes no other picture's bytes. Only with presentation times,
-            // which the decoder's picture times then follow.
-            const bool early = _packet->pts != AV_NOPTS_VALUE && static_cast<double>(_packet->pts) * _unit < t;
+            // changes no other picture's bytes. Only for containers that store
+            // presentation times (AVI's are decode times, reordered by the
+            // decoder), which the decoder's picture times then follow.
+            const bool early = _presentationTimes && _packet->pts != AV_NOPTS_VALUE &&
+                               static_cast<double>(_packet->pts) * _unit < t;
             _decoder->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             if (avcodec_send_packet(_decoder.get(), _packet.get()) < 0 && ++errors > kMaxDecodeErrors)
                 return Fail(picture, "damaged data");
@@ -383,6 +389,7 @@ private:
     AVInputContextPtr _input;
     int _video = -1;
     double _unit = 0.0;
+    bool _presentationTimes = false;
     AVCodecContextPtr _decoder;
     AVPacketPtr _packet;
     FFFrame _frame;
