@@ -109,9 +109,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--dir", default=os.path.expanduser("~/.cache/quillet-bench"))
     parser.add_argument("--skip-select", action="store_true", help="leave out the slow whole-file select peer")
+    parser.add_argument("--only", choices=list(CLIPS), help="one clip only")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     for codec, (name, options) in CLIPS.items():
+        if args.only and codec != args.only:
+            continue
         clip = make_clip(args.dir, name, options)
         times = times_for(SECONDS)
         contenders = {

@@ -90,6 +90,8 @@ constexpr int kMaxDecodeErrors = 16;
 // How far ahead an exact worker decodes on instead of seeking, until it has
 // seen how far apart the key pictures are.
 constexpr double kDefaultAhead = 2.0;
+// ... and at most, however far apart they are.
+constexpr double kLongestAhead = 10.0;
 
 } // namespace
 
@@ -211,6 +213,9 @@ private:
         avcodec_flush_buffers(_decoder.get());
         _drained = false;
         _lastTime = kNoTime;
+        // Key pictures seen before the seek say nothing about the distance
+        // between those after it.
+        _lastKey = AV_NOPTS_VALUE;
         _decoding = result >= 0;
         return result;
     }
@@ -377,7 +382,7 @@ private:
         if (at == AV_NOPTS_VALUE)
             return;
         if (_lastKey != AV_NOPTS_VALUE && at > _lastKey)
-            _ahead = std::max(_ahead, static_cast<double>(at - _lastKey) * _unit);
+            _ahead = std::min(kLongestAhead, std::max(_ahead, static_cast<double>(at - _lastKey) * _unit));
         _lastKey = at;
     }
 
