@@ -66,7 +66,10 @@ int ReadCpp(bool every, const std::string& url, double seconds)
             std::this_thread::sleep_for(std::chrono::microseconds(500));
             continue;
         }
-        Print(NowMs(), frame.frame.data(), frame.width, frame.height, frame.width * 3, 0.0, false);
+        const double captureMs =
+            std::chrono::duration_cast<std::chrono::microseconds>(frame.captureTime.time_since_epoch()).count() / 1000.0;
+        Print(NowMs(), frame.frame.data(), frame.width, frame.height, frame.width * 3, captureMs,
+              frame.captureTimeTrusted);
     }
     player.StopEngine();
     player.CloseSource();
@@ -92,7 +95,11 @@ int ReadC(bool every, const std::string& url, double seconds)
     while (Clock::now() < end) {
         if (quillet_player_read_picture(player, &picture, 100) != QUILLET_OK)
             continue;
-        Print(NowMs(), picture.data, picture.width, picture.height, picture.stride, 0.0, false);
+        const double handMs = NowMs();
+        int64_t captureUs = 0;
+        int trusted = 0;
+        quillet_player_get_capture_time(player, &captureUs, &trusted);
+        Print(handMs, picture.data, picture.width, picture.height, picture.stride, captureUs / 1000.0, trusted != 0);
     }
     quillet_player_destroy(player);
     return 0;

@@ -124,6 +124,11 @@ public:
     // The pixel format set (a quillet_pixel_format, -1 before any).
     std::atomic<int> pixelFormat{-1};
 
+    // The capture time of the picture the last read handed out (100 ns ticks
+    // since 1970 UTC, 0 without one) and whether it is trusted; written by
+    // Describe on the reading thread, read by any.
+    std::pair<int64_t, bool> LastCaptureTime() const { return {_captureTicks.load(), _captureTrusted.load()}; }
+
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
     void OnFacadeEvent(const FFWrapperCLI::EventArgs& args);
@@ -142,6 +147,8 @@ private:
     quillet_buffer* _current = nullptr;
     bool _held = false;
 
+    mutable std::atomic<int64_t> _captureTicks{0};
+    mutable std::atomic<bool> _captureTrusted{false};
     std::atomic<int> _opening{0};
     std::atomic<bool> _shutDown{false};
 
