@@ -15,15 +15,15 @@ static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
 
 namespace Quillet::CApi {
 
-HandleRegistry<Player>& Players()
+HandleRegistry<Player, quillet_player>& Players()
 {
-    static auto* players = new HandleRegistry<Player>;
+    static auto* players = new HandleRegistry<Player, quillet_player>;
     return *players;
 }
 
-HandleRegistry<Client>& Clients()
+HandleRegistry<Client, quillet_client>& Clients()
 {
-    static auto* clients = new HandleRegistry<Client>;
+    static auto* clients = new HandleRegistry<Client, quillet_client>;
     return *clients;
 }
 
@@ -36,8 +36,7 @@ quillet_player* CreateHandle(int kind, const char* logCategory) noexcept
     quillet_player* handle = nullptr;
     Guard([&]() -> int {
         std::shared_ptr<Player> player = Player::Create(kind, logCategory ? logCategory : "FF1");
-        Players().Add(player);
-        handle = player.get();
+        handle = Players().Add(std::move(player));
         return QUILLET_OK;
     });
     return handle;
@@ -86,6 +85,7 @@ const char* quillet_status_name(int status)
     case QUILLET_AGAIN: return "QUILLET_AGAIN";
     case QUILLET_END: return "QUILLET_END";
     case QUILLET_INTERRUPTED: return "QUILLET_INTERRUPTED";
+    case QUILLET_STOP_PENDING: return "QUILLET_STOP_PENDING";
     case QUILLET_ERROR_INVALID_HANDLE: return "QUILLET_ERROR_INVALID_HANDLE";
     case QUILLET_ERROR_INVALID_ARGUMENT: return "QUILLET_ERROR_INVALID_ARGUMENT";
     case QUILLET_ERROR_WRONG_KIND: return "QUILLET_ERROR_WRONG_KIND";
@@ -137,7 +137,10 @@ void quillet_player_destroy(quillet_player* handle)
         std::shared_ptr<Player> player = Players().Take(handle);
         if (!player)
             return QUILLET_OK;
-        // Ends the waits at once; the facade's dispose interrupts an open or read itself.
+        // No callback starts once destroy has begun; the waits end at once; the facade's dispose
+        // interrupts an open or read itself.
+        player->SetEventCallback(nullptr, nullptr);
+        player->SetWakeupCallback(nullptr, nullptr);
         player->Signal().Close();
         player->RunOutsideCallback([](Player& p) { p.Shutdown(); });
         return QUILLET_OK;
@@ -155,11 +158,21 @@ int quillet_player_open(quillet_player* handle, const char* url)
         Require(url && *url, "the URL is NULL or empty");
         if (p.Remote())
             return Fail(QUILLET_ERROR_WRONG_KIND, "a remote player is fed with quillet_remote_write, not opened");
+        p.DropHeld();
+        // What was open goes first, as quillet_player_close closes it (a
+        // close the end of the stream scheduled included), so the new source
+        // never races with the old one's end. Inside the event callback the
+        // close would wait for this very thread: the engine's own close then.
+        if (!p.InsideCallback())
+            p.Facade().CloseSource();
         const HandleSignal::Mark began = p.Signal().Now();
         const bool opened = p.Opening([&] { return p.Facade().OpenSource(url); });
         p.Signal().Bump();
-        if (opened)
+        p.decoderSet = false; // the new source is not connected to the decoder yet
+        if (opened) {
+            p.closed = false;
             return QUILLET_OK;
+        }
         if (p.Signal().Now().interrupts != began.interrupts)
             return Fail(QUILLET_INTERRUPTED, "the open was interrupted");
         const std::string reason = p.Facade().GetOpenFailureReason();
@@ -191,6 +204,7 @@ int quillet_player_set_pixel_format(quillet_player* handle, int format)
         Require(format == QUILLET_PIXEL_RGB24 || format == QUILLET_PIXEL_BGR24, "unknown pixel format");
         p.Facade().DecodeVideo(format);
         p.pixelFormat = format;
+        p.decoderSet = true;
         return QUILLET_OK;
     });
 }
@@ -198,6 +212,15 @@ int quillet_player_set_pixel_format(quillet_player* handle, int format)
 int quillet_player_start(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
+        if (p.closed)
+            return Fail(QUILLET_ERROR_STATE, "the source was closed; open one before starting");
+        // A player is for pictures: without a pixel format it decodes into
+        // the one set last, or BGR24, rather than give none for ever.
+        if (p.kind == QUILLET_KIND_PLAYER && !p.decoderSet.exchange(true)) {
+            const int format = p.pixelFormat >= 0 ? p.pixelFormat.load() : QUILLET_PIXEL_BGR24;
+            p.Facade().DecodeVideo(format);
+            p.pixelFormat = format;
+        }
         const bool started = p.Opening([&] { return p.Facade().StartEngine(); });
         p.Signal().Bump();
         return Check(started, QUILLET_ERROR_STATE, "no source is open, or it could not be started");
@@ -207,19 +230,20 @@ int quillet_player_start(quillet_player* handle)
 int quillet_player_stop(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); });
-        return QUILLET_OK;
+        return p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); }) ? QUILLET_OK
+                                                                                     : QUILLET_STOP_PENDING;
     });
 }
 
 int quillet_player_close(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) {
+        p.DropHeld();
+        p.closed = true;
+        return p.RunOutsideCallback([](Player& self) {
             self.Facade().CloseSource();
             self.Signal().Bump();
-        });
-        return QUILLET_OK;
+        }) ? QUILLET_OK : QUILLET_STOP_PENDING;
     });
 }
 
@@ -243,6 +267,7 @@ int quillet_player_resume(quillet_player* handle)
 int quillet_player_flush(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
+        p.DropHeld();
         p.Facade().Flush();
         p.Signal().Bump();
         return QUILLET_OK;
@@ -386,6 +411,7 @@ int quillet_player_seek(quillet_player* handle, double seconds)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(seconds >= 0.0, "the seek target is negative");
+        p.DropHeld();
         p.Facade().Seek(seconds);
         p.Signal().Bump();
         return QUILLET_OK;

@@ -392,6 +392,7 @@ int quillet_server_set_source(quillet_player* handle, const char* url)
             p.LiveServer()->SetSource(url);
         else
             p.PlayServer()->SetSource(url);
+        p.closed = false;
         return QUILLET_OK;
     });
 }
@@ -421,8 +422,7 @@ int quillet_server_add_client(quillet_player* handle, quillet_client** client)
         c->out = std::move(out);
         c->out->SetArrivalNotice([signal = c->signal] { signal->Bump(); });
         c->server = p.shared_from_this();
-        Clients().Add(c);
-        *client = c.get();
+        *client = Clients().Add(std::move(c));
         return QUILLET_OK;
     });
 }

@@ -6,11 +6,16 @@
 // Threads: any application thread calls the operations (through the C
 // functions, which hold a shared reference for the call). The facade's
 // event handler runs on the reporting threads and calls Deliver. Locks:
-// `_readLock` lets one reader at a time use the buffers (`_pool`, `_current`,
-// `_held`); `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the facade has its own
-// monitor, the signal its own lock. Order: `_readLock` -> facade monitor ->
-// the engine's locks -> signal lock; `_callbackLock` is never held while
-// anything else is taken or a callback runs.
+// `_readLock` guards the buffers (`_pool`, `_current`; `_held` is atomic,
+// cleared by DropHeld without it) and
+// `_endHandedOut` for one attempt of a read, never across its wait;
+// `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the
+// facade has its own monitor, the signal its own lock. Order: `_readLock` ->
+// facade monitor -> the engine's locks -> signal lock; `_callbackLock` is
+// never held while anything else is taken. No lock of the handle is held
+// while a callback of the application runs: events a read raises on its own
+// thread are kept until the read has let go of `_readLock`, and delivered
+// before it returns.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -31,9 +36,6 @@ struct quillet_buffer {
     std::atomic<int> refs{1};
     Quillet::FFWrapperCLI::FrameData frame;
 };
-
-// The base of Player, so that a handle is a Player's address.
-struct quillet_player {};
 
 namespace Quillet::CApi {
 
@@ -63,7 +65,7 @@ struct CallerBuffer {
     bool filled = false;
 };
 
-class Player : public quillet_player, public std::enable_shared_from_this<Player> {
+class Player : public std::enable_shared_from_this<Player> {
 public:
     // A handle of `kind` (a quillet_kind) whose log lines use `log`.
     static std::shared_ptr<Player> Create(int kind, const std::string& log);
@@ -91,6 +93,9 @@ public:
     int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, CallerBuffer* caller = nullptr);
     // Keeps the picture just read for the next Read (a caller's buffer was too small).
     void HoldCurrent();
+    // Forgets a kept picture: it belongs to the position it was read at, so
+    // a seek, flush, close or open drops it. Never waits for a reader.
+    void DropHeld() { _held = false; }
 
     // Runs `work` around an open or start, so that an interrupt cancels it.
     template <class Work>
@@ -115,14 +120,20 @@ public:
     void SetWakeupCallback(quillet_wakeup_fn callback, void* user);
     // True on the thread running this handle's event callback.
     bool InsideCallback() const;
-    // Runs `work` now, or once the callback has returned when called from inside it.
-    void RunOutsideCallback(std::function<void(Player&)> work);
+    // Runs `work` now (true), or once the callback has returned when called from inside it (false).
+    bool RunOutsideCallback(std::function<void(Player&)> work);
 
     // The host's sound sink (null removes it).
     void SetAudioSink(const quillet_audio_sink* sink);
 
     // The pixel format set (a quillet_pixel_format, -1 before any).
     std::atomic<int> pixelFormat{-1};
+    // Whether the decoder was given a pixel format since the last open (a
+    // player started without one decodes into the last set, or BGR24).
+    std::atomic<bool> decoderSet{false};
+    // Whether quillet_player_close closed the source: a start then has
+    // nothing to start until the next open.
+    std::atomic<bool> closed{false};
 
     // The capture time of the picture the last read handed out (100 ns ticks
     // since 1970 UTC, 0 without one) and whether it is trusted; written by
@@ -131,6 +142,25 @@ public:
 
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
+    // Marks the calling thread as inside a read of `player` holding its read
+    // lock: Deliver keeps the events it raises in `events` meanwhile.
+    class CollectEvents {
+    public:
+        CollectEvents(const Player& player, std::vector<QueuedEvent>& events);
+        ~CollectEvents();
+        CollectEvents(const CollectEvents&) = delete;
+        CollectEvents& operator=(const CollectEvents&) = delete;
+
+    private:
+        const Player* _outer;
+        std::vector<QueuedEvent>* _outerEvents;
+    };
+
+    // One attempt of Read under `_readLock`: QUILLET_OK, QUILLET_END or
+    // QUILLET_AGAIN (nothing yet). The events it raised land in `raised`;
+    // `kept` is the buffer it referenced once more until they are delivered.
+    int ReadOnce(quillet_picture* out, quillet_buffer** buffer, CallerBuffer* caller, std::vector<QueuedEvent>& raised,
+                 quillet_buffer*& kept);
     void OnFacadeEvent(const FFWrapperCLI::EventArgs& args);
     quillet_buffer* WritableBuffer();
     void Describe(const quillet_buffer& buffer, quillet_picture* out) const;
@@ -145,7 +175,10 @@ private:
     std::mutex _readLock;
     std::vector<quillet_buffer*> _pool;
     quillet_buffer* _current = nullptr;
-    bool _held = false;
+    std::atomic<bool> _held{false};
+    // Reads that met the end and are delivering its event: the reads made
+    // meanwhile (the end's callback reading its own player) get the end too.
+    int _endHandedOut = 0;
 
     mutable std::atomic<int64_t> _captureTicks{0};
     mutable std::atomic<bool> _captureTrusted{false};
@@ -153,7 +186,7 @@ private:
     std::atomic<bool> _shutDown{false};
 
     // Declared before the facade: the facade calls the sink until disposed.
-    // `_sinkLock` serialises replacing it.
+    // One bridge for the player's life; `_sinkLock` serialises setting it.
     std::mutex _sinkLock;
     std::unique_ptr<AudioSinkBridge> _audioSink;
     std::unique_ptr<FFWrapperCLI::FFWrapper> _facade;
