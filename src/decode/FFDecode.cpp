@@ -153,6 +153,13 @@ void FFDecode::SetColorSpace(int pixelFormat)
     _dstPixelFormat = pixelFormat;
 }
 
+void FFDecode::SetPictureSize(int width, int height)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _pictureWidth = width;
+    _pictureHeight = height;
+}
+
 void FFDecode::SetOptimizeSeek(bool optimize)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -613,6 +620,7 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         target = _seek ? nullptr : _target;
+        _colorSpace.SetPictureBox(_pictureWidth, _pictureHeight);
     }
     out = _colorSpace.Convert(_videoFrame, target);
     if (!out) {

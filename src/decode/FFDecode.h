@@ -90,6 +90,10 @@ public:
 
     // Pixel format (AVPixelFormat number) the pictures are converted to.
     void SetColorSpace(int pixelFormat);
+    // The size pictures are handed out at (0 x 0: the decoded size; one side
+    // 0 follows the other; both: fit inside, see image/PictureSize.h). Any
+    // thread, under `_lock`; applies from the next picture converted.
+    void SetPictureSize(int width, int height);
     // Mirror of the engine's seek optimisation setting.
     void SetOptimizeSeek(bool optimize);
     // Decoding threads (0 automatic, 1 the reading thread alone) and whether
@@ -240,6 +244,8 @@ private:
     FFPCMConvert _pcmConvert;
     // Guarded by `_lock`.
     int32_t _dstPixelFormat = -1;
+    int _pictureWidth = 0;
+    int _pictureHeight = 0;
     bool _audioEnabled = true;
     bool _audioReader = false;
     bool _eosPending = false;

@@ -6,6 +6,7 @@
 //   ffwrap relay [source] [--threads N]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //   ffwrap publish <source> <url> [<url>...] [--seconds S]
+//   ffwrap thumbnails FILE N OUT_PREFIX [--size WxH] [--exact]
 //   --verbose (with any command) also prints the library's log on stderr.
 //
 // Without a source it first writes the built-in demo clip and works on that.
@@ -29,6 +30,7 @@
 #include "CameraPlayer.h"
 #include "DemoClip.h"
 #include "EventText.h"
+#include "ThumbnailsCommand.h"
 #include "PngWriter.h"
 #include "PublishCommand.h"
 #include "RelayCommand.h"
@@ -77,6 +79,7 @@ void Usage()
                  "                     [--threads N]\n"
                  "       --threads N: decoding threads, 0 automatic (the default for files; cameras use 1)\n"
                  "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n"
+                 "       ffwrap thumbnails FILE N OUT_PREFIX [--size WxH] [--exact]\n"
                  "       --verbose with any command prints the library's log too\n";
 }
 
@@ -334,6 +337,8 @@ int main(int argc, char** argv)
         return Tools::RelayCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "publish")
         return Tools::PublishCommand(argc - 2, argv + 2);
+    if (argc >= 2 && std::string(argv[1]) == "thumbnails")
+        return Tools::ThumbnailsCommand(argc - 2, argv + 2);
     if (argc > 1 && std::string(argv[1]) == "record") {
         const auto record = Tools::ParseRecordOptions(std::vector<std::string>(argv + 2, argv + argc));
         if (!record) {

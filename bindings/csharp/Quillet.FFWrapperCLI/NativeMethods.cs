@@ -108,6 +108,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_seek_time(PlayerHandle p, out double seconds);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_decoding_threads(PlayerHandle p, int threads);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_decoding_threads(PlayerHandle p, out int threads);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_picture_size(PlayerHandle p, int width, int height);
 
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_enable_audio(PlayerHandle p, int enable);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_has_audio(PlayerHandle p, out int hasAudio);
