@@ -467,6 +467,12 @@ QUILLET_EXPORT int quillet_player_get_dimensions(quillet_player* player, int* wi
 QUILLET_EXPORT int quillet_player_get_render_dimensions(quillet_player* player, int* width, int* height);
 /** The source's duration in seconds; 0 when unknown (live sources). */
 QUILLET_EXPORT int quillet_player_get_duration(quillet_player* player, double* seconds);
+/** When a camera captured the picture the last read handed out (quillet_player_read_picture(),
+ * _ref or _into): `*utc_us` microseconds since 1970 UTC, from the camera's RTCP sender reports
+ * once one has come (`*trusted` 1), before that the time the picture arrived (`*trusted` 0);
+ * 0 and 0 for files and streams without it. Never earlier than the camera's picture before it,
+ * also across a reconnection. Either pointer may be NULL. */
+QUILLET_EXPORT int quillet_player_get_capture_time(quillet_player* player, int64_t* utc_us, int* trusted);
 /** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read. */
 QUILLET_EXPORT int quillet_player_seek(quillet_player* player, double seconds);
 /** While paused, serve seeks from the pictures already read (on by default). */

@@ -222,6 +222,16 @@ private:
     static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
     // Time of the last picture decoded since the codec was restarted.
     double _lastVideoTime = kNoTime;
+    // The reading side's: the camera's capture time of each picture sent to
+    // the video decoder and not yet out of it, by its packet time (100 ns
+    // ticks since 1970 UTC, trusted). At most kCaptureTimesKept.
+    struct CaptureTime {
+        int64_t pts;
+        int64_t ticks;
+        bool trusted;
+    };
+    static constexpr size_t kCaptureTimesKept = 64;
+    std::deque<CaptureTime> _captureTimes;
     // The reading side's (see the header); the first-frame flags are also
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;

@@ -132,6 +132,8 @@ TEST_P(PlaybackTable, PlaysLikeTheTools)
             const size_t bytes = frame.frame.size();
             const int n = player.ReadFrameGetSize(&frame);
             if (n > 0) {
+                EXPECT_TRUE(frame.captureTime.time_since_epoch().count() == 0 && !frame.captureTimeTrusted)
+                    << "a file has no capture time";
                 storageKept = storageKept && (bytes != frame.frame.size() || storage == frame.frame.data());
                 pictures.push_back({n, 0, frame.frameTime, frame.firstFrame, frame.width, frame.height, frame.frame});
             } else if (n < 0) {

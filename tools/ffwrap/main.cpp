@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -175,6 +176,26 @@ int Describe(const std::string& url)
     return 0;
 }
 
+// --verbose: each second's line also says when the camera captured the picture
+// and how long ago that was.
+bool verbose = false;
+
+std::string CaptureText(const FrameData& frame)
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(frame.captureTime.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
+    const double latencyMs = duration_cast<microseconds>(system_clock::now() - frame.captureTime).count() / 1000.0;
+    char out[96];
+    std::snprintf(out, sizeof(out), "captured %s.%03lld UTC (%s), %.1f ms ago", text, static_cast<long long>(ms % 1000),
+                  frame.captureTimeTrusted ? "camera clock" : "arrival, no sender report yet", latencyMs);
+    return out;
+}
+
 // Plays the source through the player facade, as an application would.
 int Play(const Options& o)
 {
@@ -257,7 +278,10 @@ int Play(const Options& o)
             snapshotWritten = true;
         }
         if (frame.frameTime >= nextReport) {
-            std::cout << "  " << frame.frameTime << " s, " << pictures << " pictures\n";
+            std::cout << "  " << frame.frameTime << " s, " << pictures << " pictures";
+            if (verbose && frame.captureTime.time_since_epoch().count() != 0)
+                std::cout << ", " << CaptureText(frame);
+            std::cout << "\n";
             nextReport = frame.frameTime + 1.0;
         }
         if (o.pauseAt && !paused && frame.frameTime >= *o.pauseAt) {
@@ -305,8 +329,10 @@ bool TakeVerbose(int& argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (TakeVerbose(argc, argv))
+    if (TakeVerbose(argc, argv)) {
+        verbose = true;
         ShowLibraryLog();
+    }
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "publish")

@@ -180,6 +180,11 @@ namespace Quillet.FFWrapperCLI
             data.height = info.height;
             data.frameTime = info.time;
             data.firstFrame = info.first != 0;
+            long captureUs = 0;
+            int trusted = 0;
+            Call(handle => NativeMethods.quillet_player_get_capture_time(handle, out captureUs, out trusted));
+            data.CaptureTimeUtc = FrameData.UnixEpoch.AddTicks(captureUs * 10);
+            data.CaptureTimeTrusted = trusted != 0;
             data.size = size;
             return size;
         }

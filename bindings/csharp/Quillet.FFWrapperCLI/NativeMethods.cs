@@ -100,6 +100,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_render_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_duration(PlayerHandle p, out double seconds);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_capture_time(PlayerHandle p, out long utcMicroseconds, out int trusted);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_seek(PlayerHandle p, double seconds);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_optimize_seek(PlayerHandle p, int enable);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_optimize_seek(PlayerHandle p, out int enabled);

@@ -82,6 +82,10 @@ void RegisterPlayerClass(py::module_& m)
         .def_readonly("array", &Picture::array, "height x width x 3 uint8, in the pixel format asked for")
         .def_readonly("time", &Picture::time, "the picture's media time in seconds")
         .def_readonly("first", &Picture::first, "True for the first picture after an open or a seek")
+        .def_readonly("capture_time", &Picture::captureTime,
+                      "when the camera captured the picture, seconds since 1970 UTC (None without one)")
+        .def_readonly("capture_time_trusted", &Picture::captureTimeTrusted,
+                      "True once capture_time follows the camera's RTCP sender reports")
         .def_readonly("buffer", &Picture::buffer, "the library buffer the array views (None for read(out=...))")
         .def("__repr__", [](const Picture& p) {
             py::tuple shape = p.array.attr("shape");

@@ -48,6 +48,8 @@ struct Picture {
     py::object array;
     double time = 0.0;
     bool first = false;
+    py::object captureTime = py::none(); // seconds since 1970 UTC, None without one
+    bool captureTimeTrusted = false;
     py::object buffer; // the library buffer the array views (None for read(out=...))
 };
 

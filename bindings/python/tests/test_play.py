@@ -59,6 +59,7 @@ def test_seek_is_exact(clip, target):
         picture = player.read(timeout=5)
         assert picture.first
         assert (picture.time, adler(picture.array)) == pytest.approx(expected)
+        assert (picture.capture_time, picture.capture_time_trusted) == (None, False)  # a file has none
 
 
 def test_sound_comes_as_int16_samples_by_channels(clip):
