@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "capi/Handles.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Version.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using Quillet::FFWrapperCLI::FFWrapper;
 
 static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
@@ -390,6 +392,18 @@ int quillet_player_get_render_dimensions(quillet_player* handle, int* width, int
     });
 }
 
+int quillet_player_get_capture_time(quillet_player* handle, int64_t* utc_us, int* trusted)
+{
+    return WithPlayer(handle, [&](Player& p) -> int {
+        const auto [ticks, good] = p.LastCaptureTime();
+        if (utc_us)
+            *utc_us = ticks / 10;
+        if (trusted)
+            *trusted = good ? 1 : 0;
+        return QUILLET_OK;
+    });
+}
+
 int quillet_player_get_duration(quillet_player* handle, double* seconds)
 {
     return WithPlayer(handle, [&](Player& p) -> int { return Answer(seconds, p.Facade().GetDuration()); });
@@ -440,6 +454,7 @@ int quillet_player_set_decoding_threads(quillet_player* handle, int threads)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(threads >= 0, "the thread count is negative");
+        Require(threads <= DecoderThreads::kMostThreads, "more decoding threads than a decoder can use (16 at most)");
         p.Facade().SetDecodingThreads(threads);
         return QUILLET_OK;
     });

@@ -5,9 +5,11 @@
 #include <cstddef>
 
 #include "capi/Handles.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Logging.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using namespace Quillet::FFWrapperCLI;
 
 namespace {
@@ -34,6 +36,8 @@ std::shared_ptr<Quillet::FFSourceSettings> CameraSettings(const quillet_source_s
     out->rtcpTimeoutMs = s->rtcp_timeout_ms;
     out->packetTimeoutMs = s->packet_timeout_ms;
     Require(s->decoding_threads >= 0, "decoding_threads is negative");
+    Require(s->decoding_threads <= DecoderThreads::kMostThreads,
+            "decoding_threads is more than a decoder can use (16 at most)");
     out->decodingThreads = s->decoding_threads;
     Require(s->live_reading == QUILLET_LIVE_NEWEST || s->live_reading == QUILLET_LIVE_EVERY,
             "unknown live reading policy");

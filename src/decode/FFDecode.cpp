@@ -24,6 +24,17 @@ bool DescribesStream(const std::shared_ptr<FFCodecInfo>& info)
     return info && info->Context() && info->Context()->codec_id != AV_CODEC_ID_NONE;
 }
 
+// A description that nothing has followed yet is superseded by the next one:
+// a sender repeating its description (a remote player fed the same batch
+// again and again) replaces it rather than piling descriptions up.
+void QueueDescription(std::deque<std::shared_ptr<FFData>>& queue, std::shared_ptr<FFCodecInfo> info)
+{
+    if (!queue.empty() && queue.back()->type == FFType::CodecInfo)
+        queue.back() = std::move(info);
+    else
+        queue.push_back(std::move(info));
+}
+
 } // namespace
 
 FFDecode::FFDecode() = default;
@@ -64,9 +75,9 @@ FFStatus FFDecode::QueueRecord(std::shared_ptr<FFData> record)
     case FFType::AVCodec: {
         const auto& av = static_cast<const FFAVCodec&>(*record);
         if (DescribesStream(av.video))
-            _videoQueue.push_back(av.video);
+            QueueDescription(_videoQueue, av.video);
         if (DescribesStream(av.audio))
-            _audioQueue.push_back(av.audio);
+            QueueDescription(_audioQueue, av.audio);
         return FFStatus::Ready;
     }
     default:
@@ -153,6 +164,13 @@ void FFDecode::SetColorSpace(int pixelFormat)
     _dstPixelFormat = pixelFormat;
 }
 
+void FFDecode::SetPictureSize(int width, int height)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _pictureWidth = width;
+    _pictureHeight = height;
+}
+
 void FFDecode::SetOptimizeSeek(bool optimize)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -161,6 +179,11 @@ void FFDecode::SetOptimizeSeek(bool optimize)
 
 void FFDecode::SetDecodingThreads(int threads)
 {
+    if (threads > DecoderThreads::kMostThreads) {
+        LogWarn() << "Decoding threads: " << threads << " asked for, " << DecoderThreads::kMostThreads
+                  << " used (the most a decoder puts to use)";
+        threads = DecoderThreads::kMostThreads;
+    }
     std::lock_guard<std::recursive_mutex> guard(_lock);
     _threads.threads = threads;
 }
@@ -295,6 +318,7 @@ void FFDecode::_InitializeVideoCodec()
     if (!_videoCodec || _dstPixelFormat == -1)
         throw std::logic_error("Not enough information to decode video");
     _videoContext.reset();
+    _captureTimes.clear();
     _videoRefused = false;
     const AVCodec* codec = FindDecoder(*_videoCodec, "video");
     if (!codec) {
@@ -488,14 +512,11 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         return 0;
     }
     case FFType::ConnectionInfo: {
+        // The source told the application on its own thread as the status
+        // changed; here the decoders only start afresh for the new stream.
         LogInfo() << "FFDecode::_ReadVideoFrame" << ": Connection status change";
-        const auto& info = static_cast<const FFConnectionInfo&>(*record);
-        {
-            std::lock_guard<std::recursive_mutex> guard(_lock);
-            RestartDecoders();
-        }
-        FFSourceConnectionStatusArgs args(info.status, info.message);
-        RaiseEvent(args);
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        RestartDecoders();
         return 0;
     }
     default:
@@ -528,6 +549,13 @@ void FFDecode::SendVideoPacket(const FFPacket& packet)
         // A damaged packet simply yields no picture.
         LogDebug() << "avcodec_send_packet: " << r;
         return;
+    }
+    // A camera's packets carry the time the camera captured them; the
+    // picture that comes out of the decoder finds it by its time.
+    if (packet.liveTime != 0 && packet.Get()->pts != AV_NOPTS_VALUE) {
+        if (_captureTimes.size() >= kCaptureTimesKept)
+            _captureTimes.pop_front();
+        _captureTimes.push_back({packet.Get()->pts, packet.liveTime, packet.liveFlag});
     }
     _videoNeedsDrain = true;
     _videoFramesPending = true;
@@ -605,16 +633,27 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         target = _seek ? nullptr : _target;
+        _colorSpace.SetPictureBox(_pictureWidth, _pictureHeight);
     }
     out = _colorSpace.Convert(_videoFrame, target);
     if (!out) {
         RefuseVideo();
         return Picture::None;
     }
+    int64_t captureTicks = 0;
+    bool captureTrusted = false;
+    for (auto it = _captureTimes.begin(); it != _captureTimes.end(); ++it) {
+        if (it->pts == f->pts) {
+            captureTicks = it->ticks, captureTrusted = it->trusted;
+            _captureTimes.erase(_captureTimes.begin(), it + 1);
+            break;
+        }
+    }
     {
         std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
         out->CFrame()->key_frame = f->key_frame;
         out->SetFrameTime(t);
+        out->SetCaptureTime(captureTicks, captureTrusted);
     }
 
     std::lock_guard<std::recursive_mutex> guard(_lock);

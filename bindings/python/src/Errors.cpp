@@ -66,4 +66,19 @@ void RaiseOpenError(const std::string& source, const std::string& reason)
     throw py::error_already_set();
 }
 
+const char* CText(const std::string& text, const char* what)
+{
+    if (text.find('\0') != std::string::npos)
+        throw py::value_error(std::string(what) + " must not contain a NUL character");
+    return text.c_str();
+}
+
+py::object CallableOrNone(py::object callback, const char* what)
+{
+    if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+        throw py::type_error(std::string(what) + " must be callable or None, not " +
+                             std::string(py::str(py::type::of(callback).attr("__name__"))));
+    return callback;
+}
+
 } // namespace QuilletPython

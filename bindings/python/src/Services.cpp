@@ -7,12 +7,12 @@ namespace QuilletPython {
 
 void Recorder::Save(const std::string& file)
 {
-    Run("save", [&](quillet_player* h) { return quillet_recorder_save(h, file.c_str()); });
+    Run("save", [&](quillet_player* h) { return quillet_recorder_save(h, CText(file, "file")); });
 }
 
 void Recorder::Split(const std::string& file)
 {
-    Run("split", [&](quillet_player* h) { return quillet_recorder_split(h, file.c_str()); });
+    Run("split", [&](quillet_player* h) { return quillet_recorder_split(h, CText(file, "file")); });
 }
 
 void Recorder::Stop()
@@ -25,7 +25,7 @@ void Recorder::SetSegments(double seconds, const std::string& namePattern, int64
     quillet_recording_settings settings{};
     quillet_recording_settings_init(&settings);
     settings.segment_seconds = seconds;
-    settings.name_pattern = namePattern.c_str();
+    settings.name_pattern = CText(namePattern, "name_pattern");
     settings.keep_bytes = keepBytes;
     settings.keep_seconds = keepHours * 3600.0;
     Run("set_segments", [&](quillet_player* h) { return quillet_recorder_set_settings(h, &settings); });
@@ -91,7 +91,7 @@ void Client::Close()
 
 Server::Server(const std::string& source, bool live) : Recorder(live ? QUILLET_KIND_LIVE_SERVER : QUILLET_KIND_PLAY_SERVER)
 {
-    Run("set_source", [&](quillet_player* h) { return quillet_server_set_source(h, source.c_str()); });
+    Run("set_source", [&](quillet_player* h) { return quillet_server_set_source(h, CText(source, "source")); });
 }
 
 std::unique_ptr<Client> Server::AddClient()
@@ -142,13 +142,14 @@ void RegisterServices(py::module_& m)
     py::class_<Recorder, Player>(m, "Recorder", "A player that also records its source to container files.")
         .def(py::init([](const std::string& source, std::string pixelFormat, int threads, double timeout,
                          std::string live, bool audio, std::optional<std::string> user,
-                         std::optional<std::string> password, bool tcp, std::optional<std::string> file,
+                         std::optional<std::string> password, bool tcp, std::optional<std::pair<int, int>> size,
+                         std::optional<std::string> file,
                          double segment, const std::string& namePattern, int64_t keepBytes, double keepHours) {
                  auto recorder = std::make_unique<Recorder>();
                  Recorder* r = recorder.get();
                  recorder->Open(source,
                                 OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio,
-                                            std::move(user), std::move(password), tcp},
+                                            std::move(user), std::move(password), tcp, size},
                                 [&] {
                                     r->SetSegments(segment, namePattern, keepBytes, keepHours);
                                     if (file)

@@ -130,6 +130,14 @@ public:
     /// Prepares video decoding into `pixelFormat` (PixelFormat::RGB24 or PixelFormat::BGR24).
     /// Call after OpenSource and before StartEngine.
     void DecodeVideo(int pixelFormat);
+    /// The size pictures are handed out at, for an application that shows them smaller (or
+    /// larger) than they were coded: 0, 0 is the coded size (the default); one of `width` and
+    /// `height` 0 follows the other with the display aspect ratio; both fit the picture inside
+    /// that box with its display aspect ratio (sample aspect ratio applied). The conversion
+    /// scales in the same pass. Any time, also while playing: applies from the next picture.
+    /// GetDimensions, Width and Height keep the coded size; FrameData carries the size handed out.
+    /// False for a negative side.
+    bool SetPictureSize(int width, int height);
     /// Turns sound decoding on or off.
     void EnableAudio(bool enable);
     /// True when the source has sound and sound decoding is on.
@@ -154,8 +162,9 @@ public:
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
     /// 1 the reading thread alone (the default), N that many frame threads
-    /// (also for a live source: its pictures then come N-1 later). Takes effect
-    /// from the next stream opened or decoder started.
+    /// (also for a live source: its pictures then come N-1 later), at most 16
+    /// (more are used as 16, with a warning in the log). Takes effect from the
+    /// next stream opened or decoder started.
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).
     int GetDecodingThreads();
