@@ -164,6 +164,13 @@ typedef void (*quillet_log_fn)(void* user, const quillet_log_line* line);
  * returned no callback runs. For the whole process; any thread but the callback's. */
 QUILLET_EXPORT int quillet_set_log_callback(quillet_log_fn callback, void* user, int level);
 
+/** `url` as the library shows it in log lines and messages: the user name stays, the password
+ * becomes "***" (all of it, '@' and ':' included, up to the last '@' before the path). Writes at
+ * most `size` bytes with the closing NUL into `out` (may be NULL when `size` is 0) and returns the
+ * length of the whole text, as snprintf does: a result of `size` or more means it was cut. NULL
+ * `url` gives "". Any thread. */
+QUILLET_EXPORT size_t quillet_url_for_log(const char* url, char* out, size_t size);
+
 /** @} */
 
 /* ------------------------------------------------------------------------ */
@@ -183,6 +190,12 @@ enum quillet_kind {
     QUILLET_KIND_LIVE_SERVER = 2, /**< quillet_live_server_create(): serves a camera, records. */
     QUILLET_KIND_PLAY_SERVER = 3, /**< quillet_play_server_create(): serves a file at playback pace. */
     QUILLET_KIND_REMOTE = 4       /**< quillet_remote_create(): plays batches from a server. */
+};
+
+/** What quillet_picture::status says about the picture handed out. */
+enum quillet_picture_status {
+    QUILLET_PICTURE_READY = 0,       /**< No seek is pending. */
+    QUILLET_PICTURE_SEEK_PENDING = 6 /**< A seek was asked and its first picture has not been handed out yet. */
 };
 
 /** Live reading policies (quillet_player_set_live_reading()). */
@@ -259,7 +272,7 @@ typedef struct quillet_picture {
     double time;  /**< The picture's media time in seconds. */
     int first;    /**< 1 for the first picture after an open or a seek, else 0. */
     int size;     /**< Bytes of picture data (stride * height). */
-    int status;   /**< The engine's picture status: 0, or 6 while a seek is pending. Written on every read, whatever it returns. */
+    int status;   /**< A ::quillet_picture_status: ::QUILLET_PICTURE_SEEK_PENDING while a seek is pending. Written on every read, whatever it returns. */
     int pixel_format; /**< The ::quillet_pixel_format of `data`. */
 } quillet_picture;
 
@@ -359,6 +372,10 @@ typedef void (*quillet_event_fn)(void* user, const quillet_event* event);
  * Each returns a new handle, or NULL (with quillet_error_message()) on failure. `log_category`
  * names the handle's log lines; NULL gives "FF1". Any thread, never blocks. */
 /** @{ */
+
+/* Every kind below is a quillet_player handle: the quillet_player_ functions work on each kind
+ * (quillet_player_destroy() frees any of them), the quillet_recorder_, quillet_server_ and
+ * quillet_remote_ functions on the kinds that have them (else ::QUILLET_ERROR_WRONG_KIND). */
 
 /** A player: plays a media file, a URL or an rtsp:// camera. */
 QUILLET_EXPORT quillet_player* quillet_player_create(const char* log_category);

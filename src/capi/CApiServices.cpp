@@ -1,10 +1,14 @@
 // The C interface's sound, publishing, events, recording, serving, remote
 // playing and settings (quillet.h). Each function runs in WithPlayer/Guard
 // (Handles.h): no exception leaves it.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "capi/Handles.h"
+#include "core/UrlForLog.h"
 #include "facade/Logging.h"
 
 using namespace Quillet::CApi;
@@ -134,6 +138,23 @@ int quillet_set_log_callback(quillet_log_fn callback, void* user, int level)
         }, static_cast<LogSeverity>(level));
         return QUILLET_OK;
     });
+}
+
+size_t quillet_url_for_log(const char* url, char* out, size_t size)
+{
+    try {
+        const std::string shown = url ? Quillet::UrlForLog(url) : std::string();
+        if (out && size > 0) {
+            const size_t n = std::min(shown.size(), size - 1);
+            std::memcpy(out, shown.data(), n);
+            out[n] = '\0';
+        }
+        return shown.size();
+    } catch (...) { // out of memory: nothing written
+        if (out && size > 0)
+            out[0] = '\0';
+        return 0;
+    }
 }
 
 int quillet_player_set_source_settings(quillet_player* handle, const quillet_source_settings* settings)
