@@ -62,10 +62,11 @@ def run_tests(build_dir, test_filter, timeout):
     return "caught"
 
 
-def run_ctest(build_dir, regex, timeout):
+def run_ctest(build_dir, regex, timeout, env=None):
     try:
         result = subprocess.run(["ctest", "-R", regex, "--timeout", str(timeout)], cwd=build_dir,
-                                capture_output=True, text=True, timeout=timeout * 2)
+                                capture_output=True, text=True, timeout=timeout * 2,
+                                env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired:
         return "caught (timed out)"
     if "No tests were found" in result.stdout:
@@ -87,7 +88,7 @@ def plant(fault, build_dir, timeout):
             sys.stderr.write(log)
             return "BROKEN (does not build)"
         if "ctest" in fault:
-            return run_ctest(build_dir, fault["ctest"], timeout)
+            return run_ctest(build_dir, fault["ctest"], timeout, fault.get("env"))
         return run_tests(build_dir, fault["test"], timeout)
     finally:
         with open(path, "w") as f:

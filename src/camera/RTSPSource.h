@@ -1,6 +1,6 @@
 #pragma once
-// The camera client on FFmpeg's RTSP demuxer. Each Connect makes a fresh
-// RTSPConnection (demuxer, reader thread, packet queue); this class only
+// The camera client. Each Connect makes a fresh RTSPConnection (RTSP
+// session, RTP streams, reader thread, packet queue); this class only
 // serialises connecting and closing and lets Close interrupt a Connect.
 // Threads: any thread may call any operation; Connect and the teardown in
 // Close are serialised by _connectMutex, which is never held by the calls

@@ -1,6 +1,6 @@
 #pragma once
-// Credentials travel inside the URL for FFmpeg's RTSP demuxer, which then
-// answers Basic and Digest challenges itself. Pure functions, any thread.
+// Credentials inside URLs: put in for FFmpeg's protocols (which answer the
+// login challenges themselves), hidden in log lines. Pure functions, any thread.
 #include <string>
 
 namespace Quillet {

@@ -1,8 +1,7 @@
 /* Recording through the C interface: a split or segmented recording holds
  * every video packet in its files, each announced by sync points, and
  * retention deletes the oldest; a tiny event queue accounts for every event
- * it dropped; stop, close and destroy from inside the synchronous callback
- * are deferred, not deadlocks. */
+ * it dropped. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdatomic.h>
 #include <stdio.h>
@@ -161,79 +160,4 @@ void test_record_split_segments_and_queue_bound(void)
         for (int i = 0; i < count; ++i)
             remove(files[i]);
     }
-}
-
-/* The callback of the rows below acts on its own handle. */
-typedef struct acting {
-    quillet_player* handle;
-    int on_type;
-    int action; /* 0 destroy, 1 stop and close */
-    atomic_int acted;
-    atomic_int after[3]; /* statuses seen from the handle inside the callback after acting */
-} acting;
-
-static void act_in_callback(void* user, const quillet_event* e)
-{
-    acting* a = user;
-    if (e->type != a->on_type || atomic_load(&a->acted))
-        return;
-    if (a->action == 0) {
-        quillet_player_destroy(a->handle);
-        int kind;
-        /* Gone for every later call at once, though the work is done after the callback. */
-        atomic_store(&a->after[0], quillet_player_get_kind(a->handle, &kind));
-    } else {
-        /* Deferred until the callback returns: a further call here must not wait for them. */
-        int paused;
-        atomic_store(&a->after[0], quillet_player_stop(a->handle));
-        atomic_store(&a->after[1], quillet_player_close(a->handle));
-        atomic_store(&a->after[2], quillet_player_is_paused(a->handle, &paused));
-    }
-    atomic_store(&a->acted, 1);
-}
-
-void test_stop_close_destroy_inside_callback(void)
-{
-    const char* clip = test_clip(2);
-    REQUIRE(clip);
-    /* Rows: the end of the stream arrives on the reading thread (destroy there); the first sync
-     * point on the recording's write thread (stop and close there). */
-    const struct {
-        int on_type;
-        int action;
-    } rows[] = {{QUILLET_EVENT_MESSAGE, 0}, {QUILLET_EVENT_SYNC_POINT, 1}};
-    for (size_t row = 0; row < 2; ++row) {
-        quillet_player* r = quillet_recorder_create("capi.callback");
-        REQUIRE(r);
-        acting a = {r, rows[row].on_type, rows[row].action, 0, {0, 0, 0}};
-        CHECK_STATUS(quillet_player_set_event_callback(r, act_in_callback, &a), QUILLET_OK);
-        CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
-        CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_BGR24), QUILLET_OK);
-        if (rows[row].action == 1)
-            CHECK_STATUS(quillet_recorder_save(r, "capi_callback.mkv"), QUILLET_OK);
-        CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
-        quillet_picture pic = {0};
-        int status = QUILLET_OK;
-        const double end = now_ms() + 30000;
-        while (!atomic_load(&a.acted) && now_ms() < end)
-            status = quillet_player_read_picture(r, &pic, 1000);
-        CHECK(atomic_load(&a.acted));
-        if (rows[row].action == 0) {
-            CHECK(status == QUILLET_END);
-            CHECK(atomic_load(&a.after[0]) == QUILLET_ERROR_INVALID_HANDLE);
-            CHECK_STATUS(quillet_player_read_picture(r, &pic, 0), QUILLET_ERROR_INVALID_HANDLE);
-        } else {
-            for (int i = 0; i < 3; ++i)
-                CHECK(atomic_load(&a.after[i]) == QUILLET_OK);
-            /* The deferred close runs soon after the callback: the player then has no source. */
-            int width = 0, height = 0, closed = 0;
-            for (const double until = now_ms() + 10000; !closed && now_ms() < until;) {
-                closed = quillet_player_get_dimensions(r, &width, &height) == QUILLET_ERROR_STATE;
-                quillet_player_read_picture(r, &pic, 50);
-            }
-            CHECK(closed);
-            quillet_player_destroy(r);
-        }
-    }
-    remove("capi_callback.mkv");
 }

@@ -104,5 +104,105 @@ namespace Quillet.Tests
                 }
             }
         }
+
+        // A camera server on `url` over TCP, started, that reports a lost connection after a third
+        // of a second of silence; `lost` is set by its handler, which also runs `onLost`.
+        private static FFWrapper Reconnecting(string url, ManualResetEvent lost, Action<FFWrapper> onLost)
+        {
+            var player = new FFFileServerWrapper("cs.reconnecting");
+            player.SetSourceSettings(new SourceSettings { streamUsingTCP = true, useOnlyVideo = true, packetTimeoutMs = 300 });
+            player.RegisterFFEventCallback(args =>
+            {
+                var s = args as SourceConnectionStatusArgs;
+                if (s != null && s.status == ConnectionStatus.ConnectionLost && !lost.WaitOne(0))
+                {
+                    if (onLost != null)
+                        onLost(player);
+                    lost.Set();
+                }
+            });
+            Check.True(player.OpenSource(url), "the camera opens through the link");
+            player.DecodeVideo(PixelFormat.BGR24);
+            Check.True(player.StartEngine(), "the camera starts");
+            return player;
+        }
+
+        /// <summary>Cycles (QUILLET_CS_CYCLES, 100 by default) of a player that opens the camera, starts,
+        /// loses it and reconnects, disposed on this thread or by its own handler of the lost
+        /// connection, in turn: none hangs, and no thread of theirs is left.</summary>
+        public static void DisposedWhileReconnecting()
+        {
+            int cycles;
+            if (!int.TryParse(Environment.GetEnvironmentVariable("QUILLET_CS_CYCLES"), out cycles))
+                cycles = 100;
+            using (var camera = new Camera(""))
+            using (var link = new CameraLink(camera.Port))
+            {
+                int threads = LifecycleTests.Threads();
+                Check.EndsWithin(cycles * 5 + 30, cycles + " cycles", () =>
+                {
+                    for (int i = 0; i < cycles; ++i)
+                    {
+                        bool fromHandler = i % 2 == 1;
+                        var lost = new ManualResetEvent(false);
+                        link.Restore();
+                        FFWrapper player = Reconnecting(link.Url("/video"), lost, fromHandler ? (Action<FFWrapper>)(p => p.Dispose()) : null);
+                        link.Cut();
+                        Check.True(lost.WaitOne(20000), "cycle " + i + ": the lost connection reported");
+                        player.Dispose();
+                        Check.Equal(-1, player.Width(), "cycle " + i + ": Width after Dispose");
+                    }
+                });
+                link.Cut();
+                Check.WaitFor(() => LifecycleTests.Threads() <= threads, 20, "the players' threads ended");
+            }
+        }
+
+        /// <summary>A program whose Main returns while a camera it did not dispose reconnects exits at
+        /// once: the library's threads do not keep the runtime alive.</summary>
+        public static void MainReturnsWhileACameraReconnects()
+        {
+            using (var camera = new Camera(""))
+            using (var link = new CameraLink(camera.Port))
+            {
+                var info = new System.Diagnostics.ProcessStartInfo("mono", "--debug " + typeof(CameraTests).Assembly.Location +
+                                                                   " --forget-camera " + link.Url("/video"))
+                { UseShellExecute = false, RedirectStandardOutput = true };
+                using (var child = System.Diagnostics.Process.Start(info))
+                {
+                    Func<string, bool> line = text =>
+                    {
+                        string l;
+                        while ((l = child.StandardOutput.ReadLine()) != null)
+                            if (l == text)
+                                return true;
+                        return false;
+                    };
+                    Check.True(line("PLAYING"), "the program plays the camera");
+                    link.Cut();
+                    Check.True(line("RETURNING"), "the program saw the camera go and returns from Main");
+                    var clock = System.Diagnostics.Stopwatch.StartNew();
+                    bool exited = child.WaitForExit(10000);
+                    if (!exited)
+                        child.Kill();
+                    Console.WriteLine("the program exited {0} ms after Main returned", clock.ElapsedMilliseconds);
+                    Check.True(exited, "the program exits after Main returned, its camera reconnecting");
+                    Check.Equal(0, child.ExitCode, "the program's status");
+                }
+            }
+        }
+
+        /// <summary>The program of MainReturnsWhileACameraReconnects.</summary>
+        public static int ForgetReconnectingCamera(string url)
+        {
+            var lost = new ManualResetEvent(false);
+            FFWrapper player = Reconnecting(url, lost, null);
+            var data = new FrameData();
+            Check.WaitFor(() => player.ReadFrameGetSize(data) > 0, 20, "a picture");
+            Console.WriteLine("PLAYING");
+            lost.WaitOne(20000);
+            Console.WriteLine("RETURNING");
+            return 0;
+        }
     }
 }

@@ -138,7 +138,7 @@ namespace Quillet.Tests
             Check.True(grown < 24L << 20, string.Format("resident memory flat: grew {0} KiB over 1000 facades", grown >> 10));
         }
 
-        private static int Threads() { return Directory.GetDirectories("/proc/self/task").Length; }
+        internal static int Threads() { return Directory.GetDirectories("/proc/self/task").Length; }
         private static int Descriptors() { return Directory.GetFileSystemEntries("/proc/self/fd").Length; }
 
         private static long ResidentBytes()
