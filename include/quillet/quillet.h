@@ -74,7 +74,9 @@ extern "C" {
  *
  * - **Structs.** Structs the application fills for the library and that may
  *   grow (quillet_source_settings, quillet_audio_sink) carry their own size
- *   as the first field: set it with sizeof, or use the _init function.
+ *   as the first field: set it with sizeof, or use the _init function. A
+ *   record of an earlier release (a smaller size) is taken: the fields past
+ *   its size keep their defaults.
  *   Structs the library fills (quillet_picture, quillet_event,
  *   quillet_publishing_status) need nothing from the caller; a zeroed
  *   struct is fine. Within a major version this interface only grows:
@@ -117,7 +119,8 @@ enum quillet_status {
     QUILLET_ERROR_DECODE = -8,           /**< Decoding failed in a way the application must see. */
     QUILLET_ERROR_NOT_SUPPORTED = -9,    /**< This build does not offer the operation yet. */
     QUILLET_ERROR_FAILED = -10,          /**< The operation was refused; quillet_error_message() says why. */
-    QUILLET_ERROR_INTERNAL = -11         /**< An unexpected failure inside the library. */
+    QUILLET_ERROR_INTERNAL = -11,        /**< An unexpected failure inside the library. */
+    QUILLET_ERROR_INVALID_DATA = -12     /**< The data given is malformed (a remote batch no server made): giving it again cannot help. */
 };
 
 /** The version of the library running: (major << 16) | minor. Any thread, never blocks. */
@@ -228,7 +231,8 @@ enum quillet_message {
     QUILLET_MESSAGE_RTSP_SOURCE_ERROR = 3, /**< The camera connection failed; the source is closed. */
     QUILLET_MESSAGE_END_OF_STREAM = 4,     /**< The last picture of the source has been handed out. */
     QUILLET_MESSAGE_SYNC_POINT_READY = 5,  /**< A sync point is ready (arrives as ::QUILLET_EVENT_SYNC_POINT). */
-    QUILLET_MESSAGE_STREAM_REFUSED = 6     /**< One stream cannot be decoded and is given up; the other plays on. */
+    QUILLET_MESSAGE_STREAM_REFUSED = 6,    /**< One stream cannot be decoded and is given up; the other plays on. */
+    QUILLET_MESSAGE_RECORDING_FELL_BEHIND = 7 /**< The recording's disk fell behind a live source: what it could not take was given up; recording goes on from the next key picture. */
 };
 
 /** Camera connection states (the facade's ConnectionStatus numbers). */
@@ -479,7 +483,9 @@ QUILLET_EXPORT int quillet_player_get_dimensions(quillet_player* player, int* wi
 QUILLET_EXPORT int quillet_player_get_render_dimensions(quillet_player* player, int* width, int* height);
 /** The source's duration in seconds; 0 when unknown (live sources). */
 QUILLET_EXPORT int quillet_player_get_duration(quillet_player* player, double* seconds);
-/** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read. */
+/** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read.
+ * ::QUILLET_ERROR_STATE, and nothing done, without a source or before its stream description
+ * has reached the decoder. */
 QUILLET_EXPORT int quillet_player_seek(quillet_player* player, double seconds);
 /** While paused, serve seeks from the pictures already read (on by default). */
 QUILLET_EXPORT int quillet_player_set_optimize_seek(quillet_player* player, int enable);
@@ -649,9 +655,10 @@ QUILLET_EXPORT void quillet_batch_free(quillet_batch* batch);
 /** @{ */
 
 /** Feeds one batch received from a server's client (`size` bytes at `data`, read during the
- * call only). ::QUILLET_AGAIN when the player cannot take the rest now, or the batch is malformed
- * (the facade's false): read pictures, then offer the same batch again; the player remembers how
- * far it got. ::QUILLET_ERROR_INVALID_ARGUMENT for an empty batch. Wakes a blocked read. */
+ * call only). ::QUILLET_AGAIN when the player cannot take the rest now: read pictures, then offer
+ * the same batch again; the player remembers how far it got. ::QUILLET_ERROR_INVALID_DATA for a
+ * malformed batch (drop it). ::QUILLET_ERROR_INVALID_ARGUMENT for an empty batch. Wakes a blocked
+ * read. */
 QUILLET_EXPORT int quillet_remote_write(quillet_player* remote, const uint8_t* data, size_t size);
 /** Drops incoming records until the seek marker for `seconds` arrives; `*new_target` (may be
  * NULL) = 1 when this is a new target, 0 when that seek (within 0.01 s) is already awaited. */

@@ -24,6 +24,9 @@ namespace Quillet.FFWrapperCLI
         SyncPointReady = 5,
         /// <summary>One stream (video or sound) cannot be decoded and is given up; the other plays on.</summary>
         StreamRefused = 6,
+        /// <summary>The recording's disk fell behind a live source: what it could not take was given up;
+        /// recording goes on from the next key picture.</summary>
+        RecordingFellBehind = 7,
     }
 
     /// <summary>State of a live camera connection; the library's status numbers.</summary>
