@@ -414,7 +414,8 @@ QUILLET_EXPORT int quillet_player_get_kind(quillet_player* player, int* kind);
 /** @{ */
 
 /** Opens a file path, a URL FFmpeg can read or an rtsp:// camera. Blocks until the streams are
- * known (for a network source up to the network timeout). ::QUILLET_ERROR_OPEN_FAILED with the
+ * known (for a network source up to the network timeout). A source open on the handle (also one
+ * played to its end) is closed first, as by quillet_player_close(). ::QUILLET_ERROR_OPEN_FAILED with the
  * reason in quillet_player_get_open_failure(); ::QUILLET_INTERRUPTED when a close, destroy or
  * interrupt cancelled it. Not for remote players (they need no open). */
 QUILLET_EXPORT int quillet_player_open(quillet_player* player, const char* url);
@@ -425,9 +426,12 @@ QUILLET_EXPORT int quillet_player_get_open_failure(quillet_player* player, const
 QUILLET_EXPORT int quillet_player_set_network_timeout(quillet_player* player, double seconds);
 /** Camera connection settings used when an rtsp:// source is opened by this handle. */
 QUILLET_EXPORT int quillet_player_set_source_settings(quillet_player* player, const quillet_source_settings* settings);
-/** Decodes video into `format` (a ::quillet_pixel_format). After the open, before the start. */
+/** Decodes video into `format` (a ::quillet_pixel_format). After the open, before the start. A
+ * player (::QUILLET_KIND_PLAYER) started without one decodes into the format set last, or
+ * ::QUILLET_PIXEL_BGR24. */
 QUILLET_EXPORT int quillet_player_set_pixel_format(quillet_player* player, int format);
-/** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source. */
+/** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source (none opened,
+ * or closed by quillet_player_close() since). */
 QUILLET_EXPORT int quillet_player_start(quillet_player* player);
 /** Stops the read thread; the source stays open. ::QUILLET_STOP_PENDING from inside this handle's
  * event callback: the stop completes as soon as the callback returns. */
@@ -465,7 +469,8 @@ QUILLET_EXPORT int quillet_player_read_picture_ref(quillet_player* player, quill
 /** As quillet_player_read_picture(), but converts into the caller's buffer `dst` of `dst_size`
  * bytes with rows `dst_stride` bytes apart (at least width * 3); `info->data` is then `dst`.
  * ::QUILLET_ERROR_BUFFER_TOO_SMALL when the picture does not fit, with its width, height and size
- * (at the given stride) in `*info`; the picture is then kept for the next read. */
+ * (at the given stride) in `*info`; the picture is then kept for the next read, unless a seek,
+ * flush, close or open moves the player away from it first. */
 QUILLET_EXPORT int quillet_player_read_picture_into(quillet_player* player, uint8_t* dst, size_t dst_size, int dst_stride, quillet_picture* info, int timeout_ms);
 /** Adds a reference to `buffer`. Any thread. */
 QUILLET_EXPORT int quillet_buffer_retain(quillet_buffer* buffer);
@@ -525,7 +530,9 @@ QUILLET_EXPORT int quillet_player_has_audio(quillet_player* player, int* has_aud
  * ::QUILLET_ERROR_STATE, outputs untouched, when there is no sound. */
 QUILLET_EXPORT int quillet_player_get_audio_format(quillet_player* player, int* rate, int* bits, int* channels);
 /** The host's sound sink (copied; the `user` pointer must stay valid while set), or NULL for
- * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL. */
+ * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL.
+ * Reads that begin after it returns use the new sink; a read already running on another thread
+ * ends with the sink it began with. */
 QUILLET_EXPORT int quillet_player_set_audio_sink(quillet_player* player, const quillet_audio_sink* sink);
 /** Fills the buffers the sink offers with decoded sound and hands them back; runs the sink's
  * callbacks on the calling thread. ::QUILLET_OK with `*media_time` the media time in seconds of

@@ -139,12 +139,17 @@ void ReleaseBuffer(quillet_buffer* buffer)
 std::shared_ptr<Player> Player::Create(int kind, const std::string& log)
 {
     std::shared_ptr<Player> player(new Player(kind, MakeFacade(kind, log)));
-    player->_facade->RegisterFFEventCallback(
-        ManagedEventDelegate([p = player.get()](const EventArgs& args) { p->OnFacadeEvent(args); }));
+    // The event holds the player while its callback runs: a destroy from inside the callback
+    // frees the player only once the callback has returned.
+    player->_facade->RegisterFFEventCallback(ManagedEventDelegate([weak = std::weak_ptr<Player>(player)](const EventArgs& args) {
+        if (const std::shared_ptr<Player> p = weak.lock())
+            p->OnFacadeEvent(args);
+    }));
     return player;
 }
 
-Player::Player(int kind, std::unique_ptr<FFWrapper> facade) : kind(kind), _facade(std::move(facade))
+Player::Player(int kind, std::unique_ptr<FFWrapper> facade)
+    : kind(kind), _audioSink(std::make_unique<AudioSinkBridge>()), _facade(std::move(facade))
 {
     _reach = dynamic_cast<EngineReach*>(_facade.get());
     _recorder = dynamic_cast<FFFileWrapper*>(_facade.get());
@@ -406,10 +411,8 @@ bool Player::RunOutsideCallback(std::function<void(Player&)> work)
 void Player::SetAudioSink(const quillet_audio_sink* sink)
 {
     std::lock_guard<std::mutex> guard(_sinkLock);
-    std::unique_ptr<AudioSinkBridge> bridge = sink ? std::make_unique<AudioSinkBridge>(*sink) : nullptr;
-    // The facade stops using the old sink before it returns (its monitor).
-    _facade->SetAudioInterface(bridge.get());
-    _audioSink = std::move(bridge);
+    _audioSink->Set(sink);
+    _facade->SetAudioInterface(sink ? _audioSink.get() : nullptr);
 }
 
 } // namespace Quillet::CApi

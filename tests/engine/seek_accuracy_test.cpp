@@ -27,6 +27,8 @@ struct Container {
     const char* name;
     const char* file;
     const char* codecs;
+    // Times each sought paused and playing besides the drawn targets.
+    std::vector<double> targets = {};
 };
 
 const std::string kSources = "-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i "
@@ -47,6 +49,11 @@ const Container kContainers[] = {
     // As the ffmpeg tool writes it by default: AAC in ADTS, a 1.4 s mux delay,
     // one key picture.
     {"H264AacTsStartTime", "seek_h264_aac.ts", "-c:v libx264 -bf 2 -pix_fmt yuv420p -c:a aac -output_ts_offset 10"},
+    // Key pictures every 1.6 s from 11.4 s: the targets land on the two P
+    // pictures just before a key picture (and on the key pictures after them).
+    {"H264AacTsLongGop", "seek_h264_gop40.ts", "-t 8 -c:v libx264 -bf 2 -g 40 -pix_fmt yuv420p -c:a aac "
+                                               "-ac 2 -output_ts_offset 10",
+     {14.52, 14.56, 16.108, 16.12, 16.16, 17.72, 17.76}},
     {"Mpeg4Avi", "seek_mpeg4.avi", "-c:v mpeg4 -g 12 -bf 2 -c:a libmp3lame"},
     {"MjpegAvi", "seek_mjpeg.avi", "-c:v mjpeg -q:v 5 -pix_fmt yuvj420p -c:a pcm_s16le"},
 };
@@ -122,14 +129,14 @@ struct Step {
 
 // Targets drawn from the clip's own picture times with a fixed seed. Past the
 // last picture nothing is shown and the seek stays pending; the next one lands.
-std::vector<Step> Steps(const Playback& p, unsigned seed)
+std::vector<Step> Steps(const Container& c, const Playback& p, unsigned seed)
 {
     std::mt19937 rng(seed);
     const size_t n = p.times.size();
     const auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
     const auto between = [&](size_t i) { return (p.times[i] + p.times[i + 1]) / 2; };
     const size_t late = pick(n / 2, n - 3);
-    return {
+    std::vector<Step> steps = {
         {"paused after playing from the start", between(late), true, -1e9, 7},
         {"zero", 0.0, false},
         {"on a picture", p.times[pick(n / 4, n - 2)], false},
@@ -145,6 +152,11 @@ std::vector<Step> Steps(const Playback& p, unsigned seed)
         {"paused, the last picture", p.times[n - 1], true},
         {"paused, before the first picture", p.times[0] - 0.5, true},
     };
+    for (double t : c.targets) { // paused after playing on from the landing before
+        steps.push_back({"the clip's own target, playing", t, false});
+        steps.push_back({"the clip's own target, paused", t, true, -1e9, 8});
+    }
+    return steps;
 }
 
 // Reads (and counts) pictures until the traffic node falls back to Paused.
@@ -184,7 +196,7 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureSoundFollowsAndContinuePlaysTheR
     ASSERT_TRUE(Start(engine, clip, host, threads));
     ASSERT_GT(NextPicture(engine).size, 0);
 
-    for (const Step& step : Steps(p, 12)) {
+    for (const Step& step : Steps(clip, p, 12)) {
         const std::string what = std::string(step.what) + " at " + std::to_string(step.target);
         for (int i = 0; i < step.played; ++i)
             ASSERT_GT(NextPicture(engine).size, 0) << what << ": playing";
@@ -204,7 +216,9 @@ TEST_P(SeekAccuracy, LandsOnTheSequentialPictureSoundFollowsAndContinuePlaysTheR
             continue;
         }
         const Shown shown = NextPicture(engine);
-        ASSERT_GT(shown.size, 0) << what << ": no picture";
+        EXPECT_GT(shown.size, 0) << what << ": no picture";
+        if (shown.size <= 0)
+            continue; // the next seek starts afresh
         EXPECT_NEAR(shown.time, p.times[static_cast<size_t>(expected)], 1e-6) << what;
         EXPECT_EQ(Fnv1a(shown.pixels), p.hashes[static_cast<size_t>(expected)]) << what;
         EXPECT_TRUE(shown.first) << what;
