@@ -488,6 +488,12 @@ QUILLET_EXPORT int quillet_player_get_dimensions(quillet_player* player, int* wi
 QUILLET_EXPORT int quillet_player_get_render_dimensions(quillet_player* player, int* width, int* height);
 /** The source's duration in seconds; 0 when unknown (live sources). */
 QUILLET_EXPORT int quillet_player_get_duration(quillet_player* player, double* seconds);
+/** When a camera captured the picture the last read handed out (quillet_player_read_picture(),
+ * _ref or _into): `*utc_us` microseconds since 1970 UTC, from the camera's RTCP sender reports
+ * once one has come (`*trusted` 1), before that the time the picture arrived (`*trusted` 0);
+ * 0 and 0 for files and streams without it. Never earlier than the camera's picture before it,
+ * also across a reconnection. Either pointer may be NULL. */
+QUILLET_EXPORT int quillet_player_get_capture_time(quillet_player* player, int64_t* utc_us, int* trusted);
 /** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read.
  * ::QUILLET_ERROR_STATE, and nothing done, without a source or before its stream description
  * has reached the decoder. */
@@ -672,6 +678,46 @@ QUILLET_EXPORT int quillet_remote_write(quillet_player* remote, const uint8_t* d
 QUILLET_EXPORT int quillet_remote_wait_for_seek(quillet_player* remote, double seconds, int* new_target);
 /** Forgets how far the current batch was taken: the next batch is read from its start. */
 QUILLET_EXPORT int quillet_remote_restart_batch(quillet_player* remote);
+
+/** @} */
+
+/* ------------------------------------------------------------------------ */
+/** @name Picture size and thumbnails */
+/** @{ */
+
+/** The size pictures are handed out at, for an application that shows them smaller (or larger)
+ * than they were coded: 0, 0 is the coded size (the default); one of `width` and `height` 0
+ * follows the other with the display aspect ratio; both fit the picture inside that box with its
+ * display aspect ratio (sample aspect ratio applied). Scaled in the same pass as the conversion.
+ * Any time, also while playing: applies from the next picture. quillet_player_get_dimensions()
+ * keeps the coded size; ::quillet_picture carries the size handed out.
+ * ::QUILLET_ERROR_INVALID_ARGUMENT for a negative side. */
+QUILLET_EXPORT int quillet_player_set_picture_size(quillet_player* player, int width, int height);
+
+/** One time's thumbnail, handed to a ::quillet_thumbnail_callback. */
+typedef struct quillet_thumbnail {
+    int index;         /**< Position of the time in `times` (or in the spread). */
+    double requested;  /**< The time asked for, in seconds. */
+    const char* error; /**< NULL with a picture; else why there is none ("seek failed: ...",
+                        * "timed out", "no picture at or after this time", "damaged pictures: ..."). */
+    quillet_picture picture; /**< The picture (`time` its own time; `data` NULL on error). */
+} quillet_thumbnail;
+
+/** Receives one thumbnail; `thumbnail` and its pixels are valid during the call only. */
+typedef void (*quillet_thumbnail_callback)(void* user, const quillet_thumbnail* thumbnail);
+
+/** Pictures of the file `source` at `count` times, at the size asked for (as
+ * quillet_player_set_picture_size()), in `pixel_format`. `times` (seconds on the clock of the
+ * pictures' own times, any order) may be NULL: then `count` times spread evenly over the
+ * duration, the first at the first picture. `exact` 0: the key picture at or before each time,
+ * decoding nothing else (the fastest); 1: the picture a seek to that time shows (the first at or
+ * after it), times in one group of pictures sharing the decoding. Decodes on threads of its own
+ * (one per core) and calls `callback` on the calling thread, one thumbnail at a time, as they are
+ * ready; returns once every time was handed out, each with its picture or its error (a damaged or
+ * unreadable time takes at most 10 s). ::QUILLET_ERROR_OPEN_FAILED (reason in
+ * quillet_error_message()) when the source cannot be opened. */
+QUILLET_EXPORT int quillet_thumbnails(const char* source, const double* times, int count, int width, int height,
+                                      int pixel_format, int exact, quillet_thumbnail_callback callback, void* user);
 
 /** @} */
 

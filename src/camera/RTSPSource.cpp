@@ -30,7 +30,7 @@ bool RTSPSource::Connect(const std::string& url)
     uint64_t closeRequests = 0;
     {
         std::lock_guard lock(_mutex);
-        connection = std::make_shared<RTSPConnection>(_settings);
+        connection = std::make_shared<RTSPConnection>(_settings, nullptr);
         closeRequests = _closeRequests;
         _connection = connection; // published first, so Close can interrupt the open
     }

@@ -391,6 +391,18 @@ int quillet_player_get_render_dimensions(quillet_player* handle, int* width, int
     });
 }
 
+int quillet_player_get_capture_time(quillet_player* handle, int64_t* utc_us, int* trusted)
+{
+    return WithPlayer(handle, [&](Player& p) -> int {
+        const auto [ticks, good] = p.LastCaptureTime();
+        if (utc_us)
+            *utc_us = ticks / 10;
+        if (trusted)
+            *trusted = good ? 1 : 0;
+        return QUILLET_OK;
+    });
+}
+
 int quillet_player_get_duration(quillet_player* handle, double* seconds)
 {
     return WithPlayer(handle, [&](Player& p) -> int { return Answer(seconds, p.Facade().GetDuration()); });

@@ -135,6 +135,11 @@ public:
     // nothing to start until the next open.
     std::atomic<bool> closed{false};
 
+    // The capture time of the picture the last read handed out (100 ns ticks
+    // since 1970 UTC, 0 without one) and whether it is trusted; written by
+    // Describe on the reading thread, read by any.
+    std::pair<int64_t, bool> LastCaptureTime() const { return {_captureTicks.load(), _captureTrusted.load()}; }
+
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
     // Marks the calling thread as inside a read of `player` holding its read
@@ -176,6 +181,8 @@ private:
     // meanwhile (the end's callback reading its own player) get the end too.
     int _endHandedOut = 0;
 
+    mutable std::atomic<int64_t> _captureTicks{0};
+    mutable std::atomic<bool> _captureTrusted{false};
     std::atomic<int> _opening{0};
     std::atomic<bool> _shutDown{false};
 

@@ -114,6 +114,12 @@ void test_blocked_calls_end_on_destroy_or_interrupt(void)
     close(listener);
 }
 
+static void ignore_thumbnail(void* user, const quillet_thumbnail* thumbnail)
+{
+    (void)user;
+    (void)thumbnail;
+}
+
 void test_bad_arguments(void)
 {
     int garbage[8] = {0};
@@ -186,6 +192,14 @@ void test_bad_arguments(void)
         {"client NULL", quillet_client_next_batch_into(NULL, &byte, 1, (size_t*)&u), QUILLET_ERROR_INVALID_HANDLE},
         {"client garbage", quillet_client_next_batch((quillet_client*)garbage, NULL), QUILLET_ERROR_INVALID_HANDLE},
         {"retain NULL", quillet_buffer_retain(ref), QUILLET_ERROR_INVALID_HANDLE},
+        {"negative picture size", quillet_player_set_picture_size(p, -1, 0), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"picture size", quillet_player_set_picture_size(p, 0, 270), QUILLET_OK},
+        {"thumbnails NULL callback", quillet_thumbnails("x.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0, NULL, NULL),
+         QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails none", quillet_thumbnails("x.mp4", NULL, 0, 0, 0, QUILLET_PIXEL_BGR24, 0, ignore_thumbnail, NULL),
+         QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails missing file", quillet_thumbnails("capi_no_such_file.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0,
+                                                       ignore_thumbnail, NULL), QUILLET_ERROR_OPEN_FAILED},
         {"log NULL", quillet_set_log_configuration(NULL), QUILLET_ERROR_INVALID_ARGUMENT},
         {"log missing file", quillet_set_log_configuration("capi_no_such.conf"), QUILLET_ERROR_FAILED},
     };

@@ -37,6 +37,7 @@ from ._quillet import (
     SourceNotFound,
     StateError,
     SyncPoint,
+    Thumbnail,
     TimeoutError,
     Unreachable,
     WrongKind,
@@ -44,6 +45,7 @@ from ._quillet import (
     open,
     set_log_configuration,
     set_log_handler,
+    thumbnails,
     version,
 )
 
@@ -53,6 +55,7 @@ __all__ = [
     "build_description", "open", "set_log_configuration", "version", "LogLine", "set_log_handler",
     "log_to_logging", "AccessDenied", "InvalidArgument", "InvalidData", "OpenTimeout", "SourceNotFound",
     "StateError", "Unreachable", "WrongKind",
+    "Thumbnail", "thumbnails",
 ]
 
 
