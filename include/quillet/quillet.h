@@ -319,7 +319,7 @@ typedef struct quillet_source_settings {
     double sync_shift_ms;          /**< Added to the wall-clock time of every packet (default 0). */
     double rtcp_timeout_ms;        /**< Wait for the first RTCP sender report (default 30000). */
     double packet_timeout_ms;      /**< No packet for this long reconnects (default 10000). */
-    int decoding_threads;          /**< Video decoding threads when shown: 0 automatic, 1 (default), N. */
+    int decoding_threads;          /**< Video decoding threads when shown: 0 automatic, 1 (default), N (at most 16). */
     int live_reading;              /**< A ::quillet_live_reading (default ::QUILLET_LIVE_NEWEST). */
 } quillet_source_settings;
 
@@ -507,8 +507,9 @@ QUILLET_EXPORT int quillet_player_get_optimize_seek(quillet_player* player, int*
 QUILLET_EXPORT int quillet_player_is_oob(quillet_player* player, double seconds, int* oob, int* pending);
 /** The pending seek's target in seconds, or -1.0 when none is pending. */
 QUILLET_EXPORT int quillet_player_get_seek_time(quillet_player* player, double* seconds);
-/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.
- * Takes effect from the next stream opened. */
+/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads,
+ * at most 16 (::QUILLET_ERROR_INVALID_ARGUMENT beyond: a decoder puts no more to use). Takes
+ * effect from the next stream opened. */
 QUILLET_EXPORT int quillet_player_set_decoding_threads(quillet_player* player, int threads);
 /** The decoding threads last set. */
 QUILLET_EXPORT int quillet_player_get_decoding_threads(quillet_player* player, int* threads);

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "capi/Handles.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Version.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using Quillet::FFWrapperCLI::FFWrapper;
 
 static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
@@ -453,6 +455,7 @@ int quillet_player_set_decoding_threads(quillet_player* handle, int threads)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(threads >= 0, "the thread count is negative");
+        Require(threads <= DecoderThreads::kMostThreads, "more decoding threads than a decoder can use (16 at most)");
         p.Facade().SetDecodingThreads(threads);
         return QUILLET_OK;
     });

@@ -9,9 +9,11 @@
 
 #include "capi/Handles.h"
 #include "core/UrlForLog.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Logging.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using namespace Quillet::FFWrapperCLI;
 
 namespace {
@@ -54,6 +56,8 @@ std::shared_ptr<Quillet::FFSourceSettings> CameraSettings(const quillet_source_s
         out->packetTimeoutMs = s->packet_timeout_ms;
     if (QUILLET_HAS(decoding_threads)) {
         Require(s->decoding_threads >= 0, "decoding_threads is negative");
+        Require(s->decoding_threads <= DecoderThreads::kMostThreads,
+                "decoding_threads is more than a decoder can use (16 at most)");
         out->decodingThreads = s->decoding_threads;
     }
     if (QUILLET_HAS(live_reading)) {

@@ -166,6 +166,7 @@ void test_bad_arguments(void)
         {"duration NULL", quillet_player_get_duration(p, NULL), QUILLET_ERROR_INVALID_ARGUMENT},
         {"negative seek", quillet_player_seek(p, -1.0), QUILLET_ERROR_INVALID_ARGUMENT},
         {"negative timeout", quillet_player_set_network_timeout(p, -2.0), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"threads beyond a decoder's", quillet_player_set_decoding_threads(p, 100000), QUILLET_ERROR_INVALID_ARGUMENT},
         {"ref NULL", quillet_player_read_picture_ref(p, &pic, NULL, 0), QUILLET_ERROR_INVALID_ARGUMENT},
         {"into NULL", quillet_player_read_picture_into(p, NULL, 10, 3, &pic, 0), QUILLET_ERROR_INVALID_ARGUMENT},
         {"wait NULL event", quillet_player_wait_event(p, NULL, 0), QUILLET_ERROR_INVALID_ARGUMENT},

@@ -47,6 +47,7 @@ class LogLine(NamedTuple):
     category: str      # "FFmpeg" for FFmpeg's own messages
     text: str
     time: float        # seconds since 1970-01-01 UTC
+    dropped: int       # lines dropped just before this one: the handler fell behind the log
 
 class Sound(NamedTuple):
     samples: numpy.typing.NDArray[numpy.int16]  # samples x channels

@@ -121,4 +121,19 @@ void RaiseOpenError(const std::string& source, const std::string& reason)
               reason == "closed" ? QUILLET_INTERRUPTED : QUILLET_ERROR_OPEN_FAILED, reason, &source);
 }
 
+const char* CText(const std::string& text, const char* what)
+{
+    if (text.find('\0') != std::string::npos)
+        throw py::value_error(std::string(what) + " must not contain a NUL character");
+    return text.c_str();
+}
+
+py::object CallableOrNone(py::object callback, const char* what)
+{
+    if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+        throw py::type_error(std::string(what) + " must be callable or None, not " +
+                             std::string(py::str(py::type::of(callback).attr("__name__"))));
+    return callback;
+}
+
 } // namespace QuilletPython

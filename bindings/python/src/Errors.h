@@ -44,5 +44,10 @@ int Check(int status, const char* what);
 /// failed" or "permission denied": AccessDenied, "timed out": OpenTimeout, "connection refused":
 /// Unreachable), carrying `reason`, `source` and the status OPEN_FAILED.
 [[noreturn]] void RaiseOpenError(const std::string& source, const std::string& reason);
+/// `text` for the C interface; ValueError when it holds a NUL character, which would cut it short
+/// there (a path "clip.mp4\0junk" would open clip.mp4).
+const char* CText(const std::string& text, const char* what);
+/// `callback` itself; TypeError unless it is None or callable.
+py::object CallableOrNone(py::object callback, const char* what);
 
 } // namespace QuilletPython

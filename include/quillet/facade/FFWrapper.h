@@ -152,8 +152,9 @@ public:
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
     /// 1 the reading thread alone (the default), N that many frame threads
-    /// (also for a live source: its pictures then come N-1 later). Takes effect
-    /// from the next stream opened or decoder started.
+    /// (also for a live source: its pictures then come N-1 later), at most 16
+    /// (more are used as 16, with a warning in the log). Takes effect from the
+    /// next stream opened or decoder started.
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).
     int GetDecodingThreads();
