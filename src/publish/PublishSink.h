@@ -11,7 +11,7 @@
 // Locks: _queueLock guards _queue, _queueVideoTb and _status; the muxer and
 // every field marked "worker" are touched by the worker thread only.
 //
-// Queue: at most kQueueSeconds of video (or kQueueRecords records). A live
+// Queue: at most kPublishingBacklog (core/BacklogBounds.h). A live
 // source is never held back: beyond the limit, and always while the output
 // is down, the queue drops to its newest video key picture. A file source is
 // held back (Full) instead while the output is connecting or connected, so
@@ -29,6 +29,7 @@
 #include <random>
 #include <thread>
 
+#include "core/BacklogBounds.h"
 #include "core/FFNode.h"
 #include "core/FFThread.h"
 #include "core/FFPacket.h"
@@ -47,9 +48,6 @@ struct PublishBackoff {
 
 class PublishSink : public FFDestNode<FFData>, public FFMessageClient {
 public:
-    static constexpr double kQueueSeconds = 4.0;
-    static constexpr size_t kQueueRecords = 3000;
-
     // `liveSource`: never hold the source back. `paced`: send a file source
     // at the speed it plays (a server expects a live stream).
     PublishSink(PublishTarget target, bool liveSource, bool paced, PublishBackoff backoff = {});

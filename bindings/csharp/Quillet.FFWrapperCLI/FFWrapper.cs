@@ -371,6 +371,38 @@ namespace Quillet.FFWrapperCLI
         }
 
         /// <summary>Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.</summary>
+        /// <summary>How a live camera is read when the application falls behind; at once. Files ignore it.</summary>
+        public void SetLiveReading(LiveReading reading) { Call(h => NativeMethods.quillet_player_set_live_reading(h, (int)reading)); }
+
+        public LiveReading GetLiveReading()
+        {
+            int policy = 0;
+            return Call(h => NativeMethods.quillet_player_get_live_reading(h, out policy)) == Status.Ok ? (LiveReading)policy : LiveReading.Newest;
+        }
+
+        /// <summary>Pictures of a live camera missed since the source was opened.</summary>
+        public ulong GetMissedPictures()
+        {
+            ulong missed = 0;
+            return Call(h => NativeMethods.quillet_player_missed_pictures(h, out missed)) == Status.Ok ? missed : 0;
+        }
+
+        /// <summary>Publishes the source to <paramref name="url"/> (rtsp://, rtmp://, srt:// or a .m3u8 path)
+        /// by stream copy; its state changes arrive as <see cref="PublishingStatusArgs"/>. False, with a Failed
+        /// event, for a URL no protocol takes. Not from an event handler.</summary>
+        public bool StartPublishing(string url)
+        {
+            byte[] u = NativeMethods.Utf8(url);
+            return Call(h => NativeMethods.quillet_player_start_publishing(h, u)) == Status.Ok;
+        }
+
+        /// <summary>Stops the output for <paramref name="url"/>; false when none runs.</summary>
+        public bool StopPublishing(string url)
+        {
+            byte[] u = NativeMethods.Utf8(url);
+            return Call(h => NativeMethods.quillet_player_stop_publishing(h, u)) == Status.Ok;
+        }
+
         public void SetDecodingThreads(int threads) { Call(h => NativeMethods.quillet_player_set_decoding_threads(h, threads)); }
 
         /// <summary>The size pictures are handed out at: 0, 0 the coded size (the default); one side 0
@@ -616,6 +648,15 @@ namespace Quillet.FFWrapperCLI
                         fileName = NativeMethods.FromUtf8(e.text),
                         isGood = e.isGood != 0,
                     };
+                case EventType.PublishingStatus:
+                    return new PublishingStatusArgs
+                    {
+                        url = NativeMethods.FromUtf8(e.url),
+                        state = (PublishingState)e.code,
+                        message = NativeMethods.FromUtf8(e.text),
+                    };
+                case EventType.MissedPictures:
+                    return new MissedPicturesEventArgs { missed = e.missed, total = e.missedTotal };
                 case EventType.ConnectionStatus:
                     return new SourceConnectionStatusArgs
                     {

@@ -63,12 +63,13 @@ const char* KindName(int type)
 const char* CodeName(int type, int code)
 {
     static const char* const messages[] = {"no error",      "file sink error",  "source error",  "camera error",
-                                           "end of stream", "sync point ready", "stream refused"};
+                                           "end of stream", "sync point ready", "stream refused",
+                                           "recording fell behind"};
     static const char* const connections[] = {"connected", "disconnected", "connection lost"};
     static const char* const publishing[] = {"connecting", "publishing", "retrying", "finished", "failed", "stopped"};
     auto pick = [code](const char* const* names, int count) { return code >= 0 && code < count ? names[code] : ""; };
     switch (type) {
-    case QUILLET_EVENT_MESSAGE: return pick(messages, 7);
+    case QUILLET_EVENT_MESSAGE: return pick(messages, 8);
     case QUILLET_EVENT_CONNECTION_STATUS: return pick(connections, 3);
     case QUILLET_EVENT_PUBLISHING_STATUS: return pick(publishing, 6);
     case QUILLET_EVENT_SYNC_POINT: return "sync point";

@@ -102,17 +102,11 @@ int OpenInterruptibly(quillet_player* handle, const std::string& source, std::st
 
 } // namespace
 
-std::string WithoutCredentials(const std::string& url)
+std::string UrlForMessages(const std::string& url)
 {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return url;
-    const size_t hostStart = scheme + 3;
-    const size_t pathStart = url.find('/', hostStart);
-    const size_t at = url.rfind('@', pathStart == std::string::npos ? std::string::npos : pathStart);
-    if (at == std::string::npos || at < hostStart)
-        return url;
-    return url.substr(0, hostStart) + url.substr(at + 1);
+    std::string shown(quillet_url_for_log(url.c_str(), nullptr, 0) + 1, '\0');
+    shown.resize(quillet_url_for_log(url.c_str(), shown.data(), shown.size()));
+    return shown;
 }
 
 // ---------------------------------------------------------------------------
@@ -197,7 +191,7 @@ void Player::Open(const std::string& source, const OpenOptions& o, const std::fu
         throw py::value_error("timeout must be 0 (no limit) or more");
     if (o.size && (o.size->first < 0 || o.size->second < 0))
         throw py::value_error("size must be (width, height), each 0 (follow the other) or more");
-    _source = WithoutCredentials(source);
+    _source = UrlForMessages(source);
     _events->Reset();
     quillet_source_settings settings;
     quillet_source_settings_init(&settings);

@@ -134,14 +134,23 @@ def test_log_lines_reach_a_blocked_handler_on_the_dispatcher_thread_and_none_aft
     assert len(threads) == 1 and threading.get_ident() not in threads
 
 
-@pytest.mark.parametrize("source, reason", [
-    ("missing.mp4", "not found"),
-    (__file__, "not a media file"),
+# One row per status a Python caller meets without a camera (the camera's own rows are in
+# test_camera.py): the exception, the built-in it also is, the C status and reason it carries.
+@pytest.mark.parametrize("call, error, builtin, status, reason", [
+    (lambda clip: quillet.open("missing.mp4"), quillet.SourceNotFound, FileNotFoundError, -4, "not found"),
+    (lambda clip: quillet.open(__file__), quillet.OpenError, OSError, -4, "not a media file"),
+    (lambda clip: quillet.open("http://127.0.0.1:9/x.mp4", timeout=5), quillet.Unreachable, ConnectionError, -4,
+     "connection refused"),
+    (lambda clip: quillet.Player().seek(1.0), quillet.StateError, RuntimeError, -5, None),
+    (lambda clip: quillet.open(clip).seek(-1.0), quillet.InvalidArgument, ValueError, -2, None),
+    (lambda clip: quillet.RemotePlayer().write(b"\x00" * 64), quillet.InvalidData, ValueError, -12, None),
 ])
-def test_a_source_that_cannot_open_raises_open_error(source, reason):
-    with pytest.raises(quillet.OpenError) as error:
-        quillet.open(source)
-    assert error.value.reason == reason and reason in str(error.value)
+def test_a_failure_raises_its_exception_with_status_and_reason(clip, call, error, builtin, status, reason):
+    with pytest.raises(error) as raised:
+        call(clip)
+    assert isinstance(raised.value, builtin) and isinstance(raised.value, quillet.Error)
+    assert raised.value.status == status and raised.value.reason
+    assert reason is None or (raised.value.reason == reason and reason in str(raised.value))
 
 
 @pytest.mark.parametrize("kwargs", [{"pixel_format": "yuv"}, {"live": "oldest"}, {"threads": -1},

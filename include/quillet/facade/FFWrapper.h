@@ -153,8 +153,9 @@ public:
     void SetAudioInterface(AudioInterface* audioInterface);
     /// The source's duration in seconds; 0 when unknown (live sources).
     double GetDuration();
-    /// Seeks to `seconds`; the next picture is the one at (or just after) that time.
-    void Seek(double seconds);
+    /// Seeks to `seconds`; the next picture is the one at (or just after) that time. False when
+    /// nothing was done: no source, or its stream description has not reached the decoder yet.
+    bool Seek(double seconds);
     /// While paused, serve seeks from the pictures already read (on by default).
     void SetOptimizeSeek(bool optimizeSeek);
     /// Whether seeks while paused are served from the pictures already read.
