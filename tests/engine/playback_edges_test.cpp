@@ -138,15 +138,16 @@ TEST(PlaybackInput, MissingDescriptionsGiveAClearResult)
     EXPECT_FALSE(unknownCodec.HasVideoCodec());
 }
 
-TEST(PlaybackInput, ConnectionNoticeReachesTheMessengerAndDisabledAudioIsDropped)
+TEST(PlaybackInput, ConnectionNoticeIsLeftToTheSourceAndDisabledAudioIsDropped)
 {
+    // The camera source raises a lost connection itself; the decoder passing
+    // the record's notice on as well told the application twice per loss.
     CapturingMessenger messenger("edges-connection");
     FFDecode decode;
     decode.SetMessenger(&messenger);
     decode.FFProcess(std::make_shared<FFConnectionInfo>(ConnectionStatus::ConnectionLost, "camera gone"));
     EXPECT_EQ(decode.ReadVideo().size, 0);
-    ASSERT_EQ(messenger.connections.size(), 1u);
-    EXPECT_EQ(messenger.connections[0], std::make_pair(ConnectionStatus::ConnectionLost, std::string("camera gone")));
+    EXPECT_TRUE(messenger.connections.empty());
 
     Demuxed d = Demux(MakeClip("pe_stereo.wav", "-f lavfi -i aevalsrc='0.5*sin(440*2*PI*t)':s=44100:d=1"),
                        false, true);
