@@ -381,7 +381,7 @@ private:
 
 // ------------------------------------------------------------------ Motion JPEG
 
-// The standard tables of the JPEG specification (K.1 in zigzag order as RFC
+// The default JPEG tables of ITU-T T.81 (Annex K.1 in zigzag order as RFC
 // 2435 scales them, K.3 for the Huffman codes), which RTP leaves out.
 constexpr uint8_t kLumaQuantizer[64] = {16, 11, 12, 14, 12,  10,  16,  14,  13,  14,  18,  17,  16,  19,  24,  40,
                                         26, 24, 22, 22, 24,  49,  35,  37,  29,  40,  58,  51,  61,  60,  57,  51,

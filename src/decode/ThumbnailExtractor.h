@@ -48,7 +48,7 @@ struct ThumbnailSpec {
 };
 
 struct ThumbnailPicture {
-    size_t index = 0;       // position in the spec's times
+    size_t index = 0;       // position in the request's list of times
     double requested = 0.0; // the time asked for
     double time = 0.0;      // the picture's own time
     int width = 0;
