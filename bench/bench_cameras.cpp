@@ -124,6 +124,11 @@ public:
             tLastRead = {packet->timing->timestamp, packet->timing->receivedUTC / 10};
         return packet;
     }
+    bool WaitForPacket(std::chrono::steady_clock::time_point deadline) override
+    {
+        return _inner->WaitForPacket(deadline);
+    }
+    void WakeWaiter() override { _inner->WakeWaiter(); }
     std::unique_ptr<MediaInfoStruct> GetVideoInfo() const override { return _inner->GetVideoInfo(); }
     std::unique_ptr<MediaInfoStruct> GetAudioInfo() const override { return _inner->GetAudioInfo(); }
 

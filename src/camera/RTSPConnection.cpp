@@ -70,10 +70,11 @@ void RTSPConnection::FormatDeleter::operator()(AVFormatContext* context) const
     avformat_close_input(&context);
 }
 
-RTSPConnection::RTSPConnection(RTSPSourceSettings settings)
+RTSPConnection::RTSPConnection(RTSPSourceSettings settings, std::function<void()> changed)
     : _settings(std::move(settings)),
       _timeoutUs(int64_t(std::max(_settings.packetTimeoutMs, 1)) * 1000),
-      _watch(_timeoutUs, int64_t(_settings.rtcpTimeoutMs) * 1000, _settings.requireRTCP)
+      _watch(_timeoutUs, int64_t(_settings.rtcpTimeoutMs) * 1000, _settings.requireRTCP),
+      _changed(std::move(changed))
 {
     static std::once_flag networkInit;
     std::call_once(networkInit, [] { avformat_network_init(); });
@@ -280,6 +281,8 @@ void RTSPConnection::_ReadLoop()
             break;
     }
     _ended = true;
+    if (_changed)
+        _changed();
     if (_watch.Interrupted())
         return;
     const std::string reason = _watch.Stalled()                  ? "no packet for " + std::to_string(_settings.packetTimeoutMs) + " ms"
@@ -385,7 +388,16 @@ void RTSPConnection::_Emit(CameraStream& stream, PlacedPacket placed)
 
 void RTSPConnection::_Enqueue(QueueEntry entry)
 {
-    std::lock_guard lock(_queueMutex);
+    {
+        std::lock_guard lock(_queueMutex);
+        _EnqueueLocked(std::move(entry));
+    }
+    if (_changed)
+        _changed();
+}
+
+void RTSPConnection::_EnqueueLocked(QueueEntry entry)
+{
     const std::size_t capacity = std::max<std::size_t>(_settings.maxQueuedPackets, 1);
     while (_queue.size() >= capacity) {
         _queue.pop_front();
@@ -395,6 +407,12 @@ void RTSPConnection::_Enqueue(QueueEntry entry)
                                                 std::to_string(_dropped) + " so far)");
     }
     _queue.push_back(std::move(entry));
+}
+
+bool RTSPConnection::HasPacket() const
+{
+    std::lock_guard lock(_queueMutex);
+    return !_queue.empty();
 }
 
 std::shared_ptr<MediaPacketStruct> RTSPConnection::Pop()

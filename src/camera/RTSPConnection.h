@@ -11,11 +11,14 @@
 // - Interrupt, IsRunning, Pop and Info may be called from any thread at any
 //   time; _queueMutex guards _queue, _published, _deliveredConfig, _dropped.
 // - Shutdown is idempotent and serialised by _shutdownMutex.
+// - `_changed` (fixed at construction) is called with no lock held after a
+//   packet was queued and once the reader has ended.
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,7 +35,8 @@ namespace Quillet {
 
 class RTSPConnection {
 public:
-    explicit RTSPConnection(RTSPSourceSettings settings);
+    // `changed` is told of every queued packet and of the reader's end.
+    RTSPConnection(RTSPSourceSettings settings, std::function<void()> changed);
     ~RTSPConnection();
     RTSPConnection(const RTSPConnection&) = delete;
     RTSPConnection& operator=(const RTSPConnection&) = delete;
@@ -48,6 +52,9 @@ public:
 
     bool IsRunning();
     std::shared_ptr<MediaPacketStruct> Pop();
+    bool HasPacket() const;
+    // False once the reader has ended (or before it started).
+    bool IsReading() const { return _started && !_ended; }
     std::unique_ptr<MediaInfoStruct> Info(MediaPacket::MediaType type) const;
     const std::string& LogPrefix() const { return _settings.logPrefix; }
 
@@ -70,6 +77,7 @@ private:
     void _HandlePacket(CameraPacketPtr packet, int64_t receivedUs);
     void _Emit(CameraStream& stream, PlacedPacket placed);
     void _Enqueue(QueueEntry entry);
+    void _EnqueueLocked(QueueEntry entry);
     void _WriteTimingLog(const MediaPacketStruct& packet);
     void _OpenTimingLog();
     void _Log(int level, const std::string& text) const;
@@ -82,6 +90,7 @@ private:
     const int64_t _timeoutUs;
     std::string _logUrl;
     ConnectionWatch _watch;
+    const std::function<void()> _changed;
     ConnectFailure _failure = ConnectFailure::None; // written by Open only
 
     std::unique_ptr<AVFormatContext, FormatDeleter> _input; // the reader's once started

@@ -95,6 +95,7 @@ void PublishSink::Stop()
         _stop = true;
     }
     _wake.notify_all();
+    RoomMade(); // a stopped output never holds its source back
     if (_worker.joinable() && !IsWorkerThread())
         _worker.join();
 }
@@ -169,10 +170,13 @@ void PublishSink::_TrimToNewestKey()
 
 void PublishSink::Flush()
 {
-    std::lock_guard<std::mutex> guard(_queueLock);
-    _queue.clear();
-    _status.queued = 0;
-    _sourceEnded = false;
+    {
+        std::lock_guard<std::mutex> guard(_queueLock);
+        _queue.clear();
+        _status.queued = 0;
+        _sourceEnded = false;
+    }
+    RoomMade();
 }
 
 void PublishSink::DisconnectFromSource()
@@ -228,6 +232,8 @@ std::shared_ptr<FFData> PublishSink::_NextRecord()
     auto record = std::move(_queue.front());
     _queue.pop_front();
     _status.queued = _queue.size();
+    lock.unlock();
+    RoomMade(); // a source held back by the full queue may push again
     return record;
 }
 
@@ -321,6 +327,7 @@ void PublishSink::_SetState(PublishState state, const std::string& message)
             return;
         _status.state = state;
     }
+    RoomMade(); // whether the source may be held back depends on the state
     LogInfo() << "Publishing to " << UrlForLog(_target.url) << ": " << PublishStateName(state)
               << (message.empty() ? "" : " - ") << message;
     FFPublishStatusArgs args(_target.url, static_cast<int32_t>(state), message);

@@ -16,7 +16,6 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
-#include <libavutil/time.h>
 }
 
 namespace Quillet {
@@ -24,7 +23,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr unsigned kPollUs = 1000;      // between two reads from the client
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
@@ -391,6 +389,7 @@ void FFRTSPSource::StopReadThread()
 {
     LogInfo() << "FFRTSPSource::StopReadThread";
     _stop.Raise();
+    _Client()->WakeWaiter(); // the worker may sleep on the client's queue
     _InterruptConnect();
     std::unique_lock<std::recursive_mutex> lock(_lock);
     if (!_running) {
@@ -440,7 +439,10 @@ void FFRTSPSource::_ReadLoop()
             _WaitBeforeNextAttempt();
         if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
             _ForwardPacket(*mp);
-        av_usleep(kPollUs);
+        // Asleep until the camera sends, the connection ends or a stop
+        // (StopReadThread raises _stop before it wakes the client's waiter).
+        if (!mp && !lost && !_stop.Raised())
+            client->WaitForPacket(std::chrono::steady_clock::time_point::max());
     }
 }
 

@@ -64,17 +64,17 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
         }
     }
     if (row.disturb == Disturb::FullAndPaused)
-        dest.status = FFStatus::Full;
+        dest.SetStatus(FFStatus::Full);
     source.StartReadThread();
     if (row.disturb == Disturb::FullAndPaused) {
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(dest.Count(), descriptions) << "a full destination holds the source back";
         toggler = std::thread([&] {
             for (int i = 0; !done; ++i) {
-                dest.status = i % 3 == 0 ? FFStatus::Ready : i % 3 == 1 ? FFStatus::Full : FFStatus::Paused;
+                dest.SetStatus(i % 3 == 0 ? FFStatus::Ready : i % 3 == 1 ? FFStatus::Full : FFStatus::Paused);
                 std::this_thread::sleep_for(i % 3 == 0 ? 40ms : 60ms);
             }
-            dest.status = FFStatus::Ready;
+            dest.SetStatus(FFStatus::Ready);
         });
     }
     for (int i = 0; row.disturb == Disturb::DestinationsComeAndGo && i < 20; ++i) {
@@ -156,7 +156,7 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
         // flow-control wait when it is told to stop.
         const bool full = i % 3 == 0;
         if (full)
-            dest.status = FFStatus::Full;
+            dest.SetStatus(FFStatus::Full);
         source->StartReadThread();
         if (full)
             Testing::WaitFor([&] { return dest.statusQueries > 0; }, 2s);
