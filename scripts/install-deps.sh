@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-tools python3-opencv
-  python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-av python3-gst-1.0 gstreamer1.0-libav
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   libsdl2-dev xvfb xdotool x11-apps
   mono-mcs mono-runtime libmono-corlib4.5-cil libmono-system4.0-cil libmono-system-core4.0-cil

@@ -10,6 +10,10 @@ Every file in scripts/faults/ defines FAULTS, a list of dicts:
     old   text that occurs exactly once in that file
     new   what replaces it (the fault)
     test  GoogleTest filter of the tests that must fail with the fault in place
+or, for a behaviour owned by the C interface or a binding's own code,
+    ctest regular expression of the ctest tests that must fail (the C suites,
+          Python.*, CSharp.*); the whole build is then rebuilt, not only
+          the GoogleTest binary
 
 For each fault the script swaps the text, rebuilds the test binary, runs the
 filtered tests and puts the file back, whatever happens. A fault counts as
@@ -36,8 +40,9 @@ def load_faults():
     return faults
 
 
-def build(build_dir):
-    result = subprocess.run(["cmake", "--build", build_dir, "--target", "quillet_tests"],
+def build(build_dir, everything=False):
+    target = [] if everything else ["--target", "quillet_tests"]
+    result = subprocess.run(["cmake", "--build", build_dir, "-j2"] + target,
                             cwd=ROOT, capture_output=True, text=True)
     return result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
 
@@ -57,6 +62,18 @@ def run_tests(build_dir, test_filter, timeout):
     return "caught"
 
 
+def run_ctest(build_dir, regex, timeout, env=None):
+    try:
+        result = subprocess.run(["ctest", "-R", regex, "--timeout", str(timeout)], cwd=build_dir,
+                                capture_output=True, text=True, timeout=timeout * 2,
+                                env=dict(os.environ, **(env or {})))
+    except subprocess.TimeoutExpired:
+        return "caught (timed out)"
+    if "No tests were found" in result.stdout:
+        return "MISSED (no test matched)"
+    return "MISSED" if result.returncode == 0 else "caught"
+
+
 def plant(fault, build_dir, timeout):
     path = os.path.join(ROOT, fault["file"])
     with open(path) as f:
@@ -66,10 +83,12 @@ def plant(fault, build_dir, timeout):
     try:
         with open(path, "w") as f:
             f.write(original.replace(fault["old"], fault["new"]))
-        built, log = build(build_dir)
+        built, log = build(build_dir, "ctest" in fault)
         if not built:
             sys.stderr.write(log)
             return "BROKEN (does not build)"
+        if "ctest" in fault:
+            return run_ctest(build_dir, fault["ctest"], timeout, fault.get("env"))
         return run_tests(build_dir, fault["test"], timeout)
     finally:
         with open(path, "w") as f:
@@ -87,16 +106,16 @@ def main():
     faults = [f for f in load_faults() if not args.names or any(n in f["name"] for n in args.names)]
     if args.list:
         for f in faults:
-            print("%-10s %-45s %s" % (f["area"], f["name"], f["test"]))
+            print("%-10s %-45s %s" % (f["area"], f["name"], f.get("test") or "ctest " + f["ctest"]))
         return 0
     missed = 0
     for f in faults:
         start = time.time()
         verdict = plant(f, args.build, args.timeout)
         missed += not verdict.startswith("caught")
-        print("%-10s %-45s %-28s %5.0fs  %s" % (f["area"], f["name"], verdict, time.time() - start, f["test"]),
-              flush=True)
-    build(args.build)
+        print("%-10s %-45s %-28s %5.0fs  %s" % (f["area"], f["name"], verdict, time.time() - start,
+                                                 f.get("test") or "ctest " + f["ctest"]), flush=True)
+    build(args.build, any("ctest" in f for f in faults))
     print("%d faults, %d caught, %d not" % (len(faults), len(faults) - missed, missed))
     return 1 if missed else 0
 

@@ -37,7 +37,10 @@ extern "C" {
  *   code, quillet_error_message() gives the last failure's detail on the
  *   calling thread. No C++ exception crosses this interface. A NULL, unknown
  *   or destroyed handle gives ::QUILLET_ERROR_INVALID_HANDLE, never a crash
- *   (the library checks each handle against those it handed out).
+ *   (the library checks each handle against those it handed out). A handle
+ *   is a number the process never gives twice, not an address: a destroyed
+ *   handle stays invalid however many handles are created after it, and
+ *   never reaches a newer object.
  *
  * - **Threads.** Every function may be called from any thread unless its
  *   comment says otherwise; calls on one handle are serialised by the
@@ -100,6 +103,9 @@ enum quillet_status {
     QUILLET_AGAIN = 1,       /**< Nothing within the timeout (or not taken now: offer again). */
     QUILLET_END = 2,         /**< End of the stream (handed out once, as the facade's -1). */
     QUILLET_INTERRUPTED = 3, /**< A wait ended by quillet_player_interrupt() or a destroy. */
+    QUILLET_STOP_PENDING = 4, /**< A stop or close asked inside an event callback, on the library thread it
+                                   must end: that thread is told to stop, and the stop completes as soon
+                                   as the callback returns (nothing more to call). */
 
     QUILLET_ERROR_INVALID_HANDLE = -1,   /**< NULL, unknown or destroyed handle. */
     QUILLET_ERROR_INVALID_ARGUMENT = -2, /**< A NULL pointer, empty string or value out of range. */
@@ -402,10 +408,12 @@ QUILLET_EXPORT int quillet_player_set_source_settings(quillet_player* player, co
 QUILLET_EXPORT int quillet_player_set_pixel_format(quillet_player* player, int format);
 /** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source. */
 QUILLET_EXPORT int quillet_player_start(quillet_player* player);
-/** Stops the read thread; the source stays open. From inside the event callback: deferred. */
+/** Stops the read thread; the source stays open. ::QUILLET_STOP_PENDING from inside this handle's
+ * event callback: the stop completes as soon as the callback returns. */
 QUILLET_EXPORT int quillet_player_stop(quillet_player* player);
-/** Stops reading and closes the source; another may be opened. From inside the event callback:
- * deferred. Blocks until the source's threads have ended. */
+/** Stops reading and closes the source; another may be opened. Blocks until the source's threads
+ * have ended; ::QUILLET_STOP_PENDING from inside this handle's event callback: the close completes
+ * as soon as the callback returns. */
 QUILLET_EXPORT int quillet_player_close(quillet_player* player);
 /** Pauses: no new pictures until quillet_player_resume(). */
 QUILLET_EXPORT int quillet_player_pause(quillet_player* player);
@@ -424,8 +432,10 @@ QUILLET_EXPORT int quillet_player_is_ready(quillet_player* player, int* ready);
  *         picture has been handed out (later reads give ::QUILLET_AGAIN, as the facade's 0);
  *         ::QUILLET_INTERRUPTED; ::QUILLET_ERROR_DECODE. Only `picture->status` changes unless
  *         ::QUILLET_OK. With `timeout_ms` 0 this is the facade's ReadFrameGetSize: OK for a size,
- *         AGAIN for 0, END for -1.
- * One thread reads a player at a time; a second reader waits for the first. */
+ *         AGAIN for 0, END for -1. A read made while the end-of-stream event callback runs (from
+ *         the callback itself, or another thread) is told ::QUILLET_END too.
+ * Several threads may read one player; each picture goes to one of them, and a reader waits for
+ * another only while that one takes a picture, never through its wait. */
 QUILLET_EXPORT int quillet_player_read_picture(quillet_player* player, quillet_picture* picture, int timeout_ms);
 /** As quillet_player_read_picture(), and on ::QUILLET_OK also `*ref`, a new reference to the
  * buffer holding `picture->data`: the pixels then stay valid until quillet_buffer_release(*ref),
@@ -492,7 +502,9 @@ QUILLET_EXPORT int quillet_player_has_audio(quillet_player* player, int* has_aud
  * ::QUILLET_ERROR_STATE, outputs untouched, when there is no sound. */
 QUILLET_EXPORT int quillet_player_get_audio_format(quillet_player* player, int* rate, int* bits, int* channels);
 /** The host's sound sink (copied; the `user` pointer must stay valid while set), or NULL for
- * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL. */
+ * none. ::QUILLET_ERROR_INVALID_ARGUMENT when `sink->size` is too small or a callback is NULL.
+ * Reads that begin after it returns use the new sink; a read already running on another thread
+ * ends with the sink it began with. */
 QUILLET_EXPORT int quillet_player_set_audio_sink(quillet_player* player, const quillet_audio_sink* sink);
 /** Fills the buffers the sink offers with decoded sound and hands them back; runs the sink's
  * callbacks on the calling thread. ::QUILLET_OK with `*media_time` the media time in seconds of
@@ -543,8 +555,9 @@ QUILLET_EXPORT int quillet_player_set_wakeup_callback(quillet_player* player, qu
  * thread that reports it, before the event is queued: the application thread inside a read for
  * the end of the stream and missed pictures, the source's read thread for errors and connection changes, the
  * recording's write thread for sync points, the output's thread for publishing. It may call this
- * interface; quillet_player_stop(), quillet_player_close() and quillet_player_destroy() on the
- * same handle are then deferred (run on a library thread once the callback has returned). It
+ * interface; quillet_player_stop() and quillet_player_close() on the same handle then answer
+ * ::QUILLET_STOP_PENDING and complete, as quillet_player_destroy() does, once the callback has
+ * returned. It
  * should return quickly: the reporting thread waits for it. After this function returns (on
  * another thread) no call of the previous callback is still starting, but one may be running. */
 QUILLET_EXPORT int quillet_player_set_event_callback(quillet_player* player, quillet_event_fn callback, void* user);

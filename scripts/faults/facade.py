@@ -25,4 +25,9 @@ FAULTS = [
          old="args.isGood = s.isGood;",
          new="args.isGood = true;",
          test="PlayerFacadeEvents.*"),
+    dict(name="password masked up to its first '@' only",
+         file="src/core/UrlForLog.h",
+         old="url.rfind('@', end - 1)",
+         new="url.find('@', start)",
+         test="Login.*"),
 ]

@@ -30,4 +30,9 @@ FAULTS = [
          old="        // the first packet that has one tells those before it.\n        _heldPackets.push_back(packet);\n        return false;",
          new="        return false;",
          test="RecordingFacade.*"),
+    dict(name="backlog resumes at any key packet, sound too",
+         file="src/record/RecordingBacklog.cpp",
+         old="if (!IsVideoKey(packet)) {",
+         new="if (!packet.IsKey()) {",
+         test="RecordingBacklog.*"),
 ]

@@ -29,7 +29,8 @@ PictureFacts JpegPicture(const AVPacket& packet)
             continue;
         facts.height = (d[i + 5] << 8) | d[i + 6];
         facts.width = (d[i + 7] << 8) | d[i + 8];
-        facts.format = AV_PIX_FMT_YUVJ420P;
+        // The first component's sampling factors tell 4:2:2 from 4:2:0.
+        facts.format = i + 11 < packet.size && d[i + 11] == 0x21 ? AV_PIX_FMT_YUVJ422P : AV_PIX_FMT_YUVJ420P;
         break;
     }
     return facts;
@@ -70,17 +71,14 @@ PictureFacts ParsePicture(AVCodecID codec, const std::vector<uint8_t>& extradata
 
 } // namespace
 
-CameraStream::CameraStream(const AVStream& stream, MediaPacket::MediaType mediaType, bool filterTimes)
-    : index(stream.index), type(mediaType), codecId(stream.codecpar->codec_id), timeBase(stream.time_base),
-      clock(stream.time_base, filterTimes), _parameters(stream.codecpar),
-      _frameRate(av_q2d(stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate))
+CameraStream::CameraStream(int streamIndex, const MediaFacts& facts, MediaPacket::MediaType mediaType,
+                           bool filterTimes)
+    : index(streamIndex), type(mediaType), codecId(facts.codec), timeBase(AVRational{1, std::max(facts.clockRate, 1)}),
+      clock(timeBase, filterTimes), _facts(facts), _frameRate(facts.frameRate)
 {
     _frameDuration = std::max<int64_t>(1, av_rescale_q(kDefaultFrameUs, AVRational{1, 1000000}, timeBase));
-    if (_parameters->extradata_size > 0)
-        _extradata.assign(_parameters->extradata, _parameters->extradata + _parameters->extradata_size);
+    _extradata = facts.extradata;
     _sets = FindParameterSets(codecId, _extradata.data(), _extradata.size());
-    if (_parameters->width > 0 && _parameters->height > 0)
-        _picture = {_parameters->width, _parameters->height, static_cast<::AVPixelFormat>(_parameters->format)};
     info = Describe();
 }
 
@@ -96,27 +94,22 @@ std::shared_ptr<const MediaInfoStruct> CameraStream::Describe() const
     if (type == MediaPacket::Video) {
         description->width = _picture.width;
         description->height = _picture.height;
-        const auto format = _picture.format != AV_PIX_FMT_NONE ? _picture.format
-                                                                : static_cast<::AVPixelFormat>(_parameters->format);
-        description->pixelFormat = CameraPixelFormatOf(format);
+        description->pixelFormat = CameraPixelFormatOf(_picture.format);
         description->frameRate = _frameRate;
         return description;
     }
     description->width = 0;
     description->height = 0;
-    description->channels = _parameters->ch_layout.nb_channels;
-    description->sampleRate = _parameters->sample_rate;
-    int64_t bitRate = _parameters->bit_rate;
-    if (bitRate <= 0 && _parameters->bits_per_coded_sample > 0)
-        bitRate = int64_t(_parameters->bits_per_coded_sample) * _parameters->sample_rate *
-                  std::max(1, description->channels);
+    description->channels = _facts.channels;
+    description->sampleRate = _facts.sampleRate;
+    const int64_t bitRate = int64_t(_facts.bitsPerCodedSample) * _facts.sampleRate * std::max(1, description->channels);
     description->bitRateKbps = static_cast<int32_t>(bitRate / 1000);
     return description;
 }
 
 bool CameraStream::IsKey(const AVPacket& packet) const
 {
-    if (codecId == AV_CODEC_ID_HEVC)
+    if (codecId == AV_CODEC_ID_HEVC || codecId == AV_CODEC_ID_H264)
         return HasKeyPicture(codecId, packet.data, std::size_t(packet.size));
     return (packet.flags & AV_PKT_FLAG_KEY) != 0;
 }

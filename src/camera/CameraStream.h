@@ -21,6 +21,7 @@ extern "C" {
 #include "camera/MediaPacket.h"
 #include "camera/PacketClock.h"
 #include "camera/ParameterSets.h"
+#include "camera/RtpDepacketizer.h"
 
 namespace Quillet {
 
@@ -46,16 +47,17 @@ struct PlacedPacket {
 
 class CameraStream {
 public:
-    CameraStream(const AVStream& stream, MediaPacket::MediaType mediaType, bool filterTimes);
+    CameraStream(int streamIndex, const MediaFacts& facts, MediaPacket::MediaType mediaType, bool filterTimes);
 
     std::shared_ptr<const MediaInfoStruct> Describe() const;
     bool PictureKnown() const { return _picture.width > 0 && _picture.height > 0; }
     // Follows the configuration the packet carries; a log line when a new
     // configuration begins, else empty.
     std::string TrackConfiguration(const AVPacket& packet);
-    // Whether the picture is coded as a key picture: for H.265 when it holds
-    // an IRAP unit, for other codecs the demuxer's flag. Whether anything may
-    // start at it is IsCleanKey's answer (core/KeyPicture.h) once the flag is set.
+    // Whether the picture is coded as a key picture: for H.264 and H.265 when
+    // it holds an IDR or IRAP unit, for other codecs the depacketizer's flag.
+    // Whether anything may start at it is IsCleanKey's answer
+    // (core/KeyPicture.h) once the flag is set.
     bool IsKey(const AVPacket& packet) const;
     // The packets (none, one or two) that can go out now: a packet without
     // any time waits for the next one to show where it belongs.
@@ -73,7 +75,7 @@ public:
 private:
     // The reader's alone (see the header): the current configuration and what
     // the packets seen so far taught about it.
-    const AVCodecParameters* _parameters;
+    const MediaFacts _facts;
     double _frameRate;
     int64_t _frameDuration = 1;
     int32_t _configId = 1;

@@ -2,12 +2,6 @@
 
 namespace Quillet {
 
-void ConnectionWatch::BeginTeardown(int64_t deadlineUs)
-{
-    _deadlineUs = deadlineUs;
-    _tearingDown = true;
-}
-
 void ConnectionWatch::WatchPackets(int64_t nowUs)
 {
     _lastPacketUs = nowUs;
@@ -27,9 +21,7 @@ bool ConnectionWatch::_CheckStall(int64_t nowUs, Finding& finding)
 
 bool ConnectionWatch::ShouldAbort(int64_t nowUs, Finding& finding)
 {
-    if (_tearingDown)
-        return DeadlinePassed(nowUs);
-    return _interrupted || DeadlinePassed(nowUs) || _CheckStall(nowUs, finding);
+    return _interrupted || _CheckStall(nowUs, finding);
 }
 
 bool ConnectionWatch::Healthy(int64_t nowUs, Finding& finding)

@@ -1,12 +1,10 @@
 #pragma once
-// When a camera connection has to give up: its user closed it, a deadline
-// passed (connecting, saying goodbye), no packet came for the packet timeout,
-// or no RTCP sender report came in time.
+// When a camera connection has to give up: its user closed it, no packet
+// came for the packet timeout, or no RTCP sender report came in time.
 //
-// Threads: FFmpeg's interrupt callback (on whichever thread is inside
-// FFmpeg: the one in Open, the reader, or the one in Shutdown), the reader
-// (packet arrivals) and the user's IsRunning calls all use it at once; every
-// field is atomic, so there is no lock.
+// Threads: the thread in Open, the reader (packet arrivals, its waits) and
+// the user's IsRunning and Close calls all use it at once; every field is
+// atomic, so there is no lock.
 #include <atomic>
 #include <cstdint>
 
@@ -24,11 +22,6 @@ public:
 
     void Interrupt() { _interrupted = true; }
     bool Interrupted() const { return _interrupted; }
-    // Blocking calls give up after `deadlineUs` (0: no deadline).
-    void SetDeadline(int64_t deadlineUs) { _deadlineUs = deadlineUs; }
-    bool DeadlinePassed(int64_t nowUs) const { return _deadlineUs != 0 && nowUs > _deadlineUs; }
-    // Reading is over: only the goodbye deadline counts from now on.
-    void BeginTeardown(int64_t deadlineUs);
     // From now on a gap between packets longer than the timeout is a stall.
     void WatchPackets(int64_t nowUs);
     void PacketArrived(int64_t nowUs) { _lastPacketUs = nowUs; }
@@ -37,7 +30,7 @@ public:
     bool SenderReportArrived() { return !_senderReportSeen.exchange(true); }
     bool Stalled() const { return _stalled; }
 
-    // For FFmpeg's interrupt callback: true when the blocked call must end.
+    // For the reader's waits: true when reading must end.
     bool ShouldAbort(int64_t nowUs, Finding& finding);
     // For IsRunning, once connected.
     bool Healthy(int64_t nowUs, Finding& finding);
@@ -51,12 +44,10 @@ private:
     const int64_t _rtcpTimeoutUs;
     const bool _requireRtcp;
     std::atomic<bool> _interrupted{false};
-    std::atomic<bool> _tearingDown{false};
     std::atomic<bool> _watchPackets{false};
     std::atomic<bool> _stalled{false};
     std::atomic<bool> _senderReportSeen{false};
     std::atomic<bool> _rtcpMissing{false};
-    std::atomic<int64_t> _deadlineUs{0};
     std::atomic<int64_t> _lastPacketUs{0};
     std::atomic<int64_t> _connectedUs{0};
 };

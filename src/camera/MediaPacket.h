@@ -65,6 +65,9 @@ struct MediaPacketStruct {
     // Non-zero; changes whenever the codec configuration (parameter sets,
     // extradata) of the stream changes.
     int32_t configId = 0;
+    // Packets of it were lost on the way: what arrived is here, and the
+    // decoder conceals the rest until the next key picture.
+    bool corrupt = false;
     std::shared_ptr<TimingDataStruct> timing;
     int32_t size = 0;
     // Valid while this record lives; owned by `storage`.

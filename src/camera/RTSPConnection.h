@@ -1,24 +1,35 @@
 #pragma once
-// One connection to a camera: the RTSP demuxer, a reader thread that moves
-// packets into a bounded queue, and packet times. Made by RTSPSource for each
-// Connect and thrown away at Close. Each stream's configuration tracking
-// lives in CameraStream, the decisions to give up in ConnectionWatch.
+// One connection to a camera: the RTSP session (OPTIONS, DESCRIBE, SETUP,
+// PLAY, keep-alive, TEARDOWN, Basic or Digest login), its RTP streams over
+// the RTSP connection (interleaved) or over UDP with RTCP, a reader thread
+// that turns packets into access units and moves them into a bounded queue,
+// and packet times. Made by RTSPSource for each Connect and thrown away at
+// Close. Each stream's configuration tracking lives in CameraStream, the
+// unpacking in RtpDepacketizer, loss and sender reports in RtpReception, the
+// decisions to give up in ConnectionWatch.
+//
+// The reader never polls: it sleeps in poll() on the sockets and a wake-up
+// descriptor until a packet comes, a timer (packet timeout, keep-alive,
+// receiver report) is due, or Interrupt wakes it.
 //
 // Threads and locks:
-// - Open runs on the caller's thread and starts the reader; from then on
-//   _input, _streams and _timingLog belong to the reader until Shutdown has
-//   joined it.
-// - Interrupt, IsRunning, Pop and Info may be called from any thread at any
-//   time; _queueMutex guards _queue, _published, _deliveredConfig, _dropped.
+// - Open runs on the caller's thread and starts the reader; from then on the
+//   sockets, _tracks, _streams, the receive buffer and _timingLog belong to
+//   the reader until Shutdown has joined it; Shutdown then uses the RTSP
+//   connection once more to say goodbye.
+// - Interrupt, IsRunning, Pop, WaitForPacket and Info may be called from any
+//   thread at any time; _queueMutex guards _queue, _published,
+//   _deliveredConfig, _dropped and _wakeRequested, and _queueChanged is
+//   signalled with it whenever a packet is queued, the reader ends, Interrupt
+//   or WakeWaiter is called.
 // - Shutdown is idempotent and serialised by _shutdownMutex.
-// - `_changed` (fixed at construction) is called with no lock held after a
-//   packet was queued and once the reader has ended.
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,13 +41,15 @@
 #include "camera/IRTSPClient.h"
 #include "camera/MediaPacket.h"
 #include "camera/RTSPSourceSettings.h"
+#include "camera/RtpDepacketizer.h"
+#include "camera/RtpReception.h"
+#include "camera/RtspProtocol.h"
 
 namespace Quillet {
 
 class RTSPConnection {
 public:
-    // `changed` is told of every queued packet and of the reader's end.
-    RTSPConnection(RTSPSourceSettings settings, std::function<void()> changed);
+    explicit RTSPConnection(RTSPSourceSettings settings);
     ~RTSPConnection();
     RTSPConnection(const RTSPConnection&) = delete;
     RTSPConnection& operator=(const RTSPConnection&) = delete;
@@ -45,16 +58,20 @@ public:
     bool Open(const std::string& url);
     // Why Open failed.
     ConnectFailure Failure() const { return _failure; }
-    // Makes every blocking FFmpeg call of this connection return. Any thread.
-    void Interrupt() { _watch.Interrupt(); }
-    // Interrupts, joins the reader and closes the demuxer. Idempotent.
+    // Makes every wait of this connection end at once. Any thread.
+    void Interrupt();
+    // Interrupts, joins the reader and ends the session. Idempotent.
     void Shutdown();
 
     bool IsRunning();
     std::shared_ptr<MediaPacketStruct> Pop();
+    // Sleeps until a packet is waiting, the stream ended, Interrupt or
+    // WakeWaiter was called or `timeout` passed; false when the time ran out.
+    bool WaitForPacket(std::chrono::milliseconds timeout);
+    // Ends the WaitForPacket in progress, or the next one, without ending the
+    // connection. Any thread.
+    void WakeWaiter();
     bool HasPacket() const;
-    // False once the reader has ended (or before it started).
-    bool IsReading() const { return _started && !_ended; }
     std::unique_ptr<MediaInfoStruct> Info(MediaPacket::MediaType type) const;
     const std::string& LogPrefix() const { return _settings.logPrefix; }
 
@@ -63,38 +80,81 @@ private:
         std::shared_ptr<MediaPacketStruct> packet;
         std::shared_ptr<const MediaInfoStruct> info;
     };
-    struct FormatDeleter {
-        void operator()(AVFormatContext* context) const;
+    // One RTP stream of the session.
+    struct Track {
+        SdpMedia media;
+        MediaFacts facts;
+        CameraStream* stream = nullptr; // owned by _streams
+        std::unique_ptr<RtpDepacketizer> depacketizer;
+        RtpReception reception;
+        int rtpChannel = -1, rtcpChannel = -1; // interleaved channels over TCP
+        int rtpSocket = -1, rtcpSocket = -1;   // UDP; closed by the connection
+        std::vector<uint8_t> serverRtcpAddress; // a sockaddr, UDP only
+        uint32_t ownSsrc = 0;
+        int64_t nextReportUs = 0;
+        explicit Track(int clockRate) : reception(clockRate) {}
     };
+    enum class Wait { Ready, TimedOut, Interrupted, Failed };
 
-    static int _InterruptCallback(void* opaque);
-    bool _OpenInput(const std::string& url);
-    bool _SelectStreams();
+    bool _Connect(const RtspAddress& address);
+    bool _Handshake(const RtspAddress& address);
+    bool _SetupTrack(Track& track, std::size_t number, bool& tcp);
+    bool _Request(const std::string& method, const std::string& url, const std::string& headers,
+                  RtspResponse& response);
+    bool _Send(const std::string& method, const std::string& url, const std::string& headers);
+    Wait _WaitReadable(int fd, int64_t deadlineUs, bool wakeable);
+    bool _ReceiveControl();
+    // Interleaved frames and responses in the receive buffer; the first
+    // response is moved into `response` when asked for.
+    void _ParseControl(RtspResponse* response, bool& gotResponse);
+    void _ReceiveUdp(Track& track, bool rtcp);
+    void _HandleRtp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
+    void _HandleRtcp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
+    void _SendReports(int64_t nowUs);
+    void _KeepAlive(int64_t nowUs);
+    // One wait for input and what it brought; false when the stream is over.
+    bool _Pump(int64_t untilUs);
     bool _ProbeVideo();
     void _PublishInitialInfo();
     void _ReadLoop();
-    int _ReadOne();
-    void _HandlePacket(CameraPacketPtr packet, int64_t receivedUs);
-    void _Emit(CameraStream& stream, PlacedPacket placed);
+    void _HandleUnit(Track& track, AccessUnit unit, int64_t receivedUs);
+    void _Emit(CameraStream& stream, PlacedPacket placed, int64_t wallOfZeroUs);
     void _Enqueue(QueueEntry entry);
-    void _EnqueueLocked(QueueEntry entry);
+    void _Fail(ConnectFailure failure, const std::string& reason);
     void _WriteTimingLog(const MediaPacketStruct& packet);
     void _OpenTimingLog();
     void _Log(int level, const std::string& text) const;
     void _Report(ConnectionWatch::Finding finding) const;
-    CameraStream* _StreamOf(int index);
+    void _CloseSockets();
     static int _Slot(MediaPacket::MediaType type) { return type == MediaPacket::Audio ? 1 : 0; }
 
     // Fixed once Open has run; read by every thread without a lock.
     const RTSPSourceSettings _settings;
     const int64_t _timeoutUs;
+    const int64_t _connectTimeoutUs;
     std::string _logUrl;
     ConnectionWatch _watch;
-    const std::function<void()> _changed;
     ConnectFailure _failure = ConnectFailure::None; // written by Open only
+    int _wake = -1; // eventfd: readable once Interrupt was called
 
-    std::unique_ptr<AVFormatContext, FormatDeleter> _input; // the reader's once started
-    std::vector<std::unique_ptr<CameraStream>> _streams;    // the reader's once started
+    // The RTSP session: Open's, then the reader's, then Shutdown's.
+    int _control = -1;
+    std::vector<uint8_t> _received;
+    std::size_t _receivedStart = 0;
+    bool _controlClosed = false;
+    std::string _username, _password, _requestUrl, _baseUrl;
+    std::string _session;
+    std::string _challenge; // the camera's last WWW-Authenticate
+    uint32_t _nonceCount = 0;
+    int _sequence = 0;
+    int _sessionTimeoutS = 60;
+    bool _getParameter = false; // the camera answers GET_PARAMETER
+    bool _playing = false;
+    int64_t _nextKeepAliveUs = 0;
+    std::string _endReason;
+
+    std::vector<std::unique_ptr<Track>> _tracks;         // the reader's once started
+    std::vector<std::unique_ptr<CameraStream>> _streams; // the reader's once started
     std::thread _reader;
     std::ofstream _timingLog;
 
@@ -103,10 +163,12 @@ private:
     int64_t _openedUs = 0; // Open began
 
     mutable std::mutex _queueMutex; // guards the members below
+    std::condition_variable _queueChanged;
     std::deque<QueueEntry> _queue;
     std::array<std::shared_ptr<const MediaInfoStruct>, 2> _published;
     std::array<int32_t, 2> _deliveredConfig{0, 0};
     uint64_t _dropped = 0;
+    bool _wakeRequested = false;
     // One Shutdown at a time; guards no member.
     std::mutex _shutdownMutex;
 };

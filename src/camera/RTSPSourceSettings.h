@@ -33,12 +33,15 @@ struct RTSPSourceSettings {
     double syncShiftMs = 0.0;
     // No packet for this long (or no answer while connecting) ends the stream.
     int32_t packetTimeoutMs = 10000;
+    // Each step of connecting (reaching the camera, each request) gives up
+    // after this long when it is shorter than packetTimeoutMs; 0: not set.
+    int32_t connectTimeoutMs = 0;
     int32_t rtcpTimeoutMs = 30000;
     std::vector<MediaPacket::MediaType> mediaTypes{MediaPacket::Video, MediaPacket::Audio};
     std::string logPrefix = "FF: ";
     // Packets waiting for ReadFrame; when full the oldest is dropped.
     std::size_t maxQueuedPackets = 1000;
-    // Asked by the demuxer's blocking calls (on the thread blocked in them):
+    // Asked while connecting (on the thread in Connect, at least every 50 ms):
     // true gives up at once, so the application can cancel a connect that
     // would otherwise wait out the whole packet timeout. None by default.
     std::function<bool()> cancel;

@@ -52,19 +52,4 @@ std::string UrlWithCredentials(const std::string& url, const std::string& userna
     return url.substr(0, start) + userInfo + "@" + url.substr(host);
 }
 
-std::string UrlForLog(const std::string& url)
-{
-    const std::size_t start = AuthorityStart(url);
-    if (start == std::string::npos)
-        return url;
-    const std::size_t end = AuthorityEnd(url, start);
-    const std::size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
-    if (at == std::string::npos || at < start || at >= end)
-        return url;
-    const std::size_t colon = url.find(':', start);
-    if (colon == std::string::npos || colon > at)
-        return url;
-    return url.substr(0, colon + 1) + "***" + url.substr(at);
-}
-
 } // namespace Quillet

@@ -1,6 +1,6 @@
 #pragma once
-// Credentials travel inside the URL for FFmpeg's RTSP demuxer, which then
-// answers Basic and Digest challenges itself. Pure functions, any thread.
+// Credentials inside URLs: put in for FFmpeg's protocols (which answer the
+// login challenges themselves), hidden in log lines. Pure functions, any thread.
 #include <string>
 
 namespace Quillet {
@@ -9,8 +9,6 @@ namespace Quillet {
 // replacing any user info it had. Unchanged when username is empty.
 std::string UrlWithCredentials(const std::string& url, const std::string& username,
                                const std::string& password);
-// The URL with any password replaced by "***", for log lines.
-std::string UrlForLog(const std::string& url);
 std::string PercentEncodeUserInfo(const std::string& text);
 
 } // namespace Quillet

@@ -4,10 +4,18 @@
 // offered; SubmitBuffers copies them into the host's memory and hands the
 // host its buffers back.
 //
-// Threads: all three operations run on the thread inside
-// quillet_player_read_audio() (the facade calls them one at a time under its
-// monitor); `_offered` and `_ours` belong to that call. No lock of its own.
+// One bridge lives as long as its player; setting another sink swaps what it
+// calls, so a read on another thread that still uses the bridge never meets
+// a freed object.
+//
+// Threads: the three operations run on the thread inside
+// quillet_player_read_audio(), with no lock held (the engine calls the host
+// without its locks); several threads may read at once. What one read
+// offered lives in that thread's storage from GetBuffers to SubmitBuffers,
+// with the sink it was offered by. Set runs on any thread. `_lock` guards
+// `_sink` only; no callback runs under it.
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/AudioInterface.h"
@@ -20,17 +28,18 @@ public:
     // The most buffers offered at once.
     static constexpr int kMaxBuffers = 64;
 
-    explicit AudioSinkBridge(const quillet_audio_sink& sink) : _sink(sink) {}
+    // Copies `sink` (null: none) for the reads that begin from now on.
+    void Set(const quillet_audio_sink* sink);
 
     bool WantsAudio() override;
     AudioBufferList GetBuffers() override;
     void SubmitBuffers(AudioBufferList filled) override;
 
 private:
-    quillet_audio_sink _sink;
-    // The host's buffers of the current read, and the library's stand-ins, by index.
-    std::vector<quillet_audio_buffer> _offered;
-    std::vector<std::shared_ptr<std::vector<uint8_t>>> _ours;
+    std::shared_ptr<const quillet_audio_sink> Current() const;
+
+    mutable std::mutex _lock;
+    std::shared_ptr<const quillet_audio_sink> _sink;
 };
 
 } // namespace Quillet::CApi

@@ -15,15 +15,15 @@ static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
 
 namespace Quillet::CApi {
 
-HandleRegistry<Player>& Players()
+HandleRegistry<Player, quillet_player>& Players()
 {
-    static auto* players = new HandleRegistry<Player>;
+    static auto* players = new HandleRegistry<Player, quillet_player>;
     return *players;
 }
 
-HandleRegistry<Client>& Clients()
+HandleRegistry<Client, quillet_client>& Clients()
 {
-    static auto* clients = new HandleRegistry<Client>;
+    static auto* clients = new HandleRegistry<Client, quillet_client>;
     return *clients;
 }
 
@@ -36,8 +36,7 @@ quillet_player* CreateHandle(int kind, const char* logCategory) noexcept
     quillet_player* handle = nullptr;
     Guard([&]() -> int {
         std::shared_ptr<Player> player = Player::Create(kind, logCategory ? logCategory : "FF1");
-        Players().Add(player);
-        handle = player.get();
+        handle = Players().Add(std::move(player));
         return QUILLET_OK;
     });
     return handle;
@@ -86,6 +85,7 @@ const char* quillet_status_name(int status)
     case QUILLET_AGAIN: return "QUILLET_AGAIN";
     case QUILLET_END: return "QUILLET_END";
     case QUILLET_INTERRUPTED: return "QUILLET_INTERRUPTED";
+    case QUILLET_STOP_PENDING: return "QUILLET_STOP_PENDING";
     case QUILLET_ERROR_INVALID_HANDLE: return "QUILLET_ERROR_INVALID_HANDLE";
     case QUILLET_ERROR_INVALID_ARGUMENT: return "QUILLET_ERROR_INVALID_ARGUMENT";
     case QUILLET_ERROR_WRONG_KIND: return "QUILLET_ERROR_WRONG_KIND";
@@ -137,7 +137,10 @@ void quillet_player_destroy(quillet_player* handle)
         std::shared_ptr<Player> player = Players().Take(handle);
         if (!player)
             return QUILLET_OK;
-        // Ends the waits at once; the facade's dispose interrupts an open or read itself.
+        // No callback starts once destroy has begun; the waits end at once; the facade's dispose
+        // interrupts an open or read itself.
+        player->SetEventCallback(nullptr, nullptr);
+        player->SetWakeupCallback(nullptr, nullptr);
         player->Signal().Close();
         player->RunOutsideCallback([](Player& p) { p.Shutdown(); });
         return QUILLET_OK;
@@ -207,19 +210,18 @@ int quillet_player_start(quillet_player* handle)
 int quillet_player_stop(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); });
-        return QUILLET_OK;
+        return p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); }) ? QUILLET_OK
+                                                                                     : QUILLET_STOP_PENDING;
     });
 }
 
 int quillet_player_close(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        p.RunOutsideCallback([](Player& self) {
+        return p.RunOutsideCallback([](Player& self) {
             self.Facade().CloseSource();
             self.Signal().Bump();
-        });
-        return QUILLET_OK;
+        }) ? QUILLET_OK : QUILLET_STOP_PENDING;
     });
 }
 

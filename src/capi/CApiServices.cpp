@@ -421,8 +421,7 @@ int quillet_server_add_client(quillet_player* handle, quillet_client** client)
         c->out = std::move(out);
         c->out->SetArrivalNotice([signal = c->signal] { signal->Bump(); });
         c->server = p.shared_from_this();
-        Clients().Add(c);
-        *client = c.get();
+        *client = Clients().Add(std::move(c));
         return QUILLET_OK;
     });
 }

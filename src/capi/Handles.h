@@ -12,8 +12,6 @@
 #include "capi/HandleRegistry.h"
 #include "capi/Player.h"
 
-struct quillet_client {};
-
 // One serialized batch handed to the application; freed by quillet_batch_free.
 struct quillet_batch {
     std::vector<uint8_t> bytes;
@@ -26,7 +24,7 @@ namespace Quillet::CApi {
 // signal a waiting fetch sleeps on: bumped by the source's thread as records
 // arrive, closed by destroy. `lock` guards `held` and `hasHeld` (one thread
 // per client is expected).
-struct Client : quillet_client {
+struct Client {
     FFWrapperCLI::FFOutgoingHandle out;
     std::shared_ptr<HandleSignal> signal = std::make_shared<HandleSignal>();
     std::weak_ptr<Player> server;
@@ -37,8 +35,8 @@ struct Client : quillet_client {
 
 // The registries live as long as the process (never destroyed, so no handle
 // an application forgot is torn down while the process exits).
-HandleRegistry<Player>& Players();
-HandleRegistry<Client>& Clients();
+HandleRegistry<Player, quillet_player>& Players();
+HandleRegistry<Client, quillet_client>& Clients();
 
 // Runs `work(Player&)` for a live handle; see the file comment.
 template <class Work>

@@ -13,6 +13,14 @@ namespace {
 
 using namespace Quillet::FFWrapperCLI;
 
+// The player whose read on this thread holds its read lock, and where events
+// that read raises wait until the lock is let go (see Player::Read).
+struct Collector {
+    const Player* player = nullptr;
+    std::vector<QueuedEvent>* events = nullptr;
+};
+thread_local Collector t_collecting;
+
 // The handle whose event callback runs on this thread, if any.
 thread_local const Player* t_insideCallbackOf = nullptr;
 // What callbacks on this thread asked to run once they have returned: a job
@@ -131,12 +139,17 @@ void ReleaseBuffer(quillet_buffer* buffer)
 std::shared_ptr<Player> Player::Create(int kind, const std::string& log)
 {
     std::shared_ptr<Player> player(new Player(kind, MakeFacade(kind, log)));
-    player->_facade->RegisterFFEventCallback(
-        ManagedEventDelegate([p = player.get()](const EventArgs& args) { p->OnFacadeEvent(args); }));
+    // The event holds the player while its callback runs: a destroy from inside the callback
+    // frees the player only once the callback has returned.
+    player->_facade->RegisterFFEventCallback(ManagedEventDelegate([weak = std::weak_ptr<Player>(player)](const EventArgs& args) {
+        if (const std::shared_ptr<Player> p = weak.lock())
+            p->OnFacadeEvent(args);
+    }));
     return player;
 }
 
-Player::Player(int kind, std::unique_ptr<FFWrapper> facade) : kind(kind), _facade(std::move(facade))
+Player::Player(int kind, std::unique_ptr<FFWrapper> facade)
+    : kind(kind), _audioSink(std::make_unique<AudioSinkBridge>()), _facade(std::move(facade))
 {
     _reach = dynamic_cast<EngineReach*>(_facade.get());
     _recorder = dynamic_cast<FFFileWrapper*>(_facade.get());
@@ -209,51 +222,35 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, C
 {
     const HandleSignal::Mark began = _signal.Now();
     const auto deadline = HandleSignal::Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-    std::lock_guard<std::mutex> reading(_readLock);
-    if (_held) {
-        _held = false;
-        Describe(*_current, out);
-        *buffer = _current;
-        return QUILLET_OK;
-    }
     for (;;) {
         // Progress from here on wakes the wait below; an interrupt since the call began ends it.
         HandleSignal::Mark mark = _signal.Now();
         mark.interrupts = began.interrupts;
-        quillet_buffer* b = WritableBuffer();
-        int size = 0;
-        const uint8_t* pixels = nullptr;
-        try {
-            if (caller) {
-                CallerTarget target(b->frame, *caller);
-                size = _reach->ReadPictureInto(b->frame, target, &pixels);
-            } else {
-                size = _facade->ReadFrameGetSize(&b->frame);
-            }
-        } catch (const std::runtime_error& e) {
-            throw StatusError(QUILLET_ERROR_DECODE, e.what());
+        std::vector<QueuedEvent> raised;
+        quillet_buffer* kept = nullptr;
+        const int status = ReadOnce(out, buffer, caller, raised, kept);
+        if (!raised.empty()) {
+            // Undone however the delivery ends.
+            struct Delivered {
+                Player& self;
+                quillet_buffer* kept;
+                bool end;
+                ~Delivered()
+                {
+                    ReleaseBuffer(kept);
+                    if (end) {
+                        std::lock_guard<std::mutex> reading(self._readLock);
+                        --self._endHandedOut;
+                    }
+                }
+            } delivered{*this, kept, status == QUILLET_END};
+            // The events this read raised (the end of the stream, missed pictures) reach the
+            // callback now that no lock of the handle is held, before the read returns.
+            for (QueuedEvent& e : raised)
+                Deliver(std::move(e));
         }
-        if (out)
-            out->status = b->frame.status;
-        if (size > 0 && caller && pixels == caller->data) {
-            // In the caller's buffer: the pool buffer only lent its description,
-            // and holds no picture of its own now.
-            caller->filled = true;
-            _current = nullptr;
-            Describe(*b, out);
-            if (out)
-                out->data = caller->data;
-            *buffer = nullptr;
-            return QUILLET_OK;
-        }
-        if (size > 0) {
-            _current = b;
-            Describe(*b, out);
-            *buffer = b;
-            return QUILLET_OK;
-        }
-        if (size < 0)
-            return QUILLET_END;
+        if (status != QUILLET_AGAIN)
+            return status;
         if (timeoutMs == 0)
             return QUILLET_AGAIN;
         switch (_signal.WaitForProgress(mark, deadline, timeoutMs < 0)) {
@@ -264,6 +261,66 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, C
     }
 }
 
+int Player::ReadOnce(quillet_picture* out, quillet_buffer** buffer, CallerBuffer* caller,
+                     std::vector<QueuedEvent>& raised, quillet_buffer*& kept)
+{
+    std::lock_guard<std::mutex> reading(_readLock);
+    if (_endHandedOut > 0)
+        return QUILLET_END; // asked while the end's callback runs: the end is still being handed out
+    if (_held) {
+        _held = false;
+        Describe(*_current, out);
+        *buffer = _current;
+        return QUILLET_OK;
+    }
+    quillet_buffer* b = WritableBuffer();
+    int size = 0;
+    const uint8_t* pixels = nullptr;
+    {
+        const CollectEvents collecting(*this, raised);
+        try {
+            if (caller) {
+                CallerTarget target(b->frame, *caller);
+                size = _reach->ReadPictureInto(b->frame, target, &pixels);
+            } else {
+                size = _facade->ReadFrameGetSize(&b->frame);
+            }
+        } catch (const std::runtime_error& e) {
+            throw StatusError(QUILLET_ERROR_DECODE, e.what());
+        }
+    }
+    if (out)
+        out->status = b->frame.status;
+    if (size > 0 && caller && pixels == caller->data) {
+        // In the caller's buffer: the pool buffer only lent its description,
+        // and holds no picture of its own now.
+        caller->filled = true;
+        _current = nullptr;
+        Describe(*b, out);
+        if (out)
+            out->data = caller->data;
+        *buffer = nullptr;
+        return QUILLET_OK;
+    }
+    if (size > 0) {
+        _current = b;
+        Describe(*b, out);
+        *buffer = b;
+        if (!raised.empty()) {
+            // A read inside the callback must not write over the picture this read hands out.
+            b->refs.fetch_add(1);
+            kept = b;
+        }
+        return QUILLET_OK;
+    }
+    if (size < 0) {
+        if (!raised.empty())
+            ++_endHandedOut;
+        return QUILLET_END;
+    }
+    return QUILLET_AGAIN;
+}
+
 void Player::OnFacadeEvent(const EventArgs& args)
 {
     QueuedEvent e;
@@ -271,8 +328,23 @@ void Player::OnFacadeEvent(const EventArgs& args)
         Deliver(std::move(e));
 }
 
+Player::CollectEvents::CollectEvents(const Player& player, std::vector<QueuedEvent>& events)
+    : _outer(t_collecting.player), _outerEvents(t_collecting.events)
+{
+    t_collecting = Collector{&player, &events};
+}
+
+Player::CollectEvents::~CollectEvents()
+{
+    t_collecting = Collector{_outer, _outerEvents};
+}
+
 void Player::Deliver(QueuedEvent event)
 {
+    if (t_collecting.player == this) {
+        t_collecting.events->push_back(std::move(event));
+        return;
+    }
     quillet_event_fn callback;
     void* user;
     {
@@ -321,22 +393,21 @@ bool Player::InsideCallback() const
     return t_insideCallbackOf == this;
 }
 
-void Player::RunOutsideCallback(std::function<void(Player&)> work)
+bool Player::RunOutsideCallback(std::function<void(Player&)> work)
 {
     if (!InsideCallback()) {
         work(*this);
-        return;
+        return true;
     }
     t_afterCallback.push_back([self = shared_from_this(), work = std::move(work)] { work(*self); });
+    return false;
 }
 
 void Player::SetAudioSink(const quillet_audio_sink* sink)
 {
     std::lock_guard<std::mutex> guard(_sinkLock);
-    std::unique_ptr<AudioSinkBridge> bridge = sink ? std::make_unique<AudioSinkBridge>(*sink) : nullptr;
-    // The facade stops using the old sink before it returns (its monitor).
-    _facade->SetAudioInterface(bridge.get());
-    _audioSink = std::move(bridge);
+    _audioSink->Set(sink);
+    _facade->SetAudioInterface(sink ? _audioSink.get() : nullptr);
 }
 
 } // namespace Quillet::CApi

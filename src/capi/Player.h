@@ -6,11 +6,15 @@
 // Threads: any application thread calls the operations (through the C
 // functions, which hold a shared reference for the call). The facade's
 // event handler runs on the reporting threads and calls Deliver. Locks:
-// `_readLock` lets one reader at a time use the buffers (`_pool`, `_current`,
-// `_held`); `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the facade has its own
-// monitor, the signal its own lock. Order: `_readLock` -> facade monitor ->
-// the engine's locks -> signal lock; `_callbackLock` is never held while
-// anything else is taken or a callback runs.
+// `_readLock` guards the buffers (`_pool`, `_current`, `_held`) and
+// `_endHandedOut` for one attempt of a read, never across its wait;
+// `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the
+// facade has its own monitor, the signal its own lock. Order: `_readLock` ->
+// facade monitor -> the engine's locks -> signal lock; `_callbackLock` is
+// never held while anything else is taken. No lock of the handle is held
+// while a callback of the application runs: events a read raises on its own
+// thread are kept until the read has let go of `_readLock`, and delivered
+// before it returns.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -31,9 +35,6 @@ struct quillet_buffer {
     std::atomic<int> refs{1};
     Quillet::FFWrapperCLI::FrameData frame;
 };
-
-// The base of Player, so that a handle is a Player's address.
-struct quillet_player {};
 
 namespace Quillet::CApi {
 
@@ -63,7 +64,7 @@ struct CallerBuffer {
     bool filled = false;
 };
 
-class Player : public quillet_player, public std::enable_shared_from_this<Player> {
+class Player : public std::enable_shared_from_this<Player> {
 public:
     // A handle of `kind` (a quillet_kind) whose log lines use `log`.
     static std::shared_ptr<Player> Create(int kind, const std::string& log);
@@ -115,8 +116,8 @@ public:
     void SetWakeupCallback(quillet_wakeup_fn callback, void* user);
     // True on the thread running this handle's event callback.
     bool InsideCallback() const;
-    // Runs `work` now, or once the callback has returned when called from inside it.
-    void RunOutsideCallback(std::function<void(Player&)> work);
+    // Runs `work` now (true), or once the callback has returned when called from inside it (false).
+    bool RunOutsideCallback(std::function<void(Player&)> work);
 
     // The host's sound sink (null removes it).
     void SetAudioSink(const quillet_audio_sink* sink);
@@ -126,6 +127,25 @@ public:
 
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
+    // Marks the calling thread as inside a read of `player` holding its read
+    // lock: Deliver keeps the events it raises in `events` meanwhile.
+    class CollectEvents {
+    public:
+        CollectEvents(const Player& player, std::vector<QueuedEvent>& events);
+        ~CollectEvents();
+        CollectEvents(const CollectEvents&) = delete;
+        CollectEvents& operator=(const CollectEvents&) = delete;
+
+    private:
+        const Player* _outer;
+        std::vector<QueuedEvent>* _outerEvents;
+    };
+
+    // One attempt of Read under `_readLock`: QUILLET_OK, QUILLET_END or
+    // QUILLET_AGAIN (nothing yet). The events it raised land in `raised`;
+    // `kept` is the buffer it referenced once more until they are delivered.
+    int ReadOnce(quillet_picture* out, quillet_buffer** buffer, CallerBuffer* caller, std::vector<QueuedEvent>& raised,
+                 quillet_buffer*& kept);
     void OnFacadeEvent(const FFWrapperCLI::EventArgs& args);
     quillet_buffer* WritableBuffer();
     void Describe(const quillet_buffer& buffer, quillet_picture* out) const;
@@ -141,12 +161,15 @@ private:
     std::vector<quillet_buffer*> _pool;
     quillet_buffer* _current = nullptr;
     bool _held = false;
+    // Reads that met the end and are delivering its event: the reads made
+    // meanwhile (the end's callback reading its own player) get the end too.
+    int _endHandedOut = 0;
 
     std::atomic<int> _opening{0};
     std::atomic<bool> _shutDown{false};
 
     // Declared before the facade: the facade calls the sink until disposed.
-    // `_sinkLock` serialises replacing it.
+    // One bridge for the player's life; `_sinkLock` serialises setting it.
     std::mutex _sinkLock;
     std::unique_ptr<AudioSinkBridge> _audioSink;
     std::unique_ptr<FFWrapperCLI::FFWrapper> _facade;

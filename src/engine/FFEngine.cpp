@@ -1,7 +1,7 @@
 #include "engine/FFEngine.h"
 #include "engine/EngineLock.h"
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
 #include "image/ImagePrimitives.h"

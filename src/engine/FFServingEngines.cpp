@@ -4,7 +4,7 @@
 #include "engine/EngineLock.h"
 #include "engine/FFPlayServerEngine.h"
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFError.h"
 
 namespace Quillet {

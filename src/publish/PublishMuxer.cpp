@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 
 extern "C" {
 #include <libavutil/error.h>

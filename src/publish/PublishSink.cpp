@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFControlInfo.h"
 #include "events/FFEventArgs.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -5,7 +5,7 @@
 #include <new>
 #include <thread>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFPacket.h"
@@ -90,10 +90,11 @@ void FFRTSPSource::SetReconnectInterval(std::chrono::milliseconds interval)
 
 // ---------------------------------------------------------------- open / close
 
-void FFRTSPSource::SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double)
+void FFRTSPSource::SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double networkTimeoutSeconds)
 {
     Lock lock(_lock);
     _interrupt = std::move(interrupt);
+    _networkTimeoutSeconds = networkTimeoutSeconds;
 }
 
 bool FFRTSPSource::OpenSource(const std::string& url)
@@ -130,6 +131,8 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
             return false;
         }
         settings = CameraClientSettings(_sourceSettings.get());
+        if (_networkTimeoutSeconds > 0)
+            settings.connectTimeoutMs = static_cast<int32_t>(std::min(_networkTimeoutSeconds * 1000.0, 2e9));
         settings.cancel = [interrupt = _interrupt, opening = _opening] {
             return opening->load() && interrupt && interrupt->Fired();
         };
@@ -476,6 +479,8 @@ void FFRTSPSource::_ConvertPacket(const MediaPacketStruct& mp, FFPacket& packet)
     }
     if (frameType == MediaPacket::KeyFrame)
         p->flags |= AV_PKT_FLAG_KEY;
+    if (mp.corrupt)
+        p->flags |= AV_PKT_FLAG_CORRUPT;
 
     const int32_t lastConfigId = video ? _lastVideoConfigId : _lastAudioConfigId;
     if (mp.codecChanged || mp.configId != lastConfigId)
@@ -502,6 +507,20 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
             _lastAudioConfigId = mp.configId;
             if (auto info = client->GetAudioInfo())
                 _InitAudioCodec(*info, refusals);
+        }
+        // The description pushed below covers both streams: the other one's
+        // current configuration goes with it, so its first packet does not
+        // push a second description, which would restart the decoder after
+        // the key picture it has just been given.
+        if (auto other = video ? client->GetAudioInfo() : client->GetVideoInfo()) {
+            int32_t& last = video ? _lastAudioConfigId : _lastVideoConfigId;
+            if (other->configId != last) {
+                last = other->configId;
+                if (video)
+                    _InitAudioCodec(*other, refusals);
+                else
+                    _InitVideoCodec(*other, refusals);
+            }
         }
         codec = _GetCodecInfo();
     }

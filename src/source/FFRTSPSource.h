@@ -77,7 +77,8 @@ public:
 
     void GetDimensions(int* width, int* height);
     // The engine's interrupt: once fired, it cancels a connect in OpenSource
-    // (the first one only; reconnections are ended by a stop).
+    // (the first one only; reconnections are ended by a stop). The network
+    // timeout bounds each step of connecting to the camera.
     void SetInterrupt(std::shared_ptr<SourceInterrupt> interrupt, double networkTimeoutSeconds) override;
 
     // Pause between two failed reconnection attempts; tests shorten it.
@@ -152,6 +153,7 @@ private:
     // Set once by the engine before the open; `_opening` is true while
     // OpenSource connects (shared with the client's cancel check).
     std::shared_ptr<SourceInterrupt> _interrupt;
+    double _networkTimeoutSeconds = 0.0; // each connecting step's limit when shorter than the packet timeout
     const std::shared_ptr<std::atomic<bool>> _opening = std::make_shared<std::atomic<bool>>(false);
     // Guards the `_rtspSource` pointer only.
     std::mutex _clientGuard;

@@ -12,7 +12,7 @@
 #include <limits>
 #include <mutex>
 
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
 
 extern "C" {
@@ -278,7 +278,7 @@ bool FFSource::_OpenAndSearch(const std::string& url)
     LogInfo() << "av_find_stream_info: " << result;
     if (_Interrupted())
         return _RefuseOpen(_FailureFor(result), "Stream search in '" + UrlForLog(url) + "' interrupted");
-    av_dump_format(context, 0, url.c_str(), 0);
+    av_dump_format(context, 0, UrlForLog(url).c_str(), 0);
 
     for (unsigned i = 0; i < context->nb_streams; ++i) {
         const AVStream* stream = context->streams[i];

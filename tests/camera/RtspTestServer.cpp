@@ -42,13 +42,13 @@ bool RtspTestServer::Available()
     return available;
 }
 
-bool RtspTestServer::Start(const std::vector<std::string>& arguments)
+bool RtspTestServer::Start(const std::vector<std::string>& arguments, Camera camera)
 {
     static std::atomic<int> serial{0};
     _log = (std::filesystem::temp_directory_path() /
             ("rtsp_test_server_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".log"))
                .string();
-    std::vector<std::string> words{kPython, ScriptPath(), "--port", "0"};
+    std::vector<std::string> words{kPython, camera == Camera::Stamped ? QUILLET_STAMP_CAMERA : ScriptPath(), "--port", "0"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     // The server announces "READY <url>" once it listens.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

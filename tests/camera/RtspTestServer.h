@@ -1,7 +1,8 @@
 #pragma once
 // A real RTSP server on 127.0.0.1 for the camera tests and benchmarks: the
-// shared GStreamer test camera, spawned on a free port. Used from the test's
-// thread only.
+// shared GStreamer test camera, or the project's camera that stamps capture
+// times into its pictures (stamp_camera.py, read with PictureStamp.h),
+// spawned on a free port. Used from the test's thread only.
 #include <string>
 #include <vector>
 
@@ -17,10 +18,12 @@ public:
     RtspTestServer() = default;
     ~RtspTestServer() { Kill(); }
 
+    enum class Camera { Shared, Stamped };
     // Starts the server (extra arguments go to the script) and waits for it
     // to listen. False, with the reason in Error(), when it did not.
-    bool Start(const std::vector<std::string>& arguments = {});
-    // rtsp://127.0.0.1:<port> (mounts /test, /pcmu, /hevc, /mjpeg).
+    bool Start(const std::vector<std::string>& arguments = {}, Camera camera = Camera::Shared);
+    // rtsp://127.0.0.1:<port> (shared: /test, /pcmu, /hevc, /mjpeg, /slices;
+    // stamped: /h264, /slices, /hevc-slices, /lossy).
     const std::string& Url() const { return _url; }
     const std::string& Error() const { return _error; }
     // SIGKILL and reap.

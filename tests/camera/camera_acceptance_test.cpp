@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
 
+#include "camera/PictureStamp.h"
 #include "camera/RtspTestServer.h"
 #include "engine/FFEngine.h"
 #include "engine/FFFileEngine.h"
@@ -32,6 +36,8 @@ using namespace Quillet::FFWrapperCLI;
 using namespace Quillet::Testing;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using QuilletTest::PictureStamp;
+using QuilletTest::ReadPictureStamp;
 using QuilletTest::RtspTestServer;
 
 namespace {
@@ -268,6 +274,116 @@ INSTANTIATE_TEST_SUITE_P(
                       LiveCase{"H264AacTcpTs", "/test", true, false, 48000, 2, false, ".ts", 10s, 1, "", false, 0},
                       LiveCase{"H264MulawUdp", "/pcmu", false, false, 8000, 1, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------------ pictures whole and at once
+
+struct StampedCase {
+    const char* name;
+    const char* mount;
+    bool tcp;
+    bool lossy; // the camera drops 1 % of its RTP packets on the way
+};
+
+class StampedStream : public LiveCamera, public ::testing::WithParamInterface<StampedCase> {};
+
+// A camera that codes each picture in several slices and stamps its capture
+// time and number into every band of it (stamp_camera.py): every picture the
+// application reads is whole and newer than the one before, and the
+// recording holds each picture as one packet that decodes whole. With packets
+// lost on the way the pictures keep coming, and a broken picture is followed
+// by whole ones again from the next key picture on (one a second).
+TEST_P(StampedStream, EveryPictureIsWholeAndRecordedAsOnePacket)
+{
+    const StampedCase& c = GetParam();
+    ASSERT_TRUE(server.Start({"--width", "640", "--height", "360", "--bitrate", "1500"},
+                             RtspTestServer::Camera::Stamped)) << server.Error();
+    auto settings = std::make_shared<FFSourceSettings>();
+    settings->streamUsingTCP = c.tcp;
+    settings->decodingThreads = 1;
+    auto* engine = new QuickRetryEngine<FFFileEngine>("camera_stamped", settings);
+    FFFileWrapper player(engine);
+    events.Attach(player);
+    ASSERT_TRUE(player.OpenSource(server.Url() + c.mount)) << events.Text();
+    player.SetLiveReading(LiveReading::Every);
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    const std::string file = folder + "/cam.mkv";
+    if (!c.lossy)
+        player.SaveToVideoFile(file);
+    ASSERT_TRUE(player.StartEngine());
+
+    struct Shown {
+        std::optional<PictureStamp> stamp;
+        Clock::time_point at;
+    };
+    std::vector<Shown> shown;
+    FrameData frame;
+    const size_t wanted = c.lossy ? 250 : 125;
+    WaitFor([&] {
+        while (shown.size() < wanted && player.ReadFrameGetSize(&frame) > 0)
+            shown.push_back({ReadPictureStamp(frame.frame.data(), frame.width, frame.height, frame.width * 3, 3),
+                             Clock::now()});
+        return shown.size() >= wanted;
+    }, 60s);
+    player.StopVideoSave();
+    player.StopEngine();
+    player.CloseSource();
+    ASSERT_GE(shown.size(), wanted) << "pictures stopped coming";
+
+    size_t whole = 0;
+    int64_t lastNumber = -1, brokenSince = -1;
+    Clock::duration longestGap{};
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (i > 0)
+            longestGap = std::max(longestGap, shown[i].at - shown[i - 1].at);
+        if (!shown[i].stamp) {
+            EXPECT_TRUE(c.lossy) << "picture " << i << " of " << shown.size() << " is not whole";
+            if (brokenSince < 0)
+                brokenSince = lastNumber;
+            continue;
+        }
+        ++whole;
+        const int64_t number = shown[i].stamp->number;
+        EXPECT_GT(number, lastNumber) << "picture " << i << " is older than the one before";
+        // Broken pictures heal at the next key picture that arrives whole
+        // (one a second; a key picture may lose a packet too).
+        EXPECT_TRUE(brokenSince < 0 || number - brokenSince <= 4 * 25) << "broken from " << brokenSince << " to " << number;
+        brokenSince = -1;
+        lastNumber = number;
+    }
+    EXPECT_LT(longestGap, 1s) << "the pictures froze";
+    EXPECT_GE(whole, shown.size() / 3);
+    if (c.lossy)
+        return;
+
+    // The recording: one packet per picture, each decoding whole, no decoder complaint.
+    const WrittenFile r = ReadWritten(file);
+    ExpectWellFormed(r, file);
+    const std::string gray = folder + "/cam.gray";
+    const std::string complaints =
+        Capture("ffmpeg -v error -i '" + file + "' -f rawvideo -pix_fmt gray -y '" + gray + "' 2>&1");
+    EXPECT_EQ(complaints, "") << "the decoder found damage in the recording";
+    std::ifstream in(gray, std::ios::binary);
+    std::vector<uint8_t> picture(640 * 360);
+    std::set<uint32_t> recorded;
+    size_t decoded = 0;
+    while (in.read(reinterpret_cast<char*>(picture.data()), long(picture.size()))) {
+        ++decoded;
+        const auto stamp = ReadPictureStamp(picture.data(), 640, 360, 640, 1);
+        ASSERT_TRUE(stamp) << "recorded picture " << decoded << " is not whole";
+        recorded.insert(stamp->number);
+    }
+    EXPECT_EQ(r.video.size(), decoded) << "one packet per picture";
+    EXPECT_EQ(recorded.size(), decoded) << "each picture once";
+    for (const Shown& s : shown)
+        EXPECT_EQ(recorded.count(s.stamp->number), 1u) << "a shown picture missing from the recording";
+}
+
+INSTANTIATE_TEST_SUITE_P(Slices, StampedStream,
+                         ::testing::Values(StampedCase{"H264SlicesTcp", "/slices", true, false},
+                                           StampedCase{"H264SlicesUdp", "/slices", false, false},
+                                           StampedCase{"HevcSlicesTcp", "/hevc-slices", true, false},
+                                           StampedCase{"H264LossyUdp", "/lossy", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------------------ serving
 

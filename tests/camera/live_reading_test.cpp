@@ -4,7 +4,7 @@
 // is either shown or counted as missed, the recording holds every packet
 // from its first key picture for the whole span, a stalled reader costs no
 // memory, and a served client that never drains holds at most a group of
-// pictures.
+// pictures. The count of missed pictures starts afresh with the next source.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "support/FacadeEvents.h"
 #include "support/QuickRetryEngine.h"
 #include "support/RecordedPackets.h"
+#include "support/TestMedia.h"
 #include "support/WaitFor.h"
 
 extern "C" {
@@ -164,6 +165,12 @@ TEST_P(LiveReadingPace, PicturesStayFreshAndTheRecordingHoldsEveryPacket)
 
     if (client) {
         EXPECT_LT(mostQueuedForClient, 150u) << "a client that never drains holds about one group of pictures";
+    }
+    if (c.stall > 0ms) { // the stall missed pictures; a file played next has missed none
+        ASSERT_GT(missed, 0u);
+        ASSERT_TRUE(player.OpenSource(MakeClip("live_reading_next.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 "
+                                                                        "-t 1 -c:v libx264")));
+        EXPECT_EQ(player.GetMissedPictures(), 0u) << "pictures missed before the open are not counted";
     }
 }
 

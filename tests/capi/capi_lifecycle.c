@@ -186,7 +186,7 @@ void test_bad_arguments(void)
     CHECK(reason && strcmp(reason, "not found") == 0);
     CHECK(quillet_player_get_kind(p, NULL) == QUILLET_ERROR_INVALID_ARGUMENT && *quillet_error_message());
     CHECK(quillet_player_get_kind(p, &i) == QUILLET_OK && *quillet_error_message() == 0);
-    for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_INTERRUPTED; ++s)
+    for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_STOP_PENDING; ++s)
         CHECK(strncmp(quillet_status_name(s), "QUILLET_", 8) == 0);
     CHECK(strcmp(quillet_status_name(-1000), "unknown status") == 0);
     CHECK(quillet_player_get_live_reading(p, &i) == QUILLET_OK && i == QUILLET_LIVE_EVERY);
@@ -265,4 +265,56 @@ void test_camera_reconnects(void)
     CHECK(width > 0 && height > 0);
     quillet_player_destroy(p);
     camera_kill(&camera);
+}
+
+/* A destroyed handle stays dead: whatever memory a newer object takes, the old handle reaches
+ * nothing and the newer object is untouched; a client's handle is no player's. */
+void test_stale_handles(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    quillet_player* old = quillet_recorder_create("capi.stale");
+    REQUIRE(old);
+    int threads = -1, saving = -1;
+    CHECK_STATUS(quillet_player_get_decoding_threads(old, &threads), QUILLET_OK);
+    const int initial = threads;
+    quillet_player_destroy(old);
+    for (int i = 0; i < 300; ++i) {
+        quillet_player* fresh = quillet_recorder_create("capi.stale");
+        REQUIRE(fresh);
+        CHECK(fresh != old);
+        CHECK_STATUS(quillet_player_set_decoding_threads(old, initial + 3), QUILLET_ERROR_INVALID_HANDLE);
+        CHECK_STATUS(quillet_recorder_save(old, "capi_stale.mp4"), QUILLET_ERROR_INVALID_HANDLE);
+        CHECK_STATUS(quillet_player_get_decoding_threads(fresh, &threads), QUILLET_OK);
+        CHECK_STATUS(quillet_recorder_is_saving(fresh, &saving, NULL), QUILLET_OK);
+        quillet_player_destroy(fresh);
+        if (threads != initial || saving != 0) {
+            fprintf(stderr, "round %d: the stale handle reached the new recorder\n", i);
+            ++g_failures;
+            break;
+        }
+    }
+    quillet_player_destroy(old); /* twice: still nothing */
+
+    quillet_player* server = quillet_play_server_create("capi.stale");
+    REQUIRE(server);
+    CHECK_STATUS(quillet_server_set_source(server, clip), QUILLET_OK);
+    quillet_client* gone = NULL;
+    CHECK_STATUS(quillet_server_add_client(server, &gone), QUILLET_OK);
+    REQUIRE(gone);
+    quillet_client_destroy(gone);
+    for (int i = 0; i < 20; ++i) {
+        quillet_client* fresh = NULL;
+        CHECK_STATUS(quillet_server_add_client(server, &fresh), QUILLET_OK);
+        REQUIRE(fresh);
+        CHECK(fresh != gone);
+        quillet_batch* batch = NULL;
+        CHECK_STATUS(quillet_client_next_batch(gone, &batch), QUILLET_ERROR_INVALID_HANDLE);
+        CHECK_STATUS(quillet_player_pause((quillet_player*)fresh), QUILLET_ERROR_INVALID_HANDLE);
+        CHECK_STATUS(quillet_client_wait_batch(fresh, &batch, 5000), QUILLET_OK); /* its stream's description */
+        quillet_batch_free(batch);
+        quillet_client_destroy(fresh);
+    }
+    quillet_player_destroy(server);
+    remove("capi_stale.mp4");
 }

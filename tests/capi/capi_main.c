@@ -10,10 +10,12 @@ void test_play_matches_facade(void);
 void test_serve_to_remote(void);
 void test_publish_hls(void);
 void test_record_split_segments_and_queue_bound(void);
-void test_stop_close_destroy_inside_callback(void);
 void test_blocked_calls_end_on_destroy_or_interrupt(void);
 void test_bad_arguments(void);
 void test_camera_reconnects(void);
+void test_stale_handles(void);
+void test_handler_calls(void);
+void test_handler_calls_camera(void);
 
 static const struct {
     const char* name;
@@ -23,10 +25,12 @@ static const struct {
     {"ServeToRemote", test_serve_to_remote},
     {"PublishHls", test_publish_hls},
     {"Record", test_record_split_segments_and_queue_bound},
-    {"InsideCallback", test_stop_close_destroy_inside_callback},
     {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
     {"BadArguments", test_bad_arguments},
     {"CameraReconnects", test_camera_reconnects},
+    {"StaleHandles", test_stale_handles},
+    {"Handlers", test_handler_calls},
+    {"HandlersCamera", test_handler_calls_camera},
 };
 
 int main(int argc, char** argv)

@@ -22,34 +22,46 @@ std::shared_ptr<FFPacket> Picture(int i)
     return p;
 }
 
+// The sound that arrives with picture i: every sound packet is flagged key.
+std::shared_ptr<FFPacket> Sound(int i)
+{
+    auto p = Testing::Audio(i, 200);
+    p->liveTime = int64_t(i + 1) * 400000 + 1;
+    return p;
+}
+
 } // namespace
 
+// A stream with sound: the sound between the bound and the next key picture
+// is given up with the pictures, so the files go on from a video key picture.
 TEST(RecordingBacklog, PastThirtySecondsTheQueueGoesOnFromTheNextKeyAndSaysHowMuchWasLost)
 {
     RecordingBacklog backlog;
     std::deque<std::shared_ptr<FFData>> queue;
     double lost = -1.0;
-    auto admit = [&](const std::shared_ptr<FFData>& record) {
-        if (backlog.Admit(*record, queue, lost))
-            queue.push_back(record);
+    auto admit = [&](int i) {
+        for (const std::shared_ptr<FFData>& record : {std::shared_ptr<FFData>(Picture(i)), std::shared_ptr<FFData>(Sound(i))})
+            if (backlog.Admit(*record, queue, lost))
+                queue.push_back(record);
     };
-    admit(Testing::Codec());
+    queue.push_back(Testing::Codec(1, 1000, true));
     for (int i = 0; i < 750; ++i) // 30 s: all held
-        admit(Picture(i));
-    EXPECT_EQ(queue.size(), 751u);
+        admit(i);
+    EXPECT_EQ(queue.size(), 1501u);
     EXPECT_LT(lost, 0.0);
-    for (int i = 750; i < 760; ++i) // past the bound: given up until a key picture
-        admit(Picture(i));
+    for (int i = 750; i < 760; ++i) // past the bound: given up until a video key picture
+        admit(i);
     EXPECT_EQ(queue.size(), 1u) << "only the description stays";
-    admit(Picture(760));
-    ASSERT_EQ(queue.size(), 2u);
-    EXPECT_EQ(queue.back()->type, FFType::Packet);
+    admit(760);
+    ASSERT_EQ(queue.size(), 3u);
+    const auto& resumed = static_cast<const FFPacket&>(*queue[1]);
+    EXPECT_TRUE(resumed.streamType == FFStreamType::Video && resumed.IsKey()) << "resumed at a video key picture";
     EXPECT_NEAR(lost, 30.4, 0.01) << "from the oldest packet given up to the key picture";
 
     lost = -1.0;
     backlog.Taken(); // the disk took the queue: the next 30 s are held again
     for (int i = 761; i < 1485; ++i)
-        admit(Picture(i));
+        admit(i);
     EXPECT_LT(lost, 0.0);
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "facade/FFWrapper.h"
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "publish/PublishStatus.h"
 
 extern "C" {

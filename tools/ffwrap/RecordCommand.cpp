@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "CameraPlayer.h"
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "engine/FFFileEngine.h"
 #include "facade/FFFileWrapper.h"
 

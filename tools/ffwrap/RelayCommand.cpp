@@ -20,7 +20,7 @@
 
 #include "CameraPlayer.h"
 #include "DemoClip.h"
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "facade/FFServingWrappers.h"
 
 extern "C" {

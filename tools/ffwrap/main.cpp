@@ -33,7 +33,7 @@
 #include "RelayCommand.h"
 #include "RecordCommand.h"
 #include "WavWriter.h"
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 #include "core/FFAVCodec.h"
 #include "core/FFCodecLock.h"
 #include "events/FFLogger.h"

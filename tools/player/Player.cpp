@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "PngWriter.h"
-#include "camera/RtspUrl.h"
+#include "core/UrlForLog.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>

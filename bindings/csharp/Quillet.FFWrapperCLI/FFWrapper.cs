@@ -46,6 +46,7 @@ namespace Quillet.FFWrapperCLI
             _id = Interlocked.Increment(ref _nextId);
             _engine = Create(kind, log, _id);
             Facades[_id] = new WeakReference(this);
+            LiveEngines[_id] = _engine;
         }
 
         [MethodImpl(MethodImplOptions.NoInlining)]
@@ -103,9 +104,13 @@ namespace Quillet.FFWrapperCLI
         /// <summary>Longest a network open or read may block, in seconds (0: no limit).</summary>
         public void SetNetworkTimeout(double seconds) { Call(h => NativeMethods.quillet_player_set_network_timeout(h, seconds)); }
 
-        public void CloseSource() { CallOrDefer(NativeMethods.quillet_player_close); }
+        /// <summary>Stops reading and closes the source. From a handler on the very library thread the
+        /// close must end, the close completes as soon as the handler returns.</summary>
+        public void CloseSource() { Call(NativeMethods.quillet_player_close); }
         public bool StartEngine() { return Call(NativeMethods.quillet_player_start) == Status.Ok; }
-        public void StopEngine() { CallOrDefer(NativeMethods.quillet_player_stop); }
+        /// <summary>Stops the read thread. From a handler on that very thread, the stop completes as soon
+        /// as the handler returns.</summary>
+        public void StopEngine() { Call(NativeMethods.quillet_player_stop); }
         public void Pause() { Call(NativeMethods.quillet_player_pause); }
         public void Continue() { Call(NativeMethods.quillet_player_resume); }
         public void Flush() { Call(NativeMethods.quillet_player_flush); }
@@ -321,8 +326,9 @@ namespace Quillet.FFWrapperCLI
         /// <summary>Adds a handler. Handlers run synchronously on the thread that reports the event:
         /// the thread inside <see cref="ReadFrameGetSize"/> for the end of the stream, the source's read
         /// thread for errors and connection changes, the recording's write thread for sync points.
-        /// A handler may call this facade, including StopEngine, CloseSource and Dispose (the library
-        /// runs those once the handler has returned). An exception a handler throws is passed on by
+        /// A handler may call any facade, this one included, StopEngine, CloseSource and Dispose too:
+        /// each does what it says (on the very library thread they must end, they complete as soon
+        /// as the handler returns). An exception a handler throws is passed on by
         /// ReadFrameGetSize and ReadAudioFromInterface when it arose inside them, and dropped
         /// otherwise: it cannot unwind through the library's threads.</summary>
         public void RegisterFFEventCallback(ManagedEventDelegate cb) { ManagedEventHandler += cb; }
@@ -343,6 +349,8 @@ namespace Quillet.FFWrapperCLI
             PlayerHandle engine = DetachEngine();
             WeakReference ignored;
             Facades.TryRemove(_id, out ignored);
+            PlayerHandle registered;
+            LiveEngines.TryRemove(_id, out registered);
             if (engine == null)
                 return;
             if (!disposing)
@@ -350,11 +358,9 @@ namespace Quillet.FFWrapperCLI
                 engine.Dispose(); // finalization: the handle's own finalizer may have run already
                 return;
             }
-            // Not left to the pool like a stop from a handler: an application that returns from Main
-            // right after disposing in a handler would never see the pool run it, and the library
-            // thread that ran the handler would keep Mono from exiting. The library itself puts off
-            // a destroy asked inside its callback until the callback has returned, and no event
-            // reaches managed code once the callback is cleared.
+            // Straight through, from a handler too: asked on the library thread it must end, the
+            // destroy completes as soon as the handler returns, and no event reaches managed code
+            // once the callback is cleared.
             Interrupt(engine); // an open or a wait on another thread ends now
             DestroyEngine(engine);
         }
@@ -369,39 +375,6 @@ namespace Quillet.FFWrapperCLI
             }
             catch (ObjectDisposedException) { }
             engine.Dispose();
-        }
-
-        // Stop and close wait for the library's threads. Asked from inside an event handler, they run
-        // on a pool thread once the handler has returned (as the library itself would defer them),
-        // so that the events they raise never run managed code on the library's own worker thread:
-        // Mono waits at exit for every thread that ever ran managed code, and that one never ends.
-        private void CallOrDefer(Func<PlayerHandle, int> call)
-        {
-            if (_inHandler > 0)
-                AfterHandler(state => Call(call));
-            else
-                Call(call);
-        }
-
-        // Work a handler asked for, queued to the pool only once the handler has returned: started
-        // at once, a stop would wait for the library thread the handler still runs on, while a
-        // further call of the handler waited for the facade the stop holds.
-        [ThreadStatic] private static List<WaitCallback> _afterHandler;
-
-        private static void AfterHandler(WaitCallback work)
-        {
-            if (_afterHandler == null)
-                _afterHandler = new List<WaitCallback>();
-            _afterHandler.Add(work);
-        }
-
-        private static void RunAfterHandler()
-        {
-            List<WaitCallback> work = _afterHandler;
-            _afterHandler = null;
-            if (work != null)
-                foreach (WaitCallback w in work)
-                    ThreadPool.QueueUserWorkItem(w);
         }
 
         // ---- for the derived facades ------------------------------------------------------------
@@ -462,9 +435,6 @@ namespace Quillet.FFWrapperCLI
 
         // A handler's exception, kept for the facade call on this thread that raised the event.
         [ThreadStatic] private static Exception _handlerException;
-        // How deep this thread is in event handlers: a Dispose from a handler leaves the call that
-        // raised the event to finish as it would (the library destroys the player after it).
-        [ThreadStatic] private static int _inHandler;
         // How deep this thread is in facade calls. A callback on a thread outside any facade call
         // comes from one of the library's own threads, which the runtime adopted for the call:
         // it is marked background, or Mono would wait for it (a thread that lives as long as the
@@ -478,6 +448,31 @@ namespace Quillet.FFWrapperCLI
                 return;
             _adopted = true;
             Thread.CurrentThread.IsBackground = true;
+        }
+
+        // The players no facade has destroyed yet, by facade number (held strongly: a forgotten
+        // facade is still finalized, and its finalizer takes its player out). Mono waits at exit for
+        // every thread that ever ran managed code, background threads too, and a library thread
+        // that ran an event handler ends only when its player goes: a camera that keeps
+        // reconnecting would keep an application whose Main has returned alive for ever. The
+        // process's exit (after the application's own threads, before that wait) destroys them.
+        private static readonly ConcurrentDictionary<long, PlayerHandle> LiveEngines = new ConcurrentDictionary<long, PlayerHandle>();
+
+        static FFWrapper()
+        {
+            AppDomain.CurrentDomain.ProcessExit += (sender, args) => DestroyAtExit();
+        }
+
+        private static void DestroyAtExit()
+        {
+            foreach (long id in LiveEngines.Keys)
+            {
+                PlayerHandle engine;
+                if (!LiveEngines.TryRemove(id, out engine))
+                    continue;
+                Interrupt(engine);
+                DestroyEngine(engine);
+            }
         }
 
         private static FFWrapper Find(IntPtr user)
@@ -500,16 +495,7 @@ namespace Quillet.FFWrapperCLI
                     handlers = facade._handlers;
                 if (args == null || handlers == null)
                     return;
-                ++_inHandler;
-                try
-                {
-                    handlers(args);
-                }
-                finally
-                {
-                    if (--_inHandler == 0)
-                        RunAfterHandler();
-                }
+                handlers(args);
             }
             catch (Exception e)
             {

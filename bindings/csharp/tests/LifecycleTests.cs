@@ -1,5 +1,5 @@
-// Disposal and finalization: the neutral results without a source and after
-// Dispose, a facade the application forgets is finalized and frees its
+// Disposal and finalization: a disposed facade of each kind answers without
+// throwing, a facade the application forgets is finalized and frees its
 // player, Dispose, StopEngine and CloseSource from inside an event handler
 // end without a deadlock, and many facades leave memory and file descriptors
 // flat.
@@ -16,6 +16,9 @@ namespace Quillet.Tests
 {
     public static class LifecycleTests
     {
+        /// <summary>What the binding adds to the neutral answers the C++ facade owns: a read leaves the
+        /// managed record untouched, a disposed facade of each kind answers without throwing, and
+        /// Dispose twice is fine.</summary>
         public static void ResultsWithoutASourceAndAfterDispose()
         {
             var facades = new FFWrapper[] { new FFWrapper(), new FFFileWrapper("cs.rec"), new FFFileServerWrapper(), new FFPlayServerWrapper(), new FFRemoteWrapper() };
@@ -26,54 +29,15 @@ namespace Quillet.Tests
                 Check.Equal(0, f.ReadFrameGetSize(null), kind + ".ReadFrameGetSize(null)");
                 Check.Equal(0, f.ReadFrameGetSize(untouched), kind + ": a read without a source");
                 Check.True(untouched.frame == null && untouched.size == 0 && untouched.width == 0, kind + ": the record is untouched");
-                bool opened = f.OpenSource(PlayerTests.H264Clip());
-                if (f.GetType() == typeof(FFWrapper) || f.GetType() == typeof(FFFileWrapper))
-                    Check.True(opened, kind + ": opens before disposal");
                 f.Dispose();
                 f.Dispose();
-                int w, h, rate = 7, bits = 7, channels = 7;
-                bool pending = true;
+                int w, h;
                 f.GetDimensions(out w, out h);
-                var results = new List<Tuple<string, object, object>>
-                {
-                    Tuple.Create("OpenSource", (object)false, (object)f.OpenSource(PlayerTests.H264Clip())),
-                    Tuple.Create("StartEngine", (object)false, (object)f.StartEngine()),
-                    Tuple.Create("IsPause", (object)false, (object)f.IsPause()),
-                    Tuple.Create("IsReady", (object)false, (object)f.IsReady()),
-                    Tuple.Create("ReadFrameGetSize", (object)0, (object)f.ReadFrameGetSize(new FrameData())),
-                    Tuple.Create("GetDimensions", (object)"-1x-1", (object)(w + "x" + h)),
-                    Tuple.Create("Width", (object)(-1), (object)f.Width()),
-                    Tuple.Create("Height", (object)(-1), (object)f.Height()),
-                    Tuple.Create("RenderWidth", (object)(-1), (object)f.RenderWidth()),
-                    Tuple.Create("RenderHeight", (object)(-1), (object)f.RenderHeight()),
-                    Tuple.Create("IsAudio", (object)false, (object)f.IsAudio()),
-                    Tuple.Create("GetAudioFormat", (object)"False 0 0 0", (object)(f.GetAudioFormat(out rate, out bits, out channels) + " " + rate + " " + bits + " " + channels)),
-                    Tuple.Create("ReadAudioFromInterface", (object)0.0, (object)f.ReadAudioFromInterface()),
-                    Tuple.Create("GetDuration", (object)0.0, (object)f.GetDuration()),
-                    Tuple.Create("IsOptimizeSeek", (object)false, (object)f.IsOptimizeSeek()),
-                    Tuple.Create("IsOOB", (object)"False False", (object)(f.IsOOB(1.0, out pending) + " " + pending)),
-                    Tuple.Create("GetSeekTime", (object)(-1.0), (object)f.GetSeekTime()),
-                };
-                var rec = f as FFFileWrapper;
-                if (rec != null)
-                    results.Add(Tuple.Create("IsVideoSave", (object)"False False", (object)(rec.IsVideoSave(out pending) + " " + pending)));
+                Check.Equal("False 0 -1x-1 0", f.OpenSource(PlayerTests.H264Clip()) + " " + f.ReadFrameGetSize(untouched) + " " + w + "x" + h + " " + f.GetDuration(), kind + " after Dispose");
                 var server = f as IFFSerializeWrapper;
                 if (server != null)
-                {
-                    results.Add(Tuple.Create("AddClient", (object)true, (object)(server.AddClient() == null)));
-                    results.Add(Tuple.Create("GetNumberOutgoingPackets", (object)0u, (object)server.GetNumberOutgoingPackets()));
-                }
-                var remote = f as FFRemoteWrapper;
-                if (remote != null)
-                {
-                    results.Add(Tuple.Create("WritePacket", (object)false, (object)remote.WritePacket(new byte[] { 1, 2, 3 })));
-                    results.Add(Tuple.Create("WaitForSeek", (object)false, (object)remote.WaitForSeek(1.0)));
-                }
-                foreach (var r in results)
-                    Check.Equal(r.Item2, r.Item3, kind + "." + r.Item1 + " after Dispose");
-                // The operations without a result do nothing.
-                f.Initialize(); f.CloseSource(); f.StopEngine(); f.Pause(); f.Continue(); f.Flush(); f.Seek(1.0);
-                f.DecodeVideo(PixelFormat.BGR24); f.EnableAudio(true); f.SetOptimizeSeek(true); f.SetAudioInterface(null);
+                    Check.True(server.AddClient() == null, kind + ".AddClient after Dispose");
+                f.CloseSource(); f.StopEngine(); f.Pause(); f.Seek(1.0); f.SetAudioInterface(null);
             }
         }
 
@@ -174,7 +138,7 @@ namespace Quillet.Tests
             Check.True(grown < 24L << 20, string.Format("resident memory flat: grew {0} KiB over 1000 facades", grown >> 10));
         }
 
-        private static int Threads() { return Directory.GetDirectories("/proc/self/task").Length; }
+        internal static int Threads() { return Directory.GetDirectories("/proc/self/task").Length; }
         private static int Descriptors() { return Directory.GetFileSystemEntries("/proc/self/fd").Length; }
 
         private static long ResidentBytes()

@@ -220,10 +220,94 @@ namespace Quillet.Tests
         public void Dispose() { Kill(); }
     }
 
+    /// <summary>A loopback TCP relay to the camera that can be cut: every connection through it ends
+    /// and new ones are closed at once, as when a camera's network goes away, until it opens again.</summary>
+    public sealed class CameraLink : IDisposable
+    {
+        private readonly TcpListener _listener = new TcpListener(IPAddress.Loopback, 0);
+        private readonly int _target;
+        private readonly List<TcpClient> _open = new List<TcpClient>();
+        private bool _cut;
+
+        public CameraLink(int targetPort)
+        {
+            _target = targetPort;
+            _listener.Start();
+            new Thread(Accept) { IsBackground = true }.Start();
+        }
+
+        public string Url(string mount) { return "rtsp://127.0.0.1:" + ((IPEndPoint)_listener.LocalEndpoint).Port + mount; }
+
+        public void Cut()
+        {
+            lock (_open)
+            {
+                _cut = true;
+                foreach (TcpClient c in _open)
+                    c.Close();
+                _open.Clear();
+            }
+        }
+
+        public void Restore() { lock (_open) _cut = false; }
+
+        private void Accept()
+        {
+            try
+            {
+                for (;;)
+                {
+                    TcpClient inner = _listener.AcceptTcpClient();
+                    TcpClient outer = null;
+                    lock (_open)
+                        if (!_cut)
+                        {
+                            outer = new TcpClient("127.0.0.1", _target);
+                            _open.Add(inner);
+                            _open.Add(outer);
+                        }
+                    if (outer == null)
+                    {
+                        inner.Close();
+                        continue;
+                    }
+                    Pump(inner, outer);
+                    Pump(outer, inner);
+                }
+            }
+            catch (Exception) { } // the listener stopped
+        }
+
+        private static void Pump(TcpClient from, TcpClient to)
+        {
+            new Thread(() =>
+            {
+                var buffer = new byte[65536];
+                try
+                {
+                    int n;
+                    while ((n = from.GetStream().Read(buffer, 0, buffer.Length)) > 0)
+                        to.GetStream().Write(buffer, 0, n);
+                }
+                catch (Exception) { }
+                from.Close();
+                to.Close();
+            }) { IsBackground = true }.Start();
+        }
+
+        public void Dispose()
+        {
+            _listener.Stop();
+            Cut();
+        }
+    }
+
     public static class TestRunner
     {
         public static int Main(string[] args)
         {
+            if (args.Length == 2 && args[0] == "--forget-camera")
+                return CameraTests.ForgetReconnectingCamera(args[1]);
             Type suite = args.Length >= 1 ? Type.GetType("Quillet.Tests." + args[0]) : null;
             if (suite == null)
             {

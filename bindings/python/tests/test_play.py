@@ -3,7 +3,6 @@ exact seeks, sound, events, errors, and a close from another thread that ends a
 blocked read, wait or open."""
 import os
 import threading
-import time
 
 import numpy
 import pytest
@@ -92,33 +91,43 @@ def test_events_are_pulled_and_called_back_off_the_library_threads(clip):
     assert len(threads) == 1 and threading.get_ident() not in threads
 
 
-def test_log_lines_of_ffmpeg_threads_reach_a_slow_handler_on_the_dispatcher_thread(clip, tmp_path):
+def test_log_lines_reach_a_blocked_handler_on_the_dispatcher_thread_and_none_after_its_removal(clip, tmp_path):
     # Garbage in the middle of the pictures: FFmpeg's decoding threads complain while the
-    # handler is slow and the main thread holds the interpreter through reads and a close.
+    # handler is blocked and the main thread holds the interpreter through reads and a close.
+    # The lines queued behind the blocked handler never reach it once its removal returned.
     data = bytearray(open(clip, "rb").read())
     data[len(data) // 2:len(data) // 2 + 4000] = bytes(range(250)) * 16
     damaged = tmp_path / "damaged.mp4"
     damaged.write_bytes(bytes(data))
-    lines = []
+    lines, late, entered, removed = [], [], threading.Event(), threading.Event()
 
     def handler(line):
-        time.sleep(0.001)
-        lines.append((line, threading.get_ident()))
+        (late if removed.is_set() else lines).append((line, threading.get_ident()))
+        entered.set()
+        removed.wait(60)
+
+    def play():
+        with quillet.open(str(damaged), threads=0) as player:
+            assert sum(1 for _ in player.pictures()) > 10
 
     quillet.set_log_handler(handler, 30)
     try:
-        with quillet.open(str(damaged), threads=0) as player:
-            assert sum(1 for _ in player.pictures()) > 10
-        assert wait_for(lambda: any(line.category == "FFmpeg" for line, _ in lines))
+        play()
+        assert entered.wait(60)
     finally:
         quillet.set_log_handler(None)
-    settled = len(lines)
+        removed.set()
+    drained = threading.Event()  # a later handler's first line: the queue before it is done
+    quillet.set_log_handler(lambda line: drained.set(), 30)
+    try:
+        play()
+        assert drained.wait(60)
+    finally:
+        quillet.set_log_handler(None)
+    assert late == []
     assert all(line.level >= 30 and line.text and line.time > 1.7e9 for line, _ in lines)
     threads = {thread for _, thread in lines}
     assert len(threads) == 1 and threading.get_ident() not in threads
-    with quillet.open(str(damaged)) as player:  # no handler: nothing more arrives
-        sum(1 for _ in player.pictures())
-    assert len(lines) == settled
 
 
 @pytest.mark.parametrize("source, reason", [
@@ -156,10 +165,9 @@ def test_close_from_another_thread_ends_a_blocked_call(clip, silent_camera, make
     blocked.start()
     blocked.join(0.3)
     assert blocked.is_alive()
-    closed_at = time.monotonic()
     player.close()
-    blocked.join(5)
-    assert time.monotonic() - closed_at < 0.25
+    blocked.join(60)
+    assert not blocked.is_alive()
     assert isinstance(outcome[0], quillet.Closed) or outcome[0].reason == "closed"
     assert player.closed
 

@@ -1,0 +1,30 @@
+# Faults in the C interface, caught by the C suites (ctest CApi.*).
+FAULTS = [
+    dict(name="full event queue drops the newest event",
+         file="src/capi/HandleSignal.cpp",
+         old="        while (_events.size() >= _capacity) {\n            _events.pop_front();",
+         new="        while (_events.size() >= _capacity) {\n            _events.pop_back();",
+         ctest="CApi.Record$"),
+    dict(name="a handle is its object's address again",
+         file="src/capi/HandleRegistry.h",
+         old="const uintptr_t value = NextHandleValue();",
+         new="const uintptr_t value = reinterpret_cast<uintptr_t>(object.get());",
+         ctest="CApi.StaleHandles$"),
+    dict(name="a read's events reach the callback under its lock",
+         file="src/capi/Player.cpp",
+         old="    if (t_collecting.player == this) {",
+         new="    if (t_collecting.player == this && false) {",
+         ctest="CApi.Handlers$", env={"QUILLET_HANDLER_ROWS": "end of stream, read picture on the same"}),
+    dict(name="a read inside the end's callback is not told the end",
+         file="src/capi/Player.cpp",
+         old="    if (_endHandedOut > 0)\n",
+         new="    if (_endHandedOut > 1000)\n",
+         ctest="CApi.Handlers$", env={"QUILLET_HANDLER_ROWS": "end of stream, read picture on the same"}),
+]
+FAULTS += [
+    dict(name="C# leaves undisposed players to outlive Main",
+         file="bindings/csharp/Quillet.FFWrapperCLI/FFWrapper.cs",
+         old="            AppDomain.CurrentDomain.ProcessExit += (sender, args) => DestroyAtExit();",
+         new="            AppDomain.CurrentDomain.ProcessExit += (sender, args) => { };",
+         ctest="CSharp.CameraTests$"),
+]
