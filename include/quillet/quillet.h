@@ -393,7 +393,8 @@ QUILLET_EXPORT int quillet_player_get_kind(quillet_player* player, int* kind);
 /** @{ */
 
 /** Opens a file path, a URL FFmpeg can read or an rtsp:// camera. Blocks until the streams are
- * known (for a network source up to the network timeout). ::QUILLET_ERROR_OPEN_FAILED with the
+ * known (for a network source up to the network timeout). A source open on the handle (also one
+ * played to its end) is closed first, as by quillet_player_close(). ::QUILLET_ERROR_OPEN_FAILED with the
  * reason in quillet_player_get_open_failure(); ::QUILLET_INTERRUPTED when a close, destroy or
  * interrupt cancelled it. Not for remote players (they need no open). */
 QUILLET_EXPORT int quillet_player_open(quillet_player* player, const char* url);
@@ -404,9 +405,12 @@ QUILLET_EXPORT int quillet_player_get_open_failure(quillet_player* player, const
 QUILLET_EXPORT int quillet_player_set_network_timeout(quillet_player* player, double seconds);
 /** Camera connection settings used when an rtsp:// source is opened by this handle. */
 QUILLET_EXPORT int quillet_player_set_source_settings(quillet_player* player, const quillet_source_settings* settings);
-/** Decodes video into `format` (a ::quillet_pixel_format). After the open, before the start. */
+/** Decodes video into `format` (a ::quillet_pixel_format). After the open, before the start. A
+ * player (::QUILLET_KIND_PLAYER) started without one decodes into the format set last, or
+ * ::QUILLET_PIXEL_BGR24. */
 QUILLET_EXPORT int quillet_player_set_pixel_format(quillet_player* player, int format);
-/** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source. */
+/** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source (none opened,
+ * or closed by quillet_player_close() since). */
 QUILLET_EXPORT int quillet_player_start(quillet_player* player);
 /** Stops the read thread; the source stays open. ::QUILLET_STOP_PENDING from inside this handle's
  * event callback: the stop completes as soon as the callback returns. */
@@ -444,7 +448,8 @@ QUILLET_EXPORT int quillet_player_read_picture_ref(quillet_player* player, quill
 /** As quillet_player_read_picture(), but converts into the caller's buffer `dst` of `dst_size`
  * bytes with rows `dst_stride` bytes apart (at least width * 3); `info->data` is then `dst`.
  * ::QUILLET_ERROR_BUFFER_TOO_SMALL when the picture does not fit, with its width, height and size
- * (at the given stride) in `*info`; the picture is then kept for the next read. */
+ * (at the given stride) in `*info`; the picture is then kept for the next read, unless a seek,
+ * flush, close or open moves the player away from it first. */
 QUILLET_EXPORT int quillet_player_read_picture_into(quillet_player* player, uint8_t* dst, size_t dst_size, int dst_stride, quillet_picture* info, int timeout_ms);
 /** Adds a reference to `buffer`. Any thread. */
 QUILLET_EXPORT int quillet_buffer_retain(quillet_buffer* buffer);
@@ -462,6 +467,12 @@ QUILLET_EXPORT int quillet_player_get_dimensions(quillet_player* player, int* wi
 QUILLET_EXPORT int quillet_player_get_render_dimensions(quillet_player* player, int* width, int* height);
 /** The source's duration in seconds; 0 when unknown (live sources). */
 QUILLET_EXPORT int quillet_player_get_duration(quillet_player* player, double* seconds);
+/** When a camera captured the picture the last read handed out (quillet_player_read_picture(),
+ * _ref or _into): `*utc_us` microseconds since 1970 UTC, from the camera's RTCP sender reports
+ * once one has come (`*trusted` 1), before that the time the picture arrived (`*trusted` 0);
+ * 0 and 0 for files and streams without it. Never earlier than the camera's picture before it,
+ * also across a reconnection. Either pointer may be NULL. */
+QUILLET_EXPORT int quillet_player_get_capture_time(quillet_player* player, int64_t* utc_us, int* trusted);
 /** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read. */
 QUILLET_EXPORT int quillet_player_seek(quillet_player* player, double seconds);
 /** While paused, serve seeks from the pictures already read (on by default). */
@@ -643,6 +654,46 @@ QUILLET_EXPORT int quillet_remote_write(quillet_player* remote, const uint8_t* d
 QUILLET_EXPORT int quillet_remote_wait_for_seek(quillet_player* remote, double seconds, int* new_target);
 /** Forgets how far the current batch was taken: the next batch is read from its start. */
 QUILLET_EXPORT int quillet_remote_restart_batch(quillet_player* remote);
+
+/** @} */
+
+/* ------------------------------------------------------------------------ */
+/** @name Picture size and thumbnails */
+/** @{ */
+
+/** The size pictures are handed out at, for an application that shows them smaller (or larger)
+ * than they were coded: 0, 0 is the coded size (the default); one of `width` and `height` 0
+ * follows the other with the display aspect ratio; both fit the picture inside that box with its
+ * display aspect ratio (sample aspect ratio applied). Scaled in the same pass as the conversion.
+ * Any time, also while playing: applies from the next picture. quillet_player_get_dimensions()
+ * keeps the coded size; ::quillet_picture carries the size handed out.
+ * ::QUILLET_ERROR_INVALID_ARGUMENT for a negative side. */
+QUILLET_EXPORT int quillet_player_set_picture_size(quillet_player* player, int width, int height);
+
+/** One time's thumbnail, handed to a ::quillet_thumbnail_callback. */
+typedef struct quillet_thumbnail {
+    int index;         /**< Position of the time in `times` (or in the spread). */
+    double requested;  /**< The time asked for, in seconds. */
+    const char* error; /**< NULL with a picture; else why there is none ("seek failed: ...",
+                        * "timed out", "no picture at or after this time", "damaged pictures: ..."). */
+    quillet_picture picture; /**< The picture (`time` its own time; `data` NULL on error). */
+} quillet_thumbnail;
+
+/** Receives one thumbnail; `thumbnail` and its pixels are valid during the call only. */
+typedef void (*quillet_thumbnail_callback)(void* user, const quillet_thumbnail* thumbnail);
+
+/** Pictures of the file `source` at `count` times, at the size asked for (as
+ * quillet_player_set_picture_size()), in `pixel_format`. `times` (seconds on the clock of the
+ * pictures' own times, any order) may be NULL: then `count` times spread evenly over the
+ * duration, the first at the first picture. `exact` 0: the key picture at or before each time,
+ * decoding nothing else (the fastest); 1: the picture a seek to that time shows (the first at or
+ * after it), times in one group of pictures sharing the decoding. Decodes on threads of its own
+ * (one per core) and calls `callback` on the calling thread, one thumbnail at a time, as they are
+ * ready; returns once every time was handed out, each with its picture or its error (a damaged or
+ * unreadable time takes at most 10 s). ::QUILLET_ERROR_OPEN_FAILED (reason in
+ * quillet_error_message()) when the source cannot be opened. */
+QUILLET_EXPORT int quillet_thumbnails(const char* source, const double* times, int count, int width, int height,
+                                      int pixel_format, int exact, quillet_thumbnail_callback callback, void* user);
 
 /** @} */
 

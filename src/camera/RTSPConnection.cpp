@@ -121,14 +121,14 @@ bool BindPortPair(int& rtp, int& rtcp, int& port)
 
 } // namespace
 
-RTSPConnection::RTSPConnection(RTSPSourceSettings settings)
+RTSPConnection::RTSPConnection(RTSPSourceSettings settings, std::function<void()> changed)
     : _settings(std::move(settings)),
       _timeoutUs(int64_t(std::max(_settings.packetTimeoutMs, 1)) * 1000),
       _connectTimeoutUs(_settings.connectTimeoutMs > 0
                             ? std::min(_timeoutUs, int64_t(_settings.connectTimeoutMs) * 1000)
                             : _timeoutUs),
       _watch(_timeoutUs, int64_t(_settings.rtcpTimeoutMs) * 1000, _settings.requireRTCP),
-      _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+      _changed(std::move(changed)), _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -159,8 +159,6 @@ void RTSPConnection::Interrupt()
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t written = ::write(_wake, &one, sizeof(one));
     }
-    std::lock_guard lock(_queueMutex);
-    _queueChanged.notify_all();
 }
 
 void RTSPConnection::_Fail(ConnectFailure failure, const std::string& reason)
@@ -766,11 +764,9 @@ void RTSPConnection::_ReadLoop()
 {
     while (!_watch.Interrupted() && _Pump(INT64_MAX)) {
     }
-    {
-        std::lock_guard lock(_queueMutex);
-        _ended = true;
-        _queueChanged.notify_all();
-    }
+    _ended = true;
+    if (_changed)
+        _changed();
     if (_watch.Interrupted())
         return;
     _Log(int(CameraLogLevel::Warn), "Stream from " + _logUrl + " stopped: " + _endReason);
@@ -844,17 +840,26 @@ void RTSPConnection::_Emit(CameraStream& stream, PlacedPacket placed, int64_t wa
 
 void RTSPConnection::_Enqueue(QueueEntry entry)
 {
-    std::lock_guard lock(_queueMutex);
-    const std::size_t capacity = std::max<std::size_t>(_settings.maxQueuedPackets, 1);
-    while (_queue.size() >= capacity) {
-        _queue.pop_front();
-        ++_dropped;
-        if (_dropped == 1 || _dropped % 100 == 0)
-            _Log(int(CameraLogLevel::Warn), "Packet queue full, dropped the oldest packet (" +
-                                                std::to_string(_dropped) + " so far)");
+    {
+        std::lock_guard lock(_queueMutex);
+        const std::size_t capacity = std::max<std::size_t>(_settings.maxQueuedPackets, 1);
+        while (_queue.size() >= capacity) {
+            _queue.pop_front();
+            ++_dropped;
+            if (_dropped == 1 || _dropped % 100 == 0)
+                _Log(int(CameraLogLevel::Warn), "Packet queue full, dropped the oldest packet (" +
+                                                    std::to_string(_dropped) + " so far)");
+        }
+        _queue.push_back(std::move(entry));
     }
-    _queue.push_back(std::move(entry));
-    _queueChanged.notify_all();
+    if (_changed)
+        _changed();
+}
+
+bool RTSPConnection::HasPacket() const
+{
+    std::lock_guard lock(_queueMutex);
+    return !_queue.empty();
 }
 
 std::shared_ptr<MediaPacketStruct> RTSPConnection::Pop()
@@ -873,30 +878,6 @@ std::shared_ptr<MediaPacketStruct> RTSPConnection::Pop()
         _published[slot] = entry.info;
     }
     return std::move(entry.packet);
-}
-
-bool RTSPConnection::WaitForPacket(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(_queueMutex);
-    const bool ended = _queueChanged.wait_for(
-        lock, timeout, [&] { return !_queue.empty() || _ended || _watch.Interrupted() || _wakeRequested; });
-    _wakeRequested = false;
-    return ended;
-}
-
-void RTSPConnection::WakeWaiter()
-{
-    {
-        std::lock_guard lock(_queueMutex);
-        _wakeRequested = true;
-    }
-    _queueChanged.notify_all();
-}
-
-bool RTSPConnection::HasPacket() const
-{
-    std::lock_guard lock(_queueMutex);
-    return !_queue.empty();
 }
 
 std::unique_ptr<MediaInfoStruct> RTSPConnection::Info(MediaPacket::MediaType type) const

@@ -17,16 +17,17 @@
 //   sockets, _tracks, _streams, the receive buffer and _timingLog belong to
 //   the reader until Shutdown has joined it; Shutdown then uses the RTSP
 //   connection once more to say goodbye.
-// - Interrupt, IsRunning, Pop, WaitForPacket and Info may be called from any
-//   thread at any time; _queueMutex guards _queue, _published,
-//   _deliveredConfig, _dropped and _wakeRequested, and _queueChanged is
-//   signalled with it whenever a packet is queued, the reader ends, Interrupt
-//   or WakeWaiter is called.
+// - Interrupt, IsRunning, IsReading, Pop, HasPacket and Info may be called
+//   from any thread at any time; _queueMutex guards _queue, _published,
+//   _deliveredConfig and _dropped.
+// - `_changed` (fixed at construction) is called with no lock held after a
+//   packet was queued and once the reader has ended, so a waiting user of
+//   the client wakes up.
 // - Shutdown is idempotent and serialised by _shutdownMutex.
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <deque>
 #include <fstream>
@@ -49,7 +50,8 @@ namespace Quillet {
 
 class RTSPConnection {
 public:
-    explicit RTSPConnection(RTSPSourceSettings settings);
+    // `changed` is told of every queued packet and of the reader's end.
+    RTSPConnection(RTSPSourceSettings settings, std::function<void()> changed);
     ~RTSPConnection();
     RTSPConnection(const RTSPConnection&) = delete;
     RTSPConnection& operator=(const RTSPConnection&) = delete;
@@ -65,13 +67,9 @@ public:
 
     bool IsRunning();
     std::shared_ptr<MediaPacketStruct> Pop();
-    // Sleeps until a packet is waiting, the stream ended, Interrupt or
-    // WakeWaiter was called or `timeout` passed; false when the time ran out.
-    bool WaitForPacket(std::chrono::milliseconds timeout);
-    // Ends the WaitForPacket in progress, or the next one, without ending the
-    // connection. Any thread.
-    void WakeWaiter();
     bool HasPacket() const;
+    // False once the reader has ended (or before it started).
+    bool IsReading() const { return _started && !_ended; }
     std::unique_ptr<MediaInfoStruct> Info(MediaPacket::MediaType type) const;
     const std::string& LogPrefix() const { return _settings.logPrefix; }
 
@@ -134,6 +132,7 @@ private:
     const int64_t _connectTimeoutUs;
     std::string _logUrl;
     ConnectionWatch _watch;
+    const std::function<void()> _changed;
     ConnectFailure _failure = ConnectFailure::None; // written by Open only
     int _wake = -1; // eventfd: readable once Interrupt was called
 
@@ -163,12 +162,10 @@ private:
     int64_t _openedUs = 0; // Open began
 
     mutable std::mutex _queueMutex; // guards the members below
-    std::condition_variable _queueChanged;
     std::deque<QueueEntry> _queue;
     std::array<std::shared_ptr<const MediaInfoStruct>, 2> _published;
     std::array<int32_t, 2> _deliveredConfig{0, 0};
     uint64_t _dropped = 0;
-    bool _wakeRequested = false;
     // One Shutdown at a time; guards no member.
     std::mutex _shutdownMutex;
 };

@@ -9,7 +9,7 @@ namespace Quillet {
 namespace {
 
 // How often a WaitForPacket that nothing wakes asks whether the connection is
-// still healthy (a sender report overdue is found by asking).
+// still healthy.
 constexpr auto kHealthCheck = std::chrono::milliseconds(250);
 
 } // namespace
@@ -39,7 +39,7 @@ bool RTSPSource::Connect(const std::string& url)
     uint64_t closeRequests = 0;
     {
         std::lock_guard lock(_mutex);
-        connection = std::make_shared<RTSPConnection>(_settings);
+        connection = std::make_shared<RTSPConnection>(_settings, [this] { _Ring(); });
         closeRequests = _closeRequests;
         _connection = connection; // published first, so Close can interrupt the open
     }
@@ -74,11 +74,13 @@ bool RTSPSource::Close()
     }
     if (connection)
         connection->Interrupt(); // a blocked Connect gives up and releases _connectMutex
+    _Ring(); // a waiter finds the connection gone
     std::lock_guard connectLock(_connectMutex);
     connection = _TakeConnection();
     if (!connection)
         return false;
     connection->Shutdown();
+    _Ring();
     return true;
 }
 
@@ -98,23 +100,44 @@ bool RTSPSource::WaitForPacket(std::chrono::steady_clock::time_point deadline)
 {
     using Clock = std::chrono::steady_clock;
     for (;;) {
-        // Asked with no lock held: IsRunning may log what it found.
+        // IsRunning may log (a stall found), so it is asked with no lock held.
         const auto connection = _CurrentConnection();
-        if (!connection || !connection->IsRunning())
+        const bool healthy = connection && connection->IsRunning();
+        std::unique_lock lock(_waitMutex);
+        if (!healthy || _wakeRequested) {
+            _wakeRequested = false;
             return connection && connection->HasPacket();
-        const auto now = Clock::now();
-        if (now >= deadline)
+        }
+        // The connection's health is judged by time as well (no packet for
+        // the packet timeout, no sender report), so the sleep is cut into
+        // slices that IsRunning is asked between. The look below runs under
+        // _waitMutex, which every ring takes: no ring is lost.
+        const auto until = std::min(deadline, Clock::now() + kHealthCheck);
+        const bool woken = _waitChanged.wait_until(lock, until, [&] {
+            return _wakeRequested || connection->HasPacket() || !connection->IsReading() ||
+                   connection != _CurrentConnection();
+        });
+        if (woken || Clock::now() >= deadline) {
+            _wakeRequested = false;
             return connection->HasPacket();
-        const auto slice = std::min<Clock::duration>(deadline - now, kHealthCheck);
-        if (connection->WaitForPacket(std::chrono::ceil<std::chrono::milliseconds>(slice)))
-            return connection->HasPacket();
+        }
     }
 }
 
 void RTSPSource::WakeWaiter()
 {
-    if (const auto connection = _CurrentConnection())
-        connection->WakeWaiter();
+    {
+        std::lock_guard lock(_waitMutex);
+        _wakeRequested = true;
+    }
+    _waitChanged.notify_all();
+}
+
+void RTSPSource::_Ring()
+{
+    // Taking the mutex orders the change before a waiter's next look.
+    { std::lock_guard lock(_waitMutex); }
+    _waitChanged.notify_all();
 }
 
 std::unique_ptr<MediaInfoStruct> RTSPSource::GetVideoInfo() const

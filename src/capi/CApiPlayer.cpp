@@ -158,11 +158,21 @@ int quillet_player_open(quillet_player* handle, const char* url)
         Require(url && *url, "the URL is NULL or empty");
         if (p.Remote())
             return Fail(QUILLET_ERROR_WRONG_KIND, "a remote player is fed with quillet_remote_write, not opened");
+        p.DropHeld();
+        // What was open goes first, as quillet_player_close closes it (a
+        // close the end of the stream scheduled included), so the new source
+        // never races with the old one's end. Inside the event callback the
+        // close would wait for this very thread: the engine's own close then.
+        if (!p.InsideCallback())
+            p.Facade().CloseSource();
         const HandleSignal::Mark began = p.Signal().Now();
         const bool opened = p.Opening([&] { return p.Facade().OpenSource(url); });
         p.Signal().Bump();
-        if (opened)
+        p.decoderSet = false; // the new source is not connected to the decoder yet
+        if (opened) {
+            p.closed = false;
             return QUILLET_OK;
+        }
         if (p.Signal().Now().interrupts != began.interrupts)
             return Fail(QUILLET_INTERRUPTED, "the open was interrupted");
         const std::string reason = p.Facade().GetOpenFailureReason();
@@ -194,6 +204,7 @@ int quillet_player_set_pixel_format(quillet_player* handle, int format)
         Require(format == QUILLET_PIXEL_RGB24 || format == QUILLET_PIXEL_BGR24, "unknown pixel format");
         p.Facade().DecodeVideo(format);
         p.pixelFormat = format;
+        p.decoderSet = true;
         return QUILLET_OK;
     });
 }
@@ -201,6 +212,15 @@ int quillet_player_set_pixel_format(quillet_player* handle, int format)
 int quillet_player_start(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
+        if (p.closed)
+            return Fail(QUILLET_ERROR_STATE, "the source was closed; open one before starting");
+        // A player is for pictures: without a pixel format it decodes into
+        // the one set last, or BGR24, rather than give none for ever.
+        if (p.kind == QUILLET_KIND_PLAYER && !p.decoderSet.exchange(true)) {
+            const int format = p.pixelFormat >= 0 ? p.pixelFormat.load() : QUILLET_PIXEL_BGR24;
+            p.Facade().DecodeVideo(format);
+            p.pixelFormat = format;
+        }
         const bool started = p.Opening([&] { return p.Facade().StartEngine(); });
         p.Signal().Bump();
         return Check(started, QUILLET_ERROR_STATE, "no source is open, or it could not be started");
@@ -218,6 +238,8 @@ int quillet_player_stop(quillet_player* handle)
 int quillet_player_close(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
+        p.DropHeld();
+        p.closed = true;
         return p.RunOutsideCallback([](Player& self) {
             self.Facade().CloseSource();
             self.Signal().Bump();
@@ -245,6 +267,7 @@ int quillet_player_resume(quillet_player* handle)
 int quillet_player_flush(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
+        p.DropHeld();
         p.Facade().Flush();
         p.Signal().Bump();
         return QUILLET_OK;
@@ -367,6 +390,18 @@ int quillet_player_get_render_dimensions(quillet_player* handle, int* width, int
     });
 }
 
+int quillet_player_get_capture_time(quillet_player* handle, int64_t* utc_us, int* trusted)
+{
+    return WithPlayer(handle, [&](Player& p) -> int {
+        const auto [ticks, good] = p.LastCaptureTime();
+        if (utc_us)
+            *utc_us = ticks / 10;
+        if (trusted)
+            *trusted = good ? 1 : 0;
+        return QUILLET_OK;
+    });
+}
+
 int quillet_player_get_duration(quillet_player* handle, double* seconds)
 {
     return WithPlayer(handle, [&](Player& p) -> int { return Answer(seconds, p.Facade().GetDuration()); });
@@ -376,6 +411,7 @@ int quillet_player_seek(quillet_player* handle, double seconds)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(seconds >= 0.0, "the seek target is negative");
+        p.DropHeld();
         p.Facade().Seek(seconds);
         p.Signal().Bump();
         return QUILLET_OK;

@@ -392,6 +392,7 @@ int quillet_server_set_source(quillet_player* handle, const char* url)
             p.LiveServer()->SetSource(url);
         else
             p.PlayServer()->SetSource(url);
+        p.closed = false;
         return QUILLET_OK;
     });
 }

@@ -198,9 +198,11 @@ quillet_buffer* Player::WritableBuffer()
 
 void Player::Describe(const quillet_buffer& buffer, quillet_picture* out) const
 {
+    const FrameData& f = buffer.frame;
+    _captureTicks = f.captureTime.time_since_epoch() / std::chrono::nanoseconds(100);
+    _captureTrusted = f.captureTimeTrusted;
     if (!out)
         return;
-    const FrameData& f = buffer.frame;
     out->data = f.frame.data();
     out->width = f.width;
     out->height = f.height;

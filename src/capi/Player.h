@@ -6,7 +6,8 @@
 // Threads: any application thread calls the operations (through the C
 // functions, which hold a shared reference for the call). The facade's
 // event handler runs on the reporting threads and calls Deliver. Locks:
-// `_readLock` guards the buffers (`_pool`, `_current`, `_held`) and
+// `_readLock` guards the buffers (`_pool`, `_current`; `_held` is atomic,
+// cleared by DropHeld without it) and
 // `_endHandedOut` for one attempt of a read, never across its wait;
 // `_callbackLock` guards the two callbacks; `_sinkLock` the audio sink; the
 // facade has its own monitor, the signal its own lock. Order: `_readLock` ->
@@ -92,6 +93,9 @@ public:
     int Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, CallerBuffer* caller = nullptr);
     // Keeps the picture just read for the next Read (a caller's buffer was too small).
     void HoldCurrent();
+    // Forgets a kept picture: it belongs to the position it was read at, so
+    // a seek, flush, close or open drops it. Never waits for a reader.
+    void DropHeld() { _held = false; }
 
     // Runs `work` around an open or start, so that an interrupt cancels it.
     template <class Work>
@@ -124,6 +128,17 @@ public:
 
     // The pixel format set (a quillet_pixel_format, -1 before any).
     std::atomic<int> pixelFormat{-1};
+    // Whether the decoder was given a pixel format since the last open (a
+    // player started without one decodes into the last set, or BGR24).
+    std::atomic<bool> decoderSet{false};
+    // Whether quillet_player_close closed the source: a start then has
+    // nothing to start until the next open.
+    std::atomic<bool> closed{false};
+
+    // The capture time of the picture the last read handed out (100 ns ticks
+    // since 1970 UTC, 0 without one) and whether it is trusted; written by
+    // Describe on the reading thread, read by any.
+    std::pair<int64_t, bool> LastCaptureTime() const { return {_captureTicks.load(), _captureTrusted.load()}; }
 
 private:
     Player(int kind, std::unique_ptr<FFWrapperCLI::FFWrapper> facade);
@@ -160,11 +175,13 @@ private:
     std::mutex _readLock;
     std::vector<quillet_buffer*> _pool;
     quillet_buffer* _current = nullptr;
-    bool _held = false;
+    std::atomic<bool> _held{false};
     // Reads that met the end and are delivering its event: the reads made
     // meanwhile (the end's callback reading its own player) get the end too.
     int _endHandedOut = 0;
 
+    mutable std::atomic<int64_t> _captureTicks{0};
+    mutable std::atomic<bool> _captureTrusted{false};
     std::atomic<int> _opening{0};
     std::atomic<bool> _shutDown{false};
 

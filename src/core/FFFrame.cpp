@@ -144,6 +144,8 @@ void FFBufferFrame::CopyFrom(const FFFrame& src)
     const AVFrame* s = src.CFrame();
     firstFrame = src.GetFirstFrame();
     frameTime = src.GetFrameTime();
+    captureTime = src.GetCaptureTime();
+    captureTrusted = src.GetCaptureTrusted();
     ReallocVideo(s->format, s->width, s->height);
     av_image_copy(frame->data, frame->linesize, const_cast<const uint8_t**>(s->data), s->linesize,
                   static_cast<AVPixelFormat>(s->format), s->width, s->height);

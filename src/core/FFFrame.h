@@ -33,6 +33,11 @@ public:
     void SetFirstFrame(bool f) { firstFrame = f; }
     double GetFrameTime() const { return frameTime; }
     void SetFrameTime(double t) { frameTime = t; }
+    // When a camera captured the picture: 100 ns ticks since 1970 UTC, 0
+    // without one; trusted once it follows the camera's RTCP sender reports.
+    int64_t GetCaptureTime() const { return captureTime; }
+    bool GetCaptureTrusted() const { return captureTrusted; }
+    void SetCaptureTime(int64_t ticks, bool trusted) { captureTime = ticks, captureTrusted = trusted; }
     void SetPts(int64_t pts) { frame->pts = pts; }
 
     // Points the picture at its last row with a negative stride, so a consumer
@@ -45,6 +50,8 @@ protected:
     AVFramePtr frame;
     bool firstFrame = false;
     double frameTime = -1.0;
+    int64_t captureTime = 0;
+    bool captureTrusted = false;
 };
 
 class FFBufferFrame : public FFFrame {

@@ -52,13 +52,16 @@ void FFColorSpace::Initialize(int srcFormat, int width, int height, int dstForma
     _width = width;
     _srcFormat = srcFormat;
     _dstFormat = dstFormat;
+    _out = Image::FitPicture({width, height}, _sarNum, _sarDen, _box);
+    if (Scales())
+        LogInfo() << "\tHanded out at " << _out.width << "x" << _out.height;
     ChooseRoute();
     SizeOutput();
 }
 
 void FFColorSpace::ChooseRoute()
 {
-    if (!CanConvert(_srcFormat, _width, _height, _dstFormat)) {
+    if (!CanConvert(_srcFormat, _width, _height, _dstFormat) || !CanConvert(_srcFormat, _out.width, _out.height, _dstFormat)) {
         // Until a picture arrives the stream's format may still be unsettled.
         LogInfo() << "Converter: none for this format and size yet";
         return;
@@ -74,9 +77,12 @@ void FFColorSpace::ChooseRoute()
         return;
     }
     LogInfo() << "Converter: sws_getContext";
-    _swsContext.reset(sws_getContext(_width, _height, static_cast<AVPixelFormat>(_srcFormat), _width, _height,
-                                     static_cast<AVPixelFormat>(_dstFormat), SWS_FAST_BILINEAR, nullptr, nullptr,
-                                     nullptr));
+    // Scaling down averages the area each output pixel covers, as the box
+    // filter of the primitive's route does; scaling up interpolates.
+    const bool shrinks = _out.width <= _width && _out.height <= _height;
+    const int flags = !Scales() ? SWS_FAST_BILINEAR : shrinks ? SWS_AREA : SWS_BILINEAR;
+    _swsContext.reset(sws_getContext(_width, _height, static_cast<AVPixelFormat>(_srcFormat), _out.width, _out.height,
+                                     static_cast<AVPixelFormat>(_dstFormat), flags, nullptr, nullptr, nullptr));
     if (_srcFormat == _dstFormat)
         LogInfo() << "Source format the same as destination format";
 }
@@ -85,7 +91,7 @@ void FFColorSpace::SizeOutput()
 {
     if (!UsesImagePrimitive() && !UsesScaler())
         return;
-    _outFrame->AllocVideo(_dstFormat, _width, _height);
+    _outFrame->AllocVideo(_dstFormat, _out.width, _out.height);
 }
 
 std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src, PictureTarget* target)
@@ -93,18 +99,18 @@ std::shared_ptr<FFBufferFrame> FFColorSpace::Convert(const FFFrame& src, Picture
     const AVFrame* f = src.CFrame();
     if (!FollowSource(f))
         return nullptr;
-    if (target && _targetFrame->LayOver(*target, _dstFormat, _width, _height)) {
+    if (target && _targetFrame->LayOver(*target, _dstFormat, _out.width, _out.height)) {
         std::lock_guard<std::recursive_mutex> guard(_targetFrame->lock);
-        ConvertInto(f, _targetFrame->CFrame());
-        return _targetFrame;
+        return ConvertInto(f, _targetFrame->CFrame()) ? _targetFrame : nullptr;
     }
     std::lock_guard<std::recursive_mutex> guard(_outFrame->lock);
-    ConvertInto(f, _outFrame->CFrame());
-    return _outFrame;
+    return ConvertInto(f, _outFrame->CFrame()) ? _outFrame : nullptr;
 }
 
 bool FFColorSpace::FollowSource(const AVFrame* f)
 {
+    _sarNum = f->sample_aspect_ratio.num;
+    _sarDen = f->sample_aspect_ratio.den;
     if (f->width != _width || f->height != _height) {
         // A description without a size is no change worth a warning.
         if (_width > 0 && _height > 0)
@@ -121,6 +127,10 @@ bool FFColorSpace::FollowSource(const AVFrame* f)
     } else if (!_primitive && !_swsContext && f->format >= 0) {
         // Set up before the format settled: try again with the picture's own.
         Initialize(f->format, _width, _height, _dstFormat);
+    } else if (Image::FitPicture({_width, _height}, _sarNum, _sarDen, _box) != _out) {
+        // Another size asked for, or an aspect ratio that changes the fit:
+        // from this picture on.
+        Initialize(f->format >= 0 ? f->format : _srcFormat, _width, _height, _dstFormat);
     }
     return (_primitive || _swsContext) && f->data[0];
 }
@@ -132,25 +142,37 @@ void FFColorSpace::SetConversionHelpers(int helpers)
     _bands = helpers > 0 ? std::make_unique<Image::BandedConversion>(helpers) : nullptr;
 }
 
-void FFColorSpace::ConvertInto(const AVFrame* f, AVFrame* out)
+bool FFColorSpace::ConvertInto(const AVFrame* f, AVFrame* out)
 {
     if (_primitive) {
+        // At another size the planes are scaled first, then packed.
+        const uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
+        int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        if (Scales()) {
+            if (!_scaled.Scale(planes, strides, {_width, _height}, _out))
+                return false;
+            for (int i = 0; i < 3; ++i) {
+                planes[i] = _scaled.Plane(i);
+                strides[i] = _scaled.Stride(i);
+            }
+        }
         // The primitive's source is 4:2:0: a band from an even row reads
         // chroma from half that row on.
-        const auto convertRows = [this, f, out](int first, int rows) {
+        const int width = _out.width;
+        const auto convertRows = [this, &planes, &strides, out, width](int first, int rows) {
             const int chroma = first / 2;
-            _primitive(f->data[0] + ptrdiff_t{first} * f->linesize[0], f->linesize[0],
-                       f->data[1] + ptrdiff_t{chroma} * f->linesize[1], f->linesize[1],
-                       f->data[2] + ptrdiff_t{chroma} * f->linesize[2], f->linesize[2],
-                       out->data[0] + ptrdiff_t{first} * out->linesize[0], out->linesize[0], _width, rows);
+            _primitive(planes[0] + ptrdiff_t{first} * strides[0], strides[0], planes[1] + ptrdiff_t{chroma} * strides[1],
+                       strides[1], planes[2] + ptrdiff_t{chroma} * strides[2], strides[2],
+                       out->data[0] + ptrdiff_t{first} * out->linesize[0], out->linesize[0], width, rows);
         };
-        if (_bands && int64_t{_width} * _height >= kBandedPixels)
-            _bands->Run(_height, convertRows);
+        if (_bands && int64_t{_out.width} * _out.height >= kBandedPixels)
+            _bands->Run(_out.height, convertRows);
         else
-            convertRows(0, _height);
-    } else {
-        sws_scale(_swsContext.get(), f->data, f->linesize, 0, _height, out->data, out->linesize);
+            convertRows(0, _out.height);
+        return true;
     }
+    sws_scale(_swsContext.get(), f->data, f->linesize, 0, _height, out->data, out->linesize);
+    return true;
 }
 
 } // namespace Quillet

@@ -1,7 +1,11 @@
 #pragma once
 // Turns decoded pictures into the pixel format the application asked for, at
-// the decoded size, into one output picture that is reused for every call, or
-// straight into the application's own buffer when the read brings one.
+// the decoded size or at the size the application shows them (see
+// image/PictureSize.h), into one output picture that is reused for every
+// call, or straight into the application's own buffer when the read brings
+// one. Scaling happens in the same pass: 4:2:0 pictures are scaled plane by
+// plane and then packed by the one-pass primitive; other formats go through
+// the general scaler, which scales as it converts.
 // Used only by the decoder on the application's reading thread (under the
 // decoder's lock); holds no lock of its own (the band helpers, when asked
 // for, keep theirs inside BandedConversion). Formats and sizes the scaler
@@ -14,6 +18,8 @@
 #include "events/FFMessageClient.h"
 #include "image/BandedConversion.h"
 #include "image/ImagePrimitives.h"
+#include "image/PictureSize.h"
+#include "image/ScaledPlanes.h"
 
 struct SwsContext;
 
@@ -33,6 +39,9 @@ public:
     // Chooses the conversion route for one source format and size and sizes
     // the output picture. Formats are AVPixelFormat numbers.
     void Initialize(int srcFormat, int width, int height, int dstFormat);
+    // The size pictures are handed out at (0 x 0: the decoded size; see
+    // Image::FitPicture); applies from the next Convert.
+    void SetPictureBox(int width, int height) { _box = {width, height}; }
     // Converts one decoded picture; returns the same output object every time
     // (valid until the next call), or null when the picture's format or size
     // cannot be converted. Follows size changes by re-initialising.
@@ -48,8 +57,10 @@ public:
     // Whether the pair of formats and the size can be converted at all.
     static bool CanConvert(int srcFormat, int width, int height, int dstFormat);
 
+    // The decoded size, and the size pictures are handed out at.
     int Width() const { return _width; }
     int Height() const { return _height; }
+    Image::PictureSize OutputSize() const { return _out; }
     int SourceFormat() const { return _srcFormat; }
     int DestinationFormat() const { return _dstFormat; }
     // Which route is chosen: the image primitive or the general scaler.
@@ -61,7 +72,9 @@ private:
     void SizeOutput();
     // Re-initialises on a size or format change; false when the picture cannot be converted.
     bool FollowSource(const AVFrame* f);
-    void ConvertInto(const AVFrame* f, AVFrame* out);
+    bool Scales() const { return _out.width != _width || _out.height != _height; }
+    // False when the picture could not be scaled.
+    bool ConvertInto(const AVFrame* f, AVFrame* out);
 
     // The chosen route and its output; the reading thread's, under the
     // decoder's lock (see the header).
@@ -73,6 +86,13 @@ private:
     int32_t _srcFormat = -1;
     int32_t _dstFormat = -1;
     Image::PlanarToPackedRoutine _primitive = nullptr;
+    // The size asked for, the sample aspect ratio it was fitted with and the
+    // size handed out; the planes scaled on the primitive's route.
+    Image::PictureSize _box;
+    int _sarNum = 0;
+    int _sarDen = 0;
+    Image::PictureSize _out;
+    Image::ScaledPlanes _scaled;
     // Set when helpers are asked for; a small picture still goes in one pass.
     std::unique_ptr<Image::BandedConversion> _bands;
 };

@@ -165,6 +165,13 @@ void FFDecode::SetColorSpace(int pixelFormat)
     _dstPixelFormat = pixelFormat;
 }
 
+void FFDecode::SetPictureSize(int width, int height)
+{
+    std::lock_guard<std::recursive_mutex> guard(_lock);
+    _pictureWidth = width;
+    _pictureHeight = height;
+}
+
 void FFDecode::SetOptimizeSeek(bool optimize)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -307,6 +314,7 @@ void FFDecode::_InitializeVideoCodec()
     if (!_videoCodec || _dstPixelFormat == -1)
         throw std::logic_error("Not enough information to decode video");
     _videoContext.reset();
+    _captureTimes.clear();
     _videoRefused = false;
     const AVCodec* codec = FindDecoder(*_videoCodec, "video");
     if (!codec) {
@@ -542,6 +550,13 @@ void FFDecode::SendVideoPacket(const FFPacket& packet)
         LogDebug() << "avcodec_send_packet: " << r;
         return;
     }
+    // A camera's packets carry the time the camera captured them; the
+    // picture that comes out of the decoder finds it by its time.
+    if (packet.liveTime != 0 && packet.Get()->pts != AV_NOPTS_VALUE) {
+        if (_captureTimes.size() >= kCaptureTimesKept)
+            _captureTimes.pop_front();
+        _captureTimes.push_back({packet.Get()->pts, packet.liveTime, packet.liveFlag});
+    }
     _videoNeedsDrain = true;
     _videoFramesPending = true;
 }
@@ -618,16 +633,27 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     {
         std::lock_guard<std::recursive_mutex> guard(_lock);
         target = _seek ? nullptr : _target;
+        _colorSpace.SetPictureBox(_pictureWidth, _pictureHeight);
     }
     out = _colorSpace.Convert(_videoFrame, target);
     if (!out) {
         RefuseVideo();
         return Picture::None;
     }
+    int64_t captureTicks = 0;
+    bool captureTrusted = false;
+    for (auto it = _captureTimes.begin(); it != _captureTimes.end(); ++it) {
+        if (it->pts == f->pts) {
+            captureTicks = it->ticks, captureTrusted = it->trusted;
+            _captureTimes.erase(_captureTimes.begin(), it + 1);
+            break;
+        }
+    }
     {
         std::lock_guard<std::recursive_mutex> frameGuard(out->lock);
         out->CFrame()->key_frame = f->key_frame;
         out->SetFrameTime(t);
+        out->SetCaptureTime(captureTicks, captureTrusted);
     }
 
     std::lock_guard<std::recursive_mutex> guard(_lock);

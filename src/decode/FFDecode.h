@@ -90,6 +90,10 @@ public:
 
     // Pixel format (AVPixelFormat number) the pictures are converted to.
     void SetColorSpace(int pixelFormat);
+    // The size pictures are handed out at (0 x 0: the decoded size; one side
+    // 0 follows the other; both: fit inside, see image/PictureSize.h). Any
+    // thread, under `_lock`; applies from the next picture converted.
+    void SetPictureSize(int width, int height);
     // Mirror of the engine's seek optimisation setting.
     void SetOptimizeSeek(bool optimize);
     // Decoding threads (0 automatic, 1 the reading thread alone) and whether
@@ -223,6 +227,16 @@ private:
     static constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
     // Time of the last picture decoded since the codec was restarted.
     double _lastVideoTime = kNoTime;
+    // The reading side's: the camera's capture time of each picture sent to
+    // the video decoder and not yet out of it, by its packet time (100 ns
+    // ticks since 1970 UTC, trusted). At most kCaptureTimesKept.
+    struct CaptureTime {
+        int64_t pts;
+        int64_t ticks;
+        bool trusted;
+    };
+    static constexpr size_t kCaptureTimesKept = 64;
+    std::deque<CaptureTime> _captureTimes;
     // The reading side's (see the header); the first-frame flags are also
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;
@@ -235,6 +249,8 @@ private:
     FFPCMConvert _pcmConvert;
     // Guarded by `_lock`.
     int32_t _dstPixelFormat = -1;
+    int _pictureWidth = 0;
+    int _pictureHeight = 0;
     bool _audioEnabled = true;
     bool _audioReader = false;
     bool _eosPending = false;

@@ -35,6 +35,7 @@ std::shared_ptr<FFBufferFrame> FFDecode::_ConvertCached(const DecodeSeek::Cached
     av_frame_unref(_scrubFrame.CFrame());
     if (av_frame_ref(_scrubFrame.CFrame(), cached.frame.get()) < 0)
         return nullptr;
+    _colorSpace.SetPictureBox(_pictureWidth, _pictureHeight);
     auto out = _colorSpace.Convert(_scrubFrame);
     av_frame_unref(_scrubFrame.CFrame());
     if (!out)

@@ -115,6 +115,11 @@ public:
     // FFDecode::SetArrivalNotice): a reader waiting for a picture wakes on it.
     void SetArrivalNotice(std::function<void()> notice) { _decode.SetArrivalNotice(std::move(notice)); }
 
+    // The size pictures are handed out at (0 x 0: the coded size); see
+    // FFDecode::SetPictureSize. Any thread; the decoder's lock only, so it
+    // does not wait for a read in progress and applies from its next picture.
+    void SetPictureSize(int width, int height) { _decode.SetPictureSize(width, height); }
+
     // Pictures of a live source the player missed since the open (given up
     // or skipped by the live-reading rule). Any thread; no lock.
     uint64_t MissedPictures() const;

@@ -215,6 +215,16 @@ void FFWrapper::DecodeVideo(int pixelFormat)
     WithEngine([pixelFormat](FFEngine& e) { e.PrepareVideoDecode(pixelFormat); });
 }
 
+bool FFWrapper::SetPictureSize(int width, int height)
+{
+    if (width < 0 || height < 0)
+        return false;
+    return WithEngine(false, [=](FFEngine& e) {
+        e.SetPictureSize(width, height);
+        return true;
+    });
+}
+
 void FFWrapper::EnableAudio(bool enable)
 {
     WithEngine([enable](FFEngine& e) { e.EnableAudio(enable); });

@@ -22,6 +22,10 @@ int ReadPicture(Quillet::FFEngine& engine, FrameData& data, FrameTarget& target,
         data.frameTime = picture.frame->GetFrameTime();
         data.size = picture.frame->GetVideoSize();
         data.firstFrame = picture.frame->GetFirstFrame();
+        data.captureTime = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::nanoseconds(picture.frame->GetCaptureTime() * 100)));
+        data.captureTimeTrusted = picture.frame->GetCaptureTrusted();
         const AVFrame* f = picture.frame->CFrame();
         const uint8_t* at = picture.frame->GetVideoData();
         if (!target.Holds(at)) {

@@ -1,7 +1,10 @@
 #include "record/FFFile.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <stdexcept>
 #include <cstdio>
 #include <string>
@@ -23,6 +26,26 @@ constexpr int kExtraDataSlack = 16;
 std::string Ratio(int num, int den)
 {
     return std::to_string(num) + "/" + std::to_string(den);
+}
+
+// Numbered names a rename tries before giving up.
+constexpr int kMostNumberedNames = 100000;
+
+// Moves `from` to `to`; with `keepExisting` fails with EEXIST rather than
+// replace a file, in one step where the file system can.
+bool MoveFile(const std::string& from, const std::string& to, bool keepExisting)
+{
+    if (!keepExisting)
+        return std::rename(from.c_str(), to.c_str()) == 0;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the exclusive rename: a link cannot replace.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
 }
 
 bool HasNoFile(const AVOutputFormat* format)
@@ -92,6 +115,7 @@ int FFFile::PrepareFile(const std::string& fileName, std::shared_ptr<FFAVCodec> 
 {
     LogInfo() << "FFFile::PrepareFile" << ": " << fileName;
     _fileName = fileName;
+    _createdFile.clear();
     if (!codec)
         throw std::invalid_argument("FFAVCodec may not be null");
     // A failed earlier preparation may have left a context without streams.
@@ -296,7 +320,8 @@ bool FFFile::_HeaderDescribesEveryStream() const
 void FFFile::_OpenAndWriteHeader()
 {
     if (!HasNoFile(_outFormatContext->oformat)) {
-        _output = std::make_unique<FileOutput>(_fileName);
+        _output = _layout.keepExisting ? FileOutput::CreateNew(_fileName) : std::make_unique<FileOutput>(_fileName);
+        _fileName = _createdFile = _output->Path();
         _outFormatContext->pb = _output->Context();
         _outFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
@@ -344,15 +369,29 @@ void FFFile::_PushToDisk(bool force)
     }
 }
 
-void FFFile::Rename(const std::string& fileName)
+void FFFile::Rename(const std::string& fileName, bool keepExisting)
 {
     if (fileName == _fileName)
         return;
-    if (std::rename(_fileName.c_str(), fileName.c_str()) != 0)
-        throw std::runtime_error("Cannot rename " + _fileName + " to " + fileName);
-    _fileName = fileName;
+    std::string target = fileName;
+    for (int n = 2; !MoveFile(_fileName, target, keepExisting); ++n) {
+        if (errno != EEXIST || n > kMostNumberedNames)
+            throw std::runtime_error("Cannot rename " + _fileName + " to " + fileName + ": " + std::strerror(errno));
+        target = FileOutput::NumberedName(fileName, n);
+    }
+    _fileName = target;
+    if (!_createdFile.empty())
+        _createdFile = target;
     if (_output)
-        _output->Rename(fileName);
+        _output->Rename(target);
+}
+
+void FFFile::Discard()
+{
+    Finish();
+    if (!_createdFile.empty())
+        std::remove(_createdFile.c_str());
+    _createdFile.clear();
 }
 
 void FFFile::WriteVideoPacket(AVPacket* packet)

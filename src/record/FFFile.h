@@ -29,6 +29,10 @@ struct FileLayout {
     // Container short name (as FFmpeg knows it); empty: from the extension,
     // and MP4 for a name without one.
     std::string format;
+    // Never write over a file: when the name is taken on disk, the file gets
+    // the first free numbered name (FileOutput::CreateNew) and GetFileName()
+    // tells it. Otherwise a file of that name is replaced.
+    bool keepExisting = false;
 };
 
 class FFFile : public FFMessageClient {
@@ -61,8 +65,12 @@ public:
     bool IsOpen() const { return _videoStream != nullptr; }
     // Whether a video packet is in the open file (a file without one does not play).
     bool HasVideo() const { return _lastVideoDts != AV_NOPTS_VALUE; }
-    // Moves the file on disk (only before anything but the header is in it).
-    void Rename(const std::string& fileName);
+    // Moves the file on disk (only before anything but the header is in it);
+    // with `keepExisting` a name taken on disk gets the first free numbered one.
+    void Rename(const std::string& fileName, bool keepExisting);
+    // Finishes and deletes the file this writer created, if it created one
+    // (a file that failed to take its header is no recording).
+    void Discard();
     // Bytes in the file so far; 0 when none is open.
     int64_t BytesWritten() const { return _output ? _output->Size() : 0; }
     // The container short name, once prepared.
@@ -113,6 +121,8 @@ private:
     // packet may be pushed on at once).
     bool _fragmented = false;
     std::unique_ptr<FileOutput> _output;
+    // The file this writer created last, until Discard; "" when none.
+    std::string _createdFile;
     int64_t _lastCommitUs = 0;
     int64_t _lastSyncUs = 0;
 };

@@ -110,7 +110,7 @@ void FFFileSink::SetNextFileName(const std::string& name)
     // left behind empty.
     if (_file && _file->IsOpen() && !_fileStarted && _heldPackets.empty()) {
         try {
-            _file->Rename(first);
+            _file->Rename(first, !_MayReplace(first));
             _nextFile.clear();
             return;
         } catch (const std::exception& e) {
@@ -336,7 +336,7 @@ void FFFileSink::_ReuseCurrentFile()
     // Nothing of the file would be kept: close it and prepare the same name
     // again rather than leave an empty file behind a follow-on name.
     LogWarn() << "No data written to file - re-use the current file: " << _file->GetFileName();
-    _file->Finish();
+    _file->Discard();
     _nextFile = _file->GetFileName();
 }
 
@@ -355,8 +355,7 @@ void FFFileSink::_PrepareFile(std::shared_ptr<FFAVCodec> codec)
         status = file->PrepareFile(_nextFile, std::move(codec));
     } catch (const std::exception&) {
         // A file that could not even take its header is no recording.
-        file->Finish();
-        std::remove(_nextFile.c_str());
+        file->Discard();
         throw;
     }
     _nextFile.clear();

@@ -5,7 +5,10 @@
 // passes kWakeThreshold or the stream ends. A file starts at the first video
 // key packet, every file is re-timed to begin at zero, and the recording is
 // split into follow-on files on request, on a codec change, when a live
-// connection is lost and when a segment's media time is up. Below the free-
+// connection is lost and when a segment's media time is up. A name made up
+// here (follow-on, segment, pattern) never writes over a file on disk, the
+// recording's own or another's: a taken name gets the first free "_n" (the
+// sync points name the file as created). Below the free-
 // space minimum the file is finished and FileSinkError "disk full" raised.
 // A live source never waits for the sink: what the disk has not taken waits
 // in the queue, bounded by RecordingBacklog; past the bound the file goes on
@@ -19,6 +22,7 @@
 // the file, the names, the split counters, the segment and retention state.
 #include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -94,6 +98,8 @@ protected:
     virtual void _WritingPacket(const FFPacket& packet);
     // Called with the last video packet of a file just before it is finished.
     virtual void _WroteLastPacket(const FFPacket& packet);
+    // The wall clock that names files and times retention; the system's.
+    virtual std::time_t _Now() const;
 
     // Seconds of source time of the current file's first key packet; -1 while
     // searching for one.
@@ -129,6 +135,9 @@ private:
     // Called with `_fileLock` held.
     std::string _FirstName(const std::string& name);
     std::string _PatternName();
+    // Whether a file named `name` may replace one on disk: only under the
+    // name the application gave. Every other name is never written over.
+    bool _MayReplace(const std::string& name) const;
     void _SegmentFinished(const std::string& path);
     std::unique_ptr<FFFile> _NewFile(const std::string& name);
     void _ReuseCurrentFile();

@@ -35,7 +35,20 @@ std::string FFFileSink::_FirstName(const std::string& name)
     _retention.Clear();
     if (_options.namePattern.empty())
         return name;
-    return FileNaming::FromPattern(_options.namePattern, FileNaming::Folder(name), std::time(nullptr), 1, name);
+    return FileNaming::FromPattern(_options.namePattern, FileNaming::Folder(name), _Now(), 1, name);
+}
+
+std::time_t FFFileSink::_Now() const
+{
+    return std::time(nullptr);
+}
+
+bool FFFileSink::_MayReplace(const std::string& name) const
+{
+    // Only the name the application gave, never one made up here, and never
+    // the file still being written.
+    return _options.namePattern.empty() && name == _recordingName &&
+           !(_file && _file->IsOpen() && _file->GetFileName() == name);
 }
 
 std::string FFFileSink::_PatternName()
@@ -45,11 +58,10 @@ std::string FFFileSink::_PatternName()
     if (_options.namePattern.empty())
         name = FileNaming::WithMarker(_recordingName, "_" + std::to_string(n));
     else
-        name = FileNaming::FromPattern(_options.namePattern, FileNaming::Folder(_recordingName), std::time(nullptr),
-                                       n, _recordingName);
-    // A pattern without {n} may repeat within a second.
-    if (_file && name == _file->GetFileName())
-        name = FileNaming::WithMarker(name, "_" + std::to_string(n));
+        name = FileNaming::FromPattern(_options.namePattern, FileNaming::Folder(_recordingName), _Now(), n,
+                                       _recordingName);
+    // A name that repeats (a pattern without {n} within a second, a clock
+    // set back) is numbered when the file is created: see _NewFile.
     return name;
 }
 
@@ -93,6 +105,7 @@ std::unique_ptr<FFFile> FFFileSink::_NewFile(const std::string& name)
     // A name without an extension keeps the container of the file before.
     if (layout.format.empty() && !HasExtension(name) && _file && !_file->FormatName().empty())
         layout.format = _file->FormatName();
+    layout.keepExisting = !_MayReplace(name);
     auto file = std::make_unique<FFFile>(layout);
     file->SetMessenger(_messenger);
     _guard.Reset();
@@ -148,7 +161,7 @@ void FFFileSink::_GuardFreeSpace()
 
 void FFFileSink::_SegmentFinished(const std::string& path)
 {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = _Now();
     _retention.Finished(path, now);
     const int deleted = _retention.Enforce(now);
     if (deleted > 0)

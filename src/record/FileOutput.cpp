@@ -17,13 +17,24 @@ namespace Quillet {
 namespace {
 
 constexpr int kBufferSize = 64 * 1024;
+// Numbered names tried before giving up on a folder full of them.
+constexpr int kMostNumberedNames = 100000;
+
+// Thrown by the constructor when an exclusive creation finds the name taken.
+struct NameTaken : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 } // namespace
 
-FileOutput::FileOutput(const std::string& path) : _path(path)
+FileOutput::FileOutput(const std::string& path) : FileOutput(path, O_TRUNC) {}
+
+FileOutput::FileOutput(const std::string& path, int flags) : _path(path)
 {
     // Read-write: some muxers read back what they wrote to finish the file.
-    _fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    _fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | flags, 0644);
+    if (_fd < 0 && errno == EEXIST && (flags & O_EXCL))
+        throw NameTaken(path);
     if (_fd < 0)
         throw std::runtime_error("Cannot create " + path + ": " + std::strerror(errno));
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
@@ -35,6 +46,29 @@ FileOutput::FileOutput(const std::string& path) : _path(path)
         ::close(_fd);
         throw std::bad_alloc();
     }
+}
+
+std::unique_ptr<FileOutput> FileOutput::CreateNew(const std::string& path)
+{
+    for (int n = 1; n <= kMostNumberedNames; ++n) {
+        try {
+            return std::unique_ptr<FileOutput>(new FileOutput(NumberedName(path, n), O_EXCL));
+        } catch (const NameTaken&) {
+            // Someone's file: the next number.
+        }
+    }
+    throw std::runtime_error("Cannot create " + path + ": every numbered name is taken");
+}
+
+std::string FileOutput::NumberedName(const std::string& path, int n)
+{
+    if (n < 2)
+        return path;
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find('.', slash == std::string::npos ? 0 : slash + 1);
+    std::string name = path;
+    name.insert(dot == std::string::npos ? name.size() : dot, "_" + std::to_string(n));
+    return name;
 }
 
 FileOutput::~FileOutput()

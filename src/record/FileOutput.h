@@ -6,6 +6,7 @@
 // writes the file (the sink's write thread, or a caller holding the sink's file
 // lock); no locking of its own.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 extern "C" {
@@ -18,6 +19,14 @@ class FileOutput {
 public:
     // Creates (or truncates) `path`; throws std::runtime_error when it cannot.
     explicit FileOutput(const std::string& path);
+    // Creates `path`, or when a file of that name exists already the first
+    // free of its numbered names (NumberedName 2, 3, ...): never writes over
+    // a file. The test and the creation are one step (O_EXCL), so a file
+    // made meanwhile by anyone is kept too. Path() tells the name taken.
+    static std::unique_ptr<FileOutput> CreateNew(const std::string& path);
+    // `path` with "_n" before the first "." of its file name (at its end
+    // when it has none); `path` itself for n < 2.
+    static std::string NumberedName(const std::string& path, int n);
     ~FileOutput();
     FileOutput(const FileOutput&) = delete;
     FileOutput& operator=(const FileOutput&) = delete;
@@ -40,6 +49,7 @@ public:
     const std::string& Path() const { return _path; }
 
 private:
+    FileOutput(const std::string& path, int flags);
     static int WritePacket(void* opaque, uint8_t* buffer, int size);
     static int ReadPacket(void* opaque, uint8_t* buffer, int size);
     static int64_t Seek(void* opaque, int64_t offset, int whence);

@@ -22,6 +22,11 @@ SyncingFileSink::SyncingFileSink(WallClock clock) : _clock(clock ? std::move(clo
     _nextSyncTime = _clock();
 }
 
+std::time_t SyncingFileSink::_Now() const
+{
+    return static_cast<std::time_t>(_clock() / kTicksPerSecond);
+}
+
 int64_t SyncingFileSink::SystemUtcTicks()
 {
     const auto since1970 = std::chrono::system_clock::now().time_since_epoch();

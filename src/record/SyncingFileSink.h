@@ -35,6 +35,8 @@ protected:
     void _WritingFirstPacket(const FFPacket& packet) override;
     void _WritingPacket(const FFPacket& packet) override;
     void _WroteLastPacket(const FFPacket& packet) override;
+    // The same clock as the sync points, so files are named by it too.
+    std::time_t _Now() const override;
 
 private:
     void _SendSyncInfo(const FFPacket& packet);

@@ -455,6 +455,13 @@ void FFRTSPSource::_ForwardPacket(const MediaPacketStruct& mp)
     _ConvertPacket(mp, *packet);
     packet->liveTime = mp.timing ? mp.timing->pcTimeUTC : 0;
     packet->liveFlag = mp.timing && mp.timing->trustIndex == MediaPacket::SenderReport;
+    // A camera's times never run backwards for the application: not when
+    // its first sender report replaces arrival times by the earlier capture
+    // times, nor across a reconnection to a camera that restarted its clock.
+    int64_t& last = mp.mediaType == MediaPacket::Video ? _lastVideoLiveTime : _lastAudioLiveTime;
+    if (packet->liveTime != 0 && packet->liveTime < last)
+        packet->liveTime = last;
+    last = std::max(last, packet->liveTime);
     packet->SetStreamType(mp.mediaType == MediaPacket::Video ? FFStreamType::Video : FFStreamType::Audio);
     _PushData(packet);
 }

@@ -132,6 +132,10 @@ private:
     ContextPtr _audioCodecContext{nullptr, ContextDeleter{this}};
     int32_t _videoStreamIndex = -1;
     int32_t _audioStreamIndex = -1;
+    // The read thread's: the latest wall-clock time handed on per stream, kept
+    // across reconnections.
+    int64_t _lastVideoLiveTime = 0;
+    int64_t _lastAudioLiveTime = 0;
     int32_t _lastVideoConfigId = 0;
     int32_t _lastAudioConfigId = 0;
     std::shared_ptr<IRTSPClient> _rtspSource; // see _clientGuard

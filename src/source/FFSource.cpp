@@ -397,7 +397,10 @@ void FFSource::_RunReadLoop()
             break;
         }
         case FFCommandType::Seek:
-            _TakeUpSeek(std::move(command));
+            // A seek's landing may read to the end itself: the end after it
+            // is announced anew.
+            if (_TakeUpSeek(std::move(command)))
+                lastReadOk = true;
             break;
         default:
             LogWarn() << "Unknown command: " << static_cast<int32_t>(command->type);
@@ -406,7 +409,7 @@ void FFSource::_RunReadLoop()
     }
 }
 
-void FFSource::_TakeUpSeek(std::unique_ptr<FFSourceCommand> command)
+bool FFSource::_TakeUpSeek(std::unique_ptr<FFSourceCommand> command)
 {
     {
         std::lock_guard<std::recursive_mutex> guard(_pushLock);
@@ -414,13 +417,14 @@ void FFSource::_TakeUpSeek(std::unique_ptr<FFSourceCommand> command)
     }
     if (_FirstDestinationAcceptsSeek()) {
         _SeekTo(static_cast<const FFSeekCommand&>(*command).time);
-        return;
+        return true;
     }
     // Downstream is still working off an earlier seek: try again later, unless
     // a newer request has arrived meanwhile.
     std::lock_guard<std::recursive_mutex> guard(_commandLock);
     if (!_SeekQueued())
         _commands.push_back(std::move(command));
+    return false;
 }
 
 bool FFSource::_FirstDestinationAcceptsSeek()

@@ -85,7 +85,8 @@ private:
     void _RunReadLoop();
     std::unique_ptr<FFSourceCommand> _TakeCommand();
     void _PutBack(std::unique_ptr<FFSourceCommand> command);
-    void _TakeUpSeek(std::unique_ptr<FFSourceCommand> command);
+    // True when the demuxer moved (false: the seek waits for downstream).
+    bool _TakeUpSeek(std::unique_ptr<FFSourceCommand> command);
     bool _FirstDestinationAcceptsSeek();
     bool _SeekQueued();
     // Sleeps until a seek is queued or a stop; with `retryLater` at most a

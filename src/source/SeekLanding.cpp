@@ -1,5 +1,6 @@
 #include "source/SeekLanding.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -56,6 +57,37 @@ Landing ReadToFirstVideoKey(AVFormatContext* context, int videoIndex, std::vecto
         }
     }
     return landing;
+}
+
+// Reads on from a key picture shown by `seconds` to the last such key before
+// it: the demuxer may have stood a group of pictures or more too early (a
+// transport stream's search stands on whatever packet holds an earlier
+// time, and stepping back doubles its step), and decoding from there would
+// not reach the target within one band. Video packets before a later key
+// go; sound stays for the decoder to trim. Stops at the first video packet
+// decoded after `seconds`: no key picture shown by then can follow it.
+void ReadOnToLastKeyShownBy(AVFormatContext* context, int videoIndex, double seconds, double unit,
+                            std::vector<AVPacketPtr>& read)
+{
+    for (int i = 0; i < kProbePackets; ++i) {
+        AVPacketPtr packet = MakePacket();
+        if (av_read_frame(context, packet.get()) < 0)
+            return;
+        if (packet->stream_index != videoIndex) {
+            read.push_back(std::move(packet));
+            continue;
+        }
+        const int64_t shown = PacketTime(*packet);
+        if (IsCleanKey(*packet) && shown != AV_NOPTS_VALUE && static_cast<double>(shown) * unit <= seconds + kTimeSlack)
+            read.erase(std::remove_if(read.begin(), read.end(),
+                                      [&](const AVPacketPtr& p) { return p->stream_index == videoIndex; }),
+                       read.end());
+        const int64_t decoded = packet->dts != AV_NOPTS_VALUE ? packet->dts : shown;
+        const bool past = decoded != AV_NOPTS_VALUE && static_cast<double>(decoded) * unit > seconds + kTimeSlack;
+        read.push_back(std::move(packet));
+        if (past)
+            return;
+    }
 }
 
 // The stream that starts first: sound often starts before the first picture
@@ -124,8 +156,12 @@ std::vector<AVPacketPtr> LandBeforeKeyPicture(AVFormatContext* context, int vide
                                               AVSEEK_FLAG_BACKWARD);
         if (result >= 0) {
             const Landing landing = ReadToFirstVideoKey(context, videoIndex, read);
-            if (landing.found && (landing.time == AV_NOPTS_VALUE || shownBy(landing.time)))
+            if (landing.found && landing.time == AV_NOPTS_VALUE)
                 return read;
+            if (landing.found && shownBy(landing.time)) {
+                ReadOnToLastKeyShownBy(context, videoIndex, seconds, unit, read);
+                return read;
+            }
             if (landing.time != AV_NOPTS_VALUE && landing.time < want)
                 want = landing.time;
         }
@@ -136,6 +172,8 @@ std::vector<AVPacketPtr> LandBeforeKeyPicture(AVFormatContext* context, int vide
     const int result = SeekToStart(context, videoIndex);
     if (result < 0)
         *error = result;
+    else
+        ReadOnToLastKeyShownBy(context, videoIndex, seconds, unit, read);
     return read;
 }
 

@@ -153,6 +153,20 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
     double firstTime = -1, lastTime = -1;
     Clock::duration firstAfter{};
     std::vector<std::pair<double, double>> balls;
+    // The camera's capture times: never backwards, across the restarts too;
+    // untrusted until the first sender report (5 s apart by default), then trusted.
+    std::chrono::system_clock::time_point lastCapture{};
+    int trustedPictures = 0, untrustedPictures = 0;
+    bool firstTrusted = false;
+    auto checkCapture = [&](int index) {
+        EXPECT_GE(frame.captureTime, lastCapture) << "capture times run backwards";
+        const auto age = std::chrono::system_clock::now() - frame.captureTime;
+        EXPECT_TRUE(age > -5ms && age < 10s) << "the capture time is not this camera's picture's";
+        lastCapture = frame.captureTime;
+        (frame.captureTimeTrusted ? trustedPictures : untrustedPictures) += 1;
+        if (index == 0)
+            firstTrusted = frame.captureTimeTrusted;
+    };
     // Shows pictures and plays sound until `done` holds; false after `limit`.
     auto playUntil = [&](const std::function<bool()>& done, std::chrono::milliseconds limit) {
         return WaitFor([&] {
@@ -163,11 +177,12 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
                     firstAfter = Clock::now() - started, firstTime = frame.frameTime;
                 EXPECT_GE(frame.frameTime, lastTime) << "pictures come in time order";
                 lastTime = frame.frameTime;
+                checkCapture(pictures);
                 if (pictures % 10 == 0)
                     balls.push_back(BallCentre(frame));
             }
-            while ((!looking || pictures >= 50) && player.ReadFrameGetSize(&frame) > 0) {
-            }
+            while ((!looking || pictures >= 50) && player.ReadFrameGetSize(&frame) > 0)
+                checkCapture(-1);
             return done();
         }, limit);
     };
@@ -219,6 +234,9 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
         EXPECT_NEAR(tone.frequency, 440.0, 5.0) << all;
         EXPECT_GT(tone.snrDb, 30.0) << all;
     }
+    EXPECT_FALSE(firstTrusted) << "the first picture came before any sender report";
+    EXPECT_GT(untrustedPictures, 0);
+    EXPECT_TRUE(trustedPictures > 0 || c.length < 10s) << "trusted once a sender report came";
     EXPECT_EQ(events.Count("0 RTSP connected"), size_t(std::max(1, c.connections))) << events.Text();
     EXPECT_EQ(events.Count("message 3"), 0u) << events.Text();
     if (!*c.extension)
@@ -314,6 +332,8 @@ TEST_P(StampedStream, EveryPictureIsWholeAndRecordedAsOnePacket)
     struct Shown {
         std::optional<PictureStamp> stamp;
         Clock::time_point at;
+        int64_t captureMs;
+        bool trusted;
     };
     std::vector<Shown> shown;
     FrameData frame;
@@ -321,7 +341,7 @@ TEST_P(StampedStream, EveryPictureIsWholeAndRecordedAsOnePacket)
     WaitFor([&] {
         while (shown.size() < wanted && player.ReadFrameGetSize(&frame) > 0)
             shown.push_back({ReadPictureStamp(frame.frame.data(), frame.width, frame.height, frame.width * 3, 3),
-                             Clock::now()});
+                             Clock::now(), frame.captureTime.time_since_epoch() / 1ms, frame.captureTimeTrusted});
         return shown.size() >= wanted;
     }, 60s);
     player.StopVideoSave();
@@ -342,6 +362,13 @@ TEST_P(StampedStream, EveryPictureIsWholeAndRecordedAsOnePacket)
             continue;
         }
         ++whole;
+        // This camera reports every second: its clock, read from its sender
+        // reports, gives the time stamped into the picture (the first ones
+        // trusted may be held back to the arrival times before them, so
+        // that times never run backwards).
+        if (shown[i].trusted && i >= 50) {
+            EXPECT_NEAR(double(shown[i].captureMs), double(shown[i].stamp->captureMs), 20.0) << "picture " << i;
+        }
         const int64_t number = shown[i].stamp->number;
         EXPECT_GT(number, lastNumber) << "picture " << i << " is older than the one before";
         // Broken pictures heal at the next key picture that arrives whole
@@ -360,7 +387,7 @@ TEST_P(StampedStream, EveryPictureIsWholeAndRecordedAsOnePacket)
     ExpectWellFormed(r, file);
     const std::string gray = folder + "/cam.gray";
     const std::string complaints =
-        Capture("ffmpeg -v error -i '" + file + "' -f rawvideo -pix_fmt gray -y '" + gray + "' 2>&1");
+        Capture("ffmpeg -v error -i '" + file + "' -vsync passthrough -enc_time_base 1:1000 -f rawvideo -pix_fmt gray -y '" + gray + "' 2>&1");
     EXPECT_EQ(complaints, "") << "the decoder found damage in the recording";
     std::ifstream in(gray, std::ios::binary);
     std::vector<uint8_t> picture(640 * 360);

@@ -21,6 +21,11 @@ int main(void)
     FIELD(quillet_picture, size);
     FIELD(quillet_picture, status);
     FIELD(quillet_picture, pixel_format);
+    SIZE(quillet_thumbnail);
+    FIELD(quillet_thumbnail, index);
+    FIELD(quillet_thumbnail, requested);
+    FIELD(quillet_thumbnail, error);
+    FIELD(quillet_thumbnail, picture);
     SIZE(quillet_event);
     FIELD(quillet_event, type);
     FIELD(quillet_event, code);

@@ -236,8 +236,10 @@ static void run_row(const setup* s, call c, int on_other, const char* url, const
         CHECK_STATUS(quillet_recorder_save(r.own, "capi_handler_own.mkv"), QUILLET_OK);
     if (s->on == ON_PUBLISHING)
         CHECK_STATUS(quillet_player_start_publishing(r.own, "capi_handler_hls/live.m3u8"), QUILLET_OK);
-    const int started = quillet_player_start(r.own); /* a publishing status may come first */
-    CHECK(started == QUILLET_OK || (c == CALL_DESTROY && !on_other && atomic_load(&r.acted)));
+    /* A publishing status may come first: a destroy or close it made leaves nothing to start. */
+    const int started = quillet_player_start(r.own);
+    CHECK(started == QUILLET_OK ||
+          ((c == CALL_DESTROY || c == CALL_CLOSE) && !on_other && atomic_load(&r.acted)));
     quillet_picture pic = {0};
     int pictures = 0;
     const double end = now_ms() + 60000;

@@ -113,6 +113,12 @@ void test_blocked_calls_end_on_destroy_or_interrupt(void)
     close(listener);
 }
 
+static void ignore_thumbnail(void* user, const quillet_thumbnail* thumbnail)
+{
+    (void)user;
+    (void)thumbnail;
+}
+
 void test_bad_arguments(void)
 {
     int garbage[8] = {0};
@@ -173,6 +179,14 @@ void test_bad_arguments(void)
         {"client NULL", quillet_client_next_batch_into(NULL, &byte, 1, (size_t*)&u), QUILLET_ERROR_INVALID_HANDLE},
         {"client garbage", quillet_client_next_batch((quillet_client*)garbage, NULL), QUILLET_ERROR_INVALID_HANDLE},
         {"retain NULL", quillet_buffer_retain(ref), QUILLET_ERROR_INVALID_HANDLE},
+        {"negative picture size", quillet_player_set_picture_size(p, -1, 0), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"picture size", quillet_player_set_picture_size(p, 0, 270), QUILLET_OK},
+        {"thumbnails NULL callback", quillet_thumbnails("x.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0, NULL, NULL),
+         QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails none", quillet_thumbnails("x.mp4", NULL, 0, 0, 0, QUILLET_PIXEL_BGR24, 0, ignore_thumbnail, NULL),
+         QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails missing file", quillet_thumbnails("capi_no_such_file.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0,
+                                                       ignore_thumbnail, NULL), QUILLET_ERROR_OPEN_FAILED},
         {"log NULL", quillet_set_log_configuration(NULL), QUILLET_ERROR_INVALID_ARGUMENT},
         {"log missing file", quillet_set_log_configuration("capi_no_such.conf"), QUILLET_ERROR_FAILED},
     };
@@ -201,6 +215,34 @@ void test_bad_arguments(void)
     quillet_player_destroy(p);
     CHECK_STATUS(quillet_player_pause(p), QUILLET_ERROR_INVALID_HANDLE);
     quillet_player_destroy(remote);
+}
+
+/* Opened again after the end with no close between, twenty times: each open closes what was
+ * there (a close the end scheduled included), so every cycle plays the whole clip to its end. A
+ * player given no pixel format decodes into BGR24; a start after a close has nothing to start. */
+void test_reopen_after_end(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    quillet_player* p = quillet_player_create("capi.reopen");
+    REQUIRE(p);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        CHECK_STATUS(quillet_player_open(p, clip), QUILLET_OK);
+        CHECK_STATUS(quillet_player_enable_audio(p, 0), QUILLET_OK);
+        CHECK_STATUS(quillet_player_start(p), QUILLET_OK);
+        int pictures = 0, status;
+        quillet_picture pic = {0};
+        while ((status = quillet_player_read_picture(p, &pic, 10000)) == QUILLET_OK) {
+            CHECK(pic.pixel_format == QUILLET_PIXEL_BGR24 && pic.width == 320 && pic.height == 240);
+            ++pictures;
+        }
+        if (status != QUILLET_END || pictures != 50)
+            fprintf(stderr, "cycle %d: %d pictures, then %s\n", cycle, pictures, quillet_status_name(status)),
+                ++g_failures;
+    }
+    CHECK_STATUS(quillet_player_close(p), QUILLET_OK);
+    CHECK_STATUS(quillet_player_start(p), QUILLET_ERROR_STATE);
+    quillet_player_destroy(p);
 }
 
 typedef struct statuses {

@@ -96,6 +96,60 @@ void test_play_matches_facade(void)
     }
 }
 
+/* A picture kept after a refused read belongs to the position it was read at: each row moves the
+ * player away from it, and the next read shows the new position's picture, not the kept one. */
+typedef enum { MOVE_SEEK, MOVE_FLUSH, MOVE_CLOSE_OPEN, MOVE_OPEN_AGAIN } move_kind;
+
+void test_kept_picture_belongs_to_its_position(void)
+{
+    const char* clip = test_clip(2);
+    REQUIRE(clip);
+    const move_kind moves[] = {MOVE_SEEK, MOVE_FLUSH, MOVE_CLOSE_OPEN, MOVE_OPEN_AGAIN};
+    const char* names[] = {"seek", "flush", "close and open", "open again"};
+    uint8_t* small = malloc(16);
+    REQUIRE(small);
+    for (size_t m = 0; m < sizeof moves / sizeof *moves; ++m) {
+        quillet_player* p = start_player(clip);
+        REQUIRE(p);
+        quillet_picture pic = {0};
+        for (int i = 0; i < 10; ++i)
+            CHECK_STATUS(quillet_player_read_picture(p, &pic, 5000), QUILLET_OK);
+        CHECK_STATUS(quillet_player_read_picture_into(p, small, 16, 320 * 3, &pic, 5000),
+                     QUILLET_ERROR_BUFFER_TOO_SMALL);
+        const double kept = pic.time;
+        CHECK(kept > 0.3);
+        double expected = -1.0; /* the time the next picture must have; -1: any after the kept one */
+        switch (moves[m]) {
+        case MOVE_SEEK:
+            CHECK_STATUS(quillet_player_seek(p, 1.0), QUILLET_OK);
+            expected = 1.0;
+            break;
+        case MOVE_FLUSH:
+            CHECK_STATUS(quillet_player_flush(p), QUILLET_OK);
+            break;
+        case MOVE_CLOSE_OPEN:
+            CHECK_STATUS(quillet_player_close(p), QUILLET_OK);
+            /* fall through */
+        case MOVE_OPEN_AGAIN:
+            CHECK_STATUS(quillet_player_open(p, clip), QUILLET_OK);
+            CHECK_STATUS(quillet_player_start(p), QUILLET_OK);
+            expected = 0.0;
+            break;
+        }
+        /* A flush drops the stream's description too: pictures may not come until a seek. */
+        pic.time = -1.0;
+        const int status = quillet_player_read_picture(p, &pic, moves[m] == MOVE_FLUSH ? 500 : 5000);
+        CHECK(status == QUILLET_OK || (moves[m] == MOVE_FLUSH && status == QUILLET_AGAIN));
+        const int wrong = expected >= 0 ? pic.time < expected - 1e-6 || pic.time > expected + 1e-6
+                                        : pic.time <= kept + 1e-6;
+        if (status == QUILLET_OK && wrong)
+            fprintf(stderr, "%s: the next picture is at %.3f s (kept one at %.3f s)\n", names[m], pic.time, kept),
+                ++g_failures;
+        quillet_player_destroy(p);
+    }
+    free(small);
+}
+
 void test_serve_to_remote(void)
 {
     const char* clip = test_clip(2);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -82,6 +83,9 @@ struct Scenario {
     std::vector<File> files;
     bool fails = false;           // a file cannot be written: FileSinkError
     std::vector<int> extraPoints = {}; // sync points besides each file's first and last picture
+    double segment = 0.0;              // segment seconds, and the segments' name pattern
+    std::string pattern = "";
+    std::vector<std::string> present = {}; // someone else's files in the folder, never written over
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -243,6 +247,13 @@ protected:
 TEST_P(RecordingScenario, FilesNamesPacketsAndSyncPoints)
 {
     const Scenario& s = GetParam();
+    const std::string theirs = "not a recording";
+    for (const auto& name : s.present)
+        std::ofstream(In(name)) << theirs;
+    RecordingOptions options;
+    options.segmentSeconds = s.segment;
+    options.namePattern = s.pattern;
+    sink.SetRecordingOptions(options);
     sink.SetNextFileName(In(s.first));
     sink.FFProcess(clip.codec);
     for (const Step& step : s.steps)
@@ -258,9 +269,12 @@ TEST_P(RecordingScenario, FilesNamesPacketsAndSyncPoints)
             names.push_back(fs::relative(e.path(), folder).string());
     for (const auto& f : s.files)
         expectedNames.push_back(f.name);
+    expectedNames.insert(expectedNames.end(), s.present.begin(), s.present.end());
     std::sort(names.begin(), names.end());
     std::sort(expectedNames.begin(), expectedNames.end());
-    EXPECT_EQ(names, expectedNames) << "follow-on files stay in the folder, named by their markers";
+    EXPECT_EQ(names, expectedNames) << "follow-on files stay in the folder, named by their markers, none written over";
+    for (const auto& name : s.present)
+        EXPECT_EQ(ReadBytes(In(name)), std::vector<uint8_t>(theirs.begin(), theirs.end())) << name;
 
     std::vector<std::pair<int, const File*>> expectedPoints;
     for (const auto& f : s.files) {
@@ -333,6 +347,19 @@ INSTANTIATE_TEST_SUITE_P(
              ClockAt(50), V(50, 60), ClockAt(60), V(60, 70), ClockAt(70), V(70, 80), ClockAt(80), V(80, 90),
              ClockAt(90), V(90, 100), kEnd},
             {{"sync.mp4", 0, 100}}, false, {30, 60, 90}},
+        // A segment every key picture (0.4 s). Segments never write over a
+        // file: a name taken on disk (the recording's own, someone else's)
+        // gets the first free "_n", whether the pattern is constant, names
+        // many segments in one second, or repeats as the clock steps back.
+        Scenario{"ConstantPatternNumbersEverySegmentAroundAForeignFile", "g10", "cam.mp4", {V(0, 50), kEnd},
+            {{"cam.mp4", 0, 10}, {"cam_2.mp4", 10, 20}, {"cam_4.mp4", 20, 30}, {"cam_5.mp4", 30, 40},
+             {"cam_6.mp4", 40, 50}},
+            false, {}, 0.4, "cam.mp4", {"cam_3.mp4"}},
+        Scenario{"TimestampPatternWithSegmentsInOneSecondAndAClockSteppedBack", "g10", "x.mp4",
+            {V(0, 25), ClockAt(1), V(25, 45), ClockAt(0), V(45, 70), kEnd},
+            {{"s00.mp4", 0, 10}, {"s00_2.mp4", 10, 20}, {"s00_3.mp4", 20, 30}, {"s01.mp4", 30, 40},
+             {"s01_2.mp4", 40, 50}, {"s00_4.mp4", 50, 60}, {"s00_5.mp4", 60, 70}},
+            false, {}, 0.4, "s%S.mp4"},
         // Write failures: FileSinkError, and what was written so far stays complete.
         Scenario{"UnwritableFirstFile", "g25", "missing/rec.mp4", {V(0, 75), kEnd}, {}, true},
         Scenario{"UnwritableSplitKeepsTheCurrentFile", "g25", "ok.mp4", {V(0, 37), Split("missing/next.mp4"), V(37, 75)},

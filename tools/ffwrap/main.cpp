@@ -6,6 +6,7 @@
 //   ffwrap relay [source] [--threads N]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
 //   ffwrap publish <source> <url> [<url>...] [--seconds S]
+//   ffwrap thumbnails FILE N OUT_PREFIX [--size WxH] [--exact]
 //   --verbose (with any command) also prints the library's log on stderr.
 //
 // Without a source it first writes the built-in demo clip and works on that.
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "CameraPlayer.h"
 #include "DemoClip.h"
 #include "EventText.h"
+#include "ThumbnailsCommand.h"
 #include "PngWriter.h"
 #include "PublishCommand.h"
 #include "RelayCommand.h"
@@ -76,6 +79,7 @@ void Usage()
                  "                     [--threads N]\n"
                  "       --threads N: decoding threads, 0 automatic (the default for files; cameras use 1)\n"
                  "       ffwrap publish <source> <url> [<url>...] [--seconds S]\n"
+                 "       ffwrap thumbnails FILE N OUT_PREFIX [--size WxH] [--exact]\n"
                  "       --verbose with any command prints the library's log too\n";
 }
 
@@ -172,6 +176,26 @@ int Describe(const std::string& url)
     return 0;
 }
 
+// --verbose: each second's line also says when the camera captured the picture
+// and how long ago that was.
+bool verbose = false;
+
+std::string CaptureText(const FrameData& frame)
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(frame.captureTime.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
+    const double latencyMs = duration_cast<microseconds>(system_clock::now() - frame.captureTime).count() / 1000.0;
+    char out[96];
+    std::snprintf(out, sizeof(out), "captured %s.%03lld UTC (%s), %.1f ms ago", text, static_cast<long long>(ms % 1000),
+                  frame.captureTimeTrusted ? "camera clock" : "arrival, no sender report yet", latencyMs);
+    return out;
+}
+
 // Plays the source through the player facade, as an application would.
 int Play(const Options& o)
 {
@@ -254,7 +278,10 @@ int Play(const Options& o)
             snapshotWritten = true;
         }
         if (frame.frameTime >= nextReport) {
-            std::cout << "  " << frame.frameTime << " s, " << pictures << " pictures\n";
+            std::cout << "  " << frame.frameTime << " s, " << pictures << " pictures";
+            if (verbose && frame.captureTime.time_since_epoch().count() != 0)
+                std::cout << ", " << CaptureText(frame);
+            std::cout << "\n";
             nextReport = frame.frameTime + 1.0;
         }
         if (o.pauseAt && !paused && frame.frameTime >= *o.pauseAt) {
@@ -302,12 +329,16 @@ bool TakeVerbose(int& argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (TakeVerbose(argc, argv))
+    if (TakeVerbose(argc, argv)) {
+        verbose = true;
         ShowLibraryLog();
+    }
     if (argc >= 2 && std::string(argv[1]) == "relay")
         return Tools::RelayCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::string(argv[1]) == "publish")
         return Tools::PublishCommand(argc - 2, argv + 2);
+    if (argc >= 2 && std::string(argv[1]) == "thumbnails")
+        return Tools::ThumbnailsCommand(argc - 2, argv + 2);
     if (argc > 1 && std::string(argv[1]) == "record") {
         const auto record = Tools::ParseRecordOptions(std::vector<std::string>(argv + 2, argv + argc));
         if (!record) {

@@ -180,6 +180,11 @@ namespace Quillet.FFWrapperCLI
             data.height = info.height;
             data.frameTime = info.time;
             data.firstFrame = info.first != 0;
+            long captureUs = 0;
+            int trusted = 0;
+            Call(handle => NativeMethods.quillet_player_get_capture_time(handle, out captureUs, out trusted));
+            data.CaptureTimeUtc = FrameData.UnixEpoch.AddTicks(captureUs * 10);
+            data.CaptureTimeTrusted = trusted != 0;
             data.size = size;
             return size;
         }
@@ -316,6 +321,17 @@ namespace Quillet.FFWrapperCLI
 
         /// <summary>Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.</summary>
         public void SetDecodingThreads(int threads) { Call(h => NativeMethods.quillet_player_set_decoding_threads(h, threads)); }
+
+        /// <summary>The size pictures are handed out at: 0, 0 the coded size (the default); one side 0
+        /// follows the other with the display aspect ratio; both fit the picture inside that box. Any
+        /// time, also while playing: applies from the next picture. GetDimensions keeps the coded size;
+        /// FrameData carries the size handed out. False for a negative side.</summary>
+        public bool SetPictureSize(int width, int height)
+        {
+            if (width < 0 || height < 0)
+                return false;
+            return Call(h => NativeMethods.quillet_player_set_picture_size(h, width, height)) == Status.Ok;
+        }
 
         public int GetDecodingThreads()
         {

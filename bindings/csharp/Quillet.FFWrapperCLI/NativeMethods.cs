@@ -100,6 +100,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_render_dimensions(PlayerHandle p, out int width, out int height);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_duration(PlayerHandle p, out double seconds);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_capture_time(PlayerHandle p, out long utcMicroseconds, out int trusted);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_seek(PlayerHandle p, double seconds);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_optimize_seek(PlayerHandle p, int enable);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_optimize_seek(PlayerHandle p, out int enabled);
@@ -107,6 +108,7 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_seek_time(PlayerHandle p, out double seconds);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_decoding_threads(PlayerHandle p, int threads);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_decoding_threads(PlayerHandle p, out int threads);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_picture_size(PlayerHandle p, int width, int height);
 
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_enable_audio(PlayerHandle p, int enable);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_has_audio(PlayerHandle p, out int hasAudio);

@@ -64,6 +64,14 @@ namespace Quillet.FFWrapperCLI
         public int size;
         /// <summary>The engine's picture status: 0, or 6 while a seek is pending; set on every read.</summary>
         public int status;
+        /// <summary>When a camera captured the picture (UTC): from the camera's RTCP sender reports once
+        /// one has come (then <see cref="CaptureTimeTrusted"/>), before that the time it arrived; never
+        /// earlier than the picture before it. The UNIX epoch for files and streams without it.</summary>
+        public DateTime CaptureTimeUtc = UnixEpoch;
+        /// <summary>True while <see cref="CaptureTimeUtc"/> follows the camera's own clock.</summary>
+        public bool CaptureTimeTrusted;
+
+        internal static readonly DateTime UnixEpoch = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Utc);
     }
 
     /// <summary>Settings of a live camera connection (rtsp:// sources).</summary>

@@ -31,11 +31,13 @@ from ._quillet import (
     Server,
     Sound,
     SyncPoint,
+    Thumbnail,
     TimeoutError,
     build_description,
     open,
     set_log_configuration,
     set_log_handler,
+    thumbnails,
     version,
 )
 
@@ -43,7 +45,7 @@ __all__ = [
     "Client", "Closed", "EndOfStream", "Error", "Event", "LibraryBuffer", "OpenError", "Picture", "Player",
     "PublishingStatus", "Recorder", "RemotePlayer", "Server", "Sound", "SyncPoint", "TimeoutError",
     "build_description", "open", "set_log_configuration", "version", "LogLine", "set_log_handler",
-    "log_to_logging",
+    "log_to_logging", "Thumbnail", "thumbnails",
 ]
 
 

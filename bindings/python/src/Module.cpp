@@ -8,6 +8,7 @@
 namespace QuilletPython {
 
 void RegisterBuffer(py::module_& m);
+void RegisterThumbnails(py::module_& m);
 
 namespace {
 
@@ -50,11 +51,12 @@ void Do(Player& p, const char* what, int (*call)(quillet_player*))
 
 std::unique_ptr<Player> OpenPlayer(const std::string& source, std::string pixelFormat, int threads, double timeout,
                                    std::string live, bool audio, std::optional<std::string> user,
-                                   std::optional<std::string> password, bool tcp)
+                                   std::optional<std::string> password, bool tcp,
+                                   std::optional<std::pair<int, int>> size)
 {
     auto player = std::make_unique<Player>(QUILLET_KIND_PLAYER);
     player->Open(source, OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio, std::move(user),
-                                     std::move(password), tcp});
+                                     std::move(password), tcp, size});
     return player;
 }
 
@@ -80,6 +82,10 @@ void RegisterPlayerClass(py::module_& m)
         .def_readonly("array", &Picture::array, "height x width x 3 uint8, in the pixel format asked for")
         .def_readonly("time", &Picture::time, "the picture's media time in seconds")
         .def_readonly("first", &Picture::first, "True for the first picture after an open or a seek")
+        .def_readonly("capture_time", &Picture::captureTime,
+                      "when the camera captured the picture, seconds since 1970 UTC (None without one)")
+        .def_readonly("capture_time_trusted", &Picture::captureTimeTrusted,
+                      "True once capture_time follows the camera's RTCP sender reports")
         .def_readonly("buffer", &Picture::buffer, "the library buffer the array views (None for read(out=...))")
         .def("__repr__", [](const Picture& p) {
             py::tuple shape = p.array.attr("shape");
@@ -108,9 +114,9 @@ void RegisterPlayerClass(py::module_& m)
             "open",
             [](Player& p, const std::string& source, std::string pixelFormat, int threads, double timeout,
                std::string live, bool audio, std::optional<std::string> user, std::optional<std::string> password,
-               bool tcp) {
+               bool tcp, std::optional<std::pair<int, int>> size) {
                 p.Open(source, OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio,
-                                           std::move(user), std::move(password), tcp});
+                                           std::move(user), std::move(password), tcp, size});
             },
             QUILLET_OPEN_ARGS, "Opens and starts a source (as quillet.open).")
         .def("close", &Player::Close, "Closes the source; ends reads and opens blocked on other threads.")
@@ -135,6 +141,17 @@ void RegisterPlayerClass(py::module_& m)
         .def("on_event", &Player::SetEventCallback, py::arg("callback"))
         .def("seek", [](Player& p, double t) { p.Run("seek", [t](quillet_player* h) { return quillet_player_seek(h, t); }); },
              py::arg("seconds"))
+        .def(
+            "set_picture_size",
+            [](Player& p, int width, int height) {
+                if (width < 0 || height < 0)
+                    throw py::value_error("width and height must be 0 (follow the other) or more");
+                p.Run("set_picture_size",
+                      [=](quillet_player* h) { return quillet_player_set_picture_size(h, width, height); });
+            },
+            py::arg("width"), py::arg("height"),
+            "Hands pictures out at this size from the next one on (0, 0: the coded size; one side 0 follows "
+            "the other; both: fit inside with the display aspect ratio).")
         .def("pause", [](Player& p) { Do(p, "pause", quillet_player_pause); })
         .def("resume", [](Player& p) { Do(p, "resume", quillet_player_resume); })
         .def("flush", [](Player& p) { Do(p, "flush", quillet_player_flush); })
@@ -201,6 +218,7 @@ void RegisterPlayerClass(py::module_& m)
 
     m.def("open", &OpenPlayer, QUILLET_OPEN_ARGS,
           "Opens and starts a file, URL or rtsp:// camera; quillet.OpenError when it cannot be opened.");
+    RegisterThumbnails(m);
 }
 
 } // namespace

@@ -134,6 +134,8 @@ void Player::Open(const std::string& source, const OpenOptions& o, const std::fu
         throw py::value_error("threads must be 0 (automatic) or more");
     if (o.timeout < 0)
         throw py::value_error("timeout must be 0 (no limit) or more");
+    if (o.size && (o.size->first < 0 || o.size->second < 0))
+        throw py::value_error("size must be (width, height), each 0 (follow the other) or more");
     _source = WithoutCredentials(source);
     _events->Reset();
     quillet_source_settings settings;
@@ -151,6 +153,9 @@ void Player::Open(const std::string& source, const OpenOptions& o, const std::fu
         [&](quillet_player* h) { return AllowDefaultPolicy(quillet_player_set_live_reading(h, live), live); });
     Run("set_decoding_threads", [&](quillet_player* h) { return quillet_player_set_decoding_threads(h, o.threads); });
     Run("set_network_timeout", [&](quillet_player* h) { return quillet_player_set_network_timeout(h, o.timeout); });
+    if (o.size)
+        Run("set_picture_size",
+            [&](quillet_player* h) { return quillet_player_set_picture_size(h, o.size->first, o.size->second); });
 
     quillet_player* handle = Handle();
     int status;

@@ -39,6 +39,8 @@ struct OpenOptions {
     std::optional<std::string> user;
     std::optional<std::string> password;
     bool tcp = true;
+    /// The size pictures are handed out at (quillet_player_set_picture_size); none: coded.
+    std::optional<std::pair<int, int>> size;
 };
 
 /// A picture handed to Python: its pixels (a NumPy view) and its media time.
@@ -46,6 +48,8 @@ struct Picture {
     py::object array;
     double time = 0.0;
     bool first = false;
+    py::object captureTime = py::none(); // seconds since 1970 UTC, None without one
+    bool captureTimeTrusted = false;
     py::object buffer; // the library buffer the array views (None for read(out=...))
 };
 
@@ -147,4 +151,5 @@ std::string WithoutCredentials(const std::string& url);
 #define QUILLET_OPEN_ARGS                                                                                        \
     py::arg("source"), py::kw_only(), py::arg("pixel_format") = "bgr24", py::arg("threads") = 1,                \
         py::arg("timeout") = 10.0, py::arg("live") = "newest", py::arg("audio") = false,                        \
-        py::arg("user") = py::none(), py::arg("password") = py::none(), py::arg("tcp") = true
+        py::arg("user") = py::none(), py::arg("password") = py::none(), py::arg("tcp") = true,                \
+        py::arg("size") = py::none()

@@ -60,6 +60,12 @@ Player::Outcome Player::ReadOnce(int timeoutMs, py::object out, Picture& picture
     }
     picture.time = info.time;
     picture.first = info.first != 0;
+    int64_t captureUs = 0;
+    int trusted = 0;
+    quillet_player_get_capture_time(handle, &captureUs, &trusted);
+    if (captureUs != 0)
+        picture.captureTime = py::float_(static_cast<double>(captureUs) / 1e6);
+    picture.captureTimeTrusted = trusted != 0;
     if (out.is_none()) {
         picture.buffer = OwnBuffer(ref);
         py::array view(py::dtype::of<uint8_t>(), {info.height, info.width, 3}, {info.stride, 3, 1}, info.data,

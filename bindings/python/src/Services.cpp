@@ -142,13 +142,14 @@ void RegisterServices(py::module_& m)
     py::class_<Recorder, Player>(m, "Recorder", "A player that also records its source to container files.")
         .def(py::init([](const std::string& source, std::string pixelFormat, int threads, double timeout,
                          std::string live, bool audio, std::optional<std::string> user,
-                         std::optional<std::string> password, bool tcp, std::optional<std::string> file,
+                         std::optional<std::string> password, bool tcp, std::optional<std::pair<int, int>> size,
+                         std::optional<std::string> file,
                          double segment, const std::string& namePattern, int64_t keepBytes, double keepHours) {
                  auto recorder = std::make_unique<Recorder>();
                  Recorder* r = recorder.get();
                  recorder->Open(source,
                                 OpenOptions{std::move(pixelFormat), threads, timeout, std::move(live), audio,
-                                            std::move(user), std::move(password), tcp},
+                                            std::move(user), std::move(password), tcp, size},
                                 [&] {
                                     r->SetSegments(segment, namePattern, keepBytes, keepHours);
                                     if (file)

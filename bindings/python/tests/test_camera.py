@@ -1,6 +1,8 @@
 """The RTSP test camera through quillet: the exceptions a failed open raises
 (where the camera's restart and timing are the C++ and C suites' to check), and
 the iterator giving up."""
+import time
+
 import pytest
 
 import quillet
@@ -36,3 +38,12 @@ def test_give_up_raises_when_no_picture_comes(camera_factory):
         with pytest.raises(quillet.TimeoutError):
             for _ in player.pictures(give_up=1.0):
                 pass
+
+
+def test_a_camera_picture_carries_its_capture_time_as_unix_seconds(camera_factory):
+    camera = camera_factory()
+    with quillet.open(camera.url + "/test", timeout=10.0) as player:
+        picture = player.read(timeout=10)
+        assert isinstance(picture.capture_time, float)
+        assert isinstance(picture.capture_time_trusted, bool)
+        assert abs(time.time() - picture.capture_time) < 10

@@ -59,6 +59,7 @@ def test_seek_is_exact(clip, target):
         picture = player.read(timeout=5)
         assert picture.first
         assert (picture.time, adler(picture.array)) == pytest.approx(expected)
+        assert (picture.capture_time, picture.capture_time_trusted) == (None, False)  # a file has none
 
 
 def test_sound_comes_as_int16_samples_by_channels(clip):
@@ -190,3 +191,25 @@ def test_a_thousand_opens_and_closes_leave_memory_and_descriptors_flat(clip):
     rss_after, fds_after = _resources()
     assert fds_after == fds
     assert rss_after - rss < 8 * 1024 * 1024
+
+
+def test_pictures_at_a_size_and_thumbnails_come_as_arrays_of_that_size(clip):
+    with quillet.open(clip, size=(160, 0)) as player:
+        assert player.size == (320, 240)  # the coded size
+        assert player.read(timeout=5).array.shape == (120, 160, 3)
+        player.set_picture_size(0, 60)
+        assert player.read(timeout=5).array.shape == (60, 80, 3)
+        with pytest.raises(ValueError):
+            player.set_picture_size(-1, 0)
+    times = [t for t, _ in facade_frames(clip)]
+    shots = quillet.thumbnails(clip, [1.0, 0.0, 99.0], size=(0, 240), exact=True)
+    assert [s.index for s in shots] == [0, 1, 2] and [s.requested for s in shots] == [1.0, 0.0, 99.0]
+    for shot in shots[:2]:
+        assert shot.error is None and shot.array.shape == (240, 320, 3) and shot.array.dtype == numpy.uint8
+        assert isinstance(shot.time, float) and min(abs(shot.time - t) for t in times) < 1e-6
+    assert shots[2].array is None and isinstance(shots[2].error, str)
+    assert len(quillet.thumbnails(clip, 4)) == 4
+    with pytest.raises(quillet.OpenError):
+        quillet.thumbnails("/nonexistent/clip.mp4", 3)
+    with pytest.raises(ValueError):
+        quillet.thumbnails(clip, 3, size=(-1, 0))

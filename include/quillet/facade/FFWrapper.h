@@ -119,6 +119,14 @@ public:
     /// Prepares video decoding into `pixelFormat` (PixelFormat::RGB24 or PixelFormat::BGR24).
     /// Call after OpenSource and before StartEngine.
     void DecodeVideo(int pixelFormat);
+    /// The size pictures are handed out at, for an application that shows them smaller (or
+    /// larger) than they were coded: 0, 0 is the coded size (the default); one of `width` and
+    /// `height` 0 follows the other with the display aspect ratio; both fit the picture inside
+    /// that box with its display aspect ratio (sample aspect ratio applied). The conversion
+    /// scales in the same pass. Any time, also while playing: applies from the next picture.
+    /// GetDimensions, Width and Height keep the coded size; FrameData carries the size handed out.
+    /// False for a negative side.
+    bool SetPictureSize(int width, int height);
     /// Turns sound decoding on or off.
     void EnableAudio(bool enable);
     /// True when the source has sound and sound decoding is on.

@@ -68,6 +68,13 @@ public:
     int32_t size = 0;
     /// The engine's picture status: 0, or 6 while a seek is pending. Updated on every read.
     int32_t status = 0;
+    /// When a camera captured the picture (UTC): from the camera's RTCP sender reports once one has
+    /// come (then captureTimeTrusted), before that the time it arrived. Never earlier than the
+    /// camera's picture before it, also across a reconnection. The epoch for files and streams
+    /// without it.
+    std::chrono::system_clock::time_point captureTime{};
+    /// True while captureTime follows the camera's own clock (its sender reports).
+    bool captureTimeTrusted = false;
 };
 
 /// Settings of a live camera connection (rtsp:// sources), see FFFileServerWrapper::SetSourceSettings.
