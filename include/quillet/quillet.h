@@ -74,7 +74,9 @@ extern "C" {
  *
  * - **Structs.** Structs the application fills for the library and that may
  *   grow (quillet_source_settings, quillet_audio_sink) carry their own size
- *   as the first field: set it with sizeof, or use the _init function.
+ *   as the first field: set it with sizeof, or use the _init function. A
+ *   record of an earlier release (a smaller size) is taken: the fields past
+ *   its size keep their defaults.
  *   Structs the library fills (quillet_picture, quillet_event,
  *   quillet_publishing_status) need nothing from the caller; a zeroed
  *   struct is fine. Within a major version this interface only grows:
@@ -117,7 +119,8 @@ enum quillet_status {
     QUILLET_ERROR_DECODE = -8,           /**< Decoding failed in a way the application must see. */
     QUILLET_ERROR_NOT_SUPPORTED = -9,    /**< This build does not offer the operation yet. */
     QUILLET_ERROR_FAILED = -10,          /**< The operation was refused; quillet_error_message() says why. */
-    QUILLET_ERROR_INTERNAL = -11         /**< An unexpected failure inside the library. */
+    QUILLET_ERROR_INTERNAL = -11,        /**< An unexpected failure inside the library. */
+    QUILLET_ERROR_INVALID_DATA = -12     /**< The data given is malformed (a remote batch no server made): giving it again cannot help. */
 };
 
 /** The version of the library running: (major << 16) | minor. Any thread, never blocks. */
@@ -170,6 +173,13 @@ typedef void (*quillet_log_fn)(void* user, const quillet_log_line* line);
  * returned no callback runs. For the whole process; any thread but the callback's. */
 QUILLET_EXPORT int quillet_set_log_callback(quillet_log_fn callback, void* user, int level);
 
+/** `url` as the library shows it in log lines and messages: the user name stays, the password
+ * becomes "***" (all of it, '@' and ':' included, up to the last '@' before the path). Writes at
+ * most `size` bytes with the closing NUL into `out` (may be NULL when `size` is 0) and returns the
+ * length of the whole text, as snprintf does: a result of `size` or more means it was cut. NULL
+ * `url` gives "". Any thread. */
+QUILLET_EXPORT size_t quillet_url_for_log(const char* url, char* out, size_t size);
+
 /** @} */
 
 /* ------------------------------------------------------------------------ */
@@ -189,6 +199,12 @@ enum quillet_kind {
     QUILLET_KIND_LIVE_SERVER = 2, /**< quillet_live_server_create(): serves a camera, records. */
     QUILLET_KIND_PLAY_SERVER = 3, /**< quillet_play_server_create(): serves a file at playback pace. */
     QUILLET_KIND_REMOTE = 4       /**< quillet_remote_create(): plays batches from a server. */
+};
+
+/** What quillet_picture::status says about the picture handed out. */
+enum quillet_picture_status {
+    QUILLET_PICTURE_READY = 0,       /**< No seek is pending. */
+    QUILLET_PICTURE_SEEK_PENDING = 6 /**< A seek was asked and its first picture has not been handed out yet. */
 };
 
 /** Live reading policies (quillet_player_set_live_reading()). */
@@ -215,7 +231,8 @@ enum quillet_message {
     QUILLET_MESSAGE_RTSP_SOURCE_ERROR = 3, /**< The camera connection failed; the source is closed. */
     QUILLET_MESSAGE_END_OF_STREAM = 4,     /**< The last picture of the source has been handed out. */
     QUILLET_MESSAGE_SYNC_POINT_READY = 5,  /**< A sync point is ready (arrives as ::QUILLET_EVENT_SYNC_POINT). */
-    QUILLET_MESSAGE_STREAM_REFUSED = 6     /**< One stream cannot be decoded and is given up; the other plays on. */
+    QUILLET_MESSAGE_STREAM_REFUSED = 6,    /**< One stream cannot be decoded and is given up; the other plays on. */
+    QUILLET_MESSAGE_RECORDING_FELL_BEHIND = 7 /**< The recording's disk fell behind a live source: what it could not take was given up; recording goes on from the next key picture. */
 };
 
 /** Camera connection states (the facade's ConnectionStatus numbers). */
@@ -265,7 +282,7 @@ typedef struct quillet_picture {
     double time;  /**< The picture's media time in seconds. */
     int first;    /**< 1 for the first picture after an open or a seek, else 0. */
     int size;     /**< Bytes of picture data (stride * height). */
-    int status;   /**< The engine's picture status: 0, or 6 while a seek is pending. Written on every read, whatever it returns. */
+    int status;   /**< A ::quillet_picture_status: ::QUILLET_PICTURE_SEEK_PENDING while a seek is pending. Written on every read, whatever it returns. */
     int pixel_format; /**< The ::quillet_pixel_format of `data`. */
 } quillet_picture;
 
@@ -302,7 +319,7 @@ typedef struct quillet_source_settings {
     double sync_shift_ms;          /**< Added to the wall-clock time of every packet (default 0). */
     double rtcp_timeout_ms;        /**< Wait for the first RTCP sender report (default 30000). */
     double packet_timeout_ms;      /**< No packet for this long reconnects (default 10000). */
-    int decoding_threads;          /**< Video decoding threads when shown: 0 automatic, 1 (default), N. */
+    int decoding_threads;          /**< Video decoding threads when shown: 0 automatic, 1 (default), N (at most 16). */
     int live_reading;              /**< A ::quillet_live_reading (default ::QUILLET_LIVE_NEWEST). */
 } quillet_source_settings;
 
@@ -365,6 +382,10 @@ typedef void (*quillet_event_fn)(void* user, const quillet_event* event);
  * Each returns a new handle, or NULL (with quillet_error_message()) on failure. `log_category`
  * names the handle's log lines; NULL gives "FF1". Any thread, never blocks. */
 /** @{ */
+
+/* Every kind below is a quillet_player handle: the quillet_player_ functions work on each kind
+ * (quillet_player_destroy() frees any of them), the quillet_recorder_, quillet_server_ and
+ * quillet_remote_ functions on the kinds that have them (else ::QUILLET_ERROR_WRONG_KIND). */
 
 /** A player: plays a media file, a URL or an rtsp:// camera. */
 QUILLET_EXPORT quillet_player* quillet_player_create(const char* log_category);
@@ -473,7 +494,9 @@ QUILLET_EXPORT int quillet_player_get_duration(quillet_player* player, double* s
  * 0 and 0 for files and streams without it. Never earlier than the camera's picture before it,
  * also across a reconnection. Either pointer may be NULL. */
 QUILLET_EXPORT int quillet_player_get_capture_time(quillet_player* player, int64_t* utc_us, int* trusted);
-/** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read. */
+/** Seeks: the next picture is the one at (or just after) `seconds`. Wakes a blocked read.
+ * ::QUILLET_ERROR_STATE, and nothing done, without a source or before its stream description
+ * has reached the decoder. */
 QUILLET_EXPORT int quillet_player_seek(quillet_player* player, double seconds);
 /** While paused, serve seeks from the pictures already read (on by default). */
 QUILLET_EXPORT int quillet_player_set_optimize_seek(quillet_player* player, int enable);
@@ -484,8 +507,9 @@ QUILLET_EXPORT int quillet_player_get_optimize_seek(quillet_player* player, int*
 QUILLET_EXPORT int quillet_player_is_oob(quillet_player* player, double seconds, int* oob, int* pending);
 /** The pending seek's target in seconds, or -1.0 when none is pending. */
 QUILLET_EXPORT int quillet_player_get_seek_time(quillet_player* player, double* seconds);
-/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.
- * Takes effect from the next stream opened. */
+/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads,
+ * at most 16 (::QUILLET_ERROR_INVALID_ARGUMENT beyond: a decoder puts no more to use). Takes
+ * effect from the next stream opened. */
 QUILLET_EXPORT int quillet_player_set_decoding_threads(quillet_player* player, int threads);
 /** The decoding threads last set. */
 QUILLET_EXPORT int quillet_player_get_decoding_threads(quillet_player* player, int* threads);
@@ -645,9 +669,10 @@ QUILLET_EXPORT void quillet_batch_free(quillet_batch* batch);
 /** @{ */
 
 /** Feeds one batch received from a server's client (`size` bytes at `data`, read during the
- * call only). ::QUILLET_AGAIN when the player cannot take the rest now, or the batch is malformed
- * (the facade's false): read pictures, then offer the same batch again; the player remembers how
- * far it got. ::QUILLET_ERROR_INVALID_ARGUMENT for an empty batch. Wakes a blocked read. */
+ * call only). ::QUILLET_AGAIN when the player cannot take the rest now: read pictures, then offer
+ * the same batch again; the player remembers how far it got. ::QUILLET_ERROR_INVALID_DATA for a
+ * malformed batch (drop it). ::QUILLET_ERROR_INVALID_ARGUMENT for an empty batch. Wakes a blocked
+ * read. */
 QUILLET_EXPORT int quillet_remote_write(quillet_player* remote, const uint8_t* data, size_t size);
 /** Drops incoming records until the seek marker for `seconds` arrives; `*new_target` (may be
  * NULL) = 1 when this is a new target, 0 when that seek (within 0.01 s) is already awaited. */

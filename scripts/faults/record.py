@@ -40,4 +40,9 @@ FAULTS = [
          old="if (!IsVideoKey(packet)) {",
          new="if (!packet.IsKey()) {",
          test="RecordingBacklog.*"),
+    dict(name="falling behind reported as the error that stops",
+         file="src/record/FFFileSink.cpp",
+         old="FFMessageArgs args(FFMessageType::RecordingFellBehind);",
+         new="FFMessageArgs args(FFMessageType::FileSinkError);",
+         test="RecordingBacklog.*"),
 ]

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "capi/Handles.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Version.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using Quillet::FFWrapperCLI::FFWrapper;
 
 static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
@@ -97,6 +99,7 @@ const char* quillet_status_name(int status)
     case QUILLET_ERROR_NOT_SUPPORTED: return "QUILLET_ERROR_NOT_SUPPORTED";
     case QUILLET_ERROR_FAILED: return "QUILLET_ERROR_FAILED";
     case QUILLET_ERROR_INTERNAL: return "QUILLET_ERROR_INTERNAL";
+    case QUILLET_ERROR_INVALID_DATA: return "QUILLET_ERROR_INVALID_DATA";
     default: return "unknown status";
     }
 }
@@ -412,9 +415,9 @@ int quillet_player_seek(quillet_player* handle, double seconds)
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(seconds >= 0.0, "the seek target is negative");
         p.DropHeld();
-        p.Facade().Seek(seconds);
+        const bool sought = p.Facade().Seek(seconds);
         p.Signal().Bump();
-        return QUILLET_OK;
+        return sought ? QUILLET_OK : Fail(QUILLET_ERROR_STATE, "no source, or the decoder is not ready to seek yet");
     });
 }
 
@@ -452,6 +455,7 @@ int quillet_player_set_decoding_threads(quillet_player* handle, int threads)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
         Require(threads >= 0, "the thread count is negative");
+        Require(threads <= DecoderThreads::kMostThreads, "more decoding threads than a decoder can use (16 at most)");
         p.Facade().SetDecodingThreads(threads);
         return QUILLET_OK;
     });

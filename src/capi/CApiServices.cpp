@@ -1,13 +1,19 @@
 // The C interface's sound, publishing, events, recording, serving, remote
 // playing and settings (quillet.h). Each function runs in WithPlayer/Guard
 // (Handles.h): no exception leaves it.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "capi/Handles.h"
+#include "core/UrlForLog.h"
+#include "decode/DecoderThreads.h"
 #include "facade/Logging.h"
 
 using namespace Quillet::CApi;
+using Quillet::DecoderThreads;
 using namespace Quillet::FFWrapperCLI;
 
 namespace {
@@ -17,27 +23,49 @@ namespace {
 std::shared_ptr<Quillet::FFSourceSettings> CameraSettings(const quillet_source_settings* s)
 {
     Require(s != nullptr, "the settings are NULL");
-    Require(s->size >= offsetof(quillet_source_settings, live_reading) + sizeof(int),
+    // A record of an earlier release is shorter: the fields past its size keep their defaults.
+    Require(s->size >= offsetof(quillet_source_settings, stream_using_tcp) + sizeof(int),
             "settings->size is too small; fill the record with quillet_source_settings_init");
+    const auto has = [s](size_t offset, size_t size) { return s->size >= offset + size; };
+#define QUILLET_HAS(field) has(offsetof(quillet_source_settings, field), sizeof(s->field))
     auto out = std::make_shared<Quillet::FFSourceSettings>();
     out->streamUsingTCP = s->stream_using_tcp != 0;
-    out->useTimeFilter = s->use_time_filter != 0;
-    out->useOnlyVideo = s->use_only_video != 0;
-    out->requireRTCP = s->require_rtcp != 0;
-    out->createTimingLog = s->create_timing_log != 0;
-    out->timingLogFolder = Text(s->timing_log_folder);
-    out->username = Text(s->username);
-    out->password = Text(s->password);
-    out->audioLatencyMs = s->audio_latency_ms;
-    out->videoLatencyMs = s->video_latency_ms;
-    out->syncShiftMs = s->sync_shift_ms;
-    out->rtcpTimeoutMs = s->rtcp_timeout_ms;
-    out->packetTimeoutMs = s->packet_timeout_ms;
-    Require(s->decoding_threads >= 0, "decoding_threads is negative");
-    out->decodingThreads = s->decoding_threads;
-    Require(s->live_reading == QUILLET_LIVE_NEWEST || s->live_reading == QUILLET_LIVE_EVERY,
-            "unknown live reading policy");
-    out->liveReading = s->live_reading;
+    if (QUILLET_HAS(use_time_filter))
+        out->useTimeFilter = s->use_time_filter != 0;
+    if (QUILLET_HAS(use_only_video))
+        out->useOnlyVideo = s->use_only_video != 0;
+    if (QUILLET_HAS(require_rtcp))
+        out->requireRTCP = s->require_rtcp != 0;
+    if (QUILLET_HAS(create_timing_log))
+        out->createTimingLog = s->create_timing_log != 0;
+    if (QUILLET_HAS(timing_log_folder))
+        out->timingLogFolder = Text(s->timing_log_folder);
+    if (QUILLET_HAS(username))
+        out->username = Text(s->username);
+    if (QUILLET_HAS(password))
+        out->password = Text(s->password);
+    if (QUILLET_HAS(audio_latency_ms))
+        out->audioLatencyMs = s->audio_latency_ms;
+    if (QUILLET_HAS(video_latency_ms))
+        out->videoLatencyMs = s->video_latency_ms;
+    if (QUILLET_HAS(sync_shift_ms))
+        out->syncShiftMs = s->sync_shift_ms;
+    if (QUILLET_HAS(rtcp_timeout_ms))
+        out->rtcpTimeoutMs = s->rtcp_timeout_ms;
+    if (QUILLET_HAS(packet_timeout_ms))
+        out->packetTimeoutMs = s->packet_timeout_ms;
+    if (QUILLET_HAS(decoding_threads)) {
+        Require(s->decoding_threads >= 0, "decoding_threads is negative");
+        Require(s->decoding_threads <= DecoderThreads::kMostThreads,
+                "decoding_threads is more than a decoder can use (16 at most)");
+        out->decodingThreads = s->decoding_threads;
+    }
+    if (QUILLET_HAS(live_reading)) {
+        Require(s->live_reading == QUILLET_LIVE_NEWEST || s->live_reading == QUILLET_LIVE_EVERY,
+                "unknown live reading policy");
+        out->liveReading = s->live_reading;
+    }
+#undef QUILLET_HAS
     return out;
 }
 
@@ -134,6 +162,23 @@ int quillet_set_log_callback(quillet_log_fn callback, void* user, int level)
         }, static_cast<LogSeverity>(level));
         return QUILLET_OK;
     });
+}
+
+size_t quillet_url_for_log(const char* url, char* out, size_t size)
+{
+    try {
+        const std::string shown = url ? Quillet::UrlForLog(url) : std::string();
+        if (out && size > 0) {
+            const size_t n = std::min(shown.size(), size - 1);
+            std::memcpy(out, shown.data(), n);
+            out[n] = '\0';
+        }
+        return shown.size();
+    } catch (...) { // out of memory: nothing written
+        if (out && size > 0)
+            out[0] = '\0';
+        return 0;
+    }
 }
 
 int quillet_player_set_source_settings(quillet_player* handle, const quillet_source_settings* settings)
@@ -536,9 +581,15 @@ int quillet_remote_write(quillet_player* handle, const uint8_t* data, size_t siz
 {
     return WithPart(handle, &Player::Remote, [&](Player& p, FFRemoteWrapper& r) -> int {
         Require(data != nullptr && size > 0, "the batch is NULL or empty");
-        const bool taken = r.WritePacket(data, size);
+        const FFRemoteWrapper::WriteResult result = r.Write(data, size);
         p.Signal().Bump();
-        return taken ? QUILLET_OK : Fail(QUILLET_AGAIN, "the batch was not taken (whole); read pictures, then offer it again");
+        switch (result) {
+        case FFRemoteWrapper::WriteResult::Taken: return QUILLET_OK;
+        case FFRemoteWrapper::WriteResult::Malformed:
+            return Fail(QUILLET_ERROR_INVALID_DATA, "the batch is malformed; offering it again cannot help");
+        case FFRemoteWrapper::WriteResult::Again: break;
+        }
+        return Fail(QUILLET_AGAIN, "the batch was not taken (whole); read pictures, then offer it again");
     });
 }
 

@@ -230,7 +230,7 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, C
         mark.interrupts = began.interrupts;
         std::vector<QueuedEvent> raised;
         quillet_buffer* kept = nullptr;
-        const int status = ReadOnce(out, buffer, caller, raised, kept);
+        const int status = ReadOnce(out, buffer, caller, raised, kept, timeoutMs != 0);
         if (!raised.empty()) {
             // Undone however the delivery ends.
             struct Delivered {
@@ -264,9 +264,14 @@ int Player::Read(quillet_picture* out, quillet_buffer** buffer, int timeoutMs, C
 }
 
 int Player::ReadOnce(quillet_picture* out, quillet_buffer** buffer, CallerBuffer* caller,
-                     std::vector<QueuedEvent>& raised, quillet_buffer*& kept)
+                     std::vector<QueuedEvent>& raised, quillet_buffer*& kept, bool mayWait)
 {
-    std::lock_guard<std::mutex> reading(_readLock);
+    // A read with timeout 0 never waits, not even for another reader's copy.
+    std::unique_lock<std::mutex> reading(_readLock, std::defer_lock);
+    if (mayWait)
+        reading.lock();
+    else if (!reading.try_lock())
+        return QUILLET_AGAIN;
     if (_endHandedOut > 0)
         return QUILLET_END; // asked while the end's callback runs: the end is still being handed out
     if (_held) {

@@ -157,10 +157,11 @@ private:
     };
 
     // One attempt of Read under `_readLock`: QUILLET_OK, QUILLET_END or
-    // QUILLET_AGAIN (nothing yet). The events it raised land in `raised`;
+    // QUILLET_AGAIN (nothing yet; also at once, without `mayWait`, while
+    // another reader holds the lock). The events it raised land in `raised`;
     // `kept` is the buffer it referenced once more until they are delivered.
     int ReadOnce(quillet_picture* out, quillet_buffer** buffer, CallerBuffer* caller, std::vector<QueuedEvent>& raised,
-                 quillet_buffer*& kept);
+                 quillet_buffer*& kept, bool mayWait);
     void OnFacadeEvent(const FFWrapperCLI::EventArgs& args);
     quillet_buffer* WritableBuffer();
     void Describe(const quillet_buffer& buffer, quillet_picture* out) const;

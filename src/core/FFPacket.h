@@ -39,4 +39,16 @@ protected:
     void WritePayload(WireWriter& w) const override;
 };
 
+// The one "is this a video key picture" check, for every node that starts or
+// resumes something only at one: a record that is a video packet and a clean
+// key picture (KeyPicture.h). A sound packet is flagged key on its own and
+// never counts. Pure, any thread.
+inline bool IsVideoKey(const FFData& record)
+{
+    if (record.type != FFType::Packet)
+        return false;
+    const auto& p = static_cast<const FFPacket&>(record);
+    return p.streamType == FFStreamType::Video && p.IsKey();
+}
+
 } // namespace Quillet

@@ -21,14 +21,6 @@ inline bool IsAudioRecord(const FFData& d)
     return false;
 }
 
-inline bool IsVideoKeyPacket(const FFData& d)
-{
-    if (d.type != FFType::Packet)
-        return false;
-    const auto& p = static_cast<const FFPacket&>(d);
-    return p.streamType == FFStreamType::Video && p.IsKey();
-}
-
 // Seconds per timestamp count of the stream a description belongs to.
 inline double SecondsPerTick(const FFCodecInfo& info)
 {

@@ -57,7 +57,7 @@ void DecodeSeek::FollowBand(const FFData& record)
     if (keyPackets == 2) {
         if (t == AV_NOPTS_VALUE || t >= closingTime)
             bandComplete = true;
-    } else if (!IsVideoKeyPacket(record)) {
+    } else if (!IsVideoKey(record)) {
         nonKeySinceFirst = keyPackets == 1;
     } else if (keyPackets == 0) {
         keyPackets = 1;

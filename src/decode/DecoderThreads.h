@@ -11,6 +11,12 @@ struct AVCodecContext;
 namespace Quillet {
 
 struct DecoderThreads {
+    // The most threads a decoder is given: FFmpeg's codecs put no more than
+    // this to use (it warns beyond it), and every thread holds pictures of
+    // its own, so more only cost memory (a count in the thousands never
+    // gives a picture). The C interface refuses more; the engine clamps.
+    static constexpr int kMostThreads = 16;
+
     // 0 picks one per core (frame threads for files, slice threads for live
     // sources), 1 decodes on the reading thread alone, N asks for N frame
     // threads (also for a live source, whose pictures then come N-1 later).

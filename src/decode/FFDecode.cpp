@@ -24,6 +24,17 @@ bool DescribesStream(const std::shared_ptr<FFCodecInfo>& info)
     return info && info->Context() && info->Context()->codec_id != AV_CODEC_ID_NONE;
 }
 
+// A description that nothing has followed yet is superseded by the next one:
+// a sender repeating its description (a remote player fed the same batch
+// again and again) replaces it rather than piling descriptions up.
+void QueueDescription(std::deque<std::shared_ptr<FFData>>& queue, std::shared_ptr<FFCodecInfo> info)
+{
+    if (!queue.empty() && queue.back()->type == FFType::CodecInfo)
+        queue.back() = std::move(info);
+    else
+        queue.push_back(std::move(info));
+}
+
 } // namespace
 
 FFDecode::FFDecode() = default;
@@ -64,9 +75,9 @@ FFStatus FFDecode::QueueRecord(std::shared_ptr<FFData> record)
     case FFType::AVCodec: {
         const auto& av = static_cast<const FFAVCodec&>(*record);
         if (DescribesStream(av.video))
-            _videoQueue.push_back(av.video);
+            QueueDescription(_videoQueue, av.video);
         if (DescribesStream(av.audio))
-            _audioQueue.push_back(av.audio);
+            QueueDescription(_audioQueue, av.audio);
         return FFStatus::Ready;
     }
     default:
@@ -180,6 +191,11 @@ void FFDecode::SetOptimizeSeek(bool optimize)
 
 void FFDecode::SetDecodingThreads(int threads)
 {
+    if (threads > DecoderThreads::kMostThreads) {
+        LogWarn() << "Decoding threads: " << threads << " asked for, " << DecoderThreads::kMostThreads
+                  << " used (the most a decoder puts to use)";
+        threads = DecoderThreads::kMostThreads;
+    }
     std::lock_guard<std::recursive_mutex> guard(_lock);
     _threads.threads = threads;
 }
@@ -509,14 +525,11 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         return 0;
     }
     case FFType::ConnectionInfo: {
+        // The source told the application on its own thread as the status
+        // changed; here the decoders only start afresh for the new stream.
         LogInfo() << "FFDecode::_ReadVideoFrame" << ": Connection status change";
-        const auto& info = static_cast<const FFConnectionInfo&>(*record);
-        {
-            std::lock_guard<std::recursive_mutex> guard(_lock);
-            RestartDecoders();
-        }
-        FFSourceConnectionStatusArgs args(info.status, info.message);
-        RaiseEvent(args);
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        RestartDecoders();
         return 0;
     }
     default:

@@ -40,13 +40,13 @@ void FFDecode::TrimLiveBacklog(const FFData& arriving)
     // Only a key picture can restart decoding, so the backlog goes only when
     // one arrives: with Newest always (nothing before it will be shown),
     // with Every once the queue holds more than its bound.
-    if (!IsVideoKeyPacket(arriving) || _seek)
+    if (!IsVideoKey(arriving) || _seek)
         return;
     if (_liveRule == LiveReadingRule::Every && !BeyondEveryBound(_videoQueue, arriving))
         return;
     const uint64_t dropped = GiveUpQueuedPictures(_videoQueue);
     if (dropped && _liveRule == LiveReadingRule::Every)
-        LogWarn() << "The reader fell more than " << kEverySeconds << " s behind the camera: " << dropped
+        LogWarn() << "The reader fell more than " << kLiveReadingBacklog.seconds << " s behind the camera: " << dropped
                   << " pictures given up";
     CountMissed(dropped);
 }

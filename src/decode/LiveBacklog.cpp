@@ -59,11 +59,11 @@ bool BeyondEveryBound(const std::deque<std::shared_ptr<FFData>>& queue, const FF
                 oldestWallTime = p->liveTime;
         }
     }
-    if (bytes >= kEveryBytes)
+    if (bytes >= kLiveReadingBacklog.bytes)
         return true;
     if (!last || !oldestWallTime || !last->liveTime)
         return false;
-    return static_cast<double>(last->liveTime - oldestWallTime) / kWallTicksPerSecond >= kEverySeconds;
+    return static_cast<double>(last->liveTime - oldestWallTime) / kWallTicksPerSecond >= kLiveReadingBacklog.seconds;
 }
 
 size_t QueuedVideoPackets(const std::deque<std::shared_ptr<FFData>>& queue)

@@ -5,8 +5,9 @@
 //   up (nothing can be shown from them once a newer key is there), and while
 //   the reader catches up, the pictures before the newest are decoded but not
 //   converted;
-// - Every: every picture in order, held up to kEverySeconds of packets or
-//   kEveryBytes; past that bound the queue drops to the next key picture.
+// - Every: every picture in order, held up to kLiveReadingBacklog
+//   (core/BacklogBounds.h); past that bound the queue drops to the next key
+//   picture.
 // Files (NotLive) keep the decoder's own overflow rule.
 //
 // Pure functions on the caller's queue, called with the decoder's `_lock`
@@ -16,6 +17,7 @@
 #include <deque>
 #include <memory>
 
+#include "core/BacklogBounds.h"
 #include "core/FFData.h"
 
 namespace Quillet {
@@ -30,17 +32,14 @@ enum class LiveReadingRule : int {
 // application's choice (an unknown number falls back to Newest).
 LiveReadingRule LiveRuleFor(bool live, int reading);
 
-// Bounds of the Every policy.
-constexpr double kEverySeconds = 10.0;
-constexpr int64_t kEveryBytes = 64 * 1024 * 1024;
 
 // Drops every packet in `queue` and all but the newest stream description;
 // other control records (connection changes, end of stream) stay in order.
 // Returns the number of video packets dropped, i.e. pictures missed.
 uint64_t GiveUpQueuedPictures(std::deque<std::shared_ptr<FFData>>& queue);
 
-// Whether the queued video packets span at least kEverySeconds of camera
-// wall-clock time up to `arriving`, or hold kEveryBytes.
+// Whether the queued video packets span at least kLiveReadingBacklog.seconds of camera
+// wall-clock time up to `arriving`, or hold its bytes.
 bool BeyondEveryBound(const std::deque<std::shared_ptr<FFData>>& queue, const FFData& arriving);
 
 // Video packets waiting in `queue`.

@@ -133,8 +133,16 @@ bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
         // A stop or close since the call began cancels this open, one before it does not.
         _interrupt->Arm(ticket);
         _CloseSource();
-        _url = url;
-        return _OpenSource();
+        _url = url; // ready (IsReady) only once the open succeeded
+        try {
+            if (_OpenSource())
+                return true;
+        } catch (...) {
+            _url.clear();
+            throw;
+        }
+        _url.clear();
+        return false;
     });
 }
 
@@ -470,17 +478,17 @@ void FFEngine::Continue()
     });
 }
 
-void FFEngine::Seek(double seconds)
+bool FFEngine::Seek(double seconds)
 {
-    Guarded("FFEngine::Seek", [&] { _Seek(seconds); });
+    return Guarded("FFEngine::Seek", false, [&] { return _Seek(seconds); });
 }
 
-void FFEngine::_Seek(double seconds)
+bool FFEngine::_Seek(double seconds)
 {
     Lock lock(_mutex);
     if (!_decode.IsReadyToSeek()) {
         LogInfo() << "Unable to seek: decoder not ready";
-        return;
+        return false;
     }
     if (_source) {
         // Armed before the request so the marker cannot overtake it; only a
@@ -494,6 +502,7 @@ void FFEngine::_Seek(double seconds)
             _source->StartReadThread();
         }
     }
+    return _source != nullptr;
 }
 
 bool FFEngine::IsOOB(double seconds, bool& pending) const

@@ -93,7 +93,9 @@ public:
     void Pause();
     void Continue();
     bool IsPause() const;
-    void Seek(double seconds);
+    // False when nothing was done: no source, or its stream description has
+    // not reached the decoder yet.
+    bool Seek(double seconds);
     bool IsOOB(double seconds, bool& pending) const;
     double GetSeekTime() const;
     void SetAudioInterface(AudioInterface* audioInterface);
@@ -135,7 +137,7 @@ protected:
     virtual void _StartEngine();
     virtual void _StopEngine();
     virtual void _Flush();
-    virtual void _Seek(double seconds);
+    virtual bool _Seek(double seconds);
     virtual void _PrepareVideoDecode(int pixelFormat);
     // Creates the source for a URL; derived engines and tests may substitute.
     virtual std::unique_ptr<IFFSource> _CreateSource(const std::string& url);

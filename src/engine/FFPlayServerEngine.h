@@ -12,7 +12,7 @@ public:
     explicit FFPlayServerEngine(const std::string& log);
 
 protected:
-    void _Seek(double seconds) override;
+    bool _Seek(double seconds) override;
 };
 
 } // namespace Quillet

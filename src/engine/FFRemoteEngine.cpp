@@ -1,5 +1,6 @@
 #include "engine/FFRemoteEngine.h"
 #include "engine/EngineLock.h"
+#include "core/WireBytes.h"
 
 namespace Quillet {
 
@@ -17,14 +18,17 @@ FFRemoteEngine::~FFRemoteEngine()
     _remoteSource.DisconnectNode();
 }
 
-bool FFRemoteEngine::PushPacketToRemoteSource(const uint8_t* data, unsigned int size)
+FFRemoteEngine::Block FFRemoteEngine::PushBlock(const uint8_t* data, unsigned int size)
 {
     try {
         Lock lock(_mutex);
-        return _remoteSource.Push(data, size);
+        return _remoteSource.Push(data, size) ? Block::Taken : Block::Again;
+    } catch (const WireFormatError& e) {
+        LogWarn() << "FFRemoteEngine::PushBlock: " << e.what();
+        return Block::Malformed;
     } catch (const std::exception& e) {
-        LogFailure("FFRemoteEngine::PushPacketToRemoteSource", e);
-        return false;
+        LogFailure("FFRemoteEngine::PushBlock", e);
+        return Block::Again;
     }
 }
 
@@ -58,10 +62,11 @@ void FFRemoteEngine::_PrepareVideoDecode(int pixelFormat)
     _traffic.ConnectNode(&_decode);
 }
 
-void FFRemoteEngine::_Seek(double seconds)
+bool FFRemoteEngine::_Seek(double seconds)
 {
     Lock lock(_mutex);
     _remoteSource.Seek(seconds);
+    return true;
 }
 
 void FFRemoteEngine::_Flush()

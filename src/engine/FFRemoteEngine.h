@@ -17,9 +17,15 @@ public:
     explicit FFRemoteEngine(const std::string& log);
     ~FFRemoteEngine() override;
 
-    // Parses the block and delivers its records downstream; false for a
-    // malformed block (the engine keeps working with the next one).
-    bool PushPacketToRemoteSource(const uint8_t* data, unsigned int size);
+    // What became of a block: taken whole, to be offered again once the
+    // reader made room, or malformed (the engine keeps working with the next).
+    enum class Block { Taken, Again, Malformed };
+    // Parses the block and delivers its records downstream.
+    Block PushBlock(const uint8_t* data, unsigned int size);
+    bool PushPacketToRemoteSource(const uint8_t* data, unsigned int size)
+    {
+        return PushBlock(data, size) == Block::Taken;
+    }
     // True when `seekTo` is a new seek target; incoming data is then dropped
     // until the matching seek marker arrives.
     bool WaitForSeek(double seekTo);
@@ -29,7 +35,7 @@ public:
 protected:
     void _CloseSource() override;
     void _Flush() override;
-    void _Seek(double seconds) override;
+    bool _Seek(double seconds) override;
     void _PrepareVideoDecode(int pixelFormat) override;
 
     // Used under `_mutex` only.

@@ -110,17 +110,19 @@ template class FFServingEngine<FFFileEngine, FFStreamOutgoing>;
 
 FFPlayServerEngine::FFPlayServerEngine(const std::string& log) : FFServingEngine(log, "FFPlayServerEngine") {}
 
-void FFPlayServerEngine::_Seek(double seconds)
+bool FFPlayServerEngine::_Seek(double seconds)
 {
     // Clients must not receive packets from before the new position. The
     // lock keeps the client list still: the facade's seek and its client
     // calls run under different monitors.
     Lock lock(_mutex);
     _serializeHelper->Flush();
-    if (_source)
-        _source->Seek(seconds);
-    else
-        LogInfo() << "Unable to seek: decoder not ready";
+    if (!_source) {
+        LogInfo() << "Unable to seek: no source";
+        return false;
+    }
+    _source->Seek(seconds);
+    return true;
 }
 
 // ---- FFFileServerEngine -----------------------------------------------------

@@ -200,10 +200,20 @@ bool FFRemoteWrapper::WritePacket(const std::vector<uint8_t>& data)
 
 bool FFRemoteWrapper::WritePacket(const uint8_t* data, size_t size)
 {
+    return Write(data, size) == WriteResult::Taken;
+}
+
+FFRemoteWrapper::WriteResult FFRemoteWrapper::Write(const uint8_t* data, size_t size)
+{
     if (!data || size == 0 || size > std::numeric_limits<unsigned int>::max())
-        return false;
-    return WithEngine<RemoteEngine>(false, [&](RemoteEngine& e) {
-        return e.PushPacketToRemoteSource(data, static_cast<unsigned int>(size));
+        return WriteResult::Malformed;
+    return WithEngine<RemoteEngine>(WriteResult::Again, [&](RemoteEngine& e) {
+        switch (e.PushBlock(data, static_cast<unsigned int>(size))) {
+        case RemoteEngine::Block::Taken: return WriteResult::Taken;
+        case RemoteEngine::Block::Malformed: return WriteResult::Malformed;
+        case RemoteEngine::Block::Again: break;
+        }
+        return WriteResult::Again;
     });
 }
 

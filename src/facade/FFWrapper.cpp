@@ -267,9 +267,9 @@ double FFWrapper::GetDuration()
     return WithEngine(0.0, [](FFEngine& e) { return e.GetDuration(); });
 }
 
-void FFWrapper::Seek(double seconds)
+bool FFWrapper::Seek(double seconds)
 {
-    WithEngine([seconds](FFEngine& e) { e.Seek(seconds); });
+    return WithEngine(false, [seconds](FFEngine& e) { return e.Seek(seconds); });
 }
 
 bool FFWrapper::StartPublishing(const std::string& url)

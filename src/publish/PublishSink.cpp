@@ -23,11 +23,6 @@ bool IsVideoPacket(const std::shared_ptr<FFData>& record)
            static_cast<const FFPacket&>(*record).GetStreamType() == FFStreamType::Video;
 }
 
-bool IsVideoKey(const std::shared_ptr<FFData>& record)
-{
-    return IsVideoPacket(record) && static_cast<const FFPacket&>(*record).IsKey();
-}
-
 bool SameBytes(const AVCodecContext* a, const AVCodecContext* b)
 {
     return a->extradata_size == b->extradata_size &&
@@ -124,7 +119,7 @@ FFStatus PublishSink::FFProcess(std::shared_ptr<FFData> record)
     _queue.push_back(std::move(record));
     // While the output is down only the newest key picture on is worth keeping.
     const bool down = _status.state == PublishState::Retrying;
-    if ((down && IsVideoKey(_queue.back())) || (_OverLimit() && !_MayHoldSource()))
+    if ((down && _queue.back() && IsVideoKey(*_queue.back())) || (_OverLimit() && !_MayHoldSource()))
         _TrimToNewestKey();
     _status.queued = _queue.size();
     _wake.notify_one();
@@ -139,7 +134,7 @@ FFStatus PublishSink::GetStatus()
 
 bool PublishSink::_OverLimit() const
 {
-    if (_queue.size() > kQueueRecords)
+    if (_queue.size() > kPublishingBacklog.records)
         return true;
     const auto first = std::find_if(_queue.begin(), _queue.end(), IsVideoPacket);
     const auto last = std::find_if(_queue.rbegin(), _queue.rend(), IsVideoPacket);
@@ -149,7 +144,7 @@ bool PublishSink::_OverLimit() const
     const AVPacket* b = static_cast<const FFPacket&>(**last).Get();
     if (a->dts == AV_NOPTS_VALUE || b->dts == AV_NOPTS_VALUE)
         return false;
-    return static_cast<double>(b->dts - a->dts) * av_q2d(_queueVideoTb) > kQueueSeconds;
+    return static_cast<double>(b->dts - a->dts) * av_q2d(_queueVideoTb) > kPublishingBacklog.seconds;
 }
 
 bool PublishSink::_MayHoldSource() const
@@ -160,7 +155,8 @@ bool PublishSink::_MayHoldSource() const
 void PublishSink::_TrimToNewestKey()
 {
     // Control records (descriptions, seeks, end of stream) stay in order.
-    const auto newestKey = std::find_if(_queue.rbegin(), _queue.rend(), IsVideoKey);
+    const auto newestKey = std::find_if(_queue.rbegin(), _queue.rend(),
+                                         [](const std::shared_ptr<FFData>& r) { return r && IsVideoKey(*r); });
     const auto end = newestKey == _queue.rend() ? _queue.end() : std::prev(newestKey.base());
     const auto kept = std::remove_if(_queue.begin(), end, [](const std::shared_ptr<FFData>& r) {
         return r && r->GetType() == FFType::Packet;

@@ -13,7 +13,7 @@
 // record, a flush, a stop and a state change ring the source's room signal
 // (FFNode.h) after _queueLock is let go, so a held-back source goes on.
 //
-// Queue: at most kQueueSeconds of video (or kQueueRecords records). A live
+// Queue: at most kPublishingBacklog (core/BacklogBounds.h). A live
 // source is never held back: beyond the limit, and always while the output
 // is down, the queue drops to its newest video key picture. A file source is
 // held back (Full) instead while the output is connecting or connected, so
@@ -31,6 +31,7 @@
 #include <random>
 #include <thread>
 
+#include "core/BacklogBounds.h"
 #include "core/FFNode.h"
 #include "core/FFPacket.h"
 #include "events/FFMessageClient.h"
@@ -48,9 +49,6 @@ struct PublishBackoff {
 
 class PublishSink : public FFDestNode<FFData>, public FFMessageClient {
 public:
-    static constexpr double kQueueSeconds = 4.0;
-    static constexpr size_t kQueueRecords = 3000;
-
     // `liveSource`: never hold the source back. `paced`: send a file source
     // at the speed it plays (a server expects a live stream).
     PublishSink(PublishTarget target, bool liveSource, bool paced, PublishBackoff backoff = {});

@@ -93,8 +93,8 @@ void FFFileSink::_ReportFellBehind(double lostSeconds)
     // goes on from the key picture that has just arrived.
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", lostSeconds);
-    LogError() << "FileSinkError: recording fell behind: " << seconds << " s lost (the disk did not keep up)";
-    FFMessageArgs args(FFMessageType::FileSinkError);
+    LogError() << "Recording fell behind: " << seconds << " s lost (the disk did not keep up)";
+    FFMessageArgs args(FFMessageType::RecordingFellBehind);
     RaiseEvent(args);
 }
 

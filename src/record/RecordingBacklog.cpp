@@ -9,11 +9,6 @@ constexpr double kWallTicksPerSecond = 1e7; // FFPacket::liveTime counts 100 ns
 // Used for the seconds lost when the packets carry no wall time.
 constexpr double kAssumedPacketsPerSecond = 25.0;
 
-bool IsVideoKey(const FFPacket& p)
-{
-    return p.streamType == FFStreamType::Video && p.IsKey();
-}
-
 } // namespace
 
 bool RecordingBacklog::Admit(const FFData& arriving, std::deque<std::shared_ptr<FFData>>& queue,
@@ -48,10 +43,10 @@ void RecordingBacklog::Taken()
 
 bool RecordingBacklog::Beyond(int64_t wallTime) const
 {
-    if (_bytes >= kBytes)
+    if (_bytes >= kRecordingBacklog.bytes)
         return true;
     return _oldestWallTime && wallTime &&
-           static_cast<double>(wallTime - _oldestWallTime) / kWallTicksPerSecond >= kSeconds;
+           static_cast<double>(wallTime - _oldestWallTime) / kWallTicksPerSecond >= kRecordingBacklog.seconds;
 }
 
 void RecordingBacklog::GiveUp(std::deque<std::shared_ptr<FFData>>& queue)

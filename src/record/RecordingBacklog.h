@@ -1,8 +1,8 @@
 #pragma once
 // How much a recording may hold in memory while its disk has not taken it
 // yet. A live source never waits for the recording, so a disk that stalls
-// lets the queue grow; past kSeconds of the camera's wall clock or kBytes
-// the queued packets are given up and the recording goes on from the next
+// lets the queue grow; past kRecordingBacklog (core/BacklogBounds.h) the
+// queued packets are given up and the recording goes on from the next
 // video key picture, and the sink reports how many seconds were lost. A file
 // source, which waits while the sink answers Full, stays far below the bound.
 //
@@ -13,15 +13,13 @@
 #include <deque>
 #include <memory>
 
+#include "core/BacklogBounds.h"
 #include "core/FFData.h"
 
 namespace Quillet {
 
 class RecordingBacklog {
 public:
-    static constexpr double kSeconds = 30.0;
-    static constexpr int64_t kBytes = 256 * 1024 * 1024;
-
     // Decides whether `arriving` joins `queue` (the sink's queue, which this
     // may trim). Sets `lostSeconds` (else left alone) when recording resumes
     // at a key picture after giving packets up.

@@ -40,8 +40,8 @@ TEST_P(KeyPicture, EverySiteAgreesOnTheFlags)
 
     EXPECT_EQ(IsCleanKey(*video.packet), row.key);
     EXPECT_EQ(video.IsKey(), row.key);
-    EXPECT_EQ(IsVideoKeyPacket(video), row.key);
-    EXPECT_FALSE(IsVideoKeyPacket(audio));
+    EXPECT_EQ(IsVideoKey(video), row.key);
+    EXPECT_FALSE(IsVideoKey(audio));
     EXPECT_EQ(video.GetAttribute(), row.key ? FFAttribute::VideoKey : FFAttribute::Plain);
     EXPECT_EQ(audio.GetAttribute(), row.key ? FFAttribute::OtherKey : FFAttribute::Plain);
 }

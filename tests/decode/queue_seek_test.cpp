@@ -46,7 +46,8 @@ size_t KeyPacketBefore(const Demuxed& d, double seconds)
 } // namespace
 
 // Past 60 waiting video records the backlog is dropped, but only when a key
-// packet comes (decoding can restart there) and never while a seek is pending.
+// packet comes (decoding can restart there) and never while a seek is pending;
+// descriptions do not pile up.
 TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndNotDuringASeek)
 {
     FFDecode decode;
@@ -65,6 +66,18 @@ TEST(FFDecodeQueue, OverflowDropsTheBacklogOnlyAtAKeyPacketAndNotDuringASeek)
     for (int i = 0; i < 70; ++i)
         seeking.FFProcess(Testing::Video(0, i % 10 == 0));
     EXPECT_EQ(seeking.VideoQueueSize(), 70u);
+
+    // A description repeated with nothing after it replaces the one before
+    // (a remote player fed the same batch again and again stays small); one
+    // that packets followed stays.
+    FFDecode described;
+    for (int i = 0; i < 1000; ++i)
+        described.FFProcess(Testing::Codec(1, 1000, true));
+    EXPECT_EQ(described.VideoQueueSize(), 1u);
+    EXPECT_EQ(described.AudioQueueSize(), 1u);
+    described.FFProcess(Testing::Video(0, true));
+    described.FFProcess(Testing::Codec(1, 1000, true));
+    EXPECT_EQ(described.VideoQueueSize(), 3u);
 }
 
 // A live source pushes without waiting: Newest gives up everything before a

@@ -20,6 +20,7 @@ const char* MessageName(FFMessageType message)
     case FFMessageType::EndOfStream: return "end of stream";
     case FFMessageType::SyncPointReady: return "sync point ready";
     case FFMessageType::StreamRefused: return "stream refused";
+    case FFMessageType::RecordingFellBehind: return "recording fell behind";
     }
     return "unknown message";
 }

@@ -2,6 +2,7 @@
 //
 //   ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]
 //                          [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]
+//                          [--live-reading newest|every]
 //   ffwrap describe [source]
 //   ffwrap relay [source] [--threads N]
 //   ffwrap record <source> <file> [--segment S] [--name-pattern P] ... (see Usage)
@@ -14,7 +15,9 @@
 // --user and --password are its connection settings. --timeout is the longest a
 // network open or read may block (default 10 s). --threads N decodes on N
 // threads (0: automatic, the default for files; a camera keeps one so that
-// no picture is held back). Bad option values exit 2.
+// no picture is held back). --live-reading says how a camera is read when the
+// tool falls behind: the newest picture (the default, missed ones counted) or
+// every picture in order up to the library's bound. Bad option values exit 2.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -65,6 +68,7 @@ struct Options {
     std::optional<double> seconds;
     std::optional<double> timeout;
     std::optional<int> threads;
+    std::optional<LiveReading> liveReading;
     Tools::CameraOptions camera;
 };
 
@@ -72,6 +76,7 @@ void Usage()
 {
     std::cerr << "usage: ffwrap [play] [source] [--snapshot out.png] [--seek S] [--pause-at S] [--wav out.wav]\n"
                  "                            [--seconds S] [--timeout S] [--tcp] [--user U] [--password P] [--threads N]\n"
+                 "                            [--live-reading newest|every]\n"
                  "       ffwrap describe [source]\n"
                  "       ffwrap relay [source] [--threads N]\n"
                  "       ffwrap record <source> <file> [--segment S] [--name-pattern P] [--keep-bytes N] [--keep-hours H]\n"
@@ -99,6 +104,11 @@ std::optional<Options> Parse(int argc, char** argv)
         };
         if (a == "--tcp") {
             o.camera.tcp = true;
+        } else if (a == "--live-reading") {
+            auto v = value();
+            if (!v || (*v != "newest" && *v != "every"))
+                return std::nullopt;
+            o.liveReading = *v == "every" ? LiveReading::Every : LiveReading::Newest;
         } else if (a == "--threads") {
             auto v = value();
             if (!v || !(o.threads = Tools::ParseThreads(*v)))
@@ -210,6 +220,8 @@ int Play(const Options& o)
     }));
     if (o.timeout)
         player.SetNetworkTimeout(*o.timeout);
+    if (o.liveReading)
+        player.SetLiveReading(*o.liveReading);
     Tools::UseDecodingThreads(player, o.source, o.threads);
     if (!player.OpenSource(o.source)) {
         std::cerr << "Cannot open " << UrlForLog(o.source) << ": " << player.GetOpenFailureReason() << "\n";
@@ -293,6 +305,8 @@ int Play(const Options& o)
         }
     }
     std::cout << (stoppedHere ? "Stopped" : "End of stream") << " after " << pictures << " pictures";
+    if (const uint64_t missed = player.GetMissedPictures())
+        std::cout << ", " << missed << " missed";
     if (wav)
         std::cout << ", " << wav->BytesWritten() << " bytes of audio written to " << o.wav;
     std::cout << "\n";

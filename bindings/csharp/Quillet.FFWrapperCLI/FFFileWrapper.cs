@@ -1,6 +1,7 @@
 // The recording facade: a player that also records its source, with splits
 // and sync points (SyncPointEventArgs, raised on the recording's write thread).
 using System;
+using System.Runtime.InteropServices;
 
 namespace Quillet.FFWrapperCLI
 {
@@ -27,6 +28,27 @@ namespace Quillet.FFWrapperCLI
         }
 
         public void StopVideoSave() { Call(NativeMethods.quillet_recorder_stop); }
+
+        /// <summary>Segments and retention for the recordings started after this call.</summary>
+        public void SetRecordingSettings(RecordingSettings settings)
+        {
+            var s = new NativeRecordingSettings();
+            NativeMethods.quillet_recording_settings_init(ref s);
+            s.segmentSeconds = settings.segmentSeconds;
+            s.keepBytes = settings.keepBytes;
+            s.keepSeconds = settings.keepSeconds;
+            s.minFreeBytes = settings.minFreeBytes;
+            GCHandle pattern = GCHandle.Alloc(NativeMethods.Utf8(settings.namePattern ?? ""), GCHandleType.Pinned);
+            try
+            {
+                s.namePattern = pattern.AddrOfPinnedObject();
+                Call(h => NativeMethods.quillet_recorder_set_settings(h, ref s));
+            }
+            finally
+            {
+                pattern.Free();
+            }
+        }
 
         /// <summary>True while a file is written; <paramref name="pending"/> true while a file name waits
         /// for its first key picture.</summary>

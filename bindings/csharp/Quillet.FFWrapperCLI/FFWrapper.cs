@@ -26,6 +26,13 @@ namespace Quillet.FFWrapperCLI
         private readonly long _id;
         private ManagedEventDelegate _handlers;
         private readonly object _handlersLock = new object();
+        // Guarded by _handlersLock: what a handler threw on one of the library's own threads, for
+        // the next ReadFrameGetSize to throw.
+        private Exception _libraryThreadException;
+        // A read's result held back while a handler's exception was thrown in its place: the next
+        // ReadFrameGetSize returns it (the reading thread's alone, like the read).
+        private int? _heldResult;
+        private FrameData _heldData;
         private IAudioInterface _audio;
         private readonly List<GCHandle> _audioPins = new List<GCHandle>();
         private readonly List<byte[]> _audioOffered = new List<byte[]>();
@@ -135,6 +142,8 @@ namespace Quillet.FFWrapperCLI
             PlayerHandle h = _engine;
             if (data == null || h == null)
                 return 0;
+            if (_heldResult.HasValue)
+                return TakeHeldResult(data);
             var info = new NativePicture();
             byte[] dst = data.frame ?? NoPixels;
             int stride = data.width > 0 ? data.width * 3 : 1;
@@ -160,33 +169,75 @@ namespace Quillet.FFWrapperCLI
                 --_inFacadeCall;
             }
             data.status = info.status;
-            RethrowHandlerException();
-            switch (status)
+            if (status == Status.Decode)
+                throw new InvalidOperationException("Reading a picture failed: " + NativeMethods.LastError());
+            int result = status == Status.End ? -1 : 0;
+            if (status == Status.Ok)
             {
-                case Status.Ok:
-                    break;
-                case Status.End:
-                    return -1;
-                case Status.Decode:
-                    throw new InvalidOperationException("Reading a picture failed: " + NativeMethods.LastError());
-                default:
-                    return 0;
+                int row = info.width * 3;
+                result = row * info.height;
+                if (info.width != data.width || info.height != data.height || dst.Length != result)
+                    dst = Repack(dst, stride, row, info.height);
+                data.frame = dst;
+                data.width = info.width;
+                data.height = info.height;
+                data.frameTime = info.time;
+                data.firstFrame = info.first != 0;
+                long captureUs = 0;
+                int trusted = 0;
+                Call(handle => NativeMethods.quillet_player_get_capture_time(handle, out captureUs, out trusted));
+                data.CaptureTimeUtc = FrameData.UnixEpoch.AddTicks(captureUs * 10);
+                data.CaptureTimeTrusted = trusted != 0;
+                data.size = result;
             }
-            int row = info.width * 3, size = row * info.height;
-            if (info.width != data.width || info.height != data.height || dst.Length != size)
-                dst = Repack(dst, stride, row, info.height);
-            data.frame = dst;
-            data.width = info.width;
-            data.height = info.height;
-            data.frameTime = info.time;
-            data.firstFrame = info.first != 0;
-            long captureUs = 0;
-            int trusted = 0;
-            Call(handle => NativeMethods.quillet_player_get_capture_time(handle, out captureUs, out trusted));
-            data.CaptureTimeUtc = FrameData.UnixEpoch.AddTicks(captureUs * 10);
-            data.CaptureTimeTrusted = trusted != 0;
-            data.size = size;
-            return size;
+            Exception thrown = TakeHandlerException();
+            if (thrown == null)
+                return result;
+            // Every handler has run; the read's result is not lost but comes with the next read.
+            if (result != 0)
+            {
+                _heldResult = result;
+                _heldData = data;
+            }
+            throw new InvalidOperationException("An event handler threw: " + thrown.Message, thrown);
+        }
+
+        // The result held back by a read that threw a handler's exception, into `data`.
+        private int TakeHeldResult(FrameData data)
+        {
+            int result = _heldResult.Value;
+            FrameData held = _heldData;
+            _heldResult = null;
+            _heldData = null;
+            if (result > 0 && held != data)
+            {
+                data.frame = held.frame;
+                data.width = held.width;
+                data.height = held.height;
+                data.frameTime = held.frameTime;
+                data.firstFrame = held.firstFrame;
+                data.CaptureTimeUtc = held.CaptureTimeUtc;
+                data.CaptureTimeTrusted = held.CaptureTimeTrusted;
+                data.size = held.size;
+                data.status = held.status;
+            }
+            return result;
+        }
+
+        // What a handler threw inside this thread's facade call, else what one threw on a library
+        // thread since the last read; null when none threw.
+        private Exception TakeHandlerException()
+        {
+            Exception e = _handlerException;
+            _handlerException = null;
+            if (e != null)
+                return e;
+            lock (_handlersLock)
+            {
+                e = _libraryThreadException;
+                _libraryThreadException = null;
+            }
+            return e;
         }
 
         // Reads without waiting into `dst`, pinned for the call (no delegate: this runs per poll).
@@ -320,6 +371,38 @@ namespace Quillet.FFWrapperCLI
         }
 
         /// <summary>Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.</summary>
+        /// <summary>How a live camera is read when the application falls behind; at once. Files ignore it.</summary>
+        public void SetLiveReading(LiveReading reading) { Call(h => NativeMethods.quillet_player_set_live_reading(h, (int)reading)); }
+
+        public LiveReading GetLiveReading()
+        {
+            int policy = 0;
+            return Call(h => NativeMethods.quillet_player_get_live_reading(h, out policy)) == Status.Ok ? (LiveReading)policy : LiveReading.Newest;
+        }
+
+        /// <summary>Pictures of a live camera missed since the source was opened.</summary>
+        public ulong GetMissedPictures()
+        {
+            ulong missed = 0;
+            return Call(h => NativeMethods.quillet_player_missed_pictures(h, out missed)) == Status.Ok ? missed : 0;
+        }
+
+        /// <summary>Publishes the source to <paramref name="url"/> (rtsp://, rtmp://, srt:// or a .m3u8 path)
+        /// by stream copy; its state changes arrive as <see cref="PublishingStatusArgs"/>. False, with a Failed
+        /// event, for a URL no protocol takes. Not from an event handler.</summary>
+        public bool StartPublishing(string url)
+        {
+            byte[] u = NativeMethods.Utf8(url);
+            return Call(h => NativeMethods.quillet_player_start_publishing(h, u)) == Status.Ok;
+        }
+
+        /// <summary>Stops the output for <paramref name="url"/>; false when none runs.</summary>
+        public bool StopPublishing(string url)
+        {
+            byte[] u = NativeMethods.Utf8(url);
+            return Call(h => NativeMethods.quillet_player_stop_publishing(h, u)) == Status.Ok;
+        }
+
         public void SetDecodingThreads(int threads) { Call(h => NativeMethods.quillet_player_set_decoding_threads(h, threads)); }
 
         /// <summary>The size pictures are handed out at: 0, 0 the coded size (the default); one side 0
@@ -344,9 +427,13 @@ namespace Quillet.FFWrapperCLI
         /// thread for errors and connection changes, the recording's write thread for sync points.
         /// A handler may call any facade, this one included, StopEngine, CloseSource and Dispose too:
         /// each does what it says (on the very library thread they must end, they complete as soon
-        /// as the handler returns). An exception a handler throws is passed on by
-        /// ReadFrameGetSize and ReadAudioFromInterface when it arose inside them, and dropped
-        /// otherwise: it cannot unwind through the library's threads.</summary>
+        /// as the handler returns). A handler that throws keeps no other handler from the event.
+        /// What it threw reaches the application as the InnerException (an AggregateException when
+        /// several threw) of an InvalidOperationException thrown by ReadFrameGetSize: by the read
+        /// that raised the event, or, for an event raised on one of the library's own threads (where
+        /// it cannot unwind), by the facade's next read. The read's own result is not lost: the next
+        /// ReadFrameGetSize returns it (the end of the stream's -1 included). ReadAudioFromInterface
+        /// passes on what handlers threw inside it.</summary>
         public void RegisterFFEventCallback(ManagedEventDelegate cb) { ManagedEventHandler += cb; }
 
         /// <summary>Removes a handler; events with no handler left are dropped.</summary>
@@ -511,12 +598,40 @@ namespace Quillet.FFWrapperCLI
                     handlers = facade._handlers;
                 if (args == null || handlers == null)
                     return;
-                handlers(args);
+                Exception thrown = RunEveryHandler(handlers, args);
+                if (thrown == null)
+                    return;
+                if (_inFacadeCall > 0)
+                    _handlerException = thrown; // thrown by the facade call that raised the event
+                else
+                    lock (facade._handlersLock)
+                        facade._libraryThreadException = facade._libraryThreadException ?? thrown;
             }
             catch (Exception e)
             {
                 _handlerException = e;
             }
+        }
+
+        // Calls each handler on its own, so that one that throws does not keep the others from the
+        // event; what they threw (several in an AggregateException), or null.
+        private static Exception RunEveryHandler(ManagedEventDelegate handlers, EventArgs args)
+        {
+            List<Exception> thrown = null;
+            foreach (ManagedEventDelegate handler in handlers.GetInvocationList())
+            {
+                try
+                {
+                    handler(args);
+                }
+                catch (Exception e)
+                {
+                    (thrown = thrown ?? new List<Exception>()).Add(e);
+                }
+            }
+            if (thrown == null)
+                return null;
+            return thrown.Count == 1 ? thrown[0] : new AggregateException(thrown);
         }
 
         private static EventArgs ToManaged(NativeEvent e)
@@ -533,6 +648,15 @@ namespace Quillet.FFWrapperCLI
                         fileName = NativeMethods.FromUtf8(e.text),
                         isGood = e.isGood != 0,
                     };
+                case EventType.PublishingStatus:
+                    return new PublishingStatusArgs
+                    {
+                        url = NativeMethods.FromUtf8(e.url),
+                        state = (PublishingState)e.code,
+                        message = NativeMethods.FromUtf8(e.text),
+                    };
+                case EventType.MissedPictures:
+                    return new MissedPicturesEventArgs { missed = e.missed, total = e.missedTotal };
                 case EventType.ConnectionStatus:
                     return new SourceConnectionStatusArgs
                     {

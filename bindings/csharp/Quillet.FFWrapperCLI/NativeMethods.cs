@@ -16,7 +16,7 @@ namespace Quillet.FFWrapperCLI
 
     internal static class EventType
     {
-        public const int Message = 1, SyncPoint = 2, ConnectionStatus = 3;
+        public const int Message = 1, SyncPoint = 2, ConnectionStatus = 3, PublishingStatus = 4, MissedPictures = 5;
     }
 
     [StructLayout(LayoutKind.Sequential)]
@@ -57,6 +57,17 @@ namespace Quillet.FFWrapperCLI
     internal delegate int NativeGetBuffers(IntPtr user, IntPtr buffers, int capacity);
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     internal delegate void NativeSubmitBuffers(IntPtr user, IntPtr filled, int count);
+
+    [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeRecordingSettings
+    {
+        public UIntPtr size;
+        public double segmentSeconds;
+        public IntPtr namePattern;
+        public long keepBytes;
+        public double keepSeconds;
+        public long minFreeBytes;
+    }
 
     [StructLayout(LayoutKind.Sequential)]
     internal struct NativeAudioSink
@@ -122,6 +133,13 @@ namespace Quillet.FFWrapperCLI
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_event_callback(PlayerHandle p, NativeEventCallback callback, IntPtr user);
 
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recorder_save(PlayerHandle p, byte[] fileName);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recording_settings_init(ref NativeRecordingSettings s);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recorder_set_settings(PlayerHandle p, ref NativeRecordingSettings s);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_set_live_reading(PlayerHandle p, int policy);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_get_live_reading(PlayerHandle p, out int policy);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_missed_pictures(PlayerHandle p, out ulong missed);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_start_publishing(PlayerHandle p, byte[] url);
+        [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_player_stop_publishing(PlayerHandle p, byte[] url);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recorder_split(PlayerHandle p, byte[] newFile);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recorder_stop(PlayerHandle p);
         [DllImport(Lib, CallingConvention = CallingConvention.Cdecl)] internal static extern int quillet_recorder_is_saving(PlayerHandle p, out int saving, out int pending);

@@ -24,6 +24,9 @@ namespace Quillet.FFWrapperCLI
         SyncPointReady = 5,
         /// <summary>One stream (video or sound) cannot be decoded and is given up; the other plays on.</summary>
         StreamRefused = 6,
+        /// <summary>The recording's disk fell behind a live source: what it could not take was given up;
+        /// recording goes on from the next key picture.</summary>
+        RecordingFellBehind = 7,
     }
 
     /// <summary>State of a live camera connection; the library's status numbers.</summary>
@@ -35,6 +38,48 @@ namespace Quillet.FFWrapperCLI
         Disconnected = 1,
         /// <summary>The connection broke; the library reconnects on its own.</summary>
         ConnectionLost = 2,
+    }
+
+    /// <summary>How a player reads a live camera when the application reads slower than the camera
+    /// sends (<see cref="FFWrapper.SetLiveReading"/>); the library's numbers. Files are always read
+    /// picture by picture.</summary>
+    public enum LiveReading
+    {
+        /// <summary>Always the newest picture (the default); the pictures given up are counted as missed.</summary>
+        Newest = 0,
+        /// <summary>Every picture in order, up to about 10 s or 64 MB behind the camera.</summary>
+        Every = 1,
+    }
+
+    /// <summary>The life of one publishing output; the library's numbers.</summary>
+    public enum PublishingState
+    {
+        Connecting = 0,
+        Publishing = 1,
+        /// <summary>Connection failed or lost; the next attempt follows a back-off.</summary>
+        Retrying = 2,
+        /// <summary>The source ended and the output was closed properly.</summary>
+        Finished = 3,
+        /// <summary>Refused for good (URL or codecs unfit for the protocol).</summary>
+        Failed = 4,
+        /// <summary>Stopped by the application.</summary>
+        Stopped = 5,
+    }
+
+    /// <summary>Segments and retention of a recording (<see cref="FFFileWrapper.SetRecordingSettings"/>).</summary>
+    public class RecordingSettings
+    {
+        /// <summary>Media seconds after which the next file starts, at the next key picture; 0: one file.</summary>
+        public double segmentSeconds = 0.0;
+        /// <summary>Names of segment files (strftime fields, {n} the number); "": the first name with "_n".</summary>
+        public string namePattern = "";
+        /// <summary>Finished segments are deleted, oldest first, while together they exceed this (0: no limit).</summary>
+        public long keepBytes = 0;
+        /// <summary>Finished segments older than this many seconds are deleted (0: kept).</summary>
+        public double keepSeconds = 0.0;
+        /// <summary>Recording stops with FileSinkError when less would remain on the volume: -1 the larger
+        /// of 256 MB and 1% of it, 0 no guard.</summary>
+        public long minFreeBytes = -1;
     }
 
     /// <summary>Pixel formats for <see cref="FFWrapper.DecodeVideo"/> (FFmpeg's numbers).</summary>
@@ -62,7 +107,9 @@ namespace Quillet.FFWrapperCLI
         public bool firstFrame;
         /// <summary>Byte size of the picture in <see cref="frame"/>.</summary>
         public int size;
-        /// <summary>The engine's picture status: 0, or 6 while a seek is pending; set on every read.</summary>
+        /// <summary><see cref="status"/> while a seek is pending.</summary>
+        public const int SeekPending = 6;
+        /// <summary>The engine's picture status: 0, or <see cref="SeekPending"/> while a seek is pending; set on every read.</summary>
         public int status;
         /// <summary>When a camera captured the picture (UTC): from the camera's RTCP sender reports once
         /// one has come (then <see cref="CaptureTimeTrusted"/>), before that the time it arrived; never
@@ -128,6 +175,25 @@ namespace Quillet.FFWrapperCLI
     {
         public string message = "";
         public ConnectionStatus status = ConnectionStatus.Disconnected;
+    }
+
+    /// <summary>A publishing output changed state, raised on the output's own thread; a lost connection
+    /// arrives as Retrying with the reason in <see cref="message"/>.</summary>
+    public class PublishingStatusArgs : EventArgs
+    {
+        public string url = "";
+        public PublishingState state = PublishingState.Connecting;
+        public string message = "";
+    }
+
+    /// <summary>The player of a live camera missed pictures (see <see cref="LiveReading"/>); raised inside
+    /// ReadFrameGetSize on the reading thread, at most once a second.</summary>
+    public class MissedPicturesEventArgs : EventArgs
+    {
+        /// <summary>Pictures missed since the previous event.</summary>
+        public ulong missed;
+        /// <summary>Pictures missed since the source was opened.</summary>
+        public ulong total;
     }
 
     /// <summary>The application's event handler; receives one of the three argument classes.</summary>

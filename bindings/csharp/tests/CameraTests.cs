@@ -1,6 +1,7 @@
 // A camera through FFFileServerWrapper with SourceSettings: a wrong password
-// as the binding reports it, a recording's sync points on the PC's clock, and
-// a handler that disposes the facade when the camera goes away.
+// as the binding reports it, the live-reading policy and missed pictures, a
+// recording's sync points on the PC's clock, and a handler that disposes the
+// facade when the camera goes away.
 using System;
 using System.Collections.Generic;
 using System.Linq;
@@ -55,6 +56,15 @@ namespace Quillet.Tests
                         Func<bool> picture = () => { if (server.ReadFrameGetSize(data) > 0) ++pictures; return false; };
                         Check.WaitFor(() => { picture(); return pictures >= 10; }, 20, "10 pictures from the camera");
                         Check.Equal(640 * 480 * 3, data.size, "a 640x480 picture");
+
+                        // The live-reading policy, and a reader that falls behind told what it missed.
+                        server.SetLiveReading(LiveReading.Every);
+                        Check.Equal(LiveReading.Every, server.GetLiveReading(), "the live-reading policy set");
+                        server.SetLiveReading(LiveReading.Newest);
+                        Func<MissedPicturesEventArgs> missed = () => { lock (events) return events.OfType<MissedPicturesEventArgs>().FirstOrDefault(); };
+                        Check.WaitFor(() => { Thread.Sleep(300); picture(); return missed() != null; }, 30, "a missed-pictures event for a slow reader");
+                        Check.True(missed().missed > 0 && missed().total >= missed().missed && server.GetMissedPictures() >= missed().total,
+                                   string.Format("missed {0}, {1} in all, {2} counted", missed().missed, missed().total, server.GetMissedPictures()));
 
                         // Recording: the sync points pair the file with the PC's UTC clock.
                         DateTime before = DateTime.UtcNow;

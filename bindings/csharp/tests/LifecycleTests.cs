@@ -111,6 +111,41 @@ namespace Quillet.Tests
                 }
         }
 
+        /// <summary>A handler that throws keeps no other handler from the event; what it threw comes
+        /// out of the read that raised the event, and that read's result (the end's -1) comes with
+        /// the next read.</summary>
+        public static void AThrowingHandlerKeepsTheOthersAndTheReadsResult()
+        {
+            using (var player = PlayerTests.OpenStarted(new FFWrapper("cs.throwing"), PlayerTests.H264Clip()))
+            {
+                int others = 0;
+                player.RegisterFFEventCallback(args => { if (args is FFMessageEventArgs) throw new ApplicationException("thrown by a handler"); });
+                player.RegisterFFEventCallback(args => { if (args is FFMessageEventArgs) Interlocked.Increment(ref others); });
+                var data = new FrameData();
+                int pictures = 0, thrown = 0, size = 0;
+                Exception caught = null;
+                Check.WaitFor(() =>
+                {
+                    try
+                    {
+                        size = player.ReadFrameGetSize(data);
+                    }
+                    catch (InvalidOperationException e)
+                    {
+                        caught = e;
+                        ++thrown;
+                        return false;
+                    }
+                    pictures += size > 0 ? 1 : 0;
+                    return size < 0;
+                }, 30, "the end of the stream after the handler threw");
+                Check.Equal(1, thrown, "the read that raised the end threw");
+                Check.True(caught.InnerException is ApplicationException, "the handler's own exception inside");
+                Check.Equal(1, others, "the other handler ran");
+                Check.Equal(75, pictures, "every picture");
+            }
+        }
+
         public static void ThousandFacadesLeaveMemoryAndDescriptorsFlat()
         {
             string clip = PlayerTests.H264Clip();

@@ -1,6 +1,7 @@
-// Recording through FFFileWrapper: a split gives two files, each announced
-// by sync points whose PCTimeUTC is a UTC DateTime in whole microseconds near
-// the PC's clock; and the PC time conversion itself.
+// Recording through FFFileWrapper: the recording settings and the sync
+// points as the binding hands them over, a publishing output's events, and
+// the PC time conversion itself (where files are cut is the C++ and C
+// suites' to check).
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -34,66 +35,80 @@ namespace Quillet.Tests
             Check.Equal(false, fresh.isGood, "a new sync point's isGood");
         }
 
-        public static void SplitRecordingWithSyncPoints()
+        /// <summary>The recording settings as the binding hands them over, one row each: two-second segments
+        /// (sync points name several files, each a file on disk, their PCTimeUTC the epoch in UTC for a
+        /// file source), a retention budget of one byte (finished segments deleted), and a free-space guard
+        /// no volume meets (the recording stops with FileSinkError). Also a publishing output's status
+        /// events, and a URL no protocol takes.</summary>
+        public static void SettingsSyncPointsAndPublishing()
         {
-            string first = Path.GetFullPath("cs_split_a.mp4"), second = Path.GetFullPath("cs_split_b.mp4");
-            File.Delete(first);
-            File.Delete(second);
-            var points = new List<SyncPointEventArgs>();
-            var sinkErrors = 0;
-            using (var recorder = new FFFileWrapper("cs.recorder"))
+            string clip = Media.Clip("cs_h264_8s.mp4", string.Format(PlayerTests.Lavfi, "320x240", 8) + "-c:v libx264 -g 25 -c:a aac");
+            // segment seconds, keep bytes, min free bytes
+            var rows = new[] { Tuple.Create(2.0, 0L, 0L), Tuple.Create(2.0, 1L, 0L), Tuple.Create(0.0, 0L, long.MaxValue) };
+            foreach (var row in rows)
             {
-                recorder.RegisterFFEventCallback(args =>
+                string name = string.Format("segments {0}, keep {1}, guard {2}", row.Item1, row.Item2, row.Item3);
+                string file = Path.GetFullPath("cs_segment.mp4");
+                var points = new List<SyncPointEventArgs>();
+                var publishing = new List<PublishingStatusArgs>();
+                int sinkErrors = 0;
+                using (var recorder = new FFFileWrapper("cs.recorder"))
                 {
-                    var p = args as SyncPointEventArgs;
-                    if (p != null)
+                    recorder.RegisterFFEventCallback(args =>
+                    {
                         lock (points)
-                            points.Add(p);
-                    var m = args as FFMessageEventArgs;
-                    if (m != null && m.message == FFMessageType.FileSinkError)
-                        ++sinkErrors;
-                });
-                // Long enough that the source, a queue ahead of the reader, is still before the split's key picture.
-                string clip = Media.Clip("cs_h264_8s.mp4", string.Format(PlayerTests.Lavfi, "320x240", 8) + "-c:v libx264 -g 25 -c:a aac");
-                PlayerTests.OpenStarted(recorder, clip, audio: true);
-                recorder.SaveToVideoFile(first);
-                bool pending;
-                var data = new FrameData();
-                bool split = false;
-                int n;
-                while ((n = recorder.ReadFrameGetSize(data)) >= 0)
-                {
-                    // Split once the first file has begun: its first sync point is the proof.
-                    bool begun;
-                    lock (points)
-                        begun = points.Count > 0;
-                    if (!split && begun)
-                    {
-                        recorder.SplitFile(second);
-                        split = true;
-                    }
-                    if (n == 0)
-                        Thread.Yield();
-                }
-                Check.True(split, "split during the recording");
-                Check.WaitFor(() => { lock (points) return points.Any(p => p.fileName == second); }, 20, "a sync point in the second file");
-                recorder.StopVideoSave();
-                Check.WaitFor(() => !recorder.IsVideoSave(out pending), 20, "the recording ends");
-                Check.Equal(0, sinkErrors, "file sink errors");
-                lock (points)
-                {
-                    foreach (string file in new[] { first, second })
-                    {
-                        var mine = points.Where(p => p.fileName == file).ToList();
-                        Check.True(mine.Count > 0, "sync points for " + file + " among those for " + string.Join(", ", points.Select(p => p.fileName).Distinct()));
-                        Check.True(new FileInfo(file).Length > 10000, file + " holds the recording");
-                        foreach (SyncPointEventArgs p in mine)
                         {
-                            // A file's packets carry no capture time: the native 0, the epoch in UTC.
+                            if (args is SyncPointEventArgs)
+                                points.Add((SyncPointEventArgs)args);
+                            if (args is PublishingStatusArgs)
+                                publishing.Add((PublishingStatusArgs)args);
+                            var m = args as FFMessageEventArgs;
+                            if (m != null && m.message == FFMessageType.FileSinkError)
+                                ++sinkErrors;
+                        }
+                    });
+                    recorder.SetRecordingSettings(new RecordingSettings { segmentSeconds = row.Item1, keepBytes = row.Item2, minFreeBytes = row.Item3 });
+                    PlayerTests.OpenStarted(recorder, clip, audio: true);
+                    string playlist = Path.GetFullPath("cs_live.m3u8");
+                    bool publish = row.Item2 == 1;
+                    if (publish)
+                    {
+                        Check.True(recorder.StartPublishing(playlist), "publishing to HLS starts");
+                        Check.True(!recorder.StartPublishing("bogus://nowhere"), "a URL no protocol takes");
+                    }
+                    recorder.SaveToVideoFile(file);
+                    var data = new FrameData();
+                    for (int n; (n = recorder.ReadFrameGetSize(data)) >= 0; )
+                        if (n == 0)
+                            Thread.Yield();
+                    recorder.StopVideoSave();
+                    bool pending;
+                    Check.WaitFor(() => !recorder.IsVideoSave(out pending), 20, name + ": the recording ends");
+                    if (publish)
+                        Check.WaitFor(() => { lock (points) return publishing.Any(p => p.url == playlist && p.state == PublishingState.Finished); }, 30, "the HLS output finishes");
+                    recorder.CloseSource();
+                    lock (points)
+                    {
+                        if (publish)
+                        {
+                            Check.True(publishing.Any(p => p.url == playlist && p.state == PublishingState.Publishing), "the HLS output publishes");
+                            Check.True(publishing.Any(p => p.url == "bogus://nowhere" && p.state == PublishingState.Failed && p.message != ""), "the refused URL fails with a reason");
+                        }
+                        if (row.Item3 != 0)
+                        {
+                            Check.True(sinkErrors > 0, name + ": the guard stops the recording");
+                            continue;
+                        }
+                        var files = points.Select(p => p.fileName).Distinct().ToList();
+                        Check.True(files.Count >= 3, name + ": segments named by sync points: " + string.Join(", ", files));
+                        Check.Equal(row.Item2 == 0, files.All(File.Exists), name + ": every segment kept");
+                        foreach (SyncPointEventArgs p in points)
+                        {
                             Check.Equal(Epoch, p.PCTimeUTC, "PCTimeUTC of a file's sync point");
-                            Check.Equal(DateTimeKind.Utc, p.PCTimeUTC.Kind, "PCTimeUTC kind");
                             Check.True(p.videoTime >= TimeSpan.Zero && p.videoTime < TimeSpan.FromSeconds(9), "videoTime within the file: " + p.videoTime);
                         }
+                        foreach (string f in files)
+                            File.Delete(f);
                     }
                 }
             }

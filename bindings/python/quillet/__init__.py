@@ -15,14 +15,18 @@ thread of this module, never on a library or FFmpeg thread.
 import logging as _logging
 
 from ._quillet import (
+    AccessDenied,
     Client,
     Closed,
     EndOfStream,
     Error,
     Event,
+    InvalidArgument,
+    InvalidData,
     LibraryBuffer,
     LogLine,
     OpenError,
+    OpenTimeout,
     Picture,
     Player,
     PublishingStatus,
@@ -30,9 +34,13 @@ from ._quillet import (
     RemotePlayer,
     Server,
     Sound,
+    SourceNotFound,
+    StateError,
     SyncPoint,
     Thumbnail,
     TimeoutError,
+    Unreachable,
+    WrongKind,
     build_description,
     open,
     set_log_configuration,
@@ -45,7 +53,9 @@ __all__ = [
     "Client", "Closed", "EndOfStream", "Error", "Event", "LibraryBuffer", "OpenError", "Picture", "Player",
     "PublishingStatus", "Recorder", "RemotePlayer", "Server", "Sound", "SyncPoint", "TimeoutError",
     "build_description", "open", "set_log_configuration", "version", "LogLine", "set_log_handler",
-    "log_to_logging", "Thumbnail", "thumbnails",
+    "log_to_logging", "AccessDenied", "InvalidArgument", "InvalidData", "OpenTimeout", "SourceNotFound",
+    "StateError", "Unreachable", "WrongKind",
+    "Thumbnail", "thumbnails",
 ]
 
 

@@ -1,5 +1,9 @@
 #include "Events.h"
 
+#include <algorithm>
+
+#include "Errors.h"
+
 namespace QuilletPython {
 namespace {
 
@@ -59,12 +63,13 @@ const char* KindName(int type)
 const char* CodeName(int type, int code)
 {
     static const char* const messages[] = {"no error",      "file sink error",  "source error",  "camera error",
-                                           "end of stream", "sync point ready", "stream refused"};
+                                           "end of stream", "sync point ready", "stream refused",
+                                           "recording fell behind"};
     static const char* const connections[] = {"connected", "disconnected", "connection lost"};
     static const char* const publishing[] = {"connecting", "publishing", "retrying", "finished", "failed", "stopped"};
     auto pick = [code](const char* const* names, int count) { return code >= 0 && code < count ? names[code] : ""; };
     switch (type) {
-    case QUILLET_EVENT_MESSAGE: return pick(messages, 7);
+    case QUILLET_EVENT_MESSAGE: return pick(messages, 8);
     case QUILLET_EVENT_CONNECTION_STATUS: return pick(connections, 3);
     case QUILLET_EVENT_PUBLISHING_STATUS: return pick(publishing, 6);
     case QUILLET_EVENT_SYNC_POINT: return "sync point";
@@ -106,7 +111,8 @@ void RegisterEventTypes(py::module_& m)
         "Event", py::make_tuple("kind", "code", "name", "text", "url", "video_time", "pc_time", "is_good", "missed",
                                 "missed_total", "dropped")));
     syncPointType = new py::object(namedTuple("SyncPoint", py::make_tuple("file", "video_time", "pc_time", "is_good")));
-    logLineType = new py::object(namedTuple("LogLine", py::make_tuple("level", "category", "text", "time")));
+    logLineType =
+        new py::object(namedTuple("LogLine", py::make_tuple("level", "category", "text", "time", "dropped")));
     for (py::object* type : {eventType, syncPointType, logLineType})
         type->attr("__module__") = "quillet";
     m.attr("Event") = *eventType;
@@ -135,7 +141,8 @@ Dispatcher& Dispatcher::Instance()
 
 py::object ToPython(const LogCopy& line)
 {
-    return (*logLineType)(line.level, line.category, line.text, static_cast<double>(line.timeUs) / 1e6);
+    return (*logLineType)(line.level, line.category, line.text, static_cast<double>(line.timeUs) / 1e6,
+                          line.dropped);
 }
 
 void Dispatcher::Post(std::shared_ptr<Listener> listener, std::variant<EventCopy, LogCopy> event)
@@ -144,6 +151,16 @@ void Dispatcher::Post(std::shared_ptr<Listener> listener, std::variant<EventCopy
         std::lock_guard<std::mutex> guard(_lock);
         if (_stopping || !_started)
             return;
+        if (std::holds_alternative<LogCopy>(event) && ++_queuedLogLines > kMostQueuedLogLines) {
+            // The handler is slower than the log: the oldest waiting line goes.
+            const auto oldest = std::find_if(_queue.begin(), _queue.end(),
+                                             [](const auto& item) { return std::holds_alternative<LogCopy>(item.second); });
+            if (oldest != _queue.end()) {
+                _queue.erase(oldest);
+                --_queuedLogLines;
+                ++_droppedLogLines;
+            }
+        }
         _queue.emplace_back(std::move(listener), std::move(event));
     }
     _wake.notify_one();
@@ -164,6 +181,7 @@ void Dispatcher::Stop()
         std::lock_guard<std::mutex> guard(_lock);
         _stopping = true;
         _queue.clear();
+        _queuedLogLines = 0;
     }
     _wake.notify_all();
     if (_thread.joinable()) {
@@ -183,6 +201,10 @@ void Dispatcher::Run()
                 return;
             item = std::move(_queue.front());
             _queue.pop_front();
+            if (auto* line = std::get_if<LogCopy>(&item.second)) {
+                --_queuedLogLines;
+                line->dropped = std::exchange(_droppedLogLines, 0);
+            }
         }
         py::gil_scoped_acquire locked;
         {
@@ -255,6 +277,7 @@ std::vector<EventCopy> EventState::TakeSyncPoints()
 
 void EventState::SetCallback(py::object callback)
 {
+    CallableOrNone(callback, "the event callback");
     std::shared_ptr<Listener> fresh;
     if (!callback.is_none()) {
         Dispatcher::Instance().EnsureStarted();
@@ -273,6 +296,7 @@ void EventState::SetCallback(py::object callback)
 
 void SetLogHandler(py::object handler, int level)
 {
+    CallableOrNone(handler, "the log handler");
     std::shared_ptr<Listener> fresh;
     if (!handler.is_none()) {
         Dispatcher::Instance().EnsureStarted();

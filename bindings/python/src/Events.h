@@ -54,6 +54,8 @@ struct LogCopy {
     std::string category;
     std::string text;
     int64_t timeUs = 0;
+    // Lines dropped just before this one (the handler fell behind the log).
+    uint64_t dropped = 0;
 };
 
 /// quillet.Event (a named tuple) for `e`.
@@ -70,9 +72,13 @@ struct Listener {
     PyObject* callback = nullptr;
 };
 
-/// One thread of the module's own that calls Python event callbacks.
+/// One thread of the module's own that calls Python event callbacks. Log lines wait for it
+/// at most kMostQueuedLogLines at a time: past that the oldest waiting line goes, and the next
+/// line handed to Python says how many went (LogLine.dropped), as the C event queue does.
 class Dispatcher {
 public:
+    static constexpr size_t kMostQueuedLogLines = 1000;
+
     static Dispatcher& Instance();
     /// Queues `event` (or a log line) for `listener`. Any thread; never touches Python.
     void Post(std::shared_ptr<Listener> listener, std::variant<EventCopy, LogCopy> event);
@@ -85,9 +91,11 @@ public:
 private:
     void Run();
 
-    std::mutex _lock; // guards _queue, _stopping, _started
+    std::mutex _lock; // guards _queue, _queuedLogLines, _droppedLogLines, _stopping, _started
     std::condition_variable _wake;
     std::deque<std::pair<std::shared_ptr<Listener>, std::variant<EventCopy, LogCopy>>> _queue;
+    size_t _queuedLogLines = 0;
+    uint64_t _droppedLogLines = 0;
     bool _stopping = false;
     bool _started = false;
     std::thread _thread;

@@ -205,13 +205,13 @@ void RegisterPlayerClass(py::module_& m)
         .def(
             "publish",
             [](Player& p, const std::string& url) {
-                p.Run("publish", [&](quillet_player* h) { return quillet_player_start_publishing(h, url.c_str()); });
+                p.Run("publish", [&](quillet_player* h) { return quillet_player_start_publishing(h, CText(url, "url")); });
             },
             py::arg("url"))
         .def(
             "stop_publishing",
             [](Player& p, const std::string& url) {
-                p.Run("stop_publishing", [&](quillet_player* h) { return quillet_player_stop_publishing(h, url.c_str()); });
+                p.Run("stop_publishing", [&](quillet_player* h) { return quillet_player_stop_publishing(h, CText(url, "url")); });
             },
             py::arg("url"))
         .def("publishing_status", &PublishingStatuses);
@@ -250,7 +250,7 @@ PYBIND11_MODULE(_quillet, m)
     });
     m.def("build_description", [] { return std::string(quillet_build_description()); });
     m.def("set_log_configuration", [](const std::string& path) {
-        Check(quillet_set_log_configuration(path.c_str()), "set_log_configuration");
+        Check(quillet_set_log_configuration(CText(path, "path")), "set_log_configuration");
     });
     // The dispatcher thread ends before the interpreter is torn down.
     m.def("set_log_handler", &SetLogHandler, py::arg("handler"), py::arg("level") = 30,

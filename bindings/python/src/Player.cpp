@@ -1,6 +1,12 @@
 #include "Player.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "Waiting.h"
 
 namespace QuilletPython {
 namespace {
@@ -15,6 +21,9 @@ quillet_player* Create(int kind)
     default: return quillet_player_create("python");
     }
 }
+
+// The C interface refuses more (a decoder puts no more to use).
+constexpr int kMostDecodingThreads = 16;
 
 int PixelFormat(const std::string& name)
 {
@@ -40,19 +49,64 @@ int AllowDefaultPolicy(int status, int policy)
     return status == QUILLET_ERROR_NOT_SUPPORTED && policy == QUILLET_LIVE_NEWEST ? QUILLET_OK : status;
 }
 
+// Opens on a thread of its own while this one waits in slices, so that
+// Ctrl-C (or another signal handler raising) ends the open within a slice:
+// the open is interrupted and the exception raised once it has returned. The
+// reason of a failed open is read on the opening thread (it is kept per thread).
+int OpenInterruptibly(quillet_player* handle, const std::string& source, std::string& reason)
+{
+    struct Outcome {
+        std::mutex lock;
+        std::condition_variable done;
+        bool finished = false;
+        int status = QUILLET_OK;
+        std::string reason;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread opener([handle, source, outcome] {
+        const int status = quillet_player_open(handle, source.c_str());
+        const char* text = nullptr;
+        std::string why;
+        if (status == QUILLET_ERROR_OPEN_FAILED && quillet_player_get_open_failure(handle, &text) == QUILLET_OK && text)
+            why = text;
+        std::lock_guard<std::mutex> guard(outcome->lock);
+        outcome->finished = true;
+        outcome->status = status;
+        outcome->reason = std::move(why);
+        outcome->done.notify_all();
+    });
+    const auto finishedWithin = [&](std::chrono::milliseconds slice) {
+        py::gil_scoped_release released;
+        std::unique_lock<std::mutex> guard(outcome->lock);
+        return outcome->done.wait_for(guard, slice, [&] { return outcome->finished; });
+    };
+    while (!finishedWithin(std::chrono::milliseconds(kSliceMs))) {
+        try {
+            CheckSignals();
+        } catch (...) {
+            quillet_player_interrupt(handle);
+            {
+                py::gil_scoped_release released;
+                opener.join();
+            }
+            throw;
+        }
+    }
+    {
+        py::gil_scoped_release released;
+        opener.join();
+    }
+    reason = outcome->reason;
+    return outcome->status;
+}
+
 } // namespace
 
-std::string WithoutCredentials(const std::string& url)
+std::string UrlForMessages(const std::string& url)
 {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return url;
-    const size_t hostStart = scheme + 3;
-    const size_t pathStart = url.find('/', hostStart);
-    const size_t at = url.rfind('@', pathStart == std::string::npos ? std::string::npos : pathStart);
-    if (at == std::string::npos || at < hostStart)
-        return url;
-    return url.substr(0, hostStart) + url.substr(at + 1);
+    std::string shown(quillet_url_for_log(url.c_str(), nullptr, 0) + 1, '\0');
+    shown.resize(quillet_url_for_log(url.c_str(), shown.data(), shown.size()));
+    return shown;
 }
 
 // ---------------------------------------------------------------------------
@@ -130,19 +184,20 @@ void Player::Open(const std::string& source, const OpenOptions& o, const std::fu
 {
     const int live = LivePolicy(o.live);
     PixelFormat(o.pixelFormat); // checked before anything opens
-    if (o.threads < 0)
-        throw py::value_error("threads must be 0 (automatic) or more");
+    CText(source, "source");
+    if (o.threads < 0 || o.threads > kMostDecodingThreads)
+        throw py::value_error("threads must be 0 (automatic) to 16, what a decoder puts to use");
     if (o.timeout < 0)
         throw py::value_error("timeout must be 0 (no limit) or more");
     if (o.size && (o.size->first < 0 || o.size->second < 0))
         throw py::value_error("size must be (width, height), each 0 (follow the other) or more");
-    _source = WithoutCredentials(source);
+    _source = UrlForMessages(source);
     _events->Reset();
     quillet_source_settings settings;
     quillet_source_settings_init(&settings);
     settings.stream_using_tcp = o.tcp ? 1 : 0;
-    settings.username = o.user ? o.user->c_str() : "";
-    settings.password = o.password ? o.password->c_str() : "";
+    settings.username = o.user ? CText(*o.user, "user") : "";
+    settings.password = o.password ? CText(*o.password, "password") : "";
     settings.decoding_threads = o.threads;
     settings.live_reading = QUILLET_LIVE_NEWEST;
     // A camera's connection and reads are bounded by its packet timeout.
@@ -157,16 +212,8 @@ void Player::Open(const std::string& source, const OpenOptions& o, const std::fu
         Run("set_picture_size",
             [&](quillet_player* h) { return quillet_player_set_picture_size(h, o.size->first, o.size->second); });
 
-    quillet_player* handle = Handle();
-    int status;
     std::string reason;
-    {
-        py::gil_scoped_release released;
-        status = quillet_player_open(handle, source.c_str());
-        const char* text = nullptr;
-        if (status == QUILLET_ERROR_OPEN_FAILED && quillet_player_get_open_failure(handle, &text) == QUILLET_OK && text)
-            reason = text;
-    }
+    const int status = OpenInterruptibly(Handle(), source, reason);
     if (status == QUILLET_INTERRUPTED || Closed())
         RaiseOpenError(_source, "closed");
     if (status == QUILLET_ERROR_OPEN_FAILED)

@@ -136,14 +136,14 @@ private:
     std::unique_ptr<EventState> _events;
     std::unique_ptr<SoundSink> _sound;
     int _channels = 0;
-    std::string _source; // without credentials, for messages
+    std::string _source; // its password masked, for messages
 };
 
 /// quillet.Sound's named tuple type and the module registration of the player classes.
 void RegisterPlayer(py::module_& m);
 
-/// `url` without a user name and password.
-std::string WithoutCredentials(const std::string& url);
+/// `url` as the library shows it: its password masked (quillet_url_for_log).
+std::string UrlForMessages(const std::string& url);
 
 } // namespace QuilletPython
 

@@ -7,12 +7,12 @@ namespace QuilletPython {
 
 void Recorder::Save(const std::string& file)
 {
-    Run("save", [&](quillet_player* h) { return quillet_recorder_save(h, file.c_str()); });
+    Run("save", [&](quillet_player* h) { return quillet_recorder_save(h, CText(file, "file")); });
 }
 
 void Recorder::Split(const std::string& file)
 {
-    Run("split", [&](quillet_player* h) { return quillet_recorder_split(h, file.c_str()); });
+    Run("split", [&](quillet_player* h) { return quillet_recorder_split(h, CText(file, "file")); });
 }
 
 void Recorder::Stop()
@@ -25,7 +25,7 @@ void Recorder::SetSegments(double seconds, const std::string& namePattern, int64
     quillet_recording_settings settings{};
     quillet_recording_settings_init(&settings);
     settings.segment_seconds = seconds;
-    settings.name_pattern = namePattern.c_str();
+    settings.name_pattern = CText(namePattern, "name_pattern");
     settings.keep_bytes = keepBytes;
     settings.keep_seconds = keepHours * 3600.0;
     Run("set_segments", [&](quillet_player* h) { return quillet_recorder_set_settings(h, &settings); });
@@ -91,7 +91,7 @@ void Client::Close()
 
 Server::Server(const std::string& source, bool live) : Recorder(live ? QUILLET_KIND_LIVE_SERVER : QUILLET_KIND_PLAY_SERVER)
 {
-    Run("set_source", [&](quillet_player* h) { return quillet_server_set_source(h, source.c_str()); });
+    Run("set_source", [&](quillet_player* h) { return quillet_server_set_source(h, CText(source, "source")); });
 }
 
 std::unique_ptr<Client> Server::AddClient()

@@ -11,12 +11,12 @@ from conftest import free_port, needs_camera
 pytestmark = needs_camera
 
 
-@pytest.mark.parametrize("case, reason", [
-    ("wrong password", "authorization failed"),
-    ("nobody listening", "connection refused"),
-    ("hung camera", "timed out"),
+@pytest.mark.parametrize("case, reason, error, builtin", [
+    ("wrong password", "authorization failed", quillet.AccessDenied, PermissionError),
+    ("nobody listening", "connection refused", quillet.Unreachable, ConnectionError),
+    ("hung camera", "timed out", quillet.OpenTimeout, TimeoutError),
 ])
-def test_a_camera_that_cannot_play_raises_its_reason(camera_factory, case, reason):
+def test_a_camera_that_cannot_play_raises_its_reason(camera_factory, case, reason, error, builtin):
     if case == "nobody listening":
         url = f"rtsp://127.0.0.1:{free_port()}/test"
     else:
@@ -24,10 +24,10 @@ def test_a_camera_that_cannot_play_raises_its_reason(camera_factory, case, reaso
         url = camera.url + "/test"
         if case == "hung camera":
             camera.hang()
-    with pytest.raises(quillet.OpenError) as error:
+    with pytest.raises(error) as raised:
         quillet.open(url, user="cam", password="wrong", timeout=2.0)
-    assert error.value.reason == reason
-    assert "wrong" not in str(error.value)
+    assert isinstance(raised.value, builtin) and raised.value.status == -4 and raised.value.reason == reason
+    assert "wrong" not in str(raised.value)
 
 
 def test_give_up_raises_when_no_picture_comes(camera_factory):

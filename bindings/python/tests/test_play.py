@@ -1,8 +1,11 @@
 """Files through quillet: the same pictures and times as the C++ facade, zero-copy,
 exact seeks, sound, events, errors, and a close from another thread that ends a
 blocked read, wait or open."""
+import _thread
 import os
+import socket
 import threading
+import time
 
 import numpy
 import pytest
@@ -131,20 +134,97 @@ def test_log_lines_reach_a_blocked_handler_on_the_dispatcher_thread_and_none_aft
     assert len(threads) == 1 and threading.get_ident() not in threads
 
 
-@pytest.mark.parametrize("source, reason", [
-    ("missing.mp4", "not found"),
-    (__file__, "not a media file"),
+# One row per status a Python caller meets without a camera (the camera's own rows are in
+# test_camera.py): the exception, the built-in it also is, the C status and reason it carries.
+@pytest.mark.parametrize("call, error, builtin, status, reason", [
+    (lambda clip: quillet.open("missing.mp4"), quillet.SourceNotFound, FileNotFoundError, -4, "not found"),
+    (lambda clip: quillet.open(__file__), quillet.OpenError, OSError, -4, "not a media file"),
+    (lambda clip: quillet.open("http://127.0.0.1:9/x.mp4", timeout=5), quillet.Unreachable, ConnectionError, -4,
+     "connection refused"),
+    (lambda clip: quillet.Player().seek(1.0), quillet.StateError, RuntimeError, -5, None),
+    (lambda clip: quillet.open(clip).seek(-1.0), quillet.InvalidArgument, ValueError, -2, None),
+    (lambda clip: quillet.RemotePlayer().write(b"\x00" * 64), quillet.InvalidData, ValueError, -12, None),
 ])
-def test_a_source_that_cannot_open_raises_open_error(source, reason):
-    with pytest.raises(quillet.OpenError) as error:
-        quillet.open(source)
-    assert error.value.reason == reason and reason in str(error.value)
+def test_a_failure_raises_its_exception_with_status_and_reason(clip, call, error, builtin, status, reason):
+    with pytest.raises(error) as raised:
+        call(clip)
+    assert isinstance(raised.value, builtin) and isinstance(raised.value, quillet.Error)
+    assert raised.value.status == status and raised.value.reason
+    assert reason is None or (raised.value.reason == reason and reason in str(raised.value))
 
 
-@pytest.mark.parametrize("kwargs", [{"pixel_format": "yuv"}, {"live": "oldest"}, {"threads": -1}])
+@pytest.mark.parametrize("kwargs", [{"pixel_format": "yuv"}, {"live": "oldest"}, {"threads": -1},
+                                    {"threads": 100000}, {"user": "a\x00b"}])
 def test_bad_arguments_raise_before_opening(clip, kwargs):
     with pytest.raises(ValueError):
         quillet.open(clip, **kwargs)
+
+
+def test_a_nul_in_a_name_and_a_handler_that_cannot_be_called_are_refused(clip):
+    with pytest.raises(ValueError):
+        quillet.open(clip + "\x00junk")  # would open the clip
+    with quillet.open(clip) as player:
+        with pytest.raises(TypeError):
+            player.on_event(5)
+    with pytest.raises(TypeError):
+        quillet.set_log_handler(5)
+
+
+@pytest.mark.parametrize("scheme, timeout", [("rtsp", 30.0), ("http", 0.0)])
+def test_ctrl_c_ends_an_open_waiting_for_a_server_that_never_answers(scheme, timeout):
+    accepted = threading.Event()
+    held = []
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+
+        def accept_and_keep_silent():
+            try:
+                held.append(server.accept()[0])
+            except OSError:
+                return
+            accepted.set()
+
+        threading.Thread(target=accept_and_keep_silent, daemon=True).start()
+        interrupted_at = []
+
+        def ctrl_c_once_connected():
+            if accepted.wait(30):
+                interrupted_at.append(time.monotonic())
+                _thread.interrupt_main()
+
+        threading.Thread(target=ctrl_c_once_connected, daemon=True).start()
+        with pytest.raises(KeyboardInterrupt):
+            quillet.open(f"{scheme}://127.0.0.1:{server.getsockname()[1]}/never", timeout=timeout)
+        ended_at = time.monotonic()
+        for connection in held:
+            connection.close()
+    # Well inside the open's own limit (none for HTTP here): the open ended on the Ctrl-C.
+    assert interrupted_at and ended_at - interrupted_at[0] < 5
+
+
+def test_a_log_handler_slower_than_the_log_gets_the_newest_lines_and_how_many_were_dropped(clip):
+    release = threading.Event()
+    lines = []
+
+    def handler(line):
+        release.wait()
+        lines.append(line)
+
+    quillet.set_log_handler(handler, 10)
+    try:
+        for _ in range(40):  # far more lines than the dispatcher keeps while the handler is stuck
+            with quillet.open(clip) as player:
+                player.read(timeout=5)
+        release.set()
+        with pytest.raises(quillet.OpenError):
+            quillet.open("slow-handler-marker.mp4")  # the last line, behind everything queued
+        assert wait_for(lambda: any("slow-handler-marker" in line.text for line in lines), 60)
+    finally:
+        release.set()
+        quillet.set_log_handler(None)
+    assert sum(line.dropped for line in lines) > 0
+    assert len(lines) < 1500
 
 
 @pytest.mark.parametrize("make, block", [

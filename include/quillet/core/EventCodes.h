@@ -18,6 +18,8 @@ enum class FFMessageType : int32_t {
     SyncPointReady = 5,  ///< A sync point is ready (delivered as SyncPointEventArgs).
     StreamRefused = 6,   ///< One stream (video or audio) cannot be decoded or converted and is
                          ///< given up; the other plays on.
+    RecordingFellBehind = 7, ///< A recording's disk fell behind a live source: what it could not
+                             ///< take was given up and recording goes on from the next key picture.
 };
 
 /// State of a live camera connection, reported by SourceConnectionStatusArgs.

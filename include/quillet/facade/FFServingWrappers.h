@@ -179,9 +179,16 @@ public:
     /// A remote player whose log lines use the category `log`.
     explicit FFRemoteWrapper(const std::string& log);
 
-    /// Feeds one batch received from a server. False for an empty or malformed batch, and when the
-    /// player cannot take the rest of the batch now: read pictures, then offer the same batch again
-    /// (the player remembers how far it got).
+    /// What Write did with a batch.
+    enum class WriteResult {
+        Taken,     ///< taken whole
+        Again,     ///< not all of it now: read pictures, then offer the same batch again
+        Malformed, ///< empty or not a batch a server makes: offering it again cannot help
+    };
+    /// Feeds one batch received from a server, `size` bytes at `data` (the player remembers how far
+    /// into a batch it got when it answers Again).
+    WriteResult Write(const uint8_t* data, size_t size);
+    /// Write, true when the batch was taken whole.
     bool WritePacket(const std::vector<uint8_t>& data);
     /// As WritePacket(const std::vector<uint8_t>&), for `size` bytes at `data`.
     bool WritePacket(const uint8_t* data, size_t size);

@@ -142,8 +142,9 @@ public:
     void SetAudioInterface(AudioInterface* audioInterface);
     /// The source's duration in seconds; 0 when unknown (live sources).
     double GetDuration();
-    /// Seeks to `seconds`; the next picture is the one at (or just after) that time.
-    void Seek(double seconds);
+    /// Seeks to `seconds`; the next picture is the one at (or just after) that time. False when
+    /// nothing was done: no source, or its stream description has not reached the decoder yet.
+    bool Seek(double seconds);
     /// While paused, serve seeks from the pictures already read (on by default).
     void SetOptimizeSeek(bool optimizeSeek);
     /// Whether seeks while paused are served from the pictures already read.
@@ -151,8 +152,9 @@ public:
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
     /// 1 the reading thread alone (the default), N that many frame threads
-    /// (also for a live source: its pictures then come N-1 later). Takes effect
-    /// from the next stream opened or decoder started.
+    /// (also for a live source: its pictures then come N-1 later), at most 16
+    /// (more are used as 16, with a warning in the log). Takes effect from the
+    /// next stream opened or decoder started.
     void SetDecodingThreads(int threads);
     /// The decoding threads last set (0 automatic).
     int GetDecodingThreads();

@@ -66,7 +66,9 @@ public:
     bool firstFrame = false;
     /// Byte size of the picture in `frame`.
     int32_t size = 0;
-    /// The engine's picture status: 0, or 6 while a seek is pending. Updated on every read.
+    /// `status` while a seek is pending (QUILLET_PICTURE_SEEK_PENDING in quillet.h).
+    static constexpr int32_t kSeekPending = 6;
+    /// The engine's picture status: 0, or kSeekPending while a seek is pending. Updated on every read.
     int32_t status = 0;
     /// When a camera captured the picture (UTC): from the camera's RTCP sender reports once one has
     /// come (then captureTimeTrusted), before that the time it arrived. Never earlier than the
