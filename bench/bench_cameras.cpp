@@ -193,13 +193,13 @@ public:
     CountedCamera() : FFFileEngine("bench-camera") {}
     void Attach(PacketCounter* counter)
     {
-        std::lock_guard<std::recursive_timed_mutex> guard(_mutex);
+        std::lock_guard<std::recursive_mutex> guard(_mutex);
         if (_source)
             _source->ConnectNode(counter);
     }
     void Detach(PacketCounter* counter)
     {
-        std::lock_guard<std::recursive_timed_mutex> guard(_mutex);
+        std::lock_guard<std::recursive_mutex> guard(_mutex);
         if (_source)
             _source->RemoveNode(counter);
     }

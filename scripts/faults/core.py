@@ -2,21 +2,23 @@
 FAULTS = [
     dict(name="threads: a join gives up after one warning period",
          file="src/core/FFThread.cpp",
-         old="""        for (auto waited = warnPeriod; !_state->ended.wait_for(guard, warnPeriod, [this] { return _state->done; });
+         old="""        for (auto waited = warnPeriod; !state->ended.wait_for(wait, warnPeriod, [&] { return state->returned; });
              waited += warnPeriod)
-            RootLogger().getStream(LogLevel::Warn)
+            LogStream(RootLogger(), LogLevel::Warn)
                 << "Thread '" << _name << "' has not ended after " << waited.count() << " ms; still waiting";
-    }
-    _handle->join();""",
-         new="""        if (!_state->ended.wait_for(guard, warnPeriod, [this] { return _state->done; })) {
-            RootLogger().getStream(LogLevel::Warn) << "Thread '" << _name << "' let go";
-            guard.unlock();
-            _handle->detach();
-            _handle.reset();
+        done = state->done;
+    }""",
+         new="""        if (!state->ended.wait_for(wait, warnPeriod, [&] { return state->returned; })) {
+            LogStream(RootLogger(), LogLevel::Warn) << "Thread '" << _name << "' let go";
+            wait.unlock();
+            std::lock_guard<std::mutex> guard(_lock);
+            _joining.reset();
+            _joined.notify_all();
+            handle->detach();
             return;
         }
-    }
-    _handle->join();""",
+        done = state->done;
+    }""",
          test="Worker.*:FileSourceStop.*"),
     dict(name="key rule: a corrupt key picture counts",
          file="src/core/KeyPicture.h",

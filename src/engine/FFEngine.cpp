@@ -55,11 +55,25 @@ FFEngine::FFEngine(const std::string& log) : FFMessenger(log)
     _decode.SetMessenger(this);
 }
 
+void FFEngine::RequestShutdown()
+{
+    InterruptSource();
+    {
+        Lock lock(_mutex);
+        if (_source)
+            _source->RequestStop();
+    }
+    _publishers.RequestStopAll();
+}
+
 FFEngine::~FFEngine()
 {
     LogInfo() << "FFEngine::~FFEngine";
     InterruptSource();
     ShutDownCloseWorker();
+    // Sources stopped from their own handlers: their threads have ended or
+    // end once those handlers return. No lock is held here.
+    _FinishRetired();
     // A source still reading would push into nodes that are about to go.
     if (_source) {
         _source->StopReadThread();
@@ -99,20 +113,35 @@ void FFEngine::ShutDownCloseWorker()
         std::lock_guard<std::mutex> guard(_closeLock);
         _destroying = true;
     }
-    // Nobody touches the worker once the flag is set, so the wait needs no
+    // Nobody starts the worker once the flag is set, so the wait needs no
     // lock; a node reporting meanwhile is turned away instead of blocking.
     _closeThread.Join();
 }
 
 void FFEngine::ScheduleOnCloseWorker(std::function<void()> job)
 {
-    std::lock_guard<std::mutex> guard(_closeLock);
-    if (_destroying)
-        return;
-    _closeThread.Join();
-    _closeThread.Start([this, job = std::move(job)] {
-        tCloseJobOf = this;
-        job();
+    // Starting a job joins the previous one, so it happens once the caller
+    // has let go of its locks (the previous job may need them).
+    CallScope::AfterLocks([this, job = std::move(job)] {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(_closeLock);
+                if (_destroying)
+                    return;
+                // Asked on the worker itself (a handler of its job), the
+                // running job ends when the handler returns: start anew.
+                if (!_closeThread.IsStarted() || _closeThread.IsCurrentThread()) {
+                    _closeThread.Start(
+                        [this, job] {
+                            tCloseJobOf = this;
+                            job();
+                        },
+                        this);
+                    return;
+                }
+            }
+            _closeThread.Join();
+        }
     });
 }
 
@@ -120,14 +149,52 @@ void FFEngine::WaitForCloseJob()
 {
     if (tCloseJobOf == this)
         return;
-    std::lock_guard<std::mutex> guard(_closeLock);
-    if (!_destroying)
-        _closeThread.Join();
+    {
+        std::lock_guard<std::mutex> guard(_closeLock);
+        if (_destroying)
+            return;
+    }
+    _closeThread.Join();
+}
+
+void FFEngine::_RetireSource(std::shared_ptr<IFFSource> source)
+{
+    if (source->StopReadThread()) {
+        source->CloseSource();
+        return;
+    }
+    // Asked on its own read thread: that thread ends when the handler returns.
+    std::lock_guard<std::mutex> guard(_retireLock);
+    _retiring.push_back(std::move(source));
+}
+
+void FFEngine::_FinishRetired()
+{
+    std::vector<std::shared_ptr<IFFSource>> retiring;
+    {
+        std::lock_guard<std::mutex> guard(_retireLock);
+        retiring.swap(_retiring);
+    }
+    for (auto& source : retiring)
+        _RetireSource(std::move(source));
+}
+
+void FFEngine::_JoinStoppedReader()
+{
+    std::shared_ptr<IFFSource> source;
+    {
+        Lock lock(_mutex);
+        if (_source && !_source->IsReading())
+            source = _source;
+    }
+    if (source)
+        source->StopReadThread();
 }
 
 bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
 {
     LogInfo() << "FFEngine::OpenSource" << ": " << UrlForLog(url);
+    _FinishRetired();
     return Guarded("FFEngine::OpenSource", false, [&] {
         Lock lock(_mutex);
         // A stop or close since the call began cancels this open, one before it does not.
@@ -260,6 +327,7 @@ void FFEngine::CloseSource()
     // A close job still running after this returns would call into an engine
     // its owner may be deleting already (the facade closes, then deletes).
     WaitForCloseJob();
+    _FinishRetired();
     Guarded("FFEngine::CloseSource", [&] { _CloseSource(); });
 }
 
@@ -269,10 +337,14 @@ void FFEngine::_CloseSource()
     _StopEngine();
     _Flush();
     if (_source) {
-        _source->CloseSource();
-        LogInfo() << "FFSource::DisconnectNode";
-        _source->DisconnectNode();
+        // Out of the engine's reach at once, and off the graph (the cut waits
+        // out a push in progress): the reader feeds nothing from here on. It
+        // is joined and closed once every lock is let go.
+        std::shared_ptr<IFFSource> source = std::move(_source);
         _source.reset();
+        LogInfo() << "FFSource::DisconnectNode";
+        source->DisconnectNode();
+        CallScope::AfterLocks([this, source] { _RetireSource(source); });
     }
     _audioInterface = nullptr;
     _decode.SetAudioReader(false);
@@ -323,6 +395,10 @@ FFEngineSettings FFEngine::GetEngineConfiguration() const
 bool FFEngine::StartEngine(uint64_t ticket)
 {
     LogInfo() << "FFEngine::StartEngine";
+    // Sources stopped from a handler on their own reader are joined first,
+    // with no lock held.
+    _FinishRetired();
+    _JoinStoppedReader();
     return Guarded("FFEngine::StartEngine", false, [&] {
         {
             Lock lock(_mutex);
@@ -346,15 +422,25 @@ void FFEngine::StopEngine()
 {
     LogInfo() << "FFEngine::StopEngine";
     InterruptSource();
+    _FinishRetired();
     Guarded("FFEngine::StopEngine", [&] { _StopEngine(); });
 }
 
 void FFEngine::_StopEngine()
 {
     Lock lock(_mutex);
-    if (_source)
-        _source->StopReadThread();
-    _traffic.ClearState();
+    if (!_source) {
+        _traffic.ClearState();
+        return;
+    }
+    // Marked and signalled here; joined once every lock is let go (the
+    // reader's handlers may need them), then the traffic state is cleared.
+    _source->RequestStop();
+    CallScope::AfterLocks([this, source = _source] {
+        source->StopReadThread();
+        Lock lock(_mutex);
+        _traffic.ClearState();
+    });
 }
 
 bool FFEngine::IsEngineRunning()

@@ -7,32 +7,44 @@
 // Threads:
 // - the application's thread, through a facade, calls every public
 //   operation (open, start, stop, seek, pause, reads, queries);
-// - the source's read thread and the decoder's workers call SendMessageEvent
-//   and Error (and so the application's event handler runs on them); these
-//   never take `_mutex`, they only schedule a close on the close worker;
+// - the source's read thread, the recording's write thread and the
+//   publishing workers report through SendMessageEvent, Error and events;
+//   what they raise reaches the application's handlers at the end of each
+//   pass of their loops, with no library lock held (core/CallScope.h), so a
+//   handler may call any operation of any engine, this one's included;
 // - the close worker runs CloseSource for end of stream and source errors;
 // - the host's audio thread calls ReadAudioFromInterface, which takes no
 //   `_mutex` (a picture read holds it through a whole decode): only the
 //   traffic node's lock and the decoder's sound side (see FFDecode.h).
 //
 // Lock order, one for the whole library (take left to right, never back):
-//   facade lock -> engine `_mutex` -> a node's lock (FFSourceNode::lock, the
-//   traffic node's and the decoder's own locks) -> a queue's lock (decoder
-//   queues, client queues) -> codec lock (FFCodecLock.h).
-// `_closeLock` stands apart: it is taken without `_mutex` held (by reporting
-// node threads and by CloseSource before it locks), and nothing is locked
-// while it is held except the close worker's join.
+//   engine `_mutex` -> a node's lock (FFSourceNode::lock, the traffic node's
+//   and the decoder's own locks) -> a queue's lock (decoder queues, client
+//   queues) -> codec lock (FFCodecLock.h).
+// `_closeLock` and `_retireLock` stand apart: taken without `_mutex` held,
+// and nothing is locked or joined while they are held.
 // `_mutex` is recursive because the public operations call the protected
 // steps below, which lock it again so that derived engines can call them
-// alone. It is taken through EngineLock: a stop or close joins the reporting
-// threads while it holds `_mutex`, so a handler on such a thread that calls
-// back into the engine then gets the operation's neutral answer instead of
-// waiting for ever.
+// alone. It is taken through EngineLock, which opens a CallScope first.
+//
+// Stops are two steps. Under `_mutex` a stop marks and signals (the source's
+// RequestStop, the sink's RequestStop) and takes what it stops out of the
+// engine's reach; the join and the rest (closing the source, finishing the
+// file) are queued with CallScope::AfterLocks and run when the operation has
+// let go of every lock, before it returns. No thread is ever joined under a
+// lock it may need. A stop asked from a handler on the very thread it stops
+// is marked, and completes once the handler returns: that thread ends
+// itself; a source it read is kept in `_retiring` until another thread (the
+// next open, start, stop or close, or the destructor) joins and closes it.
+// An engine must not be destroyed on one of its own threads while that
+// thread is inside the engine; IsOwnWorker tells a facade to hand its last
+// reference to the thread's exit instead (threadex::AtThisWorkerExit).
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/FFThread.h"
 #include "decode/FFCLIFrame.h"
@@ -126,6 +138,16 @@ public:
     // or skipped by the live-reading rule). Any thread; no lock.
     uint64_t MissedPictures() const;
 
+    // Marks and signals the stop of every thread of the engine (reader,
+    // writer, publishing workers) without waiting: a facade disposing of the
+    // engine from one of those threads calls it, so that all of them end and
+    // the engine can be torn down at that thread's exit. Any thread, no lock.
+    virtual void RequestShutdown();
+
+    // True on one of this engine's own threads (the source's reader, the
+    // recording's writer, a publishing worker, the close worker).
+    bool IsOwnWorker() const { return threadex::CurrentOwner() == this; }
+
     // Settings handed to a camera source when one is opened; their decoding
     // threads and live-reading rule become the engine's.
     void SetSourceSettingsForCamera(std::shared_ptr<FFSourceSettings> settings);
@@ -157,8 +179,10 @@ protected:
     // atomic `_audioInterface`: the source, the nodes' wiring, the URL and
     // the settings.
     std::shared_ptr<FFSourceSettings> _sourceSettings;
-    mutable std::recursive_timed_mutex _mutex;
-    std::unique_ptr<IFFSource> _source;
+    mutable std::recursive_mutex _mutex;
+    // Shared so that a stop can join and close it with no lock held after
+    // taking it out of the engine.
+    std::shared_ptr<IFFSource> _source;
     FFTraffic _traffic;
     FFDecode _decode;
     std::string _url;
@@ -181,6 +205,16 @@ protected:
     // Waits for a close job that is running (not when called from it). Must
     // be called without `_mutex` held: the close job takes it.
     void WaitForCloseJob();
+    // Joins and closes a source taken out of the engine; with no lock held.
+    // On the source's own read thread (a handler) it keeps the source in
+    // `_retiring` instead.
+    void _RetireSource(std::shared_ptr<IFFSource> source);
+    // Joins and closes the sources retired from their own read thread that
+    // have ended since; with no lock held.
+    void _FinishRetired();
+    // Joins a read thread that was asked to stop (from a handler on it)
+    // before a new start; with no lock held.
+    void _JoinStoppedReader();
 
 private:
     // The size and duration getters: asks the source under `_mutex` and logs
@@ -189,7 +223,11 @@ private:
     template <typename R, typename Query>
     R _QuerySource(const char* name, R neutral, Query query) const;
 
-    // Guards the close worker: scheduling and destruction never overlap.
+    // Guards `_retiring`.
+    std::mutex _retireLock;
+    std::vector<std::shared_ptr<IFFSource>> _retiring;
+    // Guards `_destroying`: scheduling and destruction never overlap. The
+    // worker (a thread-safe wrapper) is joined without it.
     std::mutex _closeLock;
     bool _destroying = false;
     threadex _closeThread{"engine close"};

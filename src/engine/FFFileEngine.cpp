@@ -15,11 +15,20 @@ FFFileEngine::~FFFileEngine()
 {
     // The sink goes before the engine part: no close job may still use it.
     ShutDownCloseWorker();
-    std::lock_guard<std::recursive_timed_mutex> lock(_mutex); // a destructor waits, whatever thread
-    if (_source)
-        _source->RemoveNode(&_fileSink);
+    {
+        Lock lock(_mutex);
+        if (_source)
+            _source->RemoveNode(&_fileSink);
+    }
+    // Joined with no lock held.
     _fileSink.StopWriteThread();
     _fileSink.DisconnectFromSource();
+}
+
+void FFFileEngine::RequestShutdown()
+{
+    FFEngine::RequestShutdown();
+    _fileSink.RequestStop();
 }
 
 void FFFileEngine::SetRecordingOptions(const RecordingOptions& options)
@@ -75,8 +84,16 @@ void FFFileEngine::_StopVideoSave()
     LogInfo() << "Disonnecting FFSource from FFFileSink";
     if (_source)
         _source->RemoveNode(&_fileSink);
-    _fileSink.StopWriteThread();
-    _fileSink.DisconnectFromSource();
+    // Marked here; the writer is joined and the file finished once every
+    // lock is let go (the writer's handlers may need them). From a handler
+    // on the writer itself the file is finished there and the thread ends
+    // when the handler returns.
+    _fileSink.RequestStop();
+    CallScope::AfterLocks([this] {
+        _fileSink.StopWriteThread();
+        Lock lock(_mutex);
+        _fileSink.DisconnectFromSource();
+    });
 }
 
 bool FFFileEngine::IsVideoSave(bool* pending) const
@@ -107,7 +124,8 @@ void FFFileEngine::_StopEngine()
 {
     Lock lock(_mutex);
     FFEngine::_StopEngine();
-    _fileSink.StopWriteThread();
+    _fileSink.RequestStop();
+    CallScope::AfterLocks([this] { _fileSink.StopWriteThread(); });
 }
 
 void FFFileEngine::Error(const std::string& where, const std::exception& e, FFMessageType message)

@@ -21,6 +21,7 @@ public:
     ~FFFileEngine() override;
 
     void Error(const std::string& where, const std::exception& e, FFMessageType message) override;
+    void RequestShutdown() override;
 
     // Segments, naming, retention, free-space minimum and file layout of the
     // recordings started or split from now on.

@@ -14,7 +14,7 @@ FFRemoteEngine::FFRemoteEngine(const std::string& log) : FFEngine(log)
 FFRemoteEngine::~FFRemoteEngine()
 {
     ShutDownCloseWorker();
-    std::lock_guard<std::recursive_timed_mutex> lock(_mutex); // a destructor waits, whatever thread
+    Lock lock(_mutex);
     _remoteSource.DisconnectNode();
 }
 

@@ -28,9 +28,17 @@ template <class Base, class Queue>
 FFServingEngine<Base, Queue>::~FFServingEngine()
 {
     this->ShutDownCloseWorker();
+    std::shared_ptr<IFFSource> source;
+    {
+        Lock lock(this->_mutex);
+        source = this->_source;
+        if (source)
+            source->RequestStop();
+    }
+    // Joined with no lock held.
+    if (source)
+        source->StopReadThread();
     Lock lock(this->_mutex);
-    if (this->_source)
-        this->_source->StopReadThread();
     _serializeHelper.reset();
 }
 

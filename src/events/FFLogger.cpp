@@ -115,8 +115,7 @@ void ApplyIfChanged(LoggingState& state)
     } else if (!Configure(state, now.path, why)) {
         // Logging goes on with what log4cpp holds; said only to the log itself.
         ApplyBuiltInDefault(state);
-        log4cpp::Category::getRoot().getStream(LogLevel::Warn)
-            << "Logging configuration " << now.path << " not loaded: " << why;
+        LogStream(log4cpp::Category::getRoot(), LogLevel::Warn) << "Logging configuration " << now.path << " not loaded: " << why;
     }
 }
 
@@ -132,10 +131,10 @@ void InitLogger(log4cpp::Category& category)
 {
     ApplyLogConfiguration();
     if (category.isPriorityEnabled(LogLevel::Info)) {
-        category.getStream(LogLevel::Info) << "";
-        category.getStream(LogLevel::Info)
+        LogStream(category, LogLevel::Info) << "";
+        LogStream(category, LogLevel::Info)
             << " ------------------------------- Video Joining Logfile -------------------------------- ";
-        category.getStream(LogLevel::Info) << "";
+        LogStream(category, LogLevel::Info) << "";
     }
 }
 
@@ -151,13 +150,19 @@ log4cpp::Category& RootLogger()
     return log4cpp::Category::getRoot();
 }
 
+LogStream::~LogStream()
+{
+    flush();
+    LogCapture::Instance().DeliverPending();
+}
+
 void WritePair(log4cpp::Category& category, log4cpp::Priority::Value level, const std::string& where,
                const std::exception& e)
 {
     if (!category.isPriorityEnabled(level))
         return;
-    category.getStream(level) << where;
-    category.getStream(level) << e.what();
+    LogStream(category, level) << where;
+    LogStream(category, level) << e.what();
 }
 
 } // namespace Quillet
@@ -224,6 +229,8 @@ void FFmpegToCategory(void* avcl, int level, const char* format, va_list args)
     line.pop_back();
     category.getStream(priority) << line;
     line.clear();
+    // log4cpp has let go of its locks: the line may reach the application.
+    LogCapture::Instance().DeliverPending();
 }
 
 struct RouteFFmpegLogAtLoad {

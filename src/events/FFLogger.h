@@ -34,6 +34,18 @@ void InitLogger(log4cpp::Category& category);
 log4cpp::Category& LoggerCategory(const std::string& name);
 log4cpp::Category& RootLogger();
 
+// A log statement's stream: writes its line when it goes, then hands the
+// lines captured for the application's log callback on this thread to it,
+// now that log4cpp's locks are free (see LogCapture.h). The library writes
+// every line through one of these.
+class LogStream : public log4cpp::CategoryStream {
+public:
+    LogStream(log4cpp::Category& category, log4cpp::Priority::Value priority) : CategoryStream(category, priority) {}
+    ~LogStream();
+    LogStream(const LogStream&) = delete;
+    LogStream& operator=(const LogStream&) = delete;
+};
+
 // Writes `where` and then the exception's text as two lines of `level`.
 void WritePair(log4cpp::Category& category, log4cpp::Priority::Value level, const std::string& where,
                const std::exception& e);

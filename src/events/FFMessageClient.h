@@ -17,10 +17,10 @@ public:
 
     void SetMessenger(FFMessenger* messenger) { _messenger = messenger; }
 
-    log4cpp::CategoryStream LogDebug() const { return Category().getStream(LogLevel::Debug); }
-    log4cpp::CategoryStream LogInfo() const { return Category().getStream(LogLevel::Info); }
-    log4cpp::CategoryStream LogWarn() const { return Category().getStream(LogLevel::Warn); }
-    log4cpp::CategoryStream LogError() const { return Category().getStream(LogLevel::Error); }
+    LogStream LogDebug() const { return LogStream(Category(), LogLevel::Debug); }
+    LogStream LogInfo() const { return LogStream(Category(), LogLevel::Info); }
+    LogStream LogWarn() const { return LogStream(Category(), LogLevel::Warn); }
+    LogStream LogError() const { return LogStream(Category(), LogLevel::Error); }
 
     void ReportEndOfStream() const
     {

@@ -1,5 +1,7 @@
 #include "events/FFMessenger.h"
 
+#include "core/CallScope.h"
+
 namespace Quillet {
 
 std::string ErrorPlace(const std::string& operation)
@@ -38,8 +40,16 @@ void FFMessenger::SendFFEvent(FFEventArgs* args)
         std::lock_guard<std::mutex> guard(_callbackLock);
         cb = _callback;
     }
-    if (cb)
+    if (!cb || !args)
+        return;
+    if (!CallScope::IsOpen()) {
         (*cb)(args);
+        return;
+    }
+    // Raised inside a library call or a worker's pass: the handler runs when
+    // the outermost scope closes, with no lock held, still on this thread.
+    std::shared_ptr<FFEventArgs> copy = args->Clone();
+    CallScope::Raise([cb = std::move(cb), copy = std::move(copy)] { (*cb)(copy.get()); });
 }
 
 void FFMessenger::Error(const std::string& where, const std::exception& e, FFMessageType message)

@@ -4,9 +4,13 @@
 //
 // Threads: every node thread of the graph (read thread, decoder workers,
 // camera thread, file writer) and the application's thread log and raise
-// events through it at any time. The callback runs on the raising thread,
-// with no library lock of the messenger held, so it may call back into the
-// engine. RegisterFFEventCallback comes from the application's thread.
+// events through it at any time. The callback runs on the raising thread
+// with no library lock held, so it may call back into any engine: an event
+// raised while a CallScope is open on the thread (inside an engine operation
+// or a worker's pass, see core/CallScope.h) is copied and handed to the
+// callback when the outermost scope closes, before the call returns.
+// RegisterFFEventCallback comes from the application's thread; a callback
+// copied before it replaced the stored one may still receive that event.
 #include <exception>
 #include <functional>
 #include <memory>
@@ -42,10 +46,10 @@ public:
     // threads raise events: a raising thread sees the old or the new callback.
     void RegisterFFEventCallback(const Callback& cb);
 
-    log4cpp::CategoryStream LogDebug() const { return _category.getStream(LogLevel::Debug); }
-    log4cpp::CategoryStream LogInfo() const { return _category.getStream(LogLevel::Info); }
-    log4cpp::CategoryStream LogWarn() const { return _category.getStream(LogLevel::Warn); }
-    log4cpp::CategoryStream LogError() const { return _category.getStream(LogLevel::Error); }
+    LogStream LogDebug() const { return LogStream(_category, LogLevel::Debug); }
+    LogStream LogInfo() const { return LogStream(_category, LogLevel::Info); }
+    LogStream LogWarn() const { return LogStream(_category, LogLevel::Warn); }
+    LogStream LogError() const { return LogStream(_category, LogLevel::Error); }
     // Two ERROR lines for a failed operation: its place (ErrorPlace) and the
     // exception's text.
     void LogFailure(const std::string& operation, const std::exception& e) const

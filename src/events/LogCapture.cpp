@@ -4,6 +4,9 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/LoggingEvent.hh>
 
+#include <deque>
+
+#include "core/CallScope.h"
 #include "events/FFLogger.h"
 
 namespace Quillet {
@@ -36,6 +39,25 @@ LogSeverity SeverityOf(log4cpp::Priority::Value priority)
     return LogSeverity::Debug;
 }
 
+// A captured line waiting for log4cpp to let go of its locks.
+struct PendingLine {
+    log4cpp::Priority::Value priority;
+    std::string category;
+    std::string text;
+    long long timeUs;
+};
+
+struct ThreadLines {
+    std::deque<PendingLine> lines;
+    int delivering = 0; // this thread is inside the callback
+};
+
+ThreadLines& ThisThread()
+{
+    thread_local ThreadLines lines;
+    return lines;
+}
+
 } // namespace
 
 class LogCapture::Appender : public log4cpp::AppenderSkeleton {
@@ -50,7 +72,7 @@ protected:
     {
         const long long us = static_cast<long long>(event.timeStamp.getSeconds()) * 1000000 +
                              event.timeStamp.getMicroSeconds();
-        LogCapture::Instance().Deliver(event.priority, event.categoryName, event.message, us);
+        LogCapture::Instance().Capture(event.priority, event.categoryName, event.message, us);
     }
 };
 
@@ -69,7 +91,7 @@ log4cpp::Appender& LogCapture::TheAppender()
 
 void LogCapture::Set(FFWrapperCLI::LogCallback callback, LogSeverity level)
 {
-    std::lock_guard<std::mutex> setting(_setLock);
+    std::unique_lock<std::mutex> setting(_setLock);
     log4cpp::Category& root = RootLogger();
     const log4cpp::Priority::Value priority = callback ? PriorityOf(level) : 0;
     // The root's appender lock is never taken under `_lock`: an append holds
@@ -78,7 +100,7 @@ void LogCapture::Set(FFWrapperCLI::LogCallback callback, LogSeverity level)
     root.removeAppender(&TheAppender());
     {
         std::lock_guard<std::mutex> guard(_lock);
-        _callback = std::move(callback);
+        _callback = callback ? std::make_shared<const FFWrapperCLI::LogCallback>(std::move(callback)) : nullptr;
         _priority = priority;
         if (priority == 0) {
             // A threshold lowered for the capture alone would keep every
@@ -86,12 +108,21 @@ void LogCapture::Set(FFWrapperCLI::LogCallback callback, LogSeverity level)
             if (_rootLoweredTo != 0 && root.getPriority() == _rootLoweredTo)
                 root.setPriority(_rootBefore);
             _rootLoweredTo = 0;
-            return;
+        } else {
+            LowerRootThresholdLocked(root, priority);
         }
-        LowerRootThresholdLocked(root, priority);
     }
-    TheAppender().setThreshold(priority);
-    root.addAppender(TheAppender());
+    if (priority != 0) {
+        TheAppender().setThreshold(priority);
+        root.addAppender(TheAppender());
+    }
+    setting.unlock();
+    // Deliveries of the old callback still running on other threads end
+    // before this returns; the caller's own (a callback that replaces
+    // itself) cannot, and its thread takes no line after this one.
+    const int own = ThisThread().delivering;
+    std::unique_lock<std::mutex> guard(_lock);
+    _idle.wait(guard, [&] { return _inFlight <= own; });
 }
 
 void LogCapture::Reattach()
@@ -118,22 +149,51 @@ void LogCapture::LowerRootThresholdLocked(log4cpp::Category& root, log4cpp::Prio
     _rootLoweredTo = priority;
 }
 
-void LogCapture::Deliver(log4cpp::Priority::Value priority, const std::string& category, const std::string& text,
+void LogCapture::Capture(log4cpp::Priority::Value priority, const std::string& category, const std::string& text,
                          long long timeUs)
 {
-    std::lock_guard<std::mutex> guard(_lock);
-    if (!_callback || priority > _priority)
-        return;
-    FFWrapperCLI::LogLine line;
-    line.severity = SeverityOf(priority);
-    line.category = category;
-    line.text = text;
-    line.timeUs = timeUs;
-    try {
-        _callback(line);
-    } catch (...) {
-        // The application's failure must not unwind through the logging thread.
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (!_callback || priority > _priority)
+            return;
     }
+    ThisThread().lines.push_back(PendingLine{priority, category, text, timeUs});
+}
+
+void LogCapture::DeliverPending()
+{
+    ThreadLines& mine = ThisThread();
+    if (mine.lines.empty() || mine.delivering > 0 || CallScope::IsOpen())
+        return;
+    ++mine.delivering;
+    while (!mine.lines.empty()) {
+        const PendingLine pending = std::move(mine.lines.front());
+        mine.lines.pop_front();
+        std::shared_ptr<const FFWrapperCLI::LogCallback> callback;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if (!_callback || pending.priority > _priority)
+                continue;
+            callback = _callback;
+            ++_inFlight;
+        }
+        FFWrapperCLI::LogLine line;
+        line.severity = SeverityOf(pending.priority);
+        line.category = pending.category;
+        line.text = pending.text;
+        line.timeUs = pending.timeUs;
+        try {
+            (*callback)(line);
+        } catch (...) {
+            // The application's failure must not unwind through the logging thread.
+        }
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            --_inFlight;
+        }
+        _idle.notify_all();
+    }
+    --mine.delivering;
 }
 
 } // namespace Quillet

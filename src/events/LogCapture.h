@@ -4,16 +4,26 @@
 // SetLogCallback). The capture is one log4cpp appender on the root category,
 // so it sees every category that keeps the root's additivity.
 //
-// Threads: Deliver (the appender) runs on whichever thread logs: a source's
+// Threads: Capture (the appender) runs on whichever thread logs: a source's
 // read thread, a decoder or FFmpeg thread, the application's thread inside a
-// call. Set and Reattach run on any thread; `_setLock` makes Sets one at a
-// time. `_lock` guards the fields below and is held while the callback runs.
+// call. It runs under log4cpp's appender lock, so it only copies the line
+// into a list of the logging thread's own. DeliverPending hands that list to
+// the callback once log4cpp has let go: right after the library's log
+// statement (LogStream) or FFmpeg's line when no CallScope is open on the
+// thread, else when the outermost scope closes (core/CallScope.h). No lock
+// is held while the callback runs: it may log and call the library.
+// Set and Reattach run on any thread; `_setLock` makes Sets one at a time.
+// `_lock` guards the fields below; `_idle` tells a remover that the
+// deliveries in flight (`_inFlight`) are done.
 // Lock order: `_setLock`, log4cpp's hierarchy lock, the root category's
 // appender lock (held by log4cpp while it appends), then `_lock`; so the
 // appender is added and removed, and the root looked up, outside `_lock`.
-// Removing waits for appends in progress: once Set(nullptr) has returned no
-// callback runs.
+// Removing waits for deliveries in flight on other threads (not for the
+// remover's own, when a callback removes itself): once Set(nullptr) has
+// returned no line reaches the old callback.
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include <log4cpp/Appender.hh>
@@ -35,12 +45,16 @@ public:
     // A logging configuration was applied: it drops the root's appenders and
     // may raise its threshold again. Called under the configuration mutex.
     void Reattach();
+    // Hands the lines captured on this thread to the callback, unless a
+    // CallScope is open here (its close delivers them) or this thread is
+    // inside the callback already (the running delivery takes them next).
+    void DeliverPending();
 
 private:
     LogCapture() = default;
     class Appender;
     static log4cpp::Appender& TheAppender();
-    void Deliver(log4cpp::Priority::Value priority, const std::string& category, const std::string& text,
+    void Capture(log4cpp::Priority::Value priority, const std::string& category, const std::string& text,
                  long long timeUs);
     // Lowers the root's threshold to `priority` when it is stricter,
     // remembering what it was. Called with `_lock` held, so `root` is looked
@@ -51,7 +65,9 @@ private:
     std::mutex _setLock;
     // All the following fields are guarded by `_lock`.
     std::mutex _lock;
-    FFWrapperCLI::LogCallback _callback;
+    std::condition_variable _idle;
+    int _inFlight = 0;
+    std::shared_ptr<const FFWrapperCLI::LogCallback> _callback;
     log4cpp::Priority::Value _priority = 0; // 0: capturing nothing
     log4cpp::Priority::Value _rootLoweredTo = 0; // 0: the root's threshold is the configuration's
     log4cpp::Priority::Value _rootBefore = 0;

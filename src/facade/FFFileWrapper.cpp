@@ -13,9 +13,9 @@ FFFileWrapper::FFFileWrapper(const std::string& log) : FFWrapper(new Quillet::FF
 
 FFFileWrapper::FFFileWrapper(Quillet::FFFileEngine* engine) : FFWrapper(engine) {}
 
-Quillet::FFFileEngine* FFFileWrapper::FileEngine() const
+std::shared_ptr<Quillet::FFFileEngine> FFFileWrapper::FileEngine() const
 {
-    return static_cast<Quillet::FFFileEngine*>(Engine());
+    return std::static_pointer_cast<Quillet::FFFileEngine>(Engine());
 }
 
 void FFFileWrapper::SaveToVideoFile(const std::string& fileName)
@@ -28,9 +28,9 @@ void FFFileWrapper::SplitFile(const std::string& newFile)
     WithEngine<RecordingEngine>([&](RecordingEngine& e) { e.SplitFile(newFile); });
 }
 
-void FFFileWrapper::StopVideoSave()
+StopResult FFFileWrapper::StopVideoSave()
 {
-    WithEngine<RecordingEngine>([](RecordingEngine& e) { e.StopVideoSave(); });
+    return Stopping<RecordingEngine>([](RecordingEngine& e) { e.StopVideoSave(); });
 }
 
 bool FFFileWrapper::IsVideoSave(bool& pending)

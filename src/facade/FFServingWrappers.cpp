@@ -16,12 +16,16 @@ using FileServerEngine = Quillet::FFFileServerEngine;
 
 void FFOutgoingWrapper::SetOut(Quillet::FFOutgoing* out)
 {
-    std::lock_guard<std::mutex> guard(_mutex);
-    _out = out;
-    if (_out)
-        _out->SetArrivalNotice(_notice);
-    if (_notice)
-        _notice(); // a waiting reader looks again: the queue changed
+    std::function<void()> notice;
+    {
+        std::lock_guard<std::mutex> guard(_mutex);
+        _out = out;
+        if (_out)
+            _out->SetArrivalNotice(_notice);
+        notice = _notice;
+    }
+    if (notice)
+        notice(); // a waiting reader looks again: the queue changed (no lock held)
 }
 
 void FFOutgoingWrapper::SetArrivalNotice(std::function<void()> notice)
@@ -116,14 +120,15 @@ FFServingWrapper<Facade, ServingEngine>::~FFServingWrapper()
 }
 
 template <class Facade, class ServingEngine>
-void FFServingWrapper<Facade, ServingEngine>::Dispose()
+StopResult FFServingWrapper<Facade, ServingEngine>::Dispose()
 {
     {
+        Quillet::CallScope scope;
         std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
         _serialize.Cleanup();
-        this->_DeleteEngine();
     }
-    Facade::Dispose();
+    // The engine goes with no lock held: its threads' handlers may call the clients.
+    return Facade::Dispose();
 }
 
 template <class Facade, class ServingEngine>
@@ -135,6 +140,7 @@ void FFServingWrapper<Facade, ServingEngine>::SetSource(const std::string& sourc
 template <class Facade, class ServingEngine>
 FFOutgoingHandle FFServingWrapper<Facade, ServingEngine>::AddClient()
 {
+    Quillet::CallScope scope; // what the engine defers runs once the monitor is let go
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     return _serialize.AddClient();
 }
@@ -142,6 +148,7 @@ FFOutgoingHandle FFServingWrapper<Facade, ServingEngine>::AddClient()
 template <class Facade, class ServingEngine>
 void FFServingWrapper<Facade, ServingEngine>::RemoveClient(const FFOutgoingHandle& client)
 {
+    Quillet::CallScope scope; // the source's close runs once the monitor is let go
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     _serialize.RemoveClient(client);
 }
@@ -149,6 +156,7 @@ void FFServingWrapper<Facade, ServingEngine>::RemoveClient(const FFOutgoingHandl
 template <class Facade, class ServingEngine>
 void FFServingWrapper<Facade, ServingEngine>::SetNumberOutgoingPackets(unsigned int outgoings)
 {
+    Quillet::CallScope scope;
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     _serialize.SetNumberOutgoingPackets(outgoings);
 }
@@ -156,6 +164,7 @@ void FFServingWrapper<Facade, ServingEngine>::SetNumberOutgoingPackets(unsigned 
 template <class Facade, class ServingEngine>
 unsigned int FFServingWrapper<Facade, ServingEngine>::GetNumberOutgoingPackets()
 {
+    Quillet::CallScope scope;
     std::lock_guard<std::recursive_mutex> guard(_serialize.monitor);
     return _serialize.GetNumberOutgoingPackets();
 }

@@ -7,6 +7,8 @@
 #include "source/OpenFailure.h"
 #include "source/SourceInterrupt.h"
 
+#include "core/FFThread.h"
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 }
@@ -65,7 +67,51 @@ MissedPicturesEventArgs ApplicationArgs(const Quillet::FFMissedPicturesArgs& m)
     return args;
 }
 
+// Deletes an engine once nothing uses it. On one of the engine's own threads
+// (a handler that disposed of the facade, or whose call held the last
+// reference) the delete waits until that thread has left the engine's code.
+void DeleteEngine(Quillet::FFEngine* engine)
+{
+    if (engine->IsOwnWorker() && Quillet::threadex::AtThisWorkerExit([engine] { delete engine; }))
+        return;
+    delete engine;
+}
+
+void Dispatch(FacadeHandlers& handlers, Quillet::FFEventArgs* a)
+{
+    if (!a)
+        return;
+    switch (a->type) {
+    case Quillet::MessageEvent:
+        handlers.Raise(FFMessageEventArgs(static_cast<Quillet::FFMessageArgs*>(a)->message));
+        break;
+    case Quillet::SyncPointEvent: handlers.Raise(ApplicationArgs(*static_cast<Quillet::FFSyncPointArgs*>(a))); break;
+    case Quillet::ConnectionStatusEvent:
+        handlers.Raise(ApplicationArgs(*static_cast<Quillet::FFSourceConnectionStatusArgs*>(a)));
+        break;
+    case Quillet::PublishStatusEvent:
+        handlers.Raise(ApplicationArgs(*static_cast<Quillet::FFPublishStatusArgs*>(a)));
+        break;
+    case Quillet::MissedPicturesEvent:
+        handlers.Raise(ApplicationArgs(*static_cast<Quillet::FFMissedPicturesArgs*>(a)));
+        break;
+    }
+}
+
 } // namespace
+
+void FacadeHandlers::Raise(const EventArgs& args)
+{
+    std::vector<ManagedEventDelegate> now;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (closed)
+            return;
+        now = list;
+    }
+    for (const auto& h : now)
+        h(args);
+}
 
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks)
 {
@@ -76,15 +122,18 @@ FFWrapper::FFWrapper() : FFWrapper(std::string("FF1")) {}
 
 FFWrapper::FFWrapper(const std::string& log) : FFWrapper(new Quillet::FFEngine(log)) {}
 
-FFWrapper::FFWrapper(Quillet::FFEngine* engine)
-    : _engine(engine), _soundEngine(engine), _interrupt(engine ? engine->Interrupt() : nullptr)
+FFWrapper::FFWrapper(Quillet::FFEngine* engine) : _shared(std::make_shared<Shared>())
 {
+    if (!engine)
+        return;
+    _shared->engine = std::shared_ptr<Quillet::FFEngine>(engine, DeleteEngine);
+    _shared->interrupt = engine->Interrupt();
 }
 
 void FFWrapper::InterruptSource()
 {
-    if (_interrupt)
-        _interrupt->Fire();
+    if (_shared->interrupt)
+        _shared->interrupt->Fire();
 }
 
 FFWrapper::~FFWrapper()
@@ -92,57 +141,74 @@ FFWrapper::~FFWrapper()
     Dispose();
 }
 
-void FFWrapper::Dispose()
+StopResult FFWrapper::Dispose()
 {
     InterruptSource();
-    _DeleteEngine();
+    return _DeleteEngine();
 }
 
-void FFWrapper::_DeleteEngine()
+std::shared_ptr<Quillet::FFEngine> FFWrapper::Engine() const
 {
-    Quillet::FFEngine* engine;
+    return _shared->Engine();
+}
+
+StopResult FFWrapper::_DeleteEngine()
+{
+    // Forgotten first: from here on every call answers as after Dispose.
+    std::shared_ptr<Quillet::FFEngine> engine;
     {
-        lock guard(_mutex);
-        engine = _engine;
-        if (!guard.Entered() || !engine)
-            return;
+        std::lock_guard<std::mutex> guard(_shared->lock);
+        engine.swap(_shared->engine);
+    }
+    if (!engine)
+        return StopResult::Done;
+    const uint64_t before = Quillet::threadex::SelfStops();
+    {
+        // The close's own events (a file's last sync point) still reach the
+        // handlers, when it has let go of its locks.
+        Quillet::CallScope scope;
         engine->CloseSource();
-        engine->RegisterFFEventCallback(nullptr);
-        _engine = nullptr;
     }
-    // A sound read in progress ends first. Waited for without the monitor: an
-    // event handler on the audio thread may be waiting for it.
+    engine->RegisterFFEventCallback(nullptr);
     {
-        std::lock_guard<std::mutex> guard(_soundLock);
-        _soundEngine = nullptr;
+        std::lock_guard<std::mutex> guard(_shared->handlers->lock);
+        _shared->handlers->closed = true;
     }
-    delete engine;
+    const bool ownThread = engine->IsOwnWorker();
+    // On one of its own threads the engine is torn down at that thread's
+    // exit: every other thread of it must end too, not just the source.
+    if (ownThread)
+        engine->RequestShutdown();
+    // The last reference deletes the engine (with no lock held); on the
+    // engine's own thread once that thread has left its loop.
+    engine.reset();
+    return ownThread || Quillet::threadex::SelfStops() != before ? StopResult::AfterHandler : StopResult::Done;
 }
 
 bool FFWrapper::OpenSource(const std::string& sourceName)
 {
     // A close from now on cancels this open, one before it does not, even
     // when it comes before the engine's lock is ours.
-    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
+    const uint64_t ticket = _shared->interrupt ? _shared->interrupt->Ticket() : 0;
     return WithEngine(false, [&](FFEngine& e) { return e.OpenSource(sourceName, ticket); });
 }
 
-void FFWrapper::CloseSource()
+StopResult FFWrapper::CloseSource()
 {
     InterruptSource();
-    WithEngine([](FFEngine& e) { e.CloseSource(); });
+    return Stopping([](FFEngine& e) { e.CloseSource(); });
 }
 
 bool FFWrapper::StartEngine()
 {
-    const uint64_t ticket = _interrupt ? _interrupt->Ticket() : 0;
+    const uint64_t ticket = _shared->interrupt ? _shared->interrupt->Ticket() : 0;
     return WithEngine(false, [ticket](FFEngine& e) { return e.StartEngine(ticket); });
 }
 
-void FFWrapper::StopEngine()
+StopResult FFWrapper::StopEngine()
 {
     InterruptSource();
-    WithEngine([](FFEngine& e) { e.StopEngine(); });
+    return Stopping([](FFEngine& e) { e.StopEngine(); });
 }
 
 void FFWrapper::Pause()
@@ -174,7 +240,10 @@ int FFWrapper::ReadFrameGetSize(FrameData* data)
 {
     if (!data)
         return 0;
-    return WithEngine(0, [data](FFEngine& e) {
+    return WithEngine(0, [this, data](FFEngine& e) {
+        // One picture copy at a time; events of the read (end of stream)
+        // reach the handlers after this is let go.
+        std::lock_guard<std::mutex> reading(_shared->readLock);
         FrameDataTarget target(*data);
         return ReadPicture(e, *data, target);
     });
@@ -250,11 +319,10 @@ bool FFWrapper::GetAudioFormat(int& rate, int& bits, int& channels)
 
 double FFWrapper::ReadAudioFromInterface()
 {
-    // Not under the monitor: a picture read holds it for a whole decode, and
-    // the host's audio thread must not wait for that (the engine and the
+    // No facade lock: the host's slots (application code) run inside, and a
+    // picture read on another thread is not waited for (the engine and the
     // decoder keep sound reads apart from picture reads themselves).
-    std::lock_guard<std::mutex> guard(_soundLock);
-    return _soundEngine ? _soundEngine->ReadAudioFromInterface() : 0.0;
+    return WithEngine(0.0, [](FFEngine& e) { return e.ReadAudioFromInterface(); });
 }
 
 void FFWrapper::SetAudioInterface(AudioInterface* audioInterface)
@@ -356,50 +424,25 @@ double FFWrapper::GetSeekTime()
 void FFWrapper::RegisterFFEventCallback(const ManagedEventDelegate& cb)
 {
     {
-        std::lock_guard<std::mutex> guard(_handlersLock);
-        _handlers.push_back(cb);
+        std::lock_guard<std::mutex> guard(_shared->handlers->lock);
+        _shared->handlers->list.push_back(cb);
     }
-    WithEngine([this](FFEngine& e) {
-        e.RegisterFFEventCallback([this](Quillet::FFEventArgs* args) { FFEventHandler(args); });
+    // The callback holds the handlers, not the facade: an event in flight
+    // when the facade goes finds them (closed) instead of a dead object.
+    WithEngine([handlers = _shared->handlers](FFEngine& e) {
+        e.RegisterFFEventCallback([handlers](Quillet::FFEventArgs* args) { Dispatch(*handlers, args); });
     });
 }
 
 void FFWrapper::UnRegisterFFEventCallback(const ManagedEventDelegate& cb)
 {
-    std::lock_guard<std::mutex> guard(_handlersLock);
-    for (auto it = _handlers.begin(); it != _handlers.end(); ++it)
+    FacadeHandlers& handlers = *_shared->handlers;
+    std::lock_guard<std::mutex> guard(handlers.lock);
+    for (auto it = handlers.list.begin(); it != handlers.list.end(); ++it)
         if (*it == cb) {
-            _handlers.erase(it); // one registration at a time, like a multicast event
+            handlers.list.erase(it); // one registration at a time, like a multicast event
             return;
         }
-}
-
-void FFWrapper::Raise(const EventArgs& args)
-{
-    std::vector<ManagedEventDelegate> handlers;
-    {
-        std::lock_guard<std::mutex> guard(_handlersLock);
-        handlers = _handlers;
-    }
-    for (const auto& h : handlers)
-        h(args);
-}
-
-void FFWrapper::FFEventHandler(Quillet::FFEventArgs* a)
-{
-    if (!a)
-        return;
-    switch (a->type) {
-    case Quillet::MessageEvent: Raise(FFMessageEventArgs(static_cast<Quillet::FFMessageArgs*>(a)->message)); break;
-    case Quillet::SyncPointEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFSyncPointArgs*>(a))); break;
-    case Quillet::ConnectionStatusEvent:
-        Raise(ApplicationArgs(*static_cast<Quillet::FFSourceConnectionStatusArgs*>(a)));
-        break;
-    case Quillet::PublishStatusEvent: Raise(ApplicationArgs(*static_cast<Quillet::FFPublishStatusArgs*>(a))); break;
-    case Quillet::MissedPicturesEvent:
-        Raise(ApplicationArgs(*static_cast<Quillet::FFMissedPicturesArgs*>(a)));
-        break;
-    }
 }
 
 } // namespace Quillet::FFWrapperCLI

@@ -6,9 +6,12 @@ PublishHub::~PublishHub()
 {
     for (auto& sink : DetachAll(nullptr))
         Retire(std::move(sink));
-    std::lock_guard<std::mutex> guard(_lock);
-    for (auto& sink : _parked)
-        sink->Stop();
+    std::vector<std::unique_ptr<PublishSink>> parked;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        parked.swap(_parked);
+    }
+    parked.clear(); // each waits for its worker (or, on that worker, leaves it to the collector)
 }
 
 void PublishHub::Start(const std::string& url, IFFSource* source, bool liveSource, FFMessenger* messenger,
@@ -85,6 +88,15 @@ void PublishHub::ConnectAll(IFFSource* source, bool liveSource)
     }
 }
 
+void PublishHub::RequestStopAll()
+{
+    std::lock_guard<std::mutex> guard(_lock);
+    for (auto& entry : _sinks)
+        entry.second->RequestStop();
+    for (auto& sink : _parked)
+        sink->RequestStop();
+}
+
 std::vector<PublishStatus> PublishHub::Statuses() const
 {
     std::lock_guard<std::mutex> guard(_lock);
@@ -99,7 +111,14 @@ void PublishHub::_ReapParked()
     std::vector<std::unique_ptr<PublishSink>> done;
     {
         std::lock_guard<std::mutex> guard(_lock);
-        done.swap(_parked);
+        for (auto it = _parked.begin(); it != _parked.end();) {
+            if ((*it)->HasEnded() && !(*it)->IsWorkerThread()) {
+                done.push_back(std::move(*it));
+                it = _parked.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     for (auto& sink : done)
         Retire(std::move(sink));

@@ -2,9 +2,10 @@
 // The publishing outputs of one engine, by URL, and their wiring to the
 // engine's source. The engine calls every operation under its own lock, on
 // application threads or its close worker; `_lock` additionally guards
-// `_sinks` so status queries need not take the engine lock. A stop asked for
-// from an output's own worker (an event handler) parks the sink until the
-// next operation or the hub's end.
+// `_sinks` so status queries need not take the engine lock. Retire joins the
+// output's worker, so the engine calls it with no lock held. A stop asked for
+// from an output's own worker (an event handler) parks the sink until its
+// worker has ended and the next operation frees it, or the hub's end.
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,9 +40,13 @@ public:
     // Connects every output to a newly opened source.
     void ConnectAll(IFFSource* source, bool liveSource);
     std::vector<PublishStatus> Statuses() const;
+    // Asks every output's worker to end, without waiting (the engine's
+    // teardown from one of its own threads; the destructor joins them).
+    void RequestStopAll();
 
 private:
-    // Frees parked sinks whose worker has ended; takes `_lock` itself.
+    // Frees parked sinks whose worker has ended (never waits, so it may run
+    // under the engine's lock); takes `_lock` itself.
     void _ReapParked();
 
     // `_lock` guards `_sinks` and `_parked`; the engine's lock is held too

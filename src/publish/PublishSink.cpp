@@ -1,5 +1,7 @@
 #include "publish/PublishSink.h"
 
+#include "core/CallScope.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -69,21 +71,21 @@ PublishSink::PublishSink(PublishTarget target, bool liveSource, bool paced, Publ
 
 PublishSink::~PublishSink()
 {
+    // On the worker itself (the sink goes with its engine, torn down at the
+    // worker's exit) the wrapper hands the ended thread to the collector.
     Stop();
-    if (_worker.joinable())
-        _worker.detach(); // only when the last reference went on the worker itself
 }
 
 void PublishSink::Start()
 {
-    if (_worker.joinable())
+    if (_worker.IsStarted())
         return;
     _muxer.SetMessenger(_messenger);
     _stop = false;
-    _worker = std::thread(&PublishSink::_Run, this);
+    _worker.Start([this] { _Run(); }, _messenger);
 }
 
-void PublishSink::Stop()
+void PublishSink::RequestStop()
 {
     {
         std::lock_guard<std::mutex> guard(_queueLock);
@@ -91,8 +93,12 @@ void PublishSink::Stop()
     }
     _wake.notify_all();
     RoomMade(); // a stopped output never holds its source back
-    if (_worker.joinable() && !IsWorkerThread())
-        _worker.join();
+}
+
+void PublishSink::Stop()
+{
+    RequestStop();
+    _worker.Join(); // on the worker itself: it ends when its handler returns
 }
 
 // ---- source side --------------------------------------------------------------
@@ -198,6 +204,8 @@ PublishStatus PublishSink::Status() const
 void PublishSink::_Run()
 {
     while (!_stop) {
+        // Events of this pass reach their handlers at its end, with no lock held.
+        CallScope scope;
         const PublishState state = _State();
         if (_codec && !_muxer.IsOpen() && (state == PublishState::Connecting || state == PublishState::Retrying)) {
             _Connect();

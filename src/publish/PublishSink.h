@@ -33,6 +33,7 @@
 
 #include "core/BacklogBounds.h"
 #include "core/FFNode.h"
+#include "core/FFThread.h"
 #include "core/FFPacket.h"
 #include "events/FFMessageClient.h"
 #include "publish/PublishMuxer.h"
@@ -60,6 +61,8 @@ public:
     // Ends the worker (interrupting a connection attempt or back-off wait)
     // and closes the output. From the worker itself it only raises the flag.
     void Stop();
+    // Raises the stop flag and wakes the worker; never waits.
+    void RequestStop();
 
     FFStatus FFProcess(std::shared_ptr<FFData> record) override;
     FFStatus GetStatus() override;
@@ -71,7 +74,9 @@ public:
     void SetLiveSource(bool live) { _live = live; }
     PublishStatus Status() const;
     const PublishTarget& Target() const { return _target; }
-    bool IsWorkerThread() const { return std::this_thread::get_id() == _worker.get_id(); }
+    bool IsWorkerThread() const { return _worker.IsCurrentThread(); }
+    // True once the worker has ended (or never ran): a Stop then waits for nothing.
+    bool HasEnded() const { return !_worker.IsRunning(); }
 
 private:
     PublishState _State() const;
@@ -99,7 +104,7 @@ private:
     const bool _paced;
     const PublishBackoff _backoff;
     std::atomic<bool> _stop{false};
-    std::thread _worker;
+    threadex _worker{"publish"};
 
     // Guarded by `_queueLock`; `_wake` tells the worker a record, a stop or a
     // flush came.

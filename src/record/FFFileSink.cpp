@@ -1,5 +1,7 @@
 #include "record/FFFileSink.h"
 
+#include "core/CallScope.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -141,29 +143,39 @@ void FFFileSink::StartWriteThread()
     LogInfo() << "Starting file write thread.";
     _writeFailed = false;
     _running = true;
+    ++_generation;
     try {
-        _writeThread.Start(this, &FFFileSink::_WriteFileThread);
+        _writeThread.Start(this, &FFFileSink::_WriteFileThread, _messenger);
     } catch (...) {
         _running = false;
         throw;
     }
 }
 
-void FFFileSink::StopWriteThread()
+void FFFileSink::RequestStop()
+{
+    if (!_running)
+        return;
+    LogInfo() << "Stopping file write thread";
+    _running = false;
+    _WakeWriter();
+}
+
+bool FFFileSink::StopWriteThread()
 {
     LogInfo() << "FFFileSink::StopWriteThread";
-    if (_running) {
-        LogInfo() << "Stopping file write thread";
-        _running = false;
-        _WakeWriter();
-        // A write that blocks is waited out: letting the thread go on alone
-        // would leave it writing into a sink its owner is about to reuse or
-        // destroy. On the write thread itself the join returns at once.
-        _writeThread.Join();
+    RequestStop();
+    // A write that blocks is waited out: letting the thread go on alone
+    // would leave it writing into a sink its owner is about to reuse or
+    // destroy. On the write thread itself (a handler between two passes)
+    // nothing is being written: the file is finished here and the thread
+    // ends when the handler returns.
+    const bool ended = _writeThread.Join();
+    if (ended)
         LogInfo() << "Stopped waiting for file write thread";
-    }
     Finish();
     _DiscardQueue();
+    return ended;
 }
 
 void FFFileSink::Finish()
@@ -220,8 +232,9 @@ void FFFileSink::_WroteLastPacket(const FFPacket&) {}
 void FFFileSink::_WriteFileThread()
 {
     LogInfo() << kThreadName;
+    const uint64_t generation = _generation;
     try {
-        while (_running) {
+        while (_running && generation == _generation) {
             _WriteQueueToFile();
             _WaitForWork();
         }
@@ -241,6 +254,11 @@ void FFFileSink::_WriteQueueToFile()
         _backlog.Taken();
     }
     for (auto& record : batch) {
+        // Events of this record (a sync point, the end of a file) reach their
+        // handlers once it is written, before the next one, with no lock held
+        // (unless a caller holds one: then when it lets go). A split asked
+        // there applies from the next record on.
+        CallScope scope;
         if (!record)
             continue;
         switch (record->GetType()) {

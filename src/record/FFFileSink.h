@@ -17,6 +17,12 @@
 //
 // Threads: FFProcess/Flush on the source's thread; Set*/Start/Stop/Finish/
 // IsVideoSave on the engine's threads; everything else on the write thread.
+// RequestStop only marks and wakes (the engine calls it under its lock);
+// StopWriteThread joins, so it is called with no lock held. Events of the
+// write thread reach their handlers after each record is written, with no
+// lock held (core/CallScope.h); a handler there may
+// stop the recording: the stop then finishes the file at once and the thread
+// ends when it returns.
 // _queueLock guards _queue and _backlog; _wakeLock guards _wakeRequested
 // (StopWriteThread and the destructor wake the writer and join it); _fileLock guards
 // the file, the names, the split counters, the segment and retention state.
@@ -83,8 +89,12 @@ public:
     void SetRecordingOptions(const RecordingOptions& options);
     // Starts the write thread when a file name is set and it is not running.
     void StartWriteThread();
+    // Marks the stop and wakes the writer; never waits.
+    void RequestStop();
     // Ends the write thread, writes out what is queued, closes the file.
-    void StopWriteThread();
+    // False when called on the write thread itself (a handler): the file is
+    // finished all the same and the thread ends when the handler returns.
+    bool StopWriteThread();
     // Writes what is queued and closes the current file.
     void Finish();
     // Whether a file is being written; pending: a file name waits to start.
@@ -153,6 +163,9 @@ private:
 
     // Atomic, or the owning thread's (the write thread handle): no lock.
     std::atomic<bool> _running{false};
+    // Counts the write threads started: a thread restarted from a handler on
+    // the old one leaves the old one's loop at once.
+    std::atomic<uint64_t> _generation{0};
     // A write failed and was reported: nothing more goes into the files
     // until the write thread is started again.
     std::atomic<bool> _writeFailed{false};

@@ -1,5 +1,7 @@
 #include "source/FFRTSPSource.h"
 
+#include "core/CallScope.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -8,6 +10,7 @@
 #include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
+#include "core/FFError.h"
 #include "core/FFPacket.h"
 #include "source/CameraClientSettings.h"
 #include "source/CameraCodecMap.h"
@@ -380,31 +383,43 @@ void FFRTSPSource::StartReadThread()
     Lock lock(_lock);
     if (_running)
         return;
+    // A reader asked to stop from its own handler is still inside its loop;
+    // this runs under the engine's lock, so only an ended one is joined here.
+    if (_readThread.IsCurrentThread())
+        throw FFError("The read thread cannot start itself again");
+    if (_readThread.IsRunning())
+        throw FFError("The read thread is still stopping");
     LogInfo() << "Starting source thread";
     // A worker that ended on an error is finished; let go of its handle.
     _readThread.Join();
     _stop.Reset();
     _running = true;
-    _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource);
+    _readThread.Start(this, &FFRTSPSource::_ReadFramesFromSource, _messenger);
 }
 
-void FFRTSPSource::StopReadThread()
+void FFRTSPSource::RequestStop()
 {
-    LogInfo() << "FFRTSPSource::StopReadThread";
     _stop.Raise();
     _Client()->WakeWaiter(); // the worker may sleep on the client's queue
     _InterruptConnect();
+}
+
+bool FFRTSPSource::StopReadThread()
+{
+    LogInfo() << "FFRTSPSource::StopReadThread";
+    RequestStop();
     std::unique_lock<std::recursive_mutex> lock(_lock);
-    if (!_running) {
-        lock.unlock();
-        _readThread.Join(); // ended on its own after an error
-        return;
+    if (_running) {
+        LogInfo() << "Stopping rtsp source thread";
+        _running = false;
     }
-    LogInfo() << "Stopping rtsp source thread";
-    _running = false;
     lock.unlock();
-    _readThread.Join();
+    // Also a worker that ended on its own after an error. On the worker
+    // itself (a handler) it ends when the handler returns.
+    if (!_readThread.Join())
+        return false;
     LogInfo() << "Stopped waiting for rtsp source thread";
+    return true;
 }
 
 void FFRTSPSource::_InterruptConnect()
@@ -431,6 +446,9 @@ void FFRTSPSource::_ReadFramesFromSource()
 void FFRTSPSource::_ReadLoop()
 {
     while (_running && !_stop.Raised()) {
+        // Events raised by this pass reach their handlers at its end, with
+        // no lock of the graph held.
+        CallScope scope;
         // What the camera sent before the connection ended is still waiting
         // in the client; it belongs in the graph (and in the file that the
         // loss closes) before the client goes.

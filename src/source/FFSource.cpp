@@ -1,5 +1,8 @@
 #include "source/FFSource.h"
 
+#include "core/CallScope.h"
+#include "core/FFError.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -45,9 +48,10 @@ void FFSource::SetSourceSettings(std::shared_ptr<FFSourceSettings>)
 void FFSource::CloseSource()
 {
     LogInfo() << "FFSource::CloseSource";
-    // Closing under a running reader would pull the demuxer from under it.
-    if (_running)
-        StopReadThread();
+    // Closing under a running reader would pull the demuxer from under it;
+    // on the reader itself (a handler) the close waits for its end.
+    if (!StopReadThread())
+        return;
     if (_videoCodecContext) {
         LogInfo() << "avcodec_close";
         _videoCodecContext.reset(); // freed under the codec lock by its deleter
@@ -291,18 +295,25 @@ void FFSource::StartReadThread()
     LogInfo() << "FFSource::StartReadThread";
     if (_running || !IsOpen())
         return;
+    // A reader asked to stop from its own handler is still inside its loop.
+    if (_readThread.IsCurrentThread())
+        throw FFError("The read thread cannot start itself again");
+    // One that stopped before is joined (and its stop undone) first; this
+    // runs under the engine's lock, so only once it has ended.
+    if (_readThread.IsRunning())
+        throw FFError("The read thread is still stopping");
+    StopReadThread();
     LogInfo() << "Starting source thread";
     {
         std::lock_guard<std::recursive_mutex> guard(_commandLock);
         _commands.push_back(std::make_unique<FFReadFrameCommand>());
     }
     _running = true;
-    _readThread.Start(this, &FFSource::_ReadFramesFromSource);
+    _readThread.Start(this, &FFSource::_ReadFramesFromSource, _messenger);
 }
 
-void FFSource::StopReadThread()
+void FFSource::RequestStop()
 {
-    LogInfo() << "FFSource::StopReadThread";
     if (!_running)
         return;
     LogInfo() << "Stopping source thread";
@@ -310,7 +321,16 @@ void FFSource::StopReadThread()
     // Ends a read blocked on the network, and any wait, at once.
     _stopSignal.Raise();
     roomSignal->Ring();
-    _readThread.Join();
+}
+
+bool FFSource::StopReadThread()
+{
+    LogInfo() << "FFSource::StopReadThread";
+    RequestStop();
+    if (!_readThread.IsStarted())
+        return true;
+    if (!_readThread.Join())
+        return false; // on the reader itself: it ends when its handler returns
     _stopSignal.Reset();
     LogInfo() << "Stopped waiting for source thread";
     {
@@ -320,6 +340,7 @@ void FFSource::StopReadThread()
     // A seek dropped with the queue must not keep the next run from pushing.
     std::lock_guard<std::recursive_mutex> guard(_pushLock);
     _pushEnabled = true;
+    return true;
 }
 
 std::unique_ptr<FFSourceCommand> FFSource::_TakeCommand()
@@ -378,6 +399,9 @@ void FFSource::_RunReadLoop()
 {
     bool lastReadOk = true;
     while (_running) {
+        // Events raised by this pass reach their handlers at its end, with
+        // no lock of the graph held.
+        CallScope scope;
         std::unique_ptr<FFSourceCommand> command = _TakeCommand();
         if (!command) {
             _WaitForCommand(false);

@@ -55,7 +55,8 @@ public:
     void SetSourceSettings(std::shared_ptr<FFSourceSettings> settings) override;
     void CloseSource() override;
     void StartReadThread() override;
-    void StopReadThread() override;
+    void RequestStop() override;
+    bool StopReadThread() override;
     bool IsReading() override;
     bool IsOpen() override;
     int Width() override;

@@ -50,7 +50,15 @@ public:
     virtual void SetSourceSettings(std::shared_ptr<FFSourceSettings> settings) = 0;
     virtual void CloseSource() = 0;
     virtual void StartReadThread() = 0;
-    virtual void StopReadThread() = 0;
+    // Marks the stop and ends the reader's waits and blocking reads; never
+    // waits itself, so it may be called under the engine's lock.
+    virtual void RequestStop() = 0;
+    // Stops the read thread and waits for it to end; call with no lock held
+    // that an event handler on the read thread may need. False when called
+    // on the read thread itself (a handler): the stop is marked, the thread
+    // ends when the handler returns, and a later call from another thread
+    // (or the thread's own exit) completes it.
+    virtual bool StopReadThread() = 0;
     virtual bool IsReading() = 0;
     virtual bool IsOpen() = 0;
     virtual int Width() = 0;

@@ -24,7 +24,7 @@ public:
     // Connects `node` to the open source (after OpenSource).
     void Attach(FFDestNode<FFData>* node)
     {
-        std::lock_guard<std::recursive_timed_mutex> guard(this->_mutex);
+        std::lock_guard<std::recursive_mutex> guard(this->_mutex);
         if (this->_source)
             this->_source->ConnectNode(node);
     }

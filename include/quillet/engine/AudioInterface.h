@@ -2,9 +2,9 @@
 // The host application's audio sink. The engine asks whether the host wants
 // audio, takes the buffers it offers, fills them with 16-bit PCM and hands
 // back the ones it filled. The engine calls these on the host's audio thread
-// (inside ReadAudioFromInterface) holding no engine or decoder lock and not
-// the facade's monitor; only the facade's sound lock is held, which keeps the
-// engine alive through the call (Dispose waits for it).
+// (inside ReadAudioFromInterface) holding no library lock at all; the call
+// keeps its own reference to the engine, so a Dispose meanwhile does not pull
+// it away.
 // Public: applications implement it, so it includes only the public buffer list.
 #include "../decode/AudioBuffers.h"
 #include "../Export.h"
@@ -18,8 +18,8 @@ namespace Quillet {
 /// back the ones it filled.
 ///
 /// Threads: all three operations are called on the application thread that calls
-/// FFWrapper::ReadAudioFromInterface, one at a time, without the facade's monitor or the engine's
-/// locks held: they may call the facade. FFWrapper::Dispose waits for a call in progress.
+/// FFWrapper::ReadAudioFromInterface, one at a time, with no library lock held: they may call any
+/// facade, this one's Dispose included (the read in progress keeps the engine until it returns).
 /// The object must outlive its use: until SetAudioInterface(nullptr), CloseSource or disposal.
 class QUILLET_EXPORT AudioInterface {
 public:

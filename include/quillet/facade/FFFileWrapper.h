@@ -1,6 +1,8 @@
 #pragma once
 // The recording facade: the player facade plus recording to container files.
-// Public header. Threads and locks as FFWrapper: every call holds the monitor.
+// Public header. Threads and locks as FFWrapper: no facade lock is held
+// across an engine call, and handlers run with no library lock held.
+#include <memory>
 #include <string>
 
 #include "FFWrapper.h"
@@ -28,7 +30,7 @@ using Quillet::RecordingSettings;
 /// A recording starts at the first key picture. Each file reports sync points (a SyncPointEventArgs
 /// at its start, every 30 seconds and at its end).
 ///
-/// Threads: as FFWrapper, any application thread may call every operation. The file is written on
+/// Threads: as FFWrapper, any application thread and any event handler may call every operation. The file is written on
 /// the recording's own write thread; sync points and FileSinkError arrive on that thread (a file's
 /// last sync point may come inside StopVideoSave or CloseSource, on their caller's thread; a
 /// "recording fell behind" FileSinkError on the source's read thread).
@@ -45,8 +47,10 @@ public:
     void SaveToVideoFile(const std::string& fileName);
     /// Ends the current file at the next key picture and continues in `newFile`.
     void SplitFile(const std::string& newFile);
-    /// Ends the recording; the file is finished on the write thread.
-    void StopVideoSave();
+    /// Ends the recording and finishes the file. From a handler on the recording's write thread (a
+    /// sync point, say) the file is finished there and the thread ends when the handler returns.
+    /// @return StopResult::AfterHandler when called on the write thread itself, else Done.
+    StopResult StopVideoSave();
     /// True while a file is being written; `pending` is set when a file name waits for its first
     /// key picture.
     bool IsVideoSave(bool& pending);
@@ -54,8 +58,8 @@ public:
     void SetRecordingSettings(const RecordingSettings& settings);
 
 protected:
-    /// The recording engine, for derived facades; null after disposal. Use under `_mutex`.
-    Quillet::FFFileEngine* FileEngine() const;
+    /// The recording engine, for derived facades; null after disposal. A copy keeps it alive.
+    std::shared_ptr<Quillet::FFFileEngine> FileEngine() const;
 };
 
 } // namespace Quillet::FFWrapperCLI

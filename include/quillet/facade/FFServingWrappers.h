@@ -1,10 +1,13 @@
 #pragma once
 // Serving and remote facades: clients pull serialized batches from
 // FFOutgoingWrapper handles; a remote player is fed those batches.
-// Public header. Threads: any application thread calls the facades (each call
-// holds the facade's monitor); FFSerializeWrapper::_mutex guards the engine
-// pointer, `_outsLock` the list of handles, FFOutgoingWrapper::_mutex its queue
-// pointer.
+// Public header. Threads: any application thread and any event handler calls
+// the facades; FFSerializeWrapper::_mutex guards the engine pointer,
+// `_outsLock` the list of handles, FFOutgoingWrapper::_mutex its queue pointer
+// and notice (the notice itself is called with no lock of the wrapper held).
+// The client calls also hold the client monitor; every call opens the
+// library's call scope first, so what the engine defers (a source's close
+// when the last client leaves, events) runs after the monitor is let go.
 #include <functional>
 #include <list>
 #include <memory>
@@ -100,8 +103,8 @@ private:
 /// opened by the first client, and the clients' queues (see IFFSerializeWrapper), on an engine
 /// of type `ServingEngine`. Applications use FFFileServerWrapper and FFPlayServerWrapper.
 ///
-/// Threads: any application thread may call every operation. The client calls and disposal hold
-/// the client monitor (FFSerializeWrapper::monitor); the other calls hold the facade's monitor.
+/// Threads: any application thread and any event handler may call every operation. The client
+/// calls hold the client monitor (FFSerializeWrapper::monitor); the others hold no facade lock.
 template <class Facade, class ServingEngine>
 class QUILLET_EXPORT FFServingWrapper : public Facade, public IFFSerializeWrapper {
 public:
@@ -118,8 +121,9 @@ public:
     void SetNumberOutgoingPackets(unsigned int outgoings) override;
     /// The most records one batch holds; 0 without an engine.
     unsigned int GetNumberOutgoingPackets() override;
-    /// Detaches all clients, then closes the source and deletes the engine; idempotent.
-    void Dispose() override;
+    /// Detaches all clients, then closes the source and deletes the engine; idempotent. As
+    /// FFWrapper::Dispose, also from an event handler.
+    StopResult Dispose() override;
 
 protected:
     /// Takes ownership of `engine`, which also manages the clients.

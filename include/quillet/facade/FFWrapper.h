@@ -1,22 +1,22 @@
 #pragma once
-// The player facade: owns one engine, forwards each call under its own
-// monitor, copies pictures into the application's FrameData and turns native
-// events into the application's events. Public header: it includes only the
-// standard library and other public headers.
+// The player facade: owns one engine, forwards each call to it, copies
+// pictures into the application's FrameData and turns native events into the
+// application's events. Public header: it includes only the standard library
+// and other public headers.
 //
-// Threads: any application thread calls the operations; each call holds
-// `_mutex` (the monitor) for its duration, except ReadAudioFromInterface,
-// which holds only `_soundLock`: `_soundEngine` (the engine, for sound reads)
-// is guarded by it, so Dispose waits for a sound read in progress but a sound
-// read never waits for a picture read. Lock order: `_soundLock` -> `_mutex`
-// (a host slot or event handler on the audio thread may call the facade);
-// nothing takes `_soundLock` while holding the monitor. CloseSource, StopEngine and Dispose
-// first fire the engine's source interrupt (no lock) so that they return
-// promptly even while another thread is blocked in an open or a read.
-// `_handlersLock` guards `_handlers` and is never held while a handler runs.
-// Events are raised on the thread that reports them (see the class comment).
+// Threads: any application thread and any event handler calls the
+// operations. No facade lock is held across an engine call: the facade keeps
+// its engine in a shared pointer (guarded by a small lock of its own, in the
+// private `_shared` state) that each call copies, so the engine outlives a
+// call in progress even when another thread disposes of the facade; the
+// engine's own lock serialises the operations. ReadFrameGetSize alone also
+// holds the facade's read lock while it copies a picture. Every call opens
+// the library's call scope before any lock: events raised inside it, and the
+// joins a stop leaves, run after every lock is let go and before the call
+// returns. CloseSource, StopEngine and Dispose first fire the engine's source
+// interrupt (no lock) so that they return promptly even while another thread
+// is blocked in an open or a read.
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,22 +38,29 @@ namespace Quillet::FFWrapperCLI {
 /// Typical use: OpenSource, DecodeVideo (the pixel format), optionally EnableAudio and
 /// SetAudioInterface, StartEngine, then ReadFrameGetSize in a loop until it returns -1.
 ///
-/// Threads: every operation may be called from any application thread; calls are serialised by
-/// the facade's monitor, so two threads may share one facade. Pictures and sound are decoded on
-/// the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface); a sound read does
-/// not wait for a picture read in progress on another thread. The source reads on a
+/// Threads: every operation may be called from any application thread and from any event handler
+/// (of this facade or another one); two threads may share one facade. Pictures and sound are
+/// decoded on the thread that asks for them (ReadFrameGetSize, ReadAudioFromInterface); a sound
+/// read does not wait for a picture read in progress on another thread. The source reads on a
 /// thread of its own. CloseSource, StopEngine and Dispose return promptly even while another
 /// thread is blocked in an open or a read (they interrupt it first).
 ///
 /// Events: handlers registered with RegisterFFEventCallback are called synchronously on the thread
-/// that reports the event, without the facade's monitor held: EndOfStream and MissedPicturesEventArgs
-/// on the application thread inside ReadFrameGetSize; StreamRefused on the thread that decodes; SourceError,
+/// that reports the event, before the reporting call returns but after it has let go of every
+/// library lock: EndOfStream and MissedPicturesEventArgs on the application thread inside
+/// ReadFrameGetSize, just before it returns; StreamRefused on the thread that decodes; SourceError,
 /// RTSPSourceError and connection changes on the source's read thread (a camera's first Connected
 /// inside OpenSource, on its caller's thread); sync points and FileSinkError on the recording's
 /// write thread (a file's last sync point may come inside StopVideoSave or CloseSource, on their
-/// caller's thread). A handler should return quickly and must not call StopEngine, CloseSource or
-/// Dispose of the facade that raised the event (they wait for the thread the handler runs on); it
-/// may signal the application's own thread to do so.
+/// caller's thread). The audio sink (AudioInterface) is called with no library lock held too.
+///
+/// A handler may call any operation of any facade, its own included, and gets the same answer it
+/// would get outside a handler. StopEngine, CloseSource, StopVideoSave and Dispose called on the
+/// very thread they must stop (a handler on the source's read thread or the recording's write
+/// thread) mark and signal the stop and return StopResult::AfterHandler: the thread ends as soon as
+/// the handler returns. Dispose from such a handler forgets the engine at once (every later call
+/// gets the after-Dispose answer) and the engine is torn down when the handler returns. Elsewhere
+/// they return StopResult::Done once everything they stop has ended.
 ///
 /// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1.0
 /// or an empty result; the one exception is ReadFrameGetSize, which lets a std::runtime_error
@@ -83,11 +90,15 @@ public:
     /// Longest a network open or read may block, in seconds (default 10; 0 = no limit).
     void SetNetworkTimeout(double seconds);
     /// Stops reading and closes the source; the facade may open another one.
-    void CloseSource();
+    /// @return StopResult::AfterHandler when called on the source's own read thread (it then ends
+    ///         when the handler returns), else StopResult::Done.
+    StopResult CloseSource();
     /// Starts the source's read thread; false when no source is open.
     bool StartEngine();
-    /// Stops the read thread; the source stays open.
-    void StopEngine();
+    /// Stops the read thread; the source stays open. A read thread stopped from its own handler
+    /// cannot be started again from that handler (StartEngine then returns false).
+    /// @return StopResult::AfterHandler when called on the read thread itself, else Done.
+    StopResult StopEngine();
     /// Pauses playback: no new pictures until Continue.
     void Pause();
     /// Continues after Pause.
@@ -176,53 +187,50 @@ public:
     /// Publishes the source to `url` (rtsp://, rtmp://, srt:// or a .m3u8
     /// path) by stream copy, beside playing and recording; several URLs may
     /// run at once. False, with a Failed PublishingStatusArgs event, for a URL
-    /// no protocol takes. Any application thread, not an event handler.
+    /// no protocol takes. Any thread, event handlers included.
     bool StartPublishing(const std::string& url);
     /// Stops and closes the output for `url`; false when none runs. Any
-    /// application thread, not an event handler.
+    /// thread; from the output's own status handler the output ends when
+    /// the handler returns.
     bool StopPublishing(const std::string& url);
-    /// State and byte counts of every running output. Any application
-    /// thread, not an event handler.
+    /// State and byte counts of every running output. Any thread.
     std::vector<PublishingStatus> GetPublishingStatus();
     /// Adds an event handler; see the class comment for the threads events arrive on.
     void RegisterFFEventCallback(const ManagedEventDelegate& cb);
     /// Removes one registration of `cb` (a copy of a registered delegate).
     void UnRegisterFFEventCallback(const ManagedEventDelegate& cb);
 
-    /// Closes the source and deletes the engine; idempotent. Call from an application thread,
-    /// never from an event handler.
-    virtual void Dispose();
+    /// Closes the source and deletes the engine; idempotent. Any thread, event handlers included
+    /// (see the class comment); later calls get the after-Dispose answers at once.
+    /// @return StopResult::AfterHandler when called on one of the engine's own threads (the
+    ///         teardown completes when the handler returns), else StopResult::Done.
+    virtual StopResult Dispose();
 
 protected:
-    /// The engine, for derived facades; null after disposal. Use under `_mutex`.
-    Quillet::FFEngine* Engine() const { return _engine; }
-    /// Closes the source and deletes the engine; later calls find no engine.
-    void _DeleteEngine();
-    /// The facade's monitor, held by every operation.
-    std::recursive_timed_mutex _mutex;
-    /// For the library's facades: runs `call` on the engine, seen as an `EngineType`, under
-    /// `_mutex`; answers `none` once the engine is gone. Defined in the library's sources.
+    /// The engine, for derived facades; null after disposal. A copy keeps it alive.
+    std::shared_ptr<Quillet::FFEngine> Engine() const;
+    /// Closes the source and lets the engine go; later calls find no engine.
+    StopResult _DeleteEngine();
+    /// For the library's facades: runs `call` on the engine, seen as an `EngineType`, inside the
+    /// library's call scope and with no facade lock held; answers `none` once the engine is gone.
+    /// Defined in the library's sources.
     template <class EngineType = Quillet::FFEngine, class Result, class Call>
     Result WithEngine(Result none, Call call);
     /// For the library's facades: as WithEngine(Result, Call), for a call without a result.
     template <class EngineType = Quillet::FFEngine, class Call>
     void WithEngine(Call call);
+    /// For the library's facades: a WithEngine call that stops threads; says whether it asked
+    /// the calling thread itself to stop.
+    template <class EngineType = Quillet::FFEngine, class Call>
+    StopResult Stopping(Call call);
 
 private:
     void InterruptSource();
-    void FFEventHandler(Quillet::FFEventArgs* args);
-    void Raise(const EventArgs& args);
 
-    Quillet::FFEngine* _engine = nullptr;
-    // The same engine for ReadAudioFromInterface, guarded by `_soundLock`
-    // instead of the monitor; cleared by _DeleteEngine before the delete.
-    std::mutex _soundLock;
-    Quillet::FFEngine* _soundEngine = nullptr;
-    // The engine's interrupt, kept apart so it can fire without the monitor
-    // and outlive the engine; set once at construction.
-    const std::shared_ptr<Quillet::SourceInterrupt> _interrupt;
-    std::mutex _handlersLock;
-    std::vector<ManagedEventDelegate> _handlers;
+    // The engine, the handlers and the read lock, shared with the engine's
+    // event callback; defined in the library's sources (facade/FacadeCalls.h).
+    struct Shared;
+    const std::shared_ptr<Shared> _shared;
 };
 
 } // namespace Quillet::FFWrapperCLI

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -85,8 +84,8 @@ public:
 class QUILLET_EXPORT SourceSettings : public Quillet::FFSourceSettings {};
 
 /// Base of the three event-argument classes; handlers find the kind with dynamic_cast.
-/// Arguments reach the handlers on the thread that reports the event (see FFWrapper) and live only
-/// for the handler call: a handler copies what it keeps.
+/// Arguments reach the handlers on the thread that reports the event, with no library lock held
+/// (see FFWrapper), and live only for the handler call: a handler copies what it keeps.
 class QUILLET_EXPORT EventArgs {
 public:
     virtual ~EventArgs() = default;
@@ -181,25 +180,15 @@ private:
     std::shared_ptr<Function> _target;
 };
 
-/// Scope guard on a facade's monitor, used by the facades on whichever thread calls them. Monitors
-/// are re-entrant: a handler running inside a facade call may call the facade again on the same
-/// thread. A stop or close holds the monitor while it waits for the library's threads to end; a
-/// handler running on such a thread does not enter then (Entered() is false, and the facade
-/// answers as it does without an engine), so the thread can end.
-class QUILLET_EXPORT lock {
-public:
-    /// Enters `monitor` until the guard goes out of scope, unless the calling thread is one the
-    /// monitor's holder is waiting for.
-    explicit lock(std::recursive_timed_mutex& monitor);
-    ~lock();
-    lock(const lock&) = delete;
-    lock& operator=(const lock&) = delete;
-    /// False when the monitor was not entered because its holder is waiting for this thread.
-    bool Entered() const { return _entered; }
-
-private:
-    std::recursive_timed_mutex& _monitor;
-    bool _entered = false;
+/// What a stop, close or dispose did (FFWrapper::StopEngine, CloseSource, Dispose,
+/// FFFileWrapper::StopVideoSave).
+enum class StopResult : int {
+    /// Everything the call stops has ended.
+    Done = 0,
+    /// The call was made on the very thread it stops (an event handler on the source's read thread
+    /// or the recording's write thread): the stop is marked and completes as soon as the handler
+    /// returns.
+    AfterHandler = 1,
 };
 
 /// Wall-clock ticks (100 ns since 1970-01-01 UTC) to a UTC time point, truncated to whole

@@ -43,11 +43,15 @@ using LogCallback = std::function<void(const LogLine&)>;
 
 /// Hands every log line of `level` or more severe, the library's and FFmpeg's, to `callback`,
 /// synchronously on the thread that writes it: a library thread, an FFmpeg thread, or the
-/// application's own inside a call. The callback must return at once and must not call into the
-/// library; copy the line and hand it on. Lines still go wherever the logging configuration sends
-/// them; the root category's threshold is lowered to `level` when it is stricter. An empty
-/// callback stops the capture; once that call returns, no callback is running or will run.
-/// Safe from any thread except from inside the callback.
+/// application's own inside a call. No library lock is held while it runs: a line written inside a
+/// library call reaches the callback when that call has let go of its locks, before it returns; a
+/// line written by log4cpp reaches it once log4cpp has let go of its own. The callback may log and
+/// may call into the library (lines it causes come after it returns, on the same thread). Lines
+/// still go wherever the logging configuration sends them; the root category's threshold is
+/// lowered to `level` when it is stricter. An empty callback (or another one) replaces it; once
+/// that call returns, no line reaches the old callback: the call waits for deliveries in progress
+/// on other threads (not for its own thread's, when a callback replaces itself). A slow callback
+/// delays only the thread that wrote the line. Safe from any thread, the callback included.
 QUILLET_EXPORT void SetLogCallback(LogCallback callback, LogSeverity level = LogSeverity::Warning);
 
 } // namespace Quillet::FFWrapperCLI
