@@ -1,6 +1,7 @@
 #pragma once
 // The camera client as its user sees it. RTSPSource is the real one; tests of
 // the engine-side camera source install a scripted camera through the factory.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,14 @@ public:
     virtual bool IsRunning() = 0;
     // The oldest waiting packet, or empty at once when none is waiting.
     virtual std::shared_ptr<MediaPacketStruct> ReadFrame() = 0;
+    // Sleeps until a packet is waiting (ReadFrame would hand one out), the
+    // stream has ended (IsRunning would say false), Close or WakeWaiter is
+    // called, or `deadline` passes; true when a packet is waiting. One thread
+    // waits at a time; it holds none of the client's locks while asleep.
+    virtual bool WaitForPacket(std::chrono::steady_clock::time_point deadline) = 0;
+    // Ends the WaitForPacket in progress at once or, with none in progress,
+    // the next one. Any thread.
+    virtual void WakeWaiter() = 0;
     // Description of the stream in the configuration of the packet last
     // handed out; null when there is no such stream or nothing is open.
     virtual std::unique_ptr<MediaInfoStruct> GetVideoInfo() const = 0;

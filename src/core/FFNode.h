@@ -16,6 +16,13 @@
 // its source from inside FFProcess or NotifyNewRecipient (asking for the
 // description, removing itself); across nodes the order is always upstream
 // node before downstream node, following the push.
+//
+// Room downstream: a producer that waits while a destination answers Full or
+// Paused sleeps on its `roomSignal` (core/RoomSignal.h). ConnectNode hands
+// that signal to the destination; a destination rings it (RoomMade) from
+// whatever thread changes its answer back, and a filter passes the rings of
+// its own destinations on to it. `_roomGuard` guards a destination's
+// `_upstreamRoom` only.
 #include <algorithm>
 #include <list>
 #include <memory>
@@ -23,6 +30,7 @@
 #include <vector>
 
 #include "core/FFTypes.h"
+#include "core/RoomSignal.h"
 
 namespace Quillet {
 
@@ -63,8 +71,30 @@ public:
 
     FFSourceNode<T>* GetParent() const { return parent; }
 
+    // Tells the producer above that this destination may take records again
+    // after it answered Full or Paused. Any thread; takes no graph lock.
+    void RoomMade()
+    {
+        std::shared_ptr<RoomSignal> room;
+        {
+            std::lock_guard<std::mutex> guard(_roomGuard);
+            room = _upstreamRoom;
+        }
+        if (room)
+            room->Ring();
+    }
+
+    // The signal of the source this node is connected to; filters pass it on.
+    virtual void SetUpstreamRoom(std::shared_ptr<RoomSignal> room)
+    {
+        std::lock_guard<std::mutex> guard(_roomGuard);
+        _upstreamRoom = std::move(room);
+    }
+
 private:
     friend class FFSourceNode<T>;
+    std::mutex _roomGuard;
+    std::shared_ptr<RoomSignal> _upstreamRoom;
     // Set and cleared under the source's `lock` (ConnectNode, DisconnectNode).
     FFSourceNode<T>* parent = nullptr;
 };
@@ -84,14 +114,18 @@ public:
             return;
         destinations.push_back(destination);
         destination->parent = this;
+        destination->SetUpstreamRoom(roomSignal);
         destination->NotifyNewRecipient();
     }
 
     // Forgets the destination; the caller disconnects it from its side.
     void RemoveNode(FFDestNode<T>* destination)
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
-        destinations.remove(destination);
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            destinations.remove(destination);
+        }
+        roomSignal->Ring(); // it can no longer hold the producer back
     }
 
     // Cuts the whole subtree below this node, deepest first.
@@ -103,6 +137,7 @@ public:
             d->DisconnectFromSource();
         }
         destinations.clear();
+        roomSignal->Ring();
     }
 
     std::vector<FFStatus> PushToDestinations(const std::shared_ptr<T>& record)
@@ -129,6 +164,10 @@ public:
         return !destinations.empty();
     }
 
+    // Rung by the destinations when they have room again (see the header);
+    // a producer that waits for room sleeps on it. Fixed for the node's life.
+    const std::shared_ptr<RoomSignal> roomSignal = std::make_shared<RoomSignal>();
+
 protected:
     // `lock` guards `destinations`.
     std::list<FFDestNode<T>*> destinations;
@@ -139,6 +178,12 @@ template <typename In, typename Out>
 class FFNode : public FFDestNode<In>, public FFSourceNode<Out> {
 public:
     void DisconnectNode() override { FFSourceNode<Out>::DisconnectNode(); }
+    // The rings of this filter's destinations go on to its own source.
+    void SetUpstreamRoom(std::shared_ptr<RoomSignal> room) override
+    {
+        FFSourceNode<Out>::roomSignal->Link(room);
+        FFDestNode<In>::SetUpstreamRoom(std::move(room));
+    }
 };
 
 } // namespace Quillet

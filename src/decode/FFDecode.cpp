@@ -123,6 +123,12 @@ void FFDecode::ApplyOverflowRule(std::deque<std::shared_ptr<FFData>>& queue, con
 void FFDecode::Flush()
 {
     LogInfo() << "FFDecode::Flush";
+    _FlushLocked();
+    RoomMade();
+}
+
+void FFDecode::_FlushLocked()
+{
     // The sound codec goes: wait for a sound read in progress.
     std::lock_guard<std::mutex> side(_soundSide);
     std::lock_guard<std::recursive_mutex> guard(_lock);
@@ -143,6 +149,12 @@ void FFDecode::Flush()
 void FFDecode::Continue()
 {
     LogInfo() << "FFDecode::Continue";
+    _ContinueLocked();
+    RoomMade();
+}
+
+void FFDecode::_ContinueLocked()
+{
     std::lock_guard<std::recursive_mutex> guard(_lock);
     // Without a seek the queued records follow on from the picture shown,
     // the end of the stream among them: dropping them would lose pictures,
@@ -482,6 +494,7 @@ int FFDecode::TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_l
         _seek->videoPending = false;
     _eosPending = false;
     lock.unlock();
+    RoomMade(); // a source held back by the full queue may push again
 
     switch (record->type) {
     case FFType::Packet:

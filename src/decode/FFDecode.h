@@ -150,6 +150,11 @@ public:
 private:
     // FFProcess without the arrival notice.
     FFStatus QueueRecord(std::shared_ptr<FFData> record);
+    // Flush and Continue under their locks; the callers then ring the room
+    // signal (FFNode.h) with no lock held, as the reading side does each time
+    // it takes a video record: a source held back by the full queue pushes again.
+    void _FlushLocked();
+    void _ContinueLocked();
     std::mutex _noticeLock;
     std::function<void()> _arrivalNotice;
 

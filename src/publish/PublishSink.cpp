@@ -92,6 +92,7 @@ void PublishSink::RequestStop()
         _stop = true;
     }
     _wake.notify_all();
+    RoomMade(); // a stopped output never holds its source back
 }
 
 void PublishSink::Stop()
@@ -171,10 +172,13 @@ void PublishSink::_TrimToNewestKey()
 
 void PublishSink::Flush()
 {
-    std::lock_guard<std::mutex> guard(_queueLock);
-    _queue.clear();
-    _status.queued = 0;
-    _sourceEnded = false;
+    {
+        std::lock_guard<std::mutex> guard(_queueLock);
+        _queue.clear();
+        _status.queued = 0;
+        _sourceEnded = false;
+    }
+    RoomMade();
 }
 
 void PublishSink::DisconnectFromSource()
@@ -232,6 +236,8 @@ std::shared_ptr<FFData> PublishSink::_NextRecord()
     auto record = std::move(_queue.front());
     _queue.pop_front();
     _status.queued = _queue.size();
+    lock.unlock();
+    RoomMade(); // a source held back by the full queue may push again
     return record;
 }
 
@@ -325,6 +331,7 @@ void PublishSink::_SetState(PublishState state, const std::string& message)
             return;
         _status.state = state;
     }
+    RoomMade(); // whether the source may be held back depends on the state
     LogInfo() << "Publishing to " << UrlForLog(_target.url) << ": " << PublishStateName(state)
               << (message.empty() ? "" : " - ") << message;
     FFPublishStatusArgs args(_target.url, static_cast<int32_t>(state), message);

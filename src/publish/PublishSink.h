@@ -9,7 +9,9 @@
 // jittered back-off. Start/Stop/Status come from the engine (any thread but
 // the worker; Stop from the worker only raises the stop flag).
 // Locks: _queueLock guards _queue, _queueVideoTb and _status; the muxer and
-// every field marked "worker" are touched by the worker thread only.
+// every field marked "worker" are touched by the worker thread only. Taking a
+// record, a flush, a stop and a state change ring the source's room signal
+// (FFNode.h) after _queueLock is let go, so a held-back source goes on.
 //
 // Queue: at most kPublishingBacklog (core/BacklogBounds.h). A live
 // source is never held back: beyond the limit, and always while the output

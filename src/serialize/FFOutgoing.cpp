@@ -9,11 +9,22 @@ namespace Quillet {
 void FFOutgoing::Flush()
 {
     LogInfo() << "FFOutgoing::Flush";
-    std::lock_guard<std::mutex> guard(_lock);
-    _queue.clear();
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _queue.clear();
+    }
+    RoomMade();
 }
 
 std::shared_ptr<const FFSerializedData> FFOutgoing::GetNextPacket()
+{
+    auto batch = _TakeBatch();
+    if (batch)
+        RoomMade(); // a source held back by this full queue may push again
+    return batch;
+}
+
+std::shared_ptr<const FFSerializedData> FFOutgoing::_TakeBatch()
 {
     std::lock_guard<std::mutex> guard(_lock);
     if (_queue.empty())

@@ -5,7 +5,8 @@
 // Threads: FFProcess and GetStatus run on the source's read thread (through
 // the serializer); Flush runs there too or on the thread that disconnects
 // the graph; GetNextPacket, SetNumberOutgoingPackets and QueuedRecords run on
-// the application's thread. Every operation takes `_lock` once and calls
+// the application's thread. A batch taken and a flush ring the source's room
+// signal (FFNode.h) after `_lock` is let go. Every operation takes `_lock` once and calls
 // nothing that locks it again, so it is a plain mutex. The arrival notice
 // runs under `_lock` on the source's thread (and on the destroying thread
 // once, as the queue goes away); it must return at once and never call back. Lock order: the
@@ -57,6 +58,8 @@ protected:
     // False (with a warning) for a record that cannot be queued: null, or
     // sizes that do not match its bytes. Needs no lock.
     bool _IsUsable(const std::shared_ptr<FFSerializedData>& record) const;
+    // GetNextPacket's work under `_lock`.
+    std::shared_ptr<const FFSerializedData> _TakeBatch();
     // Queues `record` and tells the reader. Called with `_lock` held.
     void _PushLocked(std::shared_ptr<FFSerializedData> record);
 

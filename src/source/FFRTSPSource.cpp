@@ -19,7 +19,6 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
-#include <libavutil/time.h>
 }
 
 namespace Quillet {
@@ -27,7 +26,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr unsigned kPollUs = 1000;      // between two reads from the client
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
 // A whole description's disposition: the stream is the default one.
@@ -402,6 +400,7 @@ void FFRTSPSource::StartReadThread()
 void FFRTSPSource::RequestStop()
 {
     _stop.Raise();
+    _Client()->WakeWaiter(); // the worker may sleep on the client's queue
     _InterruptConnect();
 }
 
@@ -461,7 +460,10 @@ void FFRTSPSource::_ReadLoop()
             _WaitBeforeNextAttempt();
         if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
             _ForwardPacket(*mp);
-        av_usleep(kPollUs);
+        // Asleep until the camera sends, the connection ends or a stop
+        // (StopReadThread raises _stop before it wakes the client's waiter).
+        if (!mp && !lost && !_stop.Raised())
+            client->WaitForPacket(std::chrono::steady_clock::time_point::max());
     }
 }
 

@@ -23,8 +23,11 @@
 // - _clientGuard guards only the _rtspSource pointer; callers take a copy
 //   (_Client) and call the client without it. The client itself is safe to
 //   call from any thread.
+// - With no packet waiting the worker sleeps in the client's WaitForPacket
+//   (the client wakes it when a packet arrives or the connection ends).
 // - _stop, raised by StopReadThread, ends the pause between attempts at
-//   once; _reconnectInterval is atomic.
+//   once; StopReadThread then wakes the client's waiter, so a stop also ends
+//   a sleep on the queue at once. _reconnectInterval is atomic.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

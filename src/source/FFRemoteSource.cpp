@@ -1,10 +1,8 @@
 #include "source/FFRemoteSource.h"
 
-#include <chrono>
 #include <cmath>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/FFControlInfo.h"
@@ -15,7 +13,6 @@ namespace {
 
 // Two seek times closer than this name the same seek.
 constexpr double kSeekTolerance = 0.01;
-constexpr std::chrono::milliseconds kShortWait{20};
 
 bool SameSeek(double a, double b)
 {
@@ -118,7 +115,7 @@ bool FFRemoteSource::_PushBlock(const uint8_t* data, uint32_t size)
             _position = 0;
             return true;
         }
-        _PushWithShortWait(records[i].record);
+        PushToDestinations(records[i].record); // a description is never held back
         _position = records[i].end;
         _waitForCodec = false;
         ++i;
@@ -147,19 +144,13 @@ bool FFRemoteSource::_PushBlock(const uint8_t* data, uint32_t size)
         const BlockRecord& r = records[i];
         _position = r.offset;
         const bool control = r.type == FFType::SeekInfo || r.type == FFType::AVCodec;
+        // Descriptions and seek markers are never held back.
         if (!control && AnyDestinationBusy())
             return false;
-        _PushWithShortWait(r.record);
+        PushToDestinations(r.record);
     }
     _position = 0;
     return true;
-}
-
-void FFRemoteSource::_PushWithShortWait(const std::shared_ptr<FFData>& record)
-{
-    if (AnyDestinationBusy())
-        std::this_thread::sleep_for(kShortWait);
-    PushToDestinations(record);
 }
 
 bool FFRemoteSource::WaitForSeek(double seconds)

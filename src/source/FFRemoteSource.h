@@ -13,7 +13,8 @@
 // is pushed and the node is left ready for the next block.
 //
 // Everything runs on the caller's thread; the remote engine serialises calls
-// with its own lock.
+// with its own lock. Nothing here waits or sleeps: when the destinations are
+// busy, Push returns and the caller offers the block again later.
 #include <cstdint>
 #include <memory>
 
@@ -60,9 +61,6 @@ private:
     static constexpr double kNoSeek = -1.0;
 
     bool _PushBlock(const uint8_t* data, uint32_t size);
-    // Pushes regardless of the destinations' answer, after waiting once if
-    // they are busy: codec descriptions and seek markers are never held back.
-    void _PushWithShortWait(const std::shared_ptr<FFData>& record);
 
     // Offset within the block being worked on; 0 between blocks.
     uint32_t _position = 0;

@@ -22,9 +22,9 @@ extern "C" {
 namespace Quillet {
 namespace {
 
-constexpr auto kIdleWait = std::chrono::milliseconds(10);
-constexpr auto kPushWait = std::chrono::milliseconds(50);
-
+// After a failed read of a network input (not the end of a local file) the
+// next attempt comes this much later, sooner on a command or a stop.
+constexpr auto kNetworkRetryWait = std::chrono::milliseconds(100);
 
 } // namespace
 
@@ -287,6 +287,7 @@ void FFSource::Seek(double seconds)
         _commands.erase(std::remove_if(_commands.begin(), _commands.end(), isSeek), _commands.end());
     }
     _commands.push_back(std::make_unique<FFSeekCommand>(seconds));
+    roomSignal->Ring(); // a reader waiting for room or idle at the end takes it up
 }
 
 void FFSource::StartReadThread()
@@ -319,6 +320,7 @@ void FFSource::RequestStop()
     _running = false;
     // Ends a read blocked on the network, and any wait, at once.
     _stopSignal.Raise();
+    roomSignal->Ring();
 }
 
 bool FFSource::StopReadThread()
@@ -364,6 +366,21 @@ bool FFSource::_SeekQueued()
                        [](const std::unique_ptr<FFSourceCommand>& c) { return c->type == FFCommandType::Seek; });
 }
 
+void FFSource::_WaitForCommand(bool retryLater)
+{
+    // Every queued command and every stop rings the room signal.
+    for (;;) {
+        const uint64_t seen = roomSignal->Generation();
+        if (!_running || _SeekQueued())
+            return;
+        if (retryLater) {
+            roomSignal->WaitPast(seen, kNetworkRetryWait);
+            return;
+        }
+        roomSignal->WaitPast(seen);
+    }
+}
+
 // ---------------------------------------------------------------- read thread
 
 void FFSource::_ReadFramesFromSource()
@@ -387,7 +404,7 @@ void FFSource::_RunReadLoop()
         CallScope scope;
         std::unique_ptr<FFSourceCommand> command = _TakeCommand();
         if (!command) {
-            _stopSignal.WaitFor(kIdleWait);
+            _WaitForCommand(false);
             continue;
         }
         switch (command->type) {
@@ -397,8 +414,10 @@ void FFSource::_RunReadLoop()
             // The read command goes round for as long as the thread runs, so
             // anything queued meanwhile is taken up after at most one read.
             _PutBack(std::move(command));
+            // At the end of a local file only a seek brings more to read; a
+            // network input may recover, so it is tried again a little later.
             if (!lastReadOk)
-                _stopSignal.WaitFor(kIdleWait);
+                _WaitForCommand(_network);
             break;
         }
         case FFCommandType::Seek:
@@ -495,16 +514,18 @@ bool FFSource::_MayPush()
 
 void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
 {
-    while (_running) {
-        if (_MayPush())
+    for (;;) {
+        // Read before looking: a ring after the look ends the sleep at once.
+        const uint64_t seen = roomSignal->Generation();
+        if (!_running || _MayPush())
             break;
         if (_SeekQueued()) {
             // After the seek this record would be stale.
             LogInfo() << "FFSource::_PushPacket" << ": seek command found";
             return;
         }
-        // Nobody signals room downstream, so this polls; a stop ends it.
-        _stopSignal.WaitFor(kPushWait);
+        // Asleep until a destination makes room, a seek is queued or a stop.
+        roomSignal->WaitPast(seen);
     }
     // Also reached when stopping: the record is delivered rather than lost.
     PushToDestinations(record);

@@ -8,7 +8,11 @@
 // call (open, stream search, duration search, read, seek) polls an interrupt
 // callback that ends it when the shared SourceInterrupt fires during an open
 // (any thread), when StopReadThread asks the reader to stop, or, for network
-// URLs, when the network timeout passes. _demuxLock guards the demuxer between the reader
+// URLs, when the network timeout passes. The read thread never polls: waiting
+// for room downstream, and idle at the end of the input, it sleeps on the
+// node's room signal, which the destinations ring when they take a record or
+// are resumed, and Seek and StopReadThread ring as they queue a command or
+// stop. _demuxLock guards the demuxer between the reader
 // and stream descriptions built on other threads; _commandLock the command
 // queue; _pushLock the push switch. Local paths that are not regular files
 // (FIFOs, devices) are refused before the demuxer could block on them.
@@ -86,6 +90,9 @@ private:
     bool _TakeUpSeek(std::unique_ptr<FFSourceCommand> command);
     bool _FirstDestinationAcceptsSeek();
     bool _SeekQueued();
+    // Sleeps until a seek is queued or a stop; with `retryLater` at most a
+    // short while (a network input tried again).
+    void _WaitForCommand(bool retryLater);
     int _ReadFrame(bool lastReadOk);
     void _PushReadPacket(AVPacket& packet);
     void _PushPacket(const std::shared_ptr<FFData>& record);
@@ -132,8 +139,8 @@ private:
     thread<FFSource> _readThread{"file source read"};
     std::atomic<bool> _running{false};
     // Raised by StopReadThread until the reader has ended: it ends the
-    // demuxer's blocking calls (through the interrupt callback) and the read
-    // thread's waits (nothing to do, a failed read, a full destination).
+    // demuxer's blocking calls (through the interrupt callback); the read
+    // thread's waits end on the room signal StopReadThread rings with it.
     StopSignal _stopSignal;
     // Reading or seeking may change the demuxer's stream list and parameters;
     // descriptions built on other threads look at them under this lock. Never

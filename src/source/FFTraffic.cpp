@@ -170,15 +170,18 @@ FFStatus FFTraffic::GetStatus()
 
 void FFTraffic::Flush()
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _state = FFStatus::Ready;
-    _savedState = FFStatus::Ready;
-    _bandPhase = 0;
-    _optimizeSeek = true;
-    _ResetBandTimes();
-    _pictureDelivered = false;
-    _bandFlag = false;
-    _seekRequested = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _state = FFStatus::Ready;
+        _savedState = FFStatus::Ready;
+        _bandPhase = 0;
+        _optimizeSeek = true;
+        _ResetBandTimes();
+        _pictureDelivered = false;
+        _bandFlag = false;
+        _seekRequested = false;
+    }
+    RoomMade();
 }
 
 std::shared_ptr<FFData> FFTraffic::GetMetaInfo()
@@ -198,14 +201,17 @@ void FFTraffic::Pause()
 
 void FFTraffic::Continue()
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _state = FFStatus::Ready;
-    _savedState = FFStatus::Ready;
-    _bandPhase = 0;
-    _ResetBandTimes();
-    _pictureDelivered = true;
-    _bandFlag = false;
-    _seekRequested = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _state = FFStatus::Ready;
+        _savedState = FFStatus::Ready;
+        _bandPhase = 0;
+        _ResetBandTimes();
+        _pictureDelivered = true;
+        _bandFlag = false;
+        _seekRequested = false;
+    }
+    RoomMade();
 }
 
 bool FFTraffic::IsPaused() const
@@ -216,19 +222,25 @@ bool FFTraffic::IsPaused() const
 
 void FFTraffic::ClearState()
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _state = FFStatus::Ready;
-    // Forget a pause remembered by a seek in flight as well; otherwise the
-    // first picture after a restart would fall back into it.
-    _savedState = FFStatus::Ready;
-    // A stopped source drops the seek it had not taken up yet.
-    _seekRequested = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _state = FFStatus::Ready;
+        // Forget a pause remembered by a seek in flight as well; otherwise the
+        // first picture after a restart would fall back into it.
+        _savedState = FFStatus::Ready;
+        // A stopped source drops the seek it had not taken up yet.
+        _seekRequested = false;
+    }
+    RoomMade();
 }
 
 void FFTraffic::SetOptimizeSeek(bool optimize)
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _optimizeSeek = optimize;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _optimizeSeek = optimize;
+    }
+    RoomMade();
 }
 
 void FFTraffic::SeekRequested()
@@ -253,18 +265,21 @@ bool FFTraffic::MayDeliverAudio() const
 
 void FFTraffic::PictureDelivered()
 {
-    std::lock_guard<std::recursive_mutex> guard(_lock);
-    _pictureDelivered = true;
-    // While the band is still filling, the state stays Seeking; the fall back
-    // to Paused comes with NoPictureTaken once the band is complete.
-    if (_FillingBandAfterPausedSeek() && _bandPhase != 2)
-        return;
-    _state = _savedState;
-    if (_state != FFStatus::Paused && _state != FFStatus::Seeking) {
-        _bandPhase = 0;
-        _ResetBandTimes();
-        _bandFlag = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        _pictureDelivered = true;
+        // While the band is still filling, the state stays Seeking; the fall back
+        // to Paused comes with NoPictureTaken once the band is complete.
+        if (_FillingBandAfterPausedSeek() && _bandPhase != 2)
+            return;
+        _state = _savedState;
+        if (_state != FFStatus::Paused && _state != FFStatus::Seeking) {
+            _bandPhase = 0;
+            _ResetBandTimes();
+            _bandFlag = false;
+        }
     }
+    RoomMade();
 }
 
 void FFTraffic::NoPictureTaken()

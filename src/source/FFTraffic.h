@@ -9,7 +9,9 @@
 //
 // FFProcess runs on the source's read thread; every other operation runs on an
 // application thread under the engine's lock. All state is guarded by _lock,
-// which is never held while a downstream node is called.
+// which is never held while a downstream node is called. An operation that
+// may end a Full or Paused answer rings the source's room signal after it let
+// go of _lock (FFNode.h).
 #include <memory>
 #include <mutex>
 

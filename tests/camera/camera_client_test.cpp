@@ -7,7 +7,8 @@
 //
 // The camera source against a scripted camera, for what a real camera cannot
 // be made to do on cue: change its codec configuration, report a size it does
-// not know, fail inside the client; and the settings the client is given.
+// not know, fail inside the client, send after a lull; and the settings the
+// client is given.
 // Also the key-picture test over every NAL type, which the test camera cannot
 // show: it repeats its parameter sets in front of every key picture.
 #include <gtest/gtest.h>
@@ -194,6 +195,9 @@ struct ScriptRow {
     // The camera goes away after its script and stays away: the reconnection
     // attempts the application hears of (ConnectionLost notices) are counted.
     int attemptsWhileAway = 0;
+    // Packets the camera sends one at a time once the source sleeps on an
+    // empty queue: each must wake it (a lost wake-up stalls the row).
+    int late = 0;
 };
 
 constexpr auto kScriptedReconnectPause = std::chrono::milliseconds(150);
@@ -260,7 +264,13 @@ TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
             return messenger.ConnectionCount() >= notices;
         return row.failReads ? !source.IsReading() : graph.Count(FFType::Packet) == row.steps.size();
     }));
-    source.StopReadThread();
+    for (int i = 1; i <= row.late; ++i) {
+        camera.Enqueue(1, false);
+        ASSERT_TRUE(WaitFor([&] { return graph.Count(FFType::Packet) == row.steps.size() + size_t(i); }))
+            << "late packet " << i << " stalled";
+    }
+    // Whether the worker sleeps on the queue or between attempts, the stop ends it.
+    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
     source.DisconnectNode();
 
     EXPECT_EQ(Graph(graph.Records()), row.graph);
@@ -296,7 +306,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptRow{"FailingCameraEndsTheWorkerWithAnError", {{1, false}}, "640x480 ", Settings(true), kDefaultSetup,
                   true, {FFMessageType::RTSPSourceError}},
         ScriptRow{"CameraAwayIsRetriedAPauseApart", {{1, false}}, "640x480 640x480 v ", Settings(true), kDefaultSetup,
-                  false, {}, 3}),
+                  false, {}, 3},
+        ScriptRow{"PacketsAfterALullEachWakeTheSource", {{1, false}}, "640x480 640x480 v v v v ", Settings(true),
+                  kDefaultSetup, false, {}, 0, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.

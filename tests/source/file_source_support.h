@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -28,6 +27,7 @@ using Testing::MakeFile;
 using Testing::PacketFact;
 using Testing::ProbeDuration;
 using Testing::ProbePackets;
+using Testing::FinishesWithin;
 
 inline const std::string kAvInputs = "-f lavfi -i testsrc2=size=160x120:rate=25 "
                                      "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 ";
@@ -93,22 +93,6 @@ inline std::string NotMedia()
         for (int i = 0; i < 200; ++i)
             file << "This is not a media file.\n";
     });
-}
-
-// Runs `work` on a thread of its own and reports whether it ended in time; a
-// deadlock ends the test process, as nothing sensible can follow in it.
-inline bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
-{
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    std::thread([done, work = std::move(work)] {
-        work();
-        done->set_value();
-    }).detach();
-    if (future.wait_for(limit) == std::future_status::ready)
-        return true;
-    std::fprintf(stderr, "deadlock: work did not finish within %lld ms\n", static_cast<long long>(limit.count()));
-    std::_Exit(3);
 }
 
 } // namespace Quillet::FileSourceTest

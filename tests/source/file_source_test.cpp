@@ -4,7 +4,9 @@
 // stops and restarts, destinations coming and going), with render sizes that
 // apply the sample aspect; stopping and closing while it pushes; a source
 // destroyed while its thread is held up past the join warning; errors
-// raised downstream. Refused inputs are in facade/hostile_input_test.
+// raised downstream; a reader that sleeps (for room downstream, at the end of
+// the input) wakes for each record a destination takes, for a seek and for a
+// stop. Refused inputs are in facade/hostile_input_test.
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -64,17 +66,17 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
         }
     }
     if (row.disturb == Disturb::FullAndPaused)
-        dest.status = FFStatus::Full;
+        dest.SetStatus(FFStatus::Full);
     source.StartReadThread();
     if (row.disturb == Disturb::FullAndPaused) {
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(dest.Count(), descriptions) << "a full destination holds the source back";
         toggler = std::thread([&] {
             for (int i = 0; !done; ++i) {
-                dest.status = i % 3 == 0 ? FFStatus::Ready : i % 3 == 1 ? FFStatus::Full : FFStatus::Paused;
+                dest.SetStatus(i % 3 == 0 ? FFStatus::Ready : i % 3 == 1 ? FFStatus::Full : FFStatus::Paused);
                 std::this_thread::sleep_for(i % 3 == 0 ? 40ms : 60ms);
             }
-            dest.status = FFStatus::Ready;
+            dest.SetStatus(FFStatus::Ready);
         });
     }
     for (int i = 0; row.disturb == Disturb::DestinationsComeAndGo && i < 20; ++i) {
@@ -91,9 +93,9 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     if (toggler.joinable())
         toggler.join();
     ASSERT_TRUE(ended);
-    std::this_thread::sleep_for(100ms); // many failed reads later
+    std::this_thread::sleep_for(100ms); // idle at the end
     EXPECT_TRUE(source.IsReading());
-    source.StopReadThread();
+    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
 
     const auto records = dest.Records();
@@ -123,6 +125,50 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"WideSampleAspect", &WideSarMp4, &WideSarMp4, Disturb::None, 320, 120},
                       ReadRow{"TallSampleAspect", &TallSarMp4, &TallSarMp4, Disturb::None, 160, 240}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What wakes a reader that has nothing to do. No wake-up comes but the one
+// named, so a lost one stalls the row (a bounded wait fails), and a stop
+// while it sleeps must end it (bounded too).
+enum class Wake { RoomForOneRecordAtATime, SeekAtTheEnd };
+
+class FileSourceWake : public ::testing::TestWithParam<Wake> {};
+
+TEST_P(FileSourceWake, ASleepingReaderGoesOnAtOnceForWhatWakesIt)
+{
+    Testing::CapturingMessenger messenger("file_source_test");
+    FFSource source;
+    source.SetMessenger(&messenger);
+    RecordingDest dest;
+    ASSERT_TRUE(source.OpenSource(AvMp4()));
+    source.ConnectNode(&dest);
+    if (GetParam() == Wake::RoomForOneRecordAtATime) {
+        // Full from the third record on; each step makes room for one more.
+        dest.SetCapacity(2);
+        source.StartReadThread();
+        ASSERT_TRUE(Testing::WaitFor([&] { return dest.Count() == 2 && dest.statusQueries > 0; }));
+        for (int records = 3; records <= 30; ++records) {
+            dest.SetCapacity(records);
+            ASSERT_TRUE(Testing::WaitFor([&] { return dest.Count() >= size_t(records); })) << "stalled at " << records;
+        }
+    } else {
+        source.StartReadThread();
+        ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 1));
+        // Idle at the end: only the seek can wake it.
+        source.Seek(1.0);
+        ASSERT_TRUE(dest.WaitFor(FFType::SeekInfo, 1)) << "the seek was not taken up";
+        ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 2)) << "the reading after the seek stalled";
+    }
+    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_FALSE(source.IsReading());
+    source.DisconnectNode();
+}
+
+INSTANTIATE_TEST_SUITE_P(Wakes, FileSourceWake,
+                         ::testing::Values(Wake::RoomForOneRecordAtATime, Wake::SeekAtTheEnd),
+                         [](const auto& info) {
+                             return std::string(info.param == Wake::SeekAtTheEnd ? "SeekAtTheEnd"
+                                                                                 : "RoomForOneRecordAtATime");
+                         });
 
 TEST_F(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
 {
@@ -156,7 +202,7 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
         // flow-control wait when it is told to stop.
         const bool full = i % 3 == 0;
         if (full)
-            dest.status = FFStatus::Full;
+            dest.SetStatus(FFStatus::Full);
         source->StartReadThread();
         if (full)
             Testing::WaitFor([&] { return dest.statusQueries > 0; }, 2s);

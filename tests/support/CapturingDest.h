@@ -4,7 +4,9 @@
 // (`capacity`) or fail it (`throwAfterPackets`), and lets the test wait for
 // arrivals. FFProcess, GetStatus and Flush run on the producer's thread, the
 // accessors on the test thread: `_mutex` guards the records and the packet
-// count; the knobs are atomics so a test may turn them while a producer runs.
+// count; the knobs are atomics so a test may turn them while a producer runs,
+// through the setters, which ring the producer's room signal as a real
+// destination does when it may take records again.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -71,8 +73,21 @@ public:
     }
     void Clear()
     {
-        std::lock_guard<std::mutex> guard(_mutex);
-        _records.clear();
+        {
+            std::lock_guard<std::mutex> guard(_mutex);
+            _records.clear();
+        }
+        this->RoomMade();
+    }
+    void SetStatus(FFStatus::FFStreamStatus s)
+    {
+        status = s;
+        this->RoomMade();
+    }
+    void SetCapacity(int records)
+    {
+        capacity = records;
+        this->RoomMade();
     }
     // Waits (at most `limit`) until `count` records of `type` have arrived.
     bool WaitFor(FFType type, size_t count, std::chrono::milliseconds limit = std::chrono::seconds(30)) const
@@ -93,6 +108,7 @@ public:
         return out;
     }
 
+    // Set through SetStatus and SetCapacity while a producer runs.
     std::atomic<FFStatus::FFStreamStatus> status{FFStatus::Ready};
     std::atomic<FFStatus::FFStreamStatus> processAnswer{FFStatus::Ready};
     // Answers Full once this many records have arrived; negative: no limit.

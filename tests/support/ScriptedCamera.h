@@ -5,7 +5,9 @@
 // the script also notes the settings every client was set up with. A camera
 // `away` stops running once its script is played and refuses to connect. The
 // source's worker calls the client while the test writes the script:
-// `mutex` guards the whole script.
+// `mutex` guards the whole script; `changed` is notified when a packet is
+// queued or a waiter is woken.
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,6 +25,7 @@ struct CameraScript {
         std::optional<MediaInfoStruct> video;
     };
     std::mutex mutex;
+    std::condition_variable changed;
     std::deque<Entry> queue;
     MediaInfoStruct video;
     bool failReads = false;
@@ -65,6 +68,25 @@ public:
             _s->video = *entry.video;
         return entry.packet;
     }
+    bool WaitForPacket(std::chrono::steady_clock::time_point deadline) override
+    {
+        std::unique_lock<std::mutex> guard(_s->mutex);
+        const auto ready = [&] { return _woken || !_s->queue.empty() || _s->Gone() || _s->failReads; };
+        if (deadline == std::chrono::steady_clock::time_point::max())
+            _s->changed.wait(guard, ready); // nothing but a packet or a wake ends it
+        else
+            _s->changed.wait_until(guard, deadline, ready);
+        _woken = false;
+        return !_s->queue.empty();
+    }
+    void WakeWaiter() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(_s->mutex);
+            _woken = true;
+        }
+        _s->changed.notify_all();
+    }
     std::unique_ptr<MediaInfoStruct> GetVideoInfo() const override
     {
         std::lock_guard<std::mutex> guard(_s->mutex);
@@ -74,6 +96,7 @@ public:
 
 private:
     std::shared_ptr<CameraScript> _s;
+    bool _woken = false; // guarded by the script's mutex
 };
 
 // An H.264 video description of the given size and configuration.
@@ -106,8 +129,11 @@ public:
         p->codecChanged = codecChanged, p->configId = configId;
         p->timing = std::make_shared<TimingDataStruct>();
         p->size = 1, p->data = bytes->data(), p->storage = bytes;
-        std::lock_guard<std::mutex> guard(script->mutex);
-        script->queue.push_back({p, std::move(video)});
+        {
+            std::lock_guard<std::mutex> guard(script->mutex);
+            script->queue.push_back({p, std::move(video)});
+        }
+        script->changed.notify_all();
     }
 
     std::shared_ptr<CameraScript> script;
