@@ -399,9 +399,10 @@ QUILLET_EXPORT quillet_player* quillet_play_server_create(const char* log_catego
 QUILLET_EXPORT quillet_player* quillet_remote_create(const char* log_category);
 
 /** Closes the source and frees the handle; NULL is fine. Ends reads, waits and an open blocked on
- * other threads within 100 ms (they return ::QUILLET_INTERRUPTED or an error). From inside this
- * handle's event callback the destroy is deferred: it runs on a library thread once the callback
- * has returned. Any thread; blocks until the handle's threads have ended (not in the callback). */
+ * other threads within 100 ms (they return ::QUILLET_INTERRUPTED or an error). The handle is gone
+ * at once; no event callback starts after it. Any thread; blocks until the handle's threads have
+ * ended, except from an event callback on one of them: the teardown then completes as soon as the
+ * callback returns. */
 QUILLET_EXPORT void quillet_player_destroy(quillet_player* player);
 
 /** The ::quillet_kind of a handle into `*kind`. */
@@ -433,12 +434,13 @@ QUILLET_EXPORT int quillet_player_set_pixel_format(quillet_player* player, int f
 /** Starts the source's read thread; ::QUILLET_ERROR_STATE without an open source (none opened,
  * or closed by quillet_player_close() since). */
 QUILLET_EXPORT int quillet_player_start(quillet_player* player);
-/** Stops the read thread; the source stays open. ::QUILLET_STOP_PENDING from inside this handle's
- * event callback: the stop completes as soon as the callback returns. */
+/** Stops the read thread; the source stays open. ::QUILLET_STOP_PENDING from an event callback on
+ * that very thread (connection changes, source errors): the stop completes as soon as the callback
+ * returns. */
 QUILLET_EXPORT int quillet_player_stop(quillet_player* player);
 /** Stops reading and closes the source; another may be opened. Blocks until the source's threads
- * have ended; ::QUILLET_STOP_PENDING from inside this handle's event callback: the close completes
- * as soon as the callback returns. */
+ * have ended; ::QUILLET_STOP_PENDING from an event callback on one of them: the close completes as
+ * soon as the callback returns. */
 QUILLET_EXPORT int quillet_player_close(quillet_player* player);
 /** Pauses: no new pictures until quillet_player_resume(). */
 QUILLET_EXPORT int quillet_player_pause(quillet_player* player);
@@ -590,9 +592,10 @@ QUILLET_EXPORT int quillet_player_set_wakeup_callback(quillet_player* player, qu
  * thread that reports it, before the event is queued: the application thread inside a read for
  * the end of the stream and missed pictures, the source's read thread for errors and connection changes, the
  * recording's write thread for sync points, the output's thread for publishing. It may call this
- * interface; quillet_player_stop() and quillet_player_close() on the same handle then answer
- * ::QUILLET_STOP_PENDING and complete, as quillet_player_destroy() does, once the callback has
- * returned. It
+ * interface, any handle and any function, its own handle's stop, close and destroy included, and
+ * gets the answer it would get outside the callback; no library lock is held while it runs. A stop
+ * or close that must end the very thread running the callback answers ::QUILLET_STOP_PENDING and
+ * completes, as a destroy there does, once the callback has returned. It
  * should return quickly: the reporting thread waits for it. After this function returns (on
  * another thread) no call of the previous callback is still starting, but one may be running. */
 QUILLET_EXPORT int quillet_player_set_event_callback(quillet_player* player, quillet_event_fn callback, void* user);
@@ -608,7 +611,8 @@ QUILLET_EXPORT int quillet_player_set_event_callback(quillet_player* player, qui
 QUILLET_EXPORT int quillet_recorder_save(quillet_player* recorder, const char* file_name);
 /** Ends the current file at the next key picture and continues in `new_file`. */
 QUILLET_EXPORT int quillet_recorder_split(quillet_player* recorder, const char* new_file);
-/** Ends the recording; the file is finished on the write thread. */
+/** Ends the recording; the file is finished on the write thread. ::QUILLET_STOP_PENDING from an event
+ * callback on the write thread itself (sync points): the recording ends when the callback returns. */
 QUILLET_EXPORT int quillet_recorder_stop(quillet_player* recorder);
 /** `*saving` = 1 while a file is written; `*pending` (may be NULL) = 1 while a file name waits
  * for its first key picture. */

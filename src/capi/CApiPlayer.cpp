@@ -10,6 +10,7 @@
 using namespace Quillet::CApi;
 using Quillet::DecoderThreads;
 using Quillet::FFWrapperCLI::FFWrapper;
+using Quillet::FFWrapperCLI::StopResult;
 
 static_assert(QUILLET_VERSION_MAJOR == QUILLET_PROJECT_VERSION_MAJOR &&
                   QUILLET_VERSION_MINOR == QUILLET_PROJECT_VERSION_MINOR,
@@ -145,7 +146,9 @@ void quillet_player_destroy(quillet_player* handle)
         player->SetEventCallback(nullptr, nullptr);
         player->SetWakeupCallback(nullptr, nullptr);
         player->Signal().Close();
-        player->RunOutsideCallback([](Player& p) { p.Shutdown(); });
+        // From the callback on a library thread the dispose must end, the teardown completes when
+        // the callback returns; the event holds the player until then.
+        player->Shutdown();
         return QUILLET_OK;
     });
 }
@@ -233,8 +236,7 @@ int quillet_player_start(quillet_player* handle)
 int quillet_player_stop(quillet_player* handle)
 {
     return WithPlayer(handle, [&](Player& p) -> int {
-        return p.RunOutsideCallback([](Player& self) { self.Facade().StopEngine(); }) ? QUILLET_OK
-                                                                                     : QUILLET_STOP_PENDING;
+        return Stopped(p.Facade().StopEngine());
     });
 }
 
@@ -243,10 +245,9 @@ int quillet_player_close(quillet_player* handle)
     return WithPlayer(handle, [&](Player& p) -> int {
         p.DropHeld();
         p.closed = true;
-        return p.RunOutsideCallback([](Player& self) {
-            self.Facade().CloseSource();
-            self.Signal().Bump();
-        }) ? QUILLET_OK : QUILLET_STOP_PENDING;
+        const StopResult result = p.Facade().CloseSource();
+        p.Signal().Bump();
+        return Stopped(result);
     });
 }
 

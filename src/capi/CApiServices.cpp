@@ -409,10 +409,7 @@ int quillet_recorder_set_settings(quillet_player* handle, const quillet_recordin
 
 int quillet_recorder_stop(quillet_player* handle)
 {
-    return WithPart(handle, &Player::Recorder, [&](Player&, FFFileWrapper& r) -> int {
-        r.StopVideoSave();
-        return QUILLET_OK;
-    });
+    return WithPart(handle, &Player::Recorder, [&](Player&, FFFileWrapper& r) -> int { return Stopped(r.StopVideoSave()); });
 }
 
 int quillet_recorder_is_saving(quillet_player* handle, int* saving, int* pending)

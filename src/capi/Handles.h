@@ -63,6 +63,13 @@ int WithPart(quillet_player* handle, Part* (Player::*part)(), Work&& work) noexc
     });
 }
 
+// A stop's status: QUILLET_STOP_PENDING when it was asked on the library
+// thread it must end (it completes when the callback returns).
+inline int Stopped(FFWrapperCLI::StopResult result)
+{
+    return result == FFWrapperCLI::StopResult::AfterHandler ? QUILLET_STOP_PENDING : QUILLET_OK;
+}
+
 // Stores `value` through `out` after checking it.
 template <class T>
 int Answer(T* out, T value)

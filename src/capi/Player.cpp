@@ -4,7 +4,6 @@
 
 #include "capi/AudioSinkBridge.h"
 #include "capi/CallGuard.h"
-#include "capi/DeferredWork.h"
 #include "engine/FFEngine.h"
 #include "facade/FacadeCalls.h"
 
@@ -21,12 +20,6 @@ struct Collector {
 };
 thread_local Collector t_collecting;
 
-// The handle whose event callback runs on this thread, if any.
-thread_local const Player* t_insideCallbackOf = nullptr;
-// What callbacks on this thread asked to run once they have returned: a job
-// started meanwhile could wait for this very thread while the callback, still
-// running, waits for the facade the job holds.
-thread_local std::vector<std::function<void()>> t_afterCallback;
 
 // A facade of the library with the few engine operations the C interface
 // needs; see EngineReach.
@@ -361,13 +354,7 @@ void Player::Deliver(QueuedEvent event)
     }
     if (callback) {
         const quillet_event view = event.View();
-        const Player* outer = t_insideCallbackOf;
-        t_insideCallbackOf = this;
         callback(user, &view);
-        t_insideCallbackOf = outer;
-        if (!outer)
-            for (auto& job : std::exchange(t_afterCallback, {}))
-                DeferredWork::Instance().Post(std::move(job));
     }
     if (!_signal.Push(std::move(event)))
         return;
@@ -393,21 +380,6 @@ void Player::SetWakeupCallback(quillet_wakeup_fn callback, void* user)
     std::lock_guard<std::mutex> guard(_callbackLock);
     _wakeupCallback = callback;
     _wakeupUser = user;
-}
-
-bool Player::InsideCallback() const
-{
-    return t_insideCallbackOf == this;
-}
-
-bool Player::RunOutsideCallback(std::function<void(Player&)> work)
-{
-    if (!InsideCallback()) {
-        work(*this);
-        return true;
-    }
-    t_afterCallback.push_back([self = shared_from_this(), work = std::move(work)] { work(*self); });
-    return false;
 }
 
 void Player::SetAudioSink(const quillet_audio_sink* sink)

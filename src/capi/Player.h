@@ -118,10 +118,6 @@ public:
     void Deliver(QueuedEvent event);
     void SetEventCallback(quillet_event_fn callback, void* user);
     void SetWakeupCallback(quillet_wakeup_fn callback, void* user);
-    // True on the thread running this handle's event callback.
-    bool InsideCallback() const;
-    // Runs `work` now (true), or once the callback has returned when called from inside it (false).
-    bool RunOutsideCallback(std::function<void(Player&)> work);
 
     // The host's sound sink (null removes it).
     void SetAudioSink(const quillet_audio_sink* sink);

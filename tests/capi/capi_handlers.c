@@ -57,7 +57,7 @@ static const unsigned kOther[CALL_COUNT] = {
     [CALL_DESTROY] = S(QUILLET_ERROR_INVALID_HANDLE),
 };
 
-/* A stop or close of the handle inside its callback completes once the callback returns. */
+/* A stop or close asked on the very thread it must end completes once the callback returns. */
 #define STOPS_PENDING [CALL_STOP] = S(QUILLET_STOP_PENDING), [CALL_CLOSE] = S(QUILLET_STOP_PENDING)
 
 static const setup kSetups[] = {
@@ -65,21 +65,23 @@ static const setup kSetups[] = {
      * there is told the end, as the read that met it is. */
     {"player's end of stream", QUILLET_KIND_PLAYER, ON_END,
      {[CALL_READ_PICTURE] = S(QUILLET_END), [CALL_SPLIT] = S(QUILLET_ERROR_WRONG_KIND),
-      [CALL_STOP_RECORDING] = S(QUILLET_ERROR_WRONG_KIND), STOPS_PENDING}},
-    {"recorder's end of stream", QUILLET_KIND_RECORDER, ON_END, {[CALL_READ_PICTURE] = S(QUILLET_END), STOPS_PENDING}},
+      [CALL_STOP_RECORDING] = S(QUILLET_ERROR_WRONG_KIND)}},
+    {"recorder's end of stream", QUILLET_KIND_RECORDER, ON_END, {[CALL_READ_PICTURE] = S(QUILLET_END)}},
     /* On the recording's write thread, while the application reads. */
     {"recorder's sync point", QUILLET_KIND_RECORDER, ON_SYNC_POINT,
-     {[CALL_READ_PICTURE] = S(QUILLET_OK) | S(QUILLET_AGAIN) | S(QUILLET_END), STOPS_PENDING}},
+     {[CALL_READ_PICTURE] = S(QUILLET_OK) | S(QUILLET_AGAIN) | S(QUILLET_END), STOPS_PENDING,
+      [CALL_STOP_RECORDING] = S(QUILLET_STOP_PENDING)}},
     /* On the output's thread. */
     {"player's publishing status", QUILLET_KIND_PLAYER, ON_PUBLISHING,
      {[CALL_READ_PICTURE] = S(QUILLET_OK) | S(QUILLET_AGAIN) | S(QUILLET_END),
-      [CALL_SPLIT] = S(QUILLET_ERROR_WRONG_KIND), [CALL_STOP_RECORDING] = S(QUILLET_ERROR_WRONG_KIND), STOPS_PENDING}},
+      [CALL_SPLIT] = S(QUILLET_ERROR_WRONG_KIND), [CALL_STOP_RECORDING] = S(QUILLET_ERROR_WRONG_KIND)}},
 };
 
-/* The camera server's lost connection, on the camera's read thread (HandlersCamera). */
+/* The camera server's lost connection (HandlersCamera): reported by the camera's reader, not by
+ * the thread a stop or close ends. */
 static const setup kCameraSetup = {"camera server's lost connection", QUILLET_KIND_LIVE_SERVER, ON_CONNECTION_LOST,
                                    {[CALL_READ_PICTURE] = S(QUILLET_OK) | S(QUILLET_AGAIN),
-                                    [CALL_SEEK] = S(QUILLET_OK), [CALL_SPLIT] = S(QUILLET_OK), STOPS_PENDING}};
+                                    [CALL_SEEK] = S(QUILLET_OK), [CALL_SPLIT] = S(QUILLET_OK)}};
 
 typedef struct row_state {
     const setup* setup;
