@@ -77,11 +77,11 @@ static const setup kSetups[] = {
       [CALL_SPLIT] = S(QUILLET_ERROR_WRONG_KIND), [CALL_STOP_RECORDING] = S(QUILLET_ERROR_WRONG_KIND)}},
 };
 
-/* The camera server's lost connection (HandlersCamera): reported by the camera's reader, not by
- * the thread a stop or close ends. */
+/* The camera server's lost connection (HandlersCamera): reported by the camera source's own
+ * thread, the one a stop or close ends. */
 static const setup kCameraSetup = {"camera server's lost connection", QUILLET_KIND_LIVE_SERVER, ON_CONNECTION_LOST,
                                    {[CALL_READ_PICTURE] = S(QUILLET_OK) | S(QUILLET_AGAIN),
-                                    [CALL_SEEK] = S(QUILLET_OK), [CALL_SPLIT] = S(QUILLET_OK)}};
+                                    [CALL_SEEK] = S(QUILLET_OK), [CALL_SPLIT] = S(QUILLET_OK), STOPS_PENDING}};
 
 typedef struct row_state {
     const setup* setup;
