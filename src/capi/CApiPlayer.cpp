@@ -167,10 +167,9 @@ int quillet_player_open(quillet_player* handle, const char* url)
         p.DropHeld();
         // What was open goes first, as quillet_player_close closes it (a
         // close the end of the stream scheduled included), so the new source
-        // never races with the old one's end. Inside the event callback the
-        // close would wait for this very thread: the engine's own close then.
-        if (!p.InsideCallback())
-            p.Facade().CloseSource();
+        // never races with the old one's end. Inside the event callback on
+        // the source's own thread the close finishes once the callback returns.
+        p.Facade().CloseSource();
         const HandleSignal::Mark began = p.Signal().Now();
         const bool opened = p.Opening([&] { return p.Facade().OpenSource(url); });
         p.Signal().Bump();

@@ -446,25 +446,46 @@ void FFRTSPSource::_ReadFramesFromSource()
 void FFRTSPSource::_ReadLoop()
 {
     while (_running && !_stop.Raised()) {
-        // Events raised by this pass reach their handlers at its end, with
-        // no lock of the graph held.
-        CallScope scope;
         // What the camera sent before the connection ended is still waiting
         // in the client; it belongs in the graph (and in the file that the
         // loss closes) before the client goes.
         const auto client = _Client();
         const bool running = client->IsRunning();
         std::shared_ptr<MediaPacketStruct> mp = client->ReadFrame();
-        const bool lost = !running && !mp;
-        if (lost && !_Reconnect())
-            _WaitBeforeNextAttempt();
-        if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio))
+        if (!running && !mp) {
+            _ReconnectOnce();
+            continue;
+        }
+        if (mp && (mp->mediaType == MediaPacket::Video || mp->mediaType == MediaPacket::Audio)) {
+            // Events the packet raises reach their handlers once it is
+            // through the graph, with no lock of the graph held.
+            CallScope scope;
             _ForwardPacket(*mp);
+        }
         // Asleep until the camera sends, the connection ends or a stop
         // (StopReadThread raises _stop before it wakes the client's waiter).
-        if (!mp && !lost && !_stop.Raised())
+        if (!mp && !_stop.Raised())
             client->WaitForPacket(std::chrono::steady_clock::time_point::max());
     }
+}
+
+void FFRTSPSource::_ReconnectOnce()
+{
+    // Each step's events reach the handlers before the next step begins: the
+    // application hears of the loss at once, not after a reopen that may take
+    // the whole network timeout, and nothing it is told waits out the pause
+    // between attempts.
+    {
+        CallScope scope;
+        _AnnounceLoss();
+    }
+    bool reopened = false;
+    {
+        CallScope scope;
+        reopened = _Reopen();
+    }
+    if (!reopened)
+        _WaitBeforeNextAttempt();
 }
 
 void FFRTSPSource::_ForwardPacket(const MediaPacketStruct& mp)
@@ -569,7 +590,7 @@ void FFRTSPSource::_PushData(const std::shared_ptr<FFData>& record)
 
 // ---------------------------------------------------------------- reconnection
 
-bool FFRTSPSource::_Reconnect()
+void FFRTSPSource::_AnnounceLoss()
 {
     // The announcements go out without the lock (see _HandleCodecChange);
     // replacing and reopening the client happen under it.
@@ -577,7 +598,11 @@ bool FFRTSPSource::_Reconnect()
     const std::string text = "RTSP connection lost, reconnection attempt " + std::to_string(attempt);
     LogInfo() << text;
     _AnnounceConnection(ConnectionStatus::ConnectionLost, text);
+}
 
+bool FFRTSPSource::_Reopen()
+{
+    const int32_t attempt = _reconnectAttempts;
     _ReplaceClient();
     std::string url;
     {

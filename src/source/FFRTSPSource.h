@@ -120,7 +120,11 @@ private:
     void _ConvertPacket(const MediaPacketStruct& mp, FFPacket& packet);
     void _HandleCodecChange(const MediaPacketStruct& mp);
     void _PushData(const std::shared_ptr<FFData>& record);
-    bool _Reconnect();
+    // One reconnection attempt: tells the loss, reopens, and waits out the
+    // pause between attempts when the reopen failed (a stop ends the pause).
+    void _ReconnectOnce();
+    void _AnnounceLoss();
+    bool _Reopen();
     void _AnnounceConnection(ConnectionStatus status, const std::string& text);
     void _WaitBeforeNextAttempt();
     void _ReplaceClient();

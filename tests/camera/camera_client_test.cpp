@@ -257,7 +257,24 @@ TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
     source.SetReconnectInterval(kScriptedReconnectPause);
     ASSERT_TRUE(source.OpenSource("rtsp://camera.invalid/stream"));
     source.ConnectNode(&graph);
+    // The loss reaches the application's handler while the reopen it starts
+    // is still waiting for the camera, not once the attempt has ended.
+    std::atomic<int> lossesHandled{0};
+    messenger.RegisterFFEventCallback([&](FFEventArgs* args) {
+        if (args->type == ConnectionStatusEvent &&
+            static_cast<FFSourceConnectionStatusArgs*>(args)->status == ConnectionStatus::ConnectionLost)
+            ++lossesHandled;
+    });
+    camera.script->holdConnects = row.attemptsWhileAway > 0;
     source.StartReadThread();
+    if (row.attemptsWhileAway > 0) {
+        EXPECT_TRUE(WaitFor([&] { return lossesHandled > 0; })) << "the loss was told only after the reopen";
+        {
+            std::lock_guard<std::mutex> guard(camera.script->mutex);
+            camera.script->holdConnects = false;
+        }
+        camera.script->changed.notify_all();
+    }
     const size_t notices = 1 + static_cast<size_t>(row.attemptsWhileAway); // Connected, then each attempt
     EXPECT_TRUE(WaitFor([&] {
         if (row.attemptsWhileAway > 0)

@@ -3,7 +3,8 @@
 // client factory for the lifetime of a ScriptedCameraFactory. A packet may
 // bring a new video description (from then on the client's GetVideoInfo);
 // the script also notes the settings every client was set up with. A camera
-// `away` stops running once its script is played and refuses to connect. The
+// `away` stops running once its script is played and refuses to connect; one
+// that `holdConnects` keeps every connect waiting until the test lets go. The
 // source's worker calls the client while the test writes the script:
 // `mutex` guards the whole script; `changed` is notified when a packet is
 // queued or a waiter is woken.
@@ -30,6 +31,7 @@ struct CameraScript {
     MediaInfoStruct video;
     bool failReads = false;
     bool away = false;
+    bool holdConnects = false; // a connect waits until this is cleared (notify `changed`)
     std::vector<RTSPSourceSettings> setups;
     // Expects `mutex` held.
     bool Gone() const { return away && queue.empty(); }
@@ -45,7 +47,8 @@ public:
     }
     bool Connect(const std::string&) override
     {
-        std::lock_guard<std::mutex> guard(_s->mutex);
+        std::unique_lock<std::mutex> guard(_s->mutex);
+        _s->changed.wait(guard, [&] { return !_s->holdConnects; });
         return !_s->Gone();
     }
     ConnectFailure LastConnectFailure() const override { return ConnectFailure::None; }
