@@ -400,9 +400,10 @@ QUILLET_EXPORT quillet_player* quillet_remote_create(const char* log_category);
 
 /** Closes the source and frees the handle; NULL is fine. Ends reads, waits and an open blocked on
  * other threads within 100 ms (they return ::QUILLET_INTERRUPTED or an error). The handle is gone
- * at once; no event callback starts after it. Any thread; blocks until the handle's threads have
- * ended, except from an event callback on one of them: the teardown then completes as soon as the
- * callback returns. */
+ * at once; no event callback starts after it, and none still runs on another thread when it
+ * returns (so an event callback must not wait for a thread that destroys its handle). Any thread;
+ * blocks until the handle's threads have ended, except from an event callback on one of them: the
+ * teardown then completes as soon as the callback returns. */
 QUILLET_EXPORT void quillet_player_destroy(quillet_player* player);
 
 /** The ::quillet_kind of a handle into `*kind`. */

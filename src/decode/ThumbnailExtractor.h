@@ -1,7 +1,10 @@
 #pragma once
 // Pictures of a file at a list of times, at the size the application shows
-// them, as fast as the machine allows: the times are sorted and split into
-// runs, one per worker, and each worker has a demuxer and a decoder of its own.
+// them, as fast as the machine allows: the times are sorted and cut into runs
+// (times close enough to share decoding), and workers, each with a demuxer and
+// a decoder of its own (ThumbnailWorker.h), take the runs in ascending order
+// one after the other until none is left, so a worker slowed down by the
+// machine holds up no other.
 //
 // - Key pictures (exact = false): for each time, the key picture at or before
 //   it. The worker's decoder skips every picture that is not a key picture,
@@ -22,9 +25,9 @@
 // Threads: Open and Run are called by one application thread. Run starts the
 // workers and hands each finished picture to `deliver` on the calling thread,
 // one at a time, in the order they finish, then joins every worker before it
-// returns. Workers share only the results queue, guarded by `_mutex`
-// (`_results`, `_running`); every demuxer, decoder and converter is one
-// worker's own. Codec opens and closes take the codec lock (FFCodecLock.h).
+// returns. Workers share the results queue, guarded by `_mutex` (`_results`,
+// `_running`), and Run's atomic count of the runs taken; every demuxer,
+// decoder and converter is one worker's own.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -71,10 +74,10 @@ public:
     // Hands out one picture (or error) per time; see the header.
     void Run(const ThumbnailSpec& spec, const std::function<void(ThumbnailPicture&)>& deliver);
 
+private:
     // Called by the workers.
     void Finished(ThumbnailPicture picture);
 
-private:
     std::string _source;
     double _start = 0.0;
     double _duration = 0.0;
@@ -83,7 +86,6 @@ private:
     std::condition_variable _ready;
     std::deque<ThumbnailPicture> _results;
     int _running = 0;
-    friend class ThumbnailWorker;
 };
 
 } // namespace Quillet

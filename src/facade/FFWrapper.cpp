@@ -1,5 +1,7 @@
 #include "facade/FFWrapper.h"
 
+#include <algorithm>
+
 #include "engine/FFEngine.h"
 #include "events/FFEventArgs.h"
 #include "facade/FacadeCalls.h"
@@ -100,6 +102,11 @@ void Dispatch(FacadeHandlers& handlers, Quillet::FFEventArgs* a)
 
 } // namespace
 
+namespace {
+// The handler lists whose handlers run on this thread, innermost last.
+thread_local std::vector<const FacadeHandlers*> t_raising;
+} // namespace
+
 void FacadeHandlers::Raise(const EventArgs& args)
 {
     std::vector<ManagedEventDelegate> now;
@@ -108,9 +115,34 @@ void FacadeHandlers::Raise(const EventArgs& args)
         if (closed)
             return;
         now = list;
+        ++running;
     }
-    for (const auto& h : now)
-        h(args);
+    t_raising.push_back(this);
+    try {
+        for (const auto& h : now)
+            h(args);
+    } catch (...) {
+        t_raising.pop_back();
+        Finished();
+        throw;
+    }
+    t_raising.pop_back();
+    Finished();
+}
+
+void FacadeHandlers::Finished()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    --running;
+    idle.notify_all();
+}
+
+void FacadeHandlers::Close()
+{
+    const auto mine = std::count(t_raising.begin(), t_raising.end(), this);
+    std::unique_lock<std::mutex> guard(lock);
+    closed = true;
+    idle.wait(guard, [&] { return running <= mine; });
 }
 
 std::chrono::system_clock::time_point PCTimeFromTicks(int64_t ticks)
@@ -160,8 +192,12 @@ StopResult FFWrapper::_DeleteEngine()
         std::lock_guard<std::mutex> guard(_shared->lock);
         engine.swap(_shared->engine);
     }
-    if (!engine)
+    if (!engine) {
+        // Disposed already, maybe by a handler still running on another
+        // thread: this dispose too returns once that handler has.
+        _shared->handlers->Close();
         return StopResult::Done;
+    }
     const uint64_t before = Quillet::threadex::SelfStops();
     {
         // The close's own events (a file's last sync point) still reach the
@@ -170,10 +206,7 @@ StopResult FFWrapper::_DeleteEngine()
         engine->CloseSource();
     }
     engine->RegisterFFEventCallback(nullptr);
-    {
-        std::lock_guard<std::mutex> guard(_shared->handlers->lock);
-        _shared->handlers->closed = true;
-    }
+    _shared->handlers->Close();
     const bool ownThread = engine->IsOwnWorker();
     // On one of its own threads the engine is torn down at that thread's
     // exit: every other thread of it must end too, not just the source.

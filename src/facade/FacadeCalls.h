@@ -11,6 +11,7 @@
 // The engine is deleted by whoever lets go of it last; on one of the
 // engine's own threads the delete waits for that thread's exit
 // (EngineDeleter).
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,13 +25,24 @@ namespace Quillet::FFWrapperCLI {
 
 // The application's handlers of one facade, apart from the facade object so
 // that an event still in flight finds them after the facade has gone. `lock`
-// guards `list` and `closed`; never held while a handler runs.
+// guards `list`, `closed` and `running`; never held while a handler runs.
+// Raise comes from whichever thread reports the event; Close from Dispose.
 struct FacadeHandlers {
     std::mutex lock;
+    std::condition_variable idle; // notified when `running` drops
     std::vector<ManagedEventDelegate> list;
     bool closed = false; // disposed: later events reach no handler
+    int running = 0;     // Raise calls inside the application's handlers
 
     void Raise(const EventArgs& args);
+    // No handler is called from now on, and none is still running on another
+    // thread when this returns: the application may destroy what its handlers
+    // use once Dispose has returned. A handler running on this very thread
+    // (the one that disposes) is not waited for.
+    void Close();
+
+private:
+    void Finished();
 };
 
 struct FFWrapper::Shared {

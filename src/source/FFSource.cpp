@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 
 #include "core/FFAVCodec.h"
@@ -399,14 +400,14 @@ void FFSource::_RunReadLoop()
 {
     bool lastReadOk = true;
     while (_running) {
-        // Events raised by this pass reach their handlers at its end, with
-        // no lock of the graph held.
-        CallScope scope;
         std::unique_ptr<FFSourceCommand> command = _TakeCommand();
         if (!command) {
             _WaitForCommand(false);
             continue;
         }
+        // Events raised by this command reach their handlers once it is
+        // done, with no lock of the graph held, and before any wait.
+        std::optional<CallScope> scope(std::in_place);
         switch (command->type) {
         case FFCommandType::ReadFrame: {
             const int result = _ReadFrame(lastReadOk);
@@ -416,8 +417,10 @@ void FFSource::_RunReadLoop()
             _PutBack(std::move(command));
             // At the end of a local file only a seek brings more to read; a
             // network input may recover, so it is tried again a little later.
-            if (!lastReadOk)
+            if (!lastReadOk) {
+                scope.reset();
                 _WaitForCommand(_network);
+            }
             break;
         }
         case FFCommandType::Seek:

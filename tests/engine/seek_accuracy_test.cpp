@@ -43,6 +43,8 @@ const Container kContainers[] = {
     {"H264TsWrap", "seek_wrap.ts", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a mp2 "
                                    "-muxdelay 0 -muxpreload 0 -output_ts_offset 95442.7"},
     {"H264Mp4EditList", "seek_h264.mp4", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
+    // No reordering: a picture leaves the decoder as soon as its packet is in.
+    {"H264Mp4NoReorder", "seek_h264_bf0.mp4", "-c:v libx264 -bf 0 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
     {"H264MkvNoFirstDts", "seek_h264.mkv", "-c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
     {"HevcMkv", "seek_hevc.mkv", "-c:v libx265 -x265-params log-level=error:keyint=25:min-keyint=25:bframes=2:"
                                  "scenecut=0 -pix_fmt yuv420p -c:a aac"},

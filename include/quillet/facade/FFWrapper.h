@@ -60,7 +60,10 @@ namespace Quillet::FFWrapperCLI {
 /// thread) mark and signal the stop and return StopResult::AfterHandler: the thread ends as soon as
 /// the handler returns. Dispose from such a handler forgets the engine at once (every later call
 /// gets the after-Dispose answer) and the engine is torn down when the handler returns. Elsewhere
-/// they return StopResult::Done once everything they stop has ended.
+/// they return StopResult::Done once everything they stop has ended. Dispose (and the destructor)
+/// also returns only once no handler of this facade is still running on another thread, so what
+/// the handlers use may be destroyed after it; a handler must therefore not wait for a thread that
+/// is disposing of the facade.
 ///
 /// Errors are logged (see facade/Logging.h) and answered with a neutral value: false, 0, -1.0
 /// or an empty result; the one exception is ReadFrameGetSize, which lets a std::runtime_error
