@@ -4,14 +4,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <random>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -35,9 +31,7 @@ namespace {
 constexpr int64_t kMaxProbeUs = 3'000'000;      // longest wait for the first picture's size
 constexpr int64_t kTeardownUs = 500'000;        // time allowed to say goodbye to the camera
 constexpr int64_t kReportIntervalUs = 5'000'000; // RTCP receiver reports
-constexpr int64_t kCancelCheckUs = 50'000;      // how often a connect asks the cancel callback
 constexpr std::size_t kMaxDatagram = 65536;
-constexpr const char* kUserAgent = "Quillet";
 
 int64_t NowUs()
 {
@@ -59,36 +53,11 @@ bool Wanted(const std::vector<MediaPacket::MediaType>& types, MediaPacket::Media
     return types.empty() || std::find(types.begin(), types.end(), type) != types.end();
 }
 
-std::string TimestampForFileName()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32] = {};
-    std::strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &utc);
-    return text;
-}
-
 void CloseDescriptor(int& fd)
 {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
-}
-
-// The value of `name=` inside a header such as Transport, or empty.
-std::string HeaderParameter(const std::string& header, const std::string& name)
-{
-    std::size_t at = 0;
-    while ((at = header.find(name + "=", at)) != std::string::npos) {
-        if (at == 0 || header[at - 1] == ';' || header[at - 1] == ' ') {
-            const std::size_t start = at + name.size() + 1;
-            const std::size_t end = header.find_first_of(";,", start);
-            return header.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        }
-        at += name.size();
-    }
-    return {};
 }
 
 // A pair of UDP sockets on neighbouring ports, RTP on the even one.
@@ -128,7 +97,11 @@ RTSPConnection::RTSPConnection(RTSPSourceSettings settings, std::function<void()
                             ? std::min(_timeoutUs, int64_t(_settings.connectTimeoutMs) * 1000)
                             : _timeoutUs),
       _watch(_timeoutUs, int64_t(_settings.rtcpTimeoutMs) * 1000, _settings.requireRTCP),
-      _changed(std::move(changed)), _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+      _changed(std::move(changed)), _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      _session(_connectTimeoutUs, _settings.cancel, _watch, _wake,
+               [this](ConnectFailure failure, const std::string& reason) { _Fail(failure, reason); },
+               [this](int channel, const uint8_t* data, std::size_t size) { _HandleInterleaved(channel, data, size); }),
+      _queue(_settings.maxQueuedPackets, _settings.logPrefix)
 {
 }
 
@@ -187,12 +160,13 @@ bool RTSPConnection::Open(const std::string& url)
         return false;
     }
     // Credentials of the settings win over those in the address.
-    _username = _settings.username.empty() ? address->username : _settings.username;
-    _password = _settings.username.empty() ? address->password : _settings.password;
+    _session.SetLogin(_settings.username.empty() ? address->username : _settings.username,
+                      _settings.username.empty() ? address->password : _settings.password);
     _requestUrl = address->requestUrl;
-    if (!_Connect(*address) || !_Handshake(*address))
+    if (!_session.Connect(*address) || !_Handshake())
         return false;
-    _OpenTimingLog();
+    if (_settings.createTimingLog)
+        _timingLog.Open(_settings.timingLogFolder, _settings.logPrefix);
     if (!_ProbeVideo())
         return false;
     _PublishInitialInfo();
@@ -213,252 +187,13 @@ bool RTSPConnection::Open(const std::string& url)
     return true;
 }
 
-RTSPConnection::Wait RTSPConnection::_WaitReadable(int fd, int64_t deadlineUs, bool wakeable)
-{
-    for (;;) {
-        if (wakeable && _watch.Interrupted())
-            return Wait::Interrupted;
-        if (wakeable && _settings.cancel && _settings.cancel())
-            return Wait::Interrupted;
-        const int64_t now = NowUs();
-        if (now >= deadlineUs)
-            return Wait::TimedOut;
-        // The cancel callback cannot wake the poll; it is asked between slices.
-        int64_t slice = deadlineUs - now;
-        if (wakeable && _settings.cancel)
-            slice = std::min(slice, kCancelCheckUs);
-        pollfd fds[2] = {{fd, POLLIN, 0}, {_wake, POLLIN, 0}};
-        const int result = poll(fds, wakeable ? 2 : 1, int((slice + 999) / 1000));
-        if (result < 0 && errno != EINTR)
-            return Wait::Failed;
-        if (result <= 0)
-            continue;
-        if (wakeable && (fds[1].revents & POLLIN))
-            return Wait::Interrupted;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
-            return Wait::Ready;
-    }
-}
-
-bool RTSPConnection::_Connect(const RtspAddress& address)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
-    if (resolved != 0 || found == nullptr) {
-        _Fail(ConnectFailure::Other, std::string("cannot resolve the host: ") + gai_strerror(resolved));
-        return false;
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, freeaddrinfo);
-    const int64_t deadline = NowUs() + _connectTimeoutUs;
-    bool refused = false;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        if (connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
-            refused = refused || errno == ECONNREFUSED;
-            CloseDescriptor(fd);
-            continue;
-        }
-        for (;;) {
-            pollfd fds[2] = {{fd, POLLOUT, 0}, {_wake, POLLIN, 0}};
-            const int64_t now = NowUs();
-            if (now >= deadline || _watch.Interrupted() || (_settings.cancel && _settings.cancel()))
-                break;
-            const int64_t slice = _settings.cancel ? std::min(deadline - now, kCancelCheckUs) : deadline - now;
-            const int result = poll(fds, 2, int((slice + 999) / 1000));
-            if (result > 0 && (fds[1].revents & POLLIN))
-                break;
-            if (result > 0 && fds[0].revents) {
-                int error = 0;
-                socklen_t length = sizeof(error);
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error == 0) {
-                    const int on = 1;
-                    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-                    _control = fd;
-                    return true;
-                }
-                refused = refused || error == ECONNREFUSED;
-                break;
-            }
-        }
-        CloseDescriptor(fd);
-        if (_watch.Interrupted() || NowUs() >= deadline)
-            break;
-    }
-    if (_watch.Interrupted() || (_settings.cancel && _settings.cancel()))
-        _Fail(ConnectFailure::Other, "closed while connecting");
-    else if (refused)
-        _Fail(ConnectFailure::ConnectionRefused, "connection refused");
-    else if (NowUs() >= deadline)
-        _Fail(ConnectFailure::TimedOut, "no answer within " + std::to_string(_connectTimeoutUs / 1000) + " ms");
-    else
-        _Fail(ConnectFailure::Other, "cannot reach the camera");
-    return false;
-}
-
-bool RTSPConnection::_Send(const std::string& method, const std::string& url, const std::string& headers)
-{
-    std::string request = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++_sequence) +
-                          "\r\nUser-Agent: " + kUserAgent + "\r\n";
-    if (!_session.empty())
-        request += "Session: " + _session + "\r\n";
-    if (!_challenge.empty() && !_username.empty()) {
-        const std::string authorization =
-            AuthorizationHeader(_challenge, _username, _password, method, url, ++_nonceCount);
-        if (!authorization.empty())
-            request += "Authorization: " + authorization + "\r\n";
-    }
-    request += headers + "\r\n";
-    std::size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = ::send(_control, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd fd{_control, POLLOUT, 0};
-            if (poll(&fd, 1, int(_connectTimeoutUs / 1000)) > 0)
-                continue;
-        }
-        return false;
-    }
-    return true;
-}
-
-bool RTSPConnection::_ReceiveControl()
-{
-    if (_receivedStart > 0 && _receivedStart * 2 >= _received.size()) {
-        _received.erase(_received.begin(), _received.begin() + long(_receivedStart));
-        _receivedStart = 0;
-    }
-    const std::size_t old = _received.size();
-    _received.resize(old + kMaxDatagram);
-    const ssize_t n = ::recv(_control, _received.data() + old, kMaxDatagram, MSG_DONTWAIT);
-    _received.resize(old + std::size_t(std::max<ssize_t>(n, 0)));
-    if (n == 0) {
-        _controlClosed = true;
-        return false;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        _controlClosed = true;
-        return false;
-    }
-    return true;
-}
-
-void RTSPConnection::_ParseControl(RtspResponse* response, bool& gotResponse)
-{
-    for (;;) {
-        const uint8_t* data = _received.data() + _receivedStart;
-        const std::size_t size = _received.size() - _receivedStart;
-        if (size == 0)
-            return;
-        if (data[0] == '$') { // an interleaved RTP or RTCP packet
-            if (size < 4)
-                return;
-            const int channel = data[1];
-            const std::size_t length = (std::size_t(data[2]) << 8) | data[3];
-            if (size < 4 + length)
-                return;
-            const int64_t now = NowUs();
-            for (auto& track : _tracks) {
-                if (channel == track->rtpChannel)
-                    _HandleRtp(*track, data + 4, length, now);
-                else if (channel == track->rtcpChannel)
-                    _HandleRtcp(*track, data + 4, length, now);
-            }
-            _receivedStart += 4 + length;
-            continue;
-        }
-        RtspResponse parsed;
-        const long used = ParseRtspResponse(reinterpret_cast<const char*>(data), size, parsed);
-        if (used == 0)
-            return;
-        if (used < 0) { // noise: look for the next message
-            ++_receivedStart;
-            continue;
-        }
-        _receivedStart += std::size_t(used);
-        // Answers to keep-alives are only read past; a request from the
-        // camera (it may ask too) starts with a method, not "RTSP/1.0", and
-        // is skipped as noise.
-        if (response != nullptr && !gotResponse) {
-            *response = std::move(parsed);
-            gotResponse = true;
-        }
-    }
-}
-
-bool RTSPConnection::_Request(const std::string& method, const std::string& url, const std::string& headers,
-                              RtspResponse& response)
-{
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!_Send(method, url, headers)) {
-            _Fail(ConnectFailure::Other, "the camera closed the connection");
-            return false;
-        }
-        const int expected = _sequence;
-        const int64_t deadline = NowUs() + _connectTimeoutUs;
-        bool got = false;
-        while (!got) {
-            bool gotAny = false;
-            RtspResponse candidate;
-            _ParseControl(&candidate, gotAny);
-            if (gotAny && std::atoi(candidate.Header("cseq").c_str()) == expected) {
-                response = std::move(candidate);
-                got = true;
-                break;
-            }
-            if (gotAny)
-                continue; // an answer to something earlier
-            switch (_WaitReadable(_control, deadline, true)) {
-            case Wait::Ready: break;
-            case Wait::TimedOut:
-                _Fail(ConnectFailure::TimedOut, "no answer within " + std::to_string(_connectTimeoutUs / 1000) + " ms");
-                return false;
-            case Wait::Interrupted: _Fail(ConnectFailure::Other, "closed while connecting"); return false;
-            case Wait::Failed: _Fail(ConnectFailure::Other, std::strerror(errno)); return false;
-            }
-            if (!_ReceiveControl()) {
-                _Fail(ConnectFailure::Other, "the camera closed the connection");
-                return false;
-            }
-        }
-        if (response.status != 401)
-            break;
-        // A challenge: answered once; a second refusal is final.
-        const bool answered = !_challenge.empty() && attempt > 0;
-        _challenge = response.Header("www-authenticate");
-        _nonceCount = 0;
-        if (answered || _username.empty() || _challenge.empty())
-            break;
-    }
-    if (response.status == 401 || response.status == 403) {
-        _Fail(ConnectFailure::AuthorizationFailed, "authorization failed");
-        return false;
-    }
-    if (response.status != 200) {
-        _Fail(ConnectFailure::Other, method + " answered " + std::to_string(response.status) + " " + response.reason);
-        return false;
-    }
-    return true;
-}
-
-bool RTSPConnection::_Handshake(const RtspAddress&)
+bool RTSPConnection::_Handshake()
 {
     RtspResponse response;
-    if (!_Request("OPTIONS", _requestUrl, "", response))
+    if (!_session.Request("OPTIONS", _requestUrl, "", response))
         return false;
-    _getParameter = response.Header("public").find("GET_PARAMETER") != std::string::npos;
-    if (!_Request("DESCRIBE", _requestUrl, "Accept: application/sdp\r\n", response))
+    const bool getParameter = response.Header("public").find("GET_PARAMETER") != std::string::npos;
+    if (!_session.Request("DESCRIBE", _requestUrl, "Accept: application/sdp\r\n", response))
         return false;
     _baseUrl = response.Header("content-base");
     if (_baseUrl.empty())
@@ -503,11 +238,13 @@ bool RTSPConnection::_Handshake(const RtspAddress&)
             return false;
     _watch.WatchPackets(NowUs());
     // Packets may come before PLAY's answer; they are taken as they come.
-    _playing = true;
-    if (!_Request("PLAY", _baseUrl, "", response))
+    if (!_session.Request("PLAY", _baseUrl, "", response))
         return false;
     const int64_t now = NowUs();
-    _nextKeepAliveUs = now + int64_t(std::max(_sessionTimeoutS / 2, 1)) * 1'000'000;
+    if (getParameter)
+        _session.KeepAliveWith("GET_PARAMETER", _baseUrl, now);
+    else
+        _session.KeepAliveWith("OPTIONS", _requestUrl, now);
     for (auto& track : _tracks)
         track->nextReportUs = now + 1'000'000;
     return true;
@@ -530,7 +267,7 @@ bool RTSPConnection::_SetupTrack(Track& track, std::size_t number, bool& tcp)
         const bool first = number == 0;
         // Asked again over TCP when the camera refuses UDP for the first stream.
         _failure = ConnectFailure::Other;
-        if (!_Request("SETUP", url, transport, response) && !(first && response.status == 461))
+        if (!_session.Request("SETUP", url, transport, response) && !(first && response.status == 461))
             return false;
         if (response.status == 461) {
             _Log(int(CameraLogLevel::Info), "The camera refuses UDP; asking for TCP");
@@ -543,7 +280,7 @@ bool RTSPConnection::_SetupTrack(Track& track, std::size_t number, bool& tcp)
         const int channel = int(number) * 2;
         const std::string transport = "Transport: RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel) + "-" +
                                       std::to_string(channel + 1) + "\r\n";
-        if (!_Request("SETUP", url, transport, response))
+        if (!_session.Request("SETUP", url, transport, response))
             return false;
         track.rtpChannel = channel, track.rtcpChannel = channel + 1;
         const std::string interleaved = HeaderParameter(response.Header("transport"), "interleaved");
@@ -559,20 +296,14 @@ bool RTSPConnection::_SetupTrack(Track& track, std::size_t number, bool& tcp)
         const int serverRtcp = dash == std::string::npos ? std::atoi(ports.c_str()) + 1 : std::atoi(ports.c_str() + dash + 1);
         sockaddr_storage peer{};
         socklen_t length = sizeof(peer);
-        if (getpeername(_control, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.ss_family == AF_INET &&
+        if (getpeername(_session.Socket(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.ss_family == AF_INET &&
             serverRtcp > 0) {
             reinterpret_cast<sockaddr_in*>(&peer)->sin_port = htons(uint16_t(serverRtcp));
             const auto* bytes = reinterpret_cast<const uint8_t*>(&peer);
             track.serverRtcpAddress.assign(bytes, bytes + sizeof(sockaddr_in));
         }
     }
-    const std::string session = response.Header("session");
-    if (!session.empty()) {
-        _session = session.substr(0, session.find(';'));
-        const std::string timeout = HeaderParameter(session, "timeout");
-        if (!timeout.empty() && std::atoi(timeout.c_str()) > 0)
-            _sessionTimeoutS = std::atoi(timeout.c_str());
-    }
+    _session.TakeSession(response);
     return true;
 }
 
@@ -593,6 +324,17 @@ void RTSPConnection::_HandleRtp(Track& track, const uint8_t* data, std::size_t s
     track.depacketizer->Push(packet, lossBefore, units);
     for (AccessUnit& unit : units)
         _HandleUnit(track, std::move(unit), nowUs);
+}
+
+void RTSPConnection::_HandleInterleaved(int channel, const uint8_t* data, std::size_t size)
+{
+    const int64_t now = NowUs();
+    for (auto& track : _tracks) {
+        if (channel == track->rtpChannel)
+            _HandleRtp(*track, data, size, now);
+        else if (channel == track->rtcpChannel)
+            _HandleRtcp(*track, data, size, now);
+    }
 }
 
 void RTSPConnection::_HandleRtcp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs)
@@ -643,7 +385,7 @@ void RTSPConnection::_SendReports(int64_t nowUs)
         if (track->rtcpChannel >= 0) {
             std::vector<uint8_t> frame{'$', uint8_t(track->rtcpChannel), uint8_t(report.size() >> 8), uint8_t(report.size())};
             frame.insert(frame.end(), report.begin(), report.end());
-            [[maybe_unused]] const ssize_t n = ::send(_control, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            [[maybe_unused]] const ssize_t n = ::send(_session.Socket(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         } else if (track->rtcpSocket >= 0 && !track->serverRtcpAddress.empty()) {
             [[maybe_unused]] const ssize_t n =
                 ::sendto(track->rtcpSocket, report.data(), report.size(), MSG_DONTWAIT,
@@ -653,23 +395,14 @@ void RTSPConnection::_SendReports(int64_t nowUs)
     }
 }
 
-void RTSPConnection::_KeepAlive(int64_t nowUs)
-{
-    if (nowUs < _nextKeepAliveUs)
-        return;
-    _nextKeepAliveUs = nowUs + int64_t(std::max(_sessionTimeoutS / 2, 1)) * 1'000'000;
-    // The answer is read past by the reader.
-    _Send(_getParameter ? "GET_PARAMETER" : "OPTIONS", _getParameter ? _baseUrl : _requestUrl, "");
-}
-
 bool RTSPConnection::_Pump(int64_t untilUs)
 {
-    std::vector<pollfd> fds{{_wake, POLLIN, 0}, {_control, POLLIN, 0}};
+    std::vector<pollfd> fds{{_wake, POLLIN, 0}, {_session.Socket(), POLLIN, 0}};
     for (auto& track : _tracks)
         if (track->rtpSocket >= 0)
             fds.push_back({track->rtpSocket, POLLIN, 0}), fds.push_back({track->rtcpSocket, POLLIN, 0});
     int64_t now = NowUs();
-    int64_t wakeAt = std::min(untilUs, _nextKeepAliveUs);
+    int64_t wakeAt = std::min(untilUs, _session.NextKeepAliveUs());
     for (auto& track : _tracks)
         wakeAt = std::min(wakeAt, track->nextReportUs);
     // Woken a little after the packet timeout would pass with nothing come.
@@ -682,9 +415,8 @@ bool RTSPConnection::_Pump(int64_t untilUs)
     if (fds[0].revents & POLLIN)
         return false; // interrupted
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-        const bool open = _ReceiveControl();
-        bool unused = false;
-        _ParseControl(nullptr, unused);
+        const bool open = _session.Receive();
+        _session.Parse();
         if (!open) {
             _endReason = "the camera ended the session";
             return false;
@@ -710,7 +442,7 @@ bool RTSPConnection::_Pump(int64_t untilUs)
         return false;
     }
     _SendReports(now);
-    _KeepAlive(now);
+    _session.KeepAlive(now);
     return true;
 }
 
@@ -741,23 +473,8 @@ bool RTSPConnection::_ProbeVideo()
 
 void RTSPConnection::_PublishInitialInfo()
 {
-    std::lock_guard lock(_queueMutex);
-    for (auto& stream : _streams) {
-        // The first queued packet's configuration, so that packet does not
-        // look like a change.
-        std::shared_ptr<const MediaInfoStruct> info = stream->info;
-        for (const auto& entry : _queue) {
-            if (entry.packet->mediaType == stream->type) {
-                info = entry.info;
-                break;
-            }
-        }
-        if (info->configId == stream->info->configId)
-            info = stream->info; // the same configuration, maybe with its size found meanwhile
-        const int slot = _Slot(stream->type);
-        _published[slot] = info;
-        _deliveredConfig[slot] = info->configId;
-    }
+    for (auto& stream : _streams)
+        _queue.Publish(stream->type, stream->info);
 }
 
 void RTSPConnection::_ReadLoop()
@@ -834,57 +551,10 @@ void RTSPConnection::_Emit(CameraStream& stream, PlacedPacket placed, int64_t wa
     timing->receivedUTC = receivedUs * 10;
     record->timing = std::move(timing);
 
-    _WriteTimingLog(*record);
-    _Enqueue({std::move(record), std::move(info)});
-}
-
-void RTSPConnection::_Enqueue(QueueEntry entry)
-{
-    {
-        std::lock_guard lock(_queueMutex);
-        const std::size_t capacity = std::max<std::size_t>(_settings.maxQueuedPackets, 1);
-        while (_queue.size() >= capacity) {
-            _queue.pop_front();
-            ++_dropped;
-            if (_dropped == 1 || _dropped % 100 == 0)
-                _Log(int(CameraLogLevel::Warn), "Packet queue full, dropped the oldest packet (" +
-                                                    std::to_string(_dropped) + " so far)");
-        }
-        _queue.push_back(std::move(entry));
-    }
+    _timingLog.Write(*record);
+    _queue.Push(std::move(record), std::move(info));
     if (_changed)
         _changed();
-}
-
-bool RTSPConnection::HasPacket() const
-{
-    std::lock_guard lock(_queueMutex);
-    return !_queue.empty();
-}
-
-std::shared_ptr<MediaPacketStruct> RTSPConnection::Pop()
-{
-    std::lock_guard lock(_queueMutex);
-    if (_queue.empty())
-        return nullptr;
-    QueueEntry entry = std::move(_queue.front());
-    _queue.pop_front();
-    // Decided here rather than on arrival, so a change still shows when the
-    // packet that brought it was dropped from a full queue.
-    const int slot = _Slot(entry.packet->mediaType);
-    if (entry.info->configId != _deliveredConfig[slot]) {
-        entry.packet->codecChanged = true;
-        _deliveredConfig[slot] = entry.info->configId;
-        _published[slot] = entry.info;
-    }
-    return std::move(entry.packet);
-}
-
-std::unique_ptr<MediaInfoStruct> RTSPConnection::Info(MediaPacket::MediaType type) const
-{
-    std::lock_guard lock(_queueMutex);
-    const auto& info = _published[_Slot(type)];
-    return info ? std::make_unique<MediaInfoStruct>(*info) : nullptr;
 }
 
 bool RTSPConnection::IsRunning()
@@ -903,7 +573,7 @@ void RTSPConnection::_CloseSockets()
         CloseDescriptor(track->rtpSocket);
         CloseDescriptor(track->rtcpSocket);
     }
-    CloseDescriptor(_control);
+    _session.Close();
 }
 
 void RTSPConnection::Shutdown()
@@ -912,48 +582,12 @@ void RTSPConnection::Shutdown()
     Interrupt();
     if (_reader.joinable())
         _reader.join();
-    if (_control >= 0 && !_session.empty() && !_controlClosed) {
-        // Reading is over; the TEARDOWN gets a short chance to leave so the
-        // camera frees the session at once instead of at its own timeout.
-        if (_Send("TEARDOWN", _baseUrl, ""))
-            _WaitReadable(_control, NowUs() + std::min(_timeoutUs, kTeardownUs), false);
-    }
+    _session.Teardown(_baseUrl, std::min(_timeoutUs, kTeardownUs));
     _CloseSockets();
     _tracks.clear();
     _streams.clear();
-    {
-        std::lock_guard queueLock(_queueMutex);
-        _queue.clear();
-        _published = {};
-    }
-    if (_timingLog.is_open())
-        _timingLog.close();
-}
-
-void RTSPConnection::_OpenTimingLog()
-{
-    if (!_settings.createTimingLog)
-        return;
-    static std::atomic<unsigned> counter{0};
-    std::string folder = _settings.timingLogFolder.empty() ? "." : _settings.timingLogFolder;
-    const std::string path = folder + "/rtsp-timing-" + TimestampForFileName() + "-" + std::to_string(++counter) + ".csv";
-    _timingLog.open(path);
-    if (!_timingLog) {
-        _Log(int(CameraLogLevel::Warn), "Cannot write the timing log " + path);
-        return;
-    }
-    _timingLog << "media,configId,key,timestamp,estimated,pcTimeUTC,receivedUTC,trustIndex,size\n";
-    _Log(int(CameraLogLevel::Info), "Timing log " + path);
-}
-
-void RTSPConnection::_WriteTimingLog(const MediaPacketStruct& packet)
-{
-    if (!_timingLog.is_open())
-        return;
-    const TimingDataStruct& t = *packet.timing;
-    _timingLog << (packet.mediaType == MediaPacket::Video ? "video" : "audio") << ',' << packet.configId << ','
-               << int(packet.frameType) << ',' << t.timestamp << ',' << int(t.timestampEstimated) << ','
-               << t.pcTimeUTC << ',' << t.receivedUTC << ',' << int(t.trustIndex) << ',' << packet.size << '\n';
+    _queue.Clear();
+    _timingLog.Close();
 }
 
 } // namespace Quillet

@@ -6,7 +6,8 @@
 // and packet times. Made by RTSPSource for each Connect and thrown away at
 // Close. Each stream's configuration tracking lives in CameraStream, the
 // unpacking in RtpDepacketizer, loss and sender reports in RtpReception, the
-// decisions to give up in ConnectionWatch.
+// decisions to give up in ConnectionWatch, the RTSP requests in RtspSession,
+// the queue to the user in CameraPacketQueue.
 //
 // The reader never polls: it sleeps in poll() on the sockets and a wake-up
 // descriptor until a packet comes, a timer (packet timeout, keep-alive,
@@ -14,30 +15,29 @@
 //
 // Threads and locks:
 // - Open runs on the caller's thread and starts the reader; from then on the
-//   sockets, _tracks, _streams, the receive buffer and _timingLog belong to
-//   the reader until Shutdown has joined it; Shutdown then uses the RTSP
-//   connection once more to say goodbye.
+//   sockets, the RTSP session (_session), _tracks, _streams and _timingLog
+//   belong to the reader until Shutdown has joined it; Shutdown then uses
+//   the RTSP session once more to say goodbye.
 // - Interrupt, IsRunning, IsReading, Pop, HasPacket and Info may be called
-//   from any thread at any time; _queueMutex guards _queue, _published,
-//   _deliveredConfig and _dropped.
+//   from any thread at any time; the packet queue (_queue) has its own lock
+//   (see CameraPacketQueue.h), and the other fields they read are atomic or
+//   fixed once Open has run.
 // - `_changed` (fixed at construction) is called with no lock held after a
 //   packet was queued and once the reader has ended, so a waiting user of
 //   the client wakes up.
 // - Shutdown is idempotent and serialised by _shutdownMutex.
-#include <array>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <cstdint>
-#include <deque>
-#include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "camera/CameraPacketQueue.h"
 #include "camera/CameraStream.h"
+#include "camera/CameraTimingLog.h"
 #include "camera/ConnectionWatch.h"
 #include "camera/IRTSPClient.h"
 #include "camera/MediaPacket.h"
@@ -45,6 +45,7 @@
 #include "camera/RtpDepacketizer.h"
 #include "camera/RtpReception.h"
 #include "camera/RtspProtocol.h"
+#include "camera/RtspSession.h"
 
 namespace Quillet {
 
@@ -66,18 +67,14 @@ public:
     void Shutdown();
 
     bool IsRunning();
-    std::shared_ptr<MediaPacketStruct> Pop();
-    bool HasPacket() const;
+    std::shared_ptr<MediaPacketStruct> Pop() { return _queue.Pop(); }
+    bool HasPacket() const { return _queue.HasPacket(); }
     // False once the reader has ended (or before it started).
     bool IsReading() const { return _started && !_ended; }
-    std::unique_ptr<MediaInfoStruct> Info(MediaPacket::MediaType type) const;
+    std::unique_ptr<MediaInfoStruct> Info(MediaPacket::MediaType type) const { return _queue.Info(type); }
     const std::string& LogPrefix() const { return _settings.logPrefix; }
 
 private:
-    struct QueueEntry {
-        std::shared_ptr<MediaPacketStruct> packet;
-        std::shared_ptr<const MediaInfoStruct> info;
-    };
     // One RTP stream of the session.
     struct Track {
         SdpMedia media;
@@ -92,24 +89,13 @@ private:
         int64_t nextReportUs = 0;
         explicit Track(int clockRate) : reception(clockRate) {}
     };
-    enum class Wait { Ready, TimedOut, Interrupted, Failed };
-
-    bool _Connect(const RtspAddress& address);
-    bool _Handshake(const RtspAddress& address);
+    bool _Handshake();
     bool _SetupTrack(Track& track, std::size_t number, bool& tcp);
-    bool _Request(const std::string& method, const std::string& url, const std::string& headers,
-                  RtspResponse& response);
-    bool _Send(const std::string& method, const std::string& url, const std::string& headers);
-    Wait _WaitReadable(int fd, int64_t deadlineUs, bool wakeable);
-    bool _ReceiveControl();
-    // Interleaved frames and responses in the receive buffer; the first
-    // response is moved into `response` when asked for.
-    void _ParseControl(RtspResponse* response, bool& gotResponse);
+    void _HandleInterleaved(int channel, const uint8_t* data, std::size_t size);
     void _ReceiveUdp(Track& track, bool rtcp);
     void _HandleRtp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
     void _HandleRtcp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
     void _SendReports(int64_t nowUs);
-    void _KeepAlive(int64_t nowUs);
     // One wait for input and what it brought; false when the stream is over.
     bool _Pump(int64_t untilUs);
     bool _ProbeVideo();
@@ -117,14 +103,10 @@ private:
     void _ReadLoop();
     void _HandleUnit(Track& track, AccessUnit unit, int64_t receivedUs);
     void _Emit(CameraStream& stream, PlacedPacket placed, int64_t wallOfZeroUs);
-    void _Enqueue(QueueEntry entry);
     void _Fail(ConnectFailure failure, const std::string& reason);
-    void _WriteTimingLog(const MediaPacketStruct& packet);
-    void _OpenTimingLog();
     void _Log(int level, const std::string& text) const;
     void _Report(ConnectionWatch::Finding finding) const;
     void _CloseSockets();
-    static int _Slot(MediaPacket::MediaType type) { return type == MediaPacket::Audio ? 1 : 0; }
 
     // Fixed once Open has run; read by every thread without a lock.
     const RTSPSourceSettings _settings;
@@ -137,35 +119,20 @@ private:
     int _wake = -1; // eventfd: readable once Interrupt was called
 
     // The RTSP session: Open's, then the reader's, then Shutdown's.
-    int _control = -1;
-    std::vector<uint8_t> _received;
-    std::size_t _receivedStart = 0;
-    bool _controlClosed = false;
-    std::string _username, _password, _requestUrl, _baseUrl;
-    std::string _session;
-    std::string _challenge; // the camera's last WWW-Authenticate
-    uint32_t _nonceCount = 0;
-    int _sequence = 0;
-    int _sessionTimeoutS = 60;
-    bool _getParameter = false; // the camera answers GET_PARAMETER
-    bool _playing = false;
-    int64_t _nextKeepAliveUs = 0;
+    RtspSession _session;
+    std::string _requestUrl, _baseUrl;
     std::string _endReason;
 
     std::vector<std::unique_ptr<Track>> _tracks;         // the reader's once started
     std::vector<std::unique_ptr<CameraStream>> _streams; // the reader's once started
     std::thread _reader;
-    std::ofstream _timingLog;
+    CameraTimingLog _timingLog;
 
     std::atomic<bool> _started{false};
     std::atomic<bool> _ended{false};
     int64_t _openedUs = 0; // Open began
 
-    mutable std::mutex _queueMutex; // guards the members below
-    std::deque<QueueEntry> _queue;
-    std::array<std::shared_ptr<const MediaInfoStruct>, 2> _published;
-    std::array<int32_t, 2> _deliveredConfig{0, 0};
-    uint64_t _dropped = 0;
+    CameraPacketQueue _queue; // its own lock
     // One Shutdown at a time; guards no member.
     std::mutex _shutdownMutex;
 };

@@ -353,4 +353,18 @@ std::vector<uint8_t> DecodeHex(const std::string& text)
     return out;
 }
 
+std::string HeaderParameter(const std::string& header, const std::string& name)
+{
+    std::size_t at = 0;
+    while ((at = header.find(name + "=", at)) != std::string::npos) {
+        if (at == 0 || header[at - 1] == ';' || header[at - 1] == ' ') {
+            const std::size_t start = at + name.size() + 1;
+            const std::size_t end = header.find_first_of(";,", start);
+            return header.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        }
+        at += name.size();
+    }
+    return {};
+}
+
 } // namespace Quillet

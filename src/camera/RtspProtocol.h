@@ -61,6 +61,9 @@ struct SessionDescription {
 
 SessionDescription ParseSdp(const std::string& text);
 
+// The value of `name=` inside a header such as Transport or Session, or empty.
+std::string HeaderParameter(const std::string& header, const std::string& name);
+
 // The URL a SETUP of `media` goes to: its control as it is when absolute,
 // else joined to the base (Content-Base, Content-Location or the request URL).
 std::string ControlUrl(const std::string& base, const std::string& control);

@@ -4,8 +4,10 @@
 // demand on the reading thread. The node also works off seeks: it discards
 // stale data, flushes the codecs, drops pictures before the target and, while
 // paused, caches what it decoded so scrubbing needs no second decode.
-// FFDecode.cpp holds the node and video side, FFDecodeAudio.cpp the sound
-// side, DecodeSeek the state of a seek being worked off.
+// FFDecodeQueue.cpp holds the node side (queues, settings, state asked
+// about), FFDecode.cpp the codecs and the picture side, FFDecodeAudio.cpp the
+// sound side, FFDecodeLive.cpp the live-reading rule, FFDecodeSeek.cpp and
+// DecodeSeek the state of a seek being worked off.
 //
 // Threads: FFProcess and GetStatus come from the source's read thread, Flush
 // from it or from the engine; every other operation from the engine: the
@@ -49,6 +51,7 @@
 #include "core/FFNode.h"
 #include "core/FFPacket.h"
 #include "decode/AudioBuffers.h"
+#include "decode/CaptureTimes.h"
 #include "decode/DecodeSeek.h"
 #include "decode/DecoderThreads.h"
 #include "decode/FFCLIFrame.h"
@@ -228,15 +231,8 @@ private:
     // Time of the last picture decoded since the codec was restarted.
     double _lastVideoTime = kNoTime;
     // The reading side's: the camera's capture time of each picture sent to
-    // the video decoder and not yet out of it, by its packet time (100 ns
-    // ticks since 1970 UTC, trusted). At most kCaptureTimesKept.
-    struct CaptureTime {
-        int64_t pts;
-        int64_t ticks;
-        bool trusted;
-    };
-    static constexpr size_t kCaptureTimesKept = 64;
-    std::deque<CaptureTime> _captureTimes;
+    // the video decoder and not yet out of it.
+    CaptureTimes _captureTimes;
     // The reading side's (see the header); the first-frame flags are also
     // reset under `_lock` when a seek or a new description arrives.
     FFFrame _videoFrame;

@@ -4,22 +4,15 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <thread>
 
 #include "core/UrlForLog.h"
-#include "core/FFCodecLock.h"
 #include "core/FFControlInfo.h"
 #include "core/FFError.h"
 #include "core/FFPacket.h"
 #include "source/CameraClientSettings.h"
 #include "source/CameraCodecMap.h"
 #include "source/SourceInterrupt.h"
-
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/mem.h>
-}
 
 namespace Quillet {
 namespace {
@@ -28,36 +21,14 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 // The RTP clock of video; used when a description comes without a clock.
 constexpr int32_t kDefaultVideoClock = 90000;
-// A whole description's disposition: the stream is the default one.
-constexpr int32_t kDefaultDisposition = 4;
-
 // Told to the application when the camera refuses the credentials.
 constexpr const char* kAuthorizationFailed = "RTSP authorization failed";
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
 
-// A stream's description from its opened context, timed in the RTP clock `clock`.
-std::shared_ptr<FFCodecInfo> Describe(const AVCodecContext* context, int32_t clock, FFStreamType type)
-{
-    auto info = std::make_shared<FFCodecInfo>(context);
-    info->timeBaseNum = 1;
-    info->timeBaseDen = clock;
-    info->disposition = kDefaultDisposition;
-    info->SetStreamType(type);
-    return info;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- life cycle
-
-void FFRTSPSource::ContextDeleter::operator()(AVCodecContext* context) const
-{
-    if (owner)
-        owner->LogInfo() << "Freeing codec context";
-    std::lock_guard<std::mutex> guard(CodecLock());
-    avcodec_free_context(&context);
-}
 
 FFRTSPSource::FFRTSPSource() : _rtspSource(CreateRTSPClient()) {}
 
@@ -170,7 +141,7 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
     if (auto info = client->GetVideoInfo()) {
         _videoStreamIndex = info->streamIndex;
         LogInfo() << "Video stream index: " << _videoStreamIndex;
-        videoOk = _InitVideoCodec(*info, outcome.refusals);
+        videoOk = _contexts.SetVideo(*info, outcome.refusals);
     } else {
         LogWarn() << "No video info available";
     }
@@ -178,7 +149,7 @@ bool FFRTSPSource::_Open(const std::string& url, OpenOutcome& outcome)
     if (auto info = client->GetAudioInfo()) {
         _audioStreamIndex = info->streamIndex;
         LogInfo() << "Audio stream index: " << _audioStreamIndex;
-        audioOk = _InitAudioCodec(*info, outcome.refusals);
+        audioOk = _contexts.SetAudio(*info, outcome.refusals);
     } else {
         LogWarn() << "No audio info available";
     }
@@ -207,112 +178,10 @@ void FFRTSPSource::CloseSource()
 
 // ---------------------------------------------------------------- descriptions
 
-FFRTSPSource::ContextPtr FFRTSPSource::_AllocateContext(AVMediaType type)
-{
-    AVCodecContext* context;
-    {
-        std::lock_guard<std::mutex> guard(CodecLock());
-        context = avcodec_alloc_context3(nullptr);
-    }
-    if (!context)
-        throw std::bad_alloc();
-    context->codec_type = type;
-    return ContextPtr(context, ContextDeleter{this});
-}
-
-bool FFRTSPSource::_InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals)
-{
-    LogInfo() << "FFRTSPSource::_InitVideoCodec";
-    const AVCodecID codecId = CameraVideoCodecId(info.codec);
-    const ::AVPixelFormat pixelFormat = CameraPixelFormat(info.pixelFormat);
-    if (std::string refusal = CameraCodecRefusal(codecId, info, true); !refusal.empty()) {
-        LogError() << refusal;
-        refusals.push_back(std::move(refusal));
-        return false;
-    }
-    int width = info.width;
-    int height = info.height;
-    if (width < 0 || height < 0) {
-        LogInfo() << "MediaInfo::UNKNOWN_OR_CORRUPT_PARAMETER";
-        return false;
-    }
-    if (width == 0 || height == 0) {
-        // The size comes with the first picture; decoders and writers
-        // refuse a stream without one.
-        LogInfo() << "Faking Video Dimensions, reported as 0 from RTSP-Source";
-        width = 100;
-        height = 100;
-    }
-    ContextPtr context = _AllocateContext(AVMEDIA_TYPE_VIDEO);
-    context->codec_id = codecId;
-    context->width = width;
-    context->height = height;
-    context->pix_fmt = pixelFormat;
-    // The tag MP4 players want for H.265 with its parameter sets in the
-    // sample description; containers without tags ignore it.
-    if (codecId == AV_CODEC_ID_HEVC)
-        context->codec_tag = MKTAG('h', 'v', 'c', '1');
-    if (info.clockRate > 0) {
-        context->time_base = AVRational{1, info.clockRate};
-        context->pkt_timebase = context->time_base;
-    }
-    // Parameter sets that a camera announces only out of band (in its
-    // session description) must travel with the description, or neither
-    // the decoder nor a recorded file can make sense of the pictures.
-    if (!info.extradata.empty()) {
-        const size_t size = info.extradata.size();
-        context->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!context->extradata)
-            throw std::bad_alloc();
-        std::memcpy(context->extradata, info.extradata.data(), size);
-        context->extradata_size = static_cast<int>(size);
-    }
-    LogInfo() << "Setting VideoCodecContext: " << "ID: " << context->codec_id << " - Width: " << context->width
-              << " - Height: " << context->height << " - Format: " << context->pix_fmt;
-    _videoCodecContext = std::move(context);
-    return true;
-}
-
-bool FFRTSPSource::_InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals)
-{
-    LogInfo() << "FFRTSPSource::_InitAudioCodec";
-    const AVCodecID codecId = CameraAudioCodecId(info.codec);
-    if (std::string refusal = CameraCodecRefusal(codecId, info, false); !refusal.empty()) {
-        LogError() << refusal;
-        refusals.push_back(std::move(refusal));
-        return false;
-    }
-    ContextPtr context = _AllocateContext(AVMEDIA_TYPE_AUDIO);
-    context->codec_id = codecId;
-    if (context->codec_id == AV_CODEC_ID_ADPCM_G726 && info.sampleRate > 0)
-        context->bits_per_coded_sample = info.bitRateKbps * 1000 / info.sampleRate;
-    context->bit_rate = int64_t(info.bitRateKbps) * 1000;
-    av_channel_layout_uninit(&context->ch_layout);
-    av_channel_layout_default(&context->ch_layout, std::max(0, info.channels));
-    context->sample_rate = info.sampleRate;
-    if (info.clockRate > 0) {
-        context->time_base = AVRational{1, info.clockRate};
-        context->pkt_timebase = context->time_base;
-    }
-    if (context->codec_id == AV_CODEC_ID_AAC) {
-        if (!FillAacConfig(context.get()))
-            LogError() << "FFRTSPSource::_FillAACExtradata" << "AACV Extradata error";
-        // An AAC-LC frame always holds 1024 samples; container writers
-        // want to know it.
-        context->frame_size = 1024;
-    }
-    LogInfo() << "Setting AudioCodecContext: " << "Audio ID: " << context->codec_id
-              << " - Sample Format: " << context->sample_fmt << " - Bit Rate: " << context->bit_rate
-              << " - Sample Rate: " << context->sample_rate << " - Channels: " << context->ch_layout.nb_channels
-              << " - Timebase: " << context->time_base.num << "/" << context->time_base.den;
-    _audioCodecContext = std::move(context);
-    return true;
-}
-
 std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetVideoCodecInfo()
 {
     LogInfo() << "FFRTSPSource::_GetVideoCodecInfo";
-    if (!_videoCodecContext) {
+    if (!_contexts.Video()) {
         LogWarn() << "Returning null codec info";
         return nullptr;
     }
@@ -321,18 +190,13 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetVideoCodecInfo()
         LogWarn() << "videoInfo null from source - returning null";
         return nullptr;
     }
-    const int32_t clock = mediaInfo->clockRate > 0 ? mediaInfo->clockRate : kDefaultVideoClock;
-    auto info = Describe(_videoCodecContext.get(), clock, FFStreamType::Video);
-    const AVCodecContext* c = info->Context();
-    LogInfo() << "Returning: " << "ID: " << c->codec_id << " - Width: " << c->width << " - Height: " << c->height
-              << " - Format: " << c->pix_fmt << " - Timebase: " << info->timeBaseNum << "/" << info->timeBaseDen;
-    return info;
+    return _contexts.DescribeVideo(mediaInfo->clockRate > 0 ? mediaInfo->clockRate : kDefaultVideoClock);
 }
 
 std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetAudioCodecInfo()
 {
     LogInfo() << "FFRTSPSource::_GetAudioCodecInfo";
-    if (!_audioCodecContext) {
+    if (!_contexts.Audio()) {
         LogWarn() << "Returning null codec info";
         return nullptr;
     }
@@ -344,13 +208,7 @@ std::shared_ptr<FFCodecInfo> FFRTSPSource::_GetAudioCodecInfo()
     const int32_t clock = mediaInfo->clockRate > 0    ? mediaInfo->clockRate
                           : mediaInfo->sampleRate > 0 ? mediaInfo->sampleRate
                                                       : kDefaultVideoClock;
-    auto info = Describe(_audioCodecContext.get(), clock, FFStreamType::Audio);
-    const AVCodecContext* c = info->Context();
-    LogInfo() << "Returning: " << "Audio ID: " << c->codec_id << " - Sample Format: " << c->sample_fmt
-              << " - Bit Rate: " << c->bit_rate << " - Sample Rate: " << c->sample_rate
-              << " - Channels: " << c->ch_layout.nb_channels << " - Timebase: " << info->timeBaseNum << "/"
-              << info->timeBaseDen;
-    return info;
+    return _contexts.DescribeAudio(clock);
 }
 
 std::shared_ptr<FFAVCodec> FFRTSPSource::_GetCodecInfo()
@@ -518,7 +376,7 @@ void FFRTSPSource::_ConvertPacket(const MediaPacketStruct& mp, FFPacket& packet)
     MediaPacket::Frametype frameType = mp.frameType;
     if (video) {
         Lock lock(_lock);
-        if (_videoCodecContext && !HasInterPictures(_videoCodecContext->codec_id))
+        if (_contexts.Video() && !HasInterPictures(_contexts.Video()->codec_id))
             frameType = MediaPacket::KeyFrame;
     } else {
         frameType = MediaPacket::KeyFrame;
@@ -548,11 +406,11 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
         if (video) {
             _lastVideoConfigId = mp.configId;
             if (auto info = client->GetVideoInfo())
-                _InitVideoCodec(*info, refusals);
+                _contexts.SetVideo(*info, refusals);
         } else {
             _lastAudioConfigId = mp.configId;
             if (auto info = client->GetAudioInfo())
-                _InitAudioCodec(*info, refusals);
+                _contexts.SetAudio(*info, refusals);
         }
         // The description pushed below covers both streams: the other one's
         // current configuration goes with it, so its first packet does not
@@ -563,9 +421,9 @@ void FFRTSPSource::_HandleCodecChange(const MediaPacketStruct& mp)
             if (other->configId != last) {
                 last = other->configId;
                 if (video)
-                    _InitAudioCodec(*other, refusals);
+                    _contexts.SetAudio(*other, refusals);
                 else
-                    _InitVideoCodec(*other, refusals);
+                    _contexts.SetVideo(*other, refusals);
             }
         }
         codec = _GetCodecInfo();
@@ -654,7 +512,7 @@ void FFRTSPSource::_WaitBeforeNextAttempt()
 int FFRTSPSource::_VideoSize(const char* operation, bool width)
 {
     Lock lock(_lock);
-    const int size = !_videoCodecContext ? 0 : width ? _videoCodecContext->width : _videoCodecContext->height;
+    const int size = !_contexts.Video() ? 0 : width ? _contexts.Video()->width : _contexts.Video()->height;
     LogInfo() << operation << ": " << size;
     return size;
 }
@@ -671,26 +529,26 @@ void FFRTSPSource::GetDimensions(int* width, int* height)
 {
     LogInfo() << "FFRTSPSource::GetDimensions";
     Lock lock(_lock);
-    if (!_videoCodecContext || !width || !height)
+    if (!_contexts.Video() || !width || !height)
         return;
-    *width = _videoCodecContext->width;
-    *height = _videoCodecContext->height;
+    *width = _contexts.Video()->width;
+    *height = _contexts.Video()->height;
     LogInfo() << "Returning - width: " << *width << " - height: " << *height;
 }
 
 bool FFRTSPSource::HasAudio()
 {
     Lock lock(_lock);
-    return _audioCodecContext != nullptr;
+    return _contexts.Audio() != nullptr;
 }
 
 bool FFRTSPSource::GetAudioFormat(int* rate, int* bits, int* channels)
 {
     Lock lock(_lock);
-    if (!_audioCodecContext)
+    if (!_contexts.Audio())
         return false;
-    const int r = _audioCodecContext->sample_rate;
-    const int c = _audioCodecContext->ch_layout.nb_channels;
+    const int r = _contexts.Audio()->sample_rate;
+    const int c = _contexts.Audio()->ch_layout.nb_channels;
     if (rate)
         *rate = r;
     if (bits)

@@ -15,8 +15,8 @@
 // Threads and locks:
 // - The engine's threads call the IFFSource operations; the worker
 //   (_ReadFramesFromSource) reads from the client, pushes, reconnects.
-// - _lock (recursive) guards the codec contexts, stream indexes, config ids,
-//   _url and _sourceSettings. It is never held across a call that can block
+// - _lock (recursive) guards the codec contexts (_contexts, see
+//   CameraCodecContexts.h), stream indexes, config ids, _url and _sourceSettings. It is never held across a call that can block
 //   for long: not during Connect, not during the pause between attempts,
 //   not during a push. Width(), HasAudio() and the like therefore answer at
 //   once even while the camera is away.
@@ -40,6 +40,7 @@
 #include "core/FFAVCodec.h"
 #include "core/FFThread.h"
 #include "core/StopSignal.h"
+#include "source/CameraCodecContexts.h"
 #include "source/IFFSource.h"
 
 namespace Quillet {
@@ -94,21 +95,11 @@ private:
         std::vector<std::string> refusals; // codecs that cannot be carried
     };
 
-    // Frees a context under the codec lock and says so in this source's log.
-    struct ContextDeleter {
-        const FFRTSPSource* owner = nullptr;
-        void operator()(AVCodecContext* context) const;
-    };
-    using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
-
     std::shared_ptr<IRTSPClient> _Client();
     int _VideoSize(const char* operation, bool width);
     bool _Open(const std::string& url, OpenOutcome& outcome);
     void _AnnounceRefusals(const std::vector<std::string>& refusals);
     // The stream descriptions; called with `_lock` held.
-    ContextPtr _AllocateContext(AVMediaType type);
-    bool _InitVideoCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
-    bool _InitAudioCodec(const MediaInfoStruct& info, std::vector<std::string>& refusals);
     std::shared_ptr<FFCodecInfo> _GetVideoCodecInfo();
     std::shared_ptr<FFCodecInfo> _GetAudioCodecInfo();
     std::shared_ptr<FFAVCodec> _GetCodecInfo();
@@ -133,8 +124,7 @@ private:
     // Guarded by `_lock` (see the header), up to _url; the read thread and
     // the settings as marked.
     std::recursive_mutex _lock;
-    ContextPtr _videoCodecContext{nullptr, ContextDeleter{this}};
-    ContextPtr _audioCodecContext{nullptr, ContextDeleter{this}};
+    CameraCodecContexts _contexts{*this};
     int32_t _videoStreamIndex = -1;
     int32_t _audioStreamIndex = -1;
     // The read thread's: the latest wall-clock time handed on per stream, kept
