@@ -204,8 +204,9 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
         if (full)
             dest.SetStatus(FFStatus::Full);
         source->StartReadThread();
-        if (full)
-            Testing::WaitFor([&] { return dest.statusQueries > 0; }, 2s);
+        if (full) {
+            ASSERT_TRUE(Testing::WaitFor([&] { return dest.statusQueries > 0; }, 20s));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
         if (i % 4 == 1)
             source->Seek(0.5 * (i % 5));
