@@ -618,9 +618,16 @@ QUILLET_EXPORT int quillet_recorder_stop(quillet_player* recorder);
 /** `*saving` = 1 while a file is written; `*pending` (may be NULL) = 1 while a file name waits
  * for its first key picture. */
 QUILLET_EXPORT int quillet_recorder_is_saving(quillet_player* recorder, int* saving, int* pending);
-/** Fills `settings` with the defaults (one file until stopped, nothing deleted) and its size.
- * Any thread, never blocks. */
+/** Fills the first `size` bytes of `*settings` with the defaults (one file until stopped, nothing
+ * deleted) and sets `settings->size` to the bytes filled (`size`, at most this release's record):
+ * nothing past `size` is written, so a record of an earlier release is filled safely.
+ * ::QUILLET_ERROR_INVALID_ARGUMENT when `size` cannot hold the `size` field. Any thread, never blocks. */
+QUILLET_EXPORT int quillet_recording_settings_init_sized(quillet_recording_settings* settings, size_t size);
+/** quillet_recording_settings_init_sized() with the record's size as the header compiled against
+ * declares it (the macro below; the exported function serves programs built before it and fills the
+ * 48 bytes their records have). */
 QUILLET_EXPORT int quillet_recording_settings_init(quillet_recording_settings* settings);
+#define quillet_recording_settings_init(settings) quillet_recording_settings_init_sized((settings), sizeof *(settings))
 /** Segments and retention for the recordings started after this call (the recorder kinds). The
  * record is copied; `settings->size` must come from quillet_recording_settings_init(). Any
  * thread, never blocks. */
@@ -727,8 +734,16 @@ QUILLET_EXPORT int quillet_thumbnails(const char* source, const double* times, i
 
 /** @} */
 
-/** Sets `*settings` to the defaults, with its `size`. */
+/** Fills the first `size` bytes of `*settings` with the defaults and sets `settings->size` to the
+ * bytes filled (`size`, at most this release's record): nothing past `size` is written, so a
+ * record of an earlier release is filled safely. ::QUILLET_ERROR_INVALID_ARGUMENT when `size`
+ * cannot hold the `size` field. Any thread, never blocks. */
+QUILLET_EXPORT int quillet_source_settings_init_sized(quillet_source_settings* settings, size_t size);
+/** quillet_source_settings_init_sized() with the record's size as the header compiled against
+ * declares it (the macro below; the exported function serves programs built before it and fills the
+ * 104 bytes their records have). */
 QUILLET_EXPORT int quillet_source_settings_init(quillet_source_settings* settings);
+#define quillet_source_settings_init(settings) quillet_source_settings_init_sized((settings), sizeof *(settings))
 
 /** @} */
 

@@ -69,6 +69,25 @@ std::shared_ptr<Quillet::FFSourceSettings> CameraSettings(const quillet_source_s
     return out;
 }
 
+// Copies the first `size` bytes of `defaults` into the caller's record, its `size` field saying
+// how many that was: a record of an earlier release is shorter than this release's, and nothing
+// past its end is written.
+template <class Record>
+int FillWithin(Record* out, size_t size, Record defaults)
+{
+    Require(out != nullptr, "the settings are NULL");
+    Require(size >= sizeof(defaults.size), "size cannot hold the record's size field");
+    defaults.size = std::min(size, sizeof(Record));
+    std::memcpy(out, &defaults, defaults.size);
+    return QUILLET_OK;
+}
+
+// The records the _init functions without a size fill: programs built before the sized calls
+// existed pass records of these sizes (the last field then being live_reading, min_free_bytes),
+// however the records grow later.
+constexpr size_t kSourceSettingsUnsized = offsetof(quillet_source_settings, live_reading) + sizeof(int);
+constexpr size_t kRecordingSettingsUnsized = offsetof(quillet_recording_settings, min_free_bytes) + sizeof(int64_t);
+
 HandleSignal::Clock::time_point Deadline(int timeoutMs)
 {
     return HandleSignal::Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
@@ -109,30 +128,33 @@ int NoBatch(Client& c)
 
 extern "C" {
 
-int quillet_source_settings_init(quillet_source_settings* settings)
+int quillet_source_settings_init_sized(quillet_source_settings* settings, size_t size)
 {
     return Guard([&]() -> int {
-        Require(settings != nullptr, "the settings are NULL");
         const Quillet::FFSourceSettings d;
-        *settings = quillet_source_settings{};
-        settings->size = sizeof(quillet_source_settings);
-        settings->stream_using_tcp = d.streamUsingTCP;
-        settings->use_time_filter = d.useTimeFilter;
-        settings->use_only_video = d.useOnlyVideo;
-        settings->require_rtcp = d.requireRTCP;
-        settings->create_timing_log = d.createTimingLog;
-        settings->timing_log_folder = "";
-        settings->username = "";
-        settings->password = "";
-        settings->audio_latency_ms = d.audioLatencyMs;
-        settings->video_latency_ms = d.videoLatencyMs;
-        settings->sync_shift_ms = d.syncShiftMs;
-        settings->rtcp_timeout_ms = d.rtcpTimeoutMs;
-        settings->packet_timeout_ms = d.packetTimeoutMs;
-        settings->decoding_threads = d.decodingThreads;
-        settings->live_reading = d.liveReading;
-        return QUILLET_OK;
+        quillet_source_settings s{};
+        s.stream_using_tcp = d.streamUsingTCP;
+        s.use_time_filter = d.useTimeFilter;
+        s.use_only_video = d.useOnlyVideo;
+        s.require_rtcp = d.requireRTCP;
+        s.create_timing_log = d.createTimingLog;
+        s.timing_log_folder = "";
+        s.username = "";
+        s.password = "";
+        s.audio_latency_ms = d.audioLatencyMs;
+        s.video_latency_ms = d.videoLatencyMs;
+        s.sync_shift_ms = d.syncShiftMs;
+        s.rtcp_timeout_ms = d.rtcpTimeoutMs;
+        s.packet_timeout_ms = d.packetTimeoutMs;
+        s.decoding_threads = d.decodingThreads;
+        s.live_reading = d.liveReading;
+        return FillWithin(settings, size, s);
     });
+}
+
+int(quillet_source_settings_init)(quillet_source_settings* settings)
+{
+    return quillet_source_settings_init_sized(settings, kSourceSettingsUnsized);
 }
 
 int quillet_set_log_configuration(const char* path)
@@ -371,20 +393,23 @@ int quillet_recorder_split(quillet_player* handle, const char* new_file)
     });
 }
 
-int quillet_recording_settings_init(quillet_recording_settings* settings)
+int quillet_recording_settings_init_sized(quillet_recording_settings* settings, size_t size)
 {
     return Guard([&]() -> int {
-        Require(settings != nullptr, "the settings are NULL");
         const RecordingSettings d;
-        *settings = quillet_recording_settings{};
-        settings->size = sizeof(quillet_recording_settings);
-        settings->segment_seconds = d.segmentSeconds;
-        settings->name_pattern = "";
-        settings->keep_bytes = d.keepBytes;
-        settings->keep_seconds = d.keepSeconds;
-        settings->min_free_bytes = d.minFreeBytes;
-        return QUILLET_OK;
+        quillet_recording_settings s{};
+        s.segment_seconds = d.segmentSeconds;
+        s.name_pattern = "";
+        s.keep_bytes = d.keepBytes;
+        s.keep_seconds = d.keepSeconds;
+        s.min_free_bytes = d.minFreeBytes;
+        return FillWithin(settings, size, s);
     });
+}
+
+int(quillet_recording_settings_init)(quillet_recording_settings* settings)
+{
+    return quillet_recording_settings_init_sized(settings, kRecordingSettingsUnsized);
 }
 
 int quillet_recorder_set_settings(quillet_player* handle, const quillet_recording_settings* settings)

@@ -291,7 +291,7 @@ TEST_P(CameraScripted, GraphSettingsAndErrorsFollowTheScript)
             << "late packet " << i << " stalled";
     }
     // Whether the worker sleeps on the queue or between attempts, the stop ends it.
-    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     source.DisconnectNode();
 
     EXPECT_EQ(Graph(graph.Records()), row.graph);

@@ -1,9 +1,11 @@
 /* Handles' lives through the C interface: a read, a wait and an open blocked
- * on other threads end promptly on destroy or interrupt; NULL, garbage and
+ * on other threads end promptly on destroy or interrupt, and hold up no read
+ * with timeout 0; NULL, garbage and
  * wrong-kind arguments give status codes; a camera reconnects and says so. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdatomic.h>
 #include <stddef.h>
 #include <string.h>
@@ -13,7 +15,7 @@
 
 #include "capi_support.h"
 
-typedef enum { BLOCK_READ, BLOCK_WAIT_EVENT, BLOCK_OPEN } blocking_call;
+typedef enum { BLOCK_READ, BLOCK_READ_NOW, BLOCK_WAIT_EVENT, BLOCK_OPEN } blocking_call;
 
 typedef struct blocked {
     quillet_player* p;
@@ -33,6 +35,7 @@ static void run_blocked(void* arg)
     int s = QUILLET_OK;
     switch (b->call) {
     case BLOCK_READ: s = quillet_player_read_picture(b->p, &pic, -1); break;
+    case BLOCK_READ_NOW: s = quillet_player_read_picture(b->p, &pic, 0); break;
     case BLOCK_WAIT_EVENT: s = quillet_player_wait_event(b->p, &e, -1); break;
     case BLOCK_OPEN: s = quillet_player_open(b->p, b->url); break;
     }
@@ -67,6 +70,33 @@ void test_blocked_calls_end_on_destroy_or_interrupt(void)
     REQUIRE(listener >= 0);
     char url[64];
     snprintf(url, sizeof url, "rtsp://127.0.0.1:%d/never", port);
+    /* Give a call time to block; the checks after it hold however long that takes. */
+    const struct timespec pause = {0, 300 * 1000 * 1000};
+
+    /* A read with timeout 0 never waits behind another reader: an open keeps the player busy
+     * (the camera never answers), a read on a second thread waits inside the player for it, and
+     * a read with timeout 0 on a third comes back all the same, long before the open could end. */
+    quillet_player* busy = quillet_player_create("capi.readnow");
+    REQUIRE(busy);
+    CHECK_STATUS(quillet_player_set_network_timeout(busy, 120.0), QUILLET_OK);
+    blocked opening = {busy, BLOCK_OPEN, url, 0, 99, 0.0}, reading = {busy, BLOCK_READ, url, 0, 99, 0.0},
+            now = {busy, BLOCK_READ_NOW, url, 0, 99, 0.0};
+    test_thread* threads[3] = {start_thread(run_blocked, &opening), NULL, NULL};
+    struct pollfd connected = {listener, POLLIN, 0};
+    REQUIRE(threads[0] && poll(&connected, 1, 20000) == 1); /* the open waits for the camera now */
+    const int silent = accept(listener, NULL, NULL); /* kept open: no answer, no end */
+    threads[1] = start_thread(run_blocked, &reading);
+    nanosleep(&pause, NULL);
+    threads[2] = start_thread(run_blocked, &now);
+    for (const double end = now_ms() + 20000; atomic_load(&now.status) == 99 && now_ms() < end;)
+        nanosleep(&pause, NULL);
+    CHECK(atomic_load(&now.status) == QUILLET_AGAIN);
+    CHECK(atomic_load(&reading.status) == 99 && atomic_load(&opening.status) == 99);
+    quillet_player_destroy(busy);
+    for (int i = 0; i < 3; ++i)
+        join_thread(threads[i]);
+    close(silent);
+
     /* Rows: what blocks, and whether destroy (1) or interrupt (0) ends it. */
     const struct {
         blocking_call call;
@@ -84,8 +114,6 @@ void test_blocked_calls_end_on_destroy_or_interrupt(void)
         REQUIRE(t);
         while (!atomic_load(&b.entered)) {
         }
-        /* Give the call time to block; the check below holds however long that takes. */
-        const struct timespec pause = {0, 300 * 1000 * 1000};
         nanosleep(&pause, NULL);
         CHECK(atomic_load(&b.status) == 99);
         const double acted = now_ms();
@@ -118,6 +146,15 @@ static void ignore_thumbnail(void* user, const quillet_thumbnail* thumbnail)
 {
     (void)user;
     (void)thumbnail;
+}
+
+/* Whether the bytes of `record` from `from` to `to` still hold the 0xAB they were set to. */
+static int untouched(const void* record, size_t from, size_t to)
+{
+    for (const unsigned char* b = record; from < to; ++from)
+        if (b[from] != 0xAB)
+            return 0;
+    return 1;
 }
 
 void test_bad_arguments(void)
@@ -223,6 +260,24 @@ void test_bad_arguments(void)
     CHECK(quillet_player_get_live_reading(p, &i) == QUILLET_OK && i == QUILLET_LIVE_EVERY);
     CHECK(quillet_version() == QUILLET_VERSION);
     CHECK(strncmp(quillet_build_description(), "quillet ", 8) == 0);
+    /* An init given a record of an earlier release (shorter) fills it and writes nothing past it;
+     * without a size it fills the record this header declares. */
+    quillet_source_settings source;
+    quillet_recording_settings recording;
+    const size_t sourceEarlier = offsetof(quillet_source_settings, decoding_threads);
+    const size_t recordingEarlier = offsetof(quillet_recording_settings, min_free_bytes);
+    memset(&source, 0xAB, sizeof source);
+    memset(&recording, 0xAB, sizeof recording);
+    CHECK_STATUS(quillet_source_settings_init_sized(&source, sourceEarlier), QUILLET_OK);
+    CHECK_STATUS(quillet_recording_settings_init_sized(&recording, recordingEarlier), QUILLET_OK);
+    CHECK(source.size == sourceEarlier && source.stream_using_tcp == 1 && source.packet_timeout_ms == 10000);
+    CHECK(recording.size == recordingEarlier && recording.keep_bytes == 0 && recording.segment_seconds == 0);
+    CHECK(untouched(&source, sourceEarlier, sizeof source) && untouched(&recording, recordingEarlier, sizeof recording));
+    CHECK_STATUS(quillet_source_settings_init_sized(&source, 4), QUILLET_ERROR_INVALID_ARGUMENT);
+    CHECK_STATUS(quillet_source_settings_init(&source), QUILLET_OK);
+    CHECK_STATUS(quillet_recording_settings_init(&recording), QUILLET_OK);
+    CHECK(source.size == sizeof source && source.live_reading == QUILLET_LIVE_NEWEST && source.decoding_threads == 1);
+    CHECK(recording.size == sizeof recording && recording.min_free_bytes == -1);
     /* Freeing NULL is fine, destroying twice too. */
     quillet_player_destroy(NULL);
     quillet_client_destroy(NULL);

@@ -17,7 +17,6 @@ void test_reopen_after_end(void);
 void test_camera_reconnects(void);
 void test_stale_handles(void);
 void test_handler_calls(void);
-void test_handler_calls_camera(void);
 
 static const struct {
     const char* name;
@@ -34,7 +33,6 @@ static const struct {
     {"CameraReconnects", test_camera_reconnects},
     {"StaleHandles", test_stale_handles},
     {"Handlers", test_handler_calls},
-    {"HandlersCamera", test_handler_calls_camera},
 };
 
 int main(int argc, char** argv)

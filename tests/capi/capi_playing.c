@@ -1,7 +1,8 @@
 /* Playing through the C interface: a file's pictures equal the C++ facade's
  * through each of the three ways to read (a buffer too small loses nothing),
- * served pictures reach a remote player unchanged, and a file is published
- * to HLS. */
+ * served pictures reach a remote player unchanged, and a publishing output's
+ * state comes as events and as status records (what it writes is the C++
+ * suite's to check). */
 #define _POSIX_C_SOURCE 200809L
 #include <stdlib.h>
 #include <string.h>
@@ -251,7 +252,7 @@ void test_publish_hls(void)
     quillet_publishing_status st[2];
     size_t count = 0;
     CHECK_STATUS(quillet_player_get_publishing_status(p, st, 2, &count), QUILLET_OK);
-    CHECK(count == 1 && count <= 2 && strcmp(st[0].url, "capi_hls/live.m3u8") == 0 && st[0].packets > 0);
+    CHECK(count == 1 && strcmp(st[0].url, "capi_hls/live.m3u8") == 0 && st[0].packets > 0);
     /* The output finishes once the source's end has been written. */
     quillet_event e = {0};
     for (const double end = now_ms() + 20000; !finished && now_ms() < end;)
@@ -260,14 +261,4 @@ void test_publish_hls(void)
     CHECK(publishing == 1);
     CHECK(finished);
     quillet_player_destroy(p);
-    FILE* playlist = fopen("capi_hls/live.m3u8", "r");
-    REQUIRE(playlist);
-    char line[256];
-    int segments = 0, ended = 0;
-    while (fgets(line, sizeof line, playlist)) {
-        segments += strncmp(line, "#EXTINF", 7) == 0;
-        ended += strncmp(line, "#EXT-X-ENDLIST", 14) == 0;
-    }
-    fclose(playlist);
-    CHECK(segments >= 1 && ended == 1);
 }

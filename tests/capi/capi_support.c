@@ -37,23 +37,6 @@ const char* test_clip(int seconds)
     return linked ? path : NULL;
 }
 
-int count_video_packets(const char* path)
-{
-    char command[512];
-    snprintf(command, sizeof command,
-             "ffprobe -v error -select_streams v -count_packets -show_entries stream=nb_read_packets "
-             "-of csv=p=0 '%s'",
-             path);
-    FILE* out = popen(command, "r");
-    if (!out)
-        return -1;
-    int packets = -1;
-    if (fscanf(out, "%d", &packets) != 1)
-        packets = -1;
-    pclose(out);
-    return packets;
-}
-
 uint64_t picture_hash(const uint8_t* data, int width, int height, int stride)
 {
     uint64_t h = 1469598103934665603ull;

@@ -45,8 +45,6 @@ extern int g_failures;
 /* A 320x240, 25 fps H.264 clip with AAC sound of `seconds`, one key picture a second, made once
  * in the working folder; its path. */
 const char* test_clip(int seconds);
-/* Video packets of a media file, by ffprobe; -1 when it cannot be read. */
-int count_video_packets(const char* path);
 
 /* FNV-1a over the picture's rows (width * 3 bytes each). */
 uint64_t picture_hash(const uint8_t* data, int width, int height, int stride);

@@ -123,17 +123,6 @@ protected:
         fs::remove_all(dir, ignored);
     }
 
-    // Runs `body` on a watchdog: a call that never comes back fails the row and ends the run.
-    void Watched(const char* what, std::function<void()> body, std::chrono::seconds limit = 120s)
-    {
-        auto done = std::async(std::launch::async, std::move(body));
-        if (done.wait_for(limit) != std::future_status::ready) {
-            std::cerr << "HANG: " << what << " did not come back within " << limit.count() << " s\n";
-            std::abort();
-        }
-        done.get();
-    }
-
     void Build(const Row& r);
     void Trigger(const Row& r);
     void Act(const Row& r, const EventArgs& e);
@@ -381,7 +370,7 @@ TEST_P(HandlerTable, TheCallComesBackWithTheTrueAnswerAndEverythingStopsAfterwar
     const Row r = GetParam();
     if (r.event == Event::Connection && !QuilletTest::RtspTestServer::Available())
         GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
-    Watched("the row", [&] {
+    FinishesWithin(120s, "the row", [&] {
         Build(r);
         if (!HasFatalFailure())
             Trigger(r);
@@ -391,7 +380,7 @@ TEST_P(HandlerTable, TheCallComesBackWithTheTrueAnswerAndEverythingStopsAfterwar
         EXPECT_EQ(problems, "");
     }
     // The application stops and disposes of everything, each call on the watchdog too.
-    Watched("stopping and disposing afterwards", [&] {
+    FinishesWithin(120s, "stopping and disposing afterwards", [&] {
         for (FFWrapper* f : {facade.get(), static_cast<FFWrapper*>(other.get()), static_cast<FFWrapper*>(feeder.get())}) {
             if (!f)
                 continue;

@@ -1,13 +1,12 @@
 // The player facade's own part: forwarding to its engine, the engine's native
 // records arriving as the facade's event arguments (unknown ones dropped),
 // handlers (registered, unregistered, raised inside the application's read
-// call or on a reporting thread, calling back into the facade) and every
-// operation after Dispose(). Pictures, their buffer and end of stream against
-// the ffmpeg tools are tabled in engine/playback_table_test.
+// call) and every operation after Dispose(). Handlers calling back into the
+// facade from each of its threads are tabled in handler_table_test; pictures,
+// their buffer and end of stream against the ffmpeg tools in
+// engine/playback_table_test.
 #include <atomic>
 #include <chrono>
-#include <future>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -156,60 +155,4 @@ TEST(PlayerFacadeEvents, NativeRecordsArriveAsTheFacadesArgumentsAndUnknownOnesA
     }
     EXPECT_EQ(points[0].PCTimeUTC, system_clock::time_point{}) << "1970-01-01 00:00:00 UTC";
     EXPECT_EQ(points[1].PCTimeUTC, when);
-}
-
-TEST(PlayerFacadeEvents, HandlerOnAnotherThreadMayCallBackIntoTheFacadeWhileItIsBusy)
-{
-    FacadeWithEngine f;
-    std::atomic<int> calls{0};
-    std::atomic<bool> sawDuration{false};
-    std::thread::id handlerThread;
-    ManagedEventDelegate handler([&](const EventArgs& e) {
-        if (!dynamic_cast<const SourceConnectionStatusArgs*>(&e))
-            return;
-        handlerThread = std::this_thread::get_id();
-        // Each of these waits for whatever facade call the application thread is in.
-        sawDuration = sawDuration || f.player.GetDuration() > 0.5;
-        f.player.IsPause();
-        bool pending = false;
-        f.player.IsOOB(1.0, pending);
-        f.player.Width();
-        ++calls;
-    });
-    f.player.RegisterFFEventCallback(handler);
-    ASSERT_TRUE(f.player.OpenSource(Clip()));
-    f.player.DecodeVideo(AV_PIX_FMT_BGR24);
-    ASSERT_TRUE(f.player.StartEngine());
-
-    // The application thread keeps the facade busy.
-    std::atomic<bool> stop{false};
-    std::thread application([&] {
-        FrameData data;
-        while (!stop) {
-            if (f.player.ReadFrameGetSize(&data) < 0)
-                f.player.Seek(0.5);
-            f.player.GetSeekTime();
-            std::this_thread::sleep_for(200us);
-        }
-    });
-
-    std::thread::id reporter;
-    auto done = std::async(std::launch::async, [&] {
-        reporter = std::this_thread::get_id();
-        for (int i = 0; i < 50; ++i) {
-            Quillet::FFSourceConnectionStatusArgs native(Quillet::ConnectionStatus::Connected, "again");
-            f.engine->SendFFEvent(&native);
-        }
-    });
-    const bool finished = done.wait_for(20s) == std::future_status::ready;
-    stop = true;
-    application.join();
-    if (!finished) {
-        ADD_FAILURE() << "a handler calling back into the facade deadlocked";
-        std::abort();
-    }
-    EXPECT_EQ(calls.load(), 50);
-    EXPECT_TRUE(sawDuration.load());
-    EXPECT_EQ(handlerThread, reporter) << "handlers run on the reporting thread";
-    f.player.Dispose();
 }

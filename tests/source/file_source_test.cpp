@@ -95,7 +95,7 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     ASSERT_TRUE(ended);
     std::this_thread::sleep_for(100ms); // idle at the end
     EXPECT_TRUE(source.IsReading());
-    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
 
     const auto records = dest.Records();
@@ -158,7 +158,7 @@ TEST_P(FileSourceWake, ASleepingReaderGoesOnAtOnceForWhatWakesIt)
         ASSERT_TRUE(dest.WaitFor(FFType::SeekInfo, 1)) << "the seek was not taken up";
         ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 2)) << "the reading after the seek stalled";
     }
-    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
     source.DisconnectNode();
 }
@@ -185,7 +185,7 @@ TEST_F(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
     EXPECT_EQ(dest.Count(FFType::Packet), 10u);
     // The owner still sees a reading source until it stops it.
     EXPECT_TRUE(source.IsReading());
-    EXPECT_TRUE(FinishesWithin(20s, [&] { source.StopReadThread(); }));
+    EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
 }
 
@@ -210,7 +210,7 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
         if (i % 4 == 1)
             source->Seek(0.5 * (i % 5));
-        ASSERT_TRUE(FinishesWithin(20s, [&] {
+        ASSERT_TRUE(FinishesWithin(20s, "a stop, close or destroy while pushing", [&] {
             if (i % 3 == 0)
                 source->StopReadThread();
             else if (i % 3 == 1)

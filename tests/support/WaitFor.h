@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <memory>
 #include <thread>
 
 namespace Quillet::Testing {
@@ -24,20 +23,19 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
     return true;
 }
 
-// Runs `work` on a thread of its own and reports whether it ended in time; a
-// deadlock ends the test process, as nothing sensible can follow in it.
-inline bool FinishesWithin(std::chrono::milliseconds limit, std::function<void()> work)
+// The watchdog: runs `work` on a thread of its own, joined once it has ended,
+// and passes on what it threw. A call that does not come back within `limit`
+// is a deadlock and ends the test process naming `what`, as nothing sensible
+// can follow in it. Returns true, for use in an expectation.
+inline bool FinishesWithin(std::chrono::milliseconds limit, const char* what, std::function<void()> work)
 {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    std::thread([done, work = std::move(work)] {
-        work();
-        done->set_value();
-    }).detach();
-    if (future.wait_for(limit) == std::future_status::ready)
-        return true;
-    std::fprintf(stderr, "deadlock: work did not finish within %lld ms\n", static_cast<long long>(limit.count()));
-    std::_Exit(3);
+    std::future<void> done = std::async(std::launch::async, std::move(work));
+    if (done.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "deadlock: %s did not finish within %lld ms\n", what, static_cast<long long>(limit.count()));
+        std::_Exit(3);
+    }
+    done.get();
+    return true;
 }
 
 } // namespace Quillet::Testing

@@ -1,8 +1,8 @@
 // Disposal and finalization: a disposed facade of each kind answers without
 // throwing, a facade the application forgets is finalized and frees its
-// player, Dispose, StopEngine and CloseSource from inside an event handler
-// end without a deadlock, and many facades leave memory and file descriptors
-// flat.
+// player, a handler disposes the facade that runs it without a deadlock, a
+// handler's exception comes out of the read, and many facades leave memory
+// and file descriptors flat.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -16,27 +16,22 @@ namespace Quillet.Tests
 {
     public static class LifecycleTests
     {
-        /// <summary>What the binding adds to the neutral answers the C++ facade owns: a read leaves the
-        /// managed record untouched, a disposed facade of each kind answers without throwing, and
-        /// Dispose twice is fine.</summary>
-        public static void ResultsWithoutASourceAndAfterDispose()
+        /// <summary>A disposed facade of each kind answers without throwing (the values are the C++
+        /// facade's to check), Dispose twice is fine, and a read leaves the managed record untouched.</summary>
+        public static void DisposedFacadesAnswerWithoutThrowing()
         {
-            var facades = new FFWrapper[] { new FFWrapper(), new FFFileWrapper("cs.rec"), new FFFileServerWrapper(), new FFPlayServerWrapper(), new FFRemoteWrapper() };
-            foreach (FFWrapper f in facades)
+            foreach (FFWrapper f in new FFWrapper[] { new FFWrapper(), new FFFileWrapper("cs.rec"), new FFFileServerWrapper(), new FFPlayServerWrapper(), new FFRemoteWrapper() })
             {
-                string kind = f.GetType().Name;
                 var untouched = new FrameData();
-                Check.Equal(0, f.ReadFrameGetSize(null), kind + ".ReadFrameGetSize(null)");
-                Check.Equal(0, f.ReadFrameGetSize(untouched), kind + ": a read without a source");
-                Check.True(untouched.frame == null && untouched.size == 0 && untouched.width == 0, kind + ": the record is untouched");
+                Check.Equal(0, f.ReadFrameGetSize(null), f.GetType().Name + ".ReadFrameGetSize(null)");
                 f.Dispose();
                 f.Dispose();
                 int w, h;
                 f.GetDimensions(out w, out h);
-                Check.Equal("False 0 -1x-1 0", f.OpenSource(PlayerTests.H264Clip()) + " " + f.ReadFrameGetSize(untouched) + " " + w + "x" + h + " " + f.GetDuration(), kind + " after Dispose");
+                Check.True(!f.OpenSource(PlayerTests.H264Clip()) && f.ReadFrameGetSize(untouched) == 0 && untouched.frame == null, f.GetType().Name + " after Dispose");
                 var server = f as IFFSerializeWrapper;
                 if (server != null)
-                    Check.True(server.AddClient() == null, kind + ".AddClient after Dispose");
+                    server.AddClient();
                 f.CloseSource(); f.StopEngine(); f.Pause(); f.Seek(1.0); f.SetAudioInterface(null);
             }
         }
@@ -63,52 +58,45 @@ namespace Quillet.Tests
             }, 20, "the forgotten facade finalized and its player's threads ended");
         }
 
-        private static readonly Tuple<string, Action<FFWrapper>>[] Reentrant =
-        {
-            Tuple.Create<string, Action<FFWrapper>>("StopEngine", f => f.StopEngine()),
-            Tuple.Create<string, Action<FFWrapper>>("CloseSource", f => f.CloseSource()),
-            Tuple.Create<string, Action<FFWrapper>>("Dispose", f => f.Dispose()),
-        };
-
-        /// <summary>Each call above from a handler: of the player's end of stream, raised on the reader's
-        /// thread inside its read, and of the recorder's first sync point, raised on the recording's write
-        /// thread. The player answers the handler's next call, and the reader's afterwards.</summary>
-        public static void HandlersStopCloseOrDisposeTheirFacade()
+        /// <summary>A handler disposes the facade whose event it handles: the player's end of stream, raised
+        /// on the reader's thread inside its read, and the recorder's first sync point, raised on the
+        /// recording's write thread. The disposed facade answers the handler's next call, and the reader's
+        /// afterwards (what a stop or close from a handler does is the C and C++ suites' to check).</summary>
+        public static void HandlersDisposeTheirFacade()
         {
             foreach (bool recorder in new[] { false, true })
-                foreach (var row in Reentrant)
+            {
+                string what = (recorder ? "the recorder's sync point" : "the end of the stream") + " handler calling Dispose";
+                FFWrapper f = PlayerTests.OpenStarted(recorder ? new FFFileWrapper("cs.reentrant") : new FFWrapper("cs.reentrant"), PlayerTests.H264Clip());
+                var handled = new ManualResetEvent(false);
+                int calls = 0;
+                f.RegisterFFEventCallback(args =>
                 {
-                    string what = (recorder ? "the recorder's sync point" : "the end of the stream") + " handler calling " + row.Item1;
-                    FFWrapper f = PlayerTests.OpenStarted(recorder ? new FFFileWrapper("cs.reentrant") : new FFWrapper("cs.reentrant"), PlayerTests.H264Clip());
-                    var handled = new ManualResetEvent(false);
-                    int calls = 0;
-                    f.RegisterFFEventCallback(args =>
+                    var m = args as FFMessageEventArgs;
+                    if (recorder ? args is SyncPointEventArgs : m != null && m.message == FFMessageType.EndOfStream)
                     {
-                        var m = args as FFMessageEventArgs;
-                        if (recorder ? args is SyncPointEventArgs : m != null && m.message == FFMessageType.EndOfStream)
-                        {
-                            row.Item2(f);
-                            f.IsPause(); // and calls the facade once more
-                            Interlocked.Increment(ref calls);
-                            handled.Set();
-                        }
-                    });
-                    if (recorder)
-                        ((FFFileWrapper)f).SaveToVideoFile(Path.GetFullPath("cs_reentrant_" + row.Item1 + ".mkv"));
-                    Check.EndsWithin(30, what, () =>
-                    {
-                        var data = new FrameData();
-                        while (!handled.WaitOne(0) && f.ReadFrameGetSize(data) >= 0)
-                            Thread.Yield();
-                        Check.True(handled.WaitOne(20000), what + ": the handler ran");
-                        if (!recorder)
-                        {
-                            Check.Equal(1, calls, what + ": the handler ran once");
-                            Check.Equal(0, f.ReadFrameGetSize(data), what + ": a read afterwards");
-                        }
                         f.Dispose();
-                    });
-                }
+                        f.IsPause(); // and calls the facade once more
+                        Interlocked.Increment(ref calls);
+                        handled.Set();
+                    }
+                });
+                if (recorder)
+                    ((FFFileWrapper)f).SaveToVideoFile(Path.GetFullPath("cs_reentrant.mkv"));
+                Check.EndsWithin(30, what, () =>
+                {
+                    var data = new FrameData();
+                    while (!handled.WaitOne(0) && f.ReadFrameGetSize(data) >= 0)
+                        Thread.Yield();
+                    Check.True(handled.WaitOne(20000), what + ": the handler ran");
+                    if (!recorder)
+                    {
+                        Check.Equal(1, calls, what + ": the handler ran once");
+                        Check.Equal(0, f.ReadFrameGetSize(data), what + ": a read afterwards");
+                    }
+                    f.Dispose();
+                });
+            }
         }
 
         /// <summary>A handler that throws keeps no other handler from the event; what it threw comes
