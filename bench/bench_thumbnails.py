@@ -13,15 +13,17 @@ the fastest peer, exact pictures at least 1.5x the fastest exact peer.
 
 A shared machine changes speed from one second to the next, so every
 contender runs once per round, the rounds interleaved (each round starting
-with the next contender), and each figure is the median of its rounds. The
-clip is read once before the first round, so every contender finds it in
-the page cache.
+with the next contender), and each figure is the median of its rounds;
+beside it the processor time it took (all threads and processes together),
+which a busy machine changes less. The clip is read once before the first
+round, so every contender finds it in the page cache.
 
   PYTHONPATH=build/bindings/python /usr/bin/python3 bench/bench_thumbnails.py [--rounds N] [--dir DIR]
       (the clips are made once in DIR, by default ~/.cache/quillet-bench: slow, ultrafast presets)
 """
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import time
@@ -47,6 +49,15 @@ def make_clip(folder, name, codec):
         subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *PATTERN, *codec, part], check=True)
         os.rename(part, path)
     return path
+
+
+def processor_seconds():
+    # This process's threads and the ffmpeg processes it waited for.
+    total = 0.0
+    for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+        usage = resource.getrusage(who)
+        total += usage.ru_utime + usage.ru_stime
+    return total
 
 
 def warm(path):
@@ -136,19 +147,21 @@ def main():
         if not args.skip_select:
             contenders["ffmpeg select, one run"] = (True, lambda: run_ffmpeg_select(clip, times))
         seconds = {name: [] for name in contenders}
+        cpu = {name: [] for name in contenders}
         warm(clip)
         names = list(contenders)
         for round_ in range(args.rounds):
             for name in names[round_ % len(names):] + names[:round_ % len(names)]:
                 run = contenders[name][1]
-                start = time.perf_counter()
+                start, used = time.perf_counter(), processor_seconds()
                 made = run()
                 seconds[name].append(time.perf_counter() - start)
+                cpu[name].append(processor_seconds() - used)
                 assert made == COUNT, f"{name} made {made} of {COUNT}"
         median = {name: statistics.median(s) for name, s in seconds.items()}
         print(f"{codec}: {COUNT} thumbnails at {WIDTH}x{HEIGHT} of {SECONDS} s 1080p, median of {args.rounds} rounds")
         for name, s in median.items():
-            print(f"  {name:28s} {s:7.3f} s")
+            print(f"  {name:28s} {s:7.3f} s   (processor {statistics.median(cpu[name]):7.3f} s)")
         peers = {n: s for n, s in median.items() if not n.startswith("quillet")}
         exact_peers = {n: s for n, s in peers.items() if contenders[n][0]}
         fastest = min(peers, key=peers.get)

@@ -16,7 +16,11 @@
 //   time, and goes on decoding forward to its next time when that lies close
 //   ahead instead of seeking again, so times in one group of pictures share
 //   the decoding; pictures before a time are never converted, and those no
-//   other picture refers to are not even decoded.
+//   other picture refers to are not even decoded (unless the decoder has
+//   threads of its own, on cores no worker uses). The last time of a run
+//   reads packets ahead of the decoder and drains it after the packet of
+//   the picture it shows, so a decoder that reorders never decodes the
+//   pictures that follow just to let that one out.
 //
 // A time whose picture cannot be had (damaged data, a failed seek, past the
 // last picture, a read or decode that takes longer than the time limit) gets
