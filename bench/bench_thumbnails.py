@@ -12,8 +12,10 @@ picture at each time with the exact mode. Targets: key pictures at least 3x
 the fastest peer, exact pictures at least 1.5x the fastest exact peer.
 
 A shared machine changes speed from one second to the next, so every
-contender runs once per round, the rounds interleaved, and each figure is the
-median of its rounds.
+contender runs once per round, the rounds interleaved (each round starting
+with the next contender), and each figure is the median of its rounds. The
+clip is read once before the first round, so every contender finds it in
+the page cache.
 
   PYTHONPATH=build/bindings/python /usr/bin/python3 bench/bench_thumbnails.py [--rounds N] [--dir DIR]
       (the clips are made once in DIR, by default ~/.cache/quillet-bench: slow, ultrafast presets)
@@ -45,6 +47,12 @@ def make_clip(folder, name, codec):
         subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *PATTERN, *codec, part], check=True)
         os.rename(part, path)
     return path
+
+
+def warm(path):
+    with open(path, "rb") as f:
+        while f.read(1 << 24):
+            pass
 
 
 def times_for(duration):
@@ -128,8 +136,11 @@ def main():
         if not args.skip_select:
             contenders["ffmpeg select, one run"] = (True, lambda: run_ffmpeg_select(clip, times))
         seconds = {name: [] for name in contenders}
-        for _ in range(args.rounds):
-            for name, (_, run) in contenders.items():
+        warm(clip)
+        names = list(contenders)
+        for round_ in range(args.rounds):
+            for name in names[round_ % len(names):] + names[:round_ % len(names)]:
+                run = contenders[name][1]
                 start = time.perf_counter()
                 made = run()
                 seconds[name].append(time.perf_counter() - start)

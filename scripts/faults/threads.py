@@ -41,3 +41,24 @@ FAULTS = [
          new="""    _fileSink.StopWriteThread();""",
          test="HandlerWhileStopping.*"),
 ]
+# Waits, not polls: a worker asleep must be woken by what it waits for, and by a stop.
+FAULTS += [
+    dict(name="threads: stopping a camera source does not wake its wait for a packet",
+         file="src/source/FFRTSPSource.cpp",
+         old="    _Client()->WakeWaiter(); // the worker may sleep on the client's queue",
+         new="",
+         test="Scripts/CameraScripted.*"),
+    dict(name="threads: the decoder takes a picture without telling the file source there is room",
+         file="src/decode/FFDecode.cpp",
+         old="    RoomMade(); // a source held back by the full queue may push again\n\n    switch",
+         new="\n    switch",
+         test="FileSource*:*Playback*:*Seek*"),
+]
+# Handles that cannot be mistaken: a handle's number is never given twice.
+FAULTS += [
+    dict(name="threads: handle numbers come round again",
+         file="src/capi/HandleRegistry.h",
+         old="    return ++serial;",
+         new="    return ++serial % 64 + 1;",
+         ctest="CApi.StaleHandles"),
+]

@@ -315,13 +315,20 @@ void RTSPConnection::_HandleRtp(Track& track, const uint8_t* data, std::size_t s
     if (_watch.Stalled() || _watch.Interrupted())
         return;
     _watch.PacketArrived(nowUs);
-    bool lossBefore = false;
-    if (!track.reception.Arrive(packet, nowUs, lossBefore))
-        return;
-    if (lossBefore)
-        _Log(int(CameraLogLevel::Debug), "RTP packets lost before sequence number " + std::to_string(packet.sequence));
+    std::vector<RtpReception::Ordered> ready;
+    track.reception.Arrive(packet, nowUs, ready);
+    _Unpack(track, ready, nowUs);
+}
+
+void RTSPConnection::_Unpack(Track& track, const std::vector<RtpReception::Ordered>& ready, int64_t nowUs)
+{
     std::vector<AccessUnit> units;
-    track.depacketizer->Push(packet, lossBefore, units);
+    for (const RtpReception::Ordered& ordered : ready) {
+        if (ordered.lossBefore)
+            _Log(int(CameraLogLevel::Debug),
+                 "RTP packets lost before sequence number " + std::to_string(ordered.packet.sequence));
+        track.depacketizer->Push(ordered.packet, ordered.lossBefore, units);
+    }
     for (AccessUnit& unit : units)
         _HandleUnit(track, std::move(unit), nowUs);
 }
@@ -404,7 +411,7 @@ bool RTSPConnection::_Pump(int64_t untilUs)
     int64_t now = NowUs();
     int64_t wakeAt = std::min(untilUs, _session.NextKeepAliveUs());
     for (auto& track : _tracks)
-        wakeAt = std::min(wakeAt, track->nextReportUs);
+        wakeAt = std::min({wakeAt, track->nextReportUs, track->reception.HoldDeadlineUs()});
     // Woken a little after the packet timeout would pass with nothing come.
     wakeAt = std::min(wakeAt, now + _timeoutUs + 1000);
     const int result = poll(fds.data(), fds.size(), int(std::max<int64_t>(wakeAt - now + 999, 0) / 1000));
@@ -433,6 +440,14 @@ bool RTSPConnection::_Pump(int64_t untilUs)
         at += 2;
     }
     now = NowUs();
+    // Packets held for a swap that did not come go on now.
+    for (auto& track : _tracks) {
+        if (now < track->reception.HoldDeadlineUs())
+            continue;
+        std::vector<RtpReception::Ordered> ready;
+        track->reception.Expire(now, ready);
+        _Unpack(*track, ready, now);
+    }
     ConnectionWatch::Finding finding = ConnectionWatch::Finding::None;
     const bool abort = _watch.ShouldAbort(now, finding);
     _Report(finding);

@@ -94,6 +94,8 @@ private:
     void _HandleInterleaved(int channel, const uint8_t* data, std::size_t size);
     void _ReceiveUdp(Track& track, bool rtcp);
     void _HandleRtp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
+    // Unpacks the packets reception put in order; hands on the units they complete.
+    void _Unpack(Track& track, const std::vector<RtpReception::Ordered>& ready, int64_t nowUs);
     void _HandleRtcp(Track& track, const uint8_t* data, std::size_t size, int64_t nowUs);
     void _SendReports(int64_t nowUs);
     // One wait for input and what it brought; false when the stream is over.

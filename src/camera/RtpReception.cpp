@@ -18,7 +18,7 @@ void Put32(std::vector<uint8_t>& out, uint32_t value)
 
 } // namespace
 
-bool RtpReception::Arrive(const RtpPacketView& packet, int64_t nowUs, bool& lossBefore)
+bool RtpReception::_Accept(const RtpPacketView& packet, int64_t nowUs, bool& lossBefore)
 {
     lossBefore = false;
     const bool newSource = _started && packet.ssrc != _ssrc;
@@ -71,6 +71,86 @@ bool RtpReception::Arrive(const RtpPacketView& packet, int64_t nowUs, bool& loss
     _lastTransit = transit;
     _haveTransit = true;
     return true;
+}
+
+void RtpReception::_Hand(const RtpPacketView& packet, int64_t arrivedUs, std::vector<Ordered>& ready)
+{
+    bool lossBefore = false;
+    if (_Accept(packet, arrivedUs, lossBefore))
+        ready.push_back({packet, lossBefore});
+}
+
+void RtpReception::_HandFollowing(std::vector<Ordered>& ready)
+{
+    while (!_held.empty() && _held.front().packet.sequence == uint16_t(_maxSequence + 1)) {
+        _handed.push_back(std::move(_held.front()));
+        _held.pop_front();
+        _Hand(_handed.back().packet, _handed.back().arrivedUs, ready);
+    }
+}
+
+void RtpReception::_HandAllHeld(std::vector<Ordered>& ready)
+{
+    while (!_held.empty()) {
+        _handed.push_back(std::move(_held.front()));
+        _held.pop_front();
+        _Hand(_handed.back().packet, _handed.back().arrivedUs, ready);
+    }
+}
+
+void RtpReception::Arrive(const RtpPacketView& packet, int64_t nowUs, std::vector<Ordered>& ready)
+{
+    _handed.clear();
+    if (!_started || packet.ssrc != _ssrc) {
+        _HandAllHeld(ready); // what the old source left
+        _Hand(packet, nowUs, ready);
+        return;
+    }
+    const int ahead = int16_t(uint16_t(packet.sequence - uint16_t(_maxSequence + 1)));
+    if (ahead == 0) {
+        _Hand(packet, nowUs, ready);
+        _HandFollowing(ready);
+        return;
+    }
+    if (ahead < 0 || ahead > kReorderWindow) {
+        // Late (left out), or a jump: the held packets will not be followed
+        // by the ones they wait for.
+        if (ahead > 0)
+            _HandAllHeld(ready);
+        _Hand(packet, nowUs, ready);
+        return;
+    }
+    // Ahead by a few: held in order, once. A packet of a later picture than a
+    // held marked one says the picture's missing packets are lost, not late.
+    bool pictureEnded = false;
+    auto at = _held.begin();
+    for (; at != _held.end(); ++at) {
+        pictureEnded = pictureEnded || (at->packet.marker && at->packet.timestamp != packet.timestamp);
+        const int order = int16_t(uint16_t(packet.sequence - at->packet.sequence));
+        if (order == 0)
+            return; // repeated
+        if (order < 0)
+            break;
+    }
+    for (auto rest = at; rest != _held.end(); ++rest)
+        pictureEnded = pictureEnded || (rest->packet.marker && rest->packet.timestamp != packet.timestamp);
+    if (_held.empty())
+        _holdDeadlineUs = nowUs + kLongestHoldUs;
+    Held held;
+    held.payload.assign(packet.payload, packet.payload + packet.size);
+    held.packet = packet;
+    held.packet.payload = held.payload.data();
+    held.arrivedUs = nowUs;
+    _held.insert(at, std::move(held));
+    if (pictureEnded || _held.size() > kMostHeld || nowUs >= _holdDeadlineUs)
+        _HandAllHeld(ready);
+}
+
+void RtpReception::Expire(int64_t nowUs, std::vector<Ordered>& ready)
+{
+    _handed.clear();
+    if (!_held.empty() && nowUs >= _holdDeadlineUs)
+        _HandAllHeld(ready);
 }
 
 int64_t RtpReception::MediaTime(uint32_t rtpTimestamp) const

@@ -5,9 +5,19 @@
 // the wall-clock time of that clock from the camera's RTCP sender reports,
 // and the receiver reports that tell the camera how reception goes.
 //
+// Packets that arrive out of order (UDP may swap them) are put back in
+// order: a packet a few sequence numbers ahead of the next one expected is
+// held (a copy) until the gap before it fills. Holding is bounded: at most
+// kMostHeld packets, at most kLongestHoldUs after the first was held, and
+// never past a marked packet once a packet of a later picture arrives; then
+// the gap counts as lost and the held packets go on, flagged after it.
+//
 // Threads: belongs to its connection's reader (before the reader starts, to
 // the thread in Open); no lock.
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <vector>
 
 #include "camera/RtpDepacketizer.h"
@@ -16,11 +26,28 @@ namespace Quillet {
 
 class RtpReception {
 public:
+    static constexpr int kReorderWindow = 16;   // a packet further ahead is a jump, not a swap
+    static constexpr std::size_t kMostHeld = 8;
+    static constexpr int64_t kLongestHoldUs = 5'000;
+
+    // A packet to unpack, in sequence order. `lossBefore`: packets are
+    // missing between the one before it and it.
+    struct Ordered {
+        RtpPacketView packet;
+        bool lossBefore = false;
+    };
+
     explicit RtpReception(int clockRate) : _clockRate(clockRate > 0 ? clockRate : 90000) {}
 
-    // False for a packet that comes after later ones were taken (late or
-    // repeated): it is left out. `lossBefore`: packets are missing before it.
-    bool Arrive(const RtpPacketView& packet, int64_t nowUs, bool& lossBefore);
+    // Takes an arriving packet and appends the packets now in order to
+    // `ready`: none while it is held, else it and the held ones it lets go.
+    // A packet that comes after later ones were handed on (late or repeated)
+    // is left out. The views stay valid until the next Arrive or Expire.
+    void Arrive(const RtpPacketView& packet, int64_t nowUs, std::vector<Ordered>& ready);
+    // When held packets must go on at the latest (INT64_MAX: none held).
+    int64_t HoldDeadlineUs() const { return _held.empty() ? std::numeric_limits<int64_t>::max() : _holdDeadlineUs; }
+    // Lets the held packets go when their deadline has passed.
+    void Expire(int64_t nowUs, std::vector<Ordered>& ready);
     // The RTP timestamp on the media clock: clock ticks since the first packet.
     int64_t MediaTime(uint32_t rtpTimestamp) const;
     // A sender report of the stream's source; true for the first one.
@@ -34,7 +61,24 @@ public:
     uint64_t Lost() const { return _lost; }
 
 private:
+    struct Held {
+        std::vector<uint8_t> payload;
+        RtpPacketView packet; // its payload points into `payload`
+        int64_t arrivedUs = 0;
+    };
+    // The bookkeeping of a packet handed on in order; false when late.
+    bool _Accept(const RtpPacketView& packet, int64_t nowUs, bool& lossBefore);
+    void _Hand(const RtpPacketView& packet, int64_t arrivedUs, std::vector<Ordered>& ready);
+    // Held packets that follow on from the last one handed on, in order.
+    void _HandFollowing(std::vector<Ordered>& ready);
+    void _HandAllHeld(std::vector<Ordered>& ready);
+
     const int _clockRate;
+    // Held packets by sequence number, and those handed on by the last
+    // call (kept until the next, so the views handed out stay valid).
+    std::deque<Held> _held;
+    std::vector<Held> _handed;
+    int64_t _holdDeadlineUs = 0;
     bool _started = false;
     uint32_t _ssrc = 0;
     uint16_t _maxSequence = 0;

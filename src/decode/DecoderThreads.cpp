@@ -31,14 +31,12 @@ void DecoderThreads::ApplyTo(AVCodecContext* context) const
         context->thread_count = 1;
         return;
     }
-    // Automatic for a live source means slice threads (0: FFmpeg picks one
-    // per core), which hold no picture back. They split only pictures coded
-    // in several slices, and many cameras code one, so an explicit count asks
-    // for frame threads there too: every core in use whatever the slicing,
-    // for N-1 pictures of latency. A codec without frame threads falls back
-    // to slices.
-    if (live && threads <= 0) {
-        context->thread_count = 0;
+    // A live source gets slice threads (0: FFmpeg picks one per core), which
+    // hold no picture back; frame threads would hold N-1 pictures, each a
+    // picture interval of latency. Slice threads split only pictures coded
+    // in several slices, as many cameras code them.
+    if (live) {
+        context->thread_count = threads <= 0 ? 0 : threads;
         context->thread_type = FF_THREAD_SLICE;
         return;
     }

@@ -17,9 +17,9 @@ struct DecoderThreads {
     // gives a picture). The C interface refuses more; the engine clamps.
     static constexpr int kMostThreads = 16;
 
-    // 0 picks one per core (frame threads for files, slice threads for live
-    // sources), 1 decodes on the reading thread alone, N asks for N frame
-    // threads (also for a live source, whose pictures then come N-1 later).
+    // 0 picks one per core, 1 decodes on the reading thread alone, N asks
+    // for N threads: frame threads for files, slice threads for live sources
+    // (never frame threads, which would hand each picture out N-1 later).
     int threads = 1;
     // The source has no end and no duration: a camera or a live URL.
     bool live = false;

@@ -7,6 +7,7 @@
 #include "core/FFCodecLock.h"
 #include "core/FFError.h"
 #include "decode/DecodeRecords.h"
+#include "decode/PictureOrder.h"
 #include "events/FFEventArgs.h"
 
 extern "C" {
@@ -74,10 +75,19 @@ AVCodecContextPtr FFDecode::OpenDecoder(const FFCodecInfo& info, const AVCodec* 
     AVCodecContextPtr context = info.CopyContext(codec);
     // One thread unless asked: extra codec threads compete with the rest of
     // the process, and frame threads hold pictures back (drained at the end).
-    if (info.Context()->codec_type == AVMEDIA_TYPE_VIDEO)
-        GetDecodingThreads().ApplyTo(context.get());
-    else
+    if (info.Context()->codec_type == AVMEDIA_TYPE_VIDEO) {
+        const DecoderThreads threads = GetDecodingThreads();
+        threads.ApplyTo(context.get());
+        // A live stream whose pictures are never reordered is handed out
+        // picture by picture, with no reorder delay a decoder may assume.
+        const std::size_t setsSize = std::size_t(std::max(context->extradata_size, 0));
+        if (threads.live && NeverReordered(context->codec_id, context->extradata, setsSize)) {
+            context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+            context->has_b_frames = 0;
+        }
+    } else {
         context->thread_count = 1;
+    }
     if (!context->pkt_timebase.num)
         context->pkt_timebase = info.TimeBase();
     int result = 0;

@@ -22,24 +22,45 @@ constexpr size_t kLargeEnough = size_t{1} << 20;
 // room after it for decoders that read a little past the end.
 constexpr size_t kAlign = 64;
 
-void FreeBlock(void*, uint8_t* data) { std::free(data); }
+void FreeSmall(void*, uint8_t* data) { std::free(data); }
 
-// A zeroed block, as the decoder's own pool gives them.
+// `opaque` carries the mapping's length.
+void Unmap(void* opaque, uint8_t* data) { munmap(data, reinterpret_cast<uintptr_t>(opaque)); }
+
+// A zeroed block, as the decoder's own pool gives them. Large ones are
+// mappings of their own, aligned to a large page (fresh mappings are zero).
 AVBufferRef* AllocateBlock(void*, size_t size)
 {
-    const size_t alignment = size < kLargeEnough ? kAlign : kLargePage;
-    const size_t rounded = (size + alignment - 1) / alignment * alignment;
-    auto* data = static_cast<uint8_t*>(std::aligned_alloc(alignment, rounded));
-    if (!data)
+    if (size < kLargeEnough) {
+        const size_t rounded = (size + kAlign - 1) / kAlign * kAlign;
+        auto* data = static_cast<uint8_t*>(std::aligned_alloc(kAlign, rounded));
+        if (!data)
+            return nullptr;
+        std::memset(data, 0, size);
+        AVBufferRef* ref = av_buffer_create(data, size, &FreeSmall, nullptr, 0);
+        if (!ref)
+            std::free(data);
+        return ref;
+    }
+    const size_t rounded = (size + kLargePage - 1) / kLargePage * kLargePage;
+    const size_t length = rounded + kLargePage;
+    void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
         return nullptr;
+    // Only the aligned part stays mapped.
+    const auto base = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t start = (base + kLargePage - 1) / kLargePage * kLargePage;
+    if (start > base)
+        munmap(mapped, start - base);
+    if (base + length > start + rounded)
+        munmap(reinterpret_cast<void*>(start + rounded), base + length - (start + rounded));
+    auto* data = reinterpret_cast<uint8_t*>(start);
 #ifdef MADV_HUGEPAGE
-    if (alignment == kLargePage)
-        madvise(data, rounded, MADV_HUGEPAGE);
+    madvise(data, rounded, MADV_HUGEPAGE);
 #endif
-    std::memset(data, 0, size);
-    AVBufferRef* ref = av_buffer_create(data, size, &FreeBlock, nullptr, 0);
+    AVBufferRef* ref = av_buffer_create(data, size, &Unmap, reinterpret_cast<void*>(rounded), 0);
     if (!ref)
-        std::free(data);
+        munmap(data, rounded);
     return ref;
 }
 

@@ -110,6 +110,7 @@ void ThumbnailWorker::Run(const std::function<std::vector<size_t>()>& next,
     const bool ready = Prepare(&error);
     for (std::vector<size_t> run = next(); !run.empty(); run = next()) {
         for (size_t index : run) {
+            const bool last = index == run.back();
             if (_deadline.cancelled->load())
                 return;
             ThumbnailPicture picture;
@@ -120,7 +121,7 @@ void ThumbnailWorker::Run(const std::function<std::vector<size_t>()>& next,
             } else {
                 StartClock();
                 if (_spec.exact)
-                    Exact(picture);
+                    Exact(picture, last);
                 else
                     Key(picture);
             }
@@ -152,6 +153,7 @@ bool ThumbnailWorker::Prepare(std::string* error)
     _presentationTimes = FormatIs(_input.get(), "mov,") || FormatIs(_input.get(), "matroska") ||
                          std::string(_input->iformat->name) == "mpegts";
     _fullIndex = FormatIs(_input.get(), "mov,") && avformat_index_get_entries_count(stream) > 0;
+    _decodeTimes = FormatIs(_input.get(), "mov,") || std::string(_input->iformat->name) == "mpegts";
     // Only the video is read.
     for (unsigned i = 0; i < _input->nb_streams; ++i)
         _input->streams[i]->discard = static_cast<int>(i) == _video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -161,14 +163,18 @@ bool ThumbnailWorker::Prepare(std::string* error)
         return false;
     }
     _decoder->pkt_timebase = stream->time_base;
-    _frames.Install(_decoder.get());
     // The workers are the parallelism; the decoder's own threads only make
     // up for cores no worker has. A key picture is one packet: only its
     // slices can go side by side.
     _decoder->thread_count = _decoderThreads;
-    if (!_spec.exact) {
-        _decoder->thread_type = FF_THREAD_SLICE;
+    if (!_spec.exact)
         _decoder->skip_frame = AVDISCARD_NONKEY;
+    // Picture threads (exact pictures on cores no worker has) ask for buffers
+    // from copies of the decoder: they keep the decoder's own.
+    _pictureThreads = _spec.exact && _decoderThreads > 1;
+    if (!_pictureThreads) {
+        _decoder->thread_type = FF_THREAD_SLICE;
+        _frames.Install(_decoder.get());
     }
     {
         std::lock_guard<std::mutex> guard(CodecLock());
@@ -395,7 +401,7 @@ void ThumbnailWorker::Key(ThumbnailPicture& picture)
 }
 
 // The first picture at or after the time, as a player's seek shows it.
-void ThumbnailWorker::Exact(ThumbnailPicture& picture)
+void ThumbnailWorker::Exact(ThumbnailPicture& picture, bool last)
 {
     const double t = picture.requested;
     // The times come in ascending order and no picture lies between the
@@ -411,6 +417,9 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture)
         if (result < 0)
             return Fail(picture, "seek failed: " + ErrorText(result));
     }
+    // The last time of a run reads ahead of the decoder (see ReadAhead).
+    _lookahead = {};
+    _lookahead.reading = last && _decodeTimes;
     int errors = 0;
     for (;;) {
         if (_deadline.Passed())
@@ -435,8 +444,29 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture)
         }
         if (_drained)
             return Fail(picture, "no picture at or after this time");
+        // One packet per turn: the decoder takes the next only once it has
+        // given out what it could.
+        if (!_lookahead.queue.empty()) {
+            Queued next = std::move(_lookahead.queue.front());
+            _lookahead.queue.pop_front();
+            if (Feed(*next.packet, next.unlessReferred) < 0 && ++errors > kMaxDecodeErrors)
+                return Fail(picture, "damaged data");
+            continue;
+        }
+        if (_lookahead.settled) {
+            // Drained, the decoder starts over at the next time.
+            _drained = true;
+            _decoding = false;
+            avcodec_send_packet(_decoder.get(), nullptr);
+            continue;
+        }
         result = NextPacket();
         if (result == AVERROR_EOF) {
+            // Everything is read: what is held settles the target.
+            if (!_lookahead.held.empty()) {
+                Settle();
+                continue;
+            }
             _drained = true;
             avcodec_send_packet(_decoder.get(), nullptr);
             continue;
@@ -452,10 +482,80 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture)
         // decoder), which the decoder's picture times then follow.
         const bool early = _presentationTimes && _packet->pts != AV_NOPTS_VALUE &&
                            static_cast<double>(_packet->pts) * _unit < t;
-        _decoder->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-        if (avcodec_send_packet(_decoder.get(), _packet.get()) < 0 && ++errors > kMaxDecodeErrors)
+        if (_lookahead.reading && ReadAhead(t, early))
+            continue;
+        if (Feed(*_packet, early) < 0 && ++errors > kMaxDecodeErrors)
             return Fail(picture, "damaged data");
     }
+}
+
+// `unlessReferred`: skipped when no other picture refers to it. Picture
+// threads decode everything: they would apply one packet's setting to
+// another's picture.
+int ThumbnailWorker::Feed(const AVPacket& packet, bool unlessReferred)
+{
+    _decoder->skip_frame = unlessReferred && !_pictureThreads ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    return avcodec_send_packet(_decoder.get(), &packet);
+}
+
+// Reading ahead for the last time of a run. A decoder that reorders holds a
+// picture back until it has decoded the next ones (after it in decoding
+// order, often shown after it too); only draining lets it out without them.
+// From the first packet shown at or after the time, packets are held instead
+// of fed; the earliest shown of them is the target, settled once a packet
+// decoded at or after its time is read (no packet is shown before it is
+// decoded, so none to come is shown before the target). Then the held
+// packets up to the target's are queued, those no other picture refers to
+// to be skipped, and the rest dropped. True when `_packet` was taken (held
+// or queued); false when it is to be fed as usual (`early`: unless referred
+// to).
+bool ThumbnailWorker::ReadAhead(double t, bool early)
+{
+    const AVPacket& p = *_packet;
+    const bool ordered = _lookahead.lastDts == AV_NOPTS_VALUE || p.dts > _lookahead.lastDts;
+    _lookahead.lastDts = p.dts;
+    if (p.pts == AV_NOPTS_VALUE || p.dts == AV_NOPTS_VALUE || p.dts > p.pts || !ordered) {
+        // Without both times in order nothing can be settled: what is held
+        // goes in as it would have, then this packet, and on as usual.
+        _lookahead.reading = false;
+        if (_lookahead.held.empty())
+            return false;
+        for (AVPacketPtr& h : _lookahead.held) {
+            const bool before = static_cast<double>(h->pts) * _unit < t;
+            _lookahead.queue.push_back({std::move(h), before});
+        }
+        _lookahead.held.clear();
+        AVPacketPtr copy = MakePacket();
+        av_packet_move_ref(copy.get(), _packet.get());
+        _lookahead.queue.push_back({std::move(copy), early});
+        return true;
+    }
+    if (_lookahead.held.empty() && static_cast<double>(p.pts) * _unit < t)
+        return false;
+    AVPacketPtr copy = MakePacket();
+    av_packet_move_ref(copy.get(), _packet.get());
+    const AVPacket& held = *copy;
+    if (static_cast<double>(held.pts) * _unit >= t && (_lookahead.target == AV_NOPTS_VALUE || held.pts < _lookahead.target))
+        _lookahead.target = held.pts;
+    const bool settled = _lookahead.target != AV_NOPTS_VALUE && held.dts >= _lookahead.target;
+    _lookahead.held.push_back(std::move(copy));
+    if (settled)
+        Settle();
+    return true;
+}
+
+// Queues the held packets up to the target's, only the target sure to be
+// decoded; the drain follows them.
+void ThumbnailWorker::Settle()
+{
+    for (AVPacketPtr& p : _lookahead.held) {
+        const bool target = p->pts == _lookahead.target;
+        _lookahead.queue.push_back({std::move(p), !target});
+        if (target)
+            break;
+    }
+    _lookahead.held.clear();
+    _lookahead.settled = true;
 }
 
 // Learns how far apart the key pictures lie, for the choice between decoding

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -67,12 +68,16 @@ private:
     bool IndexedKeyLanding(double t, AVPacket* key);
     void Key(ThumbnailPicture& picture);
     int DecodeKey(const AVPacket& key);
-    void Exact(ThumbnailPicture& picture);
+    void Exact(ThumbnailPicture& picture, bool last);
+    int Feed(const AVPacket& packet, bool unlessReferred);
+    bool ReadAhead(double t, bool early);
+    void Settle();
     void NoteKey();
 
     const std::string& _source;
     const ThumbnailSpec& _spec;
     const int _decoderThreads;
+    bool _pictureThreads = false; // exact pictures on decoder threads of their own
     ThumbnailInput::Deadline _deadline;
 
     AVInputContextPtr _input;
@@ -81,6 +86,8 @@ private:
     bool _presentationTimes = false;
     // MP4 lists every packet in its index, with its decode time.
     bool _fullIndex = false;
+    // MP4 and transport streams store every packet's decode time.
+    bool _decodeTimes = false;
     // Before the decoder: its pictures' buffers outlive it.
     LargePageFrames _frames;
     AVCodecContextPtr _decoder;
@@ -98,6 +105,22 @@ private:
     double _lastTime = 0.0;
     double _ahead = 0.0;
     int64_t _lastKey = AV_NOPTS_VALUE;
+    // Exact pictures, the last time of a run (see ReadAhead): packets read
+    // but not yet fed, from the first shown at or after the time on; the
+    // earliest time shown among them; once that is settled, the packets to
+    // feed before the decoder is drained.
+    struct Queued {
+        AVPacketPtr packet;
+        bool unlessReferred = false;
+    };
+    struct Lookahead {
+        bool reading = false;
+        bool settled = false;
+        std::vector<AVPacketPtr> held;
+        int64_t target = AV_NOPTS_VALUE;
+        int64_t lastDts = AV_NOPTS_VALUE;
+        std::deque<Queued> queue;
+    } _lookahead;
     // Key pictures: the decoder holds state (a drained end, an error) that
     // must be flushed before the next key picture goes in.
     bool _mustFlush = false;

@@ -1,5 +1,6 @@
 #include "engine/FFEngine.h"
 #include "engine/EngineLock.h"
+#include "engine/FFEngineGuarded.h"
 
 #include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
@@ -13,36 +14,12 @@ namespace Quillet {
 using Lock = EngineLock;
 
 namespace {
-// The engine whose close job runs on this thread, if any.
-thread_local const FFEngine* tCloseJobOf = nullptr;
-
 // Live cameras get their own source; everything else is read by FFmpeg.
 bool IsCameraUrl(const std::string& url)
 {
     return url.compare(0, 4, "rtsp") == 0;
 }
 } // namespace
-
-template <typename R, typename F>
-R FFEngine::Guarded(const char* operation, R neutral, F&& work) const
-{
-    try {
-        return work();
-    } catch (const std::exception& e) {
-        LogFailure(operation, e);
-        return neutral;
-    }
-}
-
-template <typename F>
-void FFEngine::Guarded(const char* operation, F&& work) const
-{
-    try {
-        work();
-    } catch (const std::exception& e) {
-        LogFailure(operation, e);
-    }
-}
 
 FFEngine::FFEngine(const std::string& log) : FFMessenger(log)
 {
@@ -105,90 +82,6 @@ void FFEngine::Error(const std::string& where, const std::exception& e, FFMessag
             ScheduleOnCloseWorker([this] { CloseSource(); });
         }
     });
-}
-
-void FFEngine::ShutDownCloseWorker()
-{
-    {
-        std::lock_guard<std::mutex> guard(_closeLock);
-        _destroying = true;
-    }
-    // Nobody starts the worker once the flag is set, so the wait needs no
-    // lock; a node reporting meanwhile is turned away instead of blocking.
-    _closeThread.Join();
-}
-
-void FFEngine::ScheduleOnCloseWorker(std::function<void()> job)
-{
-    // Starting a job joins the previous one, so it happens once the caller
-    // has let go of its locks (the previous job may need them).
-    CallScope::AfterLocks([this, job = std::move(job)] {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> guard(_closeLock);
-                if (_destroying)
-                    return;
-                // Asked on the worker itself (a handler of its job), the
-                // running job ends when the handler returns: start anew.
-                if (!_closeThread.IsStarted() || _closeThread.IsCurrentThread()) {
-                    _closeThread.Start(
-                        [this, job] {
-                            tCloseJobOf = this;
-                            job();
-                        },
-                        this);
-                    return;
-                }
-            }
-            _closeThread.Join();
-        }
-    });
-}
-
-void FFEngine::WaitForCloseJob()
-{
-    if (tCloseJobOf == this)
-        return;
-    {
-        std::lock_guard<std::mutex> guard(_closeLock);
-        if (_destroying)
-            return;
-    }
-    _closeThread.Join();
-}
-
-void FFEngine::_RetireSource(std::shared_ptr<IFFSource> source)
-{
-    if (source->StopReadThread()) {
-        source->CloseSource();
-        return;
-    }
-    // Asked on its own read thread: that thread ends when the handler returns.
-    std::lock_guard<std::mutex> guard(_retireLock);
-    _retiring.push_back(std::move(source));
-}
-
-void FFEngine::_FinishRetired()
-{
-    std::vector<std::shared_ptr<IFFSource>> retiring;
-    {
-        std::lock_guard<std::mutex> guard(_retireLock);
-        retiring.swap(_retiring);
-    }
-    for (auto& source : retiring)
-        _RetireSource(std::move(source));
-}
-
-void FFEngine::_JoinStoppedReader()
-{
-    std::shared_ptr<IFFSource> source;
-    {
-        Lock lock(_mutex);
-        if (_source && !_source->IsReading())
-            source = _source;
-    }
-    if (source)
-        source->StopReadThread();
 }
 
 bool FFEngine::OpenSource(const std::string& url, uint64_t ticket)
@@ -604,75 +497,6 @@ double FFEngine::GetSeekTime() const
     return Guarded("FFEngine::GetSeekTime", -1.0, [&] {
         Lock lock(_mutex);
         return _decode.GetSeekTime();
-    });
-}
-
-void FFEngine::SetAudioInterface(AudioInterface* audioInterface)
-{
-    _audioInterface = audioInterface;
-    Guarded("FFEngine::SetAudioInterface", [&] {
-        Lock lock(_mutex);
-        _decode.SetAudioReader(audioInterface != nullptr);
-    });
-}
-
-void FFEngine::EnableAudio(bool enable)
-{
-    Guarded("FFEngine::EnableAudio", [&] {
-        Lock lock(_mutex);
-        _decode.EnableAudio(enable);
-        LogInfo() << "FFEngine::EnableAudio" << ": " << enable;
-    });
-}
-
-bool FFEngine::IsAudio() const
-{
-    return Guarded("FFEngine::IsAudio", false, [&] {
-        Lock lock(_mutex);
-        const bool v = _source && _source->HasAudio();
-        LogInfo() << "FFEngine::IsAudio" << ": " << v;
-        return v;
-    });
-}
-
-bool FFEngine::GetAudioFormat(int* rate, int* bits, int* channels) const
-{
-    return Guarded("FFEngine::GetAudioFormat", false, [&] {
-        Lock lock(_mutex);
-        const bool v = _source && _source->GetAudioFormat(rate, bits, channels);
-        LogInfo() << "FFEngine::GetAudioFormat" << ": " << v;
-        return v;
-    });
-}
-
-double FFEngine::ReadAudioFromInterface()
-{
-    return Guarded("FFEngine::ReadAudioFromInterface", -1.0, [&] {
-        // The host's slots are called without the engine lock, so a slow host
-        // never holds up picture reads; only filling the buffers takes it. The
-        // pointer is read once: a close that forgets the host meanwhile does
-        // not end the host's life, only the next call's use of it.
-        AudioInterface* host = _audioInterface.load();
-        if (!host || !host->WantsAudio())
-            return -1.0;
-        double time = -1.0;
-        AudioBufferList filled = ReadAudio(host->GetBuffers(), &time);
-        if (filled.empty())
-            time = -1.0;
-        host->SubmitBuffers(std::move(filled));
-        return time;
-    });
-}
-
-AudioBufferList FFEngine::ReadAudio(AudioBufferList buffers, double* time)
-{
-    // Not under `_mutex`: a picture read holds it through a whole decode.
-    // The traffic node and the decoder keep their own locks, and the decoder
-    // keeps sound reads apart from what empties or restarts its sound codec.
-    return Guarded("FFEngine::ReadAudio", AudioBufferList{}, [&] {
-        if (!_traffic.MayDeliverAudio())
-            return AudioBufferList{};
-        return _decode.ReadAudio(std::move(buffers), time);
     });
 }
 

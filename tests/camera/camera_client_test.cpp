@@ -7,8 +7,9 @@
 //
 // The camera source against a scripted camera, for what a real camera cannot
 // be made to do on cue: change its codec configuration, report a size it does
-// not know, fail inside the client, send after a lull; and the settings the
-// client is given.
+// not know, fail inside the client, send after a lull, send its pictures one
+// at a time (each must reach the application before the next is sent unless
+// the stream reorders pictures); and the settings the client is given.
 // Also the key-picture test over every NAL type, which the test camera cannot
 // show: it repeats its parameter sets in front of every key picture.
 #include <gtest/gtest.h>
@@ -21,17 +22,20 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
 }
 
 #include "camera/ParameterSets.h"
 #include "camera/RTSPSource.h"
 #include "camera/RtspTestServer.h"
+#include "decode/PictureOrder.h"
 #include "engine/FFEngine.h"
 #include "source/FFRTSPSource.h"
 #include "support/CapturingAppender.h"
 #include "support/CapturingDest.h"
 #include "support/CapturingMessenger.h"
 #include "support/FacadeEvents.h"
+#include "support/RecordedPackets.h"
 #include "support/ScriptedCamera.h"
 #include "support/StallingHttpServer.h"
 #include "support/TestMedia.h"
@@ -326,6 +330,99 @@ INSTANTIATE_TEST_SUITE_P(
                   false, {}, 3},
         ScriptRow{"PacketsAfterALullEachWakeTheSource", {{1, false}}, "640x480 640x480 v v v v ", Settings(true),
                   kDefaultSetup, false, {}, 0, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct DelayRow {
+    const char* name;
+    const char* clip;  // made by ffmpeg from a 12-picture test pattern
+    const char* codec; // ffmpeg's arguments for it
+    MediaPacket::Codec cameraCodec;
+    int threads; // the application's decoding threads
+    // The parameter sets say no picture is ever reordered (decoded with low delay).
+    bool neverReordered;
+    // B-pictures: each picture may wait for later packets, but comes in display order.
+    bool reorders = false;
+};
+
+class CameraPictureDelay : public ::testing::TestWithParam<DelayRow> {};
+
+TEST_P(CameraPictureDelay, EachPictureReachesTheApplicationBeforeTheNextPacket)
+{
+    const DelayRow& row = GetParam();
+    const Demuxed clip = Demux(MakeClip(row.clip, std::string("-f lavfi -i testsrc2=size=160x120:rate=25 ") +
+                                                      "-frames:v 12 -g 12 " + row.codec),
+                               true, false);
+    ASSERT_EQ(clip.packets.size(), 12u);
+    const AVCodecContext* described = clip.codec->video->Context();
+    // The parameter sets as the camera client describes them once it saw them in band.
+    const AVPacket* first = clip.packets.front()->Get();
+    const std::vector<uint8_t> sets =
+        FindParameterSets(described->codec_id, first->data, std::size_t(first->size)).ToAnnexB();
+    EXPECT_EQ(NeverReordered(described->codec_id, sets.data(), sets.size()), row.neverReordered);
+
+    ScriptedCameraFactory camera;
+    camera.script->video = ScriptedVideo(described->width, described->height, 1);
+    camera.script->video.codec = row.cameraCodec;
+    camera.script->video.extradata = sets;
+    FFWrapperCLI::FFWrapper player("camera_picture_delay");
+    player.SetDecodingThreads(row.threads);
+    ASSERT_TRUE(player.OpenSource("rtsp://camera.invalid/delay"));
+    // Every picture in order: the scripted packets all say key picture, so
+    // the newest-picture rule would give up the ones B-pictures refer to.
+    player.SetLiveReading(FFWrapperCLI::LiveReading::Every);
+    player.EnableAudio(false);
+    player.DecodeVideo(AV_PIX_FMT_BGR24);
+    ASSERT_TRUE(player.StartEngine());
+
+    FFWrapperCLI::FrameData frame;
+    std::vector<double> shown; // the times of the pictures read, in reading order
+    auto readOne = [&] {
+        if (player.ReadFrameGetSize(&frame) <= 0)
+            return false;
+        shown.push_back(frame.frameTime);
+        return true;
+    };
+    std::vector<double> sent;
+    for (size_t i = 0; i < clip.packets.size(); ++i) {
+        const AVPacket* p = clip.packets[i]->Get();
+        const int64_t ticks = av_rescale_q(p->pts, clip.videoTimeBase, AVRational{1, 90000});
+        sent.push_back(double(ticks) / 90000.0);
+        camera.Enqueue(1, false, std::nullopt, std::vector<uint8_t>(p->data, p->data + p->size), ticks);
+        if (!row.reorders) {
+            ASSERT_TRUE(WaitFor([&] { return readOne(); }, 10s)) << "picture " << i << " waits for a later packet";
+            EXPECT_NEAR(shown.back() - shown.front(), sent.back() - sent.front(), 1e-3) << "picture " << i;
+        } else if (i >= 3) {
+            // Held back at most: the reorder depth of the stream (2) and the
+            // picture being decoded when one leaves.
+            ASSERT_TRUE(WaitFor([&] { return readOne() || shown.size() + 3 > i; }, 10s))
+                << "after packet " << i << ", " << shown.size() << " pictures";
+        }
+    }
+    while (readOne()) {
+    }
+    player.StopEngine();
+    EXPECT_GE(shown.size(), row.reorders ? clip.packets.size() - 3 : clip.packets.size());
+    for (size_t i = 1; i < shown.size(); ++i)
+        EXPECT_GT(shown[i], shown[i - 1]) << "picture " << i << " out of display order";
+}
+
+// One thread, several (slice threads for a camera, never frame threads,
+// which hold each picture back), and the automatic choice; a stream with
+// B-pictures still comes in display order.
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, CameraPictureDelay,
+    ::testing::Values(
+        DelayRow{"H264BaselineOneThread", "delay_baseline.ts", "-c:v libx264 -profile:v baseline", MediaPacket::H264, 1,
+                 true},
+        DelayRow{"H264BaselineFourThreads", "delay_baseline.ts", "-c:v libx264 -profile:v baseline", MediaPacket::H264,
+                 4, true},
+        DelayRow{"H264HighScalingListsAutomaticThreads", "delay_high_cqm.ts",
+                 "-c:v libx264 -profile:v high -bf 0 -x264-params cqm=jvt", MediaPacket::H264, 0, true},
+        DelayRow{"HevcFourThreads", "delay_hevc.ts", "-c:v libx265 -x265-params bframes=0:log-level=error",
+                 MediaPacket::HEVC, 4, false},
+        DelayRow{"MjpegFourThreads", "delay_mjpeg.avi", "-c:v mjpeg -q:v 5", MediaPacket::MJPEG, 4, true},
+        DelayRow{"H264BPicturesKeepDisplayOrder", "delay_bframes.ts",
+                 "-c:v libx264 -profile:v high -bf 2 -x264-params cqm=jvt", MediaPacket::H264, 1, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // H.265: IRAP units (types 16 to 23) make a key picture; H.264: an IDR slice.

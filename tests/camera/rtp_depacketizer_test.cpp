@@ -1,15 +1,18 @@
 // The camera client's access-unit assembly from RTP packets, for what the
-// test camera cannot be made to do on cue: lose a given packet, leave out
-// the marker, send a key picture without its parameter sets, aggregate and
-// fragment in every way the RTP payload formats allow. Each row feeds
-// packets and checks the access units handed on: their bytes, their
-// timestamps, the packet after which each came out, and the corrupt flag.
+// test camera cannot be made to do on cue: lose a given packet, swap
+// packets on the way, leave out the marker, send a key picture without its
+// parameter sets, aggregate and fragment in every way the RTP payload
+// formats allow. Each row feeds packets through the reception (which puts
+// swapped packets back in order) into the unpacking, as the reader does,
+// and checks the access units handed on: their bytes, their timestamps, the
+// packet after which each came out, and the corrupt flag.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "camera/RtpDepacketizer.h"
+#include "camera/RtpReception.h"
 #include "camera/RtspProtocol.h"
 
 using namespace Quillet;
@@ -71,11 +74,14 @@ struct Sent {
     bool lost = false; // never arrives: the next packet shows the gap
 };
 
+// A unit's `after` when the hold for a swap ran out, with no further packet.
+constexpr size_t kAtHoldDeadline = 99;
+
 struct Unit {
     Bytes data;
     uint32_t timestamp;
     bool corrupt;
-    size_t after; // index of the packet whose arrival handed it on
+    size_t after; // index of the packet whose arrival handed it on, or kAtHoldDeadline
     bool key;
 };
 
@@ -83,8 +89,9 @@ struct AssemblyRow {
     const char* name;
     bool hevc;
     Bytes sdpSets; // the session description's parameter sets, Annex B
-    std::vector<Sent> packets;
+    std::vector<Sent> packets; // in sequence number order
     std::vector<Unit> expected;
+    std::vector<size_t> arrival = {}; // the order the packets arrive in (empty: as sent)
 };
 
 std::vector<Sent> Join(std::initializer_list<std::vector<Sent>> parts)
@@ -119,10 +126,29 @@ const AssemblyRow kRows[] = {
     {"LostFragmentDropsItsSliceAndFlagsThePicture", false, {},
      Join({AsPackets({kIdr264a}, 0, false), AsPackets(Fragments(false, kIdr264b, 3), 0, true, 1),
            AsPackets({kP264a}, 3600, true)}),
-     {{AnnexB({kIdr264a}), 0, true, 3, true}, {AnnexB({kP264a}), 3600, false, 4, false}}},
+     {{AnnexB({kIdr264a}), 0, true, 4, true}, {AnnexB({kP264a}), 3600, false, 4, false}}},
     {"LostMarkedPacketIsNotWaitedForBeyondTheNextPicture", false, {},
      Join({AsPackets({kP264a, kP264b}, 0, true, 1), AsPackets({kP264a}, 3600, true)}),
-     {{AnnexB({kP264a}), 0, true, 2, false}, {AnnexB({kP264a}), 3600, true, 2, false}}},
+     {{AnnexB({kP264a}), 0, true, kAtHoldDeadline, false}, {AnnexB({kP264a}), 3600, true, kAtHoldDeadline, false}}},
+    // Swapped packets: back in order, nothing lost, each picture out when its
+    // last packet is in.
+    {"SwappedSlicesArePutBackInOrder", false, {},
+     Join({AsPackets({Aggregate(false, {kSps264, kPps264}), kIdr264a, kIdr264b}, 0, true),
+           AsPackets({kP264a, kP264b}, 3600, true)}),
+     {{AnnexB({kSps264, kPps264, kIdr264a, kIdr264b}), 0, false, 1, true},
+      {AnnexB({kP264a, kP264b}), 3600, false, 3, false}},
+     {0, 2, 1, 4, 3}},
+    {"PictureSwappedWithTheNextOneWaitsForItsLastPacket", false, {},
+     Join({AsPackets({kP264a, kP264b}, 0, true), AsPackets({kP264a, kP264b}, 3600, true)}),
+     {{AnnexB({kP264a, kP264b}), 0, false, 1, false}, {AnnexB({kP264a, kP264b}), 3600, false, 1, false}},
+     {0, 2, 3, 1}},
+    // The hold ends once a picture follows a held marked packet; the packet
+    // that comes after that is left out.
+    {"HoldEndsWhenAPictureFollowsAHeldMarkedPacket", false, {},
+     Join({AsPackets({kP264a, kP264b}, 0, true), AsPackets({kP264a}, 3600, true), AsPackets({kP264b}, 7200, true)}),
+     {{AnnexB({kP264a}), 0, true, 3, false}, {AnnexB({kP264a}), 3600, true, 3, false},
+      {AnnexB({kP264b}), 7200, false, 3, false}},
+     {0, 2, 3, 1}},
     {"SetsRepeatedBetweenSlicesAreLeftOut", false, {},
      AsPackets({Aggregate(false, {kSps264, kPps264}), kIdr264a, Aggregate(false, {kSps264, kPps264}), kIdr264b}, 0, true),
      {{AnnexB({kSps264, kPps264, kIdr264a, kIdr264b}), 0, false, 3, true}}},
@@ -155,23 +181,35 @@ TEST_P(AccessUnitAssembly, EachPictureIsHandedOnWholeAndAtOnce)
     facts.codec = row.hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     facts.extradata = row.sdpSets;
     auto depacketizer = MakeDepacketizer(media, facts);
+    RtpReception reception(90000);
     std::vector<Unit> got;
-    bool gap = false;
-    for (size_t i = 0; i < row.packets.size(); ++i) {
+    auto unpack = [&](const std::vector<RtpReception::Ordered>& ready, size_t after) {
+        std::vector<AccessUnit> units;
+        for (const RtpReception::Ordered& ordered : ready)
+            depacketizer->Push(ordered.packet, ordered.lossBefore, units);
+        for (AccessUnit& unit : units)
+            got.push_back({unit.data, unit.timestamp, unit.corrupt, after, unit.key});
+    };
+    std::vector<size_t> arrival = row.arrival;
+    for (size_t i = 0; row.arrival.empty() && i < row.packets.size(); ++i)
+        arrival.push_back(i);
+    int64_t nowUs = 1'000'000;
+    for (const size_t i : arrival) {
         const Sent& sent = row.packets[i];
-        if (sent.lost) {
-            gap = true;
+        if (sent.lost)
             continue;
-        }
         RtpPacketView packet;
+        packet.sequence = uint16_t(65530 + i); // wrapping on the way
+        packet.ssrc = 0x51;
         packet.timestamp = sent.timestamp, packet.marker = sent.marker;
         packet.payload = sent.payload.data(), packet.size = sent.payload.size();
-        std::vector<AccessUnit> units;
-        depacketizer->Push(packet, gap, units);
-        gap = false;
-        for (AccessUnit& unit : units)
-            got.push_back({unit.data, unit.timestamp, unit.corrupt, i, unit.key});
+        std::vector<RtpReception::Ordered> ready;
+        reception.Arrive(packet, nowUs += 100, ready); // well within the hold
+        unpack(ready, i);
     }
+    std::vector<RtpReception::Ordered> ready;
+    reception.Expire(reception.HoldDeadlineUs(), ready);
+    unpack(ready, kAtHoldDeadline);
     ASSERT_EQ(got.size(), row.expected.size());
     for (size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE("unit " + std::to_string(i));

@@ -132,7 +132,7 @@ static void run_row(const row* w, const char* clip, const char* long_clip)
         CHECK_STATUS(quillet_player_start_publishing(r.own, "capi_handler_hls/live.m3u8"), QUILLET_OK);
     /* A publishing status may come first: a destroy or close it made leaves nothing to start. */
     const int started = quillet_player_start(r.own);
-    CHECK(started == QUILLET_OK || ((w->call == DESTROY || w->call == CLOSE) && atomic_load(&r.acted)));
+    CHECK(started == QUILLET_OK || ((w->call == DESTROY || w->call == CLOSE) && atomic_load(&r.fired)));
     quillet_picture pic = {0};
     for (const double end = now_ms() + 60000; !atomic_load(&r.acted) && now_ms() < end;)
         quillet_player_read_picture(r.own, &pic, 200);

@@ -328,19 +328,31 @@ TEST_P(Thumbnails, ExactAreTheSeeksPicturesKeyAreTheKeyPicturesBefore)
     const std::vector<double> times = {between(n * 3 / 4), p.times[n / 2],     between(n / 2 + 1), 0.0,
                                        p.times[n - 1],     between(n / 2 + 3), p.times[n / 2],     between(5),
                                        p.times[n - 1] + 1.0};
-    for (bool exact : {true, false}) {
-        FFWrapperCLI::ThumbnailRequest request;
-        request.times = times;
-        request.width = 96;
-        request.exact = exact;
-        request.workers = 2;
+    const std::string file = MakeClip(clip.file, kSources + clip.codecs);
+    // Together, times close in the file share one decoding pass; alone, each
+    // is the only (and last) time of its pass.
+    for (const auto& [exact, alone] : {std::pair{true, false}, {true, true}, {false, false}, {false, true}}) {
         std::string failure;
-        const auto thumbnails = FFWrapperCLI::ExtractThumbnails(MakeClip(clip.file, kSources + clip.codecs), request, &failure);
+        const auto extract = [&](std::vector<double> asked) {
+            FFWrapperCLI::ThumbnailRequest request;
+            request.times = std::move(asked);
+            request.width = 96;
+            request.exact = exact;
+            request.workers = 2;
+            return FFWrapperCLI::ExtractThumbnails(file, request, &failure);
+        };
+        std::vector<FFWrapperCLI::Thumbnail> thumbnails;
+        if (!alone)
+            thumbnails = extract(times);
+        for (size_t i = 0; alone && i < times.size(); ++i)
+            for (auto& one : extract({times[i]}))
+                thumbnails.push_back(std::move(one));
         ASSERT_EQ(thumbnails.size(), times.size()) << failure;
         for (size_t i = 0; i < times.size(); ++i) {
             const auto& t = thumbnails[i];
-            const std::string what = std::string(exact ? "exact" : "key") + " at " + std::to_string(times[i]);
-            EXPECT_EQ(t.index, static_cast<int>(i)) << what;
+            const std::string what =
+                std::string(exact ? "exact" : "key") + (alone ? " alone" : "") + " at " + std::to_string(times[i]);
+            EXPECT_EQ(t.index, alone ? 0 : static_cast<int>(i)) << what;
             EXPECT_EQ(t.requested, times[i]) << what;
             const int expected = exact ? p.AtOrAfter(times[i]) : std::max(p.KeyAtOrBefore(times[i]), 0);
             if (expected < 0) {

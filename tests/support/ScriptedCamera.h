@@ -122,16 +122,20 @@ public:
     ScriptedCameraFactory(const ScriptedCameraFactory&) = delete;
     ScriptedCameraFactory& operator=(const ScriptedCameraFactory&) = delete;
 
-    // A one-byte video packet of configuration `configId`; `video`: the
-    // description the camera reports from this packet on.
-    void Enqueue(int configId, bool codecChanged, std::optional<MediaInfoStruct> video = std::nullopt)
+    // A video packet of configuration `configId` (one byte unless `data`
+    // are given, at RTP time `timestamp`); `video`: the description the
+    // camera reports from this packet on.
+    void Enqueue(int configId, bool codecChanged, std::optional<MediaInfoStruct> video = std::nullopt,
+                 std::vector<uint8_t> data = {}, int64_t timestamp = 0)
     {
-        auto bytes = std::make_shared<std::vector<uint8_t>>(1, uint8_t(configId));
+        auto bytes = std::make_shared<std::vector<uint8_t>>(data.empty() ? std::vector<uint8_t>(1, uint8_t(configId))
+                                                                         : std::move(data));
         auto p = std::make_shared<MediaPacketStruct>();
         p->mediaType = MediaPacket::Video, p->frameType = MediaPacket::KeyFrame;
         p->codecChanged = codecChanged, p->configId = configId;
         p->timing = std::make_shared<TimingDataStruct>();
-        p->size = 1, p->data = bytes->data(), p->storage = bytes;
+        p->timing->timestamp = timestamp;
+        p->size = int32_t(bytes->size()), p->data = bytes->data(), p->storage = bytes;
         {
             std::lock_guard<std::mutex> guard(script->mutex);
             script->queue.push_back({p, std::move(video)});
