@@ -189,8 +189,10 @@ def measure(name, url, seconds, build):
             latencies.append(hand - stamp)
             numbers.add(number)
             # From the third second of trusted times on: the test camera's first
-            # sender report of a session maps its RTP clock 60-90 ms early and
-            # its next report (1 s later) corrects it; the client follows each.
+            # sender report of a session may map its RTP clock up to a few
+            # picture intervals early (sent before its pipeline's latency is
+            # set); its next report, a second later, corrects it, and the client
+            # follows each report.
             trusted_seen += trusted
             if trusted and trusted_seen > 50:
                 capture_errors.append(abs(capture - stamp))
