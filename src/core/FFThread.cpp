@@ -41,6 +41,22 @@ std::condition_variable& NoneRunning()
     return none;
 }
 size_t gRunning = 0;
+// Workers with at-exit actions still to run (a facade torn down on its own
+// thread): the process's end waits for them, so no teardown runs on into the
+// destruction of the process's statics (the logger's among them).
+size_t gTearingDown = 0;
+
+// Destroyed at the process's end, before the statics that existed when the
+// first teardown was put off (the logger's): waits for the teardowns put off
+// until their workers' exit. Bounded: an at-exit action that cannot finish
+// must not keep the process from ending.
+struct TeardownsAtProcessEnd {
+    ~TeardownsAtProcessEnd()
+    {
+        std::unique_lock<std::mutex> counting(RunningLock());
+        NoneRunning().wait_for(counting, std::chrono::seconds(10), [] { return gTearingDown == 0; });
+    }
+};
 thread_local uint64_t tSelfStops = 0;
 
 // Threads whose wrapper let go of them on the thread itself. Joined with no
@@ -188,8 +204,10 @@ void threadex::Start(std::function<void()> function, const void* owner)
             state->ended.notify_all();
         }
         std::lock_guard<std::mutex> counting(RunningLock());
-        if (--gRunning == 0)
-            NoneRunning().notify_all();
+        if (!context.atExit.empty())
+            --gTearingDown;
+        --gRunning;
+        NoneRunning().notify_all();
     });
     state->id = _handle->get_id();
     _state = state;
@@ -319,6 +337,11 @@ bool threadex::AtThisWorkerExit(std::function<void()> action)
 {
     if (!tWorker)
         return false;
+    static TeardownsAtProcessEnd waitAtProcessEnd;
+    if (tWorker->atExit.empty()) {
+        std::lock_guard<std::mutex> counting(RunningLock());
+        ++gTearingDown;
+    }
     tWorker->atExit.push_back(std::move(action));
     return true;
 }

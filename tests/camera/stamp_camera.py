@@ -87,11 +87,18 @@ class Feeder:
             # Something that moves, so the pictures between key pictures carry work.
             x = (number * 8) % (W - 4 * B)
             luma[H // 2 - 2 * B: H // 2 + 2 * B, x: x + 4 * B] = 200
+            # The stamp and the buffer's time are read together, so a feeder
+            # starved between stamping and pushing still times the picture
+            # when it was stamped (the RTP timestamp follows the buffer's time).
+            clock = self.appsrc.get_clock()
+            running = clock.get_time() - self.appsrc.get_base_time() if clock else Gst.CLOCK_TIME_NONE
             ms = int(time.time() * 1000)
             row = np.repeat(np.where(stamp_bits(ms, number) > 0, 235, 16).astype(np.uint8), B)
             for top in BANDS:
                 luma[top: top + B, 4 * B: 4 * B + row.size] = row
             buffer = Gst.Buffer.new_wrapped(frame.tobytes())
+            buffer.pts = running
+            buffer.duration = Gst.SECOND // FPS
             if self.appsrc.emit("push-buffer", buffer) != Gst.FlowReturn.OK:
                 break
             number += 1
@@ -108,7 +115,7 @@ def dropper(rate):
     return probe
 
 
-SOURCE = (f"appsrc name=src is-live=true do-timestamp=true format=time "
+SOURCE = (f"appsrc name=src is-live=true do-timestamp=false format=time "
           f"caps=video/x-raw,format=I420,width={W},height={H},framerate={FPS}/1 ")
 X264 = (f"! x264enc tune=zerolatency speed-preset=ultrafast bitrate={args.bitrate} "
         f"key-int-max={FPS} threads=1 option-string=\"scenecut=0:slices={{slices}}\" "
@@ -133,6 +140,12 @@ def configure(path):
             for i in range(m.n_streams()):
                 m.get_stream(i).get_rtpsession().set_property(
                     "rtcp-min-interval", int(args.rtcp_interval * 1e9))
+            # Sender reports map the RTP clock to the pictures' capture time,
+            # not to the time their packets leave.
+            pipeline = m.get_element().get_parent()
+            for element in (pipeline.iterate_recurse() if pipeline else []):
+                if element.get_factory() and element.get_factory().get_name() == "rtpbin":
+                    element.set_property("rtcp-sync-send-time", False)
         media.connect("prepared", on_prepared)
         feeder = Feeder(element.get_by_name("src"))
         feeders.append(feeder)
