@@ -48,11 +48,11 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     const bool network = row.disturb == Disturb::ServedThenStalled;
     std::optional<Testing::StallingHttpServer> server;
     std::string input = row.clip();
-    if (network) { // past the body each read times out after 0.2 s and is tried again
+    if (network) { // past the body each read times out after 1 s and is tried again
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()));
         input = server->Url();
-        source.SetInterrupt(std::make_shared<SourceInterrupt>(), 0.2);
+        source.SetInterrupt(std::make_shared<SourceInterrupt>(), 1.0);
     }
     if (early)
         source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
@@ -103,7 +103,7 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     if (toggler.joinable())
         toggler.join();
     ASSERT_TRUE(ended);
-    std::this_thread::sleep_for(network ? 2s : 100ms); // idle at the end, or failing reads there
+    std::this_thread::sleep_for(network ? 3s : 100ms); // idle at the end, or failing reads there
     EXPECT_TRUE(source.IsReading());
     EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
