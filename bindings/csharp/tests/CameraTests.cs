@@ -1,7 +1,7 @@
 // A camera through FFFileServerWrapper with SourceSettings: a wrong password
-// as the binding reports it, the live-reading policy and missed pictures, a
-// handler that disposes the facade while the camera reconnects, and a program
-// that forgets a reconnecting camera.
+// as the binding reports it, the live-reading policy and missed pictures, and
+// a program that forgets a reconnecting camera. (A handler disposing the
+// facade while the camera reconnects is in the C++ handler table.)
 using System;
 using System.Collections.Generic;
 using System.Linq;
@@ -65,8 +65,8 @@ namespace Quillet.Tests
         }
 
         // A camera server on `url` over TCP, started, that reports a lost connection after a third
-        // of a second of silence; `lost` is set by its handler, which also runs `onLost`.
-        private static FFWrapper Reconnecting(string url, ManualResetEvent lost, Action<FFWrapper> onLost)
+        // of a second of silence; `lost` is set by its handler, which first runs `onLost`.
+        private static FFWrapper Reconnecting(string url, ManualResetEvent lost, Action<FFWrapper> onLost = null)
         {
             var player = new FFFileServerWrapper("cs.reconnecting");
             player.SetSourceSettings(new SourceSettings { streamUsingTCP = true, useOnlyVideo = true, packetTimeoutMs = 300 });
@@ -84,7 +84,7 @@ namespace Quillet.Tests
             bool opened = false;
             for (int attempt = 0; attempt < 3 && !opened; ++attempt)
                 opened = player.OpenSource(url);
-            Check.True(opened, "the camera opens through the link: " + player.GetOpenFailureReason());
+            Check.True(opened, "the camera opens: " + player.GetOpenFailureReason());
             player.DecodeVideo(PixelFormat.BGR24);
             Check.True(player.StartEngine(), "the camera starts");
             return player;
@@ -106,10 +106,9 @@ namespace Quillet.Tests
                 {
                     for (int i = 0; i < cycles; ++i)
                     {
-                        bool fromHandler = i % 2 == 1;
                         var lost = new ManualResetEvent(false);
-                        link.Restore();
-                        FFWrapper player = Reconnecting(link.Url("/video"), lost, fromHandler ? (Action<FFWrapper>)(p => p.Dispose()) : null);
+                        link.Open();
+                        FFWrapper player = Reconnecting(link.Url("/video"), lost, i % 2 == 1 ? (Action<FFWrapper>)(p => p.Dispose()) : null);
                         link.Cut();
                         Check.True(lost.WaitOne(20000), "cycle " + i + ": the lost connection reported");
                         player.Dispose();
@@ -126,10 +125,9 @@ namespace Quillet.Tests
         public static void MainReturnsWhileACameraReconnects()
         {
             using (var camera = new Camera(""))
-            using (var link = new CameraLink(camera.Port))
             {
                 var info = new System.Diagnostics.ProcessStartInfo("mono", "--debug " + typeof(CameraTests).Assembly.Location +
-                                                                   " --forget-camera " + link.Url("/video"))
+                                                                   " --forget-camera " + camera.Url("/video"))
                 { UseShellExecute = false, RedirectStandardOutput = true };
                 using (var child = System.Diagnostics.Process.Start(info))
                 {
@@ -142,7 +140,7 @@ namespace Quillet.Tests
                         return false;
                     };
                     Check.True(line("PLAYING"), "the program plays the camera");
-                    link.Cut();
+                    camera.Kill();
                     Check.True(line("RETURNING"), "the program saw the camera go and returns from Main");
                     var clock = System.Diagnostics.Stopwatch.StartNew();
                     bool exited = child.WaitForExit(10000);
@@ -159,7 +157,7 @@ namespace Quillet.Tests
         public static int ForgetReconnectingCamera(string url)
         {
             var lost = new ManualResetEvent(false);
-            FFWrapper player = Reconnecting(url, lost, null);
+            FFWrapper player = Reconnecting(url, lost);
             var data = new FrameData();
             Check.WaitFor(() => player.ReadFrameGetSize(data) > 0, 20, "a picture");
             Console.WriteLine("PLAYING");
