@@ -510,8 +510,9 @@ QUILLET_EXPORT int quillet_player_get_optimize_seek(quillet_player* player, int*
 QUILLET_EXPORT int quillet_player_is_oob(quillet_player* player, double seconds, int* oob, int* pending);
 /** The pending seek's target in seconds, or -1.0 when none is pending. */
 QUILLET_EXPORT int quillet_player_get_seek_time(quillet_player* player, double* seconds);
-/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads,
- * at most 16 (::QUILLET_ERROR_INVALID_ARGUMENT beyond: a decoder puts no more to use). Takes
+/** Video decoding threads: 0 automatic, 1 the reading thread alone (default), N threads (frame
+ * threads for a file, slice threads for a camera or live URL, so no picture is held back), at
+ * most 16 (::QUILLET_ERROR_INVALID_ARGUMENT beyond: a decoder puts no more to use). Takes
  * effect from the next stream opened. */
 QUILLET_EXPORT int quillet_player_set_decoding_threads(quillet_player* player, int threads);
 /** The decoding threads last set. */

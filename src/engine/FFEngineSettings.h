@@ -11,7 +11,7 @@ struct FFEngineSettings {
     double networkTimeoutSeconds = 10.0;
     // Video decoding threads: 0 automatic (frame threads for files, slice
     // threads for live sources), 1 the reading thread alone, N that many
-    // frame threads.
+    // threads (frame threads for files, slice threads for live sources).
     int decodingThreads = 1;
     // How a live source is read when the reader falls behind: 0 newest
     // picture (queued ones given up), 1 every picture up to a bound (the

@@ -370,7 +370,7 @@ namespace Quillet.FFWrapperCLI
             return Call(h => NativeMethods.quillet_player_get_seek_time(h, out seconds)) == Status.Ok ? seconds : -1.0;
         }
 
-        /// <summary>Video decoding threads: 0 automatic, 1 the reading thread alone (default), N frame threads.</summary>
+        /// <summary>Video decoding threads: 0 automatic, 1 the reading thread alone (default), N threads (frame threads for a file, slice threads for a camera).</summary>
         /// <summary>How a live camera is read when the application falls behind; at once. Files ignore it.</summary>
         public void SetLiveReading(LiveReading reading) { Call(h => NativeMethods.quillet_player_set_live_reading(h, (int)reading)); }
 

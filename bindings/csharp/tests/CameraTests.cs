@@ -65,16 +65,20 @@ namespace Quillet.Tests
         }
 
         // A camera server on `url` over TCP, started, that reports a lost connection after a third
-        // of a second of silence; `lost` is set by its handler.
-        private static FFWrapper Reconnecting(string url, ManualResetEvent lost)
+        // of a second of silence; `lost` is set by its handler, which first runs `onLost`.
+        private static FFWrapper Reconnecting(string url, ManualResetEvent lost, Action<FFWrapper> onLost = null)
         {
             var player = new FFFileServerWrapper("cs.reconnecting");
             player.SetSourceSettings(new SourceSettings { streamUsingTCP = true, useOnlyVideo = true, packetTimeoutMs = 300 });
             player.RegisterFFEventCallback(args =>
             {
                 var s = args as SourceConnectionStatusArgs;
-                if (s != null && s.status == ConnectionStatus.ConnectionLost)
+                if (s != null && s.status == ConnectionStatus.ConnectionLost && !lost.WaitOne(0))
+                {
+                    if (onLost != null)
+                        onLost(player);
                     lost.Set();
+                }
             });
             // What these rows check comes after the open; a loaded machine may let a first open time out.
             bool opened = false;
@@ -84,6 +88,36 @@ namespace Quillet.Tests
             player.DecodeVideo(PixelFormat.BGR24);
             Check.True(player.StartEngine(), "the camera starts");
             return player;
+        }
+
+        /// <summary>Cycles (QUILLET_CS_CYCLES, 100 by default) of a player that opens the camera, starts,
+        /// loses it and reconnects, disposed on this thread or by its own handler of the lost
+        /// connection, in turn: none hangs, and no thread of theirs is left.</summary>
+        public static void DisposedWhileReconnecting()
+        {
+            int cycles;
+            if (!int.TryParse(Environment.GetEnvironmentVariable("QUILLET_CS_CYCLES"), out cycles))
+                cycles = 100;
+            using (var camera = new Camera(""))
+            using (var link = new CameraLink(camera.Port))
+            {
+                int threads = LifecycleTests.Threads();
+                Check.EndsWithin(cycles * 5 + 30, cycles + " cycles", () =>
+                {
+                    for (int i = 0; i < cycles; ++i)
+                    {
+                        var lost = new ManualResetEvent(false);
+                        link.Open();
+                        FFWrapper player = Reconnecting(link.Url("/video"), lost, i % 2 == 1 ? (Action<FFWrapper>)(p => p.Dispose()) : null);
+                        link.Cut();
+                        Check.True(lost.WaitOne(20000), "cycle " + i + ": the lost connection reported");
+                        player.Dispose();
+                        Check.Equal(-1, player.Width(), "cycle " + i + ": Width after Dispose");
+                    }
+                });
+                link.Cut();
+                Check.WaitFor(() => LifecycleTests.Threads() <= threads, 20, "the players' threads ended");
+            }
         }
 
         /// <summary>A program whose Main returns while a camera it did not dispose reconnects exits at

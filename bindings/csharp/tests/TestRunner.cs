@@ -100,7 +100,8 @@ namespace Quillet.Tests
                 // Suites run side by side: each makes its own copy, and the first one in place stays,
                 // so every suite reads the same bytes.
                 string tmp = path + ".part" + Process.GetCurrentProcess().Id + Path.GetExtension(name);
-                if (Run("ffmpeg", "-nostdin -v error -y " + ffmpegArgs + " " + tmp) != 0)
+                string ignored;
+                if (Run("ffmpeg", "-nostdin -v error -y " + ffmpegArgs + " " + tmp, out ignored) != 0)
                     throw new SkipException("the ffmpeg tool cannot make " + name);
                 try
                 {
@@ -120,8 +121,11 @@ namespace Quillet.Tests
             string helper = Environment.GetEnvironmentVariable("QUILLET_CS_REFERENCE");
             if (string.IsNullOrEmpty(helper) || !File.Exists(helper))
                 throw new SkipException("no reference player (QUILLET_CS_REFERENCE)");
+            string output;
+            if (Run(helper, "frames " + clip, out output) != 0)
+                throw new Exception("the reference player failed on " + clip);
             var list = new List<Picture>();
-            foreach (string line in Output(helper, "frames " + clip).Split('\n'))
+            foreach (string line in output.Split('\n'))
             {
                 string[] f = line.Split(' ');
                 if (f.Length != 6)
@@ -136,25 +140,14 @@ namespace Quillet.Tests
             return list;
         }
 
-        public static int Run(string file, string arguments)
+        /// <summary>Runs a program to its end; its status, and what it wrote to standard output.</summary>
+        public static int Run(string file, string arguments, out string output)
         {
             using (Process p = Start(file, arguments))
             {
-                p.StandardOutput.ReadToEnd();
+                output = p.StandardOutput.ReadToEnd();
                 p.WaitForExit();
                 return p.ExitCode;
-            }
-        }
-
-        public static string Output(string file, string arguments)
-        {
-            using (Process p = Start(file, arguments))
-            {
-                string text = p.StandardOutput.ReadToEnd();
-                p.WaitForExit();
-                if (p.ExitCode != 0)
-                    throw new Exception(file + " " + arguments + " failed with status " + p.ExitCode);
-                return text;
             }
         }
 
@@ -177,7 +170,8 @@ namespace Quillet.Tests
             string script = Environment.GetEnvironmentVariable("QUILLET_RTSP_TEST_SERVER");
             if (string.IsNullOrEmpty(script) || !File.Exists(script) || !File.Exists(Python))
                 throw new SkipException("no RTSP test camera");
-            if (Media.Run(Python, "-c \"import gi; gi.require_version('GstRtspServer', '1.0'); from gi.repository import GstRtspServer\"") != 0)
+            string ignored;
+            if (Media.Run(Python, "-c \"import gi; gi.require_version('GstRtspServer', '1.0'); from gi.repository import GstRtspServer\"", out ignored) != 0)
                 throw new SkipException("no GStreamer RTSP server for python3");
             var probe = new TcpListener(IPAddress.Loopback, 0);
             probe.Start();
@@ -210,6 +204,79 @@ namespace Quillet.Tests
         }
 
         public void Dispose() { Kill(); }
+    }
+
+    /// <summary>A loopback relay to the camera that can be cut, as when a camera's network goes
+    /// away: the connections through it end and new ones are closed at once until it opens again.</summary>
+    public sealed class CameraLink : IDisposable
+    {
+        private readonly TcpListener _listener = new TcpListener(IPAddress.Loopback, 0);
+        private readonly int _target;
+        private readonly List<TcpClient> _open = new List<TcpClient>();
+        private bool _cut;
+
+        public CameraLink(int targetPort)
+        {
+            _target = targetPort;
+            _listener.Start();
+            new Thread(Accept) { IsBackground = true }.Start();
+        }
+
+        public string Url(string mount) { return "rtsp://127.0.0.1:" + ((IPEndPoint)_listener.LocalEndpoint).Port + mount; }
+
+        public void Open() { lock (_open) _cut = false; }
+
+        public void Cut()
+        {
+            lock (_open)
+            {
+                _cut = true;
+                _open.ForEach(c => c.Close());
+                _open.Clear();
+            }
+        }
+
+        private void Accept()
+        {
+            try
+            {
+                for (;;)
+                {
+                    TcpClient inner = _listener.AcceptTcpClient(), outer = null;
+                    lock (_open)
+                        if (!_cut)
+                        {
+                            outer = new TcpClient("127.0.0.1", _target);
+                            _open.AddRange(new[] { inner, outer });
+                        }
+                    if (outer == null)
+                    {
+                        inner.Close();
+                        continue;
+                    }
+                    Pump(inner, outer);
+                    Pump(outer, inner);
+                }
+            }
+            catch (Exception) { } // the listener stopped
+        }
+
+        private static void Pump(TcpClient from, TcpClient to)
+        {
+            new Thread(() =>
+            {
+                try { from.GetStream().CopyTo(to.GetStream()); }
+                catch (Exception) { }
+                from.Close();
+                to.Close();
+            }) { IsBackground = true }.Start();
+        }
+
+        public void Dispose()
+        {
+            _listener.Stop();
+            Cut();
+        }
     }
 
     public static class TestRunner

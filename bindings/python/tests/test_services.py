@@ -100,9 +100,10 @@ def test_a_handler_stops_or_closes_its_own_recorder(clip, media_dir, event, call
             outcome.append(_raised(getattr(recorder, call)))
             done.set()
 
-    recorder = quillet.Recorder(clip, file=str(media_dir / f"handler_{call}.mkv"))
+    recorder = quillet.Recorder(clip)
     with recorder:
-        recorder.on_event(on_event)
+        recorder.on_event(on_event)  # before the recording's first sync point
+        recorder.save(str(media_dir / f"handler_{call}.mkv"))
         try:
             for _ in recorder.pictures():
                 pass

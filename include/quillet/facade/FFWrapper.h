@@ -165,8 +165,8 @@ public:
     bool IsOptimizeSeek();
     /// Video decoding threads: 0 automatic (every core for a file, with frame
     /// threads; slice threads for a live source, so no picture is held back),
-    /// 1 the reading thread alone (the default), N that many frame threads
-    /// (also for a live source: its pictures then come N-1 later), at most 16
+    /// 1 the reading thread alone (the default), N that many threads (frame
+    /// threads for a file, slice threads for a live source), at most 16
     /// (more are used as 16, with a warning in the log). Takes effect from the
     /// next stream opened or decoder started.
     void SetDecodingThreads(int threads);

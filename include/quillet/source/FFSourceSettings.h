@@ -42,7 +42,8 @@ struct QUILLET_EXPORT FFSourceSettings {
     /// Video decoding threads when the camera is also shown: 0 automatic
     /// (slice threads, no picture held back, but one thread for a camera that
     /// codes each picture as one slice), 1 the reading thread alone, N that
-    /// many frame threads (N-1 pictures of latency, every core whatever the slicing).
+    /// many slice threads (a camera never gets frame threads, which would hold
+    /// N-1 pictures back).
     int decodingThreads = 1;
     /// How the player reads the camera when the application reads slower than it sends, as the
     /// numbers of FFWrapperCLI::LiveReading: 0 (Newest, the default) always the newest picture,
