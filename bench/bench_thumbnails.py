@@ -95,6 +95,15 @@ def run_ffmpeg_select(clip, times, fps=25):
     return len(out) // (WIDTH * HEIGHT * 3)
 
 
+def quiet_pyav():
+    # Imported, PyAV routes every FFmpeg log call of the process (also those
+    # of other libraries' decoding threads) through a callback that takes the
+    # interpreter lock. FFmpeg's own callback goes back in, so that no
+    # contender pays for another's logging.
+    import av.logging
+    av.logging.restore_default_callback()
+
+
 def run_pyav(clip, times, exact):
     import av
     n = 0
@@ -131,6 +140,7 @@ def main():
     parser.add_argument("--only", choices=list(CLIPS), help="one clip only")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
+    quiet_pyav()
     for codec, (name, options) in CLIPS.items():
         if args.only and codec != args.only:
             continue
