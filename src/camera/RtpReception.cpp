@@ -62,10 +62,12 @@ bool RtpReception::_Accept(const RtpPacketView& packet, int64_t nowUs, bool& los
     _lastMediaTime += step;
     _lastTimestamp = packet.timestamp;
 
-    const int64_t arrival = nowUs * _clockRate / 1000000;
-    const int64_t transit = arrival - int64_t(packet.timestamp);
+    // The arrival on the media clock, kept to 32 bits as the timestamps are:
+    // only differences of transit times count, and they survive the wrap.
+    const int64_t arrival = (nowUs / 1000000) * _clockRate + (nowUs % 1000000) * _clockRate / 1000000;
+    const int64_t transit = int32_t(uint32_t(arrival) - packet.timestamp);
     if (_haveTransit) {
-        const int64_t d = std::abs(transit - _lastTransit);
+        const int64_t d = std::abs(int64_t(int32_t(uint32_t(transit) - uint32_t(_lastTransit))));
         _jitter16 += d - ((_jitter16 + 8) >> 4);
     }
     _lastTransit = transit;
