@@ -628,6 +628,7 @@ QUILLET_EXPORT int quillet_recording_settings_init_sized(quillet_recording_setti
  * declares it (the macro below; the exported function serves programs built before it and fills the
  * 48 bytes their records have). */
 QUILLET_EXPORT int quillet_recording_settings_init(quillet_recording_settings* settings);
+/** Calls quillet_recording_settings_init_sized() with the size of the record this header declares. */
 #define quillet_recording_settings_init(settings) quillet_recording_settings_init_sized((settings), sizeof *(settings))
 /** Segments and retention for the recordings started after this call (the recorder kinds). The
  * record is copied; `settings->size` must come from quillet_recording_settings_init(). Any
@@ -744,6 +745,7 @@ QUILLET_EXPORT int quillet_source_settings_init_sized(quillet_source_settings* s
  * declares it (the macro below; the exported function serves programs built before it and fills the
  * 104 bytes their records have). */
 QUILLET_EXPORT int quillet_source_settings_init(quillet_source_settings* settings);
+/** Calls quillet_source_settings_init_sized() with the size of the record this header declares. */
 #define quillet_source_settings_init(settings) quillet_source_settings_init_sized((settings), sizeof *(settings))
 
 /** @} */

@@ -27,6 +27,7 @@ struct ThumbnailRequest {
     /// The size, as FFWrapper::SetPictureSize: 0, 0 the coded size; one side 0 follows the other;
     /// both fit the picture inside the box with its display aspect ratio.
     int width = 0;
+    /// The height of that box (see `width`).
     int height = 0;
     /// PixelFormat::BGR24 or PixelFormat::RGB24.
     int pixelFormat = PixelFormat::BGR24;
