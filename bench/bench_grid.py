@@ -22,16 +22,10 @@ import sys
 import threading
 import time
 
+from process_memory import resident_mb
+
 CAMERAS, WIDTH, HEIGHT = 16, 480, 270
 SERVER = "/work/shared/tools/rtsp_test_server.py"
-
-
-def resident_mb():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
 
 
 def child(mode, url, seconds, warmup):

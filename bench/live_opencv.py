@@ -17,13 +17,7 @@ import time
 os.environ.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", "rtsp_transport;tcp")
 import cv2  # noqa: E402
 
-
-def resident_mb():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
+from process_memory import resident_mb  # noqa: E402
 
 
 def main():
