@@ -15,7 +15,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/mount.h>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -126,10 +126,7 @@ namespace Quillet.Tests
         {
             using (var camera = new Camera(""))
             {
-                var info = new System.Diagnostics.ProcessStartInfo("mono", "--debug " + typeof(CameraTests).Assembly.Location +
-                                                                   " --forget-camera " + camera.Url("/video"))
-                { UseShellExecute = false, RedirectStandardOutput = true };
-                using (var child = System.Diagnostics.Process.Start(info))
+                using (var child = Media.Start("mono", "--debug " + typeof(CameraTests).Assembly.Location + " --forget-camera " + camera.Url("/video")))
                 {
                     Func<string, bool> line = text =>
                     {
