@@ -15,7 +15,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -267,10 +266,8 @@ TEST(Login, APasswordWithAtAndColonIsInNoLineTheLibraryOrTheToolWrites)
     }
     EXPECT_TRUE(opened) << "the open is logged with the user name";
 
-    // Tests run in build/tests/work; the tool is built beside them.
-    const std::string tool = "../../tools/ffwrap/ffwrap";
-    ASSERT_TRUE(fs::exists(tool)) << "ffwrap is not built in this tree";
-    const std::string output = Capture(tool + " '" + url + "' --seconds 0.5 --timeout 3 --live-reading every --verbose 2>&1");
+    ASSERT_TRUE(fs::exists(kFfwrap)) << "ffwrap is not built in this tree";
+    const std::string output = Capture(kFfwrap + " '" + url + "' --seconds 0.5 --timeout 3 --live-reading every --verbose 2>&1");
     EXPECT_NE(output.find("user:***@127.0.0.1"), std::string::npos) << output;
     EXPECT_FALSE(leaks(output)) << output;
 }

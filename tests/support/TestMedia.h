@@ -9,6 +9,9 @@
 
 namespace Quillet::Testing {
 
+// The command-line tool, built beside the tests' working folder (build/tests/work).
+inline const std::string kFfwrap = "../../tools/ffwrap/ffwrap";
+
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
 // Runs a command and returns its standard output.
