@@ -32,6 +32,18 @@ std::string MakeClip(const std::string& name, const std::string& ffmpegArgs);
 // directory (tests of one binary may run in several processes); its path.
 std::string FreshFolder(const std::string& stem);
 
+// The names and sizes of the files in `folder`, for a failure message.
+std::string FolderListing(const std::string& folder);
+
+// This process's resident memory. AddressSanitizer holds freed memory back in
+// quarantine: there it tells nothing of leaks.
+long ResidentKilobytes();
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeTellsLeaks = false;
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
+
 // The whole content of a file (empty when it cannot be read).
 std::vector<uint8_t> ReadBytes(const std::string& path);
 
