@@ -1,12 +1,10 @@
 /* Playing through the C interface: a file's pictures equal the C++ facade's
  * through each of the three ways to read (a buffer too small loses nothing),
- * served pictures reach a remote player unchanged, and a publishing output's
- * state comes as events and as status records (what it writes is the C++
- * suite's to check). */
+ * a picture kept after a refused read belongs to its position, and served
+ * pictures reach a remote player unchanged. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "capi_support.h"
 
@@ -239,37 +237,4 @@ void test_serve_to_remote(void)
     quillet_client_destroy(client);
     quillet_player_destroy(remote);
     free(bytes);
-}
-
-void test_publish_hls(void)
-{
-    mkdir("capi_hls", 0755);
-    remove("capi_hls/live.m3u8");
-    quillet_player* p = start_player(NULL, test_clip(4));
-    REQUIRE(p);
-    CHECK_STATUS(quillet_player_start_publishing(p, "capi_hls/live.m3u8"), QUILLET_OK);
-    int publishing = 0, finished = 0, status;
-    quillet_picture pic = {0};
-    while ((status = quillet_player_read_picture(p, &pic, 5000)) == QUILLET_OK) {
-        quillet_event e = {0};
-        while (quillet_player_wait_event(p, &e, 0) == QUILLET_OK)
-            if (e.type == QUILLET_EVENT_PUBLISHING_STATUS) {
-                CHECK(strcmp(e.url, "capi_hls/live.m3u8") == 0);
-                publishing += e.code == QUILLET_PUBLISH_PUBLISHING;
-                finished += e.code == QUILLET_PUBLISH_FINISHED;
-            }
-    }
-    CHECK_STATUS(status, QUILLET_END);
-    quillet_publishing_status st[2];
-    size_t count = 0;
-    CHECK_STATUS(quillet_player_get_publishing_status(p, st, 2, &count), QUILLET_OK);
-    CHECK(count == 1 && strcmp(st[0].url, "capi_hls/live.m3u8") == 0 && st[0].packets > 0);
-    /* The output finishes once the source's end has been written. */
-    quillet_event e = {0};
-    for (const double end = now_ms() + 20000; !finished && now_ms() < end;)
-        if (quillet_player_wait_event(p, &e, 1000) == QUILLET_OK && e.type == QUILLET_EVENT_PUBLISHING_STATUS)
-            finished = e.code == QUILLET_PUBLISH_FINISHED;
-    CHECK(publishing == 1);
-    CHECK(finished);
-    quillet_player_destroy(p);
 }

@@ -57,26 +57,16 @@ namespace Quillet.Tests
                 Check.Equal(false, viewer.WaitForSeek(2.005), "the same target again");
                 viewer.WaitForSeek();
             }
+            // A waiting fetch sleeps until the source queues a packet; removing its client from
+            // another thread ends a wait without limit; a client outlives its server.
             FFOutgoingWrapper kept;
             using (var server = new FFPlayServerWrapper())
             {
                 server.SetSource(PlayerTests.H264Clip());
-                kept = server.AddClient();
-                Check.True(kept != null, "a client");
-                for (int i = 0; i < 100 && kept.GetNextPacket() != null; ++i) { } // the stream's description
-                Check.True(kept.GetNextPacket() == null, "an empty queue before the start");
-            }
-            Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
-            Check.True(kept.WaitNextPacket(-1) == null, "no wait on a client of a disposed server");
-
-            // A waiting fetch sleeps until the source queues a packet; removing its client from
-            // another thread ends a wait without limit.
-            using (var server = new FFPlayServerWrapper())
-            {
-                server.SetSource(PlayerTests.H264Clip());
                 FFOutgoingWrapper waiting = server.AddClient(), removed = server.AddClient();
-                while (waiting.GetNextPacket() != null) { } // the stream's description
-                while (removed.GetNextPacket() != null) { }
+                kept = server.AddClient();
+                foreach (FFOutgoingWrapper client in new[] { waiting, removed, kept })
+                    while (client.GetNextPacket() != null) { } // the stream's description
                 Check.True(waiting.WaitNextPacket(0) == null, "nothing queued before the start");
                 byte[] woken = null, afterRemoval = new byte[1];
                 var stranded = new Thread(() => afterRemoval = removed.WaitNextPacket(-1));
@@ -91,6 +81,8 @@ namespace Quillet.Tests
                 Check.True(fetch.Join(10000), "a waiting fetch wakes when the source queues a packet");
                 Check.True(woken != null && woken.Length > 0, "the packet it waited for");
             }
+            Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
+            Check.True(kept.WaitNextPacket(-1) == null, "no wait on a client of a disposed server");
         }
     }
 }
