@@ -14,7 +14,7 @@ FAULTS = [
          file="src/capi/CApiPlayer.cpp",
          old="the source's own thread the close finishes once the callback returns.\n        p.Facade().CloseSource();",
          new="the source's own thread the close finishes once the callback returns.",
-         ctest="CApi.Reopen$"),
+         ctest="CApi.PlayMatchesFacade$"),
     dict(name="a handle is its object's address again",
          file="src/capi/HandleRegistry.h",
          old="const uintptr_t value = NextHandleValue();",

@@ -411,7 +411,8 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     }
     _lastVideoTime = t;
 
-    if (_CacheOrDropBeforeTarget(t, f) || SkipForNewerPicture())
+    std::shared_ptr<FFSeekInfo> judgedFor;
+    if (_CacheOrDropBeforeTarget(t, f, judgedFor) || SkipForNewerPicture())
         return Picture::Dropped;
     // While a seek is worked off the picture may be dropped or cached, so it
     // stays in the decoder's own picture; the running stream goes straight
@@ -436,6 +437,12 @@ FFDecode::Picture FFDecode::DeliverPicture(std::shared_ptr<FFBufferFrame>& out)
     }
 
     std::lock_guard<std::recursive_mutex> guard(_lock);
+    // A seek that came while the picture was converted outside the lock made
+    // it stale: shown now it would stand for the new target (which may lie
+    // before it) and end that seek. It stays in the paused band's cache, and
+    // the next step finds the new target's picture there or decodes on.
+    if (_seek && _seek->seekInfo != judgedFor)
+        return Picture::Dropped;
     if (!_seek) {
         out->SetFirstFrame(_firstVideoFrame);
         _firstVideoFrame = false;

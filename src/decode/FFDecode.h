@@ -199,7 +199,8 @@ private:
     int DrainStep(std::shared_ptr<FFBufferFrame>& out);
     Picture ReceiveVideo(std::shared_ptr<FFBufferFrame>& out);
     Picture DeliverPicture(std::shared_ptr<FFBufferFrame>& out);
-    bool _CacheOrDropBeforeTarget(double t, const AVFrame* picture);
+    // `seen` receives the seek the picture was judged against (null: none).
+    bool _CacheOrDropBeforeTarget(double t, const AVFrame* picture, std::shared_ptr<FFSeekInfo>& seen);
     std::shared_ptr<FFBufferFrame> _ConvertCached(const DecodeSeek::CachedPicture& cached);
     int TakeVideoRecord(std::shared_ptr<FFBufferFrame>& out, std::unique_lock<std::recursive_mutex>& lock,
                         bool& again);

@@ -50,9 +50,10 @@ std::shared_ptr<FFBufferFrame> FFDecode::_ConvertCached(const DecodeSeek::Cached
 // A paused seek keeps the band's pictures for scrubbing as the codec gave
 // them. A picture before the target of any seek is not shown, so it is not
 // converted: true when it is dropped.
-bool FFDecode::_CacheOrDropBeforeTarget(double t, const AVFrame* picture)
+bool FFDecode::_CacheOrDropBeforeTarget(double t, const AVFrame* picture, std::shared_ptr<FFSeekInfo>& seen)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
+    seen = _seek ? _seek->seekInfo : nullptr;
     if (!_seek)
         return false;
     if (_optimizeSeek && _seek->seekInfo->wasPaused)

@@ -451,7 +451,7 @@ void FFEngine::Continue()
         // The picture of that seek never came: read again from where it was wanted.
         if (pending > -1.0 && _source) {
             if (_traffic.GetParent())
-                _traffic.SeekRequested();
+                _traffic.SeekRequested(pending);
             _source->Seek(pending);
         }
     });
@@ -473,7 +473,7 @@ bool FFEngine::_Seek(double seconds)
         // Armed before the request so the marker cannot overtake it; only a
         // connected chain ever sees the marker that disarms it.
         if (_traffic.GetParent())
-            _traffic.SeekRequested();
+            _traffic.SeekRequested(seconds);
         _source->Seek(seconds);
         if (!_source->IsReading()) {
             // Show the picture at the new position once, then stay paused.

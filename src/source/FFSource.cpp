@@ -275,19 +275,21 @@ void FFSource::Seek(double seconds)
         return;
     }
     {
-        // From now on nothing read before the seek reaches the graph.
-        std::lock_guard<std::recursive_mutex> guard(_pushLock);
+        // From now on nothing read before the seek reaches the graph. Both
+        // steps under the push lock: the read thread, taking up an earlier
+        // seek, sees either neither or both (see _TakeUpSeek).
+        std::lock_guard<std::recursive_mutex> pushGuard(_pushLock);
         _pushEnabled = false;
+        std::lock_guard<std::recursive_mutex> guard(_commandLock);
+        const auto isSeek = [](const std::unique_ptr<FFSourceCommand>& c) { return c->type == FFCommandType::Seek; };
+        const auto pending = std::count_if(_commands.begin(), _commands.end(), isSeek);
+        if (pending > 0) {
+            // Only the newest position matters.
+            LogDebug() << "Deleting " << pending << " seek requests.";
+            _commands.erase(std::remove_if(_commands.begin(), _commands.end(), isSeek), _commands.end());
+        }
+        _commands.push_back(std::make_unique<FFSeekCommand>(seconds));
     }
-    std::lock_guard<std::recursive_mutex> guard(_commandLock);
-    const auto isSeek = [](const std::unique_ptr<FFSourceCommand>& c) { return c->type == FFCommandType::Seek; };
-    const auto pending = std::count_if(_commands.begin(), _commands.end(), isSeek);
-    if (pending > 0) {
-        // Only the newest position matters.
-        LogDebug() << "Deleting " << pending << " seek requests.";
-        _commands.erase(std::remove_if(_commands.begin(), _commands.end(), isSeek), _commands.end());
-    }
-    _commands.push_back(std::make_unique<FFSeekCommand>(seconds));
     roomSignal->Ring(); // a reader waiting for room or idle at the end takes it up
 }
 
@@ -439,7 +441,11 @@ void FFSource::_RunReadLoop()
 bool FFSource::_TakeUpSeek(std::unique_ptr<FFSourceCommand> command)
 {
     {
+        // A newer seek asked for after this one was taken supersedes it:
+        // its packets would be stale before they reached the graph.
         std::lock_guard<std::recursive_mutex> guard(_pushLock);
+        if (_SeekQueued())
+            return false;
         _pushEnabled = true;
     }
     if (_FirstDestinationAcceptsSeek()) {

@@ -147,7 +147,8 @@ private:
     // held while pushing.
     std::recursive_mutex _demuxLock;
     // `_commandLock` guards `_commands` (seeks queued for the read thread);
-    // `_pushLock` guards `_pushEnabled`.
+    // `_pushLock` guards `_pushEnabled`. Where both are held, `_pushLock` is
+    // taken first.
     std::recursive_mutex _commandLock;
     std::recursive_mutex _pushLock;
     bool _pushEnabled = true;

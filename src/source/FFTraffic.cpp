@@ -60,7 +60,10 @@ void FFTraffic::_OnSeek(FFSeekInfo& seek)
         _savedState = _state;
     _state = FFStatus::Seeking;
     _pictureDelivered = false;
-    _seekRequested = false;
+    // A marker of an older seek, overtaken by a newer request, does not open
+    // the gate: its picture would show for the newer seek.
+    if (seek.time == _requestedTime)
+        _seekRequested = false;
     _markerInFlight = true;
 
     bool keepBand = false;
@@ -243,10 +246,11 @@ void FFTraffic::SetOptimizeSeek(bool optimize)
     RoomMade();
 }
 
-void FFTraffic::SeekRequested()
+void FFTraffic::SeekRequested(double seconds)
 {
     std::lock_guard<std::recursive_mutex> guard(_lock);
     _seekRequested = true;
+    _requestedTime = seconds;
 }
 
 bool FFTraffic::MayDeliverPicture() const

@@ -47,10 +47,13 @@ public:
     void SetOptimizeSeek(bool optimize);
     bool MayDeliverPicture() const;
     bool MayDeliverAudio() const;
-    // The engine asked the source for a seek whose marker has not passed
-    // yet: what is queued downstream is stale, so nothing is delivered until
-    // the marker arrives (or the state is reset).
-    void SeekRequested();
+    // The engine asked the source for a seek to `seconds` whose marker has
+    // not passed yet: what is queued downstream is stale, so nothing is
+    // delivered until that marker arrives (or the state is reset). The source
+    // keeps only the newest of the seeks it has not started, so the newest
+    // request is the one that counts; an older seek's marker, passing
+    // meanwhile, leaves the gate closed.
+    void SeekRequested(double seconds);
     void PictureDelivered();
     void NoPictureTaken();
     // True when `seconds` lies outside the band read since the last seek.
@@ -85,6 +88,8 @@ private:
     // A non-key video packet has passed since the band's first key frame.
     bool _bandFlag = false;
     bool _seekRequested = false;
+    // The time of the newest seek requested; its marker carries it unchanged.
+    double _requestedTime = 0.0;
     // A seek marker has passed this node but not yet reached the decoder:
     // until it has, the decoder still holds pictures from before the seek,
     // and a read in between would show one of them and end the seek.

@@ -66,15 +66,6 @@ std::pair<double, double> BallCentre(const FrameData& frame)
     return ball ? std::make_pair(sx / bright, sy / bright) : std::make_pair(-1.0, -1.0);
 }
 
-// The names and sizes of the files in `folder`, for a failure message.
-std::string FilesIn(const std::string& folder)
-{
-    std::string all;
-    for (const auto& f : std::filesystem::directory_iterator(folder))
-        all += " " + f.path().filename().string() + " (" + std::to_string(f.file_size()) + ")";
-    return all;
-}
-
 class LiveCamera : public ::testing::Test {
 protected:
     void SetUp() override
@@ -248,7 +239,7 @@ TEST_P(LiveStream, ThePicturesSoundAndRecordingOfTheCameraReachTheApplication)
         const std::string file = folder + (segment == 0 ? "/cam" : "/cam_%1") + c.extension;
         const WrittenFile r = ReadWritten(file);
         ExpectWellFormed(r, file);
-        EXPECT_EQ(Hashes(r.video).size(), size_t(expected.at(segment))) << file << " among" << FilesIn(folder);
+        EXPECT_EQ(Hashes(r.video).size(), size_t(expected.at(segment))) << file << " among" << FolderListing(folder);
         // A loaded machine slows the test camera's encoder; the count above is the real check.
         EXPECT_GT(r.video.size(), 10 * size_t(c.length / 1s)) << file;
         // The first packet alone decodes to a key picture: it carries, or follows, its parameter sets.

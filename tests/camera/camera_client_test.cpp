@@ -141,13 +141,11 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndSaysWhy)
         // A failed client answers as a closed one.
         EXPECT_FALSE(client.IsRunning() || client.ReadFrame() || client.GetVideoInfo() || client.Close());
     } else {
-        // Tests run in build/tests/work; the tool is built beside them.
-        const std::string tool = "../../tools/ffwrap/ffwrap";
-        ASSERT_TRUE(std::filesystem::exists(tool)) << "ffwrap is not built in this tree";
+        ASSERT_TRUE(std::filesystem::exists(kFfwrap)) << "ffwrap is not built in this tree";
         const std::string login = through == Through::ToolUrl
                                       ? WithLogin(url)
                                       : url + " --tcp --user viewer --password " + kPassword;
-        toolOutput = Capture(tool + " " + login + " --seconds 1 --timeout 1.5 2>&1; echo exit=$?");
+        toolOutput = Capture(kFfwrap + " " + login + " --seconds 1 --timeout 1.5 2>&1; echo exit=$?");
         EXPECT_NE(toolOutput.find(": authorization failed\n"), std::string::npos) << toolOutput;
         EXPECT_NE(toolOutput.find("event: disconnected: RTSP authorization failed\n"), std::string::npos) << toolOutput;
         EXPECT_NE(toolOutput.find("exit=1"), std::string::npos) << toolOutput;

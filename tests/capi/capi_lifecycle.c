@@ -289,34 +289,6 @@ void test_bad_arguments(void)
     quillet_player_destroy(remote);
 }
 
-/* Opened again after the end with no close between, twenty times: each open closes what was
- * there (a close the end scheduled included), so every cycle plays the whole clip to its end. A
- * player given no pixel format decodes into BGR24; a start after a close has nothing to start. */
-void test_reopen_after_end(void)
-{
-    const char* clip = test_clip(2);
-    REQUIRE(clip);
-    quillet_player* p = quillet_player_create("capi.reopen");
-    REQUIRE(p);
-    for (int cycle = 0; cycle < 20; ++cycle) {
-        CHECK_STATUS(quillet_player_open(p, clip), QUILLET_OK);
-        CHECK_STATUS(quillet_player_enable_audio(p, 0), QUILLET_OK);
-        CHECK_STATUS(quillet_player_start(p), QUILLET_OK);
-        int pictures = 0, status;
-        quillet_picture pic = {0};
-        while ((status = quillet_player_read_picture(p, &pic, 10000)) == QUILLET_OK) {
-            CHECK(pic.pixel_format == QUILLET_PIXEL_BGR24 && pic.width == 320 && pic.height == 240);
-            ++pictures;
-        }
-        if (status != QUILLET_END || pictures != 50)
-            fprintf(stderr, "cycle %d: %d pictures, then %s\n", cycle, pictures, quillet_status_name(status)),
-                ++g_failures;
-    }
-    CHECK_STATUS(quillet_player_close(p), QUILLET_OK);
-    CHECK_STATUS(quillet_player_start(p), QUILLET_ERROR_STATE);
-    quillet_player_destroy(p);
-}
-
 typedef struct statuses {
     atomic_int lost;
     atomic_int connected;

@@ -9,11 +9,9 @@
 void test_play_matches_facade(void);
 void test_kept_picture_belongs_to_its_position(void);
 void test_serve_to_remote(void);
-void test_publish_hls(void);
 void test_record_split_segments_and_queue_bound(void);
 void test_blocked_calls_end_on_destroy_or_interrupt(void);
 void test_bad_arguments(void);
-void test_reopen_after_end(void);
 void test_camera_reconnects(void);
 void test_stale_handles(void);
 void test_handler_calls(void);
@@ -25,11 +23,9 @@ static const struct {
     {"PlayMatchesFacade", test_play_matches_facade},
     {"KeptPicture", test_kept_picture_belongs_to_its_position},
     {"ServeToRemote", test_serve_to_remote},
-    {"PublishHls", test_publish_hls},
     {"Record", test_record_split_segments_and_queue_bound},
     {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
     {"BadArguments", test_bad_arguments},
-    {"Reopen", test_reopen_after_end},
     {"CameraReconnects", test_camera_reconnects},
     {"StaleHandles", test_stale_handles},
     {"Handlers", test_handler_calls},

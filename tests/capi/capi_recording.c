@@ -1,11 +1,13 @@
 /* Recording through the C interface: the files of a split or segmented
  * recording are announced by sync points, and the settings reach the
  * recorder; a tiny event queue keeps the newest events and accounts for
- * every event it dropped. */
+ * every event it dropped; a publishing output's state comes as events and as
+ * status records (what it writes is the C++ suite's to check). */
 #define _POSIX_C_SOURCE 200809L
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -51,13 +53,15 @@ static void count_wakeup(void* user)
 
 /* Rows: the event queue's capacity, and how the recording is cut: split once the first file
  * holds a second, or in two-second segments with those beyond a one-byte budget deleted (what
- * the files hold is the C++ suite's to check). Sync points name the files; with two places in
- * the queue, the two taken are the newest the callback saw, and what was taken plus what was
- * reported dropped is every event it saw. */
+ * the files hold is the C++ suite's to check), while publishing to HLS too. Sync points name the
+ * files; with two places in the queue, the two taken are the newest the callback saw, and what
+ * was taken plus what was reported dropped is every event it saw. */
 void test_record_split_segments_and_queue_bound(void)
 {
     const char* clip = test_clip(6);
     REQUIRE(clip);
+    const char* playlist = "capi_hls/live.m3u8";
+    mkdir("capi_hls", 0755);
     const struct {
         size_t queue;
         double segment_seconds; /* 0: one split */
@@ -87,6 +91,8 @@ void test_record_split_segments_and_queue_bound(void)
         CHECK_STATUS(quillet_player_open(r, clip), QUILLET_OK);
         CHECK_STATUS(quillet_player_set_pixel_format(r, QUILLET_PIXEL_RGB24), QUILLET_OK);
         CHECK_STATUS(quillet_recorder_save(r, files[0]), QUILLET_OK); /* from the first key picture */
+        if (segmented)
+            CHECK_STATUS(quillet_player_start_publishing(r, playlist), QUILLET_OK);
         CHECK_STATUS(quillet_player_start(r), QUILLET_OK);
         int saving = 0, pending = 0, split = segmented, status;
         quillet_picture pic = {0};
@@ -107,10 +113,22 @@ void test_record_split_segments_and_queue_bound(void)
                 split = 1;
             }
         CHECK_STATUS(status, QUILLET_END);
+        /* The output finishes once the source's end has been written. */
+        quillet_publishing_status out[2];
+        size_t outputs = 0;
+        for (const double end = now_ms() + 20000; segmented && now_ms() < end;) {
+            CHECK_STATUS(quillet_player_get_publishing_status(r, out, 2, &outputs), QUILLET_OK);
+            if (outputs == 1 && out[0].state == QUILLET_PUBLISH_FINISHED)
+                break;
+            const struct timespec pause = {0, 10 * 1000 * 1000};
+            nanosleep(&pause, NULL);
+        }
+        CHECK(!segmented || (outputs == 1 && strcmp(out[0].url, playlist) == 0 && out[0].packets > 0 &&
+                             out[0].state == QUILLET_PUBLISH_FINISHED));
         CHECK_STATUS(quillet_recorder_stop(r), QUILLET_OK);
         CHECK_STATUS(quillet_player_close(r), QUILLET_OK); /* the files' last sync points come by now */
 
-        int taken = 0, syncFirst = 0, syncSecond = 0;
+        int taken = 0, syncFirst = 0, syncSecond = 0, publishing = 0, finished = 0;
         char takenSignatures[2][160] = {"", ""};
         uint64_t dropped = 0, droppedTotal = 0;
         quillet_event e = {0};
@@ -119,6 +137,10 @@ void test_record_split_segments_and_queue_bound(void)
                 signature(&e, takenSignatures[taken]);
             ++taken;
             dropped += e.dropped;
+            if (e.type == QUILLET_EVENT_PUBLISHING_STATUS && strcmp(e.url, playlist) == 0) {
+                publishing += e.code == QUILLET_PUBLISH_PUBLISHING;
+                finished += e.code == QUILLET_PUBLISH_FINISHED;
+            }
             if (e.type != QUILLET_EVENT_SYNC_POINT)
                 continue;
             syncFirst += strcmp(e.text, files[0]) == 0;
@@ -137,7 +159,7 @@ void test_record_split_segments_and_queue_bound(void)
         else
             CHECK(dropped == 0);
         if (segmented)
-            CHECK(count >= 3); /* six seconds in two-second segments */
+            CHECK(count >= 3 && publishing == 1 && finished == 1); /* six seconds in two-second segments */
         else if (rows[row].queue > 2)
             CHECK(syncFirst >= 2 && syncSecond >= 2);
         quillet_player_destroy(r);

@@ -8,9 +8,7 @@
 // which fails the test; the sanitizer builds catch stray reads.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <limits>
 
 #include "core/CodecContextImage.h"

@@ -58,7 +58,7 @@ class ToolLog : public ::testing::TestWithParam<ToolLogCase> {};
 TEST_P(ToolLog, TheLibraryWritesWhereItsConfigurationSaysAndNeverUnaskedOnStderr)
 {
     const ToolLogCase& c = GetParam();
-    const fs::path tool = fs::absolute("../../tools/ffwrap/ffwrap");
+    const fs::path tool = fs::absolute(kFfwrap);
     if (!fs::exists(tool))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const fs::path clip = fs::absolute(MakeClip("logging_clip.mp4", "-f lavfi -i testsrc2=size=64x48:rate=25 -t 0.4 -c:v libx264"));

@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -156,31 +155,28 @@ void HandlerTable::Build(const Row& r)
         f.DecodeVideo(AV_PIX_FMT_BGR24);
         f.SetAudioInterface(&host);
     };
+    // A server serves the clip to one client; it becomes the facade that raises the event.
+    const auto serve = [&](auto made) {
+        made->SetSource(clip);
+        client = made->AddClient();
+        auto* server = made.get();
+        facade = std::move(made);
+        return server;
+    };
     switch (r.kind) {
     case Kind::Player:
         facade = std::make_unique<FFWrapper>("HandlerTable");
         break;
-    case Kind::Recorder: {
-        auto made = std::make_unique<FFFileWrapper>("HandlerTable");
-        recorder = made.get();
-        facade = std::move(made);
+    case Kind::Recorder:
+        facade = std::make_unique<FFFileWrapper>("HandlerTable");
+        recorder = static_cast<FFFileWrapper*>(facade.get());
         break;
-    }
-    case Kind::FileServer: {
-        auto made = std::make_unique<FFFileServerWrapper>("HandlerTable");
-        made->SetSource(clip);
-        client = made->AddClient();
-        recorder = made.get();
-        facade = std::move(made);
+    case Kind::FileServer:
+        recorder = serve(std::make_unique<FFFileServerWrapper>("HandlerTable"));
         break;
-    }
-    case Kind::PlayServer: {
-        auto made = std::make_unique<FFPlayServerWrapper>("HandlerTable");
-        made->SetSource(clip);
-        client = made->AddClient();
-        facade = std::move(made);
+    case Kind::PlayServer:
+        serve(std::make_unique<FFPlayServerWrapper>("HandlerTable"));
         break;
-    }
     case Kind::Remote:
         feeder = std::make_unique<FFPlayServerWrapper>("HandlerTableFeeder");
         feeder->SetSource(clip);
@@ -354,12 +350,7 @@ void HandlerTable::Trigger(const Row& r)
         EXPECT_TRUE(WaitFor([&] {
             readOnce();
             return fs::exists(dir / "split.mp4") && fs::file_size(dir / "split.mp4") > 0;
-        }, 30s)) << "the split never began its file" << [&] {
-            std::string names;
-            for (const auto& e : fs::directory_iterator(dir))
-                names += e.path().filename().string() + " ";
-            return names;
-        }();
+        }, 30s)) << "the split never began its file:" << FolderListing(dir.string());
     }
 }
 

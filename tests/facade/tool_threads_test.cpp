@@ -17,9 +17,6 @@ namespace {
 using namespace Quillet::Testing;
 namespace fs = std::filesystem;
 
-// Tests run in build/tests/work; the tool is built beside them.
-const std::string kTool = "../../tools/ffwrap/ffwrap";
-
 struct ToolCommand {
     const char* name;
     std::vector<std::string> words; // after the tool; CLIP stands for the clip
@@ -39,7 +36,7 @@ size_t Tasks(pid_t pid)
 // its exit status.
 std::pair<size_t, int> MostThreads(const ToolCommand& c, const std::string& clip, std::vector<std::string> extra)
 {
-    std::vector<std::string> words{kTool};
+    std::vector<std::string> words{kFfwrap};
     for (const std::string& w : c.words)
         words.push_back(w == "CLIP" ? clip : w);
     words.insert(words.end(), extra.begin(), extra.end());
@@ -60,7 +57,7 @@ class ToolThreads : public ::testing::TestWithParam<ToolCommand> {};
 
 TEST_P(ToolThreads, FilesDecodeOnEveryCoreByDefaultAndOnTheThreadsAsked)
 {
-    if (!fs::exists(kTool))
+    if (!fs::exists(kFfwrap))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const ToolCommand& c = GetParam();
     const std::string clip = MakeClip("tool_threads.mp4", "-f lavfi -i testsrc2=size=640x360:rate=25 -t 2 "

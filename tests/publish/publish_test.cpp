@@ -347,9 +347,7 @@ class PublishTool : public ::testing::TestWithParam<ToolCase> {};
 
 TEST_P(PublishTool, PrintsAStatusLinePerOutputAndEndsWithTheSource)
 {
-    // Tests run in build/tests/work; the tool is built beside them.
-    const std::string tool = "../../tools/ffwrap/ffwrap";
-    if (!std::filesystem::exists(tool))
+    if (!std::filesystem::exists(kFfwrap))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const std::string folder = FreshFolder(std::string("tool_") + GetParam().name);
     const std::string a = folder + "/a.m3u8";
@@ -359,7 +357,7 @@ TEST_P(PublishTool, PrintsAStatusLinePerOutputAndEndsWithTheSource)
     const std::string shown = GetParam().receiverGone ? "rtsp://pub:***@" + receiver : b;
     // Killed if it does not end by itself (back-off cycles of 1 s and 2 s, 2 s of media).
     const std::string out =
-        Capture("timeout -s KILL 60 " + tool + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
+        Capture("timeout -s KILL 60 " + kFfwrap + " publish " + ServingClip() + " " + a + " '" + b + "' 2>&1; echo exit=$?");
     EXPECT_EQ(fnmatch(("*" + a + ": finished, [1-9]* packets, [1-9]* bytes*").c_str(), out.c_str(), 0), 0) << out;
     if (GetParam().receiverGone) {
         EXPECT_NE(out.find(shown + ": failed, 0 packets"), std::string::npos) << out;

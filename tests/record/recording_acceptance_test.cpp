@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/mount.h>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -24,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kTool = "../../tools/ffwrap/ffwrap";
 constexpr int kFps = 25; // the test camera's rate, one key picture a second
 
 std::vector<std::string> FilesIn(const fs::path& folder)
@@ -51,7 +49,7 @@ class CameraRecording : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!fs::exists(kTool))
+        if (!fs::exists(kFfwrap))
             GTEST_SKIP() << "ffwrap is not built in this tree";
         if (!QuilletTest::RtspTestServer::Available())
             GTEST_SKIP() << "/usr/bin/python3 cannot load GStreamer's RTSP server";
@@ -69,7 +67,7 @@ protected:
                                         rlim_t fileSizeLimit = RLIM_INFINITY)
     {
         fs::create_directories((folder / out).parent_path());
-        std::vector<std::string> argv{kTool, "record", server.Url() + "/test", (folder / out).string()};
+        std::vector<std::string> argv{kFfwrap, "record", server.Url() + "/test", (folder / out).string()};
         argv.insert(argv.end(), options.begin(), options.end());
         std::string log = out + ".log";
         std::replace(log.begin(), log.end(), '/', '_');

@@ -242,12 +242,10 @@ TEST(ServingSlowClients, PlaybackClientHoldsTheSourceBackAndReceivesEverything)
 
 TEST(RelayTool, EverySentBatchArrivesAndEveryPictureIsShown)
 {
-    // Tests run in build/tests/work; the tool is built beside them.
-    const std::string tool = "../../tools/ffwrap/ffwrap";
-    if (!std::filesystem::exists(tool))
+    if (!std::filesystem::exists(kFfwrap))
         GTEST_SKIP() << "ffwrap is not built in this tree";
     const std::string clip = ServingClip();
-    const std::string out = Capture(tool + " relay " + clip + " 2>&1; echo exit=$?");
+    const std::string out = Capture(kFfwrap + " relay " + clip + " 2>&1; echo exit=$?");
     const size_t records = ProbePacketCount(clip) + 2;
     EXPECT_NE(out.find("sent: "), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(records) + " records"), std::string::npos) << out;

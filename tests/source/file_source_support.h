@@ -4,13 +4,10 @@
 // capturing destination, messenger and ffprobe oracle under short names.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "core/FFControlInfo.h"
 #include "support/CapturingDest.h"

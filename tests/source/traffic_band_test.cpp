@@ -7,6 +7,7 @@
 //   delivered none                          PictureDelivered, NoPictureTaken
 //   decoder=R|F                             what the decoder answers from now on
 //   seek<s>=paused|running,keep|flush       pushes a seek marker; its flags
+//   request<s>                              the engine asks the source for a seek
 //   K<ms> v<ms> a<ms> eos Kd<dts>           pushes a key / other picture, sound,
 //                                           end marker, a key with a decode time only
 //   codec90k lost                           a description in 1/90000 with sound, a lost connection
@@ -58,6 +59,10 @@ protected:
             traffic.FFProcess(marker);
             const std::string flush = marker->flushQueues ? "flush" : "keep";
             return want.find(',') == std::string::npos ? flush : (marker->wasPaused ? "paused," : "running,") + flush;
+        }
+        if (step.rfind("request", 0) == 0) {
+            traffic.SeekRequested(std::stod(after(7)));
+            return want;
         }
         if (step.rfind("Kd", 0) == 0) {
             auto key = Video(0, true);
@@ -185,6 +190,12 @@ INSTANTIATE_TEST_SUITE_P(
         Script{"NothingIsDeliveredUntilTheDecoderHasTheMarker",
                "seek5 atmarker=nnn delivered pause seek2 atmarker=nnn K2000 v2040 v2080 K3000 v3040 delivered none "
                "paused=y seek2.5=paused,keep atmarker=nnn picture=y delivered none paused=y"},
+        // Two seeks asked for in a row: the source may have started the first
+        // one before the second came, and its marker and packets then pass.
+        // Its picture must not show for the second seek.
+        Script{"AnOlderSeeksMarkerKeepsANewerRequestWaiting",
+               "pause request2 request3.5 seek2 picture=n K2000 v2040 picture=n seek3.5 picture=y "
+               "request4 seek4 picture=y"},
         Script{"SeekBeyondAGrowingBandKeepsQueues", "pause seek2 K2000 v2040 seek2.5=keep oob2.5=later"},
         Script{"EndOfStreamClosesAGrowingBand",
                "pause seek2 K2000 v2040 eos eoss=1 status=F oob2.04=in oob2.05=out delivered none paused=y"},

@@ -6,15 +6,12 @@
 // Threads: everything here runs on the test's thread except the sink's slots,
 // which the engine calls on the thread that reads audio; the sink's byte store
 // is guarded by its own mutex.
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>

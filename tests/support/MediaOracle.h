@@ -2,9 +2,7 @@
 // What ffprobe makes of a recorded file, and a tool process a test can kill.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/RecordedPackets.h"

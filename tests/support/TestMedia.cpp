@@ -70,6 +70,21 @@ std::string FreshFolder(const std::string& stem)
     return folder;
 }
 
+std::string FolderListing(const std::string& folder)
+{
+    std::string all;
+    for (const auto& f : std::filesystem::directory_iterator(folder))
+        all += " " + f.path().filename().string() + " (" + std::to_string(f.file_size()) + ")";
+    return all;
+}
+
+long ResidentKilobytes()
+{
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
 std::vector<uint8_t> ReadBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -9,6 +9,9 @@
 
 namespace Quillet::Testing {
 
+// The command-line tool, built beside the tests' working folder (build/tests/work).
+inline const std::string kFfwrap = "../../tools/ffwrap/ffwrap";
+
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
 // Runs a command and returns its standard output.
@@ -28,6 +31,18 @@ std::string MakeClip(const std::string& name, const std::string& ffmpegArgs);
 // An empty folder of one test's own, "<stem>_<process id>" in the working
 // directory (tests of one binary may run in several processes); its path.
 std::string FreshFolder(const std::string& stem);
+
+// The names and sizes of the files in `folder`, for a failure message.
+std::string FolderListing(const std::string& folder);
+
+// This process's resident memory. AddressSanitizer holds freed memory back in
+// quarantine: there it tells nothing of leaks.
+long ResidentKilobytes();
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeTellsLeaks = false;
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
 
 // The whole content of a file (empty when it cannot be read).
 std::vector<uint8_t> ReadBytes(const std::string& path);

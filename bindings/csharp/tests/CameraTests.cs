@@ -12,22 +12,6 @@ namespace Quillet.Tests
 {
     public static class CameraTests
     {
-        private static FFFileServerWrapper Camera(string password, List<EventArgs> events)
-        {
-            var server = new FFFileServerWrapper("cs.camera");
-            server.RegisterFFEventCallback(args => { lock (events) events.Add(args); });
-            server.SetNetworkTimeout(5);
-            server.SetSourceSettings(new SourceSettings
-            {
-                username = "viewer",
-                password = password,
-                useOnlyVideo = true,
-                packetTimeoutMs = 2000,
-                rtcpTimeoutMs = 10000,
-            });
-            return server;
-        }
-
         public static void PasswordsAndMissedPictures()
         {
             using (var camera = new Camera("--auth viewer:secret"))
@@ -37,8 +21,12 @@ namespace Quillet.Tests
                 foreach (var row in table)
                 {
                     var events = new List<EventArgs>();
-                    using (FFFileServerWrapper server = Camera(row.Item1, events))
+                    using (var server = new FFFileServerWrapper("cs.camera"))
                     {
+                        server.RegisterFFEventCallback(args => { lock (events) events.Add(args); });
+                        server.SetNetworkTimeout(5);
+                        server.SetSourceSettings(new SourceSettings { username = "viewer", password = row.Item1, useOnlyVideo = true,
+                                                                      packetTimeoutMs = 2000, rtcpTimeoutMs = 10000 });
                         Check.Equal(row.Item2, server.OpenSource(camera.Url("/test")), "open with the " + row.Item1 + " password");
                         Check.Equal(row.Item3, server.GetOpenFailureReason(), "the reason with the " + row.Item1 + " password");
                         if (!row.Item2)
@@ -126,10 +114,7 @@ namespace Quillet.Tests
         {
             using (var camera = new Camera(""))
             {
-                var info = new System.Diagnostics.ProcessStartInfo("mono", "--debug " + typeof(CameraTests).Assembly.Location +
-                                                                   " --forget-camera " + camera.Url("/video"))
-                { UseShellExecute = false, RedirectStandardOutput = true };
-                using (var child = System.Diagnostics.Process.Start(info))
+                using (var child = Media.Start("mono", "--debug " + typeof(CameraTests).Assembly.Location + " --forget-camera " + camera.Url("/video")))
                 {
                     Func<string, bool> line = text =>
                     {

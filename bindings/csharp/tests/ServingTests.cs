@@ -13,7 +13,6 @@ namespace Quillet.Tests
         public static void RemotePlayerShowsTheServedPictures()
         {
             string clip = PlayerTests.H264Clip();
-            List<Picture> expected = Media.Reference(clip);
             using (var server = new FFPlayServerWrapper("cs.server"))
             using (var viewer = new FFRemoteWrapper("cs.viewer"))
             {
@@ -21,18 +20,13 @@ namespace Quillet.Tests
                 server.SetNumberOutgoingPackets(20);
                 Check.Equal(20u, server.GetNumberOutgoingPackets(), "records per packet");
                 FFOutgoingWrapper client = server.AddClient();
-                Check.True(client != null, "a client");
-                Check.True(server.StartEngine(), "the server starts");
+                Check.True(client != null && server.StartEngine(), "a client, and the server starts");
                 viewer.EnableAudio(false);
                 viewer.DecodeVideo(PixelFormat.BGR24);
-                var pictures = new List<Picture>();
-                var data = new FrameData();
                 byte[] packet = null, last = null;
                 int packets = 0;
-                var deadline = DateTime.UtcNow.AddSeconds(60);
-                for (int n; ; )
+                List<Picture> pictures = PlayerTests.PlayAll(viewer, new FrameData(), null, () =>
                 {
-                    Check.True(DateTime.UtcNow < deadline, "the viewer reaches the end");
                     if (packet == null && (packet = client.GetNextPacket()) != null)
                     {
                         Check.True(!ReferenceEquals(packet, last), "each packet a fresh array");
@@ -41,21 +35,9 @@ namespace Quillet.Tests
                     }
                     if (packet != null && viewer.WritePacket(packet))
                         packet = null;
-                    n = viewer.ReadFrameGetSize(data);
-                    if (n < 0)
-                        break;
-                    if (n > 0)
-                        pictures.Add(Picture.Of(data));
-                    else
-                        Thread.Sleep(1);
-                }
+                });
                 Check.True(packets > 1, "several packets");
-                Check.Equal(expected.Count, pictures.Count, "pictures through the remote player");
-                for (int i = 0; i < expected.Count; ++i)
-                {
-                    Check.Equal(expected[i].Time.ToString("F6"), pictures[i].Time.ToString("F6"), "time of picture " + i);
-                    Check.Equal(expected[i].Hash, pictures[i].Hash, "bytes of picture " + i);
-                }
+                PlayerTests.Same(Media.Reference(clip), pictures, "through the remote player");
                 server.RemoveClient(client);
                 Check.True(client.GetNextPacket() == null, "a removed client gives no packet");
                 server.RemoveClient(client);
@@ -75,26 +57,16 @@ namespace Quillet.Tests
                 Check.Equal(false, viewer.WaitForSeek(2.005), "the same target again");
                 viewer.WaitForSeek();
             }
+            // A waiting fetch sleeps until the source queues a packet; removing its client from
+            // another thread ends a wait without limit; a client outlives its server.
             FFOutgoingWrapper kept;
             using (var server = new FFPlayServerWrapper())
             {
                 server.SetSource(PlayerTests.H264Clip());
-                kept = server.AddClient();
-                Check.True(kept != null, "a client");
-                for (int i = 0; i < 100 && kept.GetNextPacket() != null; ++i) { } // the stream's description
-                Check.True(kept.GetNextPacket() == null, "an empty queue before the start");
-            }
-            Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
-            Check.True(kept.WaitNextPacket(-1) == null, "no wait on a client of a disposed server");
-
-            // A waiting fetch sleeps until the source queues a packet; removing its client from
-            // another thread ends a wait without limit.
-            using (var server = new FFPlayServerWrapper())
-            {
-                server.SetSource(PlayerTests.H264Clip());
                 FFOutgoingWrapper waiting = server.AddClient(), removed = server.AddClient();
-                while (waiting.GetNextPacket() != null) { } // the stream's description
-                while (removed.GetNextPacket() != null) { }
+                kept = server.AddClient();
+                foreach (FFOutgoingWrapper client in new[] { waiting, removed, kept })
+                    while (client.GetNextPacket() != null) { } // the stream's description
                 Check.True(waiting.WaitNextPacket(0) == null, "nothing queued before the start");
                 byte[] woken = null, afterRemoval = new byte[1];
                 var stranded = new Thread(() => afterRemoval = removed.WaitNextPacket(-1));
@@ -109,6 +81,8 @@ namespace Quillet.Tests
                 Check.True(fetch.Join(10000), "a waiting fetch wakes when the source queues a packet");
                 Check.True(woken != null && woken.Length > 0, "the packet it waited for");
             }
+            Check.True(kept.GetNextPacket() == null, "a client of a disposed server");
+            Check.True(kept.WaitNextPacket(-1) == null, "no wait on a client of a disposed server");
         }
     }
 }
