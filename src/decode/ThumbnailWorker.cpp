@@ -50,6 +50,43 @@ int64_t PacketTime(const AVPacket& p)
     return p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
 }
 
+// The size of the length before each NAL unit of an H.264 packet, from the
+// decoder configuration in `extradata` (MP4, Matroska); 0 for start codes.
+int NalLengthSize(const uint8_t* extradata, int size)
+{
+    return extradata && size >= 7 && extradata[0] == 1 ? (extradata[4] & 3) + 1 : 0;
+}
+
+// Whether an H.264 packet holds a slice of an IDR picture (NAL unit type 5).
+bool HasIdrSlice(const AVPacket& p, int lengthSize)
+{
+    constexpr int kIdrSlice = 5;
+    const uint8_t* d = p.data;
+    const size_t size = p.data ? static_cast<size_t>(p.size) : 0;
+    if (lengthSize == 0) {
+        for (size_t i = 0; i + 3 < size; ++i)
+            if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+                if ((d[i + 3] & 0x1f) == kIdrSlice)
+                    return true;
+                i += 2;
+            }
+        return false;
+    }
+    const auto length = static_cast<size_t>(lengthSize);
+    for (size_t at = 0; at + length < size;) {
+        size_t n = 0;
+        for (size_t i = 0; i < length; ++i)
+            n = (n << 8) | d[at + i];
+        at += length;
+        if (n == 0 || n > size - at)
+            return false;
+        if ((d[at] & 0x1f) == kIdrSlice)
+            return true;
+        at += n;
+    }
+    return false;
+}
+
 constexpr double kNoTime = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTimeSlack = 1e-9;
 // Decode errors one time may meet before it is given up as damaged.
@@ -154,6 +191,10 @@ bool ThumbnailWorker::Prepare(std::string* error)
                          std::string(_input->iformat->name) == "mpegts";
     _fullIndex = FormatIs(_input.get(), "mov,") && avformat_index_get_entries_count(stream) > 0;
     _decodeTimes = FormatIs(_input.get(), "mov,") || std::string(_input->iformat->name) == "mpegts";
+    // MP4's index hands out every packet whole, with its times and key flag:
+    // a parser would only read again the headers the decoder reads.
+    if (_fullIndex)
+        _input->flags |= AVFMT_FLAG_NOPARSE;
     // Only the video is read.
     for (unsigned i = 0; i < _input->nb_streams; ++i)
         _input->streams[i]->discard = static_cast<int>(i) == _video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -184,6 +225,8 @@ bool ThumbnailWorker::Prepare(std::string* error)
         *error = std::string("cannot open the decoder: ") + ErrorText(result);
         return false;
     }
+    _h264 = _decoder->codec_id == AV_CODEC_ID_H264;
+    _nalLengthSize = NalLengthSize(stream->codecpar->extradata, stream->codecpar->extradata_size);
     _convert.SetPictureBox(_spec.width, _spec.height);
     _convert.Initialize(_decoder->pix_fmt, _decoder->width, _decoder->height, _spec.pixelFormat);
     _packet = MakePacket();
@@ -218,8 +261,10 @@ int ThumbnailWorker::SeekTo(double t)
 {
     _lead.clear();
     _leadAt = 0;
+    // The last time's picture came out without a drain or a failure.
+    const bool clean = _decoding && !_drained;
     const int result = SeekForPictures(_input.get(), _video, t, _lead);
-    if (_spec.exact)
+    if (_spec.exact && !(result >= 0 && clean && LandingStartsOver()))
         avcodec_flush_buffers(_decoder.get());
     _drained = false;
     _lastTime = kNoTime;
@@ -228,6 +273,23 @@ int ThumbnailWorker::SeekTo(double t)
     _lastKey = AV_NOPTS_VALUE;
     _decoding = result >= 0;
     return result;
+}
+
+// A flush makes an H.264 decoder set up its tables anew, and each target
+// after a seek would pay for it. It can be left out when the decoder holds
+// nothing back and the landing starts it over by itself: no reordering (each
+// picture out as soon as its packet is in, so none is left once the target
+// is out), no picture threads, and an IDR picture shown after every picture
+// decoded so far.
+bool ThumbnailWorker::LandingStartsOver() const
+{
+    if (!_h264 || _pictureThreads || _decoder->has_b_frames != 0 || std::isnan(_lastTime))
+        return false;
+    for (const AVPacketPtr& p : _lead)
+        if (p && p->stream_index == _video)
+            return IsCleanKey(*p) && p->pts != AV_NOPTS_VALUE && static_cast<double>(p->pts) * _unit > _lastTime &&
+                   HasIdrSlice(*p, _nalLengthSize);
+    return false;
 }
 
 void ThumbnailWorker::Fail(ThumbnailPicture& picture, const std::string& why)

@@ -62,6 +62,7 @@ private:
     void StartClock();
     int NextPacket();
     int SeekTo(double t);
+    bool LandingStartsOver() const;
     void Fail(ThumbnailPicture& picture, const std::string& why);
     bool Hand(ThumbnailPicture& picture, double time);
     void Reuse(ThumbnailPicture& picture) const;
@@ -88,6 +89,9 @@ private:
     bool _fullIndex = false;
     // MP4 and transport streams store every packet's decode time.
     bool _decodeTimes = false;
+    // H.264, and the length before each NAL unit (0: start codes).
+    bool _h264 = false;
+    int _nalLengthSize = 0;
     // Before the decoder: its pictures' buffers outlive it.
     LargePageFrames _frames;
     AVCodecContextPtr _decoder;

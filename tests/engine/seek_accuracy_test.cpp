@@ -372,6 +372,42 @@ TEST_P(Thumbnails, ExactAreTheSeeksPicturesKeyAreTheKeyPicturesBefore)
     }
 }
 
+// A worker that seeks on from one time to the next keeps its decoder (an IDR
+// picture starts it over when nothing is held back) or empties it first: its
+// pictures are byte for byte those of a worker that starts afresh for each
+// time. The times lie further apart than a worker decodes on.
+TEST(ThumbnailSeeks, AWorkerSeekingOnShowsWhatAFreshWorkerShows)
+{
+    const std::pair<const char*, const char*> clips[] = {
+        {"seek_on_bf0.mp4", "-t 12 -c:v libx264 -bf 0 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
+        {"seek_on_bf0.ts", "-t 12 -c:v libx264 -bf 0 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a mp2"},
+        {"seek_on_bf2.mp4", "-t 12 -c:v libx264 -bf 2 -g 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac"},
+    };
+    const std::vector<double> times = {0.5, 3.7, 6.46, 9.3, 11.9};
+    for (const auto& [name, codecs] : clips) {
+        const std::string file = MakeClip(name, kSources + codecs);
+        const auto extract = [&](std::vector<double> asked) {
+            FFWrapperCLI::ThumbnailRequest request;
+            request.times = std::move(asked);
+            request.width = 96;
+            request.exact = true;
+            request.workers = 2;
+            return FFWrapperCLI::ExtractThumbnails(file, request);
+        };
+        const auto together = extract(times);
+        ASSERT_EQ(together.size(), times.size()) << name;
+        for (size_t i = 0; i < times.size(); ++i) {
+            const auto alone = extract({times[i]});
+            ASSERT_EQ(alone.size(), 1u) << name;
+            const std::string what = std::string(name) + " at " + std::to_string(times[i]);
+            ASSERT_TRUE(together[i].error.empty() && alone[0].error.empty()) << what << ": " << together[i].error;
+            EXPECT_NEAR(together[i].picture.frameTime, alone[0].picture.frameTime, 1e-9) << what;
+            EXPECT_GE(together[i].picture.frameTime, times[i] - 1e-9) << what;
+            EXPECT_EQ(Fnv1a(together[i].picture.frame), Fnv1a(alone[0].picture.frame)) << what;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Containers, Thumbnails, ::testing::ValuesIn(kContainers),
                          [](const auto& info) { return std::string(info.param.name); });
 
