@@ -9,7 +9,7 @@
 void test_play_matches_facade(void);
 void test_kept_picture_belongs_to_its_position(void);
 void test_serve_to_remote(void);
-void test_record_split_segments_and_queue_bound(void);
+void test_record_segments_and_queue_bound(void);
 void test_blocked_calls_end_on_destroy_or_interrupt(void);
 void test_bad_arguments(void);
 void test_camera_reconnects(void);
@@ -23,7 +23,7 @@ static const struct {
     {"PlayMatchesFacade", test_play_matches_facade},
     {"KeptPicture", test_kept_picture_belongs_to_its_position},
     {"ServeToRemote", test_serve_to_remote},
-    {"Record", test_record_split_segments_and_queue_bound},
+    {"Record", test_record_segments_and_queue_bound},
     {"BlockedCallsEnd", test_blocked_calls_end_on_destroy_or_interrupt},
     {"BadArguments", test_bad_arguments},
     {"CameraReconnects", test_camera_reconnects},
