@@ -28,21 +28,15 @@ def media_dir():
         yield pathlib.Path(d)
 
 
-def make_clip(path, seconds=3, size="320x240", audio=True):
-    """H.264 with B-frames (and AAC), a key picture each second: the order a decoder
-    reorders and a seek has to land in."""
-    args = ["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-            f"testsrc2=size={size}:rate=25:duration={seconds}"]
-    if audio:
-        args += ["-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}", "-c:a", "aac", "-shortest"]
-    args += ["-c:v", "libx264", "-bf", "2", "-g", "25", "-pix_fmt", "yuv420p", str(path)]
-    subprocess.run(args, check=True)
-    return str(path)
-
-
 @pytest.fixture(scope="session")
 def clip(media_dir):
-    return make_clip(media_dir / "clip.mp4")
+    """3 s of H.264 with B-frames and AAC, a key picture each second: the order a decoder
+    reorders and a seek has to land in."""
+    path = str(media_dir / "clip.mp4")
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=3",
+                    "-f", "lavfi", "-i", "sine=frequency=440:duration=3", "-c:a", "aac", "-shortest", "-c:v", "libx264",
+                    "-bf", "2", "-g", "25", "-pix_fmt", "yuv420p", path], check=True)
+    return path
 
 
 def facade_frames(clip, pixel_format="bgr24"):
@@ -72,20 +66,14 @@ def free_port():
 class Camera:
     """The shared RTSP test camera in a process of its own."""
 
-    def __init__(self, *args, port=0):
-        self.args, self.port, self.process, self.url = args, port, None, None
-        self.start()
-
-    def start(self):
-        self.process = subprocess.Popen(
-            ["/usr/bin/python3", str(RTSP_SERVER), "--port", str(self.port), *self.args],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    def __init__(self, *args):
+        self.process = subprocess.Popen(["/usr/bin/python3", str(RTSP_SERVER), "--port", "0", *args],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         line = self.process.stdout.readline()
         if not line.startswith("READY "):
             self.kill()
             pytest.fail(f"the test camera did not start: {line}")
         self.url = line.split()[1]
-        self.port = int(self.url.rsplit(":", 1)[1])
 
     def kill(self):
         if self.process and self.process.poll() is None:
@@ -112,8 +100,8 @@ needs_camera = pytest.mark.skipif(not camera_available(), reason="the RTSP test 
 def camera_factory():
     cameras = []
 
-    def start(*args, port=0):
-        cameras.append(Camera(*args, port=port))
+    def start(*args):
+        cameras.append(Camera(*args))
         return cameras[-1]
 
     yield start

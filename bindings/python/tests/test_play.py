@@ -1,5 +1,5 @@
 """Files through quillet: the same pictures and times as the C++ facade, zero-copy,
-exact seeks, sound, events, errors, and a close from another thread that ends a
+seeks, sound, events, errors, and a close from another thread that ends a
 blocked read, wait or open."""
 import _thread
 import os
@@ -40,28 +40,21 @@ def test_pictures_are_views_of_library_buffers_that_outlive_later_reads(clip):
     assert adler(first.array) == expected[0][1] and adler(second.array) == expected[1][1]
 
 
-def test_read_converts_into_a_reused_array(clip):
+def test_read_converts_into_a_reused_array_and_a_seek_hands_over_its_picture(clip):
+    # Where a seek lands is the C++ suites' to check.
     expected = facade_frames(clip)
     out = numpy.zeros((240, 320, 3), numpy.uint8)
     with quillet.open(clip) as player:
+        assert player.duration == pytest.approx(3.0, abs=0.1)
         for i in range(5):
             picture = player.read(out=out, timeout=5)
             assert picture.array is out and picture.buffer is None
             assert (picture.time, adler(out)) == pytest.approx(expected[i])
         with pytest.raises(ValueError):
             player.read(out=numpy.zeros((10, 10, 3), numpy.uint8), timeout=5)
-
-
-@pytest.mark.parametrize("target", [0.52, 1.0, 2.2, 1.96])
-def test_seek_is_exact(clip, target):
-    expected = next((t, h) for t, h in facade_frames(clip) if t >= target - 1e-6)
-    with quillet.open(clip) as player:
-        assert player.duration == pytest.approx(3.0, abs=0.1)
-        player.read(timeout=5)
-        player.seek(target)
+        player.seek(1.96)
         picture = player.read(timeout=5)
-        assert picture.first
-        assert (picture.time, adler(picture.array)) == pytest.approx(expected)
+        assert picture.first and (picture.time, adler(picture.array)) == pytest.approx(expected[49])
         assert (picture.capture_time, picture.capture_time_trusted) == (None, False)  # a file has none
 
 
