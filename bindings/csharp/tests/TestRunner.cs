@@ -193,6 +193,13 @@ namespace Quillet.Tests
 
         public string Url(string mount) { return "rtsp://127.0.0.1:" + Port + mount; }
 
+        /// <summary>Stops the camera process (SIGSTOP), as when a camera's network goes silent, or lets it go on.</summary>
+        public void Hang(bool hung)
+        {
+            string ignored;
+            Media.Run("kill", (hung ? "-STOP " : "-CONT ") + _process.Id, out ignored);
+        }
+
         public void Kill()
         {
             if (_process == null)
@@ -204,79 +211,6 @@ namespace Quillet.Tests
         }
 
         public void Dispose() { Kill(); }
-    }
-
-    /// <summary>A loopback relay to the camera that can be cut, as when a camera's network goes
-    /// away: the connections through it end and new ones are closed at once until it opens again.</summary>
-    public sealed class CameraLink : IDisposable
-    {
-        private readonly TcpListener _listener = new TcpListener(IPAddress.Loopback, 0);
-        private readonly int _target;
-        private readonly List<TcpClient> _open = new List<TcpClient>();
-        private bool _cut;
-
-        public CameraLink(int targetPort)
-        {
-            _target = targetPort;
-            _listener.Start();
-            new Thread(Accept) { IsBackground = true }.Start();
-        }
-
-        public string Url(string mount) { return "rtsp://127.0.0.1:" + ((IPEndPoint)_listener.LocalEndpoint).Port + mount; }
-
-        public void Open() { lock (_open) _cut = false; }
-
-        public void Cut()
-        {
-            lock (_open)
-            {
-                _cut = true;
-                _open.ForEach(c => c.Close());
-                _open.Clear();
-            }
-        }
-
-        private void Accept()
-        {
-            try
-            {
-                for (;;)
-                {
-                    TcpClient inner = _listener.AcceptTcpClient(), outer = null;
-                    lock (_open)
-                        if (!_cut)
-                        {
-                            outer = new TcpClient("127.0.0.1", _target);
-                            _open.AddRange(new[] { inner, outer });
-                        }
-                    if (outer == null)
-                    {
-                        inner.Close();
-                        continue;
-                    }
-                    Pump(inner, outer);
-                    Pump(outer, inner);
-                }
-            }
-            catch (Exception) { } // the listener stopped
-        }
-
-        private static void Pump(TcpClient from, TcpClient to)
-        {
-            new Thread(() =>
-            {
-                try { from.GetStream().CopyTo(to.GetStream()); }
-                catch (Exception) { }
-                from.Close();
-                to.Close();
-            }) { IsBackground = true }.Start();
-        }
-
-        public void Dispose()
-        {
-            _listener.Stop();
-            Cut();
-        }
     }
 
     public static class TestRunner
