@@ -132,8 +132,8 @@ def test_log_lines_reach_a_blocked_handler_on_the_dispatcher_thread_and_none_aft
 @pytest.mark.parametrize("call, error, builtin, status, reason", [
     (lambda clip: quillet.open("missing.mp4"), quillet.SourceNotFound, FileNotFoundError, -4, "not found"),
     (lambda clip: quillet.open(__file__), quillet.OpenError, OSError, -4, "not a media file"),
-    (lambda clip: quillet.open("http://127.0.0.1:9/x.mp4", timeout=5), quillet.Unreachable, ConnectionError, -4,
-     "connection refused"),
+    (lambda clip: quillet.open("http://user:pa@ss:w0rd@127.0.0.1:9/x.mp4", timeout=5), quillet.Unreachable,
+     ConnectionError, -4, "connection refused"),
     (lambda clip: quillet.Player().seek(1.0), quillet.StateError, RuntimeError, -5, None),
     (lambda clip: quillet.open(clip).seek(-1.0), quillet.InvalidArgument, ValueError, -2, None),
     (lambda clip: quillet.RemotePlayer().write(b"\x00" * 64), quillet.InvalidData, ValueError, -12, None),
@@ -144,6 +144,7 @@ def test_a_failure_raises_its_exception_with_status_and_reason(clip, call, error
     assert isinstance(raised.value, builtin) and isinstance(raised.value, quillet.Error)
     assert raised.value.status == status and raised.value.reason
     assert reason is None or (raised.value.reason == reason and reason in str(raised.value))
+    assert "w0rd" not in str(raised.value)  # a login in the URL shows masked, "user:***@"
 
 
 @pytest.mark.parametrize("kwargs", [{"pixel_format": "yuv"}, {"live": "oldest"}, {"threads": -1},
