@@ -7,8 +7,9 @@
 // own lock; the read thread reads, seeks and pushes. Every blocking demuxer
 // call (open, stream search, duration search, read, seek) polls an interrupt
 // callback that ends it when the shared SourceInterrupt fires during an open
-// (any thread), when StopReadThread asks the reader to stop, or, for network
-// URLs, when the network timeout passes. The read thread never polls: waiting
+// (any thread), and, for network URLs, when StopReadThread asks the reader to
+// stop or when the network timeout passes (a local file's read finishes, so
+// that a restart goes on where the stop left it). The read thread never polls: waiting
 // for room downstream, and idle at the end of the input, it sleeps on the
 // node's room signal, which the destinations ring when they take a record or
 // are resumed, and Seek and StopReadThread ring as they queue a command or

@@ -168,8 +168,14 @@ int FFSource::_InterruptCallback(void* opaque)
 bool FFSource::_ShouldInterrupt()
 {
     // The shared interrupt ends opens only; a running reader is ended by
-    // StopReadThread, which every stop and close goes through.
-    if (_stopSignal.Raised() || (_opening && _interrupt && _interrupt->Fired()))
+    // StopReadThread, which every stop and close goes through. A stop cuts
+    // short the waits of a network input. A local file's read is left to
+    // finish: it takes no longer than the disk does, and cut short it leaves
+    // the input marked as ended (and the demuxer past the packet it was
+    // reading), so a restart would find the end at once.
+    if (_opening && _interrupt && _interrupt->Fired())
+        return true;
+    if (_stopSignal.Raised() && (_network || _opening))
         return true;
     const int64_t deadline = _deadline;
     if (deadline > 0 && av_gettime_relative() > deadline) {
