@@ -191,10 +191,6 @@ bool ThumbnailWorker::Prepare(std::string* error)
                          std::string(_input->iformat->name) == "mpegts";
     _fullIndex = FormatIs(_input.get(), "mov,") && avformat_index_get_entries_count(stream) > 0;
     _decodeTimes = FormatIs(_input.get(), "mov,") || std::string(_input->iformat->name) == "mpegts";
-    // MP4's index hands out every packet whole, with its times and key flag:
-    // a parser would only read again the headers the decoder reads.
-    if (_fullIndex)
-        _input->flags |= AVFMT_FLAG_NOPARSE;
     // Only the video is read.
     for (unsigned i = 0; i < _input->nb_streams; ++i)
         _input->streams[i]->discard = static_cast<int>(i) == _video ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -227,6 +223,11 @@ bool ThumbnailWorker::Prepare(std::string* error)
     }
     _h264 = _decoder->codec_id == AV_CODEC_ID_H264;
     _nalLengthSize = NalLengthSize(stream->codecpar->extradata, stream->codecpar->extradata_size);
+    // MP4's index hands out every H.264 packet whole, with its times and key
+    // flag; the demuxer's parser would only read the headers the decoder
+    // reads again, clearing a buffer the size of the packet each time.
+    if (_fullIndex && _h264)
+        _input->flags |= AVFMT_FLAG_NOPARSE;
     _convert.SetPictureBox(_spec.width, _spec.height);
     _convert.Initialize(_decoder->pix_fmt, _decoder->width, _decoder->height, _spec.pixelFormat);
     _packet = MakePacket();
