@@ -78,14 +78,14 @@ namespace Quillet.Tests
             return player;
         }
 
-        /// <summary>Cycles (QUILLET_CS_CYCLES, 100 by default) of a player that opens the camera, starts,
+        /// <summary>Cycles (QUILLET_CS_CYCLES, 40 by default) of a player that opens the camera, starts,
         /// loses it (its process stopped, silent) and reconnects, disposed on this thread or by its own handler of the lost
         /// connection, in turn: none hangs, and no thread of theirs is left.</summary>
         public static void DisposedWhileReconnecting()
         {
             int cycles;
             if (!int.TryParse(Environment.GetEnvironmentVariable("QUILLET_CS_CYCLES"), out cycles))
-                cycles = 100;
+                cycles = 40;
             using (var camera = new Camera(""))
             {
                 int threads = LifecycleTests.Threads();
