@@ -26,14 +26,14 @@ FAULTS = [
          new="_outFrame.AllocAudio(_outChannels, f->nb_samples - 1, _outFormat);",
          test="*PlaybackTable.*"),
     dict(name="decode: overflow drops the backlog at any packet",
-         file="src/decode/FFDecode.cpp",
+         file="src/decode/FFDecodeQueue.cpp",
          old="if (arriving.type == FFType::Packet && static_cast<const FFPacket&>(arriving).IsKey())",
          new="if (arriving.type == FFType::Packet)",
          test="FFDecodeQueue.*"),
     # Only the decoder-level seek tests see these: the engine gates sound
     # during a seek and a seek marker already empties the queues.
     dict(name="decode: continue keeps the packets queued for a seek",
-         file="src/decode/FFDecode.cpp",
+         file="src/decode/FFDecodeQueue.cpp",
          old="    // After a seek the engine reads again from its target.\n    ClearKeepingCodec(_videoQueue);\n    ClearKeepingCodec(_audioQueue);\n",
          new="    // After a seek the engine reads again from its target.\n",
          test="FFDecodeSeek.*"),
