@@ -97,6 +97,18 @@ bool ReadBlock(FFEngine& engine, const RecordingHost& host, double& t)
     return host.submits - host.emptySubmits > filled;
 }
 
+// Thumbnails 96 pixels wide of `file` at `times`, by two workers.
+std::vector<FFWrapperCLI::Thumbnail> Thumbnails96(const std::string& file, std::vector<double> times, bool exact,
+                                                 std::string* failure = nullptr)
+{
+    FFWrapperCLI::ThumbnailRequest request;
+    request.times = std::move(times);
+    request.width = 96;
+    request.exact = exact;
+    request.workers = 2;
+    return FFWrapperCLI::ExtractThumbnails(file, request, failure);
+}
+
 const Playback& Sequential(const Container& c)
 {
     static std::map<std::string, Playback> made;
@@ -333,14 +345,7 @@ TEST_P(Thumbnails, ExactAreTheSeeksPicturesKeyAreTheKeyPicturesBefore)
     // is the only (and last) time of its pass.
     for (const auto& [exact, alone] : {std::pair{true, false}, {true, true}, {false, false}, {false, true}}) {
         std::string failure;
-        const auto extract = [&](std::vector<double> asked) {
-            FFWrapperCLI::ThumbnailRequest request;
-            request.times = std::move(asked);
-            request.width = 96;
-            request.exact = exact;
-            request.workers = 2;
-            return FFWrapperCLI::ExtractThumbnails(file, request, &failure);
-        };
+        const auto extract = [&](std::vector<double> asked) { return Thumbnails96(file, std::move(asked), exact, &failure); };
         std::vector<FFWrapperCLI::Thumbnail> thumbnails;
         if (!alone)
             thumbnails = extract(times);
@@ -386,14 +391,7 @@ TEST(ThumbnailSeeks, AWorkerSeekingOnShowsWhatAFreshWorkerShows)
     const std::vector<double> times = {0.5, 3.7, 6.46, 9.3, 11.9};
     for (const auto& [name, codecs] : clips) {
         const std::string file = MakeClip(name, kSources + codecs);
-        const auto extract = [&](std::vector<double> asked) {
-            FFWrapperCLI::ThumbnailRequest request;
-            request.times = std::move(asked);
-            request.width = 96;
-            request.exact = true;
-            request.workers = 2;
-            return FFWrapperCLI::ExtractThumbnails(file, request);
-        };
+        const auto extract = [&](std::vector<double> asked) { return Thumbnails96(file, std::move(asked), true); };
         const auto together = extract(times);
         ASSERT_EQ(together.size(), times.size()) << name;
         for (size_t i = 0; i < times.size(); ++i) {
