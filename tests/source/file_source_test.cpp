@@ -219,7 +219,8 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
             ASSERT_TRUE(Testing::WaitFor([&] { return dest.statusQueries > 0; }, 20s));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));
-        if (i % 4 == 1)
+        const bool seeks = i % 4 == 1;
+        if (seeks)
             source->Seek(0.5 * (i % 5));
         ASSERT_TRUE(FinishesWithin(20s, "a stop, close or destroy while pushing", [&] {
             if (i % 3 == 0)
@@ -234,8 +235,8 @@ TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
             source->DisconnectNode();
         }
         // A record held back by a full destination is delivered, not lost,
-        // when the thread is stopped.
-        EXPECT_GE(dest.Records().size(), full ? 2u : 0u);
+        // when the thread is stopped; after a seek it is stale and dropped.
+        EXPECT_GE(dest.Records().size(), full && !seeks ? 2u : 0u) << "run " << i;
     }
 }
 
