@@ -1,4 +1,5 @@
 #include "core/BitstreamConversion.h"
+#include "core/AVErrorText.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -92,9 +93,7 @@ BitstreamConversion::BitstreamConversion(const std::string& container, const AVC
     _filters->time_base_in = timeBase;
     const int r = av_bsf_init(_filters.get());
     if (r < 0) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(r, text, sizeof text);
-        throw std::runtime_error("Cannot open the bitstream filter " + _names + ": " + text);
+        throw std::runtime_error("Cannot open the bitstream filter " + _names + ": " + AVErrorText(r));
     }
     AVCodecParameters* out = _filters->par_out;
     if (in->codec_id == AV_CODEC_ID_AAC && out->extradata_size == 0) {

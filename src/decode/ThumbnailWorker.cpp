@@ -1,4 +1,5 @@
 #include "decode/ThumbnailWorker.h"
+#include "core/AVErrorText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,13 +18,6 @@ namespace Quillet {
 namespace {
 
 using ThumbnailInput::Clock;
-
-std::string ErrorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 int InterruptAtDeadline(void* opaque)
 {
@@ -173,7 +167,7 @@ bool ThumbnailWorker::Prepare(std::string* error)
     int result = 0;
     _input = ThumbnailInput::Open(_source, _deadline, &result, false);
     if (!_input) {
-        *error = std::string("cannot open the source: ") + ErrorText(result);
+        *error = std::string("cannot open the source: ") + AVErrorText(result);
         return false;
     }
     const AVCodec* codec = nullptr;
@@ -218,7 +212,7 @@ bool ThumbnailWorker::Prepare(std::string* error)
         result = avcodec_open2(_decoder.get(), codec, nullptr);
     }
     if (result < 0) {
-        *error = std::string("cannot open the decoder: ") + ErrorText(result);
+        *error = std::string("cannot open the decoder: ") + AVErrorText(result);
         return false;
     }
     _h264 = _decoder->codec_id == AV_CODEC_ID_H264;
@@ -424,7 +418,7 @@ void ThumbnailWorker::Key(ThumbnailPicture& picture)
         av_packet_unref(key.get());
         result = SeekTo(t);
         if (result < 0)
-            return Fail(picture, "seek failed: " + ErrorText(result));
+            return Fail(picture, "seek failed: " + AVErrorText(result));
         // The landing is a key picture at or before the time, not always the
         // last one (transport streams land a group early): the packets up to
         // the time are read on, without decoding, for a later key picture.
@@ -445,7 +439,7 @@ void ThumbnailWorker::Key(ThumbnailPicture& picture)
         }
         if (!key->data)
             return Fail(picture, result == AVERROR_EOF || result == 0 ? "no key picture at or before this time"
-                                                                      : "read failed: " + ErrorText(result));
+                                                                      : "read failed: " + AVErrorText(result));
     }
     const int64_t at = PacketTime(*key);
     if (_kept.valid && at != AV_NOPTS_VALUE && at == _keptKey)
@@ -453,7 +447,7 @@ void ThumbnailWorker::Key(ThumbnailPicture& picture)
     _kept.valid = false;
     result = DecodeKey(*key);
     if (result < 0)
-        return Fail(picture, "the key picture cannot be decoded: " + ErrorText(result));
+        return Fail(picture, "the key picture cannot be decoded: " + AVErrorText(result));
     // Decoded alone, a picture may come without a time of its own: its packet's then.
     const double time = _frame.CFrame()->best_effort_timestamp != AV_NOPTS_VALUE
                             ? PictureTime(_frame.CFrame(), _unit, kNoTime)
@@ -478,7 +472,7 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture, bool last)
     if (!onward) {
         const int result = SeekTo(t);
         if (result < 0)
-            return Fail(picture, "seek failed: " + ErrorText(result));
+            return Fail(picture, "seek failed: " + AVErrorText(result));
     }
     // The last time of a run reads ahead of the decoder (see ReadAhead).
     _lookahead = {};
@@ -502,7 +496,7 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture, bool last)
             return Fail(picture, "no picture at or after this time");
         if (result != AVERROR(EAGAIN)) {
             if (++errors > kMaxDecodeErrors)
-                return Fail(picture, "damaged pictures: " + ErrorText(result));
+                return Fail(picture, "damaged pictures: " + AVErrorText(result));
             continue;
         }
         if (_drained)
@@ -535,7 +529,7 @@ void ThumbnailWorker::Exact(ThumbnailPicture& picture, bool last)
             continue;
         }
         if (result < 0)
-            return Fail(picture, result == AVERROR_EXIT ? "timed out" : "read failed: " + ErrorText(result));
+            return Fail(picture, result == AVERROR_EXIT ? "timed out" : "read failed: " + AVErrorText(result));
         if (_packet->flags & AV_PKT_FLAG_KEY)
             NoteKey();
         // A picture shown before the time that no other picture refers to

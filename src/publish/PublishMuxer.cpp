@@ -1,4 +1,5 @@
 #include "publish/PublishMuxer.h"
+#include "core/AVErrorText.h"
 
 #include <stdexcept>
 #include <string>
@@ -17,17 +18,10 @@ namespace {
 // reads and writes give up after this long (microseconds).
 constexpr const char* kIoTimeoutUs = "5000000";
 
-std::string ErrorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 void Check(int code, const std::string& what)
 {
     if (code < 0)
-        throw std::runtime_error(what + ": " + ErrorText(code));
+        throw std::runtime_error(what + ": " + AVErrorText(code));
 }
 
 } // namespace
@@ -146,7 +140,7 @@ void PublishMuxer::Write(AVPacket* packet, FFStreamType type)
     // alone; anything else means the output cannot take more.
     if (r != AVERROR(EINVAL))
         Check(r, "Sending to " + UrlForLog(_target.url));
-    LogWarn() << "Packet refused by the muxer for " << UrlForLog(_target.url) << ": " << ErrorText(r);
+    LogWarn() << "Packet refused by the muxer for " << UrlForLog(_target.url) << ": " << AVErrorText(r);
 }
 
 void PublishMuxer::Close()
@@ -155,7 +149,7 @@ void PublishMuxer::Close()
         // The trailer of a dead connection fails; nothing more to tell.
         const int r = av_write_trailer(_context.get());
         if (r < 0)
-            LogInfo() << "Closing " << UrlForLog(_target.url) << ": " << ErrorText(r);
+            LogInfo() << "Closing " << UrlForLog(_target.url) << ": " << AVErrorText(r);
     }
     _headerWritten = false;
     _video = nullptr;

@@ -1,5 +1,6 @@
 #include "source/FFSource.h"
 
+#include "core/AVErrorText.h"
 #include "core/CallScope.h"
 #include "core/FFError.h"
 
@@ -400,6 +401,8 @@ void FFSource::_ReadFramesFromSource()
 
 void FFSource::_RunReadLoop()
 {
+    if (_cutShort)
+        _ResumeAfterCut();
     bool lastReadOk = true;
     while (_running) {
         std::unique_ptr<FFSourceCommand> command = _TakeCommand();
@@ -485,6 +488,12 @@ int FFSource::_ReadFrame(bool lastReadOk)
         _ArmDeadline();
         result = av_read_frame(_srcFormatContext.get(), packet.get());
         _deadline = 0;
+        if (_ReadCutByStop()) {
+            // What the demuxer handed out of the cut read may be part of a
+            // packet; the next reader reads it again whole.
+            _cutShort = true;
+            return result < 0 ? result : AVERROR_EXIT;
+        }
     }
     if (result < 0 && _stopSignal.Raised())
         return result; // cut short by a stop, not the end of the media
@@ -510,9 +519,45 @@ void FFSource::_PushReadPacket(AVPacket& packet)
         kind = FFStreamType::Audio;
     else
         return; // subtitles, data: nobody downstream uses them
+    if (_network) {
+        if (_resume.PassesOver(packet))
+            return; // after a cut: handed on before it, or no use without what it lost
+        _resume.Delivered(packet);
+    }
     auto record = std::make_shared<FFPacket>(&packet);
     record->SetStreamType(kind);
     _PushPacket(record);
+}
+
+bool FFSource::_ReadCutByStop() const
+{
+    const AVIOContext* input = _srcFormatContext->pb;
+    return _network && _stopSignal.Raised() && input && (input->error || input->eof_reached);
+}
+
+void FFSource::_ResumeAfterCut()
+{
+    _cutShort = false;
+    std::lock_guard<std::recursive_mutex> guard(_demuxLock);
+    AVIOContext* input = _srcFormatContext->pb;
+    // The failure was the stop's, not the input's.
+    input->error = 0;
+    input->eof_reached = 0;
+    const int stream = _videoStreamIndex >= 0 ? _videoStreamIndex : _audioStreamIndex;
+    const int64_t newest = _resume.NewestIn(stream);
+    if (newest != AV_NOPTS_VALUE && (input->seekable & AVIO_SEEKABLE_NORMAL)) {
+        _ArmDeadline();
+        const int result = av_seek_frame(_srcFormatContext.get(), stream, newest, AVSEEK_FLAG_BACKWARD);
+        _deadline = 0;
+        if (result >= 0) {
+            _resume.PassOverDelivered();
+            return;
+        }
+        LogWarn() << "Cannot go back to where the stop cut the reading: " << AVErrorText(result);
+    }
+    LogInfo() << "The input goes on after the stop from its next key picture";
+    avformat_flush(_srcFormatContext.get());
+    _resume.PassOverUntilKeyPicture(_videoStreamIndex);
 }
 
 bool FFSource::_MayPush()
@@ -552,6 +597,7 @@ void FFSource::_SeekTo(double seconds)
         LogError() << "Seek failed: " << result;
     // Downstream flushes on the marker whether or not the demuxer moved.
     PushToDestinations(std::make_shared<FFSeekInfo>(seconds));
+    _resume.Forget();
     for (const auto& packet : lead)
         _PushReadPacket(*packet);
 }

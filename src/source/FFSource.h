@@ -9,7 +9,8 @@
 // callback that ends it when the shared SourceInterrupt fires during an open
 // (any thread), and, for network URLs, when StopReadThread asks the reader to
 // stop or when the network timeout passes (a local file's read finishes, so
-// that a restart goes on where the stop left it). The read thread never polls: waiting
+// that a restart goes on where the stop left it; a network read cut short is
+// taken up again through a ResumePoint). The read thread never polls: waiting
 // for room downstream, and idle at the end of the input, it sleeps on the
 // node's room signal, which the destinations ring when they take a record or
 // are resumed, and Seek and StopReadThread ring as they queue a command or
@@ -31,6 +32,7 @@
 #include "source/IFFSource.h"
 #include "source/MemoryInput.h"
 #include "source/OpenFailure.h"
+#include "source/ResumePoint.h"
 #include "source/SourceInterrupt.h"
 
 namespace Quillet {
@@ -99,6 +101,9 @@ private:
     void _PushPacket(const std::shared_ptr<FFData>& record);
     bool _MayPush();
     void _SeekTo(double seconds);
+    // True when a stop cut the read just made short (network inputs only).
+    bool _ReadCutByStop() const;
+    void _ResumeAfterCut();
     void _SearchDuration();
     bool _MediaReachesTime(int64_t micros);
     int64_t _FirstPacketPosition();
@@ -154,6 +159,10 @@ private:
     std::recursive_mutex _pushLock;
     bool _pushEnabled = true;
     std::deque<std::unique_ptr<FFSourceCommand>> _commands;
+    // Read thread only (and the open, before any reader starts): a stop cut a
+    // network read short, so the next reader resumes at `_resume` first.
+    bool _cutShort = false;
+    ResumePoint _resume;
     // The duration search's answer; written during the open, before the read
     // thread starts.
     double _searchedDuration = -1.0;

@@ -1,6 +1,7 @@
 // Opening a file source: local file checks, the demuxer open with its
 // interrupt and deadline, stream selection and the duration search.
 #include "source/FFSource.h"
+#include "core/AVErrorText.h"
 
 #include <condition_variable>
 
@@ -84,13 +85,6 @@ struct OpenGateHold {
     }
     bool held = false;
 };
-
-std::string ErrorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 // Anything with a scheme other than file: goes over the network.
 bool IsNetworkUrl(const std::string& url)
@@ -271,13 +265,15 @@ bool FFSource::_OpenAndSearch(const std::string& url)
     _failure = OpenFailure::None;
     _timedOut = false;
     _stopSignal.Reset();
+    _cutShort = false;
+    _resume.Forget();
     // One deadline for the whole open: the demuxer's probing, the stream
     // search and the duration search together.
     _ArmDeadline();
     int result = _OpenInput(url);
     LogInfo() << "av_open_input_file: " << result;
     if (result < 0)
-        return _RefuseOpen(_FailureFor(result), "Cannot open '" + UrlForLog(url) + "': " + ErrorText(result));
+        return _RefuseOpen(_FailureFor(result), "Cannot open '" + UrlForLog(url) + "': " + AVErrorText(result));
     AVFormatContext* context = _srcFormatContext.get();
 
     result = avformat_find_stream_info(context, nullptr);

@@ -74,6 +74,14 @@ inline std::string PaddedTs()
     });
 }
 
+// 20 s at 400 kbit/s: the demuxer's probing and the duration search read
+// neither its middle nor all of it.
+inline const std::string kLongAv = "-f lavfi -i testsrc2=size=320x240:rate=25 "
+                                   "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 20 "
+                                   "-c:v libx264 -preset ultrafast -bf 2 -g 25 -b:v 400k -c:a aac ";
+inline std::string LongTs() { return MakeClip("fs_long.ts", kLongAv + "-f mpegts"); }
+inline std::string LongMp4() { return MakeClip("fs_long.mp4", kLongAv); }
+
 inline std::string TruncatedMp4()
 {
     return MakeFile("fs_truncated.mp4", [](const std::string& out) {

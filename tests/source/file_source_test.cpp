@@ -7,12 +7,15 @@
 // stop waits for a held thread is the worker's own test); errors raised
 // downstream; a reader that sleeps (for room downstream, at the end of
 // the input) wakes for each record a destination takes, for a seek and for a
-// stop. Refused inputs are in facade/hostile_input_test.
+// stop; a network input stopped while its read waits goes on without a
+// broken or repeated packet. Refused inputs are in facade/hostile_input_test.
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
 
 #include "source/FFSource.h"
+#include "support/SeekableHttpServer.h"
 #include "support/StallingHttpServer.h"
 #include "source/file_source_support.h"
 
@@ -199,6 +202,74 @@ TEST_F(FileSourceRead, ExceptionDownstreamEndsTheThreadWithASourceError)
     EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
     EXPECT_FALSE(source.IsReading());
 }
+
+// A network input stopped while its read waits for data halfway through the
+// body, then started again: a seekable input goes on with every packet once
+// and whole; a live one goes on from its next key picture to its end, with
+// whole packets in order.
+struct ResumeRow {
+    const char* name;
+    std::string (*clip)();
+    bool seekable;
+};
+
+class FileSourceResume : public ::testing::TestWithParam<ResumeRow> {};
+
+TEST_P(FileSourceResume, AStopWhileANetworkReadWaitsLosesNoPacketTheInputCanGiveAgain)
+{
+    const ResumeRow& row = GetParam();
+    const std::vector<uint8_t> bytes = Testing::ReadBytes(row.clip());
+    Testing::SeekableHttpServer server(std::string(bytes.begin(), bytes.end()), bytes.size() / 2, row.seekable);
+    Testing::CapturingMessenger messenger("file_source_test");
+    FFSource source;
+    source.SetMessenger(&messenger);
+    source.SetInterrupt(std::make_shared<SourceInterrupt>(), 10.0);
+    ASSERT_TRUE(source.OpenSource(server.Url()));
+    RecordingDest dest;
+    source.ConnectNode(&dest);
+    source.StartReadThread();
+    ASSERT_TRUE(server.WaitUntilHeld(20));
+    // Stopped once the reader has handed on all it could and waits for more.
+    for (size_t seen = 0; seen != dest.Count();) {
+        seen = dest.Count();
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_TRUE(FinishesWithin(20s, "a stop while the read waits", [&] { source.StopReadThread(); }));
+    server.Release();
+    source.StartReadThread();
+    ASSERT_TRUE(dest.WaitFor(FFType::EOSInfo, 1, 60s));
+    EXPECT_TRUE(FinishesWithin(20s, "the read thread's stop", [&] { source.StopReadThread(); }));
+
+    std::vector<PacketFact> expected;
+    for (const auto& p : ProbePackets(row.clip()))
+        if (p.stream <= 1)
+            expected.push_back(p);
+    const std::vector<PacketFact> got = dest.PacketsBefore(FFType::EOSInfo);
+    if (row.seekable) {
+        const auto differ = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+        EXPECT_TRUE(differ.first == got.end() && differ.second == expected.end())
+            << got.size() << " packets handed on, " << expected.size() << " in the file; the first difference at "
+            << (differ.first - got.begin()) << ": "
+            << (differ.first != got.end() ? *differ.first : PacketFact{}) << " against "
+            << (differ.second != expected.end() ? *differ.second : PacketFact{});
+    } else {
+        // One gap, from the cut to the next key picture; whole packets on
+        // either side.
+        const auto gap = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+        ASSERT_NE(gap.first, got.end()) << "nothing was lost, though the cut packet cannot come again";
+        EXPECT_TRUE(gap.first->stream == 0 && gap.first->key) << "resumed at " << *gap.first;
+        const auto resumed = std::find(gap.second, expected.end(), *gap.first);
+        EXPECT_TRUE(std::equal(gap.first, got.end(), resumed, expected.end()))
+            << "after the gap the packets are not the file's, whole and in order";
+    }
+    EXPECT_EQ(dest.Count(FFType::EOSInfo), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, FileSourceResume,
+                         ::testing::Values(ResumeRow{"SeekableTs", &LongTs, true},
+                                           ResumeRow{"SeekableMp4", &LongMp4, true},
+                                           ResumeRow{"LiveTs", &LongTs, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FileSourceStop, StopAndCloseWhilePushingNeverDeadlock)
 {

@@ -14,10 +14,11 @@ struct PacketFact {
     int64_t pts = AV_NOPTS_VALUE;
     int64_t dts = AV_NOPTS_VALUE;
     bool key = false;
+    int size = -1; // a packet cut short keeps its times, not its size
 
     bool operator==(const PacketFact& o) const
     {
-        return stream == o.stream && pts == o.pts && dts == o.dts && key == o.key;
+        return stream == o.stream && pts == o.pts && dts == o.dts && key == o.key && size == o.size;
     }
 };
 std::ostream& operator<<(std::ostream& os, const PacketFact& p);
