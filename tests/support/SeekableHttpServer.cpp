@@ -1,7 +1,6 @@
 #include "support/SeekableHttpServer.h"
+#include "support/LoopbackListener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,14 +12,7 @@ namespace Quillet::Testing {
 SeekableHttpServer::SeekableHttpServer(std::string body, size_t holdAt, bool seekable)
     : _body(std::move(body)), _holdAt(holdAt), _seekable(seekable)
 {
-    _listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(_listener, 8) == 0 &&
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        _port = ntohs(address.sin_port);
+    _listener = ListenOnLoopback(_port);
     _acceptor = std::thread([this] { Accept(); });
 }
 

@@ -1,7 +1,6 @@
 #include "support/StallingHttpServer.h"
+#include "support/LoopbackListener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,14 +11,7 @@ namespace Quillet::Testing {
 StallingHttpServer::StallingHttpServer(std::string body, bool bare)
     : _reply(body.empty() || bare ? body : "HTTP/1.1 200 OK\r\nContent-Type: video/MP2T\r\n\r\n" + body)
 {
-    _listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(_listener, 8) == 0 &&
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        _port = ntohs(address.sin_port);
+    _listener = ListenOnLoopback(_port);
     _thread = std::thread([this] { Serve(); });
 }
 
