@@ -99,7 +99,7 @@ TEST_P(CameraConnectFailure, OpenFailsWithinTheTimeoutAndSaysWhy)
     } else if (mode != Mode::NothingListening) {
         std::string noise(mode == Mode::Noise ? 4096 : 0, '\0');
         std::generate(noise.begin(), noise.end(), [random = std::mt19937(7)]() mutable { return char(random()); });
-        stalling = std::make_unique<StallingHttpServer>(noise, true);
+        stalling = std::make_unique<StallingHttpServer>(noise, StallingHttpServer::Options{.bare = true});
         url = "rtsp://127.0.0.1:" + std::to_string(stalling->Port());
     }
     url += "/hevc";

@@ -1,10 +1,18 @@
 #pragma once
-// A server on 127.0.0.1 that misbehaves on purpose: it accepts and then
-// never answers, or sends a given body (after an HTTP response header, or
-// alone: noise to any protocol) and then stalls with the connection open. One thread of its own accepts and writes; the
-// destructor wakes it (by shutting the sockets down) and joins it.
-#include <atomic>
+// A web server on 127.0.0.1 that misbehaves on purpose. It sends one body
+// (after an HTTP response header, or alone: noise to any protocol) and stalls
+// each connection at a given offset of it, by default at its end, with the
+// connection left open; an empty body is never answered at all. Released,
+// a connection sends the rest and closes. A seekable server answers Range
+// requests and tells the body's length, as a file on a web server does;
+// otherwise the body is a live stream without a length.
+//
+// Threads: one accepts, and each connection is served on a thread of its
+// own; the destructor wakes them (by shutting the sockets down) and joins
+// them. `_lock` guards every field below it.
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,33 +20,48 @@
 
 namespace Quillet::Testing {
 
+struct StallingOptions {
+    bool bare = false;        // the body without an HTTP header
+    bool seekable = false;    // ranges and a length
+    size_t holdAt = SIZE_MAX; // the body's offset to stall at; past it: the end
+};
+
 class StallingHttpServer {
 public:
-    // Empty `body`: never answer. Otherwise send it (no length; after an
-    // HTTP header unless `bare`) and stall.
-    explicit StallingHttpServer(std::string body = {}, bool bare = false);
+    using Options = StallingOptions;
+
+    explicit StallingHttpServer(std::string body = {}, Options options = {});
     ~StallingHttpServer();
     StallingHttpServer(const StallingHttpServer&) = delete;
     StallingHttpServer& operator=(const StallingHttpServer&) = delete;
 
     std::string Url() const;
     int Port() const { return _port; }
-    // Waits until `clients` connections have been accepted and given all
-    // there was to send; false after `seconds`.
+    // Waits until `clients` connections have sent all they may before the
+    // stall; false after `seconds`.
     bool WaitUntilStalled(int clients, double seconds);
+    // Lets every stalled connection, and every later one, go on to the end.
+    void Release();
 
 private:
-    void Serve();
+    void Accept();
+    void Serve(int client);
+    // The response header for the body sent from byte `from`.
+    std::string Header(size_t from, bool ranged) const;
 
-    std::string _reply;
+    const std::string _body;
+    const Options _options;
     int _listener = -1;
     int _port = 0;
+    std::thread _acceptor;
+
     std::mutex _lock;
     std::condition_variable _changed;
-    int _stalled = 0;           // guarded by _lock
-    std::vector<int> _clients;  // guarded by _lock
-    std::atomic<bool> _closing{false};
-    std::thread _thread;
+    int _stalled = 0;
+    bool _released = false;
+    bool _closing = false;
+    std::vector<int> _clients;
+    std::vector<std::thread> _servers;
 };
 
 } // namespace Quillet::Testing
