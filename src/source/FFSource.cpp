@@ -519,14 +519,14 @@ void FFSource::_PushReadPacket(AVPacket& packet)
         kind = FFStreamType::Audio;
     else
         return; // subtitles, data: nobody downstream uses them
-    if (_network) {
-        if (_resume.PassesOver(packet))
-            return; // after a cut: handed on before it, or no use without what it lost
-        _resume.Delivered(packet);
-    }
-    auto record = std::make_shared<FFPacket>(&packet);
+    if (_network && _resume.PassesOver(packet))
+        return; // after a cut: handed on before it, or no use without what it lost
+    const int stream = packet.stream_index;
+    const int64_t time = ResumePoint::TimeOf(packet);
+    auto record = std::make_shared<FFPacket>(&packet); // takes the packet's data
     record->SetStreamType(kind);
-    _PushPacket(record);
+    if (_PushPacket(record) && _network)
+        _resume.Delivered(stream, time);
 }
 
 bool FFSource::_ReadCutByStop() const
@@ -566,7 +566,7 @@ bool FFSource::_MayPush()
     return _pushEnabled && !AnyDestinationBusy();
 }
 
-void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
+bool FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
 {
     for (;;) {
         // Read before looking: a ring after the look ends the sleep at once.
@@ -576,13 +576,14 @@ void FFSource::_PushPacket(const std::shared_ptr<FFData>& record)
         if (_SeekQueued()) {
             // After the seek this record would be stale.
             LogInfo() << "FFSource::_PushPacket" << ": seek command found";
-            return;
+            return false;
         }
         // Asleep until a destination makes room, a seek is queued or a stop.
         roomSignal->WaitPast(seen);
     }
     // Also reached when stopping: the record is delivered rather than lost.
     PushToDestinations(record);
+    return true;
 }
 
 void FFSource::_SeekTo(double seconds)

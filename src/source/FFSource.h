@@ -98,7 +98,8 @@ private:
     void _WaitForCommand(bool retryLater);
     int _ReadFrame(bool lastReadOk);
     void _PushReadPacket(AVPacket& packet);
-    void _PushPacket(const std::shared_ptr<FFData>& record);
+    // False when the record was dropped, stale behind a queued seek.
+    bool _PushPacket(const std::shared_ptr<FFData>& record);
     bool _MayPush();
     void _SeekTo(double seconds);
     // True when a stop cut the read just made short (network inputs only).

@@ -7,11 +7,10 @@ int64_t ResumePoint::TimeOf(const AVPacket& packet)
     return packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
 }
 
-void ResumePoint::Delivered(const AVPacket& packet)
+void ResumePoint::Delivered(int stream, int64_t time)
 {
-    const int64_t time = TimeOf(packet);
     if (time != AV_NOPTS_VALUE)
-        _newest[packet.stream_index] = time;
+        _newest[stream] = time;
 }
 
 void ResumePoint::Forget()

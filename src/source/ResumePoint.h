@@ -28,8 +28,10 @@ namespace Quillet {
 
 class ResumePoint {
 public:
-    // `packet` is being handed on.
-    void Delivered(const AVPacket& packet);
+    // A packet of `stream` with `time` (TimeOf) was handed on.
+    void Delivered(int stream, int64_t time);
+    // A packet's decode time, or else its presentation time.
+    static int64_t TimeOf(const AVPacket& packet);
     // A seek starts the streams over: nothing handed on before it counts.
     void Forget();
     // The newest time (decode, or else presentation) handed on in `stream`,
@@ -45,8 +47,6 @@ public:
     bool PassesOver(const AVPacket& packet);
 
 private:
-    static int64_t TimeOf(const AVPacket& packet);
-
     std::map<int, int64_t> _newest;   // stream index -> newest time handed on
     std::map<int, bool> _passingOver; // stream index -> still passing over
     int _awaitedKeyIn = -1;           // the video stream awaited, or -1
