@@ -593,6 +593,12 @@ void FFSource::_SeekTo(double seconds)
     _ArmDeadline();
     const int result = SeekForPictures(_srcFormatContext.get(), _videoStreamIndex, seconds, lead);
     _deadline = 0;
+    if (_ReadCutByStop()) {
+        // The stop drops the seek, as it drops one still queued; the next
+        // reader goes on from what was handed on before it.
+        _cutShort = true;
+        return;
+    }
     guard.unlock();
     if (result < 0)
         LogError() << "Seek failed: " << result;
