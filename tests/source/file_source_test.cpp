@@ -58,13 +58,13 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     const bool live = row.disturb == Disturb::LiveStoppedWhileWaiting;
     std::optional<Testing::StallingHttpServer> server;
     std::string input = row.clip();
-    if (network) { // past the body each read times out after 1 s and is tried again
+    if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()),
                        stopped ? Testing::StallingOptions{.seekable = !live, .holdAt = bytes.size() / 2}
                                : Testing::StallingOptions{});
         input = server->Url();
-        source.SetInterrupt(std::make_shared<SourceInterrupt>(), 1.0);
+        source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     }
     if (early)
         source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
