@@ -30,7 +30,7 @@ void ResumePoint::PassOverDelivered()
 {
     _passingOver.clear();
     for (const auto& newest : _newest)
-        _passingOver[newest.first] = true;
+        _passingOver.insert(newest.first);
 }
 
 void ResumePoint::PassOverUntilKeyPicture(int videoStream)
@@ -48,15 +48,14 @@ bool ResumePoint::PassesOver(const AVPacket& packet)
         _awaitedKeyIn = -1;
         return false;
     }
-    const auto passing = _passingOver.find(packet.stream_index);
-    if (passing == _passingOver.end() || !passing->second)
+    if (_passingOver.empty() || !_passingOver.count(packet.stream_index))
         return false;
     // Decode times rise within a stream: the first packet past the newest
     // handed on, and every one after it, is new.
     const int64_t time = TimeOf(packet);
-    if (time != AV_NOPTS_VALUE && time <= _newest[packet.stream_index])
+    if (time != AV_NOPTS_VALUE && time <= NewestIn(packet.stream_index))
         return true;
-    passing->second = false;
+    _passingOver.erase(packet.stream_index);
     return false;
 }
 

@@ -18,6 +18,7 @@
 // one before it has been joined.
 #include <cstdint>
 #include <map>
+#include <set>
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -48,7 +49,7 @@ public:
 
 private:
     std::map<int, int64_t> _newest;   // stream index -> newest time handed on
-    std::map<int, bool> _passingOver; // stream index -> still passing over
+    std::set<int> _passingOver;       // streams still passing over
     int _awaitedKeyIn = -1;           // the video stream awaited, or -1
 };
 
