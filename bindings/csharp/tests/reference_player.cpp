@@ -12,30 +12,14 @@
 
 using namespace Quillet::FFWrapperCLI;
 
-namespace {
-
-uint64_t Fnv1a(const std::vector<uint8_t>& bytes, int size)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (int i = 0; i < size; ++i)
-        h = (h ^ bytes[i]) * 1099511628211ull;
-    return h;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
-    if (argc != 3 || (std::strcmp(argv[1], "frames") != 0 && std::strcmp(argv[1], "rate") != 0)) {
-        std::fprintf(stderr, "usage: reference_player frames|rate <clip>\n");
-        return 2;
-    }
-    const bool frames = std::strcmp(argv[1], "frames") == 0;
+    const bool frames = argc == 3 && std::strcmp(argv[1], "frames") == 0;
     FFWrapper player("reference");
     player.EnableAudio(false);
-    if (!player.OpenSource(argv[2])) {
-        std::fprintf(stderr, "cannot open %s\n", argv[2]);
-        return 1;
+    if (argc != 3 || (!frames && std::strcmp(argv[1], "rate") != 0) || !player.OpenSource(argv[2])) {
+        std::fprintf(stderr, "usage: reference_player frames|rate <clip it can open>\n");
+        return 2;
     }
     player.DecodeVideo(PixelFormat::BGR24);
     FrameData picture;
@@ -48,9 +32,12 @@ int main(int argc, char** argv)
             continue;
         }
         ++pictures;
+        uint64_t hash = 14695981039346656037ull; // FNV-1a
+        for (int i = 0; frames && i < picture.size; ++i)
+            hash = (hash ^ picture.frame[i]) * 1099511628211ull;
         if (frames)
             std::printf("%.6f %d %d %d %d %016" PRIx64 "\n", picture.frameTime, picture.width, picture.height,
-                        picture.size, picture.firstFrame ? 1 : 0, Fnv1a(picture.frame, picture.size));
+                        picture.size, picture.firstFrame ? 1 : 0, hash);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!frames)
