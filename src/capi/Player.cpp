@@ -121,6 +121,15 @@ bool Convert(const EventArgs& args, QueuedEvent& e)
     return true;
 }
 
+// Codes pass from the facade's events to the C ones as they are: the numbers are the same.
+static_assert(QUILLET_MESSAGE_END_OF_STREAM == static_cast<int>(Quillet::FFMessageType::EndOfStream) &&
+              QUILLET_MESSAGE_RECORDING_FELL_BEHIND == static_cast<int>(Quillet::FFMessageType::RecordingFellBehind));
+static_assert(QUILLET_CONNECTED == static_cast<int>(Quillet::ConnectionStatus::Connected) &&
+              QUILLET_DISCONNECTED == static_cast<int>(Quillet::ConnectionStatus::Disconnected) &&
+              QUILLET_CONNECTION_LOST == static_cast<int>(Quillet::ConnectionStatus::ConnectionLost));
+static_assert(QUILLET_PUBLISH_CONNECTING == static_cast<int>(Quillet::PublishState::Connecting) &&
+              QUILLET_PUBLISH_STOPPED == static_cast<int>(Quillet::PublishState::Stopped));
+
 } // namespace
 
 void ReleaseBuffer(quillet_buffer* buffer)

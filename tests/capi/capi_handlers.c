@@ -1,11 +1,10 @@
 /* The event callback may call anything through the C interface: each row makes one call from the
- * callback of one event, on the handle that raised it or on another one that is playing, and
- * checks the status it gives: what the same call gives outside a callback (a pause is seen as
- * paused, a read inside the end's callback is told the end), STOP_PENDING only for a stop of the
- * callback's own thread, and a handle destroyed there is invalid at once. Afterwards everything
- * stops and is destroyed. What the calls do inside the library is the C++ handler table's to
- * check. Each row's name is printed before it runs: a row that hangs is the last one named when
- * ctest's timeout ends the run. */
+ * callback of one event, on the handle that raised it or on another one that plays, and checks
+ * the status against what the same call gives outside a callback (a pause is seen as paused, a
+ * read inside the end's callback is told the end), STOP_PENDING only for a stop of the callback's
+ * own thread, and a handle destroyed there is invalid at once. What the calls do inside the library
+ * is the C++ handler table's to check. A row's name is printed before it runs: a row that hangs is
+ * the last one named when ctest's timeout ends the run. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdatomic.h>
 #include <stdlib.h>
@@ -71,12 +70,8 @@ typedef struct row_state {
 
 static int matches(trigger on, const quillet_event* e)
 {
-    switch (on) {
-    case ON_END: return e->type == QUILLET_EVENT_MESSAGE && e->code == QUILLET_MESSAGE_END_OF_STREAM;
-    case ON_SYNC_POINT: return e->type == QUILLET_EVENT_SYNC_POINT;
-    case ON_PUBLISHING: return e->type == QUILLET_EVENT_PUBLISHING_STATUS;
-    }
-    return 0;
+    static const int types[] = {QUILLET_EVENT_MESSAGE, QUILLET_EVENT_SYNC_POINT, QUILLET_EVENT_PUBLISHING_STATUS};
+    return e->type == types[on] && (on != ON_END || e->code == QUILLET_MESSAGE_END_OF_STREAM);
 }
 
 /* Makes the row's call on `h`; its status, or WRONG_ANSWER. */
@@ -88,13 +83,11 @@ static int make_call(const row* r, quillet_player* h)
     case READ: return quillet_player_read_picture(h, &pic, r->on_other ? 10000 : 2000);
     case SEEK: return quillet_player_seek(h, 0.5);
     case PAUSE_RESUME:
-        if ((status = quillet_player_pause(h)) != QUILLET_OK || (status = quillet_player_is_paused(h, &value)) != QUILLET_OK)
-            return status;
-        if (value != 1)
-            return WRONG_ANSWER;
-        if ((status = quillet_player_resume(h)) != QUILLET_OK || (status = quillet_player_is_paused(h, &value)) != QUILLET_OK)
-            return status;
-        return value == 0 ? QUILLET_OK : WRONG_ANSWER;
+        for (int paused = 1; paused >= 0; --paused)
+            if ((status = paused ? quillet_player_pause(h) : quillet_player_resume(h)) != QUILLET_OK ||
+                (status = quillet_player_is_paused(h, &value)) != QUILLET_OK || value != paused)
+                return status != QUILLET_OK ? status : WRONG_ANSWER;
+        return QUILLET_OK;
     case SPLIT: return quillet_recorder_split(h, "capi_handler_split.mkv");
     case STOP_RECORDING: return quillet_recorder_stop(h);
     case STOP: return quillet_player_stop(h);
@@ -117,14 +110,12 @@ static void on_event(void* user, const quillet_event* e)
 
 static void run_row(const row* w, const char* clip, const char* long_clip)
 {
-    fprintf(stderr, "row: %s\n", w->name);
+    fprintf(stderr, "row: %s\n", g_row = w->name);
     fflush(stderr);
     row_state r = {w, NULL, NULL, 0, 0, 0};
     r.own = w->on == ON_SYNC_POINT ? quillet_recorder_create("capi.handlers") : quillet_player_create("capi.handlers");
-    r.other = quillet_player_create("capi.handlers.other");
+    r.other = start_clip(NULL, long_clip);
     REQUIRE(r.own && r.other);
-    CHECK_STATUS(quillet_player_open(r.other, long_clip), QUILLET_OK);
-    CHECK_STATUS(quillet_player_start(r.other), QUILLET_OK);
     CHECK_STATUS(quillet_player_set_event_callback(r.own, on_event, &r), QUILLET_OK);
     CHECK_STATUS(quillet_player_open(r.own, clip), QUILLET_OK);
     if (w->on == ON_SYNC_POINT)
@@ -137,14 +128,11 @@ static void run_row(const row* w, const char* clip, const char* long_clip)
     quillet_picture pic = {0};
     for (const double end = now_ms() + 60000; !atomic_load(&r.acted) && now_ms() < end;)
         quillet_player_read_picture(r.own, &pic, 200);
-    if (!atomic_load(&r.acted) || r.status < -100 || !(S(r.status) & w->allowed)) {
-        fprintf(stderr, "%s: %s (%s)\n", w->name,
-                !atomic_load(&r.acted)      ? "the event never came"
-                : r.status == WRONG_ANSWER ? "a made-up answer"
-                                           : quillet_status_name(r.status),
-                quillet_error_message());
-        ++g_failures;
-    }
+    if (!atomic_load(&r.acted) || r.status < -100 || !(S(r.status) & w->allowed))
+        fail(__LINE__, "%s (%s)", !atomic_load(&r.acted)      ? "the event never came"
+                                  : r.status == WRONG_ANSWER ? "a made-up answer"
+                                                             : quillet_status_name(r.status),
+             quillet_error_message());
     /* Whatever the callback did, the application stops and destroys both. */
     quillet_player* destroyed = w->call == DESTROY ? (w->on_other ? r.other : r.own) : NULL;
     if (r.own != destroyed) {

@@ -1,16 +1,16 @@
 /* Handles' lives through the C interface: a read, a wait and an open blocked
  * on other threads end promptly on destroy or interrupt, and hold up no read
- * with timeout 0; NULL, garbage and
- * wrong-kind arguments give status codes; a camera reconnects and says so. */
+ * with timeout 0; NULL, garbage and wrong-kind arguments give status codes;
+ * a destroyed handle reaches nothing again. */
 #define _POSIX_C_SOURCE 200809L
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "capi_support.h"
@@ -22,11 +22,11 @@ typedef struct blocked {
     blocking_call call;
     const char* url;
     atomic_int entered;
-    atomic_int status;
+    atomic_int status; /* 99 until the call returns */
     double returned_at;
 } blocked;
 
-static void run_blocked(void* arg)
+static void* run_blocked(void* arg)
 {
     blocked* b = arg;
     quillet_picture pic = {0};
@@ -41,103 +41,79 @@ static void run_blocked(void* arg)
     }
     b->returned_at = now_ms();
     atomic_store(&b->status, s);
+    return NULL;
 }
 
-/* A local TCP port that accepts connections and never answers: an open there blocks. */
-static int silent_listener(int* port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 4) != 0 ||
-        getsockname(fd, (struct sockaddr*)&a, &length) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
+/* Rows: what blocks (a file opened but not started has no picture to give: a read waits for
+ * ever; an open waits for a camera that accepts and never answers), whether destroy or interrupt
+ * ends it, and whether meanwhile a read waits behind it inside the player while a read with
+ * timeout 0 on a third thread comes back all the same, long before the open could end. */
 void test_blocked_calls_end_on_destroy_or_interrupt(void)
 {
     const char* clip = test_clip(2);
     REQUIRE(clip);
-    int port = 0;
-    const int listener = silent_listener(&port);
-    REQUIRE(listener >= 0);
+    /* A local TCP port that accepts connections and never answers: an open there blocks. */
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+    socklen_t length = sizeof a;
+    REQUIRE(bind(listener, (struct sockaddr*)&a, sizeof a) == 0 && listen(listener, 4) == 0 &&
+            getsockname(listener, (struct sockaddr*)&a, &length) == 0);
     char url[64];
-    snprintf(url, sizeof url, "rtsp://127.0.0.1:%d/never", port);
-    /* Give a call time to block; the checks after it hold however long that takes. */
-    const struct timespec pause = {0, 300 * 1000 * 1000};
-
-    /* A read with timeout 0 never waits behind another reader: an open keeps the player busy
-     * (the camera never answers), a read on a second thread waits inside the player for it, and
-     * a read with timeout 0 on a third comes back all the same, long before the open could end. */
-    quillet_player* busy = quillet_player_create("capi.readnow");
-    REQUIRE(busy);
-    CHECK_STATUS(quillet_player_set_network_timeout(busy, 120.0), QUILLET_OK);
-    blocked opening = {busy, BLOCK_OPEN, url, 0, 99, 0.0}, reading = {busy, BLOCK_READ, url, 0, 99, 0.0},
-            now = {busy, BLOCK_READ_NOW, url, 0, 99, 0.0};
-    test_thread* threads[3] = {start_thread(run_blocked, &opening), NULL, NULL};
-    struct pollfd connected = {listener, POLLIN, 0};
-    REQUIRE(threads[0] && poll(&connected, 1, 20000) == 1); /* the open waits for the camera now */
-    const int silent = accept(listener, NULL, NULL); /* kept open: no answer, no end */
-    threads[1] = start_thread(run_blocked, &reading);
-    nanosleep(&pause, NULL);
-    threads[2] = start_thread(run_blocked, &now);
-    for (const double end = now_ms() + 20000; atomic_load(&now.status) == 99 && now_ms() < end;)
-        nanosleep(&pause, NULL);
-    CHECK(atomic_load(&now.status) == QUILLET_AGAIN);
-    CHECK(atomic_load(&reading.status) == 99 && atomic_load(&opening.status) == 99);
-    quillet_player_destroy(busy);
-    for (int i = 0; i < 3; ++i)
-        join_thread(threads[i]);
-    close(silent);
-
-    /* Rows: what blocks, and whether destroy (1) or interrupt (0) ends it. */
-    const struct {
+    snprintf(url, sizeof url, "rtsp://127.0.0.1:%d/never", ntohs(a.sin_port));
+    static const struct {
+        const char* name;
         blocking_call call;
-        int destroy;
-    } rows[] = {{BLOCK_READ, 1}, {BLOCK_READ, 0}, {BLOCK_WAIT_EVENT, 1}, {BLOCK_WAIT_EVENT, 0},
-                {BLOCK_OPEN, 1}, {BLOCK_OPEN, 0}};
+        int destroy, read_now;
+    } rows[] = {{"read, destroyed", BLOCK_READ, 1, 0},          {"read, interrupted", BLOCK_READ, 0, 0},
+                {"event wait, destroyed", BLOCK_WAIT_EVENT, 1, 0}, {"event wait, interrupted", BLOCK_WAIT_EVENT, 0, 0},
+                {"open, destroyed, reads behind it", BLOCK_OPEN, 1, 1}, {"open, interrupted", BLOCK_OPEN, 0, 0}};
     for (size_t row = 0; row < sizeof rows / sizeof *rows; ++row) {
+        g_row = rows[row].name;
         quillet_player* p = quillet_player_create("capi.blocked");
         REQUIRE(p);
-        /* A file opened but not started has no picture to give: a read waits for ever. */
+        CHECK_STATUS(quillet_player_set_network_timeout(p, 120.0), QUILLET_OK);
         if (rows[row].call == BLOCK_READ)
             CHECK_STATUS(quillet_player_open(p, clip), QUILLET_OK);
-        blocked b = {p, rows[row].call, url, 0, 99, 0.0};
-        test_thread* t = start_thread(run_blocked, &b);
-        REQUIRE(t);
-        while (!atomic_load(&b.entered)) {
+        blocked b = {p, rows[row].call, url, 0, 99, 0.0}, reading = {p, BLOCK_READ, url, 0, 99, 0.0},
+                now = {p, BLOCK_READ_NOW, url, 0, 99, 0.0};
+        pthread_t threads[3];
+        int started = pthread_create(&threads[0], NULL, run_blocked, &b) == 0;
+        REQUIRE(started);
+        WAIT_UNTIL(atomic_load(&b.entered), 20000);
+        struct pollfd connected = {listener, POLLIN, 0};
+        const int silent = rows[row].call == BLOCK_OPEN && poll(&connected, 1, 20000) == 1
+                               ? accept(listener, NULL, NULL) /* kept open: no answer, no end */
+                               : -1;
+        CHECK(rows[row].call != BLOCK_OPEN || silent >= 0);
+        if (rows[row].read_now) {
+            started += pthread_create(&threads[1], NULL, run_blocked, &reading) == 0;
+            pause_ms(300);
+            started += pthread_create(&threads[2], NULL, run_blocked, &now) == 0;
+            WAIT_UNTIL(atomic_load(&now.status) != 99, 20000);
+            CHECK(atomic_load(&now.status) == QUILLET_AGAIN && atomic_load(&reading.status) == 99);
         }
-        nanosleep(&pause, NULL);
+        pause_ms(300); /* time to block; the checks after it hold however long that takes */
         CHECK(atomic_load(&b.status) == 99);
         const double acted = now_ms();
         if (rows[row].destroy)
             quillet_player_destroy(p);
         else
             CHECK_STATUS(quillet_player_interrupt(p), QUILLET_OK);
-        join_thread(t);
+        for (int i = 0; i < started; ++i)
+            pthread_join(threads[i], NULL);
         const int s = atomic_load(&b.status);
-        if (rows[row].call == BLOCK_OPEN)
-            CHECK(s == QUILLET_INTERRUPTED || s == QUILLET_ERROR_OPEN_FAILED);
-        else
-            CHECK(s == QUILLET_INTERRUPTED);
-        /* Within 100 ms as promised; the bound here only catches a wait that was never woken
-         * (the network open's own limit is 10 s). */
+        CHECK(s == QUILLET_INTERRUPTED || (rows[row].call == BLOCK_OPEN && s == QUILLET_ERROR_OPEN_FAILED));
+        /* Within 100 ms as promised; the bound here only catches a wait that was never woken. */
         if (b.returned_at - acted > 3000)
-            fprintf(stderr, "row %zu: returned %.0f ms after the %s\n", row, b.returned_at - acted,
-                    rows[row].destroy ? "destroy" : "interrupt"), ++g_failures;
+            fail(__LINE__, "returned %.0f ms after the destroy or interrupt", b.returned_at - acted);
         if (!rows[row].destroy) {
             /* An interrupt ends the calls in progress only. */
             quillet_picture pic = {0};
             CHECK_STATUS(quillet_player_read_picture(p, &pic, 10), QUILLET_AGAIN);
             quillet_player_destroy(p);
         }
+        if (silent >= 0)
+            close(silent);
     }
     close(listener);
 }
@@ -148,40 +124,26 @@ static void ignore_thumbnail(void* user, const quillet_thumbnail* thumbnail)
     (void)thumbnail;
 }
 
-/* Whether the bytes of `record` from `from` to `to` still hold the 0xAB they were set to. */
-static int untouched(const void* record, size_t from, size_t to)
-{
-    for (const unsigned char* b = record; from < to; ++from)
-        if (b[from] != 0xAB)
-            return 0;
-    return 1;
-}
-
 void test_bad_arguments(void)
 {
-    int garbage[8] = {0};
+    int garbage[8] = {0}, i = 0, ready = 1;
     quillet_player* fake = (quillet_player*)garbage;
     quillet_player* p = quillet_player_create(NULL);
     quillet_player* remote = quillet_remote_create("capi.args");
     REQUIRE(p && remote);
     quillet_picture pic = {0};
     quillet_event e = {0};
-    int i = 0;
     double d = 0;
     uint64_t u = 0;
     quillet_client* client = NULL;
-    quillet_buffer* ref = NULL;
-    uint8_t byte = 0;
-    quillet_source_settings settings = {0};
+    uint8_t byte = 0, garbage_batch[64];
+    memset(garbage_batch, 0xEE, sizeof garbage_batch);
     /* A record of an earlier release: shorter, what lies past its size is ignored. */
-    quillet_source_settings earlier;
+    quillet_source_settings settings = {0}, earlier;
     quillet_source_settings_init(&earlier);
     earlier.size = offsetof(quillet_source_settings, decoding_threads);
     earlier.decoding_threads = -5;
     earlier.live_reading = 99;
-    int ready = 1;
-    uint8_t garbage_batch[64];
-    memset(garbage_batch, 0xEE, sizeof garbage_batch);
     const struct {
         const char* what;
         int got;
@@ -226,18 +188,17 @@ void test_bad_arguments(void)
         {"missed", quillet_player_missed_pictures(p, &u), QUILLET_OK},
         {"live reading", quillet_player_set_live_reading(p, QUILLET_LIVE_EVERY), QUILLET_OK},
         {"unknown live reading", quillet_player_set_live_reading(p, 7), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"live reading read back", quillet_player_get_live_reading(p, &i) == QUILLET_OK ? i : -1, QUILLET_LIVE_EVERY},
         {"dropped", quillet_player_dropped_events(p, &u), QUILLET_OK},
         {"client NULL", quillet_client_next_batch_into(NULL, &byte, 1, (size_t*)&u), QUILLET_ERROR_INVALID_HANDLE},
         {"client garbage", quillet_client_next_batch((quillet_client*)garbage, NULL), QUILLET_ERROR_INVALID_HANDLE},
-        {"retain NULL", quillet_buffer_retain(ref), QUILLET_ERROR_INVALID_HANDLE},
+        {"retain NULL", quillet_buffer_retain(NULL), QUILLET_ERROR_INVALID_HANDLE},
         {"negative picture size", quillet_player_set_picture_size(p, -1, 0), QUILLET_ERROR_INVALID_ARGUMENT},
         {"picture size", quillet_player_set_picture_size(p, 0, 270), QUILLET_OK},
-        {"thumbnails NULL callback", quillet_thumbnails("x.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0, NULL, NULL),
-         QUILLET_ERROR_INVALID_ARGUMENT},
-        {"thumbnails none", quillet_thumbnails("x.mp4", NULL, 0, 0, 0, QUILLET_PIXEL_BGR24, 0, ignore_thumbnail, NULL),
-         QUILLET_ERROR_INVALID_ARGUMENT},
-        {"thumbnails missing file", quillet_thumbnails("capi_no_such_file.mp4", NULL, 3, 0, 0, QUILLET_PIXEL_BGR24, 0,
-                                                       ignore_thumbnail, NULL), QUILLET_ERROR_OPEN_FAILED},
+#define THUMBNAILS(file, count, fn) quillet_thumbnails(file, NULL, count, 0, 0, QUILLET_PIXEL_BGR24, 0, fn, NULL)
+        {"thumbnails NULL callback", THUMBNAILS("x.mp4", 3, NULL), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails none", THUMBNAILS("x.mp4", 0, ignore_thumbnail), QUILLET_ERROR_INVALID_ARGUMENT},
+        {"thumbnails missing file", THUMBNAILS("capi_no_such_file.mp4", 3, ignore_thumbnail), QUILLET_ERROR_OPEN_FAILED},
         {"log NULL", quillet_set_log_configuration(NULL), QUILLET_ERROR_INVALID_ARGUMENT},
         {"log missing file", quillet_set_log_configuration("capi_no_such.conf"), QUILLET_ERROR_FAILED},
     };
@@ -246,36 +207,35 @@ void test_bad_arguments(void)
      * STOP_PENDING (capi_handlers.c). NO_MEMORY and INTERNAL are failures no call can plan. */
     for (size_t r = 0; r < sizeof rows / sizeof *rows; ++r)
         if (rows[r].got != rows[r].expected)
-            fprintf(stderr, "%s: %s, expected %s\n", rows[r].what, quillet_status_name(rows[r].got),
-                    quillet_status_name(rows[r].expected)), ++g_failures;
+            fail(__LINE__, "%s: %s, expected %s", rows[r].what, quillet_status_name(rows[r].got),
+                 quillet_status_name(rows[r].expected));
     /* The reason of the failed open, and the message of the last failure on this thread. */
     const char* reason = NULL;
-    CHECK_STATUS(quillet_player_get_open_failure(p, &reason), QUILLET_OK);
-    CHECK(reason && strcmp(reason, "not found") == 0);
+    CHECK(quillet_player_get_open_failure(p, &reason) == QUILLET_OK && reason && strcmp(reason, "not found") == 0);
     CHECK(quillet_player_get_kind(p, NULL) == QUILLET_ERROR_INVALID_ARGUMENT && *quillet_error_message());
     CHECK(quillet_player_get_kind(p, &i) == QUILLET_OK && *quillet_error_message() == 0);
     for (int s = QUILLET_ERROR_INTERNAL; s <= QUILLET_STOP_PENDING; ++s)
         CHECK(strncmp(quillet_status_name(s), "QUILLET_", 8) == 0);
     CHECK(strcmp(quillet_status_name(-1000), "unknown status") == 0);
-    CHECK(quillet_player_get_live_reading(p, &i) == QUILLET_OK && i == QUILLET_LIVE_EVERY);
-    CHECK(quillet_version() == QUILLET_VERSION);
-    CHECK(strncmp(quillet_build_description(), "quillet ", 8) == 0);
+    CHECK(quillet_version() == QUILLET_VERSION && strncmp(quillet_build_description(), "quillet ", 8) == 0);
     /* An init given a record of an earlier release (shorter) fills it and writes nothing past it;
      * without a size it fills the record this header declares. */
     quillet_source_settings source;
     quillet_recording_settings recording;
+    unsigned char marks[sizeof source + sizeof recording];
+    memset(marks, 0xAB, sizeof marks);
+    memcpy(&source, marks, sizeof source);
+    memcpy(&recording, marks, sizeof recording);
     const size_t sourceEarlier = offsetof(quillet_source_settings, decoding_threads);
     const size_t recordingEarlier = offsetof(quillet_recording_settings, min_free_bytes);
-    memset(&source, 0xAB, sizeof source);
-    memset(&recording, 0xAB, sizeof recording);
     CHECK_STATUS(quillet_source_settings_init_sized(&source, sourceEarlier), QUILLET_OK);
     CHECK_STATUS(quillet_recording_settings_init_sized(&recording, recordingEarlier), QUILLET_OK);
     CHECK(source.size == sourceEarlier && source.stream_using_tcp == 1 && source.packet_timeout_ms == 10000);
     CHECK(recording.size == recordingEarlier && recording.keep_bytes == 0 && recording.segment_seconds == 0);
-    CHECK(untouched(&source, sourceEarlier, sizeof source) && untouched(&recording, recordingEarlier, sizeof recording));
+    CHECK(memcmp((char*)&source + sourceEarlier, marks, sizeof source - sourceEarlier) == 0);
+    CHECK(memcmp((char*)&recording + recordingEarlier, marks, sizeof recording - recordingEarlier) == 0);
     CHECK_STATUS(quillet_source_settings_init_sized(&source, 4), QUILLET_ERROR_INVALID_ARGUMENT);
-    CHECK_STATUS(quillet_source_settings_init(&source), QUILLET_OK);
-    CHECK_STATUS(quillet_recording_settings_init(&recording), QUILLET_OK);
+    CHECK(quillet_source_settings_init(&source) == QUILLET_OK && quillet_recording_settings_init(&recording) == QUILLET_OK);
     CHECK(source.size == sizeof source && source.live_reading == QUILLET_LIVE_NEWEST && source.decoding_threads == 1);
     CHECK(recording.size == sizeof recording && recording.min_free_bytes == -1);
     /* Freeing NULL is fine, destroying twice too. */
@@ -289,72 +249,9 @@ void test_bad_arguments(void)
     quillet_player_destroy(remote);
 }
 
-typedef struct statuses {
-    atomic_int lost;
-    atomic_int connected;
-} statuses;
-
-static void on_status(void* user, const quillet_event* e)
-{
-    statuses* s = user;
-    if (e->type == QUILLET_EVENT_CONNECTION_STATUS) {
-        atomic_fetch_add(e->code == QUILLET_CONNECTION_LOST ? &s->lost : &s->connected,
-                         e->code == QUILLET_CONNECTED || e->code == QUILLET_CONNECTION_LOST);
-    }
-}
-
-/* Reads until `count` more pictures came or `ms` passed; how many came. */
-static int read_for(quillet_player* p, int count, double ms)
-{
-    quillet_picture pic = {0};
-    int got = 0;
-    for (const double end = now_ms() + ms; got < count && now_ms() < end;)
-        got += quillet_player_read_picture(p, &pic, 200) == QUILLET_OK;
-    return got;
-}
-
-void test_camera_reconnects(void)
-{
-    if (!camera_available()) {
-        fprintf(stderr, "skipped: the RTSP test camera is not installed\n");
-        return;
-    }
-    test_camera camera = {0};
-    REQUIRE(camera_start(&camera, 0));
-    char url[300];
-    snprintf(url, sizeof url, "%s/test", camera.url);
-    quillet_player* p = quillet_live_server_create("capi.camera");
-    REQUIRE(p);
-    statuses st = {0, 0};
-    quillet_source_settings settings;
-    CHECK_STATUS(quillet_source_settings_init(&settings), QUILLET_OK);
-    settings.packet_timeout_ms = 1500;
-    CHECK_STATUS(quillet_server_set_source_settings(p, &settings), QUILLET_OK);
-    CHECK_STATUS(quillet_player_set_event_callback(p, on_status, &st), QUILLET_OK);
-    CHECK_STATUS(quillet_player_open(p, url), QUILLET_OK);
-    CHECK_STATUS(quillet_player_set_pixel_format(p, QUILLET_PIXEL_BGR24), QUILLET_OK);
-    CHECK_STATUS(quillet_player_start(p), QUILLET_OK);
-    CHECK(read_for(p, 10, 15000) == 10);
-    CHECK(atomic_load(&st.connected) >= 1);
-    camera_kill(&camera);
-    for (const double end = now_ms() + 20000; !atomic_load(&st.lost) && now_ms() < end;)
-        read_for(p, 1, 200);
-    CHECK(atomic_load(&st.lost) >= 1);
-    const int connectedBefore = atomic_load(&st.connected);
-    REQUIRE(camera_start(&camera, camera.port));
-    for (const double end = now_ms() + 20000; atomic_load(&st.connected) == connectedBefore && now_ms() < end;)
-        read_for(p, 1, 200);
-    CHECK(atomic_load(&st.connected) > connectedBefore);
-    CHECK(read_for(p, 10, 15000) == 10); /* pictures flow again */
-    int width = 0, height = 0;
-    CHECK_STATUS(quillet_player_get_dimensions(p, &width, &height), QUILLET_OK);
-    CHECK(width > 0 && height > 0);
-    quillet_player_destroy(p);
-    camera_kill(&camera);
-}
-
-/* A destroyed handle stays dead: whatever memory a newer object takes, the old handle reaches
- * nothing and the newer object is untouched; a client's handle is no player's. */
+/* A destroyed handle stays dead: whatever memory a newer object takes and however many handles
+ * came after it, the old handle reaches nothing and the newer object is untouched; a client's
+ * handle is no player's. */
 void test_stale_handles(void)
 {
     const char* clip = test_clip(2);
@@ -365,21 +262,16 @@ void test_stale_handles(void)
     CHECK_STATUS(quillet_player_get_decoding_threads(old, &threads), QUILLET_OK);
     const int initial = threads;
     quillet_player_destroy(old);
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 300 && threads == initial && saving != 1; ++i) {
         quillet_player* fresh = quillet_recorder_create("capi.stale");
-        REQUIRE(fresh);
-        CHECK(fresh != old);
+        REQUIRE(fresh && fresh != old);
         CHECK_STATUS(quillet_player_set_decoding_threads(old, initial + 3), QUILLET_ERROR_INVALID_HANDLE);
         CHECK_STATUS(quillet_recorder_save(old, "capi_stale.mp4"), QUILLET_ERROR_INVALID_HANDLE);
         CHECK_STATUS(quillet_player_get_decoding_threads(fresh, &threads), QUILLET_OK);
         CHECK_STATUS(quillet_recorder_is_saving(fresh, &saving, NULL), QUILLET_OK);
         quillet_player_destroy(fresh);
-        if (threads != initial || saving != 0) {
-            fprintf(stderr, "round %d: the stale handle reached the new recorder\n", i);
-            ++g_failures;
-            break;
-        }
     }
+    CHECK(threads == initial && saving == 0); /* the stale handle reached no new recorder */
     quillet_player_destroy(old); /* twice: still nothing */
 
     quillet_player* server = quillet_play_server_create("capi.stale");
@@ -391,10 +283,9 @@ void test_stale_handles(void)
     quillet_client_destroy(gone);
     for (int i = 0; i < 20; ++i) {
         quillet_client* fresh = NULL;
-        CHECK_STATUS(quillet_server_add_client(server, &fresh), QUILLET_OK);
-        REQUIRE(fresh);
-        CHECK(fresh != gone);
         quillet_batch* batch = NULL;
+        CHECK_STATUS(quillet_server_add_client(server, &fresh), QUILLET_OK);
+        REQUIRE(fresh && fresh != gone);
         CHECK_STATUS(quillet_client_next_batch(gone, &batch), QUILLET_ERROR_INVALID_HANDLE);
         CHECK_STATUS(quillet_player_pause((quillet_player*)fresh), QUILLET_ERROR_INVALID_HANDLE);
         CHECK_STATUS(quillet_client_wait_batch(fresh, &batch, 5000), QUILLET_OK); /* its stream's description */

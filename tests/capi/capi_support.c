@@ -1,17 +1,26 @@
 #define _POSIX_C_SOURCE 200809L
 #include "capi_support.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <errno.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 int g_failures = 0;
+const char* g_row = NULL;
+
+void fail(int line, const char* format, ...)
+{
+    fprintf(stderr, "line %d%s%s: ", line, g_row ? ", row " : "", g_row ? g_row : "");
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    ++g_failures;
+}
 
 const char* test_clip(int seconds)
 {
@@ -37,6 +46,18 @@ const char* test_clip(int seconds)
     return linked ? path : NULL;
 }
 
+quillet_player* start_clip(quillet_player* p, const char* clip)
+{
+    if (!p && !(p = quillet_player_create("capi.play")))
+        return NULL;
+    if (quillet_player_open(p, clip) != QUILLET_OK || quillet_player_enable_audio(p, 0) != QUILLET_OK ||
+        quillet_player_start(p) != QUILLET_OK) {
+        quillet_player_destroy(p);
+        return NULL;
+    }
+    return p;
+}
+
 uint64_t picture_hash(const uint8_t* data, int width, int height, int stride)
 {
     uint64_t h = 1469598103934665603ull;
@@ -55,102 +76,8 @@ double now_ms(void)
     return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
 }
 
-struct test_thread {
-    pthread_t id;
-    void (*fn)(void*);
-    void* arg;
-};
-
-static void* thread_main(void* p)
+void pause_ms(int ms)
 {
-    test_thread* t = p;
-    t->fn(t->arg);
-    return NULL;
-}
-
-test_thread* start_thread(void (*fn)(void*), void* arg)
-{
-    test_thread* t = calloc(1, sizeof *t);
-    t->fn = fn;
-    t->arg = arg;
-    if (pthread_create(&t->id, NULL, thread_main, t) != 0) {
-        free(t);
-        return NULL;
-    }
-    return t;
-}
-
-void join_thread(test_thread* thread)
-{
-    if (!thread)
-        return;
-    pthread_join(thread->id, NULL);
-    free(thread);
-}
-
-static const char* camera_script(void)
-{
-    static const char* const candidates[] = {"../../../../shared/tools/rtsp_test_server.py",
-                                             "/work/shared/tools/rtsp_test_server.py"};
-    for (size_t i = 0; i < sizeof candidates / sizeof *candidates; ++i)
-        if (access(candidates[i], R_OK) == 0)
-            return candidates[i];
-    return NULL;
-}
-
-int camera_available(void)
-{
-    return camera_script() && access("/usr/bin/python3", X_OK) == 0 &&
-           system("/usr/bin/python3 -c \"import gi; gi.require_version('GstRtspServer', '1.0'); "
-                  "from gi.repository import GstRtspServer\" >/dev/null 2>&1") == 0;
-}
-
-int camera_start(test_camera* camera, int port)
-{
-    snprintf(camera->log, sizeof camera->log, "capi_camera_%d.log", (int)getpid());
-    char port_text[16];
-    snprintf(port_text, sizeof port_text, "%d", port);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return 0;
-    if (pid == 0) {
-        FILE* log = freopen(camera->log, "w", stdout);
-        (void)log;
-        dup2(STDOUT_FILENO, STDERR_FILENO);
-        execl("/usr/bin/python3", "python3", camera_script(), "--port", port_text, (char*)NULL);
-        _exit(127);
-    }
-    camera->pid = pid;
-    /* The server says "READY <url>" once it listens. */
-    for (const double end = now_ms() + 15000; now_ms() < end;) {
-        FILE* log = fopen(camera->log, "r");
-        char line[256];
-        while (log && fgets(line, sizeof line, log))
-            if (strncmp(line, "READY ", 6) == 0) {
-                line[strcspn(line, "\n")] = 0;
-                snprintf(camera->url, sizeof camera->url, "%s", line + 6);
-                const char* colon = strrchr(camera->url, ':');
-                camera->port = colon ? atoi(colon + 1) : 0;
-                fclose(log);
-                return 1;
-            }
-        if (log)
-            fclose(log);
-        if (waitpid(pid, NULL, WNOHANG) == pid)
-            break;
-        const struct timespec pause = {0, 50 * 1000 * 1000};
-        nanosleep(&pause, NULL);
-    }
-    camera_kill(camera);
-    return 0;
-}
-
-void camera_kill(test_camera* camera)
-{
-    if (camera->pid > 0) {
-        kill(camera->pid, SIGKILL);
-        waitpid(camera->pid, NULL, 0);
-        camera->pid = 0;
-    }
-    unlink(camera->log);
+    const struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    nanosleep(&pause, NULL);
 }

@@ -1,7 +1,6 @@
 /* Support for the C interface's tests: checks that report and fail the
- * current test, generated media, picture hashes, clocks, threads and the
- * RTSP test camera. C11; each test runs on the main thread (helpers start
- * their own threads with pthreads). */
+ * current test (naming the table row that runs), generated media, picture
+ * hashes and clocks. C11; each test runs on the main thread. */
 #ifndef QUILLET_CAPI_SUPPORT_H_
 #define QUILLET_CAPI_SUPPORT_H_
 
@@ -9,65 +8,52 @@
 #include <stdint.h>
 #include <stdio.h>
 
-/* The failures of the running test. */
+/* The failures of the running test, and the name of the table row it runs (NULL: none). */
 extern int g_failures;
+extern const char* g_row;
 
-#define CHECK(cond)                                                                         \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond);       \
-            ++g_failures;                                                                   \
-        }                                                                                   \
-    } while (0)
+/* Reports a failure at `line`, naming the row, and counts it. */
+void fail(int line, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+#define CHECK(cond) ((cond) ? (void)0 : fail(__LINE__, "CHECK failed: %s", #cond))
 
 /* Checks a status and, when it differs, prints both names and the error message. */
-#define CHECK_STATUS(expr, expected)                                                        \
-    do {                                                                                    \
-        const int got_ = (expr);                                                            \
-        if (got_ != (expected)) {                                                           \
-            fprintf(stderr, "%s:%d: %s gave %s, expected %s (%s)\n", __FILE__, __LINE__, #expr, \
-                    quillet_status_name(got_), quillet_status_name(expected), quillet_error_message()); \
-            ++g_failures;                                                                   \
-        }                                                                                   \
+#define CHECK_STATUS(expr, expected)                                                               \
+    do {                                                                                           \
+        const int got_ = (expr);                                                                   \
+        if (got_ != (expected))                                                                    \
+            fail(__LINE__, "%s gave %s, expected %s (%s)", #expr, quillet_status_name(got_),       \
+                 quillet_status_name(expected), quillet_error_message());                          \
     } while (0)
 
 /* Ends the test at once when `cond` fails (later steps would only add noise). */
-#define REQUIRE(cond)                                                                       \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            fprintf(stderr, "%s:%d: REQUIRE failed: %s (%s)\n", __FILE__, __LINE__, #cond,  \
-                    quillet_error_message());                                               \
-            ++g_failures;                                                                   \
-            return;                                                                         \
-        }                                                                                   \
+#define REQUIRE(cond)                                                                              \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fail(__LINE__, "REQUIRE failed: %s (%s)", #cond, quillet_error_message());             \
+            return;                                                                                \
+        }                                                                                          \
     } while (0)
+
+/* Evaluates `cond` every few milliseconds until it holds or `ms` passed. */
+#define WAIT_UNTIL(cond, ms)                                                                       \
+    for (const double until_ = now_ms() + (ms); !(cond) && now_ms() < until_;)                     \
+    pause_ms(5)
 
 /* A 320x240, 25 fps H.264 clip with AAC sound of `seconds`, one key picture a second, made once
  * in the working folder; its path. */
 const char* test_clip(int seconds);
 
+/* Opens `clip` on `p` (a new player when NULL) and starts it without sound; no pixel format is
+ * asked for, so pictures come in BGR24. The player, or NULL (and `p` destroyed) on failure. */
+quillet_player* start_clip(quillet_player* p, const char* clip);
+
 /* FNV-1a over the picture's rows (width * 3 bytes each). */
 uint64_t picture_hash(const uint8_t* data, int width, int height, int stride);
 
-/* Monotonic milliseconds. */
+/* Monotonic milliseconds; a pause. */
 double now_ms(void);
-
-/* Runs `fn(arg)` on a new thread; join with join_thread. */
-typedef struct test_thread test_thread;
-test_thread* start_thread(void (*fn)(void*), void* arg);
-void join_thread(test_thread* thread);
-
-/* The RTSP test camera: started on `port` (0 picks one); its URL ("rtsp://127.0.0.1:N") in
- * `url`. 0 when it is not available on this machine (the test is then skipped). */
-typedef struct test_camera {
-    int pid;
-    int port;
-    char url[256];
-    char log[256];
-} test_camera;
-int camera_available(void);
-int camera_start(test_camera* camera, int port);
-void camera_kill(test_camera* camera);
+void pause_ms(int ms);
 
 /* The C++ facade's picture hashes of `clip` in BGR24 (facade_reference.cpp); how many, up to
  * `capacity`; -1 on failure. */

@@ -50,6 +50,8 @@ std::string FormatUtc(std::chrono::system_clock::time_point t)
 
 // Collects what the facade reports: sync points (to the CSV file) and
 // messages (to the terminal, and whether the recording failed).
+// The facade's reporting thread calls operator(); the command's loop asks the
+// rest. `_lock` guards the CSV file, `_points`, `_files` and `_current`.
 class RecordEvents {
 public:
     explicit RecordEvents(const std::string& csv)
@@ -68,6 +70,7 @@ public:
         if (auto* s = dynamic_cast<const SyncPointEventArgs*>(&e)) {
             ++_points;
             _files.insert(s->fileName);
+            _current = s->fileName;
             // Flushed per line: a crash keeps every point written so far.
             if (_csv.is_open())
                 _csv << '"' << s->fileName << "\"," << s->videoTime.count() << ',' << FormatUtc(s->PCTimeUTC) << ','
@@ -87,6 +90,13 @@ public:
     {
         std::lock_guard<std::mutex> guard(_lock);
         return _points;
+    }
+    // The file the newest sync point belongs to: the one being written once
+    // segments or a lost connection have started follow-on files.
+    std::string CurrentFile(const std::string& first)
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        return _current.empty() ? first : _current;
     }
     bool TakeFileError() { return _fileError.exchange(false); }
     bool HadFileError() const { return _anyFileError; }
@@ -111,6 +121,7 @@ private:
     std::ofstream _csv;
     int _points = 0;
     std::set<std::string> _files;
+    std::string _current;
     std::atomic<bool> _fileError{false};
     std::atomic<bool> _anyFileError{false};
     std::atomic<bool> _ended{false};
@@ -226,7 +237,7 @@ int Record(const RecordOptions& o)
     const auto progress = [&] {
         bool pending = false;
         const bool saving = recorder.IsVideoSave(pending);
-        std::cout << "\rrecording " << o.file << ": " << mediaTime << " s, " << pictures << " pictures, "
+        std::cout << "\rrecording " << events.CurrentFile(o.file) << ": " << mediaTime << " s, " << pictures << " pictures, "
                   << events.Points() << " sync points" << (saving ? "" : pending ? " (waiting)" : " (file closed)")
                   << "      " << std::flush;
     };
