@@ -195,8 +195,8 @@ namespace Quillet.Tests
             }
         }
 
-        /// <summary>Rounds of a thousand facades of every kind in turn, a picture read from every twentieth,
-        /// every other of those left to its finalizer: the finalized players' threads end, and after a first
+        /// <summary>Rounds of a thousand facades of every kind in turn, a picture read from every twentieth and
+        /// then paused, every other of those left to its finalizer: the finalized players' threads end, and after a first
         /// round memory and file descriptors stay flat. A disposed facade answers every call without
         /// throwing (the values are the C++ facade's to check), Dispose twice included, and a read leaves
         /// the managed record untouched.</summary>
@@ -229,6 +229,9 @@ namespace Quillet.Tests
             {
                 Media.Started(f, clip);
                 Check.WaitFor(() => f.ReadFrameGetSize(new FrameData()) > 0, 20, "a picture");
+                f.Pause();
+                Check.True(f.IsPause(), "paused");
+                f.Seek(0.52); // disposed or forgotten in the pause, with a seek pending
             }
             if (i % 40 == 20)
                 return;
