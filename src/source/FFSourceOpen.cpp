@@ -116,6 +116,18 @@ OpenFailure CheckLocalFile(const std::string& path)
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
 
+bool IsWebUrl(const std::string& url) { return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0; }
+
+// A web server, or a proxy on the way, may close a connection before the
+// length it announced: the input asks for the rest (a range from where it
+// was cut) instead of ending the file there. Two tries, at once and after
+// a second; the network timeout bounds them as it bounds any read.
+void AskForTheRestWhenCut(AVDictionary** options)
+{
+    av_dict_set(options, "reconnect", "1", 0);
+    av_dict_set(options, "reconnect_delay_max", "2", 0);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- open / close
@@ -223,6 +235,8 @@ int FFSource::_OpenInput(const std::string& url)
         AVDictionary* options = nullptr;
         if (rtsp && attempt == 0)
             av_dict_set(&options, "rtsp_transport", "tcp", 0);
+        if (IsWebUrl(url))
+            AskForTheRestWhenCut(&options);
         const int result = avformat_open_input(&context, url.c_str(), nullptr, &options);
         av_dict_free(&options);
         if (result >= 0) {

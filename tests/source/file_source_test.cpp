@@ -23,12 +23,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The network rows come last. Stopped halfway, while the read waits for the
-// rest, a seekable input goes on with every packet once and whole; a live one
-// goes on from its next key picture, with whole packets in order.
+// The network rows come last. Cut off halfway by the server, a seekable input
+// asks for the rest and goes on with every packet once. Stopped halfway, while
+// the read waits for the rest, a seekable input goes on with every packet once
+// and whole; a live one goes on from its next key picture, with whole packets
+// in order.
 enum class Disturb {
     None, ConnectedBeforeOpen, FullAndPaused, StartsAndStops, DestinationsComeAndGo,
-    ServedThenStalled, StoppedWhileWaiting, LiveStoppedWhileWaiting
+    ServedThenStalled, DroppedMidway, StoppedWhileWaiting, LiveStoppedWhileWaiting
 };
 
 struct ReadRow {
@@ -54,15 +56,17 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     const ReadRow& row = GetParam();
     const bool early = row.disturb == Disturb::ConnectedBeforeOpen;
     const bool network = row.disturb >= Disturb::ServedThenStalled;
-    const bool stopped = row.disturb > Disturb::ServedThenStalled;
+    const bool dropped = row.disturb == Disturb::DroppedMidway;
+    const bool stopped = row.disturb > Disturb::DroppedMidway;
     const bool live = row.disturb == Disturb::LiveStoppedWhileWaiting;
     std::optional<Testing::StallingHttpServer> server;
     std::string input = row.clip();
     if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()),
-                       stopped ? Testing::StallingOptions{.seekable = !live, .holdAt = bytes.size() / 2}
-                               : Testing::StallingOptions{});
+                       stopped   ? Testing::StallingOptions{.seekable = !live, .holdAt = bytes.size() / 2}
+                       : dropped ? Testing::StallingOptions{.seekable = true, .dropAt = bytes.size() / 2}
+                                 : Testing::StallingOptions{});
         input = server->Url();
         source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     }
@@ -161,6 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"StartsAndStops", &AvMp4, &AvMp4, Disturb::StartsAndStops},
                       ReadRow{"DestinationsComeAndGo", &AvMp4, &AvMp4, Disturb::DestinationsComeAndGo},
                       ReadRow{"ServedThenStalled", &PlainTs, &PlainTs, Disturb::ServedThenStalled},
+                      ReadRow{"SeekableMp4DroppedMidway", &LongMp4, &LongMp4, Disturb::DroppedMidway, 320, 240},
                       ReadRow{"SeekableTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::StoppedWhileWaiting, 320, 240},
                       ReadRow{"SeekableMp4StoppedWhileWaiting", &LongMp4, &LongMp4, Disturb::StoppedWhileWaiting, 320, 240},
                       ReadRow{"LiveTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::LiveStoppedWhileWaiting, 320, 240},

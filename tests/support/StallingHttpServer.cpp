@@ -110,6 +110,12 @@ void StallingHttpServer::Serve(int client)
         return true;
     };
     const std::string header = _body.empty() || _options.bare ? std::string() : Header(from, ranged);
+    if (from < _options.dropAt && _options.dropAt < _body.size()) {
+        if (sendAll(header, 0, header.size()))
+            sendAll(_body, from, _options.dropAt);
+        shutdown(client, SHUT_RDWR);
+        return;
+    }
     const size_t holdAt = std::min(_options.holdAt, _body.size());
     if (!sendAll(header, 0, header.size()) || !sendAll(_body, from, std::max(from, holdAt)))
         return;

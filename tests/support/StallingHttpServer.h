@@ -5,7 +5,10 @@
 // connection left open; an empty body is never answered at all. Released,
 // a connection sends the rest and closes. A seekable server answers Range
 // requests and tells the body's length, as a file on a web server does;
-// otherwise the body is a live stream without a length.
+// otherwise the body is a live stream without a length. A server told to
+// drop cuts every connection that starts before the given offset there, as a
+// proxy or a restarting server does: what follows it comes only to a request
+// for a range from there on.
 //
 // Threads: one accepts, and each connection is served on a thread of its
 // own; the destructor wakes them (by shutting the sockets down) and joins
@@ -24,6 +27,7 @@ struct StallingOptions {
     bool bare = false;        // the body without an HTTP header
     bool seekable = false;    // ranges and a length
     size_t holdAt = SIZE_MAX; // the body's offset to stall at; past it: the end
+    size_t dropAt = SIZE_MAX; // the body's offset to cut connections at
 };
 
 class StallingHttpServer {
