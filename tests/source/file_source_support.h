@@ -81,6 +81,15 @@ inline const std::string kLongAv = "-f lavfi -i testsrc2=size=320x240:rate=25 "
                                    "-c:v libx264 -preset ultrafast -bf 2 -g 25 -b:v 400k -c:a aac ";
 inline std::string LongTs() { return MakeClip("fs_long.ts", kLongAv + "-f mpegts"); }
 inline std::string LongMp4() { return MakeClip("fs_long.mp4", kLongAv); }
+// The same as a playlist of five 4 s MPEG-TS segments beside it.
+inline std::string LongHls()
+{
+    return MakeFile("fs_long.m3u8", [](const std::string& out) {
+        const std::string segments = out.substr(0, out.size() - 5) + "_%d.ts";
+        Testing::Run("ffmpeg -nostdin -v error -y " + kLongAv + "-f hls -hls_time 4 -hls_list_size 0 " +
+                     "-hls_segment_filename '" + segments + "' '" + out + "'");
+    });
+}
 
 inline std::string TruncatedMp4()
 {

@@ -8,10 +8,14 @@
 // downstream; a reader that sleeps (for room downstream, at the end of
 // the input) wakes for each record a destination takes, for a seek and for a
 // stop; a network input stopped while its read waits goes on without a
-// broken or repeated packet. Refused inputs are in facade/hostile_input_test.
+// broken or repeated packet; a web server that cuts a connection short
+// costs no packet. Refused inputs are in facade/hostile_input_test.
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <list>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "source/FFSource.h"
@@ -24,13 +28,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // The network rows come last. Cut off halfway by the server, a seekable input
-// asks for the rest and goes on with every packet once. Stopped halfway, while
+// (a file, or each segment of a playlist) asks for the rest and goes on with
+// every packet once. Stopped halfway, while
 // the read waits for the rest, a seekable input goes on with every packet once
 // and whole; a live one goes on from its next key picture, with whole packets
 // in order.
 enum class Disturb {
     None, ConnectedBeforeOpen, FullAndPaused, StartsAndStops, DestinationsComeAndGo,
-    ServedThenStalled, DroppedMidway, StoppedWhileWaiting, LiveStoppedWhileWaiting
+    ServedThenStalled, DroppedMidway, SegmentsDroppedMidway, StoppedWhileWaiting, LiveStoppedWhileWaiting
 };
 
 struct ReadRow {
@@ -57,11 +62,28 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     const bool early = row.disturb == Disturb::ConnectedBeforeOpen;
     const bool network = row.disturb >= Disturb::ServedThenStalled;
     const bool dropped = row.disturb == Disturb::DroppedMidway;
-    const bool stopped = row.disturb > Disturb::DroppedMidway;
+    const bool playlist = row.disturb == Disturb::SegmentsDroppedMidway;
+    const bool stopped = row.disturb > Disturb::SegmentsDroppedMidway;
     const bool live = row.disturb == Disturb::LiveStoppedWhileWaiting;
     std::optional<Testing::StallingHttpServer> server;
+    std::list<Testing::StallingHttpServer> segmentServers;
     std::string input = row.clip();
-    if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
+    if (playlist) { // each segment on a server of its own, which cuts it halfway
+        const auto text = Testing::ReadBytes(input);
+        std::istringstream lines(std::string(text.begin(), text.end()));
+        std::string served;
+        for (std::string line; std::getline(lines, line); served += line + "\n") {
+            if (line.empty() || line[0] == '#')
+                continue;
+            const auto bytes = Testing::ReadBytes((std::filesystem::path(input).parent_path() / line).string());
+            auto& segment = segmentServers.emplace_back(std::string(bytes.begin(), bytes.end()),
+                                                        Testing::StallingOptions{.seekable = true, .dropAt = bytes.size() / 2});
+            line = segment.Url() + ".ts";
+        }
+        server.emplace(served, Testing::StallingOptions{.seekable = true});
+        input = "http://127.0.0.1:" + std::to_string(server->Port()) + "/clip.m3u8";
+        source.SetInterrupt(std::make_shared<SourceInterrupt>(), 1.0);
+    } else if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()),
                        stopped   ? Testing::StallingOptions{.seekable = !live, .holdAt = bytes.size() / 2}
@@ -166,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"DestinationsComeAndGo", &AvMp4, &AvMp4, Disturb::DestinationsComeAndGo},
                       ReadRow{"ServedThenStalled", &PlainTs, &PlainTs, Disturb::ServedThenStalled},
                       ReadRow{"SeekableMp4DroppedMidway", &LongMp4, &LongMp4, Disturb::DroppedMidway, 320, 240},
+                      ReadRow{"PlaylistSegmentsDroppedMidway", &LongHls, &LongHls, Disturb::SegmentsDroppedMidway, 320, 240},
                       ReadRow{"SeekableTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::StoppedWhileWaiting, 320, 240},
                       ReadRow{"SeekableMp4StoppedWhileWaiting", &LongMp4, &LongMp4, Disturb::StoppedWhileWaiting, 320, 240},
                       ReadRow{"LiveTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::LiveStoppedWhileWaiting, 320, 240},
