@@ -81,7 +81,9 @@ inline const std::string kLongAv = "-f lavfi -i testsrc2=size=320x240:rate=25 "
                                    "-c:v libx264 -preset ultrafast -bf 2 -g 25 -b:v 400k -c:a aac ";
 inline std::string LongTs() { return MakeClip("fs_long.ts", kLongAv + "-f mpegts"); }
 inline std::string LongMp4() { return MakeClip("fs_long.mp4", kLongAv); }
-// The same as a playlist of five 4 s MPEG-TS segments beside it.
+// The same as a playlist of five 4 s MPEG-TS segments beside it. The segments
+// keep the name the playlist was made under: test processes making it side by
+// side each write their own, and the playlist that stays names its own.
 inline std::string LongHls()
 {
     return MakeFile("fs_long.m3u8", [](const std::string& out) {
