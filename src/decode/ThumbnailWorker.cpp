@@ -8,6 +8,7 @@
 #include "core/FFCodecLock.h"
 #include "core/KeyPicture.h"
 #include "source/SeekLanding.h"
+#include "source/WebInput.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -104,6 +105,7 @@ AVInputContextPtr ThumbnailInput::Open(const std::string& source, Deadline& dead
         return nullptr;
     }
     raw->interrupt_callback = {&InterruptAtDeadline, &deadline};
+    AskForTheRestWhenCut(raw);
     *error = avformat_open_input(&raw, source.c_str(), nullptr, nullptr); // frees `raw` on failure
     if (*error < 0)
         return nullptr;

@@ -7,9 +7,7 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -17,6 +15,7 @@
 
 #include "core/UrlForLog.h"
 #include "core/FFCodecLock.h"
+#include "source/WebInput.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -118,30 +117,6 @@ OpenFailure CheckLocalFile(const std::string& path)
 
 bool BeginsWithRtsp(const std::string& url) { return url.size() >= 4 && url.compare(0, 4, "rtsp") == 0; }
 
-bool IsWebUrl(const char* url) { return std::strncmp(url, "http://", 7) == 0 || std::strncmp(url, "https://", 8) == 0; }
-
-// A web server, or a proxy on the way, may close a connection before the
-// length it announced: the input asks for the rest (a range from where it
-// was cut) instead of ending the file there. Two tries, at once and after
-// a second; the network timeout bounds them as it bounds any read. Set on
-// every input the demuxer opens, so the segments of a playlist get it too.
-using IoOpen = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
-std::atomic<IoOpen> gDefaultIoOpen{nullptr}; // FFmpeg's own, the same for every context
-
-int OpenAskingForTheRestWhenCut(AVFormatContext* context, AVIOContext** pb, const char* url, int flags,
-                                AVDictionary** options)
-{
-    AVDictionary* own = nullptr;
-    AVDictionary** settings = options ? options : &own;
-    if (url && IsWebUrl(url)) {
-        av_dict_set(settings, "reconnect", "1", 0);
-        av_dict_set(settings, "reconnect_delay_max", "2", 0);
-    }
-    const int result = gDefaultIoOpen.load()(context, pb, url, flags, settings);
-    av_dict_free(&own);
-    return result;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- open / close
@@ -242,13 +217,11 @@ int FFSource::_OpenInput(const std::string& url)
         if (!context)
             return AVERROR(ENOMEM);
         context->interrupt_callback = {&FFSource::_InterruptCallback, this};
-        if (!_memoryInput && context->io_open != &OpenAskingForTheRestWhenCut) {
-            gDefaultIoOpen = context->io_open;
-            context->io_open = &OpenAskingForTheRestWhenCut;
-        }
         if (_memoryInput) {
             context->pb = _memoryInput->Context();
             context->flags |= AVFMT_FLAG_CUSTOM_IO;
+        } else {
+            AskForTheRestWhenCut(context);
         }
         AVDictionary* options = nullptr;
         if (rtsp && attempt == 0)
