@@ -29,13 +29,14 @@ using namespace std::chrono_literals;
 
 // The network rows come last. Cut off halfway by the server, a seekable input
 // (a file, or each segment of a playlist) asks for the rest and goes on with
-// every packet once. Stopped halfway, while
-// the read waits for the rest, a seekable input goes on with every packet once
-// and whole; a live one goes on from its next key picture, with whole packets
-// in order.
+// every packet once. Stopped halfway, while the read waits for the rest, a
+// seekable input (a file, or a finished playlist) goes on with every packet
+// once and whole; a live one goes on from its next key picture, with whole
+// packets in order.
 enum class Disturb {
     None, ConnectedBeforeOpen, FullAndPaused, StartsAndStops, DestinationsComeAndGo,
-    ServedThenStalled, DroppedMidway, SegmentsDroppedMidway, StoppedWhileWaiting, LiveStoppedWhileWaiting
+    ServedThenStalled, DroppedMidway, SegmentsDroppedMidway, StoppedWhileWaiting, LiveStoppedWhileWaiting,
+    PlaylistStoppedWhileWaiting
 };
 
 struct ReadRow {
@@ -62,13 +63,15 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
     const bool early = row.disturb == Disturb::ConnectedBeforeOpen;
     const bool network = row.disturb >= Disturb::ServedThenStalled;
     const bool dropped = row.disturb == Disturb::DroppedMidway;
-    const bool playlist = row.disturb == Disturb::SegmentsDroppedMidway;
+    const bool playlist =
+        row.disturb == Disturb::SegmentsDroppedMidway || row.disturb == Disturb::PlaylistStoppedWhileWaiting;
     const bool stopped = row.disturb > Disturb::SegmentsDroppedMidway;
     const bool live = row.disturb == Disturb::LiveStoppedWhileWaiting;
     std::optional<Testing::StallingHttpServer> server;
     std::list<Testing::StallingHttpServer> segmentServers;
     std::string input = row.clip();
-    if (playlist) { // each segment on a server of its own, which cuts it halfway
+    Testing::StallingHttpServer* stalling = nullptr; // the server a stopped row stalls on
+    if (playlist) { // each segment on a server of its own, which cuts it (or the second) halfway
         const auto text = Testing::ReadBytes(input);
         std::istringstream lines(std::string(text.begin(), text.end()));
         std::string served;
@@ -76,13 +79,18 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
             if (line.empty() || line[0] == '#')
                 continue;
             const auto bytes = Testing::ReadBytes((std::filesystem::path(input).parent_path() / line).string());
-            auto& segment = segmentServers.emplace_back(std::string(bytes.begin(), bytes.end()),
-                                                        Testing::StallingOptions{.seekable = true, .dropAt = bytes.size() / 2});
+            const bool second = segmentServers.size() == 1;
+            auto& segment = segmentServers.emplace_back(
+                std::string(bytes.begin(), bytes.end()),
+                stopped ? Testing::StallingOptions{.seekable = true, .holdAt = second ? bytes.size() / 2 : SIZE_MAX}
+                        : Testing::StallingOptions{.seekable = true, .dropAt = bytes.size() / 2});
+            if (second)
+                stalling = &segment;
             line = segment.Url() + ".ts";
         }
         server.emplace(served, Testing::StallingOptions{.seekable = true});
         input = "http://127.0.0.1:" + std::to_string(server->Port()) + "/clip.m3u8";
-        source.SetInterrupt(std::make_shared<SourceInterrupt>(), 1.0);
+        source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     } else if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()),
@@ -90,6 +98,7 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
                        : dropped ? Testing::StallingOptions{.seekable = true, .dropAt = bytes.size() / 2}
                                  : Testing::StallingOptions{});
         input = server->Url();
+        stalling = &*server;
         source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     }
     if (early)
@@ -117,11 +126,11 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
         dest.SetStatus(FFStatus::Full);
     source.StartReadThread();
     if (stopped) { // once the reader has handed on all it could and waits
-        ASSERT_TRUE(server->WaitUntilStalled(1, 20));
+        ASSERT_TRUE(stalling->WaitUntilStalled(1, 20));
         for (size_t seen = 0; seen != dest.Count(); std::this_thread::sleep_for(300ms))
             seen = dest.Count();
         EXPECT_TRUE(FinishesWithin(20s, "a stop while the read waits", [&] { source.StopReadThread(); }));
-        server->Release();
+        stalling->Release();
         source.StartReadThread();
     }
     if (row.disturb == Disturb::FullAndPaused) {
@@ -191,6 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadRow{"PlaylistSegmentsDroppedMidway", &LongHls, &LongHls, Disturb::SegmentsDroppedMidway, 320, 240},
                       ReadRow{"SeekableTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::StoppedWhileWaiting, 320, 240},
                       ReadRow{"SeekableMp4StoppedWhileWaiting", &LongMp4, &LongMp4, Disturb::StoppedWhileWaiting, 320, 240},
+                      ReadRow{"PlaylistStoppedWhileWaiting", &LongHls, &LongHls, Disturb::PlaylistStoppedWhileWaiting, 320, 240},
                       ReadRow{"LiveTsStoppedWhileWaiting", &LongTs, &LongTs, Disturb::LiveStoppedWhileWaiting, 320, 240},
                       ReadRow{"WideSampleAspect", &WideSarMp4, &WideSarMp4, Disturb::None, 320, 120},
                       ReadRow{"TallSampleAspect", &TallSarMp4, &TallSarMp4, Disturb::None, 160, 240}),
