@@ -531,6 +531,11 @@ void FFSource::_PushReadPacket(AVPacket& packet)
 
 bool FFSource::_ReadCutByStop() const
 {
+    // The input failed or ended while the stop was raised: the stop cut it.
+    // A demuxer that reads through inputs of its own (a playlist's segments)
+    // read its own input, the playlist, to the end while opening, so every
+    // read the stop runs into counts as cut: the segment input the stop cut
+    // cannot be seen from here, and a finished playlist seeks back.
     const AVIOContext* input = _srcFormatContext->pb;
     return _network && _stopSignal.Raised() && input && (input->error || input->eof_reached);
 }

@@ -48,7 +48,7 @@ bool ResumePoint::PassesOver(const AVPacket& packet)
         _awaitedKeyIn = -1;
         return false;
     }
-    if (_passingOver.empty() || !_passingOver.count(packet.stream_index))
+    if (!_passingOver.count(packet.stream_index))
         return false;
     // Decode times rise within a stream: the first packet past the newest
     // handed on, and every one after it, is new.

@@ -90,8 +90,7 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
         }
         server.emplace(served, Testing::StallingOptions{.seekable = true});
         input = "http://127.0.0.1:" + std::to_string(server->Port()) + "/clip.m3u8";
-        source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
-    } else if (network) { // past the body each read times out after 1 s; one stopped waits longer than it lasts
+    } else if (network) {
         const std::vector<uint8_t> bytes = Testing::ReadBytes(input);
         server.emplace(std::string(bytes.begin(), bytes.end()),
                        stopped   ? Testing::StallingOptions{.seekable = !live, .holdAt = bytes.size() / 2}
@@ -99,8 +98,9 @@ TEST_P(FileSourceRead, DeliversEveryVideoAndAudioPacketOnceInDemuxOrderThenOneEn
                                  : Testing::StallingOptions{});
         input = server->Url();
         stalling = &*server;
-        source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     }
+    if (network) // past the body each read times out after 1 s; one stopped waits longer than it lasts
+        source.SetInterrupt(std::make_shared<SourceInterrupt>(), stopped ? 30.0 : 1.0);
     if (early)
         source.ConnectNode(&dest); // gets the closed source's empty description, then the open's
     ASSERT_TRUE(source.OpenSource(input));
